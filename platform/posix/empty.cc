@@ -1,0 +1,1 @@
+// placeholder translation unit while the layer has no sources
