@@ -1,1 +1,0 @@
-// placeholder translation unit while the layer has no sources

@@ -1,0 +1,24 @@
+// An auto-reset flag: every successful wait consumes it. Any number of
+// setters and waiters; set() wakes one waiter.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class Event {
+ public:
+  void set();
+  void wait();
+  // Waits at most `ms` milliseconds (none when ms <= 0). Returns true when the
+  // time ran out without the flag set, false when it was set. The flag is
+  // cleared either way.
+  bool timedWait(int64_t ms);
+  // Clears the flag without waiting.
+  void reset();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool flag_ = false;  // guarded by mutex_
+};

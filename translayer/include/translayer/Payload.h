@@ -1,0 +1,101 @@
+// One chunk of a logical message on a channel pipe, and the buffers that cut a
+// message into chunks and join chunks into a message.
+//
+// Wire form of a chunk (one pipe record): the last flag, then 0..1024 data
+// bytes. `last` and `data` are contiguous so that the record is written from
+// and read into &last directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+inline constexpr size_t kChunkData = 1024;
+inline constexpr size_t kPipeRecordMax = kChunkData + 1;
+// A reassembled message larger than this ends its channel.
+inline constexpr uint64_t kMessageCap = 64ull * 1024 * 1024;
+
+struct TrIfTranPayload {
+  uint16_t length = 0;  // valid data bytes, 0..1024
+  uint8_t last = 0;     // 1 on the final chunk of a message
+  uint8_t data[kChunkData];
+
+  uint8_t* record() { return &last; }
+  size_t recordLength() const { return size_t(length) + 1; }
+};
+static_assert(offsetof(TrIfTranPayload, data) == offsetof(TrIfTranPayload, last) + 1);
+
+class TrIfTranRemote;
+
+// Outgoing message buffer. Request builders start with 8192 bytes and grow in
+// 8192-byte steps.
+class MessageWriter {
+ public:
+  MessageWriter();
+  ~MessageWriter();
+  MessageWriter(const MessageWriter&) = delete;
+  MessageWriter& operator=(const MessageWriter&) = delete;
+
+  void clear() { length_ = 0; }
+  void putU8(uint8_t v);
+  void putU16(uint16_t v);
+  void putU32(uint32_t v);
+  void putU64(uint64_t v);
+  void putFloat(float v);
+  void putBytes(const void* p, size_t n);
+
+  const uint8_t* data() const { return data_; }
+  uint64_t length() const { return length_; }
+  uint64_t capacity() const { return capacity_; }
+
+  // Cuts the message into chunks of at most 1024 bytes, every one but the
+  // last full, and hands each to `to->deliver` in order. Length 0 sends nothing.
+  void send(TrIfTranRemote* to) const;
+
+ private:
+  void reserve(uint64_t total);
+  uint8_t* data_ = nullptr;
+  uint64_t capacity_ = 0;
+  uint64_t length_ = 0;
+};
+
+// Incoming reassembly and parse buffer. Reads past the end yield 0, set
+// underrun() and move the position to the end; check underrun() once after
+// parsing.
+class MessageReader {
+ public:
+  MessageReader() = default;
+  ~MessageReader();
+  MessageReader(const MessageReader&) = delete;
+  MessageReader& operator=(const MessageReader&) = delete;
+
+  enum class Append { More, Complete, Failed };
+  // Adds one chunk. Failed when the buffer cannot grow or the message would
+  // pass kMessageCap; the message is then dropped (the reader is empty again)
+  // and the caller ends the channel.
+  Append append(const TrIfTranPayload& chunk);
+  // Empties the reader for the next message.
+  void reset();
+
+  uint8_t readU8();
+  uint16_t readU16();
+  uint32_t readU32();
+  uint64_t readU64();
+  float readFloat();
+  void readBytes(void* destination, size_t n);
+
+  const uint8_t* data() const { return data_; }
+  uint64_t length() const { return length_; }
+  uint64_t capacity() const { return capacity_; }
+  uint64_t position() const { return position_; }
+  uint64_t remaining() const { return length_ - position_; }
+  bool underrun() const { return underrun_; }
+
+ private:
+  bool take(size_t n);
+  uint8_t* data_ = nullptr;
+  uint64_t length_ = 0;
+  uint64_t capacity_ = 0;
+  uint64_t position_ = 0;
+  bool underrun_ = false;
+};
