@@ -1,0 +1,42 @@
+// How failures travel inside a codec: thrown as text, caught at the export
+// boundary, where any other exception becomes "Exception error".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace codec {
+
+struct CodecError {
+  std::string text;
+};
+
+[[noreturn]] inline void fail(std::string text) { throw CodecError{std::move(text)}; }
+
+inline constexpr const char* kExceptionError = "Exception error";
+
+// Assigns without letting an allocation failure escape an export.
+void assignNoThrow(std::string& target, const std::string& text) noexcept;
+
+// Runs body(); true on success. A CodecError's text, or "Exception error" for
+// anything else (parser errors, bad_alloc, conversions), goes to lastError.
+template <typename Body>
+bool guardExport(std::string& lastError, Body&& body) noexcept {
+  try {
+    body();
+    return true;
+  } catch (const CodecError& e) {
+    assignNoThrow(lastError, e.text);
+  } catch (...) {
+    assignNoThrow(lastError, kExceptionError);
+  }
+  return false;
+}
+
+
+// malloc'ed copies handed to callers, who free() them. Null when out of memory.
+char* mallocText(const std::string& text) noexcept;
+uint8_t* mallocBytes(const void* data, size_t length) noexcept;
+
+}  // namespace codec

@@ -1,0 +1,136 @@
+#include "codeccommon/XmlText.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+namespace codec {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void appendEscaped(std::string& out, std::string_view text, std::string_view special) {
+  for (char c : text) {
+    if (special.find(c) == std::string_view::npos) {
+      out += c;
+      continue;
+    }
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\'': out += "&apos;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+}
+
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// strto*-like front end over from_chars: white space, sign, "0x" prefix.
+template <typename T>
+bool parseReal(std::string_view text, T* value, size_t* end, bool* overflow) {
+  size_t i = 0;
+  while (i < text.size() && isSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  auto fmt = std::chars_format::general;
+  if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+      i + 2 < text.size() && (hexValue(text[i + 2]) >= 0 || text[i + 2] == '.')) {
+    fmt = std::chars_format::hex;
+    i += 2;
+  }
+  // from_chars takes no sign of its own after we consumed one.
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) return false;
+  T v{};
+  auto res = std::from_chars(text.data() + i, text.data() + text.size(), v, fmt);
+  if (overflow) *overflow = false;
+  if (res.ec == std::errc::invalid_argument) return false;
+  if (res.ec == std::errc::result_out_of_range) {
+    // strto* saturates to HUGE_VAL on overflow and gives 0 on underflow; tell
+    // them apart by the exponent's sign in the text.
+    std::string_view digits(text.data() + i, res.ptr - (text.data() + i));
+    size_t e = digits.find_first_of(fmt == std::chars_format::hex ? "pP" : "eE");
+    bool tiny = e != std::string_view::npos && e + 1 < digits.size() && digits[e + 1] == '-';
+    v = tiny ? T(0) : std::numeric_limits<T>::infinity();
+    if (overflow) *overflow = true;
+  }
+  *value = negative ? -v : v;
+  if (end) *end = size_t(res.ptr - text.data());
+  return true;
+}
+
+}  // namespace
+
+void appendHex(std::string& out, const uint8_t* bytes, size_t length) {
+  out.reserve(out.size() + 2 * length);
+  for (size_t i = 0; i < length; ++i) {
+    out += kHexDigits[bytes[i] >> 4];
+    out += kHexDigits[bytes[i] & 15];
+  }
+}
+
+std::string toHex(const uint8_t* bytes, size_t length) {
+  std::string s;
+  appendHex(s, bytes, length);
+  return s;
+}
+
+bool parseHex(std::string_view text, std::string& bytes) {
+  if (text.size() % 2) return false;
+  bytes.clear();
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int hi = hexValue(text[i]), lo = hexValue(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes += char(hi << 4 | lo);
+  }
+  return true;
+}
+
+void appendEscapedText(std::string& out, std::string_view text) { appendEscaped(out, text, "&<"); }
+void appendEscapedAttribute(std::string& out, std::string_view text) {
+  appendEscaped(out, text, "&<\"");
+}
+void appendEscapedAll(std::string& out, std::string_view text) {
+  appendEscaped(out, text, "&<>'\"");
+}
+
+std::string formatDouble(double value, int precision) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, precision);
+  std::string s(buf, res.ptr);
+  // printf spells the special values in lower case without a sign for NaN.
+  if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  return s;
+}
+
+std::string formatFloat(float value) {
+  std::string shortForm = formatDouble(value, 6);
+  if (!std::isfinite(value)) return shortForm;
+  float back = 0;
+  if (parseFloat(shortForm, &back) && back == value && std::signbit(back) == std::signbit(value))
+    return shortForm;
+  return formatDouble(value, 9);
+}
+
+bool parseFloat(std::string_view text, float* value, size_t* end, bool* overflow) {
+  return parseReal(text, value, end, overflow);
+}
+
+bool parseDouble(std::string_view text, double* value, size_t* end, bool* overflow) {
+  return parseReal(text, value, end, overflow);
+}
+
+}  // namespace codec
