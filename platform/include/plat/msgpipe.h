@@ -1,7 +1,10 @@
-// Message pipes: AF_UNIX SOCK_SEQPACKET, one record per pipe message, at most
-// kPipeRecordLimit bytes a record. Names are given in Windows form
-// (\\.\pipe\x\y or \pipe\x\y) and mapped under <runtime dir>/pipe/ (see
-// runtime.h). Results are Win32 error codes (0 success).
+// Message pipes: AF_UNIX SOCK_SEQPACKET, one record per pipe message. Names
+// are given in Windows form (\\.\pipe\x\y or \pipe\x\y) and mapped under
+// <runtime dir>/pipe/ (see runtime.h). Results are Win32 error codes (0
+// success). Every handle made here is non-blocking and close-on-exec.
+//
+// Neither end of this system ever sends an empty record: a read of 0 bytes is
+// how the peer's close shows.
 #pragma once
 
 #include <cstddef>
@@ -11,28 +14,35 @@
 
 namespace plat {
 
+// The longest record the channel pipes carry: a flag byte and 1024 data bytes.
 inline constexpr size_t kPipeRecordLimit = 1025;
 
-// Creates the listening end of a pipe (mode 0700 parent dirs, the socket file
-// removed first if stale). The listener accepts one peer.
+// Creates the listening end of a pipe: <rt> and the parent directories are
+// made mode 0700, a stale socket file of the same name is removed first (183
+// when something else has the name). The listener accepts one peer.
 int pipeListen(const std::string& windowsName, Handle* listener);
-// Waits at most timeoutMs (-1: no limit) for the one peer; on success the
-// listener is closed and its file removed. 258 (WAIT_TIMEOUT) when none came;
-// a peer of another user is refused and the wait goes on.
+// Waits at most timeoutMs (-1: no limit) for the one peer. On success the
+// listener is closed (the handle passed in is no longer valid) and its file
+// removed. 258 (WAIT_TIMEOUT) when none came, the listener then stays open.
+// A peer of another user is refused and the wait goes on.
 int pipeAccept(Handle listener, Handle* connection, int timeoutMs);
-// Connects to a listening pipe by name (2 when no such pipe, 231 busy).
+// Connects to a listening pipe by name: 2 when no such pipe (or nobody listens
+// on it), 231 when its listener has no room, 5 when it is another user's.
 int pipeConnect(const std::string& windowsName, Handle* connection);
 // Removes the file of a listener that will not be accepted on, and closes it.
 void pipeAbandon(Handle listener);
+// Two connected ends with no name (socketpair), for in-process channels.
+int pipePair(Handle* first, Handle* second);
 
 enum class PipeIo {
   kDone,        // a whole record moved; *n bytes
   kWouldBlock,  // nothing now; wait for readiness
-  kClosed,      // the peer closed (a read of 0 bytes or a hang-up)
-  kTooLong,     // a record over the buffer arrived (MSG_TRUNC); the channel ends
-  kError,
+  kClosed,      // the peer closed (a read of 0 bytes, a reset, a write to a gone peer)
+  kTooLong,     // a record over the buffer arrived (MSG_TRUNC) and was dropped; the channel ends
+  kError,       // anything else, and the refused empty buffer or empty record
 };
-// Non-blocking record I/O, MSG_NOSIGNAL on writes.
+// Record I/O; MSG_NOSIGNAL on writes, so a gone peer never raises SIGPIPE.
+// Blocking or not as the handle is (setBlocking in handle.h).
 PipeIo pipeRead(Handle h, void* buffer, size_t capacity, size_t* n);
 PipeIo pipeWrite(Handle h, const void* data, size_t length, size_t* n);
 

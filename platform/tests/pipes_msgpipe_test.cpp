@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "plat/msgpipe.h"
+#include "plat/poll.h"
+#include "plat/runtime.h"
+
+namespace fs = std::filesystem;
+using plat::Handle;
+using plat::PipeIo;
+
+namespace {
+
+class MsgPipeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = plat::makeTempDir("pipes_mp_");
+    ASSERT_FALSE(base_.empty());
+    rt_ = base_ + "/rt";
+    plat::setEnvironment("LINKHUB_RUNTIME_DIR", rt_);
+  }
+  void TearDown() override {
+    for (Handle h : open_) plat::closeHandle(h);
+    std::error_code ec;
+    fs::remove_all(base_, ec);
+  }
+  Handle keep(Handle h) {
+    open_.push_back(h);
+    return h;
+  }
+  // A connected pair through a named listener: {server end, client end}.
+  std::pair<Handle, Handle> connectedPair(const std::string& name) {
+    Handle listener = plat::kInvalidHandle, server = plat::kInvalidHandle,
+           client = plat::kInvalidHandle;
+    EXPECT_EQ(plat::pipeListen(name, &listener), 0);
+    EXPECT_EQ(plat::pipeConnect(name, &client), 0);
+    EXPECT_EQ(plat::pipeAccept(listener, &server, 5000), 0);
+    return {keep(server), keep(client)};
+  }
+  // Reads one record, waiting for it (the handles are non-blocking).
+  PipeIo readRecord(Handle h, std::vector<uint8_t>* out, size_t capacity = plat::kPipeRecordLimit) {
+    out->assign(capacity, 0);
+    size_t n = 0;
+    PipeIo io;
+    while ((io = plat::pipeRead(h, out->data(), capacity, &n)) == PipeIo::kWouldBlock) {
+      plat::PollItem item{h, plat::kPollRead, 0};
+      plat::pollHandles(&item, 1, 5000);
+    }
+    out->resize(n);
+    return io;
+  }
+  std::string base_, rt_;
+  std::vector<Handle> open_;
+};
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 7);
+  return v;
+}
+
+TEST_F(MsgPipeTest, RecordsKeepTheirBoundariesBothWays) {
+  const std::string name = "\\\\.\\pipe\\Tests\\Chan";
+  Handle listener;
+  ASSERT_EQ(plat::pipeListen(name, &listener), 0);
+  const std::string file = rt_ + "/pipe/tests/chan";
+  struct stat st;
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(fs::status(rt_ + "/pipe/tests").permissions() & fs::perms::all, fs::perms::owner_all);
+
+  Handle client, server;
+  ASSERT_EQ(plat::pipeConnect(name, &client), 0);
+  keep(client);
+  ASSERT_EQ(plat::pipeAccept(listener, &server, 5000), 0);
+  keep(server);
+  EXPECT_FALSE(fs::exists(file)) << "the listener's file goes once its peer is accepted";
+  Handle late;
+  EXPECT_EQ(plat::pipeConnect(name, &late), 2) << "one peer per listener";
+
+  const size_t sizes[] = {1, 2, 1024, 1025, 1, 1025};
+  for (auto [from, to] : {std::pair{client, server}, std::pair{server, client}}) {
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+      auto data = pattern(sizes[i], uint8_t(i));
+      size_t n = 0;
+      ASSERT_EQ(plat::pipeWrite(from, data.data(), data.size(), &n), PipeIo::kDone);
+      EXPECT_EQ(n, data.size());
+    }
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+      std::vector<uint8_t> got;
+      ASSERT_EQ(readRecord(to, &got), PipeIo::kDone);
+      EXPECT_EQ(got, pattern(sizes[i], uint8_t(i))) << "record " << i;
+    }
+    size_t n;
+    uint8_t b;
+    EXPECT_EQ(plat::pipeRead(to, &b, 1, &n), PipeIo::kWouldBlock);
+  }
+}
+
+TEST_F(MsgPipeTest, OverlongRecordIsReportedNotCut) {
+  auto [server, client] = connectedPair("\\pipe\\long");
+  auto big = pattern(1026, 1);
+  size_t n;
+  ASSERT_EQ(plat::pipeWrite(client, big.data(), big.size(), &n), PipeIo::kDone);
+  auto fits = pattern(1025, 2);
+  ASSERT_EQ(plat::pipeWrite(client, fits.data(), fits.size(), &n), PipeIo::kDone);
+  std::vector<uint8_t> got;
+  EXPECT_EQ(readRecord(server, &got), PipeIo::kTooLong);
+  EXPECT_EQ(readRecord(server, &got), PipeIo::kDone) << "the overlong record alone is dropped";
+  EXPECT_EQ(got, fits);
+}
+
+TEST_F(MsgPipeTest, PeerCloseShowsAfterQueuedRecordsAndNeverRaisesSigpipe) {
+  auto [server, client] = connectedPair("\\pipe\\close");
+  auto data = pattern(10, 3);
+  size_t n;
+  ASSERT_EQ(plat::pipeWrite(client, data.data(), data.size(), &n), PipeIo::kDone);
+  plat::closeHandle(client);
+  open_.erase(std::find(open_.begin(), open_.end(), client));
+
+  plat::PollItem item{server, plat::kPollRead, 0};
+  ASSERT_EQ(plat::pollHandles(&item, 1, 5000), 1);
+  EXPECT_TRUE(item.ready & plat::kPollHangup);
+  std::vector<uint8_t> got;
+  EXPECT_EQ(readRecord(server, &got), PipeIo::kDone) << "what was sent before the close arrives";
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(readRecord(server, &got), PipeIo::kClosed);
+  // A write to the gone peer reports the close; SIGPIPE would kill this test.
+  EXPECT_EQ(plat::pipeWrite(server, data.data(), data.size(), &n), PipeIo::kClosed);
+}
+
+TEST_F(MsgPipeTest, EmptyRecordsAndBuffersAreRefused) {
+  Handle a, b;
+  ASSERT_EQ(plat::pipePair(&a, &b), 0);
+  keep(a), keep(b);
+  uint8_t byte = 0;
+  size_t n = 99;
+  EXPECT_EQ(plat::pipeWrite(a, &byte, 0, &n), PipeIo::kError);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(plat::pipeRead(b, &byte, 0, &n), PipeIo::kError);
+  EXPECT_EQ(plat::pipeRead(b, &byte, 1, &n), PipeIo::kWouldBlock) << "nothing was sent";
+}
+
+TEST_F(MsgPipeTest, AcceptTimesOutAndAbandonRemovesTheName) {
+  const std::string name = "\\pipe\\lonely";
+  Handle listener, peer;
+  ASSERT_EQ(plat::pipeListen(name, &listener), 0);
+  EXPECT_EQ(plat::pipeAccept(listener, &peer, 50), 258);
+  EXPECT_EQ(peer, plat::kInvalidHandle);
+  EXPECT_TRUE(fs::exists(rt_ + "/pipe/lonely")) << "still listening after a time-out";
+  plat::pipeAbandon(listener);
+  EXPECT_FALSE(fs::exists(rt_ + "/pipe/lonely"));
+  EXPECT_EQ(plat::pipeConnect(name, &peer), 2);
+}
+
+TEST_F(MsgPipeTest, ConnectErrors) {
+  Handle h;
+  EXPECT_EQ(plat::pipeConnect("\\pipe\\nobody", &h), 2);
+  EXPECT_EQ(h, plat::kInvalidHandle);
+  EXPECT_EQ(plat::pipeConnect("\\pipe\\a\\..\\b", &h), 123);
+  EXPECT_EQ(plat::pipeConnect("\\pipe\\" + std::string(200, 'x'), &h), 206);
+  EXPECT_EQ(plat::pipeListen("\\pipe\\" + std::string(200, 'x'), &h), 206);
+}
+
+TEST_F(MsgPipeTest, StaleSocketIsReplacedOtherFilesAreNot) {
+  const std::string name = "\\pipe\\stale";
+  Handle old;
+  ASSERT_EQ(plat::pipeListen(name, &old), 0);
+  plat::closeHandle(old);  // leaves its file behind, as a crashed server would
+  Handle refused;
+  EXPECT_EQ(plat::pipeConnect(name, &refused), 2) << "a leftover file is no pipe";
+  auto [server, client] = connectedPair(name);
+  EXPECT_NE(server, plat::kInvalidHandle);
+
+  std::ofstream(rt_ + "/pipe/notasocket") << "data";
+  Handle h;
+  EXPECT_EQ(plat::pipeListen("\\pipe\\NotASocket", &h), 183);
+  EXPECT_TRUE(fs::exists(rt_ + "/pipe/notasocket"));
+}
+
+TEST_F(MsgPipeTest, PairCanBeMadeBlocking) {
+  Handle a, b;
+  ASSERT_EQ(plat::pipePair(&a, &b), 0);
+  keep(a), keep(b);
+  ASSERT_EQ(plat::setBlocking(b, true), 0);
+  auto data = pattern(1025, 9);
+  size_t n;
+  ASSERT_EQ(plat::pipeWrite(a, data.data(), data.size(), &n), PipeIo::kDone);
+  std::vector<uint8_t> got(1025);
+  ASSERT_EQ(plat::pipeRead(b, got.data(), got.size(), &n), PipeIo::kDone);
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(plat::setBlocking(-1, true), 6);
+}
+
+// Needs root to be another user; the kernel's own permission checks are
+// opened up just enough for the stranger to reach the listener.
+TEST_F(MsgPipeTest, PeerOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const std::string name = "\\pipe\\guarded\\chan";
+  Handle listener;
+  ASSERT_EQ(plat::pipeListen(name, &listener), 0);
+  for (auto dir : {base_, rt_, rt_ + "/pipe", rt_ + "/pipe/guarded"})
+    ASSERT_EQ(::chmod(dir.c_str(), 0711), 0);
+  ASSERT_EQ(::chmod((rt_ + "/pipe/guarded/chan").c_str(), 0777), 0);
+
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+    Handle h;
+    // The stranger's own side also refuses a listener of another user.
+    ::_exit(plat::pipeConnect(name, &h));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+
+  Handle server;
+  EXPECT_EQ(plat::pipeAccept(listener, &server, 200), 258) << "the stranger was not accepted";
+  Handle client;
+  ASSERT_EQ(plat::pipeConnect(name, &client), 0);
+  keep(client);
+  ASSERT_EQ(plat::pipeAccept(listener, &server, 5000), 0) << "the wait went on for our own user";
+  keep(server);
+}
+
+}  // namespace
