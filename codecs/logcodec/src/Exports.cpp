@@ -1,0 +1,138 @@
+// The flat export API over LogViewerHandle.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "LogEntry.h"
+#include "codeccommon/CodecError.h"
+#include "codeccommon/XmlText.h"
+#include "logcodec/logcodec.h"
+
+struct LogViewerHandle {
+  // The copies of every image whose entries are held; entries point into them.
+  std::vector<std::vector<uint8_t>> images;
+  std::vector<std::unique_ptr<logcodec::LogTree>> entries;
+  // False after a failed call left unsorted entries behind.
+  bool sorted = true;
+  std::string lastError;
+};
+
+namespace {
+
+using logcodec::LogTree;
+
+size_t heldImageBytes(const LogViewerHandle& h) {
+  size_t total = 0;
+  for (const auto& image : h.images) total += image.size();
+  return total;
+}
+
+bool keyLess(const std::unique_ptr<LogTree>& a, const std::unique_ptr<LogTree>& b) {
+  return a->getKey() < b->getKey();
+}
+
+void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
+  h.images.emplace_back(data, data + length);
+  const std::vector<uint8_t>& image = h.images.back();
+  const size_t firstNew = h.entries.size();
+  const bool earlierSorted = h.sorted;
+  h.sorted = false;
+  struct DropUnusedImage {
+    LogViewerHandle& h;
+    size_t firstNew;
+    bool earlierSorted;
+    ~DropUnusedImage() {
+      if (h.entries.size() == firstNew) {
+        h.images.pop_back();
+        h.sorted = earlierSorted;
+      }
+    }
+  } dropUnused{h, firstNew, earlierSorted};
+
+  logcodec::StreamReader in(image.data(), image.size());
+  uint64_t previousKey = 0;
+  while (in.remaining() != 0) {
+    if (in.remaining() == 1) codec::fail("Read file error");
+    uint16_t version = 0;
+    in.readU16(version);
+    std::unique_ptr<LogTree> entry;
+    if (version == 1) entry = std::make_unique<logcodec::LogEntry1>();
+    else if (version == 2) entry = std::make_unique<logcodec::LogEntry2>();
+    else codec::fail("Unmanaged entry version " + std::to_string(version));
+    const size_t bodyOffset = in.offset();
+    if (!entry->decode(in)) codec::fail("Error while decoding entry version at " + std::to_string(bodyOffset));
+    // Keys grow strictly within one image; a timestamp that does not gets the
+    // previous one plus 1 ns, held at the largest value rather than wrapping.
+    if (previousKey < entry->getKey()) {
+      previousKey = entry->getKey();
+    } else {
+      if (previousKey != std::numeric_limits<uint64_t>::max()) ++previousKey;
+      entry->setKey(previousKey);
+    }
+    h.entries.push_back(std::move(entry));
+  }
+
+  // The new entries are in key order already; merge them unless an earlier
+  // failure left the older ones unsorted.
+  auto middle = h.entries.begin() + std::ptrdiff_t(firstNew);
+  if (earlierSorted) std::inplace_merge(h.entries.begin(), middle, h.entries.end(), keyLess);
+  else std::stable_sort(h.entries.begin(), h.entries.end(), keyLess);
+  h.sorted = true;
+}
+
+template <typename Write>
+void render(LogViewerHandle& h, char** out, size_t reserve, Write write) {
+  std::string text;
+  text.reserve(reserve);
+  write(text);
+  char* copy = codec::mallocText(text);
+  if (!copy) throw std::bad_alloc();
+  *out = copy;
+}
+
+}  // namespace
+
+extern "C" {
+
+LOGCODEC_API LogViewerHandle* LogViewerCreateHandle(void) { return new (std::nothrow) LogViewerHandle(); }
+
+LOGCODEC_API void LogViewerDestroyHandle(LogViewerHandle* handle) { delete handle; }
+
+LOGCODEC_API const char* LogViewerGetLastError(LogViewerHandle* handle) {
+  return handle ? handle->lastError.c_str() : "";
+}
+
+LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data, unsigned int length) {
+  if (!handle) return false;
+  return codec::guardExport(handle->lastError, [&] {
+    if (!data && length != 0) codec::fail("Read file error");
+    decodeImage(*handle, static_cast<const uint8_t*>(data), data ? length : 0);
+  });
+}
+
+LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
+  if (!handle || !text) return false;
+  return codec::guardExport(handle->lastError, [&] {
+    render(*handle, text, heldImageBytes(*handle) * 2, [&](std::string& out) {
+      for (const auto& entry : handle->entries) entry->writeText(out);
+    });
+  });
+}
+
+LOGCODEC_API bool LogViewerGetXML(LogViewerHandle* handle, char** xml) {
+  if (!handle || !xml) return false;
+  return codec::guardExport(handle->lastError, [&] {
+    render(*handle, xml, heldImageBytes(*handle) * 3 + 128, [&](std::string& out) {
+      out += codec::kXmlDeclaration;
+      out += "<Events>";
+      for (const auto& entry : handle->entries) entry->writeXml(out);
+      out += "</Events>\n";
+    });
+  });
+}
+
+}  // extern "C"
