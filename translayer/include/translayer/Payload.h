@@ -27,8 +27,10 @@ static_assert(offsetof(TrIfTranPayload, data) == offsetof(TrIfTranPayload, last)
 
 class TrIfTranRemote;
 
-// Outgoing message buffer. Request builders start with 8192 bytes and grow in
-// 8192-byte steps.
+// Outgoing message buffer. Starts with an 8192-byte block and grows to the
+// smallest multiple of 8192 that holds the message. A put that cannot grow
+// the block writes nothing and marks the writer failed; a failed writer sends
+// nothing, so no half-built request ever reaches the peer.
 class MessageWriter {
  public:
   MessageWriter();
@@ -36,27 +38,39 @@ class MessageWriter {
   MessageWriter(const MessageWriter&) = delete;
   MessageWriter& operator=(const MessageWriter&) = delete;
 
-  void clear() { length_ = 0; }
-  void putU8(uint8_t v);
-  void putU16(uint16_t v);
-  void putU32(uint32_t v);
-  void putU64(uint64_t v);
-  void putFloat(float v);
-  void putBytes(const void* p, size_t n);
+  // Empties the message (keeping the block) and clears the failed mark.
+  void clear() {
+    length_ = 0;
+    failed_ = false;
+  }
+  // Little-endian fields; false (and failed()) when the block cannot grow.
+  bool putU8(uint8_t v);
+  bool putU16(uint16_t v);
+  bool putU32(uint32_t v);
+  bool putU64(uint64_t v);
+  bool putFloat(float v);
+  bool putBytes(const void* p, size_t n);
 
   const uint8_t* data() const { return data_; }
   uint64_t length() const { return length_; }
   uint64_t capacity() const { return capacity_; }
+  bool failed() const { return failed_; }
 
   // Cuts the message into chunks of at most 1024 bytes, every one but the
-  // last full, and hands each to `to->deliver` in order. Length 0 sends nothing.
-  void send(TrIfTranRemote* to) const;
+  // last full, the last flag on the final one only, and hands each to
+  // `to->deliver` in order (its result is not consulted: a refusing engine
+  // ends its channel, which the caller learns from there). Length 0 sends
+  // nothing. False, with nothing sent, when the writer failed.
+  bool send(TrIfTranRemote* to) const;
+
+  static constexpr uint64_t kGrowStep = 8192;
 
  private:
-  void reserve(uint64_t total);
+  bool reserve(uint64_t extra);
   uint8_t* data_ = nullptr;
   uint64_t capacity_ = 0;
   uint64_t length_ = 0;
+  bool failed_ = false;
 };
 
 // Incoming reassembly and parse buffer. Reads past the end yield 0, set
@@ -70,12 +84,17 @@ class MessageReader {
   MessageReader& operator=(const MessageReader&) = delete;
 
   enum class Append { More, Complete, Failed };
-  // Adds one chunk. Failed when the buffer cannot grow or the message would
-  // pass kMessageCap; the message is then dropped (the reader is empty again)
-  // and the caller ends the channel.
+  // Adds one chunk: the block first grows (in 8192-byte steps) to hold it, and
+  // only then the length moves on. Complete when the chunk carries the last
+  // flag (any non-zero value). Failed when the block cannot grow, the message
+  // would pass kMessageCap, or the chunk claims more than 1024 bytes; the
+  // message is then dropped (the reader is empty again) and the caller ends
+  // the channel.
   Append append(const TrIfTranPayload& chunk);
-  // Empties the reader for the next message.
+  // Frees the block and empties the reader for the next message.
   void reset();
+
+  static constexpr uint64_t kGrowStep = 8192;
 
   uint8_t readU8();
   uint16_t readU16();

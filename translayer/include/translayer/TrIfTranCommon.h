@@ -1,11 +1,25 @@
 // The pipe message engine that runs at both ends of a channel pipe: one loop
-// thread (the owner's) drives one read and at most one write at a time,
-// hands every chunk read to its receiver and writes the chunks that other
-// threads queue through deliver().
+// (on the owner's thread) reads the pipe record by record and hands every
+// chunk to its receiver, and writes, one at a time and in order, the chunks
+// that any thread queues through deliver().
 //
 // Threads: ioLoop runs on the owner's thread and is the only user of the pipe
 // handle. Any thread may call deliver() and close(). The receiver's deliver()
-// and close(false) are called on the loop thread.
+// and close(false) are called on the loop thread; they must not wait for this
+// engine (delivering to it, or to another engine, only queues).
+//
+// Lifecycle: idle -> looping (ioLoop) -> ended; never restarted. A stop
+// request made while idle is kept: the loop then ends as soon as it starts,
+// after writing what was queued. Ended is sticky.
+//
+// Owners: set notConnected = 0 only when the loop will run next; an owner
+// that then finds it has no pipe after all (a listener stopped before its
+// peer came) still calls ioLoop(kInvalidHandle, receiver), which ends at once
+// and tells the receiver. close(true) relies on this to wait for a loop that
+// is about to start.
+//
+// Locks: the stop lock and the queue lock are never held together, and
+// neither is held while the receiver is called.
 #pragma once
 
 #include <atomic>
@@ -22,20 +36,35 @@ class TrIfTranCommon : public TrIfTranRemote {
  public:
   TrIfTranCommon();
   virtual ~TrIfTranCommon();
+  TrIfTranCommon(const TrIfTranCommon&) = delete;
+  TrIfTranCommon& operator=(const TrIfTranCommon&) = delete;
 
-  // Queues one chunk for writing and wakes the loop; true.
+  // Queues one chunk for writing and wakes the loop; true. A chunk that
+  // arrives after the loop ended is dropped.
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
-  // Asks the loop to end. With wait, returns once the loop has ended; returns
-  // at once when the loop never ran or has already ended. Chunks already
-  // queued are still written (for at most 1 s) before the pipe is closed.
+  // Asks the loop to end. Chunks already queued are still written (for at
+  // most kDrainMs) before the pipe is closed; what the peer sends from now on
+  // is no longer delivered. With wait, returns once the loop has ended (the
+  // receiver's close(false) has returned), also when the loop of a connected
+  // engine has yet to start; returns at once when the engine never connected,
+  // has already ended, or this is the loop thread itself.
   void close(bool wait) override;
 
-  // Runs the channel on `pipe` (which the loop owns and closes) until it ends;
-  // then calls receiver->close(false) once and marks the engine ended.
+  // Runs the channel on `pipe` (which the loop owns and closes) until it
+  // ends: the peer closed, a pipe error, an overlong record, the receiver
+  // refused a chunk, or a stop request. Then, in this order: the pipe is
+  // closed, receiver->close(false) is called once, the engine is ended.
+  // A second call on the same engine, or one with kInvalidHandle, runs
+  // nothing: it closes its pipe and tells its receiver at once.
   void ioLoop(plat::Handle pipe, TrIfTranRemote* receiver);
 
-  Event connectResult;                 // set once the pipe connected or failed to
-  std::atomic<int> notConnected{1};    // 0 once connected
+  // True once a loop has ended (or a refused second loop ran).
+  bool ended() const;
+
+  static constexpr int kDrainMs = 1000;
+
+  Event connectResult;               // set once the pipe connected or failed to
+  std::atomic<int> notConnected{1};  // 0 once connected
 
  protected:
   bool stopRequested() const;

@@ -1,0 +1,186 @@
+#include "translayer/Payload.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "translayer/TrIfTranRemote.h"
+
+namespace {
+
+// The smallest multiple of `step` holding `total`; 0 when that overflows.
+uint64_t roundUp(uint64_t total, uint64_t step) {
+  if (total > UINT64_MAX - (step - 1)) return 0;
+  return (total + step - 1) / step * step;
+}
+
+template <typename T>
+void storeLittleEndian(uint8_t* p, T v) {
+  for (size_t i = 0; i < sizeof(T); ++i) p[i] = uint8_t(uint64_t(v) >> (8 * i));
+}
+
+template <typename T>
+T loadLittleEndian(const uint8_t* p) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) v |= uint64_t(p[i]) << (8 * i);
+  return T(v);
+}
+
+}  // namespace
+
+// ---- MessageWriter ----
+
+MessageWriter::MessageWriter() {
+  data_ = static_cast<uint8_t*>(std::malloc(kGrowStep));
+  if (data_) capacity_ = kGrowStep;
+}
+
+MessageWriter::~MessageWriter() { std::free(data_); }
+
+bool MessageWriter::reserve(uint64_t extra) {
+  if (failed_) return false;
+  if (extra <= capacity_ - length_) return true;
+  uint64_t wanted = extra > UINT64_MAX - length_ ? 0 : roundUp(length_ + extra, kGrowStep);
+  void* grown = wanted && wanted <= SIZE_MAX ? std::realloc(data_, size_t(wanted)) : nullptr;
+  if (!grown) {
+    failed_ = true;
+    return false;
+  }
+  data_ = static_cast<uint8_t*>(grown);
+  capacity_ = wanted;
+  return true;
+}
+
+bool MessageWriter::putU8(uint8_t v) { return putBytes(&v, 1); }
+
+bool MessageWriter::putU16(uint16_t v) {
+  uint8_t b[2];
+  storeLittleEndian(b, v);
+  return putBytes(b, sizeof b);
+}
+
+bool MessageWriter::putU32(uint32_t v) {
+  uint8_t b[4];
+  storeLittleEndian(b, v);
+  return putBytes(b, sizeof b);
+}
+
+bool MessageWriter::putU64(uint64_t v) {
+  uint8_t b[8];
+  storeLittleEndian(b, v);
+  return putBytes(b, sizeof b);
+}
+
+bool MessageWriter::putFloat(float v) {
+  uint32_t bits;
+  static_assert(sizeof bits == sizeof v);
+  std::memcpy(&bits, &v, sizeof bits);
+  return putU32(bits);
+}
+
+bool MessageWriter::putBytes(const void* p, size_t n) {
+  if (!reserve(n)) return false;
+  if (n) std::memcpy(data_ + length_, p, n);
+  length_ += n;
+  return true;
+}
+
+bool MessageWriter::send(TrIfTranRemote* to) const {
+  if (failed_) return false;
+  uint64_t sent = 0;
+  while (sent < length_) {
+    auto chunk = std::make_shared<TrIfTranPayload>();
+    size_t n = size_t(std::min<uint64_t>(length_ - sent, kChunkData));
+    std::memcpy(chunk->data, data_ + sent, n);
+    sent += n;
+    chunk->length = uint16_t(n);
+    chunk->last = sent >= length_ ? 1 : 0;
+    to->deliver(std::move(chunk));
+  }
+  return true;
+}
+
+// ---- MessageReader ----
+
+MessageReader::~MessageReader() { std::free(data_); }
+
+void MessageReader::reset() {
+  std::free(data_);
+  data_ = nullptr;
+  length_ = capacity_ = position_ = 0;
+  underrun_ = false;
+}
+
+MessageReader::Append MessageReader::append(const TrIfTranPayload& chunk) {
+  // Grow first, move the length second: a block that cannot grow never gets
+  // a length that claims bytes it does not hold.
+  const uint64_t n = chunk.length;
+  if (n > kChunkData || n > kMessageCap - length_) {
+    reset();
+    return Append::Failed;
+  }
+  const uint64_t total = length_ + n;
+  if (total > capacity_) {
+    uint64_t wanted = roundUp(total, kGrowStep);
+    void* grown = std::realloc(data_, size_t(wanted));
+    if (!grown) {
+      reset();
+      return Append::Failed;
+    }
+    data_ = static_cast<uint8_t*>(grown);
+    capacity_ = wanted;
+  }
+  if (n) std::memcpy(data_ + length_, chunk.data, size_t(n));
+  length_ = total;
+  return chunk.last ? Append::Complete : Append::More;
+}
+
+bool MessageReader::take(size_t n) {
+  if (n > length_ - position_) {
+    position_ = length_;
+    underrun_ = true;
+    return false;
+  }
+  return true;
+}
+
+uint8_t MessageReader::readU8() {
+  if (!take(1)) return 0;
+  return data_[position_++];
+}
+
+uint16_t MessageReader::readU16() {
+  if (!take(2)) return 0;
+  auto v = loadLittleEndian<uint16_t>(data_ + position_);
+  position_ += 2;
+  return v;
+}
+
+uint32_t MessageReader::readU32() {
+  if (!take(4)) return 0;
+  auto v = loadLittleEndian<uint32_t>(data_ + position_);
+  position_ += 4;
+  return v;
+}
+
+uint64_t MessageReader::readU64() {
+  if (!take(8)) return 0;
+  auto v = loadLittleEndian<uint64_t>(data_ + position_);
+  position_ += 8;
+  return v;
+}
+
+float MessageReader::readFloat() {
+  if (!take(4)) return 0.0f;
+  uint32_t bits = loadLittleEndian<uint32_t>(data_ + position_);
+  position_ += 4;
+  float v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+void MessageReader::readBytes(void* destination, size_t n) {
+  if (!take(n)) return;
+  if (n) std::memcpy(destination, data_ + position_, n);
+  position_ += n;
+}

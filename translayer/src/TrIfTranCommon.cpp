@@ -1,0 +1,217 @@
+#include "translayer/TrIfTranCommon.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+#include "plat/msgpipe.h"
+#include "plat/poll.h"
+#include "plat/wake.h"
+
+namespace {
+
+// Records read per wake-up before the loop looks at its writes and wake-ups
+// again, so that a peer that never pauses cannot starve them.
+constexpr int kReadBurst = 64;
+
+using Chunk = std::shared_ptr<TrIfTranPayload>;
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+struct TrIfTranCommon::Impl {
+  enum class State { kIdle, kLooping, kEnded };
+
+  // Exists from construction, so that a deliver or close made before the
+  // loop starts is seen by it.
+  plat::WakeEvent wake;
+
+  std::mutex queueMutex;
+  std::deque<Chunk> queue;       // guarded by queueMutex; oldest at the front
+  std::thread::id loopThread;    // guarded by queueMutex; set while looping
+  std::atomic<bool> ended{false};
+
+  mutable std::mutex stopMutex;
+  std::condition_variable endedCv;
+  std::atomic<bool> stop{false};  // written under stopMutex; the loop reads it without
+  State state = State::kIdle;     // guarded by stopMutex
+
+  bool takeChunk(Chunk* out) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (queue.empty()) return false;
+    *out = std::move(queue.front());
+    queue.pop_front();
+    return true;
+  }
+  bool queueEmpty() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return queue.empty();
+  }
+  bool onLoopThread() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return loopThread == std::this_thread::get_id();
+  }
+};
+
+TrIfTranCommon::TrIfTranCommon() : impl_(std::make_unique<Impl>()) {}
+
+TrIfTranCommon::~TrIfTranCommon() = default;
+
+bool TrIfTranCommon::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
+  if (!chunk || impl_->ended.load(std::memory_order_acquire)) return true;
+  bool wakeLoop;
+  {
+    std::lock_guard<std::mutex> lock(impl_->queueMutex);
+    // The loop drains the queue before it sleeps, so only the first chunk of
+    // a burst needs to wake it, and never when the loop itself delivers (a
+    // receiver answering from the loop thread).
+    wakeLoop = impl_->queue.empty() && impl_->loopThread != std::this_thread::get_id();
+    impl_->queue.push_back(std::move(chunk));
+  }
+  if (wakeLoop) impl_->wake.set();
+  return true;
+}
+
+void TrIfTranCommon::close(bool wait) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->stopMutex);
+    impl_->stop = true;
+  }
+  impl_->wake.set();
+  if (!wait || impl_->onLoopThread()) return;
+  // A connected engine is about to loop if it does not yet: wait for that
+  // loop to end. One that never connected has no loop to wait for.
+  std::unique_lock<std::mutex> lock(impl_->stopMutex);
+  impl_->endedCv.wait(lock, [this] {
+    return impl_->state == Impl::State::kEnded ||
+           (impl_->state == Impl::State::kIdle && notConnected.load() != 0);
+  });
+}
+
+bool TrIfTranCommon::stopRequested() const { return impl_->stop.load(); }
+
+bool TrIfTranCommon::ended() const { return impl_->ended.load(std::memory_order_acquire); }
+
+void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
+  Impl& m = *impl_;
+  bool stopping;
+  {
+    std::lock_guard<std::mutex> lock(m.stopMutex);
+    if (m.state != Impl::State::kIdle) {
+      plat::closeHandle(pipe);
+      if (receiver) receiver->close(false);
+      return;
+    }
+    m.state = Impl::State::kLooping;
+    stopping = m.stop;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m.queueMutex);
+    m.loopThread = std::this_thread::get_id();
+  }
+
+  Chunk readChunk;   // the next read's chunk, made when the last one was handed on
+  Chunk writeChunk;  // the one write in progress: popped but not yet taken by the pipe
+  Clock::time_point drainDeadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+  // From the stop request on, nothing more is handed on and what is queued
+  // has kDrainMs to go out.
+  auto noticeStop = [&] {
+    if (!stopping && m.stop.load()) {
+      stopping = true;
+      drainDeadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+    }
+  };
+
+  // Reads the records that are there. False ends the channel.
+  auto readRecords = [&]() -> bool {
+    for (int i = 0; i < kReadBurst; ++i) {
+      if (!readChunk) readChunk = std::make_shared<TrIfTranPayload>();
+      size_t n = 0;
+      switch (plat::pipeRead(pipe, readChunk->record(), kPipeRecordMax, &n)) {
+        case plat::PipeIo::kWouldBlock:
+          return true;
+        case plat::PipeIo::kDone:
+          break;
+        default:  // the peer closed, an overlong record, an error
+          return false;
+      }
+      // Once the owner asked to end, what arrives is no longer handed on.
+      if (stopping || !receiver) continue;
+      readChunk->length = uint16_t(n - 1);
+      if (!receiver->deliver(std::move(readChunk))) return false;
+      readChunk = nullptr;
+      noticeStop();  // the receiver may have asked to end
+    }
+    return true;
+  };
+
+  // Writes queued chunks in order until the pipe is full or nothing is left.
+  // False ends the channel.
+  auto writeRecords = [&]() -> bool {
+    while (writeChunk || m.takeChunk(&writeChunk)) {
+      // A chunk claiming more than it holds would send memory past its end.
+      if (writeChunk->length > kChunkData) return false;
+      const size_t length = writeChunk->recordLength();
+      size_t n = 0;
+      switch (plat::pipeWrite(pipe, writeChunk->record(), length, &n)) {
+        case plat::PipeIo::kWouldBlock:
+          return true;
+        case plat::PipeIo::kDone:
+          if (n != length) return false;
+          writeChunk = nullptr;
+          break;
+        default:
+          return false;
+      }
+    }
+    return true;
+  };
+
+  if (m.wake.valid() && pipe != plat::kInvalidHandle) {
+    while (true) {
+      if (!writeRecords()) break;
+      if (stopping && !writeChunk && m.queueEmpty()) break;
+
+      int timeoutMs = -1;
+      if (stopping) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(drainDeadline - Clock::now());
+        if (left.count() <= 0) break;
+        timeoutMs = int(left.count());
+      }
+      plat::PollItem items[2] = {
+          {pipe, plat::kPollRead | (writeChunk ? plat::kPollWrite : 0u), 0},
+          {m.wake.handle(), plat::kPollRead, 0},
+      };
+      if (plat::pollHandles(items, 2, timeoutMs) < 0) break;
+
+      // Priorities: what was read, then what can be written (below, after
+      // every wake-up), then the wake-up itself.
+      if ((items[0].ready & (plat::kPollRead | plat::kPollHangup | plat::kPollError)) &&
+          !readRecords())
+        break;
+      if (items[1].ready) {
+        m.wake.consume();
+        noticeStop();
+      }
+    }
+  }
+
+  plat::closeHandle(pipe);
+  // Still marked as the loop thread here, so that a receiver's close that
+  // calls close(true) on this engine does not wait for itself.
+  if (receiver) receiver->close(false);
+  m.ended.store(true, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(m.stopMutex);
+    m.state = Impl::State::kEnded;
+  }
+  m.endedCv.notify_all();
+  // Nothing more will be written; release what is left.
+  std::deque<Chunk> dropped;
+  {
+    std::lock_guard<std::mutex> lock(m.queueMutex);
+    m.loopThread = std::thread::id();
+    dropped.swap(m.queue);
+  }
+}
