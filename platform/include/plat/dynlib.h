@@ -1,0 +1,19 @@
+// Loading shared libraries at run time (media plug-ins, wrapped libraries).
+#pragma once
+
+#include <string>
+
+namespace plat {
+
+using LibraryHandle = void*;
+
+// dlopen(RTLD_NOW | RTLD_LOCAL). Null on failure, with the loader's text in
+// *error (when given).
+LibraryHandle loadLibrary(const std::string& path, std::string* error = nullptr);
+// The address of an exported symbol; null when missing, with the loader's text
+// in *error (when given).
+void* findSymbol(LibraryHandle library, const char* name, std::string* error = nullptr);
+// dlclose; null is ignored.
+void freeLibrary(LibraryHandle library);
+
+}  // namespace plat

@@ -1,0 +1,51 @@
+#include "plat/dynlib.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+
+namespace plat {
+namespace {
+
+// dlerror's text is per thread but also reset by any dl call of that thread;
+// the lock keeps call and read together across our own callers.
+std::mutex& loaderMutex() {
+  static std::mutex m;
+  return m;
+}
+
+void takeError(std::string* error, const char* fallback) {
+  const char* text = dlerror();
+  if (error) *error = text ? text : fallback;
+}
+
+}  // namespace
+
+LibraryHandle loadLibrary(const std::string& path, std::string* error) {
+  std::lock_guard<std::mutex> lock(loaderMutex());
+  dlerror();
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) takeError(error, "cannot load library");
+  return library;
+}
+
+void* findSymbol(LibraryHandle library, const char* name, std::string* error) {
+  if (!library) {
+    if (error) *error = "no library";
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(loaderMutex());
+  dlerror();
+  void* symbol = dlsym(library, name);
+  // A symbol whose value is null is not a usable entry point either.
+  if (!symbol) takeError(error, "symbol not found");
+  return symbol;
+}
+
+void freeLibrary(LibraryHandle library) {
+  if (!library) return;
+  std::lock_guard<std::mutex> lock(loaderMutex());
+  dlclose(library);
+}
+
+}  // namespace plat

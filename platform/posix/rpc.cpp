@@ -1,0 +1,604 @@
+#include "plat/rpc.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "plat/handle.h"
+#include "plat/sysmsg.h"
+#include "plat/thread.h"
+
+namespace plat {
+
+RpcException::RpcException(uint32_t code)
+    : code_(code), what_("RPC exception " + std::to_string(code) + ": " + systemMessage(code)) {}
+
+namespace {
+
+constexpr size_t kCallHeader = 1 + 16 + 2 + 2 + 2;
+constexpr size_t kReadStep = 64 * 1024;  // frames grow as their bytes arrive
+
+void putU16(std::vector<uint8_t>& b, uint16_t v) {
+  b.push_back(uint8_t(v));
+  b.push_back(uint8_t(v >> 8));
+}
+void putU32(std::vector<uint8_t>& b, uint32_t v) {
+  putU16(b, uint16_t(v));
+  putU16(b, uint16_t(v >> 16));
+}
+uint16_t getU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t getU32(const uint8_t* p) { return uint32_t(getU16(p)) | uint32_t(getU16(p + 2)) << 16; }
+
+std::vector<uint8_t> faultBody(uint32_t code) {
+  std::vector<uint8_t> b{kRpcFrameFault};
+  putU32(b, code);
+  return b;
+}
+
+void closeFd(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+struct FdGuard {
+  int fd;
+  ~FdGuard() { closeFd(fd); }
+};
+
+void setTimeout(int fd, int option, int ms) {
+  timeval tv{};
+  if (ms > 0) {
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+  }
+  setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+bool sendAll(int fd, const uint8_t* p, size_t n, int flags = 0) {
+  while (n) {
+    ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL | flags);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+bool writeFrame(int fd, const std::vector<uint8_t>& body, int flags = 0) {
+  if (body.size() > kRpcFrameLimit) return false;
+  uint8_t header[4] = {uint8_t(body.size()), uint8_t(body.size() >> 8),
+                       uint8_t(body.size() >> 16), uint8_t(body.size() >> 24)};
+  return sendAll(fd, header, 4, flags) && sendAll(fd, body.data(), body.size(), flags);
+}
+
+enum class ReadResult { kOk, kLost, kTooLong };
+
+bool recvAll(int fd, uint8_t* p, size_t n) {
+  while (n) {
+    ssize_t r = ::recv(fd, p, n, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;  // closed, reset, cut by stop(), or SO_RCVTIMEO
+    p += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+ReadResult readFrame(int fd, std::vector<uint8_t>* body) {
+  uint8_t header[4];
+  if (!recvAll(fd, header, 4)) return ReadResult::kLost;
+  const uint32_t length = getU32(header);
+  if (length > kRpcFrameLimit) return ReadResult::kTooLong;
+  body->clear();
+  while (body->size() < length) {
+    const size_t have = body->size();
+    body->resize(std::min<size_t>(length, have + kReadStep));
+    if (!recvAll(fd, body->data() + have, body->size() - have)) return ReadResult::kLost;
+  }
+  return ReadResult::kOk;
+}
+
+bool peerCredentials(int fd, ucred* cred) {
+  socklen_t len = sizeof *cred;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) == 0 && len == sizeof *cred;
+}
+
+bool socketAddress(const std::string& path, sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr->sun_path) return false;
+  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// Connects a stream socket to `path`; the descriptor or -1 (errno set).
+int connectTo(const std::string& path) {
+  sockaddr_un addr;
+  if (!socketAddress(path, &addr)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int r;
+  do {
+    r = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ client
+
+RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t procedure,
+                  const std::vector<uint8_t>& arguments, const RpcCallbackHandler& onCallback) {
+  std::string path;
+  if (pipePath(binding.endpoint(), &path) != 0) throw RpcException(kRpcServerUnavailable);
+  FdGuard conn{connectTo(path)};
+  if (conn.fd < 0) throw RpcException(kRpcServerUnavailable);
+  // The runtime dir is private, but a socket of another user is no server of ours.
+  ucred cred{};
+  if (!peerCredentials(conn.fd, &cred) || cred.uid != geteuid())
+    throw RpcException(kRpcServerUnavailable);
+
+  if (arguments.size() > kRpcFrameLimit - kCallHeader) throw RpcException(kRpcBadStubData);
+  std::vector<uint8_t> call;
+  call.reserve(kCallHeader + arguments.size());
+  call.push_back(kRpcFrameCall);
+  call.insert(call.end(), iface.id, iface.id + 16);
+  putU16(call, iface.major);
+  putU16(call, iface.minor);
+  putU16(call, procedure);
+  call.insert(call.end(), arguments.begin(), arguments.end());
+  // A server that refuses us at once has closed already; its fault is still
+  // there to read, so a failed send is judged by what comes back.
+  writeFrame(conn.fd, call);
+
+  std::vector<uint8_t> frame;
+  for (;;) {
+    switch (readFrame(conn.fd, &frame)) {
+      case ReadResult::kLost: throw RpcException(kRpcCallFailed);
+      case ReadResult::kTooLong: throw RpcException(kRpcBadStubData);
+      case ReadResult::kOk: break;
+    }
+    if (frame.empty()) throw RpcException(kRpcBadStubData);
+    switch (frame[0]) {
+      case kRpcFrameReply: {
+        if (frame.size() < 3) throw RpcException(kRpcBadStubData);
+        RpcResult result;
+        result.result = getU16(&frame[1]);
+        result.outputs.assign(frame.begin() + 3, frame.end());
+        return result;
+      }
+      case kRpcFrameFault: {
+        if (frame.size() != 5) throw RpcException(kRpcBadStubData);
+        const uint32_t code = getU32(&frame[1]);
+        throw RpcException(code ? code : kRpcBadStubData);
+      }
+      case kRpcFrameCallback: {
+        uint32_t status = kRpcBadStubData;
+        if (frame.size() >= 3) {
+          status = kRpcProcedureOutOfRange;
+          if (onCallback) {
+            try {
+              status = onCallback(getU16(&frame[1]), frame.data() + 3, frame.size() - 3);
+            } catch (const RpcException& e) {
+              status = e.code() ? e.code() : kRpcCallFailed;
+            } catch (...) {
+              status = kRpcCallFailed;
+            }
+          }
+        }
+        const std::vector<uint8_t> answer =
+            status == 0 ? std::vector<uint8_t>{kRpcFrameCallbackDone} : faultBody(status);
+        if (!writeFrame(conn.fd, answer)) throw RpcException(kRpcCallFailed);
+        break;
+      }
+      default: throw RpcException(kRpcBadStubData);
+    }
+  }
+}
+
+// ------------------------------------------------------------------ server
+
+// Lock order: `mutex` is the only lock; nothing is called out with it held
+// except shutdown(2) on descriptors it guards.
+struct RpcCall::Server {
+  RpcInterface iface{};
+  RpcDispatcher dispatcher;
+  RpcServerOptions options;
+  uint32_t allowedUid = 0;
+
+  int listenFd = -1;
+  int wakeFd = -1;  // eventfd: ends the acceptor
+  std::string path;
+  dev_t socketDev = 0;  // identity of our socket file, so stop() never
+  ino_t socketIno = 0;  // removes a successor's
+  std::thread acceptor;
+
+  mutable std::mutex mutex;
+  std::condition_variable workCv;     // a connection is queued, or stopping
+  std::condition_variable drainedCv;  // inFlight dropped to 0
+  struct Pending {
+    int fd;
+    ucred cred;
+  };
+  std::deque<Pending> pending;       // accepted, waiting for a call thread
+  std::set<int> open;                // descriptors of every call in flight
+  unsigned inFlight = 0;             // pending + dispatching
+  unsigned idle = 0;                 // call threads waiting for work
+  std::list<std::thread> workers;    // live call threads
+  std::list<std::thread> retired;    // threads that left; joined by the acceptor or stop()
+  bool stopping = false;
+  bool started = false;
+  bool stopped = false;
+
+  uint32_t bindEndpoint();
+  void acceptLoop();
+  void admit(int fd, const ucred& cred);
+  bool spawnLocked();
+  void workerLoop(std::list<std::thread>::iterator self);
+  void serve(int fd, const ucred& cred);
+  void joinRetired();
+  void stop();
+};
+
+uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& arguments) {
+  if (broken_ || stopping()) return kRpcCallFailed;
+  if (arguments.size() > kRpcFrameLimit - 3) return kRpcBadStubData;
+  std::vector<uint8_t> frame{kRpcFrameCallback};
+  putU16(frame, number);
+  frame.insert(frame.end(), arguments.begin(), arguments.end());
+  if (!writeFrame(fd_, frame)) {
+    broken_ = true;
+    return kRpcCallFailed;
+  }
+  std::vector<uint8_t> answer;
+  ReadResult r = readFrame(fd_, &answer);
+  if (r != ReadResult::kOk) {
+    broken_ = true;
+    return r == ReadResult::kLost ? kRpcCallFailed : kRpcBadStubData;
+  }
+  if (answer.size() == 1 && answer[0] == kRpcFrameCallbackDone) return 0;
+  if (answer.size() == 5 && answer[0] == kRpcFrameFault && getU32(&answer[1]) != 0)
+    return getU32(&answer[1]);
+  broken_ = true;  // the client no longer speaks this protocol
+  return kRpcBadStubData;
+}
+
+bool RpcCall::stopping() const {
+  std::lock_guard<std::mutex> lock(server_->mutex);
+  return server_->stopping;
+}
+
+uint32_t RpcCall::Server::bindEndpoint() {
+  if (int rc = pipePath(options.endpoint, &path)) return uint32_t(rc);
+  if (int rc = makeParentDirs(path)) return uint32_t(rc);
+  sockaddr_un addr;
+  if (!socketAddress(path, &addr)) return 206;
+  listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listenFd < 0) return lastSystemError();
+  for (int attempt = 0;; ++attempt) {
+    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
+    if (errno != EADDRINUSE || attempt > 0) return lastSystemError();
+    // A socket file is there: a live server keeps it, a dead one left it.
+    int probe = connectTo(path);
+    if (probe >= 0) {
+      ::close(probe);
+      return kRpcDuplicateEndpoint;
+    }
+    if (errno != ECONNREFUSED) return kRpcDuplicateEndpoint;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return kRpcDuplicateEndpoint;
+    ::unlink(path.c_str());
+  }
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    socketDev = st.st_dev;
+    socketIno = st.st_ino;
+  }
+  ::chmod(path.c_str(), 0600);
+  if (::listen(listenFd, SOMAXCONN) != 0) return lastSystemError();
+  return 0;
+}
+
+void RpcCall::Server::acceptLoop() {
+  setCurrentThreadName("RpcListener");
+  pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  for (;;) {
+    joinRetired();
+    int r = ::poll(fds, 2, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    if (fds[1].revents) return;
+    if (!fds[0].revents) continue;
+    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: back off rather than spin; the
+      // connection waits in the backlog.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    ucred cred{};
+    if (!peerCredentials(fd, &cred) || cred.uid != allowedUid) {
+      writeFrame(fd, faultBody(kRpcAccessDenied), MSG_DONTWAIT);
+      ::close(fd);
+      continue;
+    }
+    admit(fd, cred);
+  }
+}
+
+void RpcCall::Server::admit(int fd, const ucred& cred) {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (stopping) {  // no answer: the client sees its call fail
+    lock.unlock();
+    ::close(fd);
+    return;
+  }
+  bool busy = inFlight >= options.maxCalls;
+  if (!busy) {
+    ++inFlight;
+    open.insert(fd);
+    pending.push_back({fd, cred});
+    if (pending.size() > idle && workers.size() < options.maxCalls && !spawnLocked() &&
+        workers.empty()) {
+      // No thread to run it and none can be made.
+      pending.pop_back();
+      open.erase(fd);
+      --inFlight;
+      busy = true;
+    }
+  }
+  if (!busy) {
+    workCv.notify_one();
+    return;
+  }
+  lock.unlock();
+  // The fault frame is tiny and the socket fresh: it never blocks.
+  writeFrame(fd, faultBody(kRpcServerTooBusy), MSG_DONTWAIT);
+  ::close(fd);
+}
+
+bool RpcCall::Server::spawnLocked() {
+  try {
+    workers.emplace_back();
+    auto self = std::prev(workers.end());
+    *self = std::thread(&Server::workerLoop, this, self);
+    return true;
+  } catch (const std::system_error&) {
+    workers.pop_back();
+    return false;
+  }
+}
+
+void RpcCall::Server::workerLoop(std::list<std::thread>::iterator self) {
+  setCurrentThreadName("RpcCall");
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    while (!stopping && pending.empty()) {
+      ++idle;
+      bool woke = workCv.wait_for(lock, std::chrono::milliseconds(std::max(options.idleRetireMs, 1)),
+                                  [this] { return stopping || !pending.empty(); });
+      --idle;
+      if (!woke && workers.size() > options.minThreads) {
+        retired.splice(retired.end(), workers, self);
+        return;
+      }
+    }
+    if (stopping) return;  // stop() joins us from the workers list
+    Pending p = pending.front();
+    pending.pop_front();
+    lock.unlock();
+    serve(p.fd, p.cred);
+    lock.lock();
+    open.erase(p.fd);  // before close: stop() never touches a reused number
+    ::close(p.fd);
+    if (--inFlight == 0) drainedCv.notify_all();
+  }
+}
+
+void RpcCall::Server::serve(int fd, const ucred& cred) {
+  setTimeout(fd, SO_SNDTIMEO, options.sendTimeoutMs);
+  setTimeout(fd, SO_RCVTIMEO, options.callFrameTimeoutMs);
+  std::vector<uint8_t> frame;
+  switch (readFrame(fd, &frame)) {
+    case ReadResult::kLost: return;
+    case ReadResult::kTooLong: writeFrame(fd, faultBody(kRpcBadStubData)); return;
+    case ReadResult::kOk: break;
+  }
+  uint32_t status = 0;
+  if (frame.size() < kCallHeader || frame[0] != kRpcFrameCall) status = kRpcBadStubData;
+  else if (std::memcmp(&frame[1], iface.id, 16) != 0) status = kRpcUnknownInterface;
+  else if (getU16(&frame[17]) != iface.major || getU16(&frame[19]) != iface.minor)
+    status = kRpcProcedureOutOfRange;
+  else if (getU16(&frame[21]) >= iface.procedureCount) status = kRpcProcedureOutOfRange;
+  if (status) {
+    writeFrame(fd, faultBody(status));
+    return;
+  }
+  // From here the call may wait on its client's callbacks without a limit;
+  // stop() cuts the connection when it must end.
+  setTimeout(fd, SO_RCVTIMEO, 0);
+  RpcCall call(this, fd, int(cred.pid), uint32_t(cred.uid));
+  RpcResult reply;
+  try {
+    status = dispatcher(call, getU16(&frame[21]), frame.data() + kCallHeader,
+                        frame.size() - kCallHeader, &reply);
+  } catch (const RpcException& e) {
+    status = e.code() ? e.code() : kRpcCallFailed;
+  } catch (...) {
+    status = kRpcCallFailed;
+  }
+  if (call.broken_) return;  // the connection's state is unknown: just close
+  if (status == 0 && reply.outputs.size() > kRpcFrameLimit - 3) status = kRpcBadStubData;
+  if (status) {
+    writeFrame(fd, faultBody(status));
+    return;
+  }
+  std::vector<uint8_t> out;
+  out.reserve(3 + reply.outputs.size());
+  out.push_back(kRpcFrameReply);
+  putU16(out, reply.result);
+  out.insert(out.end(), reply.outputs.begin(), reply.outputs.end());
+  writeFrame(fd, out);
+}
+
+void RpcCall::Server::joinRetired() {
+  std::list<std::thread> done;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done.swap(retired);
+  }
+  for (std::thread& t : done) t.join();
+}
+
+void RpcCall::Server::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!started || stopped) return;
+    stopping = true;
+  }
+  // 1. No new connections: the acceptor ends, the endpoint goes.
+  if (wakeFd >= 0) {
+    uint64_t one = 1;
+    (void)!::write(wakeFd, &one, sizeof one);
+  }
+  if (acceptor.joinable()) acceptor.join();
+  closeFd(listenFd);
+  listenFd = -1;
+  struct stat st;
+  if (!path.empty() && ::lstat(path.c_str(), &st) == 0 && st.st_dev == socketDev &&
+      st.st_ino == socketIno)
+    ::unlink(path.c_str());
+
+  std::list<std::thread> threads;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    // 2. Queued connections get no call thread: they see the connection end.
+    for (const Pending& p : pending) {
+      open.erase(p.fd);
+      ::close(p.fd);
+      --inFlight;
+    }
+    pending.clear();
+    // 3. Calls in flight: their transport waits end at once.
+    for (int fd : open) ::shutdown(fd, SHUT_RDWR);
+    workCv.notify_all();
+    // 4. Wait for every dispatcher to return.
+    const auto warnEvery = std::chrono::milliseconds(std::max(options.stopWarnMs, 100));
+    auto warnAt = std::chrono::steady_clock::now() + warnEvery;
+    while (inFlight != 0) {
+      if (drainedCv.wait_until(lock, warnAt) == std::cv_status::timeout && inFlight != 0) {
+        std::fprintf(stderr, "RPC server: waiting for %u call(s) to return\n", inFlight);
+        warnAt += warnEvery;
+      }
+    }
+    threads.splice(threads.end(), workers);
+    threads.splice(threads.end(), retired);
+    stopped = true;
+  }
+  for (std::thread& t : threads) t.join();
+  closeFd(wakeFd);
+  wakeFd = -1;
+}
+
+RpcServer::RpcServer() : server_(std::make_unique<RpcCall::Server>()) {}
+
+RpcServer::~RpcServer() { stop(); }
+
+uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
+                          const RpcServerOptions& options, Step* failedStep) {
+  RpcCall::Server& s = *server_;
+  Step step = Step::kEndpoint;
+  auto fail = [&](uint32_t code) {
+    if (failedStep) *failedStep = step;
+    closeFd(s.listenFd);
+    s.listenFd = -1;
+    closeFd(s.wakeFd);
+    s.wakeFd = -1;
+    return code;
+  };
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.started) return fail(kRpcDuplicateEndpoint);
+  }
+  s.iface = iface;
+  s.dispatcher = std::move(dispatcher);
+  s.options = options;
+  if (s.options.minThreads == 0) s.options.minThreads = 1;
+  if (s.options.maxCalls < s.options.minThreads) s.options.maxCalls = s.options.minThreads;
+  s.allowedUid = options.allowedUid < 0 ? uint32_t(geteuid()) : uint32_t(options.allowedUid);
+  if (uint32_t rc = s.bindEndpoint()) return fail(rc);
+
+  step = Step::kListen;
+  s.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (s.wakeFd < 0) {
+    uint32_t rc = lastSystemError();
+    ::unlink(s.path.c_str());
+    return fail(rc);
+  }
+  std::unique_lock<std::mutex> lock(s.mutex);
+  bool threadsOk = true;
+  for (unsigned i = 0; threadsOk && i < s.options.minThreads; ++i) threadsOk = s.spawnLocked();
+  if (threadsOk) {
+    try {
+      s.acceptor = std::thread(&RpcCall::Server::acceptLoop, &s);
+    } catch (const std::system_error&) {
+      threadsOk = false;
+    }
+  }
+  if (!threadsOk) {
+    s.stopping = true;
+    s.workCv.notify_all();
+    std::list<std::thread> threads;
+    threads.swap(s.workers);
+    lock.unlock();
+    for (std::thread& t : threads) t.join();
+    ::unlink(s.path.c_str());
+    return fail(1450);
+  }
+  s.started = true;
+  return 0;
+}
+
+void RpcServer::stop() { server_->stop(); }
+
+unsigned RpcServer::callsInFlight() const {
+  std::lock_guard<std::mutex> lock(server_->mutex);
+  return server_->inFlight;
+}
+
+unsigned RpcServer::threadCount() const {
+  std::lock_guard<std::mutex> lock(server_->mutex);
+  return unsigned(server_->workers.size());
+}
+
+}  // namespace plat
