@@ -1,0 +1,11 @@
+// A loadable module with its own version block: reports its product name as
+// it reads it through an address inside itself.
+#include <string>
+
+#include "plat/verinfo.h"
+
+extern "C" __attribute__((visibility("default"))) const char* rpc_verinfo_probe() {
+  static const std::string name =
+      plat::getModuleVersionString(reinterpret_cast<void*>(&rpc_verinfo_probe), "ProductName");
+  return name.c_str();
+}
