@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <locale>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <rapidxml/rapidxml.hpp>
+
+#include "scopecodec/scopecodec.h"
+
+namespace {
+
+std::string readFixture(const std::string& name) {
+  std::ifstream in(std::string(SCOPECODEC_FIXTURES) + "/" + name, std::ios::binary);
+  EXPECT_TRUE(in.good()) << "missing fixture " << name;
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+struct Case {
+  std::string name;
+  int code;
+};
+
+std::vector<Case> readCases() {
+  std::vector<Case> cases;
+  std::istringstream in(readFixture("cases.tsv"));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    size_t tab = line.find('\t');
+    cases.push_back({line.substr(0, tab), std::stoi(line.substr(tab + 1))});
+  }
+  return cases;
+}
+
+// Decodes an exact-size heap copy; `xml` stays "untouched" unless set.
+int decode(const std::string& bytes, std::string& xml) {
+  std::unique_ptr<char[]> copy(new char[bytes.size() ? bytes.size() : 1]);
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  char sentinel = 0;
+  char* out = &sentinel;
+  int rc = DigScopeDecode(copy.get(), unsigned(bytes.size()), &out);
+  if (out == &sentinel) {
+    xml = "untouched";
+  } else {
+    xml = out ? out : "(null)";
+    std::free(out);
+  }
+  return rc;
+}
+
+::testing::AssertionResult xmlParses(const std::string& xml) {
+  std::vector<char> text(xml.begin(), xml.end());
+  text.push_back('\0');
+  try {
+    rapidxml::xml_document<> doc;
+    doc.parse<0>(text.data());
+    if (!doc.first_node("DigitalScope")) return ::testing::AssertionFailure() << "no DigitalScope root";
+  } catch (const rapidxml::parse_error& e) {
+    return ::testing::AssertionFailure() << e.what();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+void checkAllCases() {
+  auto cases = readCases();
+  ASSERT_GT(cases.size(), 40u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string xml;
+    int rc = decode(readFixture(c.name + ".bin"), xml);
+    ASSERT_EQ(rc, c.code) << DigScopeDecTranslateError(rc);
+    if (c.code == 0) {
+      EXPECT_EQ(xml, readFixture(c.name + ".xml"));
+      EXPECT_TRUE(xmlParses(xml));
+    } else {
+      EXPECT_EQ(xml, "untouched");
+    }
+  }
+}
+
+// Switches the C and C++ global locales to one with a decimal comma for the
+// scope's lifetime, when the system has one.
+class DecimalCommaLocale {
+ public:
+  DecimalCommaLocale() {
+    previous_ = std::setlocale(LC_ALL, nullptr);
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "it_IT.UTF-8",
+                             "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
+      if (!std::setlocale(LC_ALL, name)) continue;
+      if (std::string(std::localeconv()->decimal_point) != ",") continue;
+      try {
+        previousGlobal_ = std::locale::global(std::locale(name));
+      } catch (const std::exception&) {
+      }
+      active_ = true;
+      return;
+    }
+    std::setlocale(LC_ALL, previous_.c_str());
+  }
+  ~DecimalCommaLocale() {
+    if (!active_) return;
+    std::setlocale(LC_ALL, previous_.c_str());
+    std::locale::global(previousGlobal_);
+  }
+  bool active() const { return active_; }
+
+ private:
+  std::string previous_;
+  std::locale previousGlobal_;
+  bool active_ = false;
+};
+
+}  // namespace
+
+// Word widths, dividers, trigger positions and every result code, against
+// the results worked out from the capture layout.
+TEST(ScopeCodec, CapturesDecodeAsExpected) { checkAllCases(); }
+
+TEST(ScopeCodec, TimesIgnoreADecimalCommaLocale) {
+  DecimalCommaLocale locale;
+  if (!locale.active()) std::printf("no decimal-comma locale installed; checking in the C locale\n");
+  checkAllCases();
+}
+
+TEST(ScopeCodec, EveryResultCodeIsCovered) {
+  std::vector<bool> seen(6);
+  for (const Case& c : readCases()) seen.at(size_t(c.code)) = true;
+  for (int code = 0; code < 6; ++code) EXPECT_TRUE(seen[size_t(code)]) << code;
+}
+
+TEST(ScopeCodec, TranslateError) {
+  const char* texts[] = {"Successful",
+                         "Unsupported API level, upgrade this tool",
+                         "Unexpected end of file, data missing",
+                         "Invalid data size",
+                         "Invalid data header",
+                         "Trigger point not found"};
+  for (int code = 0; code < 6; ++code) EXPECT_STREQ(DigScopeDecTranslateError(code), texts[code]);
+  EXPECT_EQ(DigScopeDecTranslateError(6), nullptr);
+  EXPECT_EQ(DigScopeDecTranslateError(-1), nullptr);
+  EXPECT_EQ(DigScopeDecTranslateError(INT_MIN), nullptr);
+  EXPECT_EQ(DigScopeDecTranslateError(1024), nullptr);
+}
+
+TEST(ScopeCodec, CallerMisuse) {
+  char* out = nullptr;
+  EXPECT_EQ(DigScopeDecode(nullptr, 0, &out), 2);
+  EXPECT_EQ(DigScopeDecode(nullptr, 100, &out), 2);
+  EXPECT_EQ(out, nullptr);
+  // No output pointer: the result still tells.
+  std::string config = readFixture("config_only.bin");
+  EXPECT_EQ(DigScopeDecode(config.data(), unsigned(config.size()), nullptr), 0);
+}
+
+TEST(ScopeCodec, ConcurrentCallsAreIndependent) {
+  auto cases = readCases();
+  std::vector<std::string> inputs, expected;
+  std::vector<int> codes;
+  for (const Case& c : cases) {
+    inputs.push_back(readFixture(c.name + ".bin"));
+    expected.push_back(c.code == 0 ? readFixture(c.name + ".xml") : "untouched");
+    codes.push_back(c.code);
+  }
+  std::vector<int> mismatches(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round)
+        for (size_t i = 0; i < inputs.size(); ++i) {
+          std::string xml;
+          if (decode(inputs[i], xml) != codes[i] || xml != expected[i]) ++mismatches[size_t(t)];
+        }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int m : mismatches) EXPECT_EQ(m, 0);
+}
