@@ -1,0 +1,91 @@
+// The device end of the link protocol, independent of how frames travel.
+//
+// A host of the device (the devsim program over the vbus, or a test's
+// in-process media) feeds every received link frame to receiveFrame() and
+// gets the device's frames through its FrameTransport. The device answers
+// the handshake (0x8F/0xAF/0xA7) from its configuration, numbers and
+// acknowledges I frames, goes back to N(R) on a reject and on a poll,
+// answers every poll, opens channels by protocol id, closes both ways,
+// reports busy, and hands each channel's data to the registered service.
+//
+// Threads: start() runs the device's own thread ("devsim"), which does all
+// protocol work, calls FrameTransport::sendFrame and every Service call.
+// Every public function may be called from any thread.
+// Locks: one device lock; it is never held while calling the transport or a
+// service, so both may call back into the device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "devsim/FrameTransport.h"
+#include "devsim/Service.h"
+#include "translayer/HwId.h"
+
+namespace devsim {
+
+struct DeviceConfig {
+  HwId hwid{};
+  // Announced in the parameter reply (10 bits) and the longest frame the
+  // device sends.
+  uint16_t maxFrameLength = 255;
+  // Announced in the parameter reply, 0-15.
+  uint8_t channelCount = 15;
+  // Data held back for stalled services past which the device reports busy.
+  size_t stallBusyBytes = 64 * 1024;
+};
+
+struct DeviceStats {
+  uint64_t framesIn = 0;
+  uint64_t framesOut = 0;
+  uint64_t dataFramesIn = 0;    // in-sequence I frames taken
+  uint64_t dataFramesOut = 0;   // I frames sent, first time or again
+  uint64_t resent = 0;          // I frames sent again
+  uint64_t rejectsSent = 0;
+  uint64_t pollsAnswered = 0;
+  uint64_t busyRefused = 0;     // in-sequence I frames refused while busy
+  uint64_t linkResets = 0;      // 0x8F received
+  uint64_t staleAcks = 0;       // N(R)s older than the acknowledged ones
+  uint64_t badAcks = 0;         // N(R)s acknowledging frames never sent
+  uint64_t channelsOpened = 0;
+  uint64_t channelsRefused = 0;  // opened for a protocol id without a service
+};
+
+class Device {
+ public:
+  Device(const DeviceConfig& config, FrameTransport* transport);
+  // Stops the thread; open services get onClosed.
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Any time; a later registration for the same id replaces the earlier one
+  // for channels opened afterwards.
+  void registerService(uint8_t protocolId, ServiceFactory factory);
+
+  void start();
+  void stop();
+
+  // One whole frame from the host; queued for the device's thread.
+  void receiveFrame(const uint8_t* frame, size_t length);
+
+  // Fault knobs.
+  // While busy the device refuses I frames and says so (busy S frame).
+  void setBusy(bool busy);
+  // A stalled service gets no data; what arrives is held (and past
+  // stallBusyBytes the device turns busy) until the stall ends.
+  void stallService(uint8_t protocolId, bool stalled);
+  // Closes a channel from the device's side, as a service could.
+  void closeChannel(uint8_t channel);
+
+  DeviceStats stats() const;
+  // Protocol id of an open channel, or -1.
+  int channelProtocol(uint8_t channel) const;
+
+ private:
+  struct Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace devsim

@@ -1,0 +1,548 @@
+#include "devsim/Device.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "plat/thread.h"
+
+namespace devsim {
+namespace {
+
+constexpr uint8_t kResetRequest = 0x8F;
+constexpr uint8_t kResetAnswer = 0x63;
+constexpr uint8_t kParamRequest = 0xAF;
+constexpr uint8_t kParamAnswer = 0xCF;
+constexpr uint8_t kIdentityRequest = 0xA7;
+constexpr uint8_t kIdentityAnswer = 0xC7;
+
+constexpr uint8_t kPfBit = 0x10;
+constexpr uint8_t kChannelLast = 0x10;
+constexpr uint8_t kChannelFirst = 0x20;
+
+constexpr uint8_t kSReady = 0;
+constexpr uint8_t kSReject = 1;
+constexpr uint8_t kSBusy = 2;
+
+constexpr int kChannels = 16;
+
+uint8_t seqAdd(uint8_t a, int n) { return uint8_t((a + n) & 7); }
+uint8_t seqDistance(uint8_t from, uint8_t to) { return uint8_t((to - from) & 7); }
+
+}  // namespace
+
+struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
+  struct OutFragment {
+    std::vector<uint8_t> data;
+    bool last = false;
+    bool close = false;  // the 2-byte close frame
+  };
+  struct ServiceHolder {
+    std::unique_ptr<Service> service;
+  };
+  struct HeldFragment {
+    std::vector<uint8_t> data;
+    bool last = false;
+  };
+  struct Slot {
+    bool open = false;
+    uint8_t protocolId = 0;
+    uint64_t generation = 0;  // bumped on every open and close
+    std::deque<OutFragment> out;
+    std::shared_ptr<ServiceHolder> holder;
+    std::deque<HeldFragment> held;  // data for a stalled service
+  };
+  // A U answer (its bytes) or an S frame, numbered when it is sent.
+  struct Control {
+    std::vector<uint8_t> uFrame;
+    uint8_t sType = 0;
+    bool pf = false;
+  };
+
+  class Port : public ServiceChannel {
+   public:
+    Port(std::weak_ptr<Impl> device, uint8_t channel, uint8_t protocolId, uint64_t generation)
+        : device_(std::move(device)),
+          channel_(channel),
+          protocolId_(protocolId),
+          generation_(generation) {}
+    uint8_t channel() const override { return channel_; }
+    uint8_t protocolId() const override { return protocolId_; }
+    bool send(const uint8_t* data, size_t length, bool last) override {
+      auto d = device_.lock();
+      return d && d->queueData(channel_, generation_, data, length, last);
+    }
+    void close() override {
+      if (auto d = device_.lock()) d->closeFromDevice(channel_, generation_);
+    }
+    bool isOpen() const override {
+      auto d = device_.lock();
+      return d && d->isCurrent(channel_, generation_);
+    }
+
+   private:
+    std::weak_ptr<Impl> device_;
+    uint8_t channel_;
+    uint8_t protocolId_;
+    uint64_t generation_;
+  };
+
+  Impl(const DeviceConfig& c, FrameTransport* t) : config(c), transport(t) {}
+
+  const DeviceConfig config;
+  FrameTransport* const transport;
+
+  mutable std::mutex mutex;
+  std::condition_variable cv;
+  // Everything below is guarded by mutex.
+  std::thread thread;
+  bool running = false;
+  bool stopping = false;
+  bool work = false;  // data queued or a knob turned
+  std::deque<std::vector<uint8_t>> inbox;
+  std::map<uint8_t, ServiceFactory> factories;
+  std::set<uint8_t> stalled;
+  bool busyKnob = false;
+  bool busyAnnounced = false;  // a busy S frame went out and no ready since
+  size_t heldBytes = 0;
+  Slot slots[kChannels];
+  uint8_t lastServed = kChannels - 1;
+  std::vector<uint8_t> store[8];
+  bool sentBefore[8] = {};
+  uint8_t vs = 0, vr = 0, cursor = 0;
+  // base: oldest unacknowledged frame; floor: oldest N(R) a frame still on
+  // its way may carry (see SessionLayer for the reasoning).
+  uint8_t base = 0, floor = 0;
+  bool rejectSent = false;
+  bool peerBusy = false;
+  std::deque<Control> control;
+  std::deque<std::function<void()>> calls;  // service calls, run without the lock
+  DeviceStats stats;
+
+  // ---- thread ----
+
+  void run() {
+    plat::setCurrentThreadName("devsim");
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      cv.wait(lock, [this] { return stopping || work || !inbox.empty() || !calls.empty(); });
+      if (stopping) break;
+      work = false;
+      while (!inbox.empty()) {
+        std::vector<uint8_t> frame = std::move(inbox.front());
+        inbox.pop_front();
+        handleFrame(frame);
+      }
+      releaseUnstalled();
+      if (!busy() && busyAnnounced) {
+        control.push_back(Control{{}, kSReady, false});
+        busyAnnounced = false;
+      }
+      std::vector<std::vector<uint8_t>> out;
+      pump(out);
+      std::deque<std::function<void()>> todo;
+      todo.swap(calls);
+      stats.framesOut += out.size();
+      lock.unlock();
+      for (auto& f : out) transport->sendFrame(f.data(), f.size());
+      for (auto& call : todo) call();
+      lock.lock();
+    }
+    for (int c = 0; c < kChannels; ++c)
+      if (slots[c].open) closeSlot(uint8_t(c));
+    std::deque<std::function<void()>> todo;
+    todo.swap(calls);
+    lock.unlock();
+    for (auto& call : todo) call();
+  }
+
+  void wake() {
+    work = true;
+    cv.notify_one();
+  }
+
+  bool busy() const { return busyKnob || heldBytes > config.stallBusyBytes; }
+
+  // ---- receive ----
+
+  void handleFrame(const std::vector<uint8_t>& f) {
+    ++stats.framesIn;
+    if (f.empty()) return;
+    const uint8_t c = f[0];
+    if ((c & 3) == 3) {
+      if (f.size() == 1) handleU(uint8_t(c & ~kPfBit));
+    } else if ((c & 3) == 1) {
+      if (f.size() == 1) handleS(c);
+    } else if (f.size() >= 2) {
+      handleI(f);
+    }
+  }
+
+  void handleU(uint8_t code) {
+    switch (code) {
+      case kResetRequest:
+        ++stats.linkResets;
+        resetLink();
+        control.push_back(Control{{kResetAnswer}, 0, false});
+        break;
+      case kParamRequest: {
+        const uint16_t mfl = config.maxFrameLength & 0x3FF;
+        const uint16_t count = config.channelCount & 0xF;
+        control.push_back(Control{{kParamAnswer, uint8_t(mfl), uint8_t(mfl >> 8), uint8_t(count),
+                                   uint8_t(count >> 8)},
+                                  0,
+                                  false});
+        break;
+      }
+      case kIdentityRequest: {
+        std::vector<uint8_t> answer{kIdentityAnswer};
+        answer.insert(answer.end(), config.hwid.id, config.hwid.id + 16);
+        control.push_back(Control{std::move(answer), 0, false});
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  enum class NrKind { kValid, kStale, kInvalid };
+
+  NrKind classify(uint8_t nr) const {
+    if (seqDistance(base, nr) <= seqDistance(base, vs)) return NrKind::kValid;
+    const uint8_t behind = seqDistance(nr, base);
+    if (behind >= 1 && behind <= seqDistance(floor, base)) return NrKind::kStale;
+    return NrKind::kInvalid;
+  }
+
+  // Classifies a received N(R), takes it when valid, and ages the floor.
+  bool takeNr(uint8_t nr) {
+    const NrKind kind = classify(nr);
+    floor = base;
+    if (kind == NrKind::kStale) ++stats.staleAcks;
+    if (kind == NrKind::kInvalid) ++stats.badAcks;
+    if (kind != NrKind::kValid) return false;
+    base = nr;
+    return true;
+  }
+
+  void handleS(uint8_t c) {
+    const uint8_t nr = c >> 5;
+    const uint8_t type = (c >> 2) & 3;
+    const bool pf = (c & kPfBit) != 0;
+    if (takeNr(nr)) {
+      if (type == kSReady || type == kSReject) {
+        peerBusy = false;
+        // A plain ready only acknowledges (the host sends one for every I
+        // frame); a reject, or a poll, sends everything from N(R) again.
+        if (type == kSReject || pf) cursor = nr;
+      } else if (type == kSBusy) {
+        peerBusy = true;
+      }
+    }
+    if (pf) answerPoll();
+  }
+
+  void answerPoll() {
+    ++stats.pollsAnswered;
+    uint8_t type = kSReady;
+    if (busy()) {
+      type = kSBusy;
+      busyAnnounced = true;
+    } else if (rejectSent) {
+      type = kSReject;
+    }
+    control.push_back(Control{{}, type, true});
+  }
+
+  void handleI(const std::vector<uint8_t>& f) {
+    const uint8_t c = f[0];
+    const uint8_t ns = (c >> 1) & 7;
+    const bool pf = (c & kPfBit) != 0;
+    takeNr(c >> 5);
+    if (busy()) {
+      // Nothing is taken; the host hears once, and again when it polls.
+      if (ns == vr) {
+        ++stats.busyRefused;
+        if (!busyAnnounced) {
+          control.push_back(Control{{}, kSBusy, false});
+          busyAnnounced = true;
+        }
+      }
+    } else if (ns == vr) {
+      vr = seqAdd(vr, 1);
+      rejectSent = false;
+      ++stats.dataFramesIn;
+      takePayload(f);
+    } else if (ns != seqAdd(vr, -1) && !rejectSent) {
+      control.push_back(Control{{}, kSReject, false});
+      rejectSent = true;
+      ++stats.rejectsSent;
+    }
+    if (pf) answerPoll();
+  }
+
+  void takePayload(const std::vector<uint8_t>& f) {
+    const uint8_t cb = f[1];
+    if (cb >= 64) return;
+    const uint8_t ch = cb & 0xF;
+    const bool last = (cb & kChannelLast) != 0;
+    if (ch >= config.channelCount) return;
+    Slot& s = slots[ch];
+    const uint8_t* data = f.data() + 2;
+    size_t n = f.size() - 2;
+    if (cb & kChannelFirst) {
+      if (n < 1) return;
+      const uint8_t pid = data[0];
+      ++data;
+      --n;
+      // The host opens afresh: whatever it had here before is gone.
+      if (s.open) closeSlot(ch);
+      if (!openSlot(ch, pid)) return;
+    } else if (n == 0 && !last) {
+      if (s.open) {
+        closeSlot(ch);
+        s.out.clear();
+        s.out.push_back(OutFragment{{}, false, true});
+      }
+      return;
+    }
+    if (!s.open) return;  // data for a channel we do not have open
+    if (stalled.count(s.protocolId)) {
+      s.held.push_back(HeldFragment{std::vector<uint8_t>(data, data + n), last});
+      heldBytes += n;
+      return;
+    }
+    calls.push_back([holder = s.holder, v = std::vector<uint8_t>(data, data + n), last] {
+      if (holder->service) holder->service->onData(v.data(), v.size(), last);
+    });
+  }
+
+  // ---- channels ----
+
+  bool openSlot(uint8_t ch, uint8_t pid) {
+    Slot& s = slots[ch];
+    auto it = factories.find(pid);
+    if (it == factories.end()) {
+      ++stats.channelsRefused;
+      s.out.clear();
+      s.out.push_back(OutFragment{{}, false, true});
+      return false;
+    }
+    ++stats.channelsOpened;
+    s.open = true;
+    s.protocolId = pid;
+    ++s.generation;
+    s.holder = std::make_shared<ServiceHolder>();
+    s.out.clear();
+    auto port = std::make_shared<Port>(weak_from_this(), ch, pid, s.generation);
+    calls.push_back([holder = s.holder, factory = it->second, port] {
+      holder->service = factory(port);
+      if (!holder->service) port->close();
+    });
+    return true;
+  }
+
+  void closeSlot(uint8_t ch) {
+    Slot& s = slots[ch];
+    s.open = false;
+    ++s.generation;
+    for (const HeldFragment& h : s.held) heldBytes -= h.data.size();
+    s.held.clear();
+    if (s.holder) {
+      calls.push_back([holder = std::move(s.holder)] {
+        if (holder->service) {
+          holder->service->onClosed();
+          holder->service.reset();
+        }
+      });
+    }
+  }
+
+  bool isCurrent(uint8_t ch, uint64_t generation) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return slots[ch].open && slots[ch].generation == generation;
+  }
+
+  bool queueData(uint8_t ch, uint64_t generation, const uint8_t* data, size_t length, bool last) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Slot& s = slots[ch];
+    if (!s.open || s.generation != generation) return false;
+    if (length == 0 && !last) return true;
+    const size_t room = config.maxFrameLength > 3 ? size_t(config.maxFrameLength) - 2 : 1;
+    size_t offset = 0;
+    do {
+      const size_t n = std::min(room, length - offset);
+      s.out.push_back(OutFragment{std::vector<uint8_t>(data + offset, data + offset + n),
+                                  last && offset + n == length, false});
+      offset += n;
+    } while (offset < length);
+    wake();
+    return true;
+  }
+
+  void closeFromDevice(uint8_t ch, uint64_t generation) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Slot& s = slots[ch];
+    if (!s.open || (generation != 0 && s.generation != generation)) return;
+    closeSlot(ch);
+    s.out.push_back(OutFragment{{}, false, true});  // after the data already queued
+    wake();
+  }
+
+  void releaseUnstalled() {
+    for (Slot& s : slots) {
+      if (s.held.empty() || !s.open || stalled.count(s.protocolId)) continue;
+      for (HeldFragment& h : s.held) {
+        heldBytes -= h.data.size();
+        calls.push_back([holder = s.holder, v = std::move(h.data), last = h.last] {
+          if (holder->service) holder->service->onData(v.data(), v.size(), last);
+        });
+      }
+      s.held.clear();
+    }
+  }
+
+  void resetLink() {
+    for (int c = 0; c < kChannels; ++c) {
+      if (slots[c].open) closeSlot(uint8_t(c));
+      slots[c].out.clear();
+    }
+    for (auto& slot : store) slot.clear();
+    std::fill(std::begin(sentBefore), std::end(sentBefore), false);
+    vs = vr = cursor = base = floor = 0;
+    lastServed = kChannels - 1;
+    rejectSent = false;
+    peerBusy = false;
+    busyAnnounced = false;
+    // S frames numbered for the old link are void; U answers still go.
+    std::deque<Control> keep;
+    for (Control& c : control)
+      if (!c.uFrame.empty()) keep.push_back(std::move(c));
+    control.swap(keep);
+  }
+
+  // ---- transmit ----
+
+  void pump(std::vector<std::vector<uint8_t>>& out) {
+    for (const Control& c : control) {
+      if (!c.uFrame.empty()) {
+        out.push_back(c.uFrame);
+      } else {
+        out.push_back({uint8_t(0x01 | (c.sType << 2) | (c.pf ? kPfBit : 0) | (vr << 5))});
+        if (c.sType == kSReject && c.pf) ++stats.rejectsSent;
+      }
+    }
+    control.clear();
+    if (peerBusy) return;
+    for (;;) {
+      if (cursor != vs) {
+        std::vector<uint8_t> frame = store[cursor];
+        frame[0] = uint8_t((frame[0] & 0x0E) | (vr << 5));
+        if (sentBefore[cursor]) ++stats.resent;
+        sentBefore[cursor] = true;
+        ++stats.dataFramesOut;
+        out.push_back(std::move(frame));
+        cursor = seqAdd(cursor, 1);
+        continue;
+      }
+      const uint8_t next = seqAdd(vs, 1);
+      if (next == base || next == floor) break;  // window full
+      int found = -1;
+      for (int i = 1; i <= kChannels; ++i) {
+        const int c = (lastServed + i) % kChannels;
+        if (!slots[c].out.empty()) {
+          found = c;
+          break;
+        }
+      }
+      if (found < 0) break;
+      lastServed = uint8_t(found);
+      OutFragment frag = std::move(slots[found].out.front());
+      slots[found].out.pop_front();
+      std::vector<uint8_t>& slot = store[vs];
+      slot.clear();
+      slot.push_back(uint8_t(vs << 1));
+      slot.push_back(uint8_t(found | (frag.last ? kChannelLast : 0)));
+      slot.insert(slot.end(), frag.data.begin(), frag.data.end());
+      sentBefore[vs] = false;
+      vs = next;
+    }
+  }
+};
+
+Device::Device(const DeviceConfig& config, FrameTransport* transport)
+    : impl_(std::make_shared<Impl>(config, transport)) {}
+
+Device::~Device() { stop(); }
+
+void Device::registerService(uint8_t protocolId, ServiceFactory factory) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->factories[protocolId] = std::move(factory);
+}
+
+void Device::start() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (impl_->running) return;
+  impl_->running = true;
+  impl_->stopping = false;
+  impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+void Device::stop() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->running) return;
+    impl_->running = false;
+    impl_->stopping = true;
+    thread = std::move(impl_->thread);
+  }
+  impl_->cv.notify_one();
+  if (thread.joinable()) thread.join();
+}
+
+void Device::receiveFrame(const uint8_t* frame, size_t length) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->inbox.emplace_back(frame, frame + length);
+  }
+  impl_->cv.notify_one();
+}
+
+void Device::setBusy(bool busy) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->busyKnob = busy;
+  impl_->wake();
+}
+
+void Device::stallService(uint8_t protocolId, bool stalled) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (stalled)
+    impl_->stalled.insert(protocolId);
+  else
+    impl_->stalled.erase(protocolId);
+  impl_->wake();
+}
+
+void Device::closeChannel(uint8_t channel) {
+  if (channel < kChannels) impl_->closeFromDevice(channel, 0);
+}
+
+DeviceStats Device::stats() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->stats;
+}
+
+int Device::channelProtocol(uint8_t channel) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (channel >= kChannels || !impl_->slots[channel].open) return -1;
+  return impl_->slots[channel].protocolId;
+}
+
+}  // namespace devsim

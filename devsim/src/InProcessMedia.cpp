@@ -1,0 +1,458 @@
+#include "devsim/InProcessMedia.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "plat/thread.h"
+
+namespace devsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using TimePoint = Clock::time_point;
+
+std::mutex gInstanceMutex;
+InProcessMedia* gInstance = nullptr;  // guarded by gInstanceMutex
+
+constexpr size_t kBuilderBuffer = 1024;  // the server never builds more
+
+struct TimedFrame {
+  TimePoint due;
+  std::vector<uint8_t> bytes;
+};
+
+// The faults of one direction, with their own seeded generator.
+class FaultInjector {
+ public:
+  explicit FaultInjector(uint64_t seed) : rng_(seed) {}
+
+  void setFaults(const LinkFaults& faults) { faults_ = faults; }
+
+  void pass(std::vector<uint8_t> frame, TimePoint now, std::deque<TimedFrame>& out,
+            MediaChannelStats& stats) {
+    const double r = uniform_(rng_);
+    const double drop = faults_.drop;
+    const double dup = drop + faults_.duplicate;
+    const double swap = dup + faults_.swap;
+    if (r < drop) {
+      ++stats.dropped;
+      return;
+    }
+    if (r < dup) {
+      ++stats.duplicated;
+      emit(frame, now, out);
+      releaseHeld(now, out);
+      emit(std::move(frame), now, out);
+      return;
+    }
+    if (r < swap && !held_) {
+      ++stats.swapped;
+      held_ = std::move(frame);
+      heldSince_ = now;
+      return;
+    }
+    emit(std::move(frame), now, out);
+    releaseHeld(now, out);
+  }
+
+  // A held frame with no successor goes on alone after holdMs.
+  void tick(TimePoint now, std::deque<TimedFrame>& out) {
+    if (held_ && now - heldSince_ >= std::chrono::milliseconds(faults_.holdMs)) releaseHeld(now, out);
+  }
+
+  std::optional<TimePoint> holdDeadline() const {
+    if (!held_) return std::nullopt;
+    return heldSince_ + std::chrono::milliseconds(faults_.holdMs);
+  }
+
+ private:
+  void emit(std::vector<uint8_t> frame, TimePoint now, std::deque<TimedFrame>& out) {
+    TimePoint due = std::max(now + std::chrono::milliseconds(faults_.delayMs), lastDue_);
+    lastDue_ = due;
+    out.push_back(TimedFrame{due, std::move(frame)});
+  }
+  void releaseHeld(TimePoint now, std::deque<TimedFrame>& out) {
+    if (!held_) return;
+    emit(std::move(*held_), now, out);
+    held_.reset();
+  }
+
+  LinkFaults faults_;
+  std::mt19937_64 rng_;
+  std::uniform_real_distribution<double> uniform_{0.0, 1.0};
+  std::optional<std::vector<uint8_t>> held_;
+  TimePoint heldSince_{};
+  TimePoint lastDue_{};
+};
+
+InProcessMedia* instance() {
+  std::lock_guard<std::mutex> lock(gInstanceMutex);
+  return gInstance;
+}
+
+}  // namespace
+
+class InProcessMedia::Channel : public FrameTransport {
+ public:
+  Channel(uint32_t index, const DeviceConfig& config, const MediaChannelOptions& options)
+      : index_(index),
+        options_(options),
+        toDeviceFaults_(options.seed * 2 + 1),
+        toHostFaults_(options.seed * 2 + 2) {
+    toDeviceFaults_.setFaults(options.toDevice);
+    toHostFaults_.setFaults(options.toHost);
+    device_ = std::make_unique<Device>(config, this);
+  }
+  ~Channel() { stop(); }
+
+  uint32_t index() const { return index_; }
+  Device& device() { return *device_; }
+  const MediaChannelOptions& options() const { return options_; }
+
+  void start() {
+    device_->start();
+    thread_ = std::thread([this] { run(); });
+  }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      stopping_ = true;
+    }
+    cv_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    device_->stop();
+  }
+
+  bool removed() const {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return stopping_;
+  }
+
+  void connect(ChannelRxCallback rx, ChannelTxCallback tx, void* context) {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    rx_ = rx;
+    tx_ = tx;
+    context_ = context;
+  }
+
+  void disconnect() { connect(nullptr, nullptr, nullptr); }
+
+  void signal() {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      txSet_ = true;
+    }
+    cv_.notify_one();
+  }
+
+  void setFaults(const LinkFaults& toDevice, const LinkFaults& toHost) {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    toDeviceFaults_.setFaults(toDevice);
+    toHostFaults_.setFaults(toHost);
+  }
+
+  MediaChannelStats stats() const {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return stats_;
+  }
+
+  // The device's frames, on the device's thread.
+  void sendFrame(const uint8_t* frame, size_t length) override {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      ++stats_.framesToHost;
+      toHostFaults_.pass(std::vector<uint8_t>(frame, frame + length), Clock::now(), toHost_, stats_);
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  void run() {
+    plat::setCurrentThreadName("inproc-media");
+    const auto idle = std::chrono::milliseconds(options_.idleMs);
+    TimePoint lastTransfer = Clock::now();
+    bool more = false;  // a transfer completed: the media asks again at once
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    for (;;) {
+      if (!more && !txSet_ && !stopping_) {
+        TimePoint deadline = lastTransfer + idle;
+        if (!toHost_.empty()) deadline = std::min(deadline, toHost_.front().due);
+        if (!toDevice_.empty()) deadline = std::min(deadline, toDevice_.front().due);
+        if (auto d = toHostFaults_.holdDeadline()) deadline = std::min(deadline, *d);
+        if (auto d = toDeviceFaults_.holdDeadline()) deadline = std::min(deadline, *d);
+        cv_.wait_until(lock, deadline, [&] {
+          return stopping_ || txSet_ ||
+                 (!toHost_.empty() && toHost_.front().due <= Clock::now());
+        });
+      }
+      if (stopping_) break;
+      TimePoint now = Clock::now();
+      toHostFaults_.tick(now, toHost_);
+      toDeviceFaults_.tick(now, toDevice_);
+      std::vector<std::vector<uint8_t>> forHost, forDevice;
+      while (!toHost_.empty() && toHost_.front().due <= now) {
+        forHost.push_back(std::move(toHost_.front().bytes));
+        toHost_.pop_front();
+      }
+      while (!toDevice_.empty() && toDevice_.front().due <= now) {
+        forDevice.push_back(std::move(toDevice_.front().bytes));
+        toDevice_.pop_front();
+      }
+      const bool transmit = txSet_ || more;
+      txSet_ = false;
+      lock.unlock();
+
+      for (const auto& f : forDevice) device_->receiveFrame(f.data(), f.size());
+      std::vector<std::vector<uint8_t>> built;
+      int calls[3] = {};
+      bool transferred = false;
+      {
+        std::lock_guard<std::mutex> cb(callbackMutex_);
+        if (rx_) {
+          for (auto& f : forHost) {
+            uint16_t length = uint16_t(f.size());
+            rx_(context_, f.data(), &length);
+          }
+        }
+        if (tx_ && transmit) {
+          // One transfer: a first frame, then further frames while room is left.
+          size_t bytes = 0;
+          int mode = kMediaTxFirst;
+          for (;;) {
+            uint8_t buffer[kBuilderBuffer];
+            uint16_t length = options_.maxFrameLength;
+            ++calls[mode];
+            tx_(context_, buffer, &length, mode);
+            if (length == 0) break;
+            built.emplace_back(buffer, buffer + length);
+            bytes += length;
+            if (bytes + options_.maxFrameLength > options_.transferBytes) break;
+            mode = kMediaTxFurther;
+          }
+          transferred = !built.empty();
+        }
+        now = Clock::now();
+        if (tx_ && !transferred && now - lastTransfer >= idle) {
+          uint8_t buffer[kBuilderBuffer];
+          uint16_t length = options_.maxFrameLength;
+          ++calls[kMediaTxIdle];
+          tx_(context_, buffer, &length, kMediaTxIdle);
+          if (length) built.emplace_back(buffer, buffer + length);
+          lastTransfer = now;
+        }
+      }
+      if (transferred) lastTransfer = now;
+      more = transferred;
+
+      lock.lock();
+      for (int m = 0; m < 3; ++m) stats_.builderCalls[m] += calls[m];
+      if (transferred) ++stats_.transfers;
+      for (auto& f : built) {
+        ++stats_.framesToDevice;
+        if (f.size() > options_.maxFrameLength) ++stats_.oversizeFrames;
+        toDeviceFaults_.pass(std::move(f), now, toDevice_, stats_);
+      }
+    }
+  }
+
+  const uint32_t index_;
+  const MediaChannelOptions options_;
+
+  std::mutex callbackMutex_;  // held around every callback
+  ChannelRxCallback rx_ = nullptr;
+  ChannelTxCallback tx_ = nullptr;
+  void* context_ = nullptr;
+
+  mutable std::mutex queueMutex_;  // guards what follows
+  std::condition_variable cv_;
+  bool txSet_ = false;
+  bool stopping_ = false;
+  std::deque<TimedFrame> toHost_, toDevice_;
+  FaultInjector toDeviceFaults_, toHostFaults_;
+  MediaChannelStats stats_;
+
+  std::thread thread_;
+  std::unique_ptr<Device> device_;
+};
+
+InProcessMedia::InProcessMedia() {
+  std::lock_guard<std::mutex> lock(gInstanceMutex);
+  gInstance = this;
+}
+
+InProcessMedia::~InProcessMedia() {
+  {
+    std::lock_guard<std::mutex> lock(gInstanceMutex);
+    if (gInstance == this) gInstance = nullptr;
+  }
+  std::vector<std::unique_ptr<Channel>> channels;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    channels.swap(channels_);
+  }
+  for (auto& c : channels) c->stop();
+}
+
+InProcessMedia::Channel* InProcessMedia::find(uint32_t index) const {
+  for (const auto& c : channels_)
+    if (c->index() == index) return c.get();
+  return nullptr;
+}
+
+uint32_t InProcessMedia::addDevice(const DeviceConfig& config, const MediaChannelOptions& options) {
+  MediaEventCallback callback = nullptr;
+  void* context = nullptr;
+  uint32_t index;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    index = uint32_t(channels_.size() + 1);
+    channels_.push_back(std::make_unique<Channel>(index, config, options));
+    channels_.back()->start();
+    if (created_) {
+      callback = callback_;
+      context = callbackContext_;
+    }
+  }
+  if (callback) callback(context, kMediaEventArrived, &index, 1);
+  return index;
+}
+
+Device& InProcessMedia::device(uint32_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return find(index)->device();
+}
+
+void InProcessMedia::removeDevice(uint32_t index) {
+  Channel* channel;
+  MediaEventCallback callback = nullptr;
+  void* context = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    channel = find(index);
+    if (!channel) return;
+    if (created_) {
+      callback = callback_;
+      context = callbackContext_;
+    }
+  }
+  channel->stop();
+  if (callback) callback(context, kMediaEventRemoved, &index, 1);
+}
+
+void InProcessMedia::setFaults(uint32_t index, const LinkFaults& toDevice, const LinkFaults& toHost) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (Channel* c = find(index)) c->setFaults(toDevice, toHost);
+}
+
+MediaChannelStats InProcessMedia::stats(uint32_t index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Channel* c = find(index);
+  return c ? c->stats() : MediaChannelStats{};
+}
+
+// ---- entry points ----------------------------------------------------------
+// Channels live until the media is destroyed, so a pointer found under the
+// lock stays valid after it; callbacks are never made with mutex_ held.
+
+void InProcessMedia::getMediaInfo(char16_t* text, int size) {
+  if (size != 512) return;
+  const std::u16string info = u"In-process Media (1.0)";
+  std::memcpy(text, info.c_str(), (info.size() + 1) * sizeof(char16_t));
+}
+
+bool InProcessMedia::getChannelInfo(uint32_t index, MediaChannelInfo* info, int size) {
+  if (size != int(sizeof(MediaChannelInfo))) return false;
+  InProcessMedia* media = instance();
+  if (!media) return false;
+  std::lock_guard<std::mutex> lock(media->mutex_);
+  Channel* c = media->find(index);
+  if (!c || c->removed()) return false;
+  const MediaChannelOptions& o = c->options();
+  info->eventWaitMs = o.eventWaitMs;
+  info->closeTimeoutMs = o.closeTimeoutMs;
+  info->maxFrameLength = o.maxFrameLength;
+  info->mediaFlag = 1;
+  std::u16string path = u"INPROC\\";
+  for (char ch : std::to_string(index)) path += char16_t(ch);
+  std::memset(info->devicePath, 0, sizeof info->devicePath);
+  std::memcpy(info->devicePath, path.c_str(), path.size() * sizeof(char16_t));
+  return true;
+}
+
+void InProcessMedia::envCreate(MediaEventCallback callback, void* context) {
+  InProcessMedia* media = instance();
+  if (!media) return;
+  std::vector<uint32_t> present;
+  {
+    std::lock_guard<std::mutex> lock(media->mutex_);
+    if (media->created_) return;
+    media->created_ = true;
+    media->callback_ = callback;
+    media->callbackContext_ = context;
+    for (const auto& c : media->channels_)
+      if (!c->removed()) present.push_back(c->index());
+  }
+  if (!present.empty() && callback) callback(context, kMediaEventArrived, present.data(), present.size());
+}
+
+void InProcessMedia::envDestroy() {
+  InProcessMedia* media = instance();
+  if (!media) return;
+  std::vector<Channel*> channels;
+  {
+    std::lock_guard<std::mutex> lock(media->mutex_);
+    media->created_ = false;
+    media->callback_ = nullptr;
+    media->callbackContext_ = nullptr;
+    for (const auto& c : media->channels_) channels.push_back(c.get());
+  }
+  for (Channel* c : channels) c->disconnect();
+}
+
+bool InProcessMedia::channelConnect(uint32_t index, ChannelRxCallback rx, ChannelTxCallback tx,
+                                    void* context, int* txEvent) {
+  InProcessMedia* media = instance();
+  if (!media) return false;
+  Channel* c;
+  {
+    std::lock_guard<std::mutex> lock(media->mutex_);
+    c = media->find(index);
+  }
+  if (!c) return false;
+  c->connect(rx, tx, context);
+  *txEvent = int(index);
+  return true;
+}
+
+bool InProcessMedia::channelDisconnect(uint32_t index) {
+  InProcessMedia* media = instance();
+  if (!media) return false;
+  Channel* c;
+  {
+    std::lock_guard<std::mutex> lock(media->mutex_);
+    c = media->find(index);
+  }
+  if (!c) return false;
+  c->disconnect();
+  return true;
+}
+
+void InProcessMedia::setTransmitEvent(int txEvent) {
+  InProcessMedia* media = instance();
+  if (!media || txEvent <= 0) return;
+  Channel* c;
+  {
+    std::lock_guard<std::mutex> lock(media->mutex_);
+    c = media->find(uint32_t(txEvent));
+  }
+  if (c) c->signal();
+}
+
+}  // namespace devsim

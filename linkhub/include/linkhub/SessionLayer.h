@@ -1,0 +1,195 @@
+// The link protocol over one media channel (one attached device): a reliable,
+// ordered, acknowledged stream of frames carrying up to 16 logical channels.
+//
+// Wire form, byte 0 of every frame:
+//   I frame  x0: bits 1-3 N(S), bit 4 P/F, bits 5-7 N(R); byte 1 channel byte
+//                (bits 0-3 channel, bit 4 last fragment, bit 5 protocol id
+//                follows), optional byte 2 protocol id, then data.
+//   S frame  01: bits 2-3 type (0 ready, 1 reject, 2 busy), bit 4 P/F,
+//                bits 5-7 N(R); exactly one byte.
+//   U frame  11: the whole byte is the code (bit 4 ignored on receipt):
+//                0x8F/0x63 reset, 0xAF/0xCF parameters, 0xA7/0xC7 identity.
+// Sequence numbers are modulo 8 with a window of at most seven frames.
+//
+// Threads:
+// - the layer's own thread ("SessionLayer") runs the handshake from the link
+//   event queue and reports the identity;
+// - the media's I/O thread runs receiveFrame and buildFrame;
+// - any thread may call openChannel, closeChannel, send, requestStop, stop.
+//
+// Locks, in the order they may be taken:
+//   media callback lock (held by the media around both callbacks)
+//     -> linkMutex_ (every protocol field)
+//       -> the event queue's own lock, the transmit-event setter, and the
+//          locks of SessionLayerEvents::onData / onChannelClosed.
+// SessionLayerEvents::onDeviceIdentified is called with no layer lock held,
+// so an owner may hold its own lock around openChannel and take the same lock
+// in onDeviceIdentified. The layer never calls ChannelConnect or
+// ChannelDisconnect with linkMutex_ held.
+#pragma once
+
+#include <cstdint>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "linkhub/MediaLibrary.h"
+#include "linkhub/SessionLayerEvents.h"
+#include "translayer/Event.h"
+#include "translayer/HwId.h"
+#include "translayer/ThreadBase.h"
+#include "usblink/MediaInterface.h"
+
+class SessionLayer : public ThreadBase {
+ public:
+  static constexpr int kChannels = 16;
+  static constexpr uint16_t kMaxFrame = 1024;
+
+  // Link events of the event queue.
+  enum : uint8_t {
+    kEventReset = 1,         // reset the link and send 0x8F
+    kEventResetAnswered = 2, // 0x63 arrived: send 0xAF
+    kEventParameters = 3,    // 0xCF arrived: send 0xA7
+    kEventIdentified = 4,    // 0xC7 arrived: report the identity
+    kEventStop = 127,
+  };
+
+  SessionLayer();
+  // The thread must have ended (stop()) before the layer is destroyed.
+  ~SessionLayer() override;
+
+  // Before start(): the media channel to run on and the receiver of reports.
+  // `media` and `events` must outlive the thread.
+  void bind(const MediaRecord* media, uint32_t mediaIndex, SessionLayerEvents* events);
+  // Returns once the thread has connected to the media, or failed to.
+  void waitStarted();
+  // True once ChannelConnect succeeded (until the thread ends).
+  bool isConnected() const;
+
+  // Takes the first free channel below the device's channel count for a
+  // service. Nothing is sent until the first send(). False while stopping,
+  // while the handshake is incomplete, or when every channel is taken.
+  bool openChannel(uint8_t protocolId, uint8_t* channel);
+  // Closes a channel: drops its unsent data and tells the device. A channel
+  // still waiting for its first frame is freed at once.
+  void closeChannel(uint8_t channel);
+  // Queues `length` bytes of a message on an open channel, cut into frames;
+  // `last` marks the message's end. False when refused (stopping, no link,
+  // channel not open, or too much queued).
+  bool send(uint8_t channel, const uint8_t* data, uint16_t length, bool last);
+
+  // Asks the thread to end; when the link is up the device is told with a
+  // link reset first. stop() also waits for the thread.
+  void requestStop();
+  void stop();
+
+  // The media callbacks, passed to ChannelConnect with the layer as context.
+  static void receiveFrame(void* context, uint8_t* frame, uint16_t* length);
+  static void buildFrame(void* context, uint8_t* destination, uint16_t* length, int mode);
+
+  // Observers for the owner and tests.
+  bool isLinkUp() const;  // handshake complete since the last link reset
+  uint16_t channelCount() const;
+  uint16_t maxFrameLength() const;
+  HwId hwId() const;
+
+ protected:
+  void run() override;
+
+ private:
+  // A FIFO of one-byte link events with a timed pop.
+  class EventQueue {
+   public:
+    void push(uint8_t event);
+    // False when nothing came within `ms` (none waited when ms <= 0).
+    bool pop(uint8_t* event, int64_t ms);
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<uint8_t> events_;  // guarded by mutex_
+  };
+
+  // One outgoing fragment waiting in a channel queue.
+  struct tFrame {
+    uint8_t protocolId = 0;
+    bool first = false;  // carries the protocol id
+    bool last = false;   // last fragment of a message
+    std::vector<uint8_t> data;
+  };
+
+  struct Channel {
+    bool free = true;
+    bool openPending = false;  // the protocol id has not been sent yet
+    bool closing = false;
+    uint8_t protocolId = 0;
+    int64_t closeTime = 0;  // steady clock, 100 ns units
+    std::deque<std::shared_ptr<tFrame>> queue;
+  };
+
+  enum class Stage : uint8_t {
+    kAwaitReset,     // 0x8F sent or due; only U frames are looked at
+    kAwaitParams,    // 0x63 seen, 0xAF due or sent
+    kAwaitIdentity,  // 0xCF seen, 0xA7 due or sent
+    kUp,             // 0xC7 seen: channels and I frames allowed
+  };
+
+  enum class NrKind { kValid, kStale, kInvalid };
+
+  void onReceive(uint8_t* frame, uint16_t* length);
+  void onBuild(uint8_t* destination, uint16_t* length, int mode);
+  void receiveU(uint8_t* frame, uint16_t* length);
+  void receiveS(uint8_t control);
+  void receiveI(const uint8_t* frame, uint16_t length);
+  void resetLink();
+  void protocolError();
+  NrKind classifyNr(uint8_t nr) const;
+  void acceptNr(uint8_t nr);
+  void noteFrameFromDevice();
+  bool anyQueued() const;
+  bool windowFull() const;
+  bool hasWorkToSend() const;
+  void setTransmitEvent();
+  static int64_t nowTicks();
+
+  const MediaRecord* media_ = nullptr;
+  uint32_t mediaIndex_ = 0;
+  SessionLayerEvents* events_ = nullptr;
+  Event started_;
+  EventQueue queue_;
+
+  mutable std::mutex linkMutex_;
+  // Everything below is guarded by linkMutex_.
+  MediaChannelInfo info_{};
+  uint16_t maxFrame_ = kMaxFrame;
+  bool connected_ = false;
+  int txEvent_ = -1;
+  bool stop_ = false;
+  Channel channels_[kChannels];
+  uint16_t channelCount_ = 0;
+  uint8_t lastServed_ = 15;
+  uint8_t store_[8][kMaxFrame];
+  uint16_t storedLength_[8] = {};
+  uint8_t vs_ = 0;       // V(S): next sequence number to build
+  uint8_t cursor_ = 0;   // next store slot to transmit
+  uint8_t peerAck_ = 7;  // the last valid N(R) (7 before the first one)
+  uint8_t vr_ = 0;       // V(R): next sequence number expected
+  // Acknowledgement bookkeeping that keeps late frames harmless. base_ is
+  // the oldest unacknowledged frame. A frame that was overtaken on the way
+  // (at most one frame overtakes another) carries an N(R) no older than the
+  // base before the latest frame: that is floor_. N(R)s from floor_ up to
+  // base_ are stale and ignored; the window never lets V(S) run more than
+  // seven past floor_, so a stale N(R) can never pass for a new one.
+  uint8_t base_ = 0;
+  uint8_t floor_ = 0;
+  uint8_t pendingControl_ = 0;
+  bool answerAwaited_ = false;
+  bool ackDue_ = false;
+  bool peerBusy_ = false;
+  bool reject_ = false;
+  bool pollOutstanding_ = false;
+  Stage stage_ = Stage::kAwaitReset;
+  HwId hwid_{};
+};

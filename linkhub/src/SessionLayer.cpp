@@ -1,0 +1,575 @@
+#include "linkhub/SessionLayer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kResetRequest = 0x8F;
+constexpr uint8_t kResetAnswer = 0x63;
+constexpr uint8_t kParamRequest = 0xAF;
+constexpr uint8_t kParamAnswer = 0xCF;
+constexpr uint8_t kIdentityRequest = 0xA7;
+constexpr uint8_t kIdentityAnswer = 0xC7;
+
+constexpr uint8_t kPfBit = 0x10;
+constexpr uint8_t kChannelLast = 0x10;
+constexpr uint8_t kChannelFirst = 0x20;
+
+constexpr uint8_t kSReady = 0;
+constexpr uint8_t kSReject = 1;
+constexpr uint8_t kSBusy = 2;
+
+// Below this a fragment could not carry a byte of data.
+constexpr uint16_t kMinDeviceFrame = 4;
+// send() refuses once a channel would hold this many fragments.
+constexpr size_t kQueueLimit = 65536;
+
+uint8_t seqAdd(uint8_t a, int n) { return uint8_t((a + n) & 7); }
+uint8_t seqDistance(uint8_t from, uint8_t to) { return uint8_t((to - from) & 7); }
+
+}  // namespace
+
+// ---- event queue ---------------------------------------------------------
+
+void SessionLayer::EventQueue::push(uint8_t event) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+  }
+  cv_.notify_one();
+}
+
+bool SessionLayer::EventQueue::pop(uint8_t* event, int64_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (events_.empty()) {
+    if (ms <= 0) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    if (!cv_.wait_until(lock, deadline, [this] { return !events_.empty(); })) return false;
+  }
+  *event = events_.front();
+  events_.pop_front();
+  return true;
+}
+
+// ---- life cycle ------------------------------------------------------------
+
+SessionLayer::SessionLayer() : ThreadBase("SessionLayer") {
+  std::memset(store_, 0, sizeof store_);
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  resetLink();
+}
+
+SessionLayer::~SessionLayer() { join(); }
+
+void SessionLayer::bind(const MediaRecord* media, uint32_t mediaIndex, SessionLayerEvents* events) {
+  media_ = media;
+  mediaIndex_ = mediaIndex;
+  events_ = events;
+}
+
+void SessionLayer::waitStarted() { started_.wait(); }
+
+bool SessionLayer::isConnected() const {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  return connected_;
+}
+
+void SessionLayer::requestStop() { queue_.push(kEventStop); }
+
+void SessionLayer::stop() {
+  queue_.push(kEventStop);
+  join();
+}
+
+int64_t SessionLayer::nowTicks() {
+  using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+  return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SessionLayer::setTransmitEvent() {
+  if (txEvent_ >= 0 && media_ && media_->setTransmitEvent) media_->setTransmitEvent(txEvent_);
+}
+
+// ---- the thread ----------------------------------------------------------
+
+void SessionLayer::run() {
+  MediaChannelInfo info{};
+  if (!media_ || !media_->getChannelInfo(mediaIndex_, &info, int(sizeof info))) {
+    started_.set();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    info_ = info;
+    maxFrame_ = std::min<uint16_t>(info.maxFrameLength, kMaxFrame);
+  }
+  int txEvent = -1;
+  if (!media_->channelConnect(mediaIndex_, &SessionLayer::receiveFrame, &SessionLayer::buildFrame,
+                              this, &txEvent)) {
+    started_.set();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    txEvent_ = txEvent;
+    connected_ = true;
+  }
+  started_.set();
+  // The handshake starts at once rather than after the first idle period.
+  queue_.push(kEventReset);
+
+  bool identified = false;  // stays so through later link resets
+  for (;;) {
+    uint8_t event = 0;
+    if (!queue_.pop(&event, info.eventWaitMs)) {
+      std::lock_guard<std::mutex> lock(linkMutex_);
+      if (stop_) break;
+      // Whenever the handshake is incomplete (first contact, or a reset whose
+      // 0x8F or answer was lost) it is restarted every idle period.
+      if (stage_ != Stage::kUp) queue_.push(kEventReset);
+      continue;
+    }
+    bool leave = false;
+    bool report = false;
+    HwId id{};
+    {
+      std::lock_guard<std::mutex> lock(linkMutex_);
+      if (stop_) break;
+      switch (event) {
+        case kEventReset:
+          resetLink();
+          pendingControl_ = kResetRequest;
+          setTransmitEvent();
+          break;
+        case kEventResetAnswered:
+          if (stage_ == Stage::kAwaitParams) {
+            pendingControl_ = kParamRequest;
+            setTransmitEvent();
+          }
+          break;
+        case kEventParameters:
+          if (stage_ == Stage::kAwaitIdentity || stage_ == Stage::kUp) {
+            pendingControl_ = kIdentityRequest;
+            setTransmitEvent();
+          }
+          break;
+        case kEventIdentified:
+          report = true;
+          id = hwid_;
+          identified = true;
+          break;
+        case kEventStop:
+          stop_ = true;
+          if (identified) {
+            // Tell the device; the loop ends after the next event or idle period.
+            resetLink();
+            pendingControl_ = kResetRequest;
+            setTransmitEvent();
+          }
+          break;
+        default:
+          break;
+      }
+      if (stop_ && !identified) leave = true;
+    }
+    if (report && events_) events_->onDeviceIdentified(&id);
+    if (leave) break;
+  }
+  {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    connected_ = false;
+  }
+  media_->channelDisconnect(mediaIndex_);
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  txEvent_ = -1;
+}
+
+// ---- link state ------------------------------------------------------------
+
+void SessionLayer::resetLink() {
+  for (int c = 0; c < kChannels; ++c) {
+    Channel& ch = channels_[c];
+    if (!ch.free && !ch.closing && events_) events_->onChannelClosed(uint8_t(c));
+    ch.free = true;
+    ch.openPending = false;
+    ch.closing = false;
+    ch.queue.clear();
+  }
+  std::fill(std::begin(storedLength_), std::end(storedLength_), uint16_t(0));
+  lastServed_ = 15;
+  vs_ = 0;
+  cursor_ = 0;
+  peerAck_ = 7;
+  vr_ = 0;
+  base_ = 0;
+  floor_ = 0;
+  pendingControl_ = 0;
+  answerAwaited_ = false;
+  ackDue_ = false;
+  peerBusy_ = false;
+  reject_ = false;
+  pollOutstanding_ = false;
+  stage_ = Stage::kAwaitReset;
+}
+
+void SessionLayer::protocolError() {
+  resetLink();
+  pendingControl_ = kResetRequest;
+  answerAwaited_ = false;
+  setTransmitEvent();
+}
+
+SessionLayer::NrKind SessionLayer::classifyNr(uint8_t nr) const {
+  if (seqDistance(base_, nr) <= seqDistance(base_, vs_)) return NrKind::kValid;
+  uint8_t behind = seqDistance(nr, base_);
+  if (behind >= 1 && behind <= seqDistance(floor_, base_)) return NrKind::kStale;
+  return NrKind::kInvalid;
+}
+
+void SessionLayer::acceptNr(uint8_t nr) {
+  base_ = nr;
+  peerAck_ = nr;
+}
+
+void SessionLayer::noteFrameFromDevice() {
+  // Only the frame right after this one can still be older than it.
+  floor_ = base_;
+  // The device has spoken: a new poll may go out when the window needs one.
+  pollOutstanding_ = false;
+}
+
+bool SessionLayer::anyQueued() const {
+  for (const Channel& ch : channels_)
+    if (!ch.queue.empty()) return true;
+  return false;
+}
+
+bool SessionLayer::windowFull() const {
+  uint8_t next = seqAdd(vs_, 1);
+  return next == peerAck_ || next == cursor_ || next == floor_;
+}
+
+// ---- channels ------------------------------------------------------------
+
+bool SessionLayer::openChannel(uint8_t protocolId, uint8_t* channel) {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  if (stop_ || stage_ != Stage::kUp) return false;
+  const int64_t now = nowTicks();
+  const int64_t timeout = int64_t(info_.closeTimeoutMs) * 10000;
+  for (int c = 0; c < channelCount_ && c < kChannels; ++c) {
+    Channel& ch = channels_[c];
+    if (ch.closing && now - ch.closeTime > timeout) {
+      ch.closing = false;
+      ch.free = true;
+      ch.queue.clear();
+    }
+    if (ch.free) {
+      ch.protocolId = protocolId;
+      ch.free = false;
+      ch.openPending = true;
+      ch.closing = false;
+      *channel = uint8_t(c);
+      return true;
+    }
+  }
+  return false;
+}
+
+void SessionLayer::closeChannel(uint8_t channel) {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  if (stop_ || channelCount_ == 0 || channel >= kChannels) return;
+  Channel& ch = channels_[channel];
+  if (ch.free || ch.closing) return;
+  if (ch.openPending) {
+    // The device never heard of it.
+    ch.free = true;
+    ch.openPending = false;
+    ch.queue.clear();
+    return;
+  }
+  ch.queue.clear();
+  auto close = std::make_shared<tFrame>();
+  close->protocolId = ch.protocolId;
+  ch.queue.push_back(std::move(close));
+  ch.closing = true;
+  ch.closeTime = nowTicks();
+  setTransmitEvent();
+}
+
+bool SessionLayer::send(uint8_t channel, const uint8_t* data, uint16_t length, bool last) {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  if (stop_ || channelCount_ == 0 || channel >= kChannels) return false;
+  Channel& ch = channels_[channel];
+  if (ch.free) return false;
+  if (size_t(length) / (size_t(maxFrame_) + 2) + ch.queue.size() >= kQueueLimit) return false;
+  if (length == 0 && !last) {
+    setTransmitEvent();
+    return true;
+  }
+  // An empty last fragment still carries the message's end.
+  size_t offset = 0;
+  do {
+    const size_t room = ch.openPending ? size_t(maxFrame_) - 3 : size_t(maxFrame_) - 2;
+    const size_t n = std::min(room, size_t(length) - offset);
+    auto f = std::make_shared<tFrame>();
+    f->protocolId = ch.protocolId;
+    f->first = ch.openPending;
+    f->data.assign(data + offset, data + offset + n);
+    offset += n;
+    f->last = last && offset == length;
+    ch.openPending = false;
+    ch.queue.push_back(std::move(f));
+  } while (offset < length);
+  setTransmitEvent();
+  return true;
+}
+
+// ---- observers -------------------------------------------------------------
+
+bool SessionLayer::isLinkUp() const {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  return stage_ == Stage::kUp;
+}
+
+uint16_t SessionLayer::channelCount() const {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  return channelCount_;
+}
+
+uint16_t SessionLayer::maxFrameLength() const {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  return maxFrame_;
+}
+
+HwId SessionLayer::hwId() const {
+  std::lock_guard<std::mutex> lock(linkMutex_);
+  return hwid_;
+}
+
+// ---- receive -------------------------------------------------------------
+
+void SessionLayer::receiveFrame(void* context, uint8_t* frame, uint16_t* length) {
+  auto* self = static_cast<SessionLayer*>(context);
+  std::lock_guard<std::mutex> lock(self->linkMutex_);
+  self->onReceive(frame, length);
+}
+
+void SessionLayer::onReceive(uint8_t* frame, uint16_t* length) {
+  if (*length == 0) return;
+  const uint8_t control = frame[0];
+  if ((control & 3) == 3) {
+    receiveU(frame, length);
+  } else if ((control & 3) == 1) {
+    if (stop_ || stage_ == Stage::kAwaitReset || *length != 1) return;
+    receiveS(control);
+  } else {
+    if (stop_ || stage_ == Stage::kAwaitReset || *length < 2) return;
+    receiveI(frame, *length);
+  }
+}
+
+void SessionLayer::receiveU(uint8_t* frame, uint16_t* length) {
+  --*length;
+  frame[0] &= uint8_t(~kPfBit);
+  answerAwaited_ = false;
+  const uint8_t* payload = frame + 1;
+  switch (frame[0]) {
+    case kResetAnswer:
+      if (*length == 0 && stage_ == Stage::kAwaitReset) {
+        stage_ = Stage::kAwaitParams;
+        queue_.push(kEventResetAnswered);
+      }
+      break;
+    case kParamAnswer: {
+      if (*length != 4) break;
+      const uint16_t maxFrame = uint16_t((payload[0] | payload[1] << 8) & 0x3FF);
+      const uint16_t count = uint16_t((payload[2] | payload[3] << 8) & 0xF);
+      if (maxFrame < kMinDeviceFrame) {
+        // No room for data in a fragment: a broken device. Start over, paced
+        // by the idle-period retry rather than at once.
+        resetLink();
+        break;
+      }
+      if (maxFrame < maxFrame_) maxFrame_ = maxFrame;
+      channelCount_ = count;
+      if (stage_ == Stage::kAwaitParams) stage_ = Stage::kAwaitIdentity;
+      queue_.push(kEventParameters);
+      break;
+    }
+    case kIdentityAnswer:
+      if (*length != 16) break;
+      std::memcpy(hwid_.id, payload, 16);
+      if (stage_ == Stage::kAwaitIdentity) stage_ = Stage::kUp;
+      queue_.push(kEventIdentified);
+      break;
+    default:
+      break;
+  }
+}
+
+void SessionLayer::receiveS(uint8_t control) {
+  const uint8_t nr = control >> 5;
+  const uint8_t type = (control >> 2) & 3;
+  const NrKind kind = classifyNr(nr);
+  noteFrameFromDevice();
+  if (kind == NrKind::kStale) return;  // overtaken on the way: old news
+  if (kind == NrKind::kInvalid) {
+    protocolError();  // acknowledges frames never sent
+    return;
+  }
+  const bool wasBusy = peerBusy_;
+  if (type == kSReady || type == kSReject) {
+    peerBusy_ = false;
+    cursor_ = nr;  // everything from N(R) on goes again
+  } else if (type == kSBusy) {
+    peerBusy_ = true;
+  }
+  if (wasBusy && peerBusy_) ackDue_ = true;
+  acceptNr(nr);
+  if (ackDue_ || hasWorkToSend()) setTransmitEvent();
+}
+
+bool SessionLayer::hasWorkToSend() const {
+  // Stored frames to (re)send, or queued data that the window now takes or
+  // that needs a poll to get going again; nothing while the device is busy.
+  if (peerBusy_) return false;
+  if (cursor_ != vs_ && !reject_) return true;
+  return stage_ == Stage::kUp && anyQueued() && (!windowFull() || !pollOutstanding_);
+}
+
+void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
+  const uint8_t control = frame[0];
+  const uint8_t nr = control >> 5;
+  const NrKind kind = classifyNr(nr);
+  noteFrameFromDevice();
+  if (kind == NrKind::kInvalid) {
+    protocolError();
+    return;
+  }
+  ackDue_ = true;
+  if (kind == NrKind::kValid) acceptNr(nr);
+  // Every I frame is acknowledged at once, and may have opened the window.
+  setTransmitEvent();
+  if (reject_) return;  // nothing is taken until the reject has gone out
+  const uint8_t ns = (control >> 1) & 7;
+  if (ns == seqAdd(vr_, -1)) return;  // a repeat of the last frame
+  if (ns != vr_) {
+    reject_ = true;
+    return;
+  }
+  vr_ = seqAdd(vr_, 1);
+  const uint8_t channelByte = frame[1];
+  if (channelByte >= 64 || (channelByte & kChannelFirst)) return;
+  const uint8_t c = channelByte & 0xF;
+  Channel& ch = channels_[c];
+  const bool last = (channelByte & kChannelLast) != 0;
+  if (length == 2 && !last) {
+    // The device closes the channel (or answers our close).
+    if (!ch.free && !ch.closing) {
+      ch.queue.clear();
+      if (events_) events_->onChannelClosed(c);
+    }
+    ch.free = true;
+    ch.openPending = false;
+    ch.closing = false;
+    return;
+  }
+  if (ch.free) {
+    protocolError();  // data for a channel the host does not have open
+    return;
+  }
+  if (events_) events_->onData(c, frame + 2, uint16_t(length - 2), last);
+}
+
+// ---- transmit ------------------------------------------------------------
+
+void SessionLayer::buildFrame(void* context, uint8_t* destination, uint16_t* length, int mode) {
+  auto* self = static_cast<SessionLayer*>(context);
+  std::lock_guard<std::mutex> lock(self->linkMutex_);
+  self->onBuild(destination, length, mode);
+}
+
+void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
+  *length = 0;
+  // After a poll the next one waits for the device or for the idle call.
+  if (mode == kMediaTxIdle) pollOutstanding_ = false;
+
+  if (pendingControl_ != 0 && !answerAwaited_) {
+    if (mode == kMediaTxFurther) return;  // a control frame starts a transfer
+    destination[0] = pendingControl_;
+    *length = 1;
+    pendingControl_ = 0;
+    answerAwaited_ = true;
+    return;
+  }
+  if (stop_) return;
+
+  bool poll = false;
+  if (stage_ == Stage::kUp) {
+    int found = -1;
+    for (int i = 1; i <= kChannels; ++i) {
+      const int c = (lastServed_ + i) % kChannels;
+      if (!channels_[c].queue.empty()) {
+        found = c;
+        break;
+      }
+    }
+    if (found >= 0) {
+      if (windowFull()) {
+        // One poll at a time, and none into a device that said it is busy
+        // (the idle call asks it then).
+        if (!pollOutstanding_ && !peerBusy_) {
+          ackDue_ = true;
+          poll = true;
+        }
+      } else {
+        Channel& ch = channels_[found];
+        std::shared_ptr<tFrame> f = std::move(ch.queue.front());
+        ch.queue.pop_front();
+        lastServed_ = uint8_t(found);
+        uint8_t* slot = store_[vs_];
+        slot[0] = uint8_t(vs_ << 1);
+        slot[1] = uint8_t(found | (f->last ? kChannelLast : 0) | (f->first ? kChannelFirst : 0));
+        size_t header = 2;
+        if (f->first) slot[header++] = f->protocolId;
+        std::memcpy(slot + header, f->data.data(), f->data.size());
+        storedLength_[vs_] = uint16_t(header + f->data.size());
+        vs_ = seqAdd(vs_, 1);
+      }
+    }
+  }
+
+  if (reject_ || mode == kMediaTxIdle) ackDue_ = true;
+
+  if (cursor_ != vs_ && !peerBusy_ && !reject_) {
+    if (storedLength_[cursor_] == 0) {
+      // Acknowledged something never sent: start over.
+      destination[0] = kResetRequest;
+      *length = 1;
+      resetLink();
+      answerAwaited_ = true;
+      return;
+    }
+    uint8_t* slot = store_[cursor_];
+    slot[0] = uint8_t((slot[0] & 0x0F & ~kPfBit) | (vr_ << 5) | (poll ? kPfBit : 0));
+    std::memcpy(destination, slot, storedLength_[cursor_]);
+    *length = storedLength_[cursor_];
+    cursor_ = seqAdd(cursor_, 1);
+    ackDue_ = false;
+    if (poll) pollOutstanding_ = true;
+    return;
+  }
+
+  if (ackDue_ && mode != kMediaTxFurther) {
+    const bool pf = poll || mode == kMediaTxIdle;
+    const uint8_t type = reject_ ? kSReject : kSReady;
+    reject_ = false;
+    destination[0] = uint8_t(0x01 | (type << 2) | (pf ? kPfBit : 0) | (vr_ << 5));
+    *length = 1;
+    ackDue_ = false;
+    if (pf) pollOutstanding_ = true;
+  }
+}
