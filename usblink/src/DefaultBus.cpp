@@ -1,0 +1,20 @@
+#include <cstdlib>
+#include <filesystem>
+
+#include "DeviceIds.h"
+#include "LibusbBus.h"
+#include "UsbBackend.h"
+#include "VbusBus.h"
+
+namespace usblink {
+
+std::unique_ptr<UsbBus> makeDefaultBus() {
+  const char* dir = std::getenv("USBLINK_VBUS");
+  std::error_code ec;
+  if (dir && *dir && std::filesystem::is_directory(dir, ec)) return std::make_unique<VbusBus>(dir);
+  LibusbOptions options;
+  options.ids = loadDeviceIds();
+  return std::make_unique<LibusbBus>(std::move(options));
+}
+
+}  // namespace usblink

@@ -1,0 +1,394 @@
+#include "LibusbBus.h"
+
+#include <libusb-1.0/libusb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "MsOs20.h"
+
+namespace usblink {
+namespace {
+
+constexpr unsigned kControlTimeoutMs = 5000;
+// udev applies its permissions a moment after the device appears: an open
+// refused for access is tried again for about a second.
+constexpr int kOpenAttempts = 6;
+constexpr int kOpenRetryMs = 200;
+
+std::string pathOf(libusb_device* device) {
+  libusb_device_descriptor d{};
+  libusb_get_device_descriptor(device, &d);
+  uint8_t ports[8];
+  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+  char head[64];
+  std::snprintf(head, sizeof head, "USB\\VID_%04X&PID_%04X\\%u-", d.idVendor, d.idProduct,
+                unsigned(libusb_get_bus_number(device)));
+  std::string path = head;
+  if (depth <= 0) path += "0";
+  for (int i = 0; i < depth; ++i) {
+    if (i > 0) path += ".";
+    path += std::to_string(ports[i]);
+  }
+  return path;
+}
+
+TransferStatus statusOf(const libusb_transfer* transfer) {
+  switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      return TransferStatus::kDone;
+    case LIBUSB_TRANSFER_CANCELLED:
+      return TransferStatus::kCancelled;
+    default:
+      return TransferStatus::kFailed;
+  }
+}
+
+class LibusbDevice : public UsbDevice {
+ public:
+  LibusbDevice(libusb_device_handle* handle, uint8_t interfaceNumber, TransferSink* sink)
+      : handle_(handle),
+        interface_(interfaceNumber),
+        sink_(sink),
+        read_(libusb_alloc_transfer(0)),
+        write_(libusb_alloc_transfer(0)) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(libusb_get_device(handle), &config) != 0) return;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+      const libusb_interface& itf = config->interface[i];
+      for (int a = 0; a < itf.num_altsetting; ++a) {
+        const libusb_interface_descriptor& alt = itf.altsetting[a];
+        if (alt.bInterfaceNumber != interface_ || alt.bAlternateSetting != 0) continue;
+        for (int e = 0; e < alt.bNumEndpoints; ++e) {
+          const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+          if ((ep.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+          const uint16_t packet = uint16_t(ep.wMaxPacketSize & 0x07FF);
+          if (ep.bEndpointAddress & 0x80) {
+            inEndpoint_ = ep.bEndpointAddress;
+            inPacket_ = packet;
+          } else {
+            outEndpoint_ = ep.bEndpointAddress;
+            outPacket_ = packet;
+          }
+        }
+      }
+    }
+    libusb_free_config_descriptor(config);
+  }
+
+  // The channel has waited for every transfer, so none is outstanding here.
+  ~LibusbDevice() override {
+    libusb_release_interface(handle_, interface_);
+    libusb_close(handle_);
+    libusb_free_transfer(read_);
+    libusb_free_transfer(write_);
+  }
+
+  bool bulkPipes(uint16_t* inMaxPacket, uint16_t* outMaxPacket) override {
+    *inMaxPacket = inPacket_;
+    *outMaxPacket = outPacket_;
+    return read_ && write_ && inPacket_ != 0 && outPacket_ != 0;
+  }
+
+  int controlTransfer(const ControlSetup& s, uint8_t* data) override {
+    const int n = libusb_control_transfer(handle_, s.requestType, s.request, s.value, s.index,
+                                          data, s.length, kControlTimeoutMs);
+    return n < 0 ? -1 : n;
+  }
+
+  void resetPipes() override {
+    libusb_clear_halt(handle_, inEndpoint_);
+    libusb_clear_halt(handle_, outEndpoint_);
+  }
+
+  bool startRead(uint8_t* buffer, size_t length) override {
+    libusb_fill_bulk_transfer(read_, handle_, inEndpoint_, buffer, int(length), &onRead, this, 0);
+    readBusy_ = true;
+    if (libusb_submit_transfer(read_) == 0) return true;
+    readBusy_ = false;
+    return false;
+  }
+
+  bool startWrite(const uint8_t* data, size_t length) override {
+    libusb_fill_bulk_transfer(write_, handle_, outEndpoint_, const_cast<uint8_t*>(data),
+                              int(length), &onWrite, this, 0);
+    writeBusy_ = true;
+    if (libusb_submit_transfer(write_) == 0) return true;
+    writeBusy_ = false;
+    return false;
+  }
+
+  void cancelTransfers() override {
+    if (readBusy_) libusb_cancel_transfer(read_);
+    if (writeBusy_) libusb_cancel_transfer(write_);
+  }
+
+ private:
+  // On the bus's event thread.
+  static void LIBUSB_CALL onRead(libusb_transfer* transfer) {
+    auto* self = static_cast<LibusbDevice*>(transfer->user_data);
+    self->readBusy_ = false;
+    self->sink_->readDone(statusOf(transfer), size_t(std::max(transfer->actual_length, 0)));
+  }
+  static void LIBUSB_CALL onWrite(libusb_transfer* transfer) {
+    auto* self = static_cast<LibusbDevice*>(transfer->user_data);
+    self->writeBusy_ = false;
+    self->sink_->writeDone(statusOf(transfer), size_t(std::max(transfer->actual_length, 0)));
+  }
+
+  libusb_device_handle* const handle_;
+  const uint8_t interface_;
+  TransferSink* const sink_;
+  libusb_transfer* const read_;
+  libusb_transfer* const write_;
+  uint8_t inEndpoint_ = 0;
+  uint8_t outEndpoint_ = 0;
+  uint16_t inPacket_ = 0;
+  uint16_t outPacket_ = 0;
+  std::atomic<bool> readBusy_{false};
+  std::atomic<bool> writeBusy_{false};
+};
+
+}  // namespace
+
+LibusbBus::LibusbBus(LibusbOptions options) : options_(std::move(options)) {}
+
+LibusbBus::~LibusbBus() { stop(); }
+
+void LibusbBus::start(BusListener* listener) {
+  listener_ = listener;
+  libusb_context* context = nullptr;
+  const int rc = options_.init ? options_.init(&context) : libusb_init(&context);
+  if (rc != 0 || context == nullptr) return;  // no USB here: a bus without devices
+  context_ = context;
+  if (options_.useHotplug && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+    hotplugRegistered_ =
+        libusb_hotplug_register_callback(
+            context_,
+            libusb_hotplug_event(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                 LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+            LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY,
+            [](libusb_context* c, libusb_device* d, libusb_hotplug_event e, void* self) {
+              return onHotplug(c, d, int(e), self);
+            },
+            this, &hotplugHandle_) == LIBUSB_SUCCESS;
+  }
+  eventThread_ = std::make_unique<Worker>("usblinkUsbEvent", this, &LibusbBus::handleEvents);
+  watchThread_ = std::make_unique<Worker>("usblinkUsbWatch", this, &LibusbBus::watch);
+  eventThread_->start();
+  watchThread_->start();
+}
+
+int LibusbBus::onHotplug(libusb_context*, libusb_device* device, int event, void* self) {
+  // On the event thread: no I/O here, the watch thread does the matching.
+  auto* bus = static_cast<LibusbBus*>(self);
+  libusb_ref_device(device);
+  bus->changes_.push(std::make_shared<Change>(
+      Change{device, event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED}));
+  return 0;
+}
+
+void LibusbBus::handleEvents() {
+  while (!stopping_) {
+    timeval tv{0, 200000};
+    libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+  }
+}
+
+void LibusbBus::watch() {
+  for (;;) {
+    std::shared_ptr<Change> change;
+    if (hotplugRegistered_) {
+      changes_.pop(change);
+    } else if (!changes_.popFor(change, options_.pollPeriodMs)) {
+      scanForChanges();
+      continue;
+    }
+    if (!change->device) return;
+    if (change->arrived)
+      deviceArrived(change->device);
+    else
+      deviceLeft(change->device);
+    libusb_unref_device(change->device);
+  }
+}
+
+void LibusbBus::scanForChanges() {
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(context_, &list);
+  if (n < 0) return;
+  std::set<std::string> present;
+  for (ssize_t i = 0; i < n; ++i) {
+    const std::string path = pathOf(list[i]);
+    present.insert(path);
+    bool known;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      known = matched_.count(path) != 0 || rejected_.count(path) != 0;
+    }
+    if (!known) deviceArrived(list[i]);
+  }
+  std::vector<libusb_device*> gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = rejected_.begin(); it != rejected_.end();)
+      it = present.count(*it) ? std::next(it) : rejected_.erase(it);
+    for (auto& [path, m] : matched_)
+      if (!present.count(path)) gone.push_back(m.device);
+  }
+  for (libusb_device* device : gone) deviceLeft(device);
+  libusb_free_device_list(list, 1);
+}
+
+bool LibusbBus::examine(libusb_device* device, const std::string& path, bool* fresh) {
+  *fresh = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (matched_.count(path)) return true;
+  }
+  uint8_t interfaceNumber = 0;
+  const bool taken = matches(device, &interfaceNumber);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!taken) {
+    rejected_.insert(path);
+    return false;
+  }
+  libusb_ref_device(device);
+  *fresh = matched_.emplace(path, Matched{device, interfaceNumber}).second;
+  if (!*fresh) libusb_unref_device(device);
+  return true;
+}
+
+void LibusbBus::deviceArrived(libusb_device* device) {
+  const std::string path = pathOf(device);
+  bool fresh = false;
+  if (examine(device, path, &fresh) && fresh) listener_->deviceArrived(path);
+}
+
+void LibusbBus::deviceLeft(libusb_device* device) {
+  const std::string path = pathOf(device);
+  libusb_device* held = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rejected_.erase(path);
+    auto it = matched_.find(path);
+    if (it == matched_.end()) return;
+    held = it->second.device;
+    matched_.erase(it);
+  }
+  listener_->deviceRemoved(path);
+  libusb_unref_device(held);
+}
+
+bool LibusbBus::matches(libusb_device* device, uint8_t* interfaceNumber) {
+  libusb_device_descriptor d{};
+  if (libusb_get_device_descriptor(device, &d) != 0) return false;
+  for (const UsbId& id : options_.ids) {
+    if (id.vendor == d.idVendor && id.product == d.idProduct) {
+      *interfaceNumber = 0;
+      return true;
+    }
+  }
+  // BOS descriptors, and with them MS OS 2.0, exist from USB 2.01 on.
+  if (d.bcdUSB < 0x0201) return false;
+  return matchesByDescriptors(device, interfaceNumber);
+}
+
+bool LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber) {
+  libusb_device_handle* handle = nullptr;
+  for (int attempt = 0;; ++attempt) {
+    const int rc = libusb_open(device, &handle);
+    if (rc == 0) break;
+    if (rc != LIBUSB_ERROR_ACCESS || attempt + 1 >= kOpenAttempts || stopping_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryMs));
+  }
+  bool found = false;
+  uint8_t head[5];
+  if (libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
+                              head, sizeof head, kControlTimeoutMs) == int(sizeof head)) {
+    const uint16_t total = uint16_t(head[2] | (head[3] << 8));
+    std::vector<uint8_t> bos(std::max<uint16_t>(total, 5));
+    const int got = libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                            LIBUSB_DT_BOS << 8, 0, bos.data(),
+                                            uint16_t(bos.size()), kControlTimeoutMs);
+    MsOs20Request request;
+    if (got > 0 && findMsOs20Capability(bos.data(), size_t(got), &request)) {
+      std::vector<uint8_t> set(request.setLength);
+      // MS_OS_20_DESCRIPTOR_INDEX (7) in wIndex.
+      const int n = libusb_control_transfer(handle, 0xC0, request.vendorCode, 0, 7, set.data(),
+                                            request.setLength, kControlTimeoutMs);
+      found = n > 0 && msOs20NamesInterfaceClass(set.data(), size_t(n), kLinkInterfaceClass,
+                                                 interfaceNumber);
+    }
+  }
+  libusb_close(handle);
+  return found;
+}
+
+std::vector<std::string> LibusbBus::presentDevices() {
+  std::vector<std::string> paths;
+  if (!context_) return paths;
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(context_, &list);
+  if (n < 0) return paths;
+  for (ssize_t i = 0; i < n; ++i) {
+    const std::string path = pathOf(list[i]);
+    bool fresh = false;
+    if (examine(list[i], path, &fresh)) paths.push_back(path);
+  }
+  libusb_free_device_list(list, 1);
+  return paths;
+}
+
+std::unique_ptr<UsbDevice> LibusbBus::open(const std::string& path, TransferSink* sink) {
+  libusb_device* device = nullptr;
+  uint8_t interfaceNumber = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = matched_.find(path);
+    if (it == matched_.end()) return nullptr;
+    device = libusb_ref_device(it->second.device);
+    interfaceNumber = it->second.interfaceNumber;
+  }
+  libusb_device_handle* handle = nullptr;
+  const int rc = libusb_open(device, &handle);
+  libusb_unref_device(device);
+  if (rc != 0) return nullptr;
+  libusb_set_auto_detach_kernel_driver(handle, 1);
+  if (libusb_claim_interface(handle, interfaceNumber) != 0) {
+    libusb_close(handle);
+    return nullptr;
+  }
+  return std::make_unique<LibusbDevice>(handle, interfaceNumber, sink);
+}
+
+void LibusbBus::stop() {
+  if (!context_) return;
+  stopping_ = true;
+  if (hotplugRegistered_) libusb_hotplug_deregister_callback(context_, hotplugHandle_);
+  if (watchThread_) {
+    changes_.push(std::make_shared<Change>(Change{nullptr, false}));
+    watchThread_.reset();  // joins
+  }
+  if (eventThread_) {
+    libusb_interrupt_event_handler(context_);
+    eventThread_.reset();  // joins
+  }
+  // Hotplug changes that came after the watch thread ended.
+  std::shared_ptr<Change> change;
+  while (changes_.tryPop(change))
+    if (change->device) libusb_unref_device(change->device);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [path, m] : matched_) libusb_unref_device(m.device);
+    matched_.clear();
+    rejected_.clear();
+  }
+  libusb_exit(context_);
+  context_ = nullptr;
+}
+
+}  // namespace usblink

@@ -1,0 +1,107 @@
+// Real devices through libusb-1.0: hotplug (or, where the platform has none,
+// a scan every poll period), asynchronous bulk transfers completed on the
+// bus's event thread, synchronous control transfers.
+//
+// A device is taken when its vendor:product id is in the configured list, or
+// when its MS OS 2.0 descriptors name the link interface class (which needs
+// the device opened, so the udev rule in usblink/udev must grant access).
+// Device path: USB\VID_vvvv&PID_pppp\<bus>-<port>.<port>...
+//
+// A machine without USB (libusb_init failing) has a bus with no devices.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DeviceIds.h"
+#include "UsbBackend.h"
+#include "translayer/BlockingQueue.h"
+#include "translayer/ThreadBase.h"
+
+struct libusb_context;
+struct libusb_device;
+
+namespace usblink {
+
+struct LibusbOptions {
+  std::vector<UsbId> ids;    // taken by id, besides the MS OS 2.0 match
+  bool useHotplug = true;    // false: scan every pollPeriodMs even where hotplug exists
+  int pollPeriodMs = 1000;
+  // Stands in for libusb_init (tests make it fail).
+  int (*init)(libusb_context** context) = nullptr;
+};
+
+class LibusbBus : public UsbBus {
+ public:
+  explicit LibusbBus(LibusbOptions options);
+  ~LibusbBus() override;
+
+  void start(BusListener* listener) override;
+  std::vector<std::string> presentDevices() override;
+  std::unique_ptr<UsbDevice> open(const std::string& path, TransferSink* sink) override;
+  void stop() override;
+
+  // For tests: libusb initialised, and whether arrivals come by hotplug.
+  bool usable() const { return context_ != nullptr; }
+  bool hotplug() const { return hotplugRegistered_; }
+
+ private:
+  struct Change {
+    libusb_device* device;  // one reference held
+    bool arrived;
+  };
+  struct Matched {
+    libusb_device* device;  // one reference held
+    uint8_t interfaceNumber;
+  };
+
+  class Worker : public ThreadBase {
+   public:
+    Worker(const char* name, LibusbBus* bus, void (LibusbBus::*body)())
+        : ThreadBase(name), bus_(bus), body_(body) {}
+    ~Worker() override { join(); }
+
+   protected:
+    void run() override { (bus_->*body_)(); }
+
+   private:
+    LibusbBus* bus_;
+    void (LibusbBus::*body_)();
+  };
+
+  static int onHotplug(libusb_context* context, libusb_device* device, int event, void* self);
+
+  void handleEvents();
+  void watch();
+  void scanForChanges();
+  // Matches a device not seen yet and records the outcome; true when it is
+  // taken, *fresh when by this call.
+  bool examine(libusb_device* device, const std::string& path, bool* fresh);
+  void deviceArrived(libusb_device* device);
+  void deviceLeft(libusb_device* device);
+  // Whether the device is taken; *interfaceNumber the interface to claim.
+  bool matches(libusb_device* device, uint8_t* interfaceNumber);
+  bool matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber);
+
+  const LibusbOptions options_;
+  libusb_context* context_ = nullptr;
+  BusListener* listener_ = nullptr;
+  bool hotplugRegistered_ = false;
+  int hotplugHandle_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::unique_ptr<Worker> eventThread_;
+  std::unique_ptr<Worker> watchThread_;
+  // Hotplug changes for the watch thread; a null device asks it to end.
+  BlockingQueue<Change> changes_;
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Matched> matched_;  // guarded by mutex_: path -> device
+  std::set<std::string> rejected_;          // guarded by mutex_: seen, not ours (scanning only)
+};
+
+}  // namespace usblink

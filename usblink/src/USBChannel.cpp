@@ -1,0 +1,274 @@
+#include "USBChannel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "DevicePath.h"
+#include "plat/poll.h"
+
+namespace usblink {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Room kept after the transmit buffer: a frame builder that ignored the room
+// offered could write its own limit (1024) past it; such a frame is refused,
+// but it must not land outside the buffer first.
+constexpr size_t kTxSlack = 1024;
+
+}  // namespace
+
+USBChannel::USBChannel(uint32_t index, const std::string& path, UsbBus* bus, ChannelOwner* owner)
+    : ThreadBase("USBChannel"), index_(index), path_(upperAscii(path)), bus_(bus), owner_(owner) {}
+
+USBChannel::~USBChannel() {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    stopRequested_ = true;
+  }
+  wake_.set();
+  join();
+}
+
+void USBChannel::stop() {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    stopRequested_ = true;
+  }
+  wake_.set();
+  join();
+}
+
+bool USBChannel::stopRequested() const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return stopRequested_;
+}
+
+void USBChannel::describe(MediaChannelInfo* info) const {
+  info->eventWaitMs = kIdlePeriodMs;
+  info->closeTimeoutMs = kCloseTimeoutMs;
+  // A channel whose set-up failed reads 65535 (limit 0 less one); the server
+  // clamps it, and never hears from the channel anyway.
+  info->maxFrameLength = uint16_t(frameLimit_.load() - 1);
+  info->mediaFlag = 1;
+  const size_t n = std::min(path_.size(), std::size(info->devicePath) - 1);
+  for (size_t i = 0; i < n; ++i) info->devicePath[i] = char16_t(uint8_t(path_[i]));
+  info->devicePath[n] = 0;
+}
+
+void USBChannel::connect(ChannelRxCallback rx, ChannelTxCallback tx, void* context, int* txEvent) {
+  std::lock_guard<std::mutex> lock(callbackMutex_);
+  rx_ = rx;
+  tx_ = tx;
+  context_ = context;
+  connected_ = true;
+  *txEvent = txEvent_.handle();
+}
+
+void USBChannel::disconnect() {
+  std::lock_guard<std::mutex> lock(callbackMutex_);
+  rx_ = nullptr;
+  tx_ = nullptr;
+  context_ = nullptr;
+  connected_ = false;
+}
+
+bool USBChannel::connected() const {
+  std::lock_guard<std::mutex> lock(callbackMutex_);
+  return connected_;
+}
+
+void USBChannel::readDone(TransferStatus status, size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(completionMutex_);
+    readCompletion_ = Completion{status, bytes};
+  }
+  wake_.set();
+}
+
+void USBChannel::writeDone(TransferStatus status, size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(completionMutex_);
+    writeCompletion_ = Completion{status, bytes};
+  }
+  wake_.set();
+}
+
+void USBChannel::takeCompletions(std::optional<Completion>* read,
+                                 std::optional<Completion>* write) {
+  std::lock_guard<std::mutex> lock(completionMutex_);
+  read->swap(readCompletion_);
+  write->swap(writeCompletion_);
+  readCompletion_.reset();
+  writeCompletion_.reset();
+}
+
+void USBChannel::run() {
+  const bool ready = txEvent_.valid() && wake_.valid() && setUp();
+  if (!ready) {
+    // Reported like any channel, but silent until the device goes.
+    device_.reset();
+    started_.set();
+    return;
+  }
+  started_.set();
+  const bool clean = transfer();
+  drainTransfers();
+  device_.reset();
+  if (!clean) owner_->channelFailed(index_);
+}
+
+bool USBChannel::setUp() {
+  device_ = bus_->open(path_, this);
+  if (!device_) return false;
+  if (!device_->bulkPipes(&inMaxPacket_, &outMaxPacket_) || inMaxPacket_ == 0 ||
+      outMaxPacket_ == 0)
+    return false;
+  uint8_t bytes[kLinkDescriptorLength] = {};
+  const ControlSetup get{kLinkDescriptorRequestType, kLinkDescriptorRequest, kLinkDescriptorValue,
+                         0, kLinkDescriptorLength};
+  LinkDescriptor descriptor;
+  const int n = device_->controlTransfer(get, bytes);
+  if (n != int(kLinkDescriptorLength) || !parseLinkDescriptor(bytes, size_t(n), &descriptor))
+    return false;
+  transferSize_ = descriptor.transferSize;
+  device_->setTransferSize(transferSize_);
+  splitter_ = std::make_unique<RecordSplitter>(wholePackets(transferSize_, inMaxPacket_));
+  txBuffer_.assign(size_t(transferSize_) + kTxSlack, 0);
+  device_->resetPipes();
+  frameLimit_ = descriptor.frameLimit();
+  return true;
+}
+
+bool USBChannel::startRead() {
+  if (!device_->startRead(splitter_->readSpace(), splitter_->readLength())) return false;
+  readPending_ = true;
+  return true;
+}
+
+bool USBChannel::transfer() {
+  if (!startRead()) return false;
+  auto idleAt = Clock::now() + std::chrono::milliseconds(kIdlePeriodMs);
+  for (;;) {
+    const PollInterest interest = device_->pollInterest();
+    plat::PollItem items[3];
+    items[0] = {txEvent_.handle(), plat::kPollRead, 0};
+    items[1] = {wake_.handle(), plat::kPollRead, 0};
+    items[2] = {interest.handle,
+                (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u), 0};
+    int timeout = -1;
+    if (!writePending_) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(idleAt - Clock::now()).count();
+      timeout = int(std::max<int64_t>(left, 0));
+    }
+    if (plat::pollHandles(items, 3, timeout) < 0) return false;
+
+    if (items[2].ready != 0 && !device_->service()) return false;
+    if (items[0].ready != 0 && txEvent_.consume()) txWanted_ = true;
+    wake_.consume();
+
+    std::optional<Completion> read, write;
+    takeCompletions(&read, &write);
+    // Both completions are booked before either failure ends the loop, so
+    // the drain afterwards waits only for transfers still out.
+    const bool readOk = !read || handleRead(*read);
+    const bool writeOk = !write || handleWrite(*write);
+    if (!readOk || !writeOk) return false;
+    if (stopRequested()) return true;
+    if (writePending_) continue;
+
+    // Pacing: the server is asked for frames when it has asked to send, when
+    // the last transfer was cut short for room, or once per idle period.
+    // A write completion alone asks for nothing, so a bus on which writes
+    // complete at once cannot turn the loop into a spin.
+    if (txWanted_ || moreToSend_) {
+      if (!fetch(false)) return false;
+      idleAt = Clock::now() + std::chrono::milliseconds(kIdlePeriodMs);
+    } else if (Clock::now() >= idleAt) {
+      if (!fetch(true)) return false;
+      idleAt = Clock::now() + std::chrono::milliseconds(kIdlePeriodMs);
+    }
+  }
+}
+
+bool USBChannel::handleRead(const Completion& c) {
+  readPending_ = false;
+  if (c.status != TransferStatus::kDone) return false;
+  if (c.bytes > 0) {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    // Without rx the frames are dropped, but the records are still walked so
+    // that a later connect starts on a record boundary.
+    splitter_->consume(c.bytes, [this](uint8_t* frame, uint16_t length) {
+      if (rx_) rx_(context_, frame, &length);
+    });
+  }
+  // Also after an empty read: a channel without a pending read hears nothing.
+  return startRead();
+}
+
+bool USBChannel::handleWrite(const Completion& c) {
+  if (c.status != TransferStatus::kDone || c.bytes != writeLength_) {
+    writePending_ = false;
+    return false;
+  }
+  if (zeroPacketDue_) {
+    zeroPacketDue_ = false;
+    writeLength_ = 0;
+    if (!device_->startWrite(txBuffer_.data(), 0)) {
+      writePending_ = false;
+      return false;
+    }
+    return true;
+  }
+  writePending_ = false;
+  return true;
+}
+
+bool USBChannel::fetch(bool idle) {
+  txWanted_ = false;
+  moreToSend_ = false;
+  const uint16_t limit = frameLimit_.load();
+  PackResult packed;
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    if (!tx_) return true;
+    packed = packTransfer(txBuffer_.data(), transferSize_, limit, idle,
+                          [this](uint8_t* destination, uint16_t* length, int mode) {
+                            tx_(context_, destination, length, mode);
+                          });
+  }
+  if (packed.overrun) return false;
+  if (packed.length == 0) return true;
+  writeLength_ = packed.length;
+  zeroPacketDue_ = needsZeroLengthPacket(packed.length, outMaxPacket_);
+  if (!device_->startWrite(txBuffer_.data(), packed.length)) return false;
+  writePending_ = true;
+  moreToSend_ = packed.full;
+  return true;
+}
+
+void USBChannel::drainTransfers() {
+  if (!readPending_ && !writePending_) return;
+  // The buffers stay until every transfer has come back: a transfer still
+  // owned by the bus may be written into at any time.
+  device_->cancelTransfers();
+  while (readPending_ || writePending_) {
+    const PollInterest interest = device_->pollInterest();
+    plat::PollItem items[2];
+    items[0] = {wake_.handle(), plat::kPollRead, 0};
+    items[1] = {interest.handle, interest.read ? plat::kPollRead : 0u, 0};
+    if (plat::pollHandles(items, 2, 1000) < 0) {
+      // Nothing to wait with; give the bus time rather than free under it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (items[1].ready != 0) device_->service();
+    wake_.consume();
+    std::optional<Completion> read, write;
+    takeCompletions(&read, &write);
+    if (read) readPending_ = false;
+    if (write) writePending_ = false;
+  }
+}
+
+}  // namespace usblink

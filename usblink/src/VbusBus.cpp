@@ -1,0 +1,337 @@
+#include "VbusBus.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "DevicePath.h"
+#include "plat/poll.h"
+#include "plat/vbus.h"
+#include "usblink/VbusRecords.h"
+
+namespace usblink {
+
+// ---- VbusDevice ----
+
+VbusDevice::VbusDevice(plat::Handle connection, TransferSink* sink)
+    : fd_(connection), sink_(sink), receiveBuffer_(vbus::kMaxRecord) {}
+
+VbusDevice::~VbusDevice() { plat::closeHandle(fd_); }
+
+bool VbusDevice::bulkPipes(uint16_t* inMaxPacket, uint16_t* outMaxPacket) {
+  *inMaxPacket = vbus::kMaxPacket;
+  *outMaxPacket = vbus::kMaxPacket;
+  return true;
+}
+
+int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
+  if (broken_) return -1;
+  const bool in = (setup.requestType & 0x80) != 0;
+  std::vector<uint8_t> record = {vbus::kControl,
+                                 setup.requestType,
+                                 setup.request,
+                                 uint8_t(setup.value),
+                                 uint8_t(setup.value >> 8),
+                                 uint8_t(setup.index),
+                                 uint8_t(setup.index >> 8),
+                                 uint8_t(setup.length),
+                                 uint8_t(setup.length >> 8)};
+  if (!in && setup.length > 0) record.insert(record.end(), data, data + setup.length);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(vbus::kControlTimeoutMs);
+  auto left = [&] {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return int(std::max<int64_t>(ms, 0));
+  };
+  if (plat::vbusSend(fd_, record.data(), record.size(), left()) != plat::VbusIo::kDone) {
+    broken_ = true;
+    return -1;
+  }
+  for (;;) {
+    size_t n = 0;
+    const plat::VbusIo io =
+        plat::vbusReceive(fd_, receiveBuffer_.data(), receiveBuffer_.size(), &n, left());
+    if (io == plat::VbusIo::kTimeout) return -1;  // a late answer is dropped as unasked-for
+    if (io != plat::VbusIo::kDone) {
+      broken_ = true;
+      return -1;
+    }
+    if (receiveBuffer_[0] != vbus::kControlAnswer) {
+      if (!acceptRecord(n) || bulkIn_.size() > kControlQueueLimit) {
+        broken_ = true;
+        return -1;
+      }
+      continue;
+    }
+    if (n < vbus::kAnswerHeader) {
+      broken_ = true;
+      return -1;
+    }
+    const size_t answered = n - vbus::kAnswerHeader;
+    if (answered > setup.length) {
+      broken_ = true;
+      return -1;
+    }
+    if (receiveBuffer_[1] != vbus::kStatusOk) return -1;
+    if (!in) return setup.length;
+    std::memcpy(data, receiveBuffer_.data() + vbus::kAnswerHeader, answered);
+    return int(answered);
+  }
+}
+
+void VbusDevice::setTransferSize(size_t size) {
+  transferSize_ = size;
+  for (const auto& payload : bulkIn_)
+    if (payload.size() > transferSize_) broken_ = true;
+}
+
+bool VbusDevice::acceptRecord(size_t length) {
+  if (length == 0) return false;
+  switch (receiveBuffer_[0]) {
+    case vbus::kBulkIn: {
+      const size_t payload = length - 1;
+      if (payload == 0) return true;  // no bytes, no transfer
+      if (payload > transferSize_) return false;
+      bulkIn_.emplace_back(receiveBuffer_.begin() + 1, receiveBuffer_.begin() + long(length));
+      return true;
+    }
+    default:
+      // An answer nobody waits for any more, or a record type this host does
+      // not know: nothing to act on.
+      return true;
+  }
+}
+
+void VbusDevice::receiveAvailable() {
+  while (!broken_ && bulkIn_.size() < kQueueLimit) {
+    size_t n = 0;
+    const plat::VbusIo io =
+        plat::vbusReceive(fd_, receiveBuffer_.data(), receiveBuffer_.size(), &n, 0);
+    if (io == plat::VbusIo::kTimeout) return;
+    if (io != plat::VbusIo::kDone || !acceptRecord(n)) broken_ = true;
+  }
+}
+
+void VbusDevice::completeRead() {
+  if (!readPending_ || bulkIn_.empty()) return;
+  // One record per completion, never two merged; a record longer than the
+  // read is handed out over several reads.
+  const std::vector<uint8_t>& front = bulkIn_.front();
+  const size_t n = std::min(readLength_, front.size() - frontUsed_);
+  std::memcpy(readBuffer_, front.data() + frontUsed_, n);
+  frontUsed_ += n;
+  if (frontUsed_ == front.size()) {
+    bulkIn_.pop_front();
+    frontUsed_ = 0;
+  }
+  readPending_ = false;
+  sink_->readDone(TransferStatus::kDone, n);
+}
+
+bool VbusDevice::startRead(uint8_t* buffer, size_t length) {
+  if (broken_ || readPending_ || length == 0) return false;
+  readBuffer_ = buffer;
+  readLength_ = length;
+  readPending_ = true;
+  completeRead();
+  return true;
+}
+
+void VbusDevice::trySend() {
+  const size_t payload = outRecord_.size() - 1;
+  switch (plat::vbusSend(fd_, outRecord_.data(), outRecord_.size(), 0)) {
+    case plat::VbusIo::kDone:
+      writePending_ = false;
+      sink_->writeDone(TransferStatus::kDone, payload);
+      return;
+    case plat::VbusIo::kTimeout:
+      writePending_ = true;  // the device is not reading: wait for room, as a NAK would
+      return;
+    default:
+      writePending_ = false;
+      broken_ = true;
+      sink_->writeDone(TransferStatus::kFailed, 0);
+      return;
+  }
+}
+
+bool VbusDevice::startWrite(const uint8_t* data, size_t length) {
+  if (broken_ || writePending_) return false;
+  outRecord_.assign(1, vbus::kBulkOut);
+  outRecord_.insert(outRecord_.end(), data, data + length);
+  trySend();
+  return true;
+}
+
+void VbusDevice::cancelTransfers() {
+  if (readPending_) {
+    readPending_ = false;
+    sink_->readDone(TransferStatus::kCancelled, 0);
+  }
+  if (writePending_) {
+    writePending_ = false;
+    sink_->writeDone(TransferStatus::kCancelled, 0);
+  }
+}
+
+PollInterest VbusDevice::pollInterest() {
+  return {fd_, bulkIn_.size() < kQueueLimit, writePending_};
+}
+
+bool VbusDevice::service() {
+  receiveAvailable();
+  if (writePending_ && !broken_) trySend();
+  completeRead();
+  return !broken_;
+}
+
+// ---- VbusBus ----
+
+VbusBus::VbusBus(std::string dir) : dir_(std::move(dir)) {}
+
+VbusBus::~VbusBus() { stop(); }
+
+std::string VbusBus::pathOfFile(const std::string& name) {
+  static const std::string kSuffix = ".sock";
+  if (name.size() <= kSuffix.size() || name.compare(name.size() - kSuffix.size(), kSuffix.size(),
+                                                    kSuffix) != 0)
+    return {};
+  const std::string id = name.substr(0, name.size() - kSuffix.size());
+  if (!plat::vbusValidId(id)) return {};
+  return "VBUS\\" + upperAscii(id);
+}
+
+std::map<std::string, std::string> VbusBus::scan() const {
+  std::map<std::string, std::string> found;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (auto it = std::filesystem::directory_iterator(dir_, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    names.push_back(it->path().filename().string());
+  // Ids are unique ignoring case; of two that clash the first by name wins.
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    std::string path = pathOfFile(name);
+    if (!path.empty()) found.emplace(path, name);
+  }
+  return found;
+}
+
+void VbusBus::start(BusListener* listener) {
+  listener_ = listener;
+  // Watch first, then scan: a device published in between shows in both,
+  // and the listener ignores a second arrival.
+  if (dirWatch_.open(dir_) != 0 || !stopWake_.valid()) return;
+  watcher_ = std::make_unique<Watcher>(this);
+  watcher_->start();
+}
+
+std::vector<std::string> VbusBus::presentDevices() {
+  std::vector<std::string> paths;
+  std::map<std::string, std::string> found = scan();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [path, name] : found) {
+    files_.emplace(path, name);
+    paths.push_back(path);
+  }
+  return paths;
+}
+
+std::unique_ptr<UsbDevice> VbusBus::open(const std::string& path, TransferSink* sink) {
+  std::string name;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(path);
+    if (it == files_.end()) return nullptr;
+    name = it->second;
+  }
+  plat::Handle fd = plat::kInvalidHandle;
+  if (plat::vbusConnect(dir_ + "/" + name, vbus::kConnectRetryMs, &fd) != 0) return nullptr;
+  return std::make_unique<VbusDevice>(fd, sink);
+}
+
+void VbusBus::stop() {
+  if (!watcher_) return;
+  stopWake_.set();
+  watcher_->join();
+  watcher_.reset();
+}
+
+void VbusBus::appeared(const std::string& name) {
+  const std::string path = pathOfFile(name);
+  if (path.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!files_.emplace(path, name).second) return;
+  }
+  listener_->deviceArrived(path);
+}
+
+void VbusBus::vanished(const std::string& name) {
+  const std::string path = pathOfFile(name);
+  if (path.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(path);
+    if (it == files_.end() || it->second != name) return;
+    files_.erase(it);
+  }
+  listener_->deviceRemoved(path);
+}
+
+void VbusBus::resync() {
+  std::map<std::string, std::string> found = scan();
+  std::vector<std::string> gone, added;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = files_.begin(); it != files_.end();) {
+      auto now = found.find(it->first);
+      if (now == found.end() || now->second != it->second) {
+        gone.push_back(it->first);
+        it = files_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto& [path, name] : found)
+      if (files_.emplace(path, name).second) added.push_back(path);
+  }
+  for (auto& path : gone) listener_->deviceRemoved(path);
+  for (auto& path : added) listener_->deviceArrived(path);
+}
+
+void VbusBus::watch() {
+  bool watching = true;
+  for (;;) {
+    plat::PollItem items[2];
+    items[0] = {stopWake_.handle(), plat::kPollRead, 0};
+    items[1] = {watching ? dirWatch_.handle() : plat::kInvalidHandle, plat::kPollRead, 0};
+    if (plat::pollHandles(items, 2, -1) < 0) return;
+    if (items[0].ready != 0) return;
+    if (items[1].ready == 0) continue;
+    std::vector<plat::DirWatch::Change> changes;
+    bool overflowed = false;
+    const bool alive = dirWatch_.read(&changes, &overflowed);
+    for (auto& change : changes) {
+      if (change.appeared)
+        appeared(change.name);
+      else
+        vanished(change.name);
+    }
+    if (overflowed) resync();
+    if (!alive) {
+      // The directory itself went, and every device with it.
+      std::vector<std::string> gone;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [path, name] : files_) gone.push_back(path);
+        files_.clear();
+      }
+      for (auto& path : gone) listener_->deviceRemoved(path);
+      watching = false;
+    }
+  }
+}
+
+}  // namespace usblink
