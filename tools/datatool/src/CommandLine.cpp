@@ -55,13 +55,15 @@ bool isRunnable(const po::variables_map& options) {
 
   if (options.count("inputlog")) return valueCount(options, "inputlog") >= 1;
   if (options.count("paramtable")) {
+    if (valueCount(options, "paramtable") < 1) return false;
     bool defaults = options.count("defaultsvalue"), reverse = options.count("reverse");
     if (defaults == reverse) return false;
     if (reverse && valueCount(options, "reverse") != 1) return false;
     return valueCount(options, "output") == 1;
   }
-  if (options.count("objdict")) return valueCount(options, "odoutput") == 1;
-  return true;
+  if (options.count("objdict"))
+    return valueCount(options, "objdict") >= 1 && valueCount(options, "odoutput") == 1;
+  return valueCount(options, "inputdigscope") >= 1;
 }
 
 }  // namespace datatool
