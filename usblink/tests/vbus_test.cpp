@@ -1,0 +1,257 @@
+// The built plug-in, loaded with dlopen as the server loads it, driving small
+// emulated devices on the virtual USB bus.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "FakeServer.h"
+#include "FakeVbusDevice.h"
+#include "plat/dynlib.h"
+#include "plat/runtime.h"
+#include "plat/txevent.h"
+#include "usblink/MediaInterface.h"
+
+namespace usblink::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using MediaEvent = FakeServer::MediaEvent;
+
+struct Plugin {
+  plat::LibraryHandle module = nullptr;
+  GetMediaInfoFn getMediaInfo = nullptr;
+  GetChannelInfoFn getChannelInfo = nullptr;
+  EnvCreateFn envCreate = nullptr;
+  EnvDestroyFn envDestroy = nullptr;
+  ChannelConnectFn channelConnect = nullptr;
+  ChannelDisconnectFn channelDisconnect = nullptr;
+  bool (*loadHook)() = nullptr;
+  std::string runtimeDir;
+};
+
+Plugin& plugin() {
+  static Plugin p;
+  return p;
+}
+
+// Loads the module once for the whole program, with a runtime directory of
+// its own (the instance lock is taken at load).
+class PluginEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    Plugin& p = plugin();
+    p.runtimeDir = plat::makeTempDir("usblink-rt-");
+    ASSERT_FALSE(p.runtimeDir.empty());
+    plat::setEnvironment("LINKHUB_RUNTIME_DIR", p.runtimeDir);
+    std::string error;
+    p.module = plat::loadLibrary(USBLINK_MODULE, &error);
+    ASSERT_NE(p.module, nullptr) << error;
+    auto bind = [&](auto& fn, const char* name) {
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(plat::findSymbol(p.module, name));
+      ASSERT_NE(fn, nullptr) << name;
+    };
+    bind(p.getMediaInfo, "GetMediaInfo");
+    bind(p.getChannelInfo, "GetChannelInfo");
+    bind(p.envCreate, "EnvCreate");
+    bind(p.envDestroy, "EnvDestroy");
+    bind(p.channelConnect, "ChannelConnect");
+    bind(p.channelDisconnect, "ChannelDisconnect");
+    bind(p.loadHook, "MediaLoadHook");
+  }
+  void TearDown() override {
+    plat::freeLibrary(plugin().module);
+    std::error_code ec;
+    std::filesystem::remove_all(plugin().runtimeDir, ec);
+  }
+};
+
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PluginEnvironment);
+
+FakeVbusDevice::Options withSize(uint16_t transferSize) {
+  FakeVbusDevice::Options o;
+  o.transferSize = transferSize;
+  return o;
+}
+
+Bytes record(size_t n, uint8_t fill) {
+  Bytes r(1 + n, fill);
+  r[0] = uint8_t(n);
+  return r;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+class Vbus : public ::testing::Test {
+ protected:
+  Vbus() : p_(plugin()), dir_(plat::makeTempDir("usblink-vbus-")) {
+    plat::setEnvironment("USBLINK_VBUS", dir_);
+  }
+  ~Vbus() override {
+    p_.envDestroy();
+    devices_.clear();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+
+  FakeVbusDevice& device(const std::string& id, FakeVbusDevice::Options options = {}) {
+    devices_.push_back(std::make_unique<FakeVbusDevice>(dir_, id, std::move(options)));
+    EXPECT_TRUE(devices_.back()->plugIn());
+    return *devices_.back();
+  }
+  void create() { p_.envCreate(&FakeServer::onEvent, &server_); }
+  int connect(uint32_t index) {
+    int txEvent = -1;
+    EXPECT_TRUE(p_.channelConnect(index, &FakeServer::onRx, &FakeServer::onTx, &server_, &txEvent));
+    return txEvent;
+  }
+  MediaChannelInfo info(uint32_t index) {
+    MediaChannelInfo i{};
+    EXPECT_TRUE(p_.getChannelInfo(index, &i, sizeof i));
+    return i;
+  }
+
+  Plugin& p_;
+  std::string dir_;
+  FakeServer server_;
+  std::vector<std::unique_ptr<FakeVbusDevice>> devices_;
+};
+
+TEST_F(Vbus, DescribesItselfFromItsVersionBlockAndAcceptsThisProcess) {
+  EXPECT_TRUE(p_.loadHook());
+  char16_t text[256];
+  std::fill(std::begin(text), std::end(text), u'x');
+  p_.getMediaInfo(text, 511);
+  EXPECT_EQ(text[0], u'x');
+  p_.getMediaInfo(text, 512);
+  const std::string version = USBLINK_VERSION;
+  EXPECT_EQ(std::u16string(text), u"USB Media (" + std::u16string(version.begin(), version.end()) + u")");
+}
+
+TEST_F(Vbus, ASecondProcessIsRefusedWhileThisOneHoldsThePlugin) {
+  const std::string probe = std::string(USBLINK_PROBE) + " " + USBLINK_MODULE;
+  EXPECT_NE(std::system(("LINKHUB_RUNTIME_DIR=" + p_.runtimeDir + " " + probe).c_str()), 0);
+  const std::string elsewhere = plat::makeTempDir("usblink-rt2-");
+  EXPECT_EQ(std::system(("LINKHUB_RUNTIME_DIR=" + elsewhere + " " + probe).c_str()), 0);
+  std::filesystem::remove_all(elsewhere);
+}
+
+TEST_F(Vbus, FramesTravelBothWaysInTransferRecords) {
+  FakeVbusDevice& dev = device("dev-a", withSize(512));
+  create();
+  ASSERT_EQ(server_.events(), (std::vector<MediaEvent>{{kMediaEventArrived, {1}}}));
+  const MediaChannelInfo i = info(1);
+  EXPECT_EQ(std::u16string(i.devicePath), u"VBUS\\DEV-A");
+  EXPECT_EQ(i.maxFrameLength, 255);
+  const int txEvent = connect(1);
+
+  dev.sendIn(concat({record(5, 0x55), record(0, 0), record(3, 0x33)}));
+  dev.sendIn({});  // an empty transfer carries nothing
+  dev.sendIn(record(7, 0x77));
+  ASSERT_TRUE(server_.waitFrames(3));
+  EXPECT_EQ(server_.frames(), (std::vector<Bytes>{Bytes(5, 0x55), Bytes(3, 0x33), Bytes(7, 0x77)}));
+
+  server_.queueFrame(Bytes(255, 1));
+  server_.queueFrame(Bytes(255, 2));  // 512 bytes: a whole packet, then a zero-length one
+  server_.queueFrame(Bytes(9, 3));
+  ASSERT_TRUE(plat::setTransmitEvent(txEvent));
+  ASSERT_TRUE(dev.waitOut(3));
+  const auto out = dev.out();
+  EXPECT_EQ(out[0], concat({record(255, 1), record(255, 2)}));
+  EXPECT_TRUE(out[1].empty());
+  EXPECT_EQ(out[2], record(9, 3));
+}
+
+TEST_F(Vbus, TransfersSentBeforeTheDescriptorAreKeptInStep) {
+  // A frame cut between an early transfer and a later one arrives whole.
+  const Bytes cut = record(20, 0x20);
+  FakeVbusDevice::Options early;
+  early.earlyIn = {concat({record(3, 0x03), Bytes(cut.begin(), cut.begin() + 5)})};
+  FakeVbusDevice& dev = device("early", early);
+  create();
+  connect(1);
+  dev.sendIn(Bytes(cut.begin() + 5, cut.end()));
+  ASSERT_TRUE(server_.waitFrames(1));
+  EXPECT_EQ(server_.frames()[0], Bytes(20, 0x20));
+}
+
+TEST_F(Vbus, ArrivalRemovalAndReplugFollowTheSocketFiles) {
+  create();
+  EXPECT_TRUE(server_.events().empty());
+  auto first = std::make_unique<FakeVbusDevice>(dir_, "Dev1", FakeVbusDevice::Options{});
+  ASSERT_TRUE(first->plugIn());
+  ASSERT_TRUE(server_.waitEvents(1));
+  EXPECT_EQ(std::u16string(info(1).devicePath), u"VBUS\\DEV1");
+  first->unlinkSocket();  // unplugged: the file goes
+  ASSERT_TRUE(server_.waitEvents(2));
+  EXPECT_TRUE(first->waitDisconnected());
+  first.reset();
+  FakeVbusDevice& again = device("Dev1");
+  ASSERT_TRUE(server_.waitEvents(3));
+  ASSERT_TRUE(again.waitConnected());
+  // The connection ends while the file stays: also a removal.
+  again.dropConnection();
+  ASSERT_TRUE(server_.waitEvents(4));
+  EXPECT_EQ(server_.events(), (std::vector<MediaEvent>{{kMediaEventArrived, {1}},
+                                                       {kMediaEventRemoved, {1}},
+                                                       {kMediaEventArrived, {2}},
+                                                       {kMediaEventRemoved, {2}}}));
+  MediaChannelInfo i{};
+  EXPECT_FALSE(p_.getChannelInfo(2, &i, sizeof i));
+}
+
+TEST_F(Vbus, RefusedDescriptorsGiveSilentChannels) {
+  FakeVbusDevice::Options magic, overlong;
+  magic.magic = 0xAC21;
+  overlong.answerExtra = 1;  // an answer longer than wLength
+  device("magic", magic);
+  device("overlong", overlong);
+  create();
+  ASSERT_EQ(server_.events(), (std::vector<MediaEvent>{{kMediaEventArrived, {1, 2}}}));
+  for (uint32_t index : {1u, 2u}) {
+    EXPECT_EQ(info(index).maxFrameLength, 65535);
+    EXPECT_TRUE(plat::setTransmitEvent(connect(index)));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_TRUE(server_.txCalls().empty());
+  devices_[0]->unlinkSocket();
+  ASSERT_TRUE(server_.waitEvents(2));
+  EXPECT_EQ(server_.events()[1], (MediaEvent{kMediaEventRemoved, {1}}));
+}
+
+TEST_F(Vbus, ATransferLongerThanTheTransferSizeEndsTheChannel) {
+  FakeVbusDevice& dev = device("big", withSize(64));
+  create();
+  connect(1);
+  dev.sendIn(Bytes(65, 0));
+  ASSERT_TRUE(server_.waitEvents(2));
+  EXPECT_EQ(server_.events()[1], (MediaEvent{kMediaEventRemoved, {1}}));
+  EXPECT_TRUE(dev.waitDisconnected());
+}
+
+TEST_F(Vbus, InstantWriteCompletionsDoNotMakeItSpin) {
+  FakeVbusDevice& dev = device("fast");
+  create();
+  const int txEvent = connect(1);
+  server_.setPolicy([](uint8_t* dst, uint16_t, int mode) -> uint16_t {
+    if (mode == kMediaTxFurther) return 0;
+    dst[0] = 0x31;  // a poll, offered at every first-frame call
+    return 1;
+  });
+  ASSERT_TRUE(plat::setTransmitEvent(txEvent));
+  ASSERT_TRUE(dev.waitOut(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_LE(server_.txCalls().size(), 12u);
+  EXPECT_LE(dev.out().size(), 6u);
+}
+
+}  // namespace
+}  // namespace usblink::test
