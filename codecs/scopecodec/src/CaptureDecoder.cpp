@@ -1,5 +1,6 @@
 #include "CaptureDecoder.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <memory>
@@ -237,17 +238,27 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
       !in.u8(filler) || !in.f32(captureTime) || !in.f32(pretriggerTime) || !in.u16(triggerCount))
     return kUnexpectedEnd;
 
-  // Counts are checked against the bytes present before anything is sized by them.
-  if (in.remaining() < size_t(triggerCount) * 12) return kUnexpectedEnd;
-  std::vector<Trigger> triggers(triggerCount);
-  for (Trigger& t : triggers) {
-    in.u16(t.remoteIndex), in.u8(t.type), in.u8(t.thresholdLength), in.bytes(t.threshold, kValueBytes);
+  // Records are read one by one, in file order; the counts size nothing
+  // beyond what the bytes present can hold.
+  std::vector<Trigger> triggers;
+  triggers.reserve(std::min<size_t>(triggerCount, in.remaining() / 12));
+  for (uint16_t i = 0; i < triggerCount; ++i) {
+    Trigger t;
+    if (!in.u16(t.remoteIndex) || !in.u8(t.type) || !in.u8(t.thresholdLength) ||
+        !in.bytes(t.threshold, kValueBytes))
+      return kUnexpectedEnd;
     if (t.thresholdLength > kValueBytes) return kInvalidDataSize;
+    triggers.push_back(t);
   }
   if (!in.u16(channelCount)) return kUnexpectedEnd;
-  if (in.remaining() < size_t(channelCount) * 8) return kUnexpectedEnd;
-  std::vector<Channel> channels(channelCount);
-  for (Channel& c : channels) in.u16(c.remoteIndex), in.u8(c.sampleSize), in.u8(c.divider), in.f32(c.sampleTime);
+  std::vector<Channel> channels;
+  channels.reserve(std::min<size_t>(channelCount, in.remaining() / 8));
+  for (uint16_t i = 0; i < channelCount; ++i) {
+    Channel c;
+    if (!in.u16(c.remoteIndex) || !in.u8(c.sampleSize) || !in.u8(c.divider) || !in.f32(c.sampleTime))
+      return kUnexpectedEnd;
+    channels.push_back(c);
+  }
 
   writeConfiguration(xml, parameterSet, filler, captureTime, pretriggerTime, triggers, channels);
   if (in.remaining() == 0) {

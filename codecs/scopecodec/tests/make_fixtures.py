@@ -376,6 +376,9 @@ def scenarios():
     refused_layout("width_48_size_7", 48, [7])
     refused_layout("width_56_size_8", 56, [8])
     refused_layout("threshold_length_9", 16, [2], trig=9)
+    # File order: the bad threshold length comes before the missing records.
+    cap = Capture().raw_trigger(1, 1, 9, bytes(8)).raw_trigger(2, 1, 2, bytes(8))
+    c["threshold_length_9_then_cut"] = cap.encode()[:29 + 12 + 5]
     cap = Capture(width_bits=16)
     cap.block(4 + 2, 0, 0.001, seq(4))
     cap.trigger_word = 0x80000000
