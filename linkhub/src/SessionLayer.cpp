@@ -317,7 +317,7 @@ bool SessionLayer::send(uint8_t channel, const uint8_t* data, uint16_t length, b
     auto f = std::make_shared<tFrame>();
     f->protocolId = ch.protocolId;
     f->first = ch.openPending;
-    f->data.assign(data + offset, data + offset + n);
+    if (n) f->data.assign(data + offset, data + offset + n);
     offset += n;
     f->last = last && offset == length;
     ch.openPending = false;

@@ -1,0 +1,464 @@
+// SessionLayer over a scripted media: frames in, frames expected out.
+#include <thread>
+
+#include "session_script.h"
+
+namespace linktest {
+namespace {
+
+Bytes pattern(size_t n, uint8_t seed = 0) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7);
+  return b;
+}
+
+// ---- handshake, parameters, fragments ---------------------------------------
+
+TEST_F(LinkTest, HandshakeGivesChannelsAndFragmentsOfTheDeviceFrameLength) {
+  startLayer();
+  handshake(128, 4);
+  EXPECT_EQ(layer_->maxFrameLength(), 128);
+  EXPECT_EQ(layer_->channelCount(), 4);
+  ASSERT_EQ(recorder_.identified().size(), 1u);
+  EXPECT_TRUE(recorder_.identified()[0] == testId());
+
+  uint8_t ch = 0xFF;
+  for (uint8_t want = 0; want < 4; ++want) {
+    ASSERT_TRUE(layer_->openChannel(uint8_t(10 + want), &ch));
+    EXPECT_EQ(ch, want);
+  }
+  EXPECT_FALSE(layer_->openChannel(20, &ch)) << "only the device's four channels";
+
+  // Channel 2 ends its message, channel 3 does not; each opens with its id.
+  const Bytes data = pattern(300);
+  ASSERT_TRUE(layer_->send(2, data.data(), 300, true));
+  ASSERT_TRUE(layer_->send(3, data.data(), 300, false));
+  struct Want {
+    uint8_t ns;
+    uint8_t channelByte;
+    size_t dataLength;
+    size_t offset;
+  };
+  // The two channels take turns.
+  const Want wants[] = {{0, 0x22, 125, 0}, {1, 0x23, 125, 0},   {2, 0x02, 126, 125},
+                        {3, 0x03, 126, 125}, {4, 0x12, 49, 251}, {5, 0x03, 49, 251}};
+  int mode = kMediaTxFirst;
+  for (const Want& w : wants) {
+    Bytes f = build(mode);
+    mode = kMediaTxFurther;
+    ASSERT_TRUE(isI(f));
+    EXPECT_EQ(ns(f), w.ns);
+    EXPECT_EQ(nr(f), 0);
+    EXPECT_FALSE(pf(f));
+    EXPECT_EQ(f[1], w.channelByte);
+    const size_t header = (w.channelByte & 0x20) ? 3 : 2;
+    if (header == 3) {
+      EXPECT_EQ(f[2], 10 + (w.channelByte & 0xF)) << "protocol id";
+    }
+    ASSERT_EQ(f.size(), header + w.dataLength);
+    EXPECT_TRUE(std::equal(f.begin() + header, f.end(), data.begin() + w.offset));
+    EXPECT_LE(f.size(), 128u);
+  }
+  EXPECT_TRUE(build(kMediaTxFurther).empty());
+  EXPECT_TRUE(build(kMediaTxFirst).empty());
+}
+
+TEST_F(LinkTest, UFramesOfWrongLengthOrOutOfTurnAreIgnored) {
+  startLayer();
+  ASSERT_EQ(next(), Bytes{0x8F});
+  receive(uFrame(0x63, {0x00}));  // a payload where none belongs
+  receive(uFrame(0xEF));          // an unknown code
+  receive(uFrame(0x73));          // 0x63 with the P/F bit set is the answer
+  ASSERT_EQ(next(), Bytes{0xAF});
+  receive(uFrame(0xCF, {0x80, 0x00, 0x04}));  // three payload bytes
+  EXPECT_EQ(layer_->channelCount(), 0);
+  receive(paramReply(128, 4));
+  EXPECT_EQ(layer_->channelCount(), 4);
+  ASSERT_EQ(next(), Bytes{0xA7});
+  Bytes shortId = identityReply();
+  shortId.pop_back();  // 15 bytes
+  receive(shortId);
+  EXPECT_FALSE(layer_->isLinkUp());
+  receive(identityReply());
+  ASSERT_TRUE(recorder_.waitIdentified(1));
+  EXPECT_TRUE(layer_->isLinkUp());
+  // A reset answer nobody asked for changes nothing.
+  receive(uFrame(0x63));
+  EXPECT_TRUE(layer_->isLinkUp());
+  EXPECT_TRUE(build().empty());
+}
+
+TEST_F(LinkTest, ParameterReplyOnlyLowersTheFrameLength) {
+  struct Case {
+    uint16_t mediaMax;
+    uint16_t announced;
+    uint16_t want;
+  };
+  // 2000 arrives as its low ten bits, 976.
+  const Case cases[] = {{1023, 2000, 976}, {255, 2000, 255}, {1023, 64, 64}, {2000, 1023, 1023}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.announced);
+    stopLayer();
+    startLayer(60000, c.mediaMax);
+    handshake(c.announced, 2);
+    EXPECT_EQ(layer_->maxFrameLength(), c.want);
+  }
+}
+
+// ---- numbering, window, acknowledgements ---------------------------------------
+
+TEST_F(LinkTest, SevenOutstandingFramesMakeOnePollAtATime) {
+  upWithChannel0();
+  const uint8_t one = 1;
+  ASSERT_TRUE(layer_->send(0, &one, 1, true));
+  ASSERT_EQ(ns(build()), 0);
+  // Two acknowledgements of frame 0: the window is a clean 1..7 now.
+  receive(sFrame(0, 1));
+  receive(sFrame(0, 1));
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(layer_->send(0, &one, 1, true));
+  for (uint8_t want = 1; want <= 7; ++want) {
+    Bytes f = build();
+    ASSERT_TRUE(isI(f)) << int(want);
+    EXPECT_EQ(ns(f), want & 7);
+    EXPECT_FALSE(pf(f));
+  }
+  // Window full: nothing new, a receive-ready with the poll bit instead...
+  EXPECT_EQ(build(), sFrame(0, 0, true));
+  // ...and no second poll until the device speaks or the idle call comes.
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(build().empty());
+  EXPECT_TRUE(build(kMediaTxFurther).empty());
+  EXPECT_EQ(build(kMediaTxIdle), sFrame(0, 0, true));
+
+  // A reject from the device: the first frame sent again carries the poll.
+  receive(sFrame(1, 1));
+  Bytes again = build();
+  ASSERT_TRUE(isI(again));
+  EXPECT_EQ(ns(again), 1);
+  EXPECT_TRUE(pf(again));
+  for (uint8_t want = 2; want <= 7; ++want) {
+    Bytes f = build(kMediaTxFurther);
+    ASSERT_TRUE(isI(f));
+    EXPECT_EQ(ns(f), want & 7);
+    EXPECT_FALSE(pf(f));
+  }
+  EXPECT_TRUE(build().empty());
+
+  // The device has them all; the eighth frame goes once the window reopens.
+  receive(sFrame(0, 0, true));
+  receive(sFrame(0, 0, true));
+  Bytes eighth = build();
+  ASSERT_TRUE(isI(eighth));
+  EXPECT_EQ(ns(eighth), 0);
+}
+
+TEST_F(LinkTest, ReadyFromBehindResendsFromNrWithCurrentVr) {
+  upWithChannel0();
+  for (uint8_t i = 0; i < 5; ++i) ASSERT_TRUE(layer_->send(0, &i, 1, false));
+  std::vector<Bytes> sent;
+  for (int i = 0; i < 5; ++i) sent.push_back(build());
+  receive(iFrame(0, 0, 0x10, {0xEE}));
+  EXPECT_EQ(build(), sFrame(0, 1));
+  receive(sFrame(0, 2));
+  for (uint8_t want = 2; want < 5; ++want) {
+    Bytes f = build(want == 2 ? kMediaTxFirst : kMediaTxFurther);
+    ASSERT_TRUE(isI(f));
+    EXPECT_EQ(ns(f), want);
+    EXPECT_EQ(nr(f), 1) << "the current V(R), not the one it was first sent with";
+    EXPECT_EQ(Bytes(f.begin() + 1, f.end()), Bytes(sent[want].begin() + 1, sent[want].end()));
+  }
+  EXPECT_TRUE(build().empty());
+}
+
+TEST_F(LinkTest, OutOfSequenceFrameIsRejectedAndRepeatsDeliveredOnce) {
+  upWithChannel0();
+  receive(iFrame(0, 0, 0x10, {'a'}));
+  EXPECT_EQ(build(), sFrame(0, 1));
+  receive(iFrame(0, 0, 0x10, {'a'}));  // a repeat: acknowledged, not delivered
+  EXPECT_EQ(build(), sFrame(0, 1));
+  receive(iFrame(2, 0, 0x10, {'c'}));  // frame 1 went missing
+  receive(iFrame(1, 0, 0x10, {'b'}));  // taken only after the reject has gone
+  EXPECT_TRUE(build(kMediaTxFurther).empty()) << "S frames never follow in a transfer";
+  EXPECT_EQ(build(), sFrame(1, 1));
+  receive(iFrame(1, 0, 0x10, {'b'}));
+  EXPECT_EQ(build(), sFrame(0, 2));
+  auto data = recorder_.data();
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(data[0].bytes, Bytes{'a'});
+  EXPECT_EQ(data[1].bytes, Bytes{'b'});
+  EXPECT_TRUE(data[1].last);
+}
+
+TEST_F(LinkTest, BusyDeviceHoldsFramesAndASecondBusyIsAnswered) {
+  upWithChannel0();
+  const uint8_t b = 1;
+  ASSERT_TRUE(layer_->send(0, &b, 1, false));
+  ASSERT_EQ(ns(build()), 0);
+  receive(sFrame(2, 1));  // busy, frame 0 taken
+  ASSERT_TRUE(layer_->send(0, &b, 1, false));
+  EXPECT_TRUE(build().empty());
+  receive(sFrame(2, 1));
+  EXPECT_EQ(build(), sFrame(0, 0));
+  EXPECT_TRUE(build().empty());
+  EXPECT_EQ(build(kMediaTxIdle), sFrame(0, 0, true)) << "the idle call still asks";
+  receive(sFrame(0, 1));
+  Bytes f = build();
+  ASSERT_TRUE(isI(f));
+  EXPECT_EQ(ns(f), 1);
+}
+
+TEST_F(LinkTest, EmptyFragmentsCarryMessageEndsBothWays) {
+  upWithChannel0();
+  const uint8_t x = 9;
+  ASSERT_TRUE(layer_->send(0, &x, 1, false));
+  ASSERT_TRUE(layer_->send(0, nullptr, 0, false));
+  EXPECT_EQ(build().size(), 4u);
+  EXPECT_TRUE(build().empty()) << "an empty send without the last flag queues nothing";
+  ASSERT_TRUE(layer_->send(0, nullptr, 0, true));
+  Bytes end = build();
+  ASSERT_EQ(end.size(), 2u);
+  EXPECT_EQ(end[1], 0x10);
+  receive(iFrame(0, 2, 0x00, {1, 2}));
+  receive(iFrame(1, 2, 0x10));
+  auto data = recorder_.data();
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_FALSE(data[0].last);
+  EXPECT_TRUE(data[1].bytes.empty());
+  EXPECT_TRUE(data[1].last);
+}
+
+TEST_F(LinkTest, SendIsRefusedOnFreeChannelsAndWhileStopping) {
+  startLayer(100);
+  handshake();
+  const uint8_t b = 1;
+  EXPECT_FALSE(layer_->send(1, &b, 1, true));
+  EXPECT_FALSE(layer_->send(16, &b, 1, true));
+  uint8_t ch;
+  ASSERT_TRUE(layer_->openChannel(3, &ch));
+  layer_->requestStop();
+  EXPECT_EQ(next(), Bytes{0x8F}) << "the device hears of the stop";
+  EXPECT_FALSE(layer_->send(ch, &b, 1, true));
+  EXPECT_FALSE(layer_->openChannel(3, &ch));
+  layer_->stop();
+  EXPECT_EQ(media_.disconnects, 1);
+}
+
+// ---- closes --------------------------------------------------------------------
+
+TEST_F(LinkTest, CloseBeforeTheFirstFrameSendsNothing) {
+  upWithChannel0();
+  layer_->closeChannel(0);
+  EXPECT_TRUE(build().empty());
+  uint8_t ch = 0xFF;
+  ASSERT_TRUE(layer_->openChannel(6, &ch));
+  EXPECT_EQ(ch, 0);
+}
+
+TEST_F(LinkTest, HostCloseDropsUnsentDataAndEndsOnTheDeviceAnswer) {
+  upWithChannel0();
+  const Bytes data = pattern(10);
+  ASSERT_TRUE(layer_->send(0, data.data(), 10, true));
+  ASSERT_EQ(ns(build()), 0);
+  ASSERT_TRUE(layer_->send(0, data.data(), 10, true));
+  layer_->closeChannel(0);
+  Bytes close = build();
+  EXPECT_EQ(close, (Bytes{0x02, 0x00}));
+  EXPECT_TRUE(build().empty());
+  uint8_t ch = 0xFF;
+  ASSERT_TRUE(layer_->openChannel(6, &ch));
+  EXPECT_EQ(ch, 1) << "channel 0 is still closing";
+  receive(iFrame(0, 2, 0x00));
+  EXPECT_TRUE(recorder_.closed().empty()) << "the host's own close is not reported";
+  ASSERT_TRUE(layer_->openChannel(7, &ch));
+  EXPECT_EQ(ch, 0);
+}
+
+TEST_F(LinkTest, UnansweredCloseCountsAsDoneAfterTheTimeout) {
+  startLayer(60000, 1023, 50);
+  handshake();
+  uint8_t ch;
+  ASSERT_TRUE(layer_->openChannel(5, &ch));
+  const uint8_t b = 1;
+  ASSERT_TRUE(layer_->send(ch, &b, 1, true));
+  build();
+  layer_->closeChannel(ch);
+  ASSERT_EQ(build().size(), 2u);
+  uint8_t other;
+  ASSERT_TRUE(layer_->openChannel(5, &other));
+  EXPECT_EQ(other, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(layer_->openChannel(5, &other));
+  EXPECT_EQ(other, 0);
+}
+
+TEST_F(LinkTest, DeviceCloseIsReportedAndDropsQueuedData) {
+  upWithChannel0();
+  const uint8_t b = 1;
+  ASSERT_TRUE(layer_->send(0, &b, 1, true));
+  build();
+  ASSERT_TRUE(layer_->send(0, &b, 1, true));
+  receive(iFrame(0, 1, 0x00));
+  EXPECT_EQ(recorder_.closed(), std::vector<uint8_t>{0});
+  EXPECT_EQ(build(), sFrame(0, 1)) << "only the acknowledgement; the queued data is gone";
+  EXPECT_TRUE(build().empty());
+  EXPECT_FALSE(layer_->send(0, &b, 1, true));
+}
+
+TEST_F(LinkTest, LinkResetReportsOpenChannelsButNotClosingOnes) {
+  upWithChannel0();
+  uint8_t ch1, ch2;
+  ASSERT_TRUE(layer_->openChannel(6, &ch1));
+  ASSERT_TRUE(layer_->openChannel(7, &ch2));
+  const uint8_t b = 1;
+  ASSERT_TRUE(layer_->send(0, &b, 1, true));
+  ASSERT_TRUE(layer_->send(ch1, &b, 1, true));
+  build();
+  build();
+  layer_->closeChannel(ch1);
+  build();
+  // Data on channel 3, which the host never opened: a protocol error.
+  receive(iFrame(0, 0, 0x13, {1}));
+  EXPECT_EQ(recorder_.closed(), (std::vector<uint8_t>{0, 2}));
+  EXPECT_FALSE(layer_->isLinkUp());
+  EXPECT_EQ(next(), Bytes{0x8F});
+  uint8_t ch;
+  EXPECT_FALSE(layer_->openChannel(5, &ch)) << "no channels before the device answers again";
+}
+
+// ---- mended faults ---------------------------------------------------------------
+
+TEST_F(LinkTest, ResetAfterIdentificationIsRetriedUntilAnswered) {
+  startLayer(250);
+  handshake();
+  uint8_t ch;
+  ASSERT_TRUE(layer_->openChannel(5, &ch));
+  receive(iFrame(0, 0, 0x13, {1}));  // protocol error: reset
+  ASSERT_EQ(next(), Bytes{0x8F});
+  // That 0x8F is lost: another follows after a wait period, and another.
+  ASSERT_EQ(next(), Bytes{0x8F});
+  ASSERT_EQ(next(), Bytes{0x8F});
+  EXPECT_FALSE(layer_->openChannel(5, &ch));
+  // A lost reset answer is retried the same way.
+  receive(uFrame(0x63));
+  ASSERT_EQ(next(), Bytes{0xAF});
+  ASSERT_EQ(next(), Bytes{0x8F});
+  EXPECT_FALSE(layer_->openChannel(5, &ch));
+  handshake(128, 4, 2);
+  EXPECT_TRUE(layer_->openChannel(5, &ch));
+}
+
+TEST_F(LinkTest, AcknowledgementOfFramesNeverSentResetsTheLink) {
+  const Bytes errors[] = {sFrame(0, 4), sFrame(1, 5), sFrame(2, 3), iFrame(0, 6, 0x10, {1})};
+  for (const Bytes& bad : errors) {
+    SCOPED_TRACE(int(bad[0]));
+    stopLayer();
+    upWithChannel0();
+    const uint8_t b = 1;
+    ASSERT_TRUE(layer_->send(0, &b, 1, false));
+    ASSERT_TRUE(layer_->send(0, &b, 1, false));
+    build();
+    build();  // V(S) is 2
+    receive(bad);
+    EXPECT_FALSE(layer_->isLinkUp());
+    EXPECT_EQ(next(), Bytes{0x8F});
+  }
+}
+
+TEST_F(LinkTest, LateAcknowledgementIsIgnored) {
+  upWithChannel0();
+  for (uint8_t i = 0; i < 4; ++i) ASSERT_TRUE(layer_->send(0, &i, 1, false));
+  for (int i = 0; i < 4; ++i) build();
+  receive(sFrame(0, 3));  // frames 0-2 arrived; 3 again
+  Bytes again = build();
+  ASSERT_TRUE(isI(again));
+  EXPECT_EQ(ns(again), 3);
+  // A ready that the device sent before the last one, overtaken on the way:
+  // it must not send 1 and 2 again.
+  receive(sFrame(0, 1));
+  EXPECT_TRUE(layer_->isLinkUp());
+  EXPECT_TRUE(build().empty());
+  // The same for the N(R) of a late I frame, whose data is still taken.
+  receive(sFrame(0, 4));
+  receive(iFrame(0, 3, 0x10, {7}));
+  EXPECT_TRUE(layer_->isLinkUp());
+  ASSERT_EQ(recorder_.data().size(), 1u);
+  EXPECT_EQ(build(), sFrame(0, 1));
+}
+
+TEST_F(LinkTest, ParameterReplyBelowFourIsAProtocolError) {
+  startLayer(200);
+  ASSERT_EQ(next(), Bytes{0x8F});
+  receive(uFrame(0x63));
+  ASSERT_EQ(next(), Bytes{0xAF});
+  receive(paramReply(3, 4));
+  EXPECT_EQ(layer_->channelCount(), 0);
+  EXPECT_EQ(next(), Bytes{0x8F}) << "no identity request; the handshake starts over";
+  uint8_t ch;
+  EXPECT_FALSE(layer_->openChannel(1, &ch));
+}
+
+TEST_F(LinkTest, ReceivedFramesSetTheTransmitEventWhenSomethingIsDue) {
+  struct Case {
+    const char* name;
+    std::function<void(LinkTest&)> prepare;  // after upWithChannel0
+    Bytes frame;
+    bool wantSignal;
+  };
+  auto fillWindow = [](LinkTest& t) {
+    const uint8_t b = 1;
+    for (int i = 0; i < 8; ++i) t.layer_->send(0, &b, 1, false);
+    for (int i = 0; i < 6; ++i) t.build();  // six outstanding: the window of a fresh link
+    ASSERT_EQ(t.build(), sFrame(0, 0, true));
+  };
+  const Case cases[] = {
+      {"an I frame is acknowledged", [](LinkTest&) {}, iFrame(0, 0, 0x10, {1}), true},
+      {"an out-of-sequence I frame is rejected", [](LinkTest&) {}, iFrame(3, 0, 0x10, {1}), true},
+      {"an acknowledgement opens a full window", fillWindow, sFrame(0, 6), true},
+      {"a reject moves the cursor back", fillWindow, sFrame(1, 2), true},
+      {"busy ends with frames queued",
+       [](LinkTest& t) {
+         const uint8_t b = 1;
+         t.receive(sFrame(2, 0));
+         t.layer_->send(0, &b, 1, false);
+       },
+       sFrame(0, 0), true},
+      {"a ready with nothing to do", [](LinkTest&) {}, sFrame(0, 0), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    stopLayer();
+    upWithChannel0();
+    c.prepare(*this);
+    const int before = media_.signals;
+    receive(c.frame);
+    EXPECT_EQ(media_.signals > before, c.wantSignal);
+  }
+}
+
+// ---- thread --------------------------------------------------------------------
+
+TEST_F(LinkTest, MediaFailuresEndTheThreadWithoutBlockingTheCreator) {
+  media_.failInfo = true;
+  startLayer();
+  EXPECT_FALSE(layer_->isConnected());
+  EXPECT_EQ(media_.connects, 0);
+  layer_->stop();
+  media_.failInfo = false;
+  media_.failConnect = true;
+  startLayer();
+  layer_->stop();
+  EXPECT_EQ(media_.disconnects, 0);
+  uint8_t ch;
+  EXPECT_FALSE(layer_->openChannel(1, &ch));
+}
+
+TEST_F(LinkTest, StopBeforeIdentificationEndsAtOnce) {
+  startLayer();
+  ASSERT_EQ(next(), Bytes{0x8F});
+  auto t0 = std::chrono::steady_clock::now();
+  layer_->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+  EXPECT_EQ(media_.disconnects, 1);
+}
+
+}  // namespace
+}  // namespace linktest
