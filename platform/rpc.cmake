@@ -57,3 +57,10 @@ vln_test_depends(rpc_verinfo_test rpc_verinfo_foreign rpc_verinfo_none rpc_verin
 vln_add_test(NAME rpc_sysmsg_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/rpc_sysmsg_test.cpp
   LIBS plat LABELS unit)
+
+# The two file parsers, fuzzed on exact-size buffers (a corpus replay in the
+# ordinary trees).
+vln_add_fuzz(NAME rpc_verinfo_fuzz SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/rpc_verinfo_fuzz.cpp
+  LIBS plat CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/rpc_verinfo)
+vln_add_fuzz(NAME rpc_registry_fuzz SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/rpc_registry_fuzz.cpp
+  LIBS plat CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/rpc_registry)

@@ -216,12 +216,17 @@ int regOpenKey(RegRoot root, const std::string& subKey, RegKey* key) {
 }
 
 int regOpenKeyIn(const std::string& file, RegRoot root, const std::string& subKey, RegKey* key) {
+  std::string text;
+  if (int rc = readFile(file, &text)) return rc;
+  return regOpenKeyInText(text, root, subKey, key);
+}
+
+int regOpenKeyInText(const std::string& text, RegRoot root, const std::string& subKey,
+                     RegKey* key) {
   std::string path = root == RegRoot::kLocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
   if (!subKey.empty()) path += "\\" + subKey;
   std::vector<std::string> wanted;
   if (!splitKeyPath(path, &wanted)) return kNotFound;
-  std::string text;
-  if (int rc = readFile(file, &text)) return rc;
   bool found = false;
   std::vector<RegValue> values;
   if (int rc = parse(text, wanted, &found, &values)) return rc;

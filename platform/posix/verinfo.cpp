@@ -84,7 +84,9 @@ bool startsWithIgnoringCase(const std::string& s, size_t at, const std::string& 
   return true;
 }
 
-bool findValue(const std::string& section, const std::string& key, std::string* value) {
+}  // namespace
+
+bool findVersionValue(const std::string& section, const std::string& key, std::string* value) {
   const std::string prefix = std::string("\\StringFileInfo\\") + kVersionBlock + "\\" + key + "=";
   size_t start = 0;
   while (start < section.size()) {
@@ -103,6 +105,8 @@ bool findValue(const std::string& section, const std::string& key, std::string* 
   }
   return false;
 }
+
+namespace {
 
 bool readSectionFromFile(const std::string& path, std::string* section) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -163,7 +167,7 @@ bool findVersionSection(const unsigned char* file, size_t size, std::string* sec
 
 bool readFileVersionString(const std::string& path, const std::string& key, std::string* value) {
   std::string section;
-  return readSectionFromFile(path, &section) && findValue(section, key, value);
+  return readSectionFromFile(path, &section) && findVersionValue(section, key, value);
 }
 
 std::string getFileVersionString(const std::string& path, const std::string& key) {

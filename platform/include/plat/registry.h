@@ -43,7 +43,7 @@ class RegKey {
   const RegValue* find(const std::string& name) const;
 
  private:
-  friend int regOpenKeyIn(const std::string&, RegRoot, const std::string&, RegKey*);
+  friend int regOpenKeyInText(const std::string&, RegRoot, const std::string&, RegKey*);
   std::vector<RegValue> values_;
 };
 
@@ -55,6 +55,8 @@ std::string registryPath();
 int regOpenKey(RegRoot root, const std::string& subKey, RegKey* key);
 // The same on a named file.
 int regOpenKeyIn(const std::string& file, RegRoot root, const std::string& subKey, RegKey* key);
+// The same on the text of a registry file.
+int regOpenKeyInText(const std::string& text, RegRoot root, const std::string& subKey, RegKey* key);
 
 // RegEnumValue: value number `index` in file order. *nameChars: in, the name
 // buffer's size in chars with its terminator; out, the name's length. *dataBytes:

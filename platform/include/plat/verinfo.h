@@ -31,5 +31,8 @@ bool readFileVersionString(const std::string& path, const std::string& key, std:
 // false when it is not a well-formed little-endian ELF64 file with that
 // section inside its bounds.
 bool findVersionSection(const unsigned char* file, size_t size, std::string* section);
+// The value of `key` in block 040904b0 of a section's text (keys and block
+// digits ignore case); false when there is none.
+bool findVersionValue(const std::string& section, const std::string& key, std::string* value);
 
 }  // namespace plat
