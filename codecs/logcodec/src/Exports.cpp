@@ -40,18 +40,14 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   const std::vector<uint8_t>& image = h.images.back();
   const size_t firstNew = h.entries.size();
   const bool earlierSorted = h.sorted;
-  h.sorted = false;
+  // Entries point into the image: it stays while any of them does.
   struct DropUnusedImage {
     LogViewerHandle& h;
     size_t firstNew;
-    bool earlierSorted;
     ~DropUnusedImage() {
-      if (h.entries.size() == firstNew) {
-        h.images.pop_back();
-        h.sorted = earlierSorted;
-      }
+      if (h.entries.size() == firstNew) h.images.pop_back();
     }
-  } dropUnused{h, firstNew, earlierSorted};
+  } dropUnused{h, firstNew};
 
   logcodec::StreamReader in(image.data(), image.size());
   uint64_t previousKey = 0;
@@ -74,6 +70,7 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
       entry->setKey(previousKey);
     }
     h.entries.push_back(std::move(entry));
+    h.sorted = false;
   }
 
   // The new entries are in key order already; merge them unless an earlier

@@ -225,7 +225,6 @@ void writeSampleSection(Sink& sink, const uint8_t* data, const std::vector<Chann
 }  // namespace
 
 int decodeCapture(const uint8_t* data, size_t length, char** out) {
-  std::string xml;
   if (length == 0) return kUnexpectedEnd;
   if (data[0] != kApiLevel) return kUnsupportedApiLevel;
 
@@ -260,6 +259,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
     channels.push_back(c);
   }
 
+  std::string xml;
   writeConfiguration(xml, parameterSet, filler, captureTime, pretriggerTime, triggers, channels);
   if (in.remaining() == 0) {
     xml += "</DigitalScope>";
@@ -279,7 +279,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
 
   // Times are single precision throughout, as the device computes them.
   float accumulated = 0, timeStep = 0, triggerTime = -1;
-  uint32_t step = 0;
+  uint64_t step = 0;  // in the current block
   uint16_t wordsLeft = 0, stepCounter = 0;
   std::vector<std::vector<Sample>> samples(channels.size());
   StepTimes stepTimes;
@@ -318,20 +318,19 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
 
   // The sample section is the bulk of the text: its size is counted first so
   // the result is written once, straight into the buffer handed out.
-  std::string head = std::move(xml);
-  head += "<Data format=\"hex\">";
+  xml += "<Data format=\"hex\">";
   if (triggerExpected) {
-    head += "<Trigger time=\"";
-    appendFloat(head, triggerTime);
-    head += "\"/>";
+    xml += "<Trigger time=\"";
+    appendFloat(xml, triggerTime);
+    xml += "\"/>";
   }
-  head += "<Channels>";
+  xml += "<Channels>";
   CountingSink counter;
   writeSampleSection(counter, data, channels, samples, stepTimes);
-  std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(std::malloc(head.size() + counter.size + 1)));
+  std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(std::malloc(xml.size() + counter.size + 1)));
   if (!text) throw std::bad_alloc();
-  std::memcpy(text.get(), head.data(), head.size());
-  BufferSink writer{text.get() + head.size()};
+  std::memcpy(text.get(), xml.data(), xml.size());
+  BufferSink writer{text.get() + xml.size()};
   writeSampleSection(writer, data, channels, samples, stepTimes);
   *writer.end = '\0';
   *out = text.release();
