@@ -170,7 +170,8 @@ class RpcServer {
   // callbacks and replies fail at once) and waits until every dispatcher has
   // returned; only then returns. A dispatcher blocked in its own code is
   // waited for (stopping() tells it to give up); past stopWarnMs a line goes
-  // to standard error. Idempotent.
+  // to standard error. Idempotent. Never call it from a dispatcher: it would
+  // wait for itself.
   void stop();
   // Calls accepted and not yet finished (queued or dispatching).
   unsigned callsInFlight() const;
