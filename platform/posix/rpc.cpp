@@ -16,6 +16,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <new>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -365,9 +366,16 @@ void RpcCall::Server::admit(int fd, const ucred& cred) {
   }
   bool busy = inFlight >= options.maxCalls;
   if (!busy) {
+    try {
+      open.insert(fd);
+      pending.push_back({fd, cred});
+    } catch (const std::bad_alloc&) {
+      open.erase(fd);
+      lock.unlock();
+      ::close(fd);
+      return;
+    }
     ++inFlight;
-    open.insert(fd);
-    pending.push_back({fd, cred});
     if (pending.size() > idle && workers.size() < options.maxCalls && !spawnLocked() &&
         workers.empty()) {
       // No thread to run it and none can be made.
@@ -390,13 +398,19 @@ void RpcCall::Server::admit(int fd, const ucred& cred) {
 bool RpcCall::Server::spawnLocked() {
   try {
     workers.emplace_back();
-    auto self = std::prev(workers.end());
-    *self = std::thread(&Server::workerLoop, this, self);
-    return true;
-  } catch (const std::system_error&) {
-    workers.pop_back();
+  } catch (...) {
     return false;
   }
+  // The new thread takes `mutex` before it looks at its node, so the node
+  // holds its std::thread by then.
+  auto self = std::prev(workers.end());
+  try {
+    *self = std::thread(&Server::workerLoop, this, self);
+  } catch (...) {
+    workers.erase(self);
+    return false;
+  }
+  return true;
 }
 
 void RpcCall::Server::workerLoop(std::list<std::thread>::iterator self) {
