@@ -1,8 +1,43 @@
 #include "codeccommon/XmlInput.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace codec {
+
+namespace {
+
+// RapidXML descends recursively per nested element, so a hostile document
+// could exhaust the stack before any codec code runs. Real documents nest a
+// handful of levels.
+constexpr int kMaxDepth = 256;
+
+void checkNesting(const char* p) {
+  int depth = 0;
+  while ((p = std::strchr(p, '<')) != nullptr) {
+    if (std::strncmp(p, "<!--", 4) == 0) {
+      const char* end = std::strstr(p + 4, "-->");
+      if (!end) return;  // the parser reports the unterminated comment
+      p = end + 3;
+    } else if (std::strncmp(p, "<![CDATA[", 9) == 0) {
+      const char* end = std::strstr(p + 9, "]]>");
+      if (!end) return;
+      p = end + 3;
+    } else if (p[1] == '/') {
+      --depth;
+      ++p;
+    } else if (p[1] == '?' || p[1] == '!') {
+      ++p;
+    } else {
+      const char* close = std::strchr(p, '>');
+      if (!close) return;
+      if (close[-1] != '/' && ++depth > kMaxDepth) throw std::runtime_error("XML nested too deeply");
+      p = close + 1;
+    }
+  }
+}
+
+}  // namespace
 
 XmlInput::XmlInput(const void* data, uint32_t length) {
   const char* p = static_cast<const char*>(data);
@@ -11,6 +46,7 @@ XmlInput::XmlInput(const void* data, uint32_t length) {
   if (zero) n = size_t(static_cast<const char*>(zero) - p);
   text_.assign(p, p + n);
   text_.push_back('\0');
+  checkNesting(text_.data());
   document_.parse<0>(text_.data());
 }
 

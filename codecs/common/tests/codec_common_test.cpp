@@ -176,3 +176,17 @@ TEST(XmlInput, StopsAtTheFirstZeroAndNeverReadsPastTheCount) {
   XmlInput empty(nullptr, 0);
   EXPECT_EQ(empty.root("r"), nullptr);
 }
+
+TEST(XmlInput, RefusesNestingDeepEnoughToExhaustTheStack) {
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  std::string last;
+  EXPECT_FALSE(guardExport(last, [&] { XmlInput in(deep.data(), uint32_t(deep.size())); }));
+  EXPECT_EQ(last, "Exception error");
+  // Ordinary depth, comments and CDATA holding '<' and self-closed elements pass.
+  std::string fine = "<r><!-- <x><y> --><![CDATA[<z><z>]]>";
+  for (int i = 0; i < 200; ++i) fine += "<b/><c k=\"v\">";
+  for (int i = 0; i < 200; ++i) fine += "</c>";
+  fine += "</r>";
+  EXPECT_TRUE(guardExport(last, [&] { XmlInput in(fine.data(), uint32_t(fine.size())); }));
+}
