@@ -14,6 +14,17 @@ uint64_t roundUp(uint64_t total, uint64_t step) {
   return (total + step - 1) / step * step;
 }
 
+// The capacity to grow to for `total` bytes: whole steps, and at least twice
+// the old capacity, so that a message built or joined piece by piece costs
+// few copies (realloc copies the block on growth under some allocators).
+// 0 when no such size exists.
+uint64_t grownCapacity(uint64_t capacity, uint64_t total, uint64_t step) {
+  uint64_t needed = roundUp(total, step);
+  if (needed == 0) return 0;
+  uint64_t doubled = capacity <= UINT64_MAX / 2 ? capacity * 2 : 0;
+  return std::max(needed, doubled);
+}
+
 template <typename T>
 void storeLittleEndian(uint8_t* p, T v) {
   for (size_t i = 0; i < sizeof(T); ++i) p[i] = uint8_t(uint64_t(v) >> (8 * i));
@@ -40,7 +51,7 @@ MessageWriter::~MessageWriter() { std::free(data_); }
 bool MessageWriter::reserve(uint64_t extra) {
   if (failed_) return false;
   if (extra <= capacity_ - length_) return true;
-  uint64_t wanted = extra > UINT64_MAX - length_ ? 0 : roundUp(length_ + extra, kGrowStep);
+  uint64_t wanted = extra > UINT64_MAX - length_ ? 0 : grownCapacity(capacity_, length_ + extra, kGrowStep);
   void* grown = wanted && wanted <= SIZE_MAX ? std::realloc(data_, size_t(wanted)) : nullptr;
   if (!grown) {
     failed_ = true;
@@ -121,7 +132,8 @@ MessageReader::Append MessageReader::append(const TrIfTranPayload& chunk) {
   }
   const uint64_t total = length_ + n;
   if (total > capacity_) {
-    uint64_t wanted = roundUp(total, kGrowStep);
+    // Never past the cap: the last block holds exactly what may come.
+    uint64_t wanted = std::min(grownCapacity(capacity_, total, kGrowStep), kMessageCap);
     void* grown = std::realloc(data_, size_t(wanted));
     if (!grown) {
       reset();

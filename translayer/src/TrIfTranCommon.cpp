@@ -11,9 +11,11 @@
 
 namespace {
 
-// Records read per wake-up before the loop looks at its writes and wake-ups
-// again, so that a peer that never pauses cannot starve them.
+// Records read, and written, per turn of the loop before it looks at the
+// other direction and its wake-ups again, so that neither a peer nor a
+// producer that never pauses can starve the rest.
 constexpr int kReadBurst = 64;
+constexpr int kWriteBurst = 64;
 
 using Chunk = std::shared_ptr<TrIfTranPayload>;
 using Clock = std::chrono::steady_clock;
@@ -59,7 +61,8 @@ TrIfTranCommon::TrIfTranCommon() : impl_(std::make_unique<Impl>()) {}
 TrIfTranCommon::~TrIfTranCommon() = default;
 
 bool TrIfTranCommon::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
-  if (!chunk || impl_->ended.load(std::memory_order_acquire)) return true;
+  // Once the channel is asked to end, what is queued is all that goes out.
+  if (!chunk || impl_->stop.load() || impl_->ended.load(std::memory_order_acquire)) return true;
   bool wakeLoop;
   {
     std::lock_guard<std::mutex> lock(impl_->queueMutex);
@@ -146,10 +149,10 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
     return true;
   };
 
-  // Writes queued chunks in order until the pipe is full or nothing is left.
-  // False ends the channel.
+  // Writes queued chunks in order until the pipe is full, nothing is left or
+  // the burst is done. False ends the channel.
   auto writeRecords = [&]() -> bool {
-    while (writeChunk || m.takeChunk(&writeChunk)) {
+    for (int i = 0; i < kWriteBurst && (writeChunk || m.takeChunk(&writeChunk)); ++i) {
       // A chunk claiming more than it holds would send memory past its end.
       if (writeChunk->length > kChunkData) return false;
       const size_t length = writeChunk->recordLength();
@@ -171,7 +174,9 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   if (m.wake.valid() && pipe != plat::kInvalidHandle) {
     while (true) {
       if (!writeRecords()) break;
-      if (stopping && !writeChunk && m.queueEmpty()) break;
+      // A write in progress, or chunks left after the burst: wait for room.
+      const bool moreToWrite = writeChunk || !m.queueEmpty();
+      if (stopping && !moreToWrite) break;
 
       int timeoutMs = -1;
       if (stopping) {
@@ -180,7 +185,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
         timeoutMs = int(left.count());
       }
       plat::PollItem items[2] = {
-          {pipe, plat::kPollRead | (writeChunk ? plat::kPollWrite : 0u), 0},
+          {pipe, plat::kPollRead | (moreToWrite ? plat::kPollWrite : 0u), 0},
           {m.wake.handle(), plat::kPollRead, 0},
       };
       if (plat::pollHandles(items, 2, timeoutMs) < 0) break;

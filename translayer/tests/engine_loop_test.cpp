@@ -112,7 +112,8 @@ TEST_F(EngineLoopTest, EveryEndOfTheChannelTellsTheReceiverOnce) {
     plat::Handle mine, peer;
     ASSERT_EQ(plat::pipePair(&mine, &peer), 0);
     receiver.refuseAt = k.cause == Cause::kRefusedChunk ? 1 : -1;
-    Loop loop(engine, mine, &receiver);
+    // Everything is on the pipe before the loop starts: records after the
+    // end must be there to be left unread.
     auto write = [&](const std::vector<uint8_t>& r) {
       size_t n;
       ASSERT_EQ(plat::pipeWrite(peer, r.data(), r.size(), &n), PipeIo::kDone);
@@ -145,6 +146,7 @@ TEST_F(EngineLoopTest, EveryEndOfTheChannelTellsTheReceiverOnce) {
       plat::closeHandle(peer);
       peer = plat::kInvalidHandle;
     }
+    Loop loop(engine, mine, &receiver);
     ASSERT_TRUE(loop.ended());
     EXPECT_EQ(receiver.closes, 1);
     EXPECT_FALSE(receiver.waitedClose);
@@ -168,13 +170,15 @@ TEST_F(EngineLoopTest, EveryEndOfTheChannelTellsTheReceiverOnce) {
   }
 }
 
-TEST_F(EngineLoopTest, CloseAndWaitReturnsOnANeverStartedEngine) {
-  EXPECT_TRUE(returnsInTime([&] { engine_.close(true); }));
-  EXPECT_FALSE(engine_.ended());
-  // The request is kept: a loop started afterwards ends at once by itself,
-  // still writing what was queued.
+TEST_F(EngineLoopTest, DeliverAndCloseBeforeTheLoopAreKept) {
+  // Never connected: close(true) has no loop to wait for and returns.
   auto bytes = pattern(1500, 9);
   sendMessage(&engine_, bytes);
+  EXPECT_TRUE(returnsInTime([&] { engine_.close(true); }));
+  EXPECT_FALSE(engine_.ended());
+  sendMessage(&engine_, pattern(10, 10));  // after the close request: dropped
+  // A loop started afterwards still writes what was queued before the
+  // request, then ends by itself.
   {
     Loop loop(engine_, enginePipe_, &receiver_);
     ASSERT_TRUE(loop.ended());
@@ -183,8 +187,10 @@ TEST_F(EngineLoopTest, CloseAndWaitReturnsOnANeverStartedEngine) {
   std::vector<uint8_t> r;
   ASSERT_EQ(peerRead(&r), PipeIo::kDone);
   EXPECT_EQ(r.size(), 1025u);
+  EXPECT_TRUE(std::equal(r.begin() + 1, r.end(), bytes.begin()));
   ASSERT_EQ(peerRead(&r), PipeIo::kDone);
   EXPECT_EQ(r.size(), 1500u - 1024 + 1);
+  EXPECT_EQ(r[0], 1);
   EXPECT_EQ(peerRead(&r), PipeIo::kClosed);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
@@ -70,19 +71,24 @@ TEST(MessageWriterTest, CutsMessagesIntoFullChunksWithTheLastFlagOnTheFinalOne) 
   }
 }
 
-TEST(MessageWriterTest, GrowsInWholeStepsAndSendsEvenWhenRefused) {
+TEST(MessageWriterTest, GrowsInWholeStepsAtLeastDoublingAndSendsEvenWhenRefused) {
   struct Case {
     size_t bytes;
-    uint64_t capacity;
+    uint64_t byteByByte;  // capacity when built field by field
+    uint64_t atOnce;      // capacity when put in one piece
   };
-  const Case cases[] = {{0, 8192}, {8192, 8192}, {8193, 16384}, {20000, 24576}, {65536, 65536}};
+  const Case cases[] = {{0, 8192, 8192},         {8192, 8192, 8192},
+                        {8193, 16384, 16384},    {20000, 32768, 24576},
+                        {65536, 65536, 65536},   {100000, 131072, 106496}};
   for (const auto& k : cases) {
-    MessageWriter w;
+    MessageWriter bytewise, whole;
     auto data = pattern(k.bytes);
-    // Field by field, as request builders do.
-    for (uint8_t b : data) ASSERT_TRUE(w.putU8(b));
-    EXPECT_EQ(w.capacity(), k.capacity) << k.bytes;
-    EXPECT_EQ(w.length(), k.bytes);
+    for (uint8_t b : data) ASSERT_TRUE(bytewise.putU8(b));
+    ASSERT_TRUE(whole.putBytes(data.data(), data.size()));
+    EXPECT_EQ(bytewise.capacity(), k.byteByByte) << k.bytes;
+    EXPECT_EQ(whole.capacity(), k.atOnce) << k.bytes;
+    EXPECT_EQ(bytewise.length(), k.bytes);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), bytewise.data()));
   }
   // A refusing receiver does not stop the cutting: the engine behind it ends
   // the channel, and that is where the caller learns of it.
@@ -147,7 +153,7 @@ TEST(MessageReaderTest, AppendJoinsChunksAndGrowsInSteps) {
   using A = MessageReader::Append;
   const AppendCase cases[] = {
       {"three chunks", {{1024, 0}, {1024, 0}, {5, 1}}, {A::More, A::More, A::Complete}, 2053, 8192},
-      {"one byte past a step", {{1024, 0}, {1024, 0}, {1024, 0}, {1024, 0}, {1024, 0},
+      {"one byte past the first step", {{1024, 0}, {1024, 0}, {1024, 0}, {1024, 0}, {1024, 0},
                                 {1024, 0}, {1024, 0}, {1024, 0}, {1, 1}},
        {A::More, A::More, A::More, A::More, A::More, A::More, A::More, A::More, A::Complete},
        8193, 16384},
@@ -288,6 +294,7 @@ TEST(MessageReaderTest, MessageCapIsExactAndBigMessagesStillWork) {
   auto lastFull = chunkOf(1024, 1);
   EXPECT_EQ(r.append(*lastFull), MessageReader::Append::Complete) << "exactly the cap is allowed";
   EXPECT_EQ(r.length(), kMessageCap);
+  EXPECT_EQ(r.capacity(), kMessageCap) << "growth stops at the cap";
   r.reset();
   for (uint64_t i = 0; i < chunks; ++i) ASSERT_EQ(r.append(*full), MessageReader::Append::More);
   auto one = chunkOf(1, 1);

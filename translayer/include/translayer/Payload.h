@@ -27,8 +27,8 @@ static_assert(offsetof(TrIfTranPayload, data) == offsetof(TrIfTranPayload, last)
 
 class TrIfTranRemote;
 
-// Outgoing message buffer. Starts with an 8192-byte block and grows to the
-// smallest multiple of 8192 that holds the message. A put that cannot grow
+// Outgoing message buffer. Starts with an 8192-byte block; grows to a
+// multiple of 8192 that holds the message, at least doubling. A put that cannot grow
 // the block writes nothing and marks the writer failed; a failed writer sends
 // nothing, so no half-built request ever reaches the peer.
 class MessageWriter {
@@ -84,7 +84,8 @@ class MessageReader {
   MessageReader& operator=(const MessageReader&) = delete;
 
   enum class Append { More, Complete, Failed };
-  // Adds one chunk: the block first grows (in 8192-byte steps) to hold it, and
+  // Adds one chunk: the block first grows (to a multiple of 8192, at least
+  // doubling, never past kMessageCap) to hold it, and
   // only then the length moves on. Complete when the chunk carries the last
   // flag (any non-zero value). Failed when the block cannot grow, the message
   // would pass kMessageCap, or the chunk claims more than 1024 bytes; the

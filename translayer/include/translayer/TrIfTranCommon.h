@@ -40,7 +40,7 @@ class TrIfTranCommon : public TrIfTranRemote {
   TrIfTranCommon& operator=(const TrIfTranCommon&) = delete;
 
   // Queues one chunk for writing and wakes the loop; true. A chunk that
-  // arrives after the loop ended is dropped.
+  // comes after a close request or after the loop ended is dropped.
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
   // Asks the loop to end. Chunks already queued are still written (for at
   // most kDrainMs) before the pipe is closed; what the peer sends from now on
