@@ -21,7 +21,7 @@ target_include_directories(usblink_libusb_test PRIVATE ${USBLINK_TESTS})
 
 # The plug-in itself, dlopen'ed, on the virtual bus with a fake device.
 add_executable(usblink_load_probe ${USBLINK_TESTS}/load_probe.cpp)
-target_link_libraries(usblink_load_probe PRIVATE plat)
+target_link_libraries(usblink_load_probe PRIVATE plat media_api)
 vln_add_test(NAME usblink_vbus_test
   SOURCES ${USBLINK_TESTS}/vbus_test.cpp ${USBLINK_TESTS}/FakeVbusDevice.cpp
   LIBS plat media_api LABELS unit asan concurrency)

@@ -203,7 +203,7 @@ int DeviceScript::control(const ControlSetup& setup, uint8_t* data) {
   control_.pop_front();
   if (step.fail) return -1;
   const size_t n = std::min<size_t>(step.answer.size(), setup.length);
-  if (setup.requestType & 0x80) std::memcpy(data, step.answer.data(), n);
+  if ((setup.requestType & 0x80) && n > 0) std::memcpy(data, step.answer.data(), n);
   return int(n);
 }
 
@@ -212,7 +212,7 @@ void DeviceScript::finishRead(std::unique_lock<std::mutex>& lock, const ReadStep
   // report an overflow instead.
   const size_t n = std::min(step.bytes.size(), readLength_);
   if (step.bytes.size() > readLength_) ++unexpected_;
-  std::memcpy(readBuffer_, step.bytes.data(), n);
+  if (n > 0) std::memcpy(readBuffer_, step.bytes.data(), n);
   readOut_ = false;
   sink_->readDone(step.status, n);
   changed_.notify_all();

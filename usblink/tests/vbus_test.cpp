@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -136,12 +137,28 @@ TEST_F(Vbus, DescribesItselfFromItsVersionBlockAndAcceptsThisProcess) {
   EXPECT_EQ(std::u16string(text), u"USB Media (" + std::u16string(version.begin(), version.end()) + u")");
 }
 
+// Runs the probe with a runtime directory and returns what it printed.
+std::string probe(const std::string& runtimeDir, const std::string& outputDir) {
+  const std::string output = outputDir + "/probe.out";
+  const std::string command = "LINKHUB_RUNTIME_DIR=" + runtimeDir + " " + USBLINK_PROBE + " " +
+                              USBLINK_MODULE + " > " + output;
+  if (std::system(command.c_str()) != 0) return "failed";
+  std::ifstream in(output);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
 TEST_F(Vbus, ASecondProcessIsRefusedWhileThisOneHoldsThePlugin) {
-  const std::string probe = std::string(USBLINK_PROBE) + " " + USBLINK_MODULE;
-  EXPECT_NE(std::system(("LINKHUB_RUNTIME_DIR=" + p_.runtimeDir + " " + probe).c_str()), 0);
+  // A device is there for the taking; the refused process must not take it.
+  FakeVbusDevice& dev = device("unclaimed");
+  const std::string scratch = plat::makeTempDir("usblink-probe-");
+  EXPECT_EQ(probe(p_.runtimeDir, scratch), "refused events=0");
+  EXPECT_FALSE(dev.waitConnected(200));
   const std::string elsewhere = plat::makeTempDir("usblink-rt2-");
-  EXPECT_EQ(std::system(("LINKHUB_RUNTIME_DIR=" + elsewhere + " " + probe).c_str()), 0);
+  EXPECT_EQ(probe(elsewhere, scratch), "accepted");
   std::filesystem::remove_all(elsewhere);
+  std::filesystem::remove_all(scratch);
 }
 
 TEST_F(Vbus, FramesTravelBothWaysInTransferRecords) {

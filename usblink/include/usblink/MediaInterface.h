@@ -17,7 +17,21 @@
 // The transmit-request event is an eventfd owned by the channel. The server
 // writes the 8-byte value 1 to it whenever it has something to send. It stays
 // open until ChannelDisconnect or EnvDestroy, so a late set after a removal
-// report is harmless.
+// report is harmless. The media asks for frames when the event is set, when
+// its last transfer was cut short for room, and once per idle period (mode
+// 2); a write completion alone asks for nothing.
+//
+// EnvCreate returns once the devices already present have been reported (one
+// kind-1 call listing them all). A removed channel is no longer found by
+// GetChannelInfo or ChannelConnect; ChannelDisconnect still takes it (true)
+// and releases it. A channel whose I/O fails after its set-up is reported
+// removed like an unplugged device.
+//
+// Load hook: a media library may also export `bool MediaLoadHook()`. The
+// loader calls it right after dlopen and, when it returns false, refuses the
+// library (dlclose). usblink returns false in a second process while another
+// holds its instance lock (<rt>/VLN_ZAMOusblink_instance_mutext.lock, taken at
+// load); its EnvCreate then does nothing.
 #pragma once
 
 #include <cstddef>
