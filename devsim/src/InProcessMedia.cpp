@@ -98,7 +98,7 @@ InProcessMedia* instance() {
 
 }  // namespace
 
-class InProcessMedia::Channel : public FrameTransport {
+class InProcessMedia::Channel final : public FrameTransport {
  public:
   Channel(uint32_t index, const DeviceConfig& config, const MediaChannelOptions& options)
       : index_(index),
@@ -187,10 +187,8 @@ class InProcessMedia::Channel : public FrameTransport {
         if (!toDevice_.empty()) deadline = std::min(deadline, toDevice_.front().due);
         if (auto d = toHostFaults_.holdDeadline()) deadline = std::min(deadline, *d);
         if (auto d = toDeviceFaults_.holdDeadline()) deadline = std::min(deadline, *d);
-        cv_.wait_until(lock, deadline, [&] {
-          return stopping_ || txSet_ ||
-                 (!toHost_.empty() && toHost_.front().due <= Clock::now());
-        });
+        // One wait: whatever woke it, the deadlines are worked out afresh.
+        cv_.wait_until(lock, deadline);
       }
       if (stopping_) break;
       TimePoint now = Clock::now();

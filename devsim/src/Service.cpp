@@ -18,7 +18,7 @@ MessageAssembler::Result MessageAssembler::add(const uint8_t* data, size_t lengt
     overflow_ = !last;
     return Result::kTooLong;
   }
-  message_.insert(message_.end(), data, data + length);
+  if (length) message_.insert(message_.end(), data, data + length);
   if (!last) return Result::kMore;
   complete_ = true;
   return Result::kComplete;

@@ -61,7 +61,15 @@ SessionLayer::SessionLayer() : ThreadBase("SessionLayer") {
   resetLink();
 }
 
-SessionLayer::~SessionLayer() { join(); }
+SessionLayer::~SessionLayer() {
+  // Normally stopped already; if not, two stop events end the thread at once
+  // instead of leaving it running on a dead object.
+  if (hasThread()) {
+    queue_.push(kEventStop);
+    queue_.push(kEventStop);
+  }
+  join();
+}
 
 void SessionLayer::bind(const MediaRecord* media, uint32_t mediaIndex, SessionLayerEvents* events) {
   media_ = media;
@@ -535,7 +543,7 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
         slot[1] = uint8_t(found | (f->last ? kChannelLast : 0) | (f->first ? kChannelFirst : 0));
         size_t header = 2;
         if (f->first) slot[header++] = f->protocolId;
-        std::memcpy(slot + header, f->data.data(), f->data.size());
+        if (!f->data.empty()) std::memcpy(slot + header, f->data.data(), f->data.size());
         storedLength_[vs_] = uint16_t(header + f->data.size());
         vs_ = seqAdd(vs_, 1);
       }

@@ -57,7 +57,8 @@ class SessionLayer : public ThreadBase {
   };
 
   SessionLayer();
-  // The thread must have ended (stop()) before the layer is destroyed.
+  // Stops and joins a thread still running (without telling the device);
+  // the owner normally calls stop() first.
   ~SessionLayer() override;
 
   // Before start(): the media channel to run on and the receiver of reports.

@@ -1,0 +1,335 @@
+// The device end of the link: host frames in, device frames expected out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devsim/Device.h"
+#include "devsim/EchoService.h"
+
+namespace devsim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes sFrame(uint8_t type, uint8_t nr, bool pf = false) {
+  return {uint8_t(0x01 | (type << 2) | (pf ? 0x10 : 0) | (nr << 5))};
+}
+Bytes iFrame(uint8_t ns, uint8_t nr, uint8_t channelByte, Bytes data = {}, bool pf = false) {
+  data.insert(data.begin(), {uint8_t((ns << 1) | (pf ? 0x10 : 0) | (nr << 5)), channelByte});
+  return data;
+}
+Bytes openFrame(uint8_t ns, uint8_t nr, uint8_t channel, uint8_t protocol, Bytes data, bool last) {
+  data.insert(data.begin(), protocol);
+  return iFrame(ns, nr, uint8_t(channel | 0x20 | (last ? 0x10 : 0)), data);
+}
+
+class Capture : public FrameTransport {
+ public:
+  void sendFrame(const uint8_t* frame, size_t length) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.emplace_back(frame, frame + length);
+    cv_.notify_all();
+  }
+  // The next frame the device sent; empty after 10 s without one.
+  Bytes next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::seconds(10), [this] { return read_ < frames_.size(); }))
+      return {};
+    return frames_[read_++];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Bytes> frames_;
+  size_t read_ = 0;
+};
+
+// Writes what a service sees into a shared log.
+struct Log {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::string> lines;
+  void add(std::string line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(std::move(line));
+    cv.notify_all();
+  }
+  bool waitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, std::chrono::seconds(10), [&] { return lines.size() >= count; });
+  }
+  std::vector<std::string> get() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lines;
+  }
+};
+
+class RecordingService : public Service {
+ public:
+  RecordingService(Log& log, std::shared_ptr<ServiceChannel> channel)
+      : log_(log), channel_(std::move(channel)) {
+    log_.add("open " + std::to_string(channel_->channel()));
+  }
+  void onData(const uint8_t* data, size_t length, bool last) override {
+    log_.add("data " + std::string(data, data + length) + (last ? " last" : ""));
+  }
+  void onClosed() override { log_.add("closed " + std::to_string(channel_->channel())); }
+
+ private:
+  Log& log_;
+  std::shared_ptr<ServiceChannel> channel_;
+};
+
+constexpr uint8_t kEcho = 127;
+constexpr uint8_t kRecord = 9;
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 16; ++i) config_.hwid.id[i] = uint8_t(0x10 + i);
+    config_.maxFrameLength = 300;
+    config_.channelCount = 5;
+  }
+  void start() {
+    device_ = std::make_unique<Device>(config_, &out_);
+    device_->registerService(kEcho, EchoService::factory());
+    device_->registerService(kRecord, [this](std::shared_ptr<ServiceChannel> channel) {
+      return std::make_unique<RecordingService>(log_, std::move(channel));
+    });
+    device_->start();
+  }
+  void in(const Bytes& f) { device_->receiveFrame(f.data(), f.size()); }
+  Bytes next() { return out_.next(); }
+
+  DeviceConfig config_;
+  Capture out_;
+  Log log_;
+  std::unique_ptr<Device> device_;
+};
+
+TEST_F(DeviceTest, AnswersTheHandshakeFromItsConfiguration) {
+  start();
+  in({0x9F});  // 0x8F with the P/F bit
+  EXPECT_EQ(next(), Bytes{0x63});
+  in({0xAF, 0x00});  // a payload where none belongs: ignored
+  in({0xAF});
+  EXPECT_EQ(next(), (Bytes{0xCF, 0x2C, 0x01, 0x05, 0x00}));
+  in({0xA7});
+  Bytes id{0xC7};
+  id.insert(id.end(), config_.hwid.id, config_.hwid.id + 16);
+  EXPECT_EQ(next(), id);
+  EXPECT_EQ(device_->stats().linkResets, 1u);
+}
+
+TEST_F(DeviceTest, OpensByProtocolIdAndEchoesWithAcknowledgement) {
+  start();
+  in(openFrame(0, 0, 2, kEcho, {'h', 'i'}, true));
+  EXPECT_EQ(next(), iFrame(0, 1, 0x12, {'h', 'i'})) << "N(R) 1 acknowledges the open";
+  EXPECT_EQ(device_->channelProtocol(2), kEcho);
+  in(iFrame(1, 1, 0x02, {'a'}));
+  EXPECT_EQ(next(), iFrame(1, 2, 0x02, {'a'}));
+  in(iFrame(2, 1, 0x12, {}));  // an empty last fragment
+  EXPECT_EQ(next(), iFrame(2, 3, 0x12, {}));
+}
+
+TEST_F(DeviceTest, RefusesUnknownProtocolsAndChannelsBeyondItsCount) {
+  start();
+  in(openFrame(0, 0, 1, 77, {'x'}, true));
+  EXPECT_EQ(next(), iFrame(0, 1, 0x01)) << "closed at once";
+  EXPECT_EQ(device_->channelProtocol(1), -1);
+  in(openFrame(1, 1, 7, kEcho, {'x'}, true));  // the device has five channels
+  in(sFrame(0, 1, true));
+  EXPECT_EQ(next(), sFrame(0, 2, true)) << "taken, but nothing opened";
+  EXPECT_EQ(device_->stats().channelsRefused, 1u);
+  EXPECT_EQ(device_->stats().channelsOpened, 0u);
+}
+
+TEST_F(DeviceTest, ClosesBothWays) {
+  start();
+  in(openFrame(0, 0, 1, kRecord, {'a'}, true));
+  in(openFrame(1, 0, 3, kRecord, {'b'}, false));
+  ASSERT_TRUE(log_.waitFor(4));
+  // The host closes channel 1: the device answers with its own close.
+  in(iFrame(2, 0, 0x01));
+  EXPECT_EQ(next(), iFrame(0, 3, 0x01));
+  // The device closes channel 3.
+  device_->closeChannel(3);
+  EXPECT_EQ(next(), iFrame(1, 3, 0x03));
+  ASSERT_TRUE(log_.waitFor(6));
+  EXPECT_EQ(log_.get(), (std::vector<std::string>{"open 1", "data a last", "open 3", "data b",
+                                                  "closed 1", "closed 3"}));
+  // A close crossing ours, and data for the closed channel, change nothing.
+  in(iFrame(3, 2, 0x03));
+  in(iFrame(4, 2, 0x13, {'z'}));
+  in(sFrame(0, 2, true));
+  EXPECT_EQ(next(), sFrame(0, 5, true));
+  EXPECT_EQ(log_.get().size(), 6u);
+}
+
+TEST_F(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
+  start();
+  in(openFrame(0, 0, 0, kRecord, {'0'}, true));
+  in(iFrame(2, 0, 0x10, {'2'}));
+  EXPECT_EQ(next(), sFrame(1, 1));
+  in(iFrame(3, 0, 0x10, {'3'}));
+  in(sFrame(0, 0, true));
+  EXPECT_EQ(next(), sFrame(1, 1, true)) << "still waiting for frame 1: no second reject";
+  in(iFrame(0, 0, 0x10, {'0'}));  // a repeat: ignored without a reject
+  in(iFrame(1, 0, 0x10, {'1'}));
+  in(iFrame(2, 0, 0x10, {'2'}));
+  in(sFrame(0, 0, true));
+  EXPECT_EQ(next(), sFrame(0, 3, true));
+  ASSERT_TRUE(log_.waitFor(4));
+  EXPECT_EQ(log_.get(), (std::vector<std::string>{"open 0", "data 0 last", "data 1 last",
+                                                  "data 2 last"}));
+  EXPECT_EQ(device_->stats().rejectsSent, 2u);
+}
+
+TEST_F(DeviceTest, GoesBackOnRejectAndOnPollButNotOnAPlainReady) {
+  start();
+  in(openFrame(0, 0, 0, kEcho, {'a'}, false));
+  in(iFrame(1, 0, 0x00, {'b'}));
+  in(iFrame(2, 0, 0x10, {'c'}));
+  for (char c : {'a', 'b', 'c'}) ASSERT_EQ(next().back(), c);
+  in(sFrame(0, 1));  // acknowledges 'a' only
+  in(sFrame(1, 1));  // a reject: 'b' and 'c' again
+  Bytes b = next(), c = next();
+  EXPECT_EQ(b, iFrame(1, 3, 0x00, {'b'}));
+  EXPECT_EQ(c, iFrame(2, 3, 0x10, {'c'}));
+  in(sFrame(0, 2, true));  // a poll: answered, then 'c' again
+  EXPECT_EQ(next(), sFrame(0, 3, true));
+  EXPECT_EQ(next(), iFrame(2, 3, 0x10, {'c'}));
+  in(sFrame(0, 3, true));
+  EXPECT_EQ(next(), sFrame(0, 3, true)) << "everything acknowledged: nothing sent again";
+  EXPECT_EQ(device_->stats().resent, 3u);
+}
+
+TEST_F(DeviceTest, WindowOfSevenReopensOnlyOnceNoLateAcknowledgementCanArrive) {
+  start();
+  in(openFrame(0, 0, 0, kEcho, {'0'}, false));
+  for (uint8_t i = 1; i < 8; ++i) in(iFrame(i, 0, 0x00, {uint8_t('0' + i)}));
+  for (uint8_t i = 0; i < 7; ++i) {
+    Bytes f = next();
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ((f[0] >> 1) & 7, i);
+    EXPECT_EQ(f[2], '0' + i);
+  }
+  // The eighth waits for an acknowledgement, and for one more frame after it:
+  // until then a ready that was overtaken on the way could still arrive.
+  in(sFrame(0, 7));
+  in(sFrame(0, 7));
+  EXPECT_EQ(next(), iFrame(7, 0, 0x00, {'7'}));
+}
+
+TEST_F(DeviceTest, AcknowledgementsOfUnsentFramesAreCountedAndIgnored) {
+  start();
+  in(openFrame(0, 0, 0, kEcho, {'a'}, true));
+  ASSERT_EQ(next(), iFrame(0, 1, 0x10, {'a'}));
+  in(sFrame(1, 4));  // beyond V(S): no go-back to slot 4
+  in(sFrame(0, 1, true));
+  EXPECT_EQ(next(), sFrame(0, 1, true));
+  const DeviceStats s = device_->stats();
+  EXPECT_EQ(s.badAcks, 1u);
+  EXPECT_EQ(s.resent, 0u);
+}
+
+TEST_F(DeviceTest, BusyRefusesFramesUntilItEnds) {
+  start();
+  device_->setBusy(true);
+  in(openFrame(0, 0, 0, kEcho, {'a'}, true));
+  EXPECT_EQ(next(), sFrame(2, 0));
+  in(sFrame(0, 0, true));
+  EXPECT_EQ(next(), sFrame(2, 0, true)) << "a poll while busy hears busy";
+  device_->setBusy(false);
+  EXPECT_EQ(next(), sFrame(0, 0)) << "ready again";
+  in(openFrame(0, 0, 0, kEcho, {'a'}, true));
+  EXPECT_EQ(next(), iFrame(0, 1, 0x10, {'a'}));
+  EXPECT_EQ(device_->stats().busyRefused, 1u);
+}
+
+TEST_F(DeviceTest, StalledServiceHoldsDataAndTurnsTheDeviceBusy) {
+  config_.stallBusyBytes = 10;
+  start();
+  device_->stallService(kRecord, true);
+  in(openFrame(0, 0, 0, kRecord, {'1', '2', '3', '4', '5', '6'}, false));
+  in(iFrame(1, 0, 0x00, {'7', '8', '9', 'a', 'b', 'c'}));
+  in(iFrame(2, 0, 0x10, {'d'}));  // past the limit: refused
+  EXPECT_EQ(next(), sFrame(2, 2));
+  ASSERT_TRUE(log_.waitFor(1));
+  device_->stallService(kRecord, false);
+  EXPECT_EQ(next(), sFrame(0, 2));
+  in(iFrame(2, 0, 0x10, {'d'}));
+  ASSERT_TRUE(log_.waitFor(4));
+  EXPECT_EQ(log_.get(), (std::vector<std::string>{"open 0", "data 123456", "data 789abc",
+                                                  "data d last"}));
+}
+
+TEST_F(DeviceTest, LinkResetClosesServicesAndRestartsNumbering) {
+  start();
+  in(openFrame(0, 0, 0, kRecord, {'a'}, true));
+  in(openFrame(1, 0, 1, kEcho, {'b'}, true));
+  ASSERT_EQ(next(), iFrame(0, 2, 0x11, {'b'}));
+  in({0x8F});
+  EXPECT_EQ(next(), Bytes{0x63});
+  ASSERT_TRUE(log_.waitFor(3));
+  EXPECT_EQ(log_.get().back(), "closed 0");
+  EXPECT_EQ(device_->channelProtocol(1), -1);
+  in(openFrame(0, 0, 1, kEcho, {'c'}, true));
+  EXPECT_EQ(next(), iFrame(0, 1, 0x11, {'c'}));
+}
+
+TEST_F(DeviceTest, FramesTooShortOrMalformedAreIgnored) {
+  start();
+  const Bytes junk[] = {{}, {0x00}, {0x01, 0x00}, {0x00, 0x40, 1}, {0x00, 0x20}, {0xC3, 0x01}};
+  for (const Bytes& f : junk) in(f);
+  in(sFrame(0, 0, true));
+  EXPECT_EQ(next(), sFrame(0, 1, true)) << "a bad channel byte still uses up its number";
+}
+
+// ---- message reassembly ------------------------------------------------------------
+
+TEST(MessageAssembler, CutsTheStreamAtTheLastBit) {
+  MessageAssembler a(8);
+  const uint8_t d[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  EXPECT_EQ(a.add(d, 3, false), MessageAssembler::Result::kMore);
+  EXPECT_EQ(a.add(d + 3, 2, true), MessageAssembler::Result::kComplete);
+  EXPECT_EQ(a.message(), (Bytes{1, 2, 3, 4, 5}));
+  EXPECT_EQ(a.add(nullptr, 0, true), MessageAssembler::Result::kComplete);
+  EXPECT_TRUE(a.message().empty());
+  EXPECT_EQ(a.add(d, 8, true), MessageAssembler::Result::kComplete) << "exactly the limit";
+  // Over the limit: reported once, the rest of that message skipped.
+  EXPECT_EQ(a.add(d, 5, false), MessageAssembler::Result::kMore);
+  EXPECT_EQ(a.add(d, 4, false), MessageAssembler::Result::kTooLong);
+  EXPECT_EQ(a.add(d, 9, true), MessageAssembler::Result::kMore);
+  EXPECT_EQ(a.add(d, 2, true), MessageAssembler::Result::kComplete);
+  EXPECT_EQ(a.message(), (Bytes{1, 2}));
+}
+
+class Reverser : public MessageService {
+ public:
+  using MessageService::MessageService;
+  void onMessage(const std::vector<uint8_t>& m) override {
+    channel().send(std::vector<uint8_t>(m.rbegin(), m.rend()));
+  }
+};
+
+TEST_F(DeviceTest, MessageServiceRepliesToWholeMessagesAndClosesOnOversize) {
+  start();
+  device_->registerService(50, [](std::shared_ptr<ServiceChannel> c) {
+    return std::make_unique<Reverser>(std::move(c), 4);
+  });
+  in(openFrame(0, 0, 0, 50, {'a', 'b'}, false));
+  in(iFrame(1, 0, 0x10, {'c'}));
+  EXPECT_EQ(next(), iFrame(0, 2, 0x10, {'c', 'b', 'a'}));
+  in(iFrame(2, 1, 0x00, {'1', '2', '3'}));
+  in(iFrame(3, 1, 0x00, {'4', '5'}));
+  EXPECT_EQ(next(), iFrame(1, 4, 0x00)) << "too long: the channel is closed";
+}
+
+}  // namespace
+}  // namespace devsim
