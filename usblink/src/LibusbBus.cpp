@@ -209,7 +209,7 @@ void LibusbBus::watch() {
     }
     if (!change->device) return;
     if (change->arrived)
-      deviceArrived(change->device);
+      deviceArrived(change->device, true);
     else
       deviceLeft(change->device);
     libusb_unref_device(change->device);
@@ -229,7 +229,8 @@ void LibusbBus::scanForChanges() {
       std::lock_guard<std::mutex> lock(mutex_);
       known = matched_.count(path) != 0 || rejected_.count(path) != 0;
     }
-    if (!known) deviceArrived(list[i]);
+    // Scans repeat, so a device not yet accessible is simply tried again.
+    if (!known) deviceArrived(list[i], false);
   }
   std::vector<libusb_device*> gone;
   {
@@ -243,17 +244,18 @@ void LibusbBus::scanForChanges() {
   libusb_free_device_list(list, 1);
 }
 
-bool LibusbBus::examine(libusb_device* device, const std::string& path, bool* fresh) {
+bool LibusbBus::examine(libusb_device* device, const std::string& path, bool waitForAccess,
+                        bool* fresh) {
   *fresh = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (matched_.count(path)) return true;
   }
   uint8_t interfaceNumber = 0;
-  const bool taken = matches(device, &interfaceNumber);
+  const Match match = matches(device, &interfaceNumber, waitForAccess);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!taken) {
-    rejected_.insert(path);
+  if (match != Match::kTaken) {
+    if (match == Match::kNotOurs) rejected_.insert(path);
     return false;
   }
   libusb_ref_device(device);
@@ -262,10 +264,10 @@ bool LibusbBus::examine(libusb_device* device, const std::string& path, bool* fr
   return true;
 }
 
-void LibusbBus::deviceArrived(libusb_device* device) {
+void LibusbBus::deviceArrived(libusb_device* device, bool waitForAccess) {
   const std::string path = pathOf(device);
   bool fresh = false;
-  if (examine(device, path, &fresh) && fresh) listener_->deviceArrived(path);
+  if (examine(device, path, waitForAccess, &fresh) && fresh) listener_->deviceArrived(path);
 }
 
 void LibusbBus::deviceLeft(libusb_device* device) {
@@ -283,26 +285,30 @@ void LibusbBus::deviceLeft(libusb_device* device) {
   libusb_unref_device(held);
 }
 
-bool LibusbBus::matches(libusb_device* device, uint8_t* interfaceNumber) {
+LibusbBus::Match LibusbBus::matches(libusb_device* device, uint8_t* interfaceNumber,
+                                    bool waitForAccess) {
   libusb_device_descriptor d{};
-  if (libusb_get_device_descriptor(device, &d) != 0) return false;
+  if (libusb_get_device_descriptor(device, &d) != 0) return Match::kNotOurs;
   for (const UsbId& id : options_.ids) {
     if (id.vendor == d.idVendor && id.product == d.idProduct) {
       *interfaceNumber = 0;
-      return true;
+      return Match::kTaken;
     }
   }
-  // BOS descriptors, and with them MS OS 2.0, exist from USB 2.01 on.
-  if (d.bcdUSB < 0x0201) return false;
-  return matchesByDescriptors(device, interfaceNumber);
+  // BOS descriptors, and with them MS OS 2.0, exist from USB 2.01 on; hubs
+  // are never ours.
+  if (d.bcdUSB < 0x0201 || d.bDeviceClass == LIBUSB_CLASS_HUB) return Match::kNotOurs;
+  return matchesByDescriptors(device, interfaceNumber, waitForAccess);
 }
 
-bool LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber) {
+LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber,
+                                                 bool waitForAccess) {
   libusb_device_handle* handle = nullptr;
-  for (int attempt = 0;; ++attempt) {
+  for (int attempt = 1;; ++attempt) {
     const int rc = libusb_open(device, &handle);
     if (rc == 0) break;
-    if (rc != LIBUSB_ERROR_ACCESS || attempt + 1 >= kOpenAttempts || stopping_) return false;
+    if (rc != LIBUSB_ERROR_ACCESS) return Match::kNotOurs;
+    if (!waitForAccess || attempt >= kOpenAttempts || stopping_) return Match::kNoAccess;
     std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryMs));
   }
   bool found = false;
@@ -325,7 +331,7 @@ bool LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t* interfaceNu
     }
   }
   libusb_close(handle);
-  return found;
+  return found ? Match::kTaken : Match::kNotOurs;
 }
 
 std::vector<std::string> LibusbBus::presentDevices() {
@@ -337,7 +343,8 @@ std::vector<std::string> LibusbBus::presentDevices() {
   for (ssize_t i = 0; i < n; ++i) {
     const std::string path = pathOf(list[i]);
     bool fresh = false;
-    if (examine(list[i], path, &fresh)) paths.push_back(path);
+    // Devices present at start have had their permissions set long ago.
+    if (examine(list[i], path, false, &fresh)) paths.push_back(path);
   }
   libusb_free_device_list(list, 1);
   return paths;

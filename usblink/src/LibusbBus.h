@@ -81,12 +81,15 @@ class LibusbBus : public UsbBus {
   void scanForChanges();
   // Matches a device not seen yet and records the outcome; true when it is
   // taken, *fresh when by this call.
-  bool examine(libusb_device* device, const std::string& path, bool* fresh);
-  void deviceArrived(libusb_device* device);
+  bool examine(libusb_device* device, const std::string& path, bool waitForAccess, bool* fresh);
+  void deviceArrived(libusb_device* device, bool waitForAccess);
   void deviceLeft(libusb_device* device);
+  enum class Match { kTaken, kNotOurs, kNoAccess };
   // Whether the device is taken; *interfaceNumber the interface to claim.
-  bool matches(libusb_device* device, uint8_t* interfaceNumber);
-  bool matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber);
+  // waitForAccess: the device has just appeared, and udev may not have
+  // granted access yet.
+  Match matches(libusb_device* device, uint8_t* interfaceNumber, bool waitForAccess);
+  Match matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber, bool waitForAccess);
 
   const LibusbOptions options_;
   libusb_context* context_ = nullptr;
@@ -101,7 +104,9 @@ class LibusbBus : public UsbBus {
 
   mutable std::mutex mutex_;
   std::map<std::string, Matched> matched_;  // guarded by mutex_: path -> device
-  std::set<std::string> rejected_;          // guarded by mutex_: seen, not ours (scanning only)
+  // Seen and not ours (a device it could not open is not listed, so that a
+  // later scan looks again).
+  std::set<std::string> rejected_;  // guarded by mutex_
 };
 
 }  // namespace usblink

@@ -77,7 +77,9 @@ MediaLibrary::~MediaLibrary() { envDestroy(); }
 void MediaLibrary::envCreate(MediaEventCallback callback, void* context) {
   std::lock_guard<std::mutex> lock(envMutex_);
   if (enumeration_) return;
-  enumeration_ = std::make_unique<USBEnumeration>(factory_(), callback, context);
+  std::unique_ptr<UsbBus> bus = factory_();
+  if (!bus) return;
+  enumeration_ = std::make_unique<USBEnumeration>(std::move(bus), callback, context);
   enumeration_->start();
   // The caller learns of the devices present before this returns, and an
   // EnvDestroy right after never meets a half-started discovery.
