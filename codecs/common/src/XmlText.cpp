@@ -18,21 +18,25 @@ int hexValue(char c) {
   return -1;
 }
 
+// Appends unescaped runs whole: escaping dominates the rendering of large logs.
 void appendEscaped(std::string& out, std::string_view text, std::string_view special) {
-  for (char c : text) {
-    if (special.find(c) == std::string_view::npos) {
-      out += c;
-      continue;
-    }
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (special.find(c) == std::string_view::npos) continue;
+    const char* entity;
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\'': out += "&apos;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&': entity = "&amp;"; break;
+      case '<': entity = "&lt;"; break;
+      case '>': entity = "&gt;"; break;
+      case '\'': entity = "&apos;"; break;
+      default: entity = "&quot;"; break;
     }
+    out.append(text.data() + run, i - run);
+    out += entity;
+    run = i + 1;
   }
+  out.append(text.data() + run, text.size() - run);
 }
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ValueFormat.h"
-#include "XmlEscape.h"
+#include "codeccommon/XmlText.h"
 
 namespace logcodec {
 
@@ -135,33 +135,33 @@ void LogEntry1::writeText(std::string& out) const {
 void LogEntry1::writeXml(std::string& out) const {
   // Every text the device supplied is escaped with all five entities.
   out += "<Event><Name>";
-  appendEscapedAll(out, name_);
+  codec::appendEscapedAll(out, name_);
   out += "</Name><Severity>";
-  appendEscapedAll(out, severity_);
+  codec::appendEscapedAll(out, severity_);
   out += "</Severity><Description>";
-  appendEscapedAll(out, description_);
+  codec::appendEscapedAll(out, description_);
   out += "</Description><Timestamp unit=\"nsec\">";
   appendUnsigned(out, timestamp_);
   out += "</Timestamp><Snapshots>";
   for (const Snapshot& s : snapshots_) {
     out += "<Snapshot><Name>";
-    appendEscapedAll(out, s.name);
+    codec::appendEscapedAll(out, s.name);
     out += "</Name><Description>";
-    appendEscapedAll(out, s.description);
+    codec::appendEscapedAll(out, s.description);
     out += "</Description><Value";
     if (!s.format.empty()) {
       out += " format=\"";
-      appendEscapedAll(out, s.format);
+      codec::appendEscapedAll(out, s.format);
       out += '"';
     }
     out += '>';
-    appendEscapedAll(out, s.valueText);
+    codec::appendEscapedAll(out, s.valueText);
     out += "</Value><RawValue>";
-    appendEscapedAll(out, s.rawText);
+    codec::appendEscapedAll(out, s.rawText);
     out += "</RawValue>";
     if (!s.unit.empty()) {
       out += "<UM>";
-      appendEscapedAll(out, s.unit);
+      codec::appendEscapedAll(out, s.unit);
       out += "</UM>";
     }
     out += "</Snapshot>";
