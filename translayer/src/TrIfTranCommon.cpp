@@ -96,6 +96,43 @@ bool TrIfTranCommon::stopRequested() const { return impl_->stop.load(); }
 
 bool TrIfTranCommon::ended() const { return impl_->ended.load(std::memory_order_acquire); }
 
+int TrIfTranCommon::waitForPeer(plat::Handle listener, plat::Handle* pipe, int timeoutMs) {
+  constexpr int kAborted = 1236;
+  constexpr int kWaitTimeout = 258;
+  *pipe = plat::kInvalidHandle;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  while (true) {
+    if (impl_->stop.load()) {
+      plat::pipeAbandon(listener);
+      return kAborted;
+    }
+    int waitMs = -1;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return kWaitTimeout;
+      waitMs = int(left);
+    }
+    plat::PollItem items[2] = {{listener, plat::kPollRead, 0},
+                               {impl_->wake.handle(), plat::kPollRead, 0}};
+    if (plat::pollHandles(items, 2, waitMs) < 0) {
+      int rc = plat::lastSystemError();
+      plat::pipeAbandon(listener);
+      return rc;
+    }
+    // A wake-up from a deliver is only a hint: the loop writes what is queued
+    // when it starts.
+    if (items[1].ready) impl_->wake.consume();
+    if (items[0].ready) {
+      int rc = plat::pipeAccept(listener, pipe, 0);
+      if (rc == 0) return 0;
+      if (rc != kWaitTimeout) {  // a refused stranger shows as a time-out: wait on
+        plat::pipeAbandon(listener);
+        return rc;
+      }
+    }
+  }
+}
+
 void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   Impl& m = *impl_;
   bool stopping;

@@ -272,6 +272,54 @@ TEST_F(EngineLoopTest, ASecondLoopRunsNothingButTellsItsReceiver) {
   EXPECT_TRUE(engine_.deliver(std::make_shared<TrIfTranPayload>()));
 }
 
+// The listening end's life: listening counts as connected; a close while no
+// peer came ends the wait, and the loop run without a pipe tells the receiver.
+TEST_F(EngineLoopTest, ListeningEndStopsWaitingForItsPeerOnAClose) {
+  const std::string name = "\\\\.\\pipe\\enginetest\\listening";
+  plat::Handle listener;
+  ASSERT_EQ(plat::pipeListen(name, &listener), 0);
+  engine_.notConnected = 0;
+  engine_.connectResult.set();
+  std::atomic<int> waitResult{-1};
+  std::thread owner([&] {
+    plat::Handle pipe;
+    waitResult = engine_.waitForPeer(listener, &pipe, -1);
+    engine_.ioLoop(pipe, &receiver_);
+  });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(returnsInTime([&] { engine_.close(true); }));
+  owner.join();
+  EXPECT_EQ(waitResult, 1236);
+  EXPECT_EQ(receiver_.closes, 1) << "told before close(true) returned";
+  plat::Handle late;
+  EXPECT_EQ(plat::pipeConnect(name, &late), 2) << "the name is gone";
+}
+
+TEST_F(EngineLoopTest, ListeningEndTakesItsPeerOrTimesOut) {
+  const std::string name = "\\pipe\\enginetest\\peer";
+  plat::Handle listener, pipe;
+  ASSERT_EQ(plat::pipeListen(name, &listener), 0);
+  EXPECT_EQ(engine_.waitForPeer(listener, &pipe, 30), 258);
+  engine_.deliver(std::make_shared<TrIfTranPayload>());  // a wake-up is no peer
+  EXPECT_EQ(engine_.waitForPeer(listener, &pipe, 30), 258);
+  plat::Handle client;
+  ASSERT_EQ(plat::pipeConnect(name, &client), 0);
+  ASSERT_EQ(engine_.waitForPeer(listener, &pipe, 60000), 0);
+  {
+    Loop loop(engine_, pipe, &receiver_);
+    // The chunk queued while waiting goes out once the loop runs.
+    std::vector<uint8_t> r(16);
+    size_t n = 0;
+    plat::PollItem item{client, plat::kPollRead, 0};
+    ASSERT_EQ(plat::pollHandles(&item, 1, 60000), 1);
+    ASSERT_EQ(plat::pipeRead(client, r.data(), r.size(), &n), PipeIo::kDone);
+    EXPECT_EQ(n, 1u);
+    plat::closeHandle(client);
+    ASSERT_TRUE(loop.ended());
+  }
+  EXPECT_EQ(receiver_.closes, 1);
+}
+
 TEST_F(EngineLoopTest, WorksOverANamedPipe) {
   plat::closeHandle(enginePipe_);
   plat::closeHandle(peer_);

@@ -13,7 +13,7 @@
 // after writing what was queued. Ended is sticky.
 //
 // Owners: set notConnected = 0 only when the loop will run next; an owner
-// that then finds it has no pipe after all (a listener stopped before its
+// that then finds it has no pipe after all (waitForPeer stopped before the
 // peer came) still calls ioLoop(kInvalidHandle, receiver), which ends at once
 // and tells the receiver. close(true) relies on this to wait for a loop that
 // is about to start.
@@ -57,6 +57,14 @@ class TrIfTranCommon : public TrIfTranRemote {
   // A second call on the same engine, or one with kInvalidHandle, runs
   // nothing: it closes its pipe and tells its receiver at once.
   void ioLoop(plat::Handle pipe, TrIfTranRemote* receiver);
+
+  // For the listening end, on the owner's thread before ioLoop: waits at most
+  // timeoutMs (-1: no limit) for the pipe's one peer, watching for a stop
+  // request meanwhile. 0 with *pipe set; 1236 (ERROR_CONNECTION_ABORTED) when
+  // the channel was asked to end first; 258 on a time-out (the listener is
+  // then still open); else the pipe's error code. Except on a time-out the
+  // listener is gone (closed, its name removed) when this returns.
+  int waitForPeer(plat::Handle listener, plat::Handle* pipe, int timeoutMs);
 
   // True once a loop has ended (or a refused second loop ran).
   bool ended() const;
