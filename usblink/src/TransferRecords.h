@@ -89,8 +89,6 @@ class RecordSplitter {
     }
   }
 
-  void reset() { kept_ = 0; }
-
  private:
   size_t readLength_;
   std::vector<uint8_t> buffer_;

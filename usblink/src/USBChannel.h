@@ -57,8 +57,6 @@ class USBChannel : public ThreadBase, private TransferSink {
 
   // Waits until the I/O thread has finished its set-up, successful or not.
   void waitStarted() { started_.wait(); }
-  // True once the set-up succeeded (after waitStarted).
-  bool ready() const { return frameLimit_.load() != 0; }
   // Ends the I/O thread: its transfers are cancelled and waited for before it
   // returns. Any thread but the I/O thread.
   void stop();

@@ -324,11 +324,6 @@ void ScriptedBus::unplug(const std::string& path) {
   if (listener) listener->deviceRemoved(path);
 }
 
-bool ScriptedBus::started() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return listener_ != nullptr;
-}
-
 void ScriptedBus::start(BusListener* listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   listener_ = listener;

@@ -126,7 +126,6 @@ class ScriptedBus : public UsbBus {
   // Arrival and removal notices, as the bus's own thread would send them.
   void plug(const std::string& path);
   void unplug(const std::string& path);
-  bool started() const;
 
   void start(BusListener* listener) override;
   std::vector<std::string> presentDevices() override;

@@ -296,6 +296,23 @@ TEST_F(Media, SmallTransfersCarryOneFrameEachWithoutFurtherRequests) {
   }
 }
 
+TEST_F(Media, ARequestDuringAPendingWriteIsServedWhenItCompletes) {
+  auto d = healthy("USB\\A");
+  d->addWrite({TransferStatus::kDone, WriteStep::kWhole, true});
+  create();
+  int txEvent = connect(1);
+  server_.queueFrame(Bytes(6, 1));
+  ASSERT_TRUE(plat::setTransmitEvent(txEvent));
+  ASSERT_TRUE(d->waitWrites(1));
+  server_.queueFrame(Bytes(6, 2));
+  ASSERT_TRUE(plat::setTransmitEvent(txEvent));  // while the first write is out
+  sleepMs(100);
+  EXPECT_EQ(d->writes().size(), 1u) << "one write at a time";
+  ASSERT_TRUE(d->completeHeldWrite(TransferStatus::kDone, 7));
+  ASSERT_TRUE(d->waitWrites(2));
+  EXPECT_EQ(framesOf(d->writes()[1]), (std::vector<Bytes>{Bytes(6, 2)}));
+}
+
 TEST_F(Media, AnIdlePeriodAsksForExactlyOneFrame) {
   auto d = healthy("USB\\A");
   create();

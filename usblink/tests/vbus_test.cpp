@@ -168,6 +168,7 @@ TEST_F(Vbus, FramesTravelBothWaysInTransferRecords) {
   const MediaChannelInfo i = info(1);
   EXPECT_EQ(std::u16string(i.devicePath), u"VBUS\\DEV-A");
   EXPECT_EQ(i.maxFrameLength, 255);
+  EXPECT_EQ(dev.descriptorRequests(), 1);
   const int txEvent = connect(1);
 
   dev.sendIn(concat({record(5, 0x55), record(0, 0), record(3, 0x33)}));
