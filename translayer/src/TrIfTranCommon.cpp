@@ -227,8 +227,8 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
       };
       if (plat::pollHandles(items, 2, timeoutMs) < 0) break;
 
-      // Priorities: what was read, then what can be written (below, after
-      // every wake-up), then the wake-up itself.
+      // Priorities: what was read, then the wake-up; what can be written goes
+      // out at the top of every turn, whatever woke the loop.
       if ((items[0].ready & (plat::kPollRead | plat::kPollHangup | plat::kPollError)) &&
           !readRecords())
         break;
