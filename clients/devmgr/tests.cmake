@@ -1,0 +1,11 @@
+# Tests of devmgr against a stand-in server that runs the devsim core service
+# on each channel's pipe. The stand-in is a library so that the console's
+# tests can use it too.
+add_library(devmgr_fakehub STATIC ${CMAKE_CURRENT_SOURCE_DIR}/tests/FakeHub.cpp)
+target_include_directories(devmgr_fakehub PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+target_link_libraries(devmgr_fakehub PUBLIC translayer devsim_core)
+
+vln_add_test(NAME devmgr_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/devmgr_test.cpp
+  LIBS devmgr devmgr_fakehub devsim_core
+  LABELS unit asan concurrency)

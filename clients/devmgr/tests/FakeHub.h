@@ -1,0 +1,78 @@
+// A stand-in connection server for client tests, in the test's own process:
+// it serves the control interface at the endpoint of the current runtime
+// directory and, for every channel it opens, runs a devsim service (the core
+// service, or a test's own) right on the pipe, without a link or a media.
+//
+// Threads: the RPC call threads run the procedures; every channel has one
+// thread that accepts its pipe and runs the pipe engine, and the service's
+// calls run there. All public functions may be called from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devsim/Service.h"
+#include "translayer/ConnectionServerRpc.h"
+#include "translayer/HwId.h"
+
+namespace devmgr_test {
+
+class FakeHub : public ConnectionServerRpcHandler {
+ public:
+  FakeHub();
+  // Stops the server and ends every channel.
+  ~FakeHub() override;
+
+  bool started() const { return started_; }
+
+  // Devices are listed in the order they were added. `service` makes the
+  // service of each channel opened on the device.
+  void addDevice(const HwId& hwid, devsim::ServiceFactory service);
+  // Takes the device off the list and ends its channels.
+  void removeDevice(const HwId& hwid);
+
+  // OpenChannel answers with this result (nonzero: refused) instead.
+  void setOpenResult(uint16_t result);
+  // OpenChannel names a pipe nobody listens on.
+  void setNameWithoutPipe(bool on);
+  // AskUserDeviceSelection: 0 with `chosen`, or 5 (cancelled).
+  void setChooser(uint16_t result, const HwId& chosen);
+
+  size_t channelsOpened() const;
+  size_t channelsEnded() const;
+  // Waits (generously) until `count` channels have ended.
+  bool waitChannelsEnded(size_t count, int ms = 20000) const;
+
+  // ConnectionServerRpcHandler
+  uint16_t GetOnlineDevices(ConnectionServerCall& call, uint64_t cookie) override;
+  uint16_t AskUserDeviceSelection(ConnectionServerCall& call, HwId* hwid,
+                                  uint64_t parentWindow) override;
+  uint16_t OpenChannel(ConnectionServerCall& call, const HwId& hwid, uint8_t protocolId,
+                       int16_t size, std::string* pipeName) override;
+
+ private:
+  class Session;
+  void sessionEnded();
+
+  ConnectionServerRpcServer server_;
+  bool started_ = false;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable cv_;
+  // Guarded by mutex_:
+  std::vector<std::pair<HwId, devsim::ServiceFactory>> devices_;
+  std::vector<std::unique_ptr<Session>> sessions_;
+  uint16_t openResult_ = 0;
+  bool nameWithoutPipe_ = false;
+  uint16_t chooserResult_ = 5;
+  HwId chosen_{};
+  size_t opened_ = 0;
+  size_t ended_ = 0;
+};
+
+}  // namespace devmgr_test
