@@ -9,3 +9,8 @@ vln_add_test(NAME devsim_inproc_media_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/inproc_media_test.cpp
   LIBS devsim_core
   LABELS unit concurrency)
+
+vln_add_test(NAME devsim_fault_injector_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fault_injector_test.cpp
+  LIBS devsim_core
+  LABELS unit)

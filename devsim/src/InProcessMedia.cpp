@@ -5,8 +5,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <optional>
-#include <random>
 #include <thread>
 
 #include "plat/thread.h"
@@ -22,74 +20,7 @@ InProcessMedia* gInstance = nullptr;  // guarded by gInstanceMutex
 
 constexpr size_t kBuilderBuffer = 1024;  // the server never builds more
 
-struct TimedFrame {
-  TimePoint due;
-  std::vector<uint8_t> bytes;
-};
-
-// The faults of one direction, with their own seeded generator.
-class FaultInjector {
- public:
-  explicit FaultInjector(uint64_t seed) : rng_(seed) {}
-
-  void setFaults(const LinkFaults& faults) { faults_ = faults; }
-
-  void pass(std::vector<uint8_t> frame, TimePoint now, std::deque<TimedFrame>& out,
-            MediaChannelStats& stats) {
-    const double r = uniform_(rng_);
-    const double drop = faults_.drop;
-    const double dup = drop + faults_.duplicate;
-    const double swap = dup + faults_.swap;
-    if (r < drop) {
-      ++stats.dropped;
-      return;
-    }
-    if (r < dup) {
-      ++stats.duplicated;
-      emit(frame, now, out);
-      releaseHeld(now, out);
-      emit(std::move(frame), now, out);
-      return;
-    }
-    if (r < swap && !held_) {
-      ++stats.swapped;
-      held_ = std::move(frame);
-      heldSince_ = now;
-      return;
-    }
-    emit(std::move(frame), now, out);
-    releaseHeld(now, out);
-  }
-
-  // A held frame with no successor goes on alone after holdMs.
-  void tick(TimePoint now, std::deque<TimedFrame>& out) {
-    if (held_ && now - heldSince_ >= std::chrono::milliseconds(faults_.holdMs)) releaseHeld(now, out);
-  }
-
-  std::optional<TimePoint> holdDeadline() const {
-    if (!held_) return std::nullopt;
-    return heldSince_ + std::chrono::milliseconds(faults_.holdMs);
-  }
-
- private:
-  void emit(std::vector<uint8_t> frame, TimePoint now, std::deque<TimedFrame>& out) {
-    TimePoint due = std::max(now + std::chrono::milliseconds(faults_.delayMs), lastDue_);
-    lastDue_ = due;
-    out.push_back(TimedFrame{due, std::move(frame)});
-  }
-  void releaseHeld(TimePoint now, std::deque<TimedFrame>& out) {
-    if (!held_) return;
-    emit(std::move(*held_), now, out);
-    held_.reset();
-  }
-
-  LinkFaults faults_;
-  std::mt19937_64 rng_;
-  std::uniform_real_distribution<double> uniform_{0.0, 1.0};
-  std::optional<std::vector<uint8_t>> held_;
-  TimePoint heldSince_{};
-  TimePoint lastDue_{};
-};
+using TimedFrame = FaultInjector::TimedFrame;
 
 InProcessMedia* instance() {
   std::lock_guard<std::mutex> lock(gInstanceMutex);
@@ -160,7 +91,13 @@ class InProcessMedia::Channel final : public FrameTransport {
 
   MediaChannelStats stats() const {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    return stats_;
+    MediaChannelStats s = stats_;
+    for (const FaultInjector* f : {&toDeviceFaults_, &toHostFaults_}) {
+      s.dropped += f->counts().dropped;
+      s.duplicated += f->counts().duplicated;
+      s.swapped += f->counts().swapped;
+    }
+    return s;
   }
 
   // The device's frames, on the device's thread.
@@ -168,7 +105,7 @@ class InProcessMedia::Channel final : public FrameTransport {
     {
       std::lock_guard<std::mutex> lock(queueMutex_);
       ++stats_.framesToHost;
-      toHostFaults_.pass(std::vector<uint8_t>(frame, frame + length), Clock::now(), toHost_, stats_);
+      toHostFaults_.pass(std::vector<uint8_t>(frame, frame + length), Clock::now(), toHost_);
     }
     cv_.notify_one();
   }
@@ -255,7 +192,7 @@ class InProcessMedia::Channel final : public FrameTransport {
       for (auto& f : built) {
         ++stats_.framesToDevice;
         if (f.size() > options_.maxFrameLength) ++stats_.oversizeFrames;
-        toDeviceFaults_.pass(std::move(f), now, toDevice_, stats_);
+        toDeviceFaults_.pass(std::move(f), now, toDevice_);
       }
     }
   }

@@ -27,22 +27,10 @@
 #include <vector>
 
 #include "devsim/Device.h"
+#include "devsim/FaultInjector.h"
 #include "usblink/MediaInterface.h"
 
 namespace devsim {
-
-// Faults of one direction. Each frame is dropped, duplicated at once, or
-// swapped with the next frame, each with its probability (at most one of the
-// three per frame); a held frame is released right after the next frame (or
-// after holdMs with no next frame), so a frame is never overtaken by more
-// than one other. Every frame then travels delayMs, order kept.
-struct LinkFaults {
-  double drop = 0;
-  double duplicate = 0;
-  double swap = 0;
-  uint32_t delayMs = 0;
-  uint32_t holdMs = 5;
-};
 
 struct MediaChannelOptions {
   uint16_t eventWaitMs = 500;     // reported to the server
