@@ -47,6 +47,7 @@ constexpr std::pair<uint32_t, const char*> kTexts[] = {
     {1167, "The device is not connected."},
     {1168, "Element not found."},
     {1223, "The operation was canceled by the user."},
+    {1236, "The network connection was aborted by the local system."},
     {1450, "Insufficient system resources exist to complete the requested service."},
     {1460, "This operation returned because the timeout period expired."},
     {1630, "Data of this type is not supported."},
