@@ -1,0 +1,127 @@
+// An emulated device's end of the virtual USB bus: it publishes the device
+// as <dir>/<id>.sock, takes the host's connection, answers the link
+// descriptor request, hands the frames of every bulk OUT transfer to the
+// device and sends the device's frames back as bulk IN transfers
+// (usblink/docs/vbus.md).
+//
+// Frames go both ways as transfer records (a length byte and the frame).
+// Outgoing records are packed into bulk IN transfers of at most the transfer
+// size; a record may be cut by the end of one transfer and finish in the
+// next. A bulk OUT transfer without bytes is a zero-length packet and carries
+// nothing.
+//
+// When the host's connection ends the device stays plugged in and waits for
+// the next host; frames sent meanwhile are lost, as on an unplugged cable.
+//
+// Threads: one I/O thread ("devsim-vbus") does every socket call and calls
+// the frame sink and the listener (plugIn and unplug also call the listener,
+// on their caller's thread). sendFrame runs on the device's thread and
+// blocks while a backlog waits for a slow host (that paces the device). Every
+// public function may be called from any thread except the I/O thread, and
+// the sink and listener must not call back into the transport, except
+// replug(), which never blocks.
+// Locks: one transport lock, a leaf; never held while calling out.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devsim/FrameTransport.h"
+#include "plat/handle.h"
+#include "plat/wake.h"
+
+namespace devsim {
+
+struct VbusOptions {
+  std::string dir;  // the bus directory ($USBLINK_VBUS of the host)
+  std::string id;   // [A-Za-z0-9_-], 1 to 64 characters
+  // The link descriptor's transfer size S: the longest bulk transfer either
+  // way. The host's frames are at most min(S, 256) - 1 bytes.
+  uint16_t transferSize = 4096;
+  // Record bytes waiting for the host past which sendFrame blocks.
+  size_t backlogLimit = 64 * 1024;
+};
+
+class VbusTransport : public FrameTransport {
+ public:
+  enum class Event {
+    kPluggedIn,      // the socket file is there
+    kHostConnected,  // a host took the device
+    kLinkUp,         // the device answered the host's identity request
+    kHostGone,       // the host's connection ended
+    kUnplugged,      // the socket file is gone (unplug or replug)
+  };
+  using FrameSink = std::function<void(const uint8_t* frame, size_t length)>;
+  using Listener = std::function<void(Event event)>;
+
+  // `sink` takes every frame from the host (Device::receiveFrame).
+  VbusTransport(VbusOptions options, FrameSink sink, Listener listener = {});
+  // Unplugs.
+  ~VbusTransport();
+  VbusTransport(const VbusTransport&) = delete;
+  VbusTransport& operator=(const VbusTransport&) = delete;
+
+  // Publishes the device and starts the I/O thread. A socket file left by a
+  // device that died is replaced; a live one is not. Win32 code: 0; 123 bad
+  // id; 206 path too long; 183 a live device has this id; 87 a transfer size
+  // below 4; 8 no wake event.
+  int plugIn();
+  // Stops the I/O thread, drops the host's connection and removes the file.
+  // Afterwards frames are dropped and sendFrame never blocks.
+  void unplug();
+  // Takes the device off the bus and, offMs later, publishes it again (a new
+  // file, so the host sees a removal and a new arrival). Never blocks.
+  void replug(uint32_t offMs);
+
+  void sendFrame(const uint8_t* frame, size_t length) override;
+
+  bool hostConnected() const;
+
+ private:
+  void run();
+  void accept();
+  bool receiveAll();                                         // false: drop the host
+  bool handleRecord(const uint8_t* record, size_t length);  // false: drop the host
+  bool answerControl(const uint8_t* record, size_t length); // false: drop the host
+  void splitBulkOut(const uint8_t* data, size_t length);
+  size_t walkRecords(const uint8_t* data, size_t length);    // bytes of whole records
+  void goOffBus(int offMs);
+  bool flushOut();  // false: the host is gone
+  void dropHost();
+  void notify(Event event);
+  // Publishes, replacing a dead device's file. Win32 code.
+  int publish();
+
+  const VbusOptions options_;
+  const FrameSink sink_;
+  const Listener onEvent_;
+  plat::WakeEvent wake_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable drained_;
+  std::thread thread_;
+  bool running_ = false;         // guarded by mutex_: the I/O thread runs
+  bool stopping_ = false;        // guarded by mutex_
+  bool connected_ = false;       // guarded by mutex_
+  std::vector<uint8_t> pending_; // guarded by mutex_: records for the host
+  int replugMs_ = -1;            // guarded by mutex_: a replug was asked for
+  bool linkUpDue_ = false;       // guarded by mutex_: an identity answer went out
+
+  // I/O thread only (and plugIn/unplug while it does not run).
+  plat::Handle listenSocket_ = plat::kInvalidHandle;  // invalid while off the bus
+  plat::Handle connection_ = plat::kInvalidHandle;
+  std::vector<uint8_t> receive_;   // one record from the host
+  std::vector<uint8_t> carry_;     // a host record cut by its transfer's end
+  std::vector<uint8_t> sending_;   // records taken from pending_
+  size_t sendingOffset_ = 0;
+  std::vector<uint8_t> bulkIn_;    // one bulk IN record being sent
+  bool bulkInWaiting_ = false;     // bulkIn_ waits for room in the socket
+};
+
+}  // namespace devsim
