@@ -4,30 +4,16 @@
 #include <chrono>
 #include <cstring>
 
+#include "linkproto/LinkProtocol.h"
+
+using namespace linkproto;
+
 namespace {
-
-constexpr uint8_t kResetRequest = 0x8F;
-constexpr uint8_t kResetAnswer = 0x63;
-constexpr uint8_t kParamRequest = 0xAF;
-constexpr uint8_t kParamAnswer = 0xCF;
-constexpr uint8_t kIdentityRequest = 0xA7;
-constexpr uint8_t kIdentityAnswer = 0xC7;
-
-constexpr uint8_t kPfBit = 0x10;
-constexpr uint8_t kChannelLast = 0x10;
-constexpr uint8_t kChannelFirst = 0x20;
-
-constexpr uint8_t kSReady = 0;
-constexpr uint8_t kSReject = 1;
-constexpr uint8_t kSBusy = 2;
 
 // Below this a fragment could not carry a byte of data.
 constexpr uint16_t kMinDeviceFrame = 4;
 // send() refuses once a channel would hold this many fragments.
 constexpr size_t kQueueLimit = 65536;
-
-uint8_t seqAdd(uint8_t a, int n) { return uint8_t((a + n) & 7); }
-uint8_t seqDistance(uint8_t from, uint8_t to) { return uint8_t((to - from) & 7); }
 
 }  // namespace
 
