@@ -1,0 +1,45 @@
+#include "linkhub/CConnServerApp.h"
+
+#include <filesystem>
+
+CConnServerApp::CConnServerApp(ServerUi ui) : CConnServerApp(std::move(ui), Options{}) {}
+
+CConnServerApp::CConnServerApp(ServerUi ui, const Options& options)
+    : ui_(std::move(ui)), options_(options) {
+  previousBox_ = setFatalMessageBox(ui_.fatalBox ? ui_.fatalBox : &headlessBox_);
+}
+
+CConnServerApp::~CConnServerApp() {
+  exitInstance();
+  setFatalMessageBox(previousBox_);
+  instanceLock_.release();
+}
+
+CConnServerApp::Start CConnServerApp::initInstance(const std::string& programPath) {
+  if (instanceLock_.acquire(kInstanceMutexName) != 0) return Start::kAlreadyRunning;
+
+  applicationName_ = std::filesystem::path(programPath).stem().string();
+  if (applicationName_.empty()) return Start::kFailed;
+
+  if (ui_.createTray) tray_ = ui_.createTray();
+
+  manager_ = std::make_unique<TransportManager>();
+  if (!manager_->loadMedia(kCompanyName, applicationName_)) return Start::kFailed;
+
+  server_ = std::make_unique<TrIfServer>(manager_.get(), ui_.chooser, options_.server);
+  if (!server_->start()) return Start::kFailed;
+  return Start::kRunning;
+}
+
+int CConnServerApp::exitInstance() {
+  if (server_) {
+    server_->stop();
+    server_.reset();
+  }
+  if (manager_) {
+    manager_->stop();
+    manager_.reset();
+  }
+  tray_.reset();
+  return 0;
+}

@@ -1,0 +1,60 @@
+#include "linkhub/RpcHeap.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+// Each block carries its size in front, so that free() can give it back to
+// the count; 16 bytes keep the caller's part aligned for any type.
+constexpr size_t kHeader = 16;
+
+}  // namespace
+
+RpcHeap::~RpcHeap() { std::free(reserve_); }
+
+int RpcHeap::create(size_t initialBytes, size_t maximumBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (created_) return 0;
+  if (maximumBytes == 0 || initialBytes > maximumBytes) return 87;  // ERROR_INVALID_PARAMETER
+  reserve_ = std::malloc(initialBytes ? initialBytes : 1);
+  if (!reserve_) return 8;  // ERROR_NOT_ENOUGH_MEMORY
+  maximum_ = maximumBytes;
+  created_ = true;
+  return 0;
+}
+
+bool RpcHeap::created() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return created_;
+}
+
+void* RpcHeap::allocate(size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!created_ || bytes > maximum_ - inUse_) return nullptr;
+    inUse_ += bytes;
+  }
+  auto* block = static_cast<unsigned char*>(std::malloc(kHeader + bytes));
+  if (!block) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inUse_ -= bytes;
+    return nullptr;
+  }
+  *reinterpret_cast<size_t*>(block) = bytes;
+  return block + kHeader;
+}
+
+void RpcHeap::free(void* p) {
+  if (!p) return;
+  unsigned char* block = static_cast<unsigned char*>(p) - kHeader;
+  const size_t bytes = *reinterpret_cast<size_t*>(block);
+  std::free(block);
+  std::lock_guard<std::mutex> lock(mutex_);
+  inUse_ -= bytes;
+}
+
+size_t RpcHeap::bytesInUse() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inUse_;
+}

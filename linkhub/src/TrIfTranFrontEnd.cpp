@@ -1,0 +1,75 @@
+#include "linkhub/TrIfTranFrontEnd.h"
+
+#include <chrono>
+
+#include "plat/msgpipe.h"
+#include "plat/poll.h"
+
+namespace {
+
+constexpr int kWaitTimeout = 258;
+
+}  // namespace
+
+TrIfTranFrontEnd::TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs)
+    : ThreadBase("TrIfTranFrontEnd"), reaper_(reaper), connectTimeoutMs_(connectTimeoutMs) {}
+
+TrIfTranFrontEnd::~TrIfTranFrontEnd() {
+  close(false);
+  join();
+}
+
+void TrIfTranFrontEnd::setChannel(const std::string& pipeName, TrIfTranRemote* slot) {
+  pipeName_ = pipeName;
+  slot_ = slot;
+}
+
+void TrIfTranFrontEnd::close(bool wait) {
+  acceptWake_.set();
+  TrIfTranCommon::close(wait);
+}
+
+void TrIfTranFrontEnd::releaseSlot() {
+  TrIfTranRemote* slot = slot_;
+  slot_ = nullptr;
+  if (slot) slot->close(false);
+}
+
+void TrIfTranFrontEnd::run() {
+  plat::Handle listener = plat::kInvalidHandle;
+  if (!acceptWake_.valid() || plat::pipeListen(pipeName_, &listener) != 0) {
+    connectResult.set();  // notConnected stays 1
+    return;
+  }
+  // The loop runs from here on whatever happens, so a close(true) may wait for it.
+  notConnected = 0;
+  connectResult.set();
+  plat::Handle pipe = awaitClient(listener);
+  ioLoop(pipe, slot_);
+  // Taken first: the reaper may delete this object as soon as finished is set.
+  Event* reaper = reaper_;
+  finished_.store(true, std::memory_order_release);
+  if (reaper) reaper->set();
+}
+
+plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
+  while (!stopRequested()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    plat::PollItem items[2] = {{listener, plat::kPollRead, 0},
+                               {acceptWake_.handle(), plat::kPollRead, 0}};
+    if (plat::pollHandles(items, 2, int(left)) < 0) break;
+    if (items[1].ready) acceptWake_.consume();
+    if (items[0].ready) {
+      plat::Handle connection = plat::kInvalidHandle;
+      const int rc = plat::pipeAccept(listener, &connection, 0);
+      if (rc == 0) return connection;  // the listener is closed and its file gone
+      if (rc != kWaitTimeout) break;   // a refused peer of another user shows as a time-out
+    }
+  }
+  plat::pipeAbandon(listener);
+  return plat::kInvalidHandle;
+}

@@ -1,0 +1,125 @@
+#include "linkhub/TransportSessionHandler.h"
+
+#include <cstring>
+#include <vector>
+
+#include "linkhub/SessionLayer.h"
+#include "linkhub/TransportManager.h"
+
+TransportSessionHandler::TransportSessionHandler(TransportManager* manager, SessionLayer* layer)
+    : manager_(manager), layer_(layer) {
+  for (int c = 0; c < kSlots; ++c) {
+    slots_[c].handler_ = this;
+    slots_[c].channel_ = uint8_t(c);
+  }
+}
+
+TransportSessionHandler::~TransportSessionHandler() {
+  std::unique_lock<std::mutex> lock(slotMutex_);
+  for (auto& slot : slots_)
+    if (slot.frontEnd_) slot.frontEnd_->close(false);
+  // Each front end lets go from its own thread once its loop has ended
+  // (within the engine's drain time), or from OpenChannel when it never got
+  // to run.
+  slotReleased_.wait(lock, [this] {
+    for (const auto& slot : slots_)
+      if (slot.frontEnd_) return false;
+    return true;
+  });
+}
+
+void TransportSessionHandler::onDeviceIdentified(const HwId* id) {
+  if (manager_) {
+    manager_->noteIdentified(this, *id);
+    return;
+  }
+  hwid_ = *id;
+  connected_ = true;
+}
+
+void TransportSessionHandler::onData(uint8_t channel, const uint8_t* data, uint16_t length,
+                                     bool last) {
+  if (channel >= kSlots || length > kChunkData) return;
+  std::lock_guard<std::mutex> lock(slotMutex_);
+  TrIfTranRemote* frontEnd = slots_[channel].frontEnd_;
+  if (!frontEnd) return;  // nobody holds the channel: dropped
+  auto chunk = std::make_shared<TrIfTranPayload>();
+  chunk->length = length;
+  chunk->last = last ? 1 : 0;
+  if (length) std::memcpy(chunk->data, data, length);
+  frontEnd->deliver(std::move(chunk));
+}
+
+void TransportSessionHandler::onChannelClosed(uint8_t channel) {
+  if (channel >= kSlots) return;
+  std::lock_guard<std::mutex> lock(slotMutex_);
+  ++closeReports_[channel];
+  // The slot stays held until the front end reports back through close().
+  if (TrIfTranRemote* frontEnd = slots_[channel].frontEnd_) frontEnd->close(false);
+}
+
+TrIfTranRemote* TransportSessionHandler::attach(TrIfTranRemote* frontEnd, uint8_t protocolId) {
+  uint32_t reportsBefore[kSlots];
+  {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    std::memcpy(reportsBefore, closeReports_, sizeof reportsBefore);
+  }
+  // Channels that the link gave but that cannot be used: held open (still
+  // pending, so the device never hears of them) while searching on, so that
+  // the link offers the next one, and freed again at the end.
+  std::vector<uint8_t> passedOver;
+  TransportTrIfToSession* taken = nullptr;
+  uint8_t channel = 0;
+  while (!taken && layer_->openChannel(protocolId, &channel)) {
+    if (channel >= kSlots) {
+      passedOver.push_back(channel);
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    TransportTrIfToSession& slot = slots_[channel];
+    // A held slot: its old front end has yet to close. A new close report:
+    // a link reset freed the channel again right after it was given.
+    if (slot.frontEnd_ || closeReports_[channel] != reportsBefore[channel]) {
+      passedOver.push_back(channel);
+      continue;
+    }
+    slot.frontEnd_ = frontEnd;
+    taken = &slot;
+  }
+  for (uint8_t c : passedOver) layer_->closeChannel(c);
+  return taken;
+}
+
+bool TransportSessionHandler::slotAttached(uint8_t channel) const {
+  if (channel >= kSlots) return false;
+  std::lock_guard<std::mutex> lock(slotMutex_);
+  return slots_[channel].frontEnd_ != nullptr;
+}
+
+int TransportSessionHandler::attachedCount() const {
+  std::lock_guard<std::mutex> lock(slotMutex_);
+  int n = 0;
+  for (const auto& slot : slots_) n += slot.frontEnd_ ? 1 : 0;
+  return n;
+}
+
+bool TransportSessionHandler::TransportTrIfToSession::deliver(
+    std::shared_ptr<TrIfTranPayload> chunk) {
+  if (!chunk || chunk->length > kChunkData) return false;
+  return handler_->layer_->send(channel_, chunk->data, chunk->length, chunk->last != 0);
+}
+
+void TransportSessionHandler::TransportTrIfToSession::close(bool) {
+  {
+    std::lock_guard<std::mutex> lock(handler_->slotMutex_);
+    if (!frontEnd_) return;
+  }
+  // While the slot is still held the link cannot give this channel to anyone
+  // else, so this closes nobody's channel but our own.
+  handler_->layer_->closeChannel(channel_);
+  // Notified under the lock: the handler's destructor may return as soon as
+  // it sees the slot free.
+  std::lock_guard<std::mutex> lock(handler_->slotMutex_);
+  frontEnd_ = nullptr;
+  handler_->slotReleased_.notify_all();
+}
