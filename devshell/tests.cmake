@@ -1,0 +1,34 @@
+# Tests of the command framework (in process), of the program without a
+# server and with a stand-in server in the test process (the program runs as
+# a child), and end to end through the connection server.
+vln_add_test(NAME devshell_console_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/usr_console_test.cpp
+  LIBS devshell_core
+  LABELS unit asan)
+
+set(DEVSHELL_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+add_library(devshell_testsupport STATIC ${DEVSHELL_TESTS}/ShellRunner.cpp)
+target_include_directories(devshell_testsupport PUBLIC ${DEVSHELL_TESTS})
+target_link_libraries(devshell_testsupport PUBLIC plat translayer)
+
+# A console test that runs the program as a child process.
+function(devshell_process_test name)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  vln_add_test(NAME ${name} SOURCES ${P_SOURCES} LIBS devshell_testsupport ${P_LIBS}
+               LABELS ${P_LABELS})
+  target_compile_definitions(${name} PRIVATE
+    DEVSHELL_PROGRAM="$<TARGET_FILE:devshell>"
+    DEVSHELL_COPYRIGHT="${VLN_COPYRIGHT}")
+  add_dependencies(${name} devshell)
+  vln_test_depends(${name} devshell)
+endfunction()
+
+devshell_process_test(devshell_cli_test
+  SOURCES ${DEVSHELL_TESTS}/devshell_cli_test.cpp
+  LABELS unit asan)
+
+# The scenarios on the stand-in server inside the test process.
+devshell_process_test(devshell_program_test
+  SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/FakeHubServer.cpp
+  LIBS devmgr_fakehub devsim_core
+  LABELS unit asan)
