@@ -40,36 +40,6 @@ std::string lowerAscii(std::string s) {
 
 }  // namespace
 
-bool parseHwId(const std::string& text, HwId* hwid) {
-  if (text.size() != 32) return false;
-  HwId parsed{};
-  for (size_t i = 0; i < 32; ++i) {
-    const char c = text[i];
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return false;
-    parsed.id[i / 2] = uint8_t(parsed.id[i / 2] << 4 | d);
-  }
-  *hwid = parsed;
-  return true;
-}
-
-std::string formatHwId(const HwId& hwid) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : hwid.id) {
-    text.push_back(kDigits[b >> 4]);
-    text.push_back(kDigits[b & 15]);
-  }
-  return text;
-}
-
 HwId hwIdFromName(const std::string& id) {
   // Two FNV-1a passes with different seeds over the id, ignoring case (ids
   // are unique ignoring case, so HWIDs are too, short of a collision).

@@ -38,9 +38,6 @@ struct Options {
 bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Options* options,
                   std::string* error);
 
-// 32 hex digits to 16 bytes; false for anything else.
-bool parseHwId(const std::string& text, HwId* hwid);
-std::string formatHwId(const HwId& hwid);
 // The HWID a device gets from its id when none is given.
 HwId hwIdFromName(const std::string& id);
 

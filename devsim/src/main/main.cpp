@@ -53,7 +53,7 @@ std::string describe(const devsim::cli::DeviceSpec& spec, VbusTransport::Event e
     case VbusTransport::Event::kHostConnected:
       return spec.id + ": host connected";
     case VbusTransport::Event::kLinkUp:
-      return spec.id + ": link up, HWID " + devsim::cli::formatHwId(spec.hwid);
+      return spec.id + ": link up, HWID " + formatHwId(spec.hwid);
     case VbusTransport::Event::kHostGone:
       return spec.id + ": host gone";
     case VbusTransport::Event::kUnplugged:
