@@ -32,3 +32,10 @@ devshell_process_test(devshell_program_test
   SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/FakeHubServer.cpp
   LIBS devmgr_fakehub devsim_core
   LABELS unit asan)
+
+# The same scenarios through the connection server's core and the link
+# protocol to emulated devices.
+devshell_process_test(e2e_devshell_test
+  SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/LinkhubHostServer.cpp
+  LIBS devmgr_linkhubhost devsim_core
+  LABELS e2e asan)

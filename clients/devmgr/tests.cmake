@@ -9,3 +9,15 @@ vln_add_test(NAME devmgr_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/devmgr_test.cpp
   LIBS devmgr devmgr_fakehub devsim_core
   LABELS unit asan concurrency)
+
+# The connection server's core in the test process, with devices running the
+# devsim core service over the in-process media: the road through the link
+# protocol, for the end-to-end tests here and the console's.
+add_library(devmgr_linkhubhost STATIC ${CMAKE_CURRENT_SOURCE_DIR}/tests/LinkhubHost.cpp)
+target_include_directories(devmgr_linkhubhost PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+target_link_libraries(devmgr_linkhubhost PUBLIC linkhub_core devsim_core translayer)
+
+vln_add_test(NAME devmgr_e2e_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/devmgr_e2e_test.cpp
+  LIBS devmgr devmgr_linkhubhost
+  LABELS e2e asan)

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "FakeHub.h"
+#include "QueryTable.h"
 #include "devmgr/devmgr.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
@@ -19,6 +20,8 @@
 namespace {
 
 using devmgr_test::FakeHub;
+using devmgr_test::kQueries;
+using devmgr_test::QueryCase;
 using devsim::CoreReplyFault;
 using devsim::CoreState;
 using ::testing::ElementsAre;
@@ -115,35 +118,6 @@ TEST_F(DevmgrTest, WithoutAServerNothingConnects) {
 }
 
 // ------------------------------------------------------------------ queries
-
-using Query = bool (*)(DevmgrHandle, void*);
-
-struct QueryCase {
-  const char* name;
-  Query query;
-  uint8_t request;
-  size_t size;
-  bool exact;
-};
-
-const QueryCase kQueries[] = {
-    {"FwVersion", DevmgrGetFwVersion, 4, 4, true},
-    {"FwPlatform", DevmgrGetFwPlatform, 6, 256, false},
-    {"FwSignature", DevmgrGetFwSignature, 8, 16, false},
-    {"FwTarget", DevmgrGetFwTarget, 16, 256, false},
-    {"FwSubTarget", DevmgrGetFwSubTarget, 18, 256, false},
-    {"FwVersionString", DevmgrGetFwVersionString, 20, 256, false},
-    {"FriendlyName", DevmgrGetFriendlyName, 26, 256, false},
-    {"FwVerbose", DevmgrGetFwVerbose, 30, 256, false},
-    {"RecVersion", DevmgrGetRecVersion, 48, 4, true},
-    {"AppInfoUUID", DevmgrGetAppInfoUUID, 64, 16, true},
-    {"AppInfoName", DevmgrGetAppInfoName, 66, 256, false},
-    {"AppInfoVersion", DevmgrGetAppInfoVersion, 68, 256, false},
-    {"AppInfoParSignature", DevmgrGetAppInfoParSignature, 70, 16, true},
-    {"AppInfoDefParSignature", DevmgrGetAppInfoDefParSignature, 72, 16, true},
-    {"DeviceName", DevmgrGetDeviceName, 96, 256, false},
-    {"DeviceSerial", DevmgrGetDeviceSerial, 98, 4, true},
-};
 
 // Every query with values of its size, one shorter and one longer: only the
 // sizes its rule allows are copied, and a refused size leaves the handle

@@ -1,0 +1,80 @@
+// The connection server's core (transport manager and RPC server) in the
+// test's own process, over the in-process media, with emulated devices that
+// run the devsim core service. Clients reach it exactly as they reach the
+// linkhub program: through the control endpoint and channel pipes of the
+// current runtime directory, over the link protocol to each device.
+//
+// A device asked to reset leaves the media and comes back under the same
+// HwId with the same core state, as a real one leaves the bus.
+//
+// Threads: every public function may be called from any thread but the
+// devices' own; a replug runs on the host's own worker thread.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "devsim/CoreService.h"
+#include "translayer/HwId.h"
+
+class TransportManager;
+class TrIfServer;
+
+namespace devsim {
+class InProcessMedia;
+}
+
+namespace devmgr_test {
+
+class LinkhubHost {
+ public:
+  // LINKHUB_RUNTIME_DIR must name the test's own directory already.
+  LinkhubHost();
+  ~LinkhubHost();
+  LinkhubHost(const LinkhubHost&) = delete;
+  LinkhubHost& operator=(const LinkhubHost&) = delete;
+
+  // Starts the manager and the RPC server. False when the endpoint cannot
+  // be served.
+  bool start();
+
+  // Attaches a device with its core state and waits (generously) until the
+  // server lists it. False when it did not come online.
+  bool addDevice(const HwId& hwid, std::shared_ptr<devsim::CoreState> core);
+  // Detaches the device (its channels end).
+  void removeDevice(const HwId& hwid);
+  // Waits (generously) until the server lists the device, or no longer does.
+  bool waitOnline(const HwId& hwid, bool online) const;
+  std::vector<HwId> onlineDevices() const;
+  // Replugs done after reset requests.
+  size_t replugs() const;
+
+ private:
+  struct Attached {
+    uint32_t index = 0;
+    std::shared_ptr<devsim::CoreState> core;
+  };
+  void attach(const HwId& hwid, const std::shared_ptr<devsim::CoreState>& core);  // mutex_ held
+  void replugLater(const HwId& hwid);
+  void runWorker();
+
+  std::unique_ptr<devsim::InProcessMedia> media_;
+  std::unique_ptr<TransportManager> manager_;
+  std::unique_ptr<TrIfServer> server_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  // Guarded by mutex_:
+  std::map<HwId, Attached> devices_;
+  std::deque<HwId> replugQueue_;
+  size_t replugs_ = 0;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+}  // namespace devmgr_test
