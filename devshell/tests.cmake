@@ -39,3 +39,15 @@ devshell_process_test(e2e_devshell_test
   SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/LinkhubHostServer.cpp
   LIBS devmgr_linkhubhost devsim_core
   LABELS e2e asan)
+
+# The same scenarios on the whole road: the linkhub program with usblink over
+# the virtual bus, and the devsim program.
+devshell_process_test(e2e_devshell_vbus_test
+  SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/VbusRoadServer.cpp
+  LIBS devmgr devsim_core
+  LABELS e2e)
+target_compile_definitions(e2e_devshell_vbus_test PRIVATE
+  LINKHUB_PROGRAM="$<TARGET_FILE:linkhub>"
+  DEVSIM_PROGRAM="$<TARGET_FILE:devsim>"
+  USBLINK_MODULE="$<TARGET_FILE:usblink>")
+add_dependencies(e2e_devshell_vbus_test linkhub devsim usblink)
