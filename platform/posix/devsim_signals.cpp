@@ -2,32 +2,10 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
+
+#include "plat/handle.h"
 
 namespace plat {
-
-StopSignals::StopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
-  const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (fd >= 0) handle_ = fd;
-}
-
-StopSignals::~StopSignals() { closeHandle(handle_); }
-
-int StopSignals::take() {
-  if (handle_ == kInvalidHandle) return 0;
-  signalfd_siginfo info{};
-  ssize_t r;
-  while ((r = ::read(handle_, &info, sizeof info)) < 0 && errno == EINTR) {
-  }
-  if (r != ssize_t(sizeof info)) return 0;
-  return int(info.ssi_signo);
-}
 
 int signalProcess(int pid, ProcessSignal signal) {
   if (pid <= 0) return 87;

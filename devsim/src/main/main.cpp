@@ -14,8 +14,7 @@
 #include "devsim/CoreService.h"
 #include "devsim/Device.h"
 #include "devsim/VbusTransport.h"
-#include "plat/devsim_signals.h"
-#include "plat/poll.h"
+#include "plat/signals.h"
 #include "plat/sysmsg.h"
 #include "plat/verinfo.h"
 
@@ -123,7 +122,7 @@ bool makeStorage(const devsim::cli::Options& options, const devsim::cli::DeviceS
   return true;
 }
 
-int run(const devsim::cli::Options& options, plat::StopSignals& signals) {
+int run(const devsim::cli::Options& options, plat::TerminationSignals& signals) {
   std::error_code ec;
   std::filesystem::create_directories(options.vbusDir, ec);
   if (!std::filesystem::is_directory(options.vbusDir, ec)) {
@@ -153,11 +152,7 @@ int run(const devsim::cli::Options& options, plat::StopSignals& signals) {
   }
   say("ready");
 
-  int signal = 0;
-  while (signal == 0) {
-    plat::PollItem item{signals.handle(), plat::kPollRead, 0};
-    if (plat::pollHandles(&item, 1, -1) < 0) break;
-    signal = signals.take();
+  while (signals.wait(-1) == plat::TerminationSignals::kTimedOut) {
   }
   unplugAll();
   say("stopped");
@@ -169,7 +164,8 @@ int run(const devsim::cli::Options& options, plat::StopSignals& signals) {
 int main(int argc, char** argv) {
   // Before any thread starts, so that every thread leaves the stop signals
   // to the handle.
-  plat::StopSignals signals;
+  plat::TerminationSignals signals;
+  const int signalsResult = signals.install();
   std::vector<std::string> args(argv + 1, argv + argc);
   devsim::cli::Options options;
   std::string error;
@@ -186,8 +182,9 @@ int main(int argc, char** argv) {
               << plat::getVersionString("ProductVersion") << "\n";
     return 0;
   }
-  if (!signals.valid()) {
-    std::cerr << "devsim: cannot take the stop signals\n";
+  if (signalsResult != 0) {
+    std::cerr << "devsim: cannot wait for termination signals: "
+              << plat::systemMessage(uint32_t(signalsResult)) << "\n";
     return 1;
   }
   return run(options, signals);

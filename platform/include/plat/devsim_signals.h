@@ -1,33 +1,8 @@
-// Stop requests from outside a process (SIGINT, SIGTERM) as a handle that a
-// poll loop waits on, and the signals one process sends another to stop it.
+// Stopping another process: the signals a test or tool sends to the programs
+// it started (their own side is plat/signals.h).
 #pragma once
 
-#include "plat/handle.h"
-
 namespace plat {
-
-class StopSignals {
- public:
-  // Blocks SIGINT and SIGTERM in the calling thread, and so in every thread
-  // it starts afterwards, and opens a handle that is readable while one of
-  // them is pending. Make it in main before any other thread starts, or a
-  // thread that still takes the signals ends the process the default way.
-  StopSignals();
-  // Closes the handle; the signals stay blocked.
-  ~StopSignals();
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  bool valid() const { return handle_ != kInvalidHandle; }
-  // Readable (kPollRead) while a stop signal is pending.
-  Handle handle() const { return handle_; }
-  // Takes one pending stop signal: its number (2 interrupt, 15 terminate),
-  // or 0 when none is pending.
-  int take();
-
- private:
-  Handle handle_ = kInvalidHandle;
-};
 
 enum class ProcessSignal {
   kInterrupt,  // as Ctrl-C does
