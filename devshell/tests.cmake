@@ -7,6 +7,12 @@ vln_add_test(NAME devshell_console_test
   LABELS unit asan)
 
 set(DEVSHELL_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+
+# The core command group in process, on devmgr's stand-in server.
+vln_add_test(NAME devshell_core_commands_test
+  SOURCES ${DEVSHELL_TESTS}/core_commands_test.cpp
+  LIBS devshell_core devmgr_fakehub devsim_core
+  LABELS unit asan)
 add_library(devshell_testsupport STATIC ${DEVSHELL_TESTS}/ShellRunner.cpp)
 target_include_directories(devshell_testsupport PUBLIC ${DEVSHELL_TESTS})
 target_link_libraries(devshell_testsupport PUBLIC plat translayer)

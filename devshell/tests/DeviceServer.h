@@ -3,8 +3,7 @@
 // on the real road (linkhub with its media and devsim).
 //
 // Every device runs the devsim core service with its default identity
-// (devsim::CoreIdentity), its name as its friendly name, and a storage
-// volume "root". The environment the programs need (runtime directory and
+// (devsim::CoreIdentity), its friendly name, and a storage volume "root". The environment the programs need (runtime directory and
 // the like) is set before start() returns, so children inherit it.
 #pragma once
 
@@ -19,7 +18,8 @@ namespace shelltest {
 
 struct DeviceSetup {
   HwId hwid{};
-  std::string name;  // letters, digits, '-' and '_'
+  std::string name;          // letters, digits, '-' and '_'
+  std::string friendlyName;  // empty: the name (a road may allow only one other)
 };
 
 class DeviceServer {

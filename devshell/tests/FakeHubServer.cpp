@@ -17,7 +17,7 @@ class FakeHubServer : public DeviceServer {
     if (!hub_->started()) return false;
     for (const DeviceSetup& d : devices) {
       devsim::CoreConfig config;
-      config.friendlyName = d.name;
+      config.friendlyName = d.friendlyName.empty() ? d.name : d.friendlyName;
       const std::filesystem::path root = std::filesystem::path(workDir) / "storage" / d.name / "root";
       std::filesystem::create_directories(root);
       config.storage["root"] = root;

@@ -79,6 +79,11 @@ class VbusRoadServer : public DeviceServer {
     if (!devices.empty()) {
       std::string command = shellQuote(DEVSIM_PROGRAM) + " --vbus " + shellQuote(vbus) +
                             " --storage " + shellQuote(storage);
+      // The program gives every device the same friendly name, or each its id.
+      const std::string& friendly = devices[0].friendlyName;
+      for (const DeviceSetup& d : devices)
+        if (d.friendlyName != friendly) return false;
+      if (!friendly.empty()) command += " --friendly-name " + shellQuote(friendly);
       for (const DeviceSetup& d : devices) {
         command += " --id " + shellQuote(d.name) + " --hwid " + hexOf(d.hwid);
         roots_.push_back(std::filesystem::path(storage) / d.name / "root");

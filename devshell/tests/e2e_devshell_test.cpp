@@ -64,10 +64,11 @@ class ShellScenario : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  // Starts the server with devices "bench-1" .. "bench-<count>".
+  // Starts the server with the devices set up so far and `count` more,
+  // "bench-1" .. "bench-<count>".
   void startServer(size_t count) {
     for (size_t i = 0; i < count; ++i)
-      devices_.push_back({idOf(uint8_t(0x10 * (i + 1))), "bench-" + std::to_string(i + 1)});
+      devices_.push_back({idOf(uint8_t(0x10 * (i + 1))), "bench-" + std::to_string(i + 1), ""});
     server_ = shelltest::makeDeviceServer();
     ASSERT_TRUE(server_->start(dir_, devices_)) << server_->name();
   }
@@ -107,6 +108,15 @@ TEST_F(ShellScenario, ListShowsEveryDeviceWithItsFriendlyName) {
   auto quietRows = linesOf(quiet.out);
   std::sort(quietRows.begin(), quietRows.end());
   EXPECT_EQ(rows, quietRows) << "quiet: the device lines alone";
+}
+
+TEST_F(ShellScenario, ListPrintsANameThatFillsTheWholeBuffer) {
+  devices_.push_back({idOf(0x70), "long-name", std::string(256, 'n')});
+  startServer(0);
+  const ShellResult r = runner_->run({"-L", "-Q"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(hexOf(devices_[0].hwid) + " " + std::string(256, 'n') + "\n", r.out);
+  EXPECT_EQ(std::string(256, 'n') + "\n", script("getname\n", {"-Q"}).out);
 }
 
 TEST_F(ShellScenario, SingleNeedsExactlyOneDevice) {
@@ -330,6 +340,14 @@ TEST_F(ShellScenario, TerminalLoopDropsALineLongerThanItsBuffer) {
   tty.type("quit\n");
   EXPECT_EQ(0, tty.wait());
   EXPECT_EQ(std::string::npos, tty.transcript().find("command unknown")) << tty.transcript();
+}
+
+TEST_F(ShellScenario, NoStandardOutputIsAConsoleCreationError) {
+  startServer(1);
+  TerminalSession tty;
+  ASSERT_TRUE(tty.start(*runner_, {"-Q", "-D", hexOf(devices_[0].hwid)}, ">&-"));
+  EXPECT_EQ(253, tty.wait());
+  EXPECT_EQ("Error on console creation\n", tty.standardError());
 }
 
 TEST_F(ShellScenario, AClosedOutputIsAConsoleWriteError) {
