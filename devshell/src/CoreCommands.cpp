@@ -57,7 +57,7 @@ CoreCommands::CoreCommands(UsrConsole& console, std::vector<uint8_t> hwid,
          DevmgrGetAppInfoDefParSignature);
 
   console.addCommand("reset", "request immediate reset", {},
-                     [this](const UsrConInvocation& invocation, std::ostream&) {
+                     [this](const UsrConInvocation&, std::ostream&) {
                        // The device leaves the bus: there is nothing to report.
                        connect();
                        DevmgrImmediateReset(handle_);

@@ -124,7 +124,8 @@ int runPiped(UsrConsole& console, std::istream& in) {
       std::cerr << error << std::endl;
       return kExitScriptFailed;
     }
-    std::cout << text.str();
+    // Whoever watches a long script sees each command's result as it comes.
+    std::cout << text.str() << std::flush;
   }
   std::cout.flush();
   return kExitOk;
