@@ -21,3 +21,11 @@ vln_add_test(NAME devmgr_e2e_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/devmgr_e2e_test.cpp
   LIBS devmgr devmgr_linkhubhost
   LABELS e2e asan)
+
+# The whole road: the linkhub program, usblink over the virtual bus, devsim.
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME devmgr_road_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/devmgr_road_test.cpp
+    LIBS devmgr e2e_road
+    LABELS e2e)
+endif()
