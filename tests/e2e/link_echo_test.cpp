@@ -93,10 +93,10 @@ TEST(LinkEchoE2E, DownloadAndUploadModesOverTheRoad) {
     uint16_t packet;
   };
   const Case cases[] = {
-      {BenchClient::kDownload, 2u << 20, 1024},
+      {BenchClient::kDownload, 1u << 20, 1024},
       {BenchClient::kDownload, 1000, 3},  // tiny packets: a report for each
-      {BenchClient::kUpload, 1u << 20, 253},
-      {BenchClient::kUpload, 100000, 1024},  // clipped to one frame per packet
+      {BenchClient::kUpload, 300000, 253},
+      {BenchClient::kUpload, 50000, 1024},  // clipped to one frame per packet
       {BenchClient::kUpload, 777, 10},
   };
   for (const Case& c : cases) {

@@ -48,7 +48,7 @@ struct VbusOptions {
   size_t backlogLimit = 64 * 1024;
 };
 
-class VbusTransport : public FrameTransport {
+class VbusTransport final : public FrameTransport {
  public:
   enum class Event {
     kPluggedIn,      // the socket file is there
