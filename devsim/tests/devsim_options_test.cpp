@@ -50,7 +50,7 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_EQ(4096, o.transferSize);
   ASSERT_TRUE(parseOptions({"--vbus", "/v", "--id", "x", "--max-frame", "64", "--channels", "4",
                             "--transfer-size=64", "--friendly-name", "bench one", "--storage",
-                            "/s"},
+                            "/s", "--serial", "4294967295", "--fw-version", "2.0.1"},
                            nullptr, &o, &error))
       << error;
   EXPECT_EQ(64, o.maxFrameLength);
@@ -58,6 +58,9 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_EQ(64, o.transferSize);
   EXPECT_EQ("bench one", o.friendlyName);
   EXPECT_EQ("/s", o.storageDir);
+  EXPECT_TRUE(o.hasSerial);
+  EXPECT_EQ(4294967295u, o.serial);
+  EXPECT_EQ("2.0.1", o.fwVersionString);
 }
 
 TEST(DevsimOptionsTest, RefusesMisuse) {
@@ -78,6 +81,8 @@ TEST(DevsimOptionsTest, RefusesMisuse) {
       {"--vbus", "/v", "--id", "x", "--channels", "16"},
       {"--vbus", "/v", "--id", "x", "--transfer-size", "65536"},
       {"--vbus", "/v", "--id", "x", "--transfer-size", "-1"},
+      {"--vbus", "/v", "--id", "x", "--serial", "4294967296"},
+      {"--vbus", "/v", "--id", "x", "--serial", "12a"},
       {"--vbus", "/v", "--id", "x", "--bogus"},
       {"--vbus", "/v", "--id"},
   };

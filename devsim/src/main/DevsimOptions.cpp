@@ -21,8 +21,8 @@ std::vector<std::string> splitList(const std::string& text) {
 
 bool parseNumber(const std::string& text, unsigned long low, unsigned long high,
                  unsigned long* value) {
-  if (text.empty() || text.size() > 9) return false;
-  unsigned long v = 0;
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long long v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     v = v * 10 + unsigned(c - '0');
@@ -68,6 +68,8 @@ std::string usage() {
          "  --transfer-size N    link descriptor transfer size, 4-65535 (default 4096)\n"
          "  --friendly-name TEXT friendly name (default: the device id)\n"
          "  --device-name TEXT   device name in the identity table\n"
+         "  --serial N           serial number in the identity table (0-4294967295)\n"
+         "  --fw-version TEXT    firmware version string in the identity table\n"
          "  --storage DIR        storage: DIR/<id>/<volume>/ (volumes root and data made)\n"
          "  --version            print the version and exit\n"
          "  --help               print this text and exit\n";
@@ -98,7 +100,8 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
     }
     static const std::set<std::string> kWithValue = {
         "--vbus",     "--id",           "--hwid",          "--max-frame", "--channels",
-        "--transfer-size", "--storage", "--friendly-name", "--device-name"};
+        "--transfer-size", "--storage", "--friendly-name", "--device-name", "--serial",
+        "--fw-version"};
     if (!kWithValue.count(name)) {
       *error = "unknown option: " + arg;
       return false;
@@ -141,6 +144,15 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
       o.friendlyName = value;
     } else if (name == "--device-name") {
       o.deviceName = value;
+    } else if (name == "--fw-version") {
+      o.fwVersionString = value;
+    } else if (name == "--serial") {
+      if (!parseNumber(value, 0, 0xFFFFFFFFul, &n)) {
+        *error = "--serial takes 0 to 4294967295: " + value;
+        return false;
+      }
+      o.hasSerial = true;
+      o.serial = uint32_t(n);
     }
   }
   if (o.help || o.version) {

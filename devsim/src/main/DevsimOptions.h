@@ -29,6 +29,9 @@ struct Options {
   std::string storageDir;    // empty: no storage
   std::string friendlyName;  // empty: the device's id
   std::string deviceName;    // empty: the core service's default
+  std::string fwVersionString;  // empty: the core service's default
+  bool hasSerial = false;
+  uint32_t serial = 0;
   bool help = false;
   bool version = false;
 };

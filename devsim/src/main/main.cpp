@@ -94,6 +94,11 @@ std::unique_ptr<EmulatedDevice> makeDevice(const devsim::cli::Options& options,
   devsim::CoreConfig core;
   core.friendlyName = options.friendlyName.empty() ? spec.id : options.friendlyName;
   if (!options.deviceName.empty()) core.identity.deviceName = options.deviceName;
+  if (!options.fwVersionString.empty()) core.identity.fwVersionString = options.fwVersionString;
+  if (options.hasSerial) {
+    const uint32_t s = options.serial;
+    core.identity.deviceSerial = {uint8_t(s), uint8_t(s >> 8), uint8_t(s >> 16), uint8_t(s >> 24)};
+  }
   core.protocols = {kProtocolCore, kProtocolBenchmark};
   if (!options.storageDir.empty()) {
     for (const char* volume : {"root", "data"})
