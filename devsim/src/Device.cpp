@@ -101,6 +101,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   uint8_t base = 0, floor = 0;
   bool rejectSent = false;
   bool peerBusy = false;
+  bool solicited = false;  // a repeat went out to get the host's acknowledgement
   std::deque<Control> control;
   std::deque<std::function<void()>> calls;  // service calls, run without the lock
   DeviceStats stats;
@@ -153,6 +154,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   void handleFrame(const std::vector<uint8_t>& f) {
     ++stats.framesIn;
+    solicited = false;
     if (f.empty()) return;
     const uint8_t c = f[0];
     if ((c & 3) == 3) {
@@ -393,6 +395,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       if (slots[c].open) closeSlot(uint8_t(c));
       slots[c].out.clear();
     }
+    solicited = false;
     for (auto& slot : store) slot.clear();
     std::fill(std::begin(sentBefore), std::end(sentBefore), false);
     vs = vr = cursor = base = floor = 0;
@@ -408,6 +411,12 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   // ---- transmit ----
+
+  bool anyQueued() const {
+    for (const Slot& s : slots)
+      if (!s.out.empty()) return true;
+    return false;
+  }
 
   void pump(std::vector<std::vector<uint8_t>>& out) {
     for (const Control& c : control) {
@@ -432,7 +441,22 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
         continue;
       }
       const uint8_t next = seqAdd(vs, 1);
-      if (next == base || next == floor) break;  // window full
+      if (next == base) break;  // window full
+      if (next == floor) {
+        // Everything is acknowledged, but by one host frame: until another
+        // arrives a late copy of an older one could not be told from a new
+        // acknowledgement, so nothing new may go out. A host that has nothing
+        // to send would leave us waiting for its idle poll; the last frame
+        // sent again is a repeat it acknowledges at once.
+        if (base == vs && !solicited && anyQueued() && !store[seqAdd(vs, -1)].empty()) {
+          std::vector<uint8_t> frame = store[seqAdd(vs, -1)];
+          frame[0] = uint8_t((frame[0] & 0x0E) | (vr << 5));
+          ++stats.solicitations;
+          out.push_back(std::move(frame));
+          solicited = true;
+        }
+        break;
+      }
       int found = -1;
       for (int i = 1; i <= kChannels; ++i) {
         const int c = (lastServed + i) % kChannels;

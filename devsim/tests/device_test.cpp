@@ -220,10 +220,14 @@ TEST_F(DeviceTest, WindowOfSevenReopensOnlyOnceNoLateAcknowledgementCanArrive) {
     EXPECT_EQ(f[2], '0' + i);
   }
   // The eighth waits for an acknowledgement, and for one more frame after it:
-  // until then a ready that was overtaken on the way could still arrive.
+  // until then a ready that was overtaken on the way could still arrive. A
+  // host with nothing to send is asked for that frame by a repeat of the last
+  // acknowledged one, not left to its idle poll.
   in(sFrame(0, 7));
+  EXPECT_EQ(next(), iFrame(6, 0, 0x00, {'6'}));
   in(sFrame(0, 7));
   EXPECT_EQ(next(), iFrame(7, 0, 0x00, {'7'}));
+  EXPECT_EQ(device_->stats().solicitations, 1u);
 }
 
 TEST_F(DeviceTest, AcknowledgementsOfUnsentFramesAreCountedAndIgnored) {

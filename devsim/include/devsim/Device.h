@@ -42,6 +42,7 @@ struct DeviceStats {
   uint64_t dataFramesIn = 0;    // in-sequence I frames taken
   uint64_t dataFramesOut = 0;   // I frames sent, first time or again
   uint64_t resent = 0;          // I frames sent again
+  uint64_t solicitations = 0;   // acknowledged frames repeated to get an acknowledgement
   uint64_t rejectsSent = 0;
   uint64_t pollsAnswered = 0;
   uint64_t busyRefused = 0;     // in-sequence I frames refused while busy
