@@ -107,8 +107,7 @@ TEST_F(DevmgrE2e, WrongRepliesFailAndLeaveTheHandleUsable) {
   CoreReplyFault code;
   code.code = 0x65;  // the reply to another request
   core_->setFault(98, code);
-  // Longer than one pipe chunk, refused by its size rule. (Kept within one
-  // link window: longer replies wait for the in-process media's idle call.)
+  // Longer than one pipe chunk, refused by its size rule.
   CoreReplyFault multiChunk;
   multiChunk.data = std::vector<uint8_t>(1100, 'v');
   core_->setFault(30, multiChunk);
