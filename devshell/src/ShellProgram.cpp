@@ -9,6 +9,7 @@
 #include "devmgr/devmgr.h"
 #include "plat/console.h"
 #include "toolsupport/Banner.h"
+#include "translayer/HwId.h"
 
 namespace po = boost::program_options;
 
@@ -17,13 +18,6 @@ namespace {
 constexpr size_t kDeviceListCapacity = 128;
 constexpr unsigned kLineLength = 80;
 constexpr unsigned kMinDescription = 40;
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 struct Options {
   po::options_description generic{"Generic options", kLineLength, kMinDescription};
@@ -60,14 +54,9 @@ void printDeviceList(const uint8_t (*ids)[DEVMGR_HWID_SIZE], size_t count, bool 
 }  // namespace
 
 bool decodeHwid(const std::string& text, std::vector<uint8_t>* hwid) {
-  if (text.size() != 2 * DEVMGR_HWID_SIZE) return false;
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes.push_back(uint8_t(high << 4 | low));
-  }
-  *hwid = std::move(bytes);
+  HwId parsed;
+  if (!parseHwId(text, &parsed)) return false;
+  hwid->assign(parsed.id, parsed.id + sizeof parsed.id);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "DeviceIds.h"
 
 #include "plat/registry.h"
+#include "translayer/HwId.h"
 
 namespace usblink {
 namespace {
@@ -9,15 +10,8 @@ bool parseHex16(const std::string& s, uint16_t* out) {
   if (s.empty() || s.size() > 4) return false;
   uint16_t v = 0;
   for (char c : s) {
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return false;
+    const int d = hexDigitValue(c);
+    if (d < 0) return false;
     v = uint16_t((v << 4) | d);
   }
   *out = v;
