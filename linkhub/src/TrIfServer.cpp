@@ -146,11 +146,11 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
     frontEnds_.emplace(frontEnd, true);
   }
   const std::string name = pipeNameFor(number);
+  frontEnd->setChannel(name, slot);
   if (size < 1 || name.size() + 1 > size_t(size)) {
     discard(frontEnd);
     return kBufferTooSmall;
   }
-  frontEnd->setChannel(name, slot);
   frontEnd->start();
   frontEnd->connectResult.wait();
   if (frontEnd->notConnected.load() != 0) {

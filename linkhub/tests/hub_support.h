@@ -109,7 +109,7 @@ class RuntimeDirTest : public ::testing::Test {
 // A pipe front end as the session side sees it: records what reaches it.
 // Lets go of its slot only when the test says so (release()), or at once
 // when told to close if autoRelease is set.
-class FakeFrontEnd : public TrIfTranRemote {
+class FakeFrontEnd final : public TrIfTranRemote {
  public:
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
     std::lock_guard<std::mutex> lock(mutex_);

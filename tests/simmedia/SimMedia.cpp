@@ -9,6 +9,8 @@
 //                      entries of another form are skipped with a line on
 //                      standard error.
 //   SIMMEDIA_CHANNELS  logical channels each device announces, 1-15 (15).
+//   SIMMEDIA_CLOSE_TIMEOUT_MS  the channel close time-out the media reports
+//                      (5000): how long an unanswered close holds a channel.
 // Every device runs the echo service on each protocol id of the system
 // (1-5 and 127).
 //
@@ -107,6 +109,13 @@ std::vector<HwId> configuredDevices() {
   return ids;
 }
 
+uint16_t configuredCloseTimeout() {
+  const char* env = std::getenv("SIMMEDIA_CLOSE_TIMEOUT_MS");
+  if (!env) return 5000;
+  const long n = std::strtol(env, nullptr, 10);
+  return uint16_t(n < 1 ? 1 : n > 60000 ? 60000 : n);
+}
+
 uint8_t configuredChannels() {
   const char* env = std::getenv("SIMMEDIA_CHANNELS");
   if (!env) return 15;
@@ -130,11 +139,13 @@ SIMMEDIA_EXPORT void EnvCreate(MediaEventCallback callback, void* context) {
     if (!gMedia) {
       gMedia = std::make_unique<devsim::InProcessMedia>();
       const uint8_t channels = configuredChannels();
+      devsim::MediaChannelOptions options;
+      options.closeTimeoutMs = configuredCloseTimeout();
       for (const HwId& id : configuredDevices()) {
         devsim::DeviceConfig config;
         config.hwid = id;
         config.channelCount = channels;
-        const uint32_t index = gMedia->addDevice(config);
+        const uint32_t index = gMedia->addDevice(config, options);
         for (uint8_t service : kServices)
           gMedia->device(index).registerService(service, devsim::EchoService::factory());
       }

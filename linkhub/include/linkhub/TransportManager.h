@@ -25,9 +25,11 @@
 //   then leaves: the front ends' engine locks, the manager's event queue and
 //   stop mutex, and listenersMutex_ (held while listeners are called, so a
 //   listener must not add or remove listeners from onListChanged).
-// A media library's own callback lock sits above the link mutex. No
-// manager lock is held while a layer is stopped or joined, while a session
-// is destroyed, or while a client is called back.
+// A media library's own callback lock sits above the link mutex; a media's
+// discovery lock above the process-wide list of running managers that
+// mediaEventCallback searches, which comes before a manager's stop mutex and
+// queue. No manager lock is held while a layer is stopped or joined, while a
+// session is destroyed, or while a client is called back.
 #pragma once
 
 #include <cstddef>
