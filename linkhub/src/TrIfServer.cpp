@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "linkhub/TrIfTranFrontEnd.h"
@@ -151,7 +152,12 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
     discard(frontEnd);
     return kBufferTooSmall;
   }
-  frontEnd->start();
+  try {
+    frontEnd->start();
+  } catch (const std::system_error&) {
+    discard(frontEnd);  // no thread to be had: as if the pipe could not be made
+    return kBufferTooSmall;
+  }
   frontEnd->connectResult.wait();
   if (frontEnd->notConnected.load() != 0) {
     discard(frontEnd);

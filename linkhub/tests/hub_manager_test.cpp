@@ -242,11 +242,16 @@ TEST(ManagerRemovalTest, RemovalMeetingAnIdentityReportNeverDeadlocks) {
     scripted::report(2, index);
   }
   ASSERT_TRUE(eventually([&] { return manager.sessionCount() == 0; }));
-  // The manager still serves arrivals.
+  // The manager still serves arrivals. One reported twice keeps its first
+  // session (a second one would be left running outside the map).
   const uint32_t last = 200;
+  scripted::report(1, last);
   scripted::report(1, last);
   ASSERT_TRUE(scripted::handshake(last, makeId(0xEE)));
   EXPECT_TRUE(eventually([&] { return manager.onlineDevices() == std::vector<HwId>{makeId(0xEE)}; }));
+  EXPECT_EQ(1u, manager.sessionCount());
+  scripted::report(2, last);
+  EXPECT_TRUE(eventually([&] { return manager.sessionCount() == 0; }));
 }
 
 TEST_F(ManagerTest, ListsConnectedDevicesSortedAndOpensOnTheRightOne) {
