@@ -277,8 +277,9 @@ void SessionLayer::closeChannel(uint8_t channel) {
   if (stop_ || channelCount_ == 0 || channel >= kChannels) return;
   Channel& ch = channels_[channel];
   if (ch.free || ch.closing) return;
-  if (ch.openPending) {
-    // The device never heard of it.
+  if (ch.openPending || (!ch.queue.empty() && ch.queue.front()->first)) {
+    // The device never heard of it: its opening frame has not gone out, so a
+    // close would go unanswered and hold the channel for the close time-out.
     ch.free = true;
     ch.openPending = false;
     ch.queue.clear();

@@ -245,12 +245,26 @@ TEST_F(LinkTest, SendIsRefusedOnFreeChannelsAndWhileStopping) {
 // ---- closes --------------------------------------------------------------------
 
 TEST_F(LinkTest, CloseBeforeTheFirstFrameSendsNothing) {
-  upWithChannel0();
-  layer_->closeChannel(0);
-  EXPECT_TRUE(build().empty());
-  uint8_t ch = 0xFF;
-  ASSERT_TRUE(layer_->openChannel(6, &ch));
-  EXPECT_EQ(ch, 0);
+  // Closed before any data, and closed with its opening frame still queued:
+  // the device never heard of the channel, so it is free at once.
+  for (bool queued : {false, true}) {
+    SCOPED_TRACE(queued ? "opening frame queued" : "nothing queued");
+    if (!queued) {
+      upWithChannel0();
+    } else {
+      uint8_t opened = 0xFF;
+      ASSERT_TRUE(layer_->openChannel(5, &opened));
+      ASSERT_EQ(opened, 0);
+      const Bytes data = pattern(10);
+      ASSERT_TRUE(layer_->send(0, data.data(), 10, true));
+    }
+    layer_->closeChannel(0);
+    EXPECT_TRUE(build().empty());
+    uint8_t ch = 0xFF;
+    ASSERT_TRUE(layer_->openChannel(6, &ch));
+    EXPECT_EQ(ch, 0);
+    layer_->closeChannel(0);
+  }
 }
 
 TEST_F(LinkTest, HostCloseDropsUnsentDataAndEndsOnTheDeviceAnswer) {
