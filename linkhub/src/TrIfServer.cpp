@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr const char* kPipePrefix = "\\\\.\\pipe\\zamoconnectionserver_\\";
+// "\\.\" + "\pipe\zamoconnectionserver" + "_\": 40 characters with the number.
+constexpr const char* kPipePrefix = "\\\\.\\\\pipe\\zamoconnectionserver_\\";
 
 }  // namespace
 

@@ -97,12 +97,12 @@ TEST_F(ProcessTest, OpenChannelResultsAndAnEcho) {
     if (name) *name = buffer;
     return rc;
   };
-  const int16_t length = int16_t(std::string("\\\\.\\pipe\\zamoconnectionserver_\\00000000").size());
+  const int16_t length = int16_t(std::string("\\\\.\\\\pipe\\zamoconnectionserver_\\00000000").size());
   std::string name;
   EXPECT_EQ(2, open(makeId(0x55), kPipeNameBuffer));
   EXPECT_EQ(1, open(device_, length));
   ASSERT_EQ(0, open(device_, int16_t(length + 1), &name));
-  EXPECT_EQ("\\\\.\\pipe\\zamoconnectionserver_\\00000001", name);
+  EXPECT_EQ("\\\\.\\\\pipe\\zamoconnectionserver_\\00000001", name);
 
   // The device has two channels; one is held by the pipe above (nobody
   // connects to it), one goes to this client, then none is left.

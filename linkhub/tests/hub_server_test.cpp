@@ -77,13 +77,14 @@ TEST_F(ServerTest, OpenChannelResults) {
   const int16_t length = int16_t(TrIfServer::pipeNameFor(0).size());
   EXPECT_EQ(1, open(many, length));
   ASSERT_EQ(0, open(many, int16_t(length + 1), &name));
-  EXPECT_EQ("\\\\.\\pipe\\zamoconnectionserver_\\00000001", name);
+  EXPECT_EQ("\\\\.\\\\pipe\\zamoconnectionserver_\\00000001", name);
   EXPECT_EQ(1, open(many, 0));
   EXPECT_EQ(1, open(many, -5));
   ASSERT_EQ(0, open(one, 64, &name));
-  EXPECT_EQ("\\\\.\\pipe\\zamoconnectionserver_\\00000002", name);
+  EXPECT_EQ("\\\\.\\\\pipe\\zamoconnectionserver_\\00000002", name);
   EXPECT_EQ(3, open(one, 64));
-  EXPECT_EQ(TrIfServer::pipeNameFor(0xABCDEF12), "\\\\.\\pipe\\zamoconnectionserver_\\ABCDEF12");
+  EXPECT_EQ(TrIfServer::pipeNameFor(0xABCDEF12), "\\\\.\\\\pipe\\zamoconnectionserver_\\ABCDEF12");
+  EXPECT_EQ(TrIfServer::pipeNameFor(0).size(), 40u);
 }
 
 // A call that fails after its channel was allocated gives the channel back:

@@ -98,6 +98,9 @@ int pipePath(const std::string& windowsName, std::string* path) {
   std::string rest;
   if (name.rfind("//./pipe/", 0) == 0) {
     rest = name.substr(9);
+  } else if (name.rfind("//.//pipe/", 0) == 0) {
+    // The server's channel names join "\\.\" and "\pipe\..." as they stand.
+    rest = name.substr(10);
   } else if (name.rfind("/pipe/", 0) == 0) {
     rest = name.substr(6);
   } else {

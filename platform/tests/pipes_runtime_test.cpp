@@ -94,6 +94,7 @@ struct NameCase {
 TEST_F(RuntimeTest, MapsPipeNames) {
   const NameCase cases[] = {
       {"\\\\.\\pipe\\ZamoConnectionServer_\\Chan1", 0, "/pipe/zamoconnectionserver_/chan1"},
+      {"\\\\.\\\\pipe\\zamoconnectionserver_\\0000001A", 0, "/pipe/zamoconnectionserver_/0000001a"},
       {"\\pipe\\zamoconnectionserver", 0, "/pipe/zamoconnectionserver"},
       {"\\\\.\\PIPE\\A", 0, "/pipe/a"},
       {"\\pipe\\a.b\\..c\\\xc3\x84", 0, "/pipe/a.b/..c/\xc3\x84"},  // non-ASCII kept as is
