@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "plat/devsim_signals.h"
+#include "plat/process.h"
 #include "plat/runtime.h"
 #include "rpc_child.h"
 #include "translayer/TrIfTranClient.h"

@@ -1,4 +1,4 @@
-#include "plat/devsim_signals.h"
+#include "plat/process.h"
 
 #include <errno.h>
 #include <signal.h>
