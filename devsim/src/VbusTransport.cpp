@@ -8,6 +8,7 @@
 #include "plat/thread.h"
 #include "plat/vbus.h"
 #include "usblink/VbusRecords.h"
+#include "plat/errors.h"
 
 namespace devsim {
 namespace {
@@ -29,8 +30,6 @@ constexpr int kAnswerSendMs = 1000;
 constexpr int kReceiveBatch = 64;
 constexpr int kRepublishRetryMs = 500;
 
-constexpr int kAlreadyExists = 183;
-
 }  // namespace
 
 VbusTransport::VbusTransport(VbusOptions options, FrameSink sink, Listener listener)
@@ -47,12 +46,12 @@ void VbusTransport::notify(Event event) {
 
 int VbusTransport::publish() {
   int rc = plat::vbusPublish(options_.dir, options_.id, &listenSocket_);
-  if (rc != kAlreadyExists) return rc;
+  if (rc != plat::kErrorAlreadyExists) return rc;
   // A file of that name: a live device, or what one left when it died.
   plat::Handle probe = plat::kInvalidHandle;
   if (plat::vbusConnect(options_.dir + "/" + options_.id + ".sock", 0, &probe) == 0) {
     plat::closeHandle(probe);
-    return kAlreadyExists;
+    return plat::kErrorAlreadyExists;
   }
   std::error_code ec;
   std::filesystem::remove(options_.dir + "/" + options_.id + ".sock", ec);

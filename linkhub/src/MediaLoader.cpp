@@ -5,12 +5,12 @@
 #include "plat/dynlib.h"
 #include "plat/registry.h"
 #include "plat/txevent.h"
+#include "plat/errors.h"
 
 namespace {
 
 constexpr uint32_t kNameChars = 128;  // value name buffer, with its terminator
 constexpr uint32_t kDataBytes = 512;  // value data buffer
-constexpr int kNoMoreItems = 259;
 
 void setEventFd(int event) { plat::setTransmitEvent(event); }
 
@@ -37,7 +37,7 @@ int readMediaPaths(const std::string& key, std::vector<std::string>* paths) {
     uint8_t data[kDataBytes];
     uint32_t dataBytes = kDataBytes;
     const int rc = plat::regEnumValue(regKey, index, name, &nameChars, nullptr, data, &dataBytes);
-    if (rc == kNoMoreItems) break;
+    if (rc == plat::kErrorNoMoreItems) break;
     if (rc != 0) return rc;
     // The data is the path up to its terminator (or the end of the data).
     const size_t n = strnlen(reinterpret_cast<const char*>(data), dataBytes);

@@ -4,10 +4,9 @@
 
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
+#include "plat/errors.h"
 
 namespace {
-
-constexpr int kWaitTimeout = 258;
 
 }  // namespace
 
@@ -67,7 +66,7 @@ plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
       plat::Handle connection = plat::kInvalidHandle;
       const int rc = plat::pipeAccept(listener, &connection, 0);
       if (rc == 0) return connection;  // the listener is closed and its file gone
-      if (rc != kWaitTimeout) break;   // a refused peer of another user shows as a time-out
+      if (rc != plat::kErrorWaitTimeout) break;   // a refused peer of another user shows as a time-out
     }
   }
   plat::pipeAbandon(listener);

@@ -5,10 +5,10 @@
 
 #include "linkhub/MediaLoader.h"
 #include "linkhub/ServerUi.h"
+#include "plat/errors.h"
 
 namespace {
 
-constexpr uint32_t kFileNotFound = 2;
 constexpr size_t kMediaInfoChars = 256;  // 512 bytes
 
 // The process-wide manager for the user interface.
@@ -63,7 +63,7 @@ bool TransportManager::loadMedia(const std::string& company, const std::string& 
   for (const std::string& path : paths) {
     MediaRecord record;
     if (!loadMediaLibrary(path, &record)) {
-      ShowFatalError(kFileNotFound, "Failed opening " + path);
+      ShowFatalError(plat::kErrorFileNotFound, "Failed opening " + path);
       return false;
     }
     media_.push_back(std::make_unique<MediaRecord>(record));

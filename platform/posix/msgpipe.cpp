@@ -11,13 +11,11 @@
 #include <chrono>
 
 #include "plat/runtime.h"
+#include "plat/errors.h"
 
 namespace plat {
 namespace {
 
-constexpr int kAlreadyExists = 183;
-constexpr int kAccessDenied = 5;
-constexpr int kWaitTimeout = 258;
 constexpr int kListenBacklog = 4;  // room for refused strangers beside the one peer
 
 bool fillAddress(const std::string& path, sockaddr_un* addr) {
@@ -56,7 +54,7 @@ int pipeListen(const std::string& windowsName, Handle* listener) {
   // leftover of an earlier listener of ours.
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) return kAlreadyExists;
+    if (!S_ISSOCK(st.st_mode)) return kErrorAlreadyExists;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return lastSystemError();
   }
   sockaddr_un addr;
@@ -89,7 +87,7 @@ int pipeAccept(Handle listener, Handle* connection, int timeoutMs) {
       if (errno == EINTR) continue;
       return lastSystemError();
     }
-    if (rc == 0) return kWaitTimeout;
+    if (rc == 0) return kErrorWaitTimeout;
     Handle h = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (h < 0) {
       if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) continue;
@@ -124,7 +122,7 @@ int pipeConnect(const std::string& windowsName, Handle* connection) {
   }
   if (!peerIsSameUser(h)) {
     closeHandle(h);
-    return kAccessDenied;
+    return kErrorAccessDenied;
   }
   *connection = h;
   return 0;

@@ -9,13 +9,10 @@
 #include <vector>
 
 #include "plat/handle.h"
+#include "plat/errors.h"
 
 namespace plat {
 namespace {
-
-constexpr int kAccessDenied = 5;
-constexpr int kInvalidName = 123;
-constexpr int kNameTooLong = 206;
 
 std::string dropTrailingSlashes(std::string p) {
   while (p.size() > 1 && p.back() == '/') p.pop_back();
@@ -54,7 +51,7 @@ int checkPrivateDir(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return lastSystemError();
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
-    return kAccessDenied;
+    return kErrorAccessDenied;
   return 0;
 }
 
@@ -94,7 +91,7 @@ int pipePath(const std::string& windowsName, std::string* path) {
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     if (c == '\\') c = '/';
   }
-  if (name.find('\0') != std::string::npos) return kInvalidName;
+  if (name.find('\0') != std::string::npos) return kErrorInvalidName;
   std::string rest;
   if (name.rfind("//./pipe/", 0) == 0) {
     rest = name.substr(9);
@@ -104,19 +101,19 @@ int pipePath(const std::string& windowsName, std::string* path) {
   } else if (name.rfind("/pipe/", 0) == 0) {
     rest = name.substr(6);
   } else {
-    return kInvalidName;
+    return kErrorInvalidName;
   }
-  if (rest.empty()) return kInvalidName;
+  if (rest.empty()) return kErrorInvalidName;
   size_t start = 0;
   while (true) {
     size_t end = rest.find('/', start);
     std::string part = rest.substr(start, end == std::string::npos ? end : end - start);
-    if (part.empty() || part == "." || part == "..") return kInvalidName;
+    if (part.empty() || part == "." || part == "..") return kErrorInvalidName;
     if (end == std::string::npos) break;
     start = end + 1;
   }
   std::string full = configuredRuntimeDir() + "/pipe/" + rest;
-  if (full.size() > kMaxSocketPath) return kNameTooLong;
+  if (full.size() > kMaxSocketPath) return kErrorFilenameTooLong;
   if (path) *path = full;
   return 0;
 }
@@ -126,13 +123,13 @@ int makeParentDirs(const std::string& socketPath) {
   if (int rc = runtimeDir(&rt)) return rc;
   std::string prefix = rt == "/" ? "/" : rt + "/";
   if (socketPath.size() <= prefix.size() || socketPath.compare(0, prefix.size(), prefix) != 0)
-    return kInvalidName;
+    return kErrorInvalidName;
   size_t pos = prefix.size();
   while (true) {
     size_t slash = socketPath.find('/', pos);
     if (slash == std::string::npos) break;
     std::string dir = socketPath.substr(0, slash);
-    if (slash == pos) return kInvalidName;  // an empty part
+    if (slash == pos) return kErrorInvalidName;  // an empty part
     if (int rc = makeDir(dir)) return rc;
     if (int rc = checkPrivateDir(dir)) return rc;
     pos = slash + 1;

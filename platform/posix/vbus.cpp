@@ -12,21 +12,15 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include "plat/errors.h"
 
 namespace plat {
 namespace {
 
-constexpr int kFileNotFound = 2;
-constexpr int kAccessDenied = 5;
-constexpr int kInvalidName = 123;
-constexpr int kNameTooLong = 206;
-constexpr int kAlreadyExists = 183;
-constexpr int kWaitTimeout = 258;
-
 using Clock = std::chrono::steady_clock;
 
 int makeAddress(const std::string& path, sockaddr_un* addr) {
-  if (path.empty() || path.size() >= sizeof addr->sun_path) return kNameTooLong;
+  if (path.empty() || path.size() >= sizeof addr->sun_path) return kErrorFilenameTooLong;
   std::memset(addr, 0, sizeof *addr);
   addr->sun_family = AF_UNIX;
   std::memcpy(addr->sun_path, path.data(), path.size());
@@ -76,13 +70,13 @@ bool vbusValidId(const std::string& id) {
 
 int vbusPublish(const std::string& dir, const std::string& id, Handle* listener) {
   *listener = kInvalidHandle;
-  if (!vbusValidId(id)) return kInvalidName;
+  if (!vbusValidId(id)) return kErrorInvalidName;
   const std::string hidden = dir + "/." + id + ".tmp";
   const std::string visible = dir + "/" + id + ".sock";
   sockaddr_un addr;
-  if (makeAddress(hidden, &addr) != 0 || visible.size() >= sizeof addr.sun_path) return kNameTooLong;
+  if (makeAddress(hidden, &addr) != 0 || visible.size() >= sizeof addr.sun_path) return kErrorFilenameTooLong;
   struct stat st;
-  if (::lstat(visible.c_str(), &st) == 0) return kAlreadyExists;
+  if (::lstat(visible.c_str(), &st) == 0) return kErrorAlreadyExists;
   ::unlink(hidden.c_str());  // a leftover of a publisher that died half-way
   Handle h = makeSocket();
   if (h < 0) return lastSystemError();
@@ -117,7 +111,7 @@ int vbusAccept(Handle listener, Handle* connection, int timeoutMs) {
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return lastSystemError();
-    if (!waitFor(listener, POLLIN, timeoutMs, deadline)) return kWaitTimeout;
+    if (!waitFor(listener, POLLIN, timeoutMs, deadline)) return kErrorWaitTimeout;
   }
 }
 
@@ -129,7 +123,7 @@ void vbusUnpublish(const std::string& dir, const std::string& id, Handle listene
 int vbusConnect(const std::string& socketPath, int retryMs, Handle* connection) {
   *connection = kInvalidHandle;
   sockaddr_un addr;
-  if (makeAddress(socketPath, &addr) != 0) return kNameTooLong;
+  if (makeAddress(socketPath, &addr) != 0) return kErrorFilenameTooLong;
   const auto deadline = Clock::now() + std::chrono::milliseconds(retryMs < 0 ? 0 : retryMs);
   for (;;) {
     Handle h = makeSocket();
@@ -149,7 +143,7 @@ int vbusConnect(const std::string& socketPath, int retryMs, Handle* connection) 
     if (rc == 0) {
       if (!sameUser(h)) {
         closeHandle(h);
-        return kAccessDenied;
+        return kErrorAccessDenied;
       }
       *connection = h;
       return 0;
@@ -161,7 +155,7 @@ int vbusConnect(const std::string& socketPath, int retryMs, Handle* connection) 
       errno = err;
       return lastSystemError();
     }
-    if (Clock::now() >= deadline) return kFileNotFound;
+    if (Clock::now() >= deadline) return kErrorFileNotFound;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }

@@ -8,6 +8,7 @@
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
 #include "plat/wake.h"
+#include "plat/errors.h"
 
 namespace {
 
@@ -98,7 +99,6 @@ bool TrIfTranCommon::ended() const { return impl_->ended.load(std::memory_order_
 
 int TrIfTranCommon::waitForPeer(plat::Handle listener, plat::Handle* pipe, int timeoutMs) {
   constexpr int kAborted = 1236;
-  constexpr int kWaitTimeout = 258;
   *pipe = plat::kInvalidHandle;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   while (true) {
@@ -109,7 +109,7 @@ int TrIfTranCommon::waitForPeer(plat::Handle listener, plat::Handle* pipe, int t
     int waitMs = -1;
     if (timeoutMs >= 0) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return kWaitTimeout;
+      if (left <= 0) return plat::kErrorWaitTimeout;
       waitMs = int(left);
     }
     plat::PollItem items[2] = {{listener, plat::kPollRead, 0},
@@ -125,7 +125,7 @@ int TrIfTranCommon::waitForPeer(plat::Handle listener, plat::Handle* pipe, int t
     if (items[0].ready) {
       int rc = plat::pipeAccept(listener, pipe, 0);
       if (rc == 0) return 0;
-      if (rc != kWaitTimeout) {  // a refused stranger shows as a time-out: wait on
+      if (rc != plat::kErrorWaitTimeout) {  // a refused stranger shows as a time-out: wait on
         plat::pipeAbandon(listener);
         return rc;
       }
