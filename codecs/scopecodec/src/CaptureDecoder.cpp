@@ -4,9 +4,8 @@
 #include <charconv>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <cstring>
-#include <string_view>
+#include <new>
 #include <vector>
 
 #include "FloatText.h"
@@ -30,11 +29,6 @@ class Reader {
   size_t remaining() const { return size_ - offset_; }
   const uint8_t* here() const { return data_ + offset_; }
 
-  bool skip(size_t n) {
-    if (remaining() < n) return false;
-    offset_ += n;
-    return true;
-  }
   bool u8(uint8_t& v) { return unsignedLe(v); }
   bool u16(uint16_t& v) { return unsignedLe(v); }
   bool u32(uint32_t& v) { return unsignedLe(v); }
@@ -82,38 +76,11 @@ struct Channel {
   uint8_t words = 0;  // data words one sample takes
 };
 
-struct Sample {
-  uint32_t timeText;  // index of the step's time text
-  uint32_t offset;    // of the sample's first byte in the capture
-};
-
-// The time text of every step that has samples, written once and shared by
-// the channels sampled at that step.
-class StepTimes {
- public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-  uint32_t add(float time) {
-    appendFloatText(texts_, time);
-    ends_.push_back(texts_.size());
-    return uint32_t(ends_.size() - 1);
-  }
-  std::string_view text(uint32_t index) const {
-    size_t begin = index ? ends_[index - 1] : 0;
-    return std::string_view(texts_).substr(begin, ends_[index] - begin);
-  }
-
- private:
-  std::string texts_;
-  std::vector<size_t> ends_;
-};
-
 void appendUnsigned(std::string& out, uint64_t value) {
   char buf[24];
   auto res = std::to_chars(buf, buf + sizeof buf, value);
   out.append(buf, res.ptr);
 }
-
-void appendFloat(std::string& out, float value) { appendFloatText(out, value); }
 
 void writeConfiguration(std::string& xml, const uint8_t* parameterSet, uint8_t filler, float captureTime,
                         float pretriggerTime, const std::vector<Trigger>& triggers,
@@ -124,9 +91,9 @@ void writeConfiguration(std::string& xml, const uint8_t* parameterSet, uint8_t f
   xml += "</ParameterSet><Arm><Filler>";
   appendUnsigned(xml, filler);
   xml += "</Filler><Capturetime>";
-  appendFloat(xml, captureTime);
+  appendFloatText(xml, captureTime);
   xml += "</Capturetime><Pretriggertime>";
-  appendFloat(xml, pretriggerTime);
+  appendFloatText(xml, pretriggerTime);
   xml += "</Pretriggertime></Arm><Triggers>";
   for (size_t i = 0; i < triggers.size(); ++i) {
     const Trigger& t = triggers[i];
@@ -147,15 +114,33 @@ void writeConfiguration(std::string& xml, const uint8_t* parameterSet, uint8_t f
     xml += "\"><RemoteIndex>";
     appendUnsigned(xml, channels[i].remoteIndex);
     xml += "</RemoteIndex><Sampletime time=\"";
-    appendFloat(xml, channels[i].sampleTime);
+    appendFloatText(xml, channels[i].sampleTime);
     xml += "\"/></Channel>";
   }
   xml += "</Channels></Configuration>";
 }
 
+// What one step reads, by the phase of its step counter: the channels it
+// samples, in record order, and where each sample lies within the step.
+struct StepSlot {
+  uint32_t channel;
+  uint32_t offset;
+};
+struct PhaseLayout {
+  uint32_t bytes = 0;  // input the step consumes
+  uint32_t words = 0;
+  std::vector<StepSlot> slots;
+};
+
+struct StepPlan {
+  PhaseLayout phases[16];
+  uint16_t headerWords = 0;  // words a block header counts as
+  bool noChannels = false;
+};
+
 // Words of a data block feed the channels' samples; a refusal here keeps a
 // hostile capture from overflowing a value or looping for ever.
-int checkDataLayout(unsigned wordBytes, std::vector<Channel>& channels) {
+int planSteps(unsigned wordBytes, std::vector<Channel>& channels, StepPlan& plan) {
   if (wordBytes == 0 || wordBytes > kValueBytes) return kInvalidDataSize;
   for (Channel& c : channels) {
     // A sample of no bytes would be stored at every step without consuming
@@ -165,61 +150,167 @@ int checkDataLayout(unsigned wordBytes, std::vector<Channel>& channels) {
     if (words * wordBytes > kValueBytes) return kInvalidDataSize;
     c.words = uint8_t(words);
   }
+  for (unsigned phase = 0; phase < 16; ++phase) {
+    PhaseLayout& p = plan.phases[phase];
+    for (size_t j = 0; j < channels.size(); ++j) {
+      // Divider 0 acts like 16, divider 1 samples at every step.
+      if ((int(phase) & (int(channels[j].divider) - 1)) != 0) continue;
+      p.slots.push_back(StepSlot{uint32_t(j), p.bytes});
+      p.bytes += channels[j].words * wordBytes;
+      p.words += channels[j].words;
+    }
+  }
+  plan.headerWords = uint16_t(kBlockHeaderBytes / wordBytes);
+  plan.noChannels = channels.empty();
   return kSuccessful;
 }
+
+// One step of the data walk.
+struct Step {
+  unsigned phase;
+  size_t offset;  // of its first sample in the capture
+  size_t end;     // just past its last
+  uint64_t index;  // within its block
+  float timeStep, accumulated;
+  // Single precision, as the device computes them.
+  float time() const { return float(index) * timeStep + accumulated; }
+  float timeAfter() const { return float(index + 1) * timeStep + accumulated; }
+};
+
+uint16_t readU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t readU32(const uint8_t* p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
+
+struct WalkEnd {
+  float accumulated = 0;  // the time of all the blocks
+  size_t offset = 0;      // where the walk stopped, short of a block header
+};
+
+// Walks the data blocks from `offset` to the end of the capture, calling
+// `visit` for every step; the decode and the writing of the samples share it
+// so that both see the same steps. Returns a result code.
+template <typename Visit>
+int walkSteps(const uint8_t* data, size_t length, size_t offset, const StepPlan& plan, WalkEnd& walkEnd,
+              Visit&& visit) {
+  float accumulated = 0, timeStep = 0;
+  uint64_t step = 0;  // in the current block
+  uint16_t wordsLeft = 0, stepCounter = 0;
+  for (;;) {
+    if (wordsLeft == 0) {
+      accumulated = accumulated + float(step) * timeStep;
+      step = 0;
+      if (length - offset < kBlockHeaderBytes) {
+        walkEnd = WalkEnd{accumulated, offset};
+        return kSuccessful;
+      }
+      const uint16_t count = readU16(data + offset);
+      stepCounter = readU16(data + offset + 2);
+      const uint32_t timeBits = readU32(data + offset + 4);
+      std::memcpy(&timeStep, &timeBits, sizeof timeStep);
+      offset += kBlockHeaderBytes;
+      if (count == 0) return kInvalidDataHeader;
+      wordsLeft = uint16_t(count - plan.headerWords);
+      // Steps without channels consume no words: such a block never ends.
+      if (wordsLeft != 0 && plan.noChannels) return kInvalidDataHeader;
+    }
+    const unsigned phase = stepCounter >> 12;
+    const PhaseLayout& layout = plan.phases[phase];
+    if (length - offset < layout.bytes) return kUnexpectedEnd;
+    visit(Step{phase, offset, offset + layout.bytes, step, timeStep, accumulated});
+    offset += layout.bytes;
+    // Words left wrap when a step takes more than the block has left.
+    wordsLeft = uint16_t(wordsLeft - layout.words);
+    stepCounter = uint16_t(((phase + 1) & 0xF) << 12 | (stepCounter & 0x0FFF));
+    ++step;
+  }
+}
+
+// The time text of every step that has samples, in step order, each as a
+// length byte and the text, so the writer reads them back in the same order.
+// Texts are copied out 16 bytes at a time, so the store keeps that much room
+// past its end.
+class StepTexts {
+ public:
+  StepTexts() = default;
+  StepTexts(const StepTexts&) = delete;
+  StepTexts& operator=(const StepTexts&) = delete;
+  ~StepTexts() { std::free(begin_); }
+
+  // Adds the text of `time`; returns its length.
+  size_t add(float time) {
+    if (size_t(capacity_ - end_) < kRecordRoom) grow();
+    const size_t length = writeFloatText(end_ + 1, time);
+    end_[0] = char(length);
+    end_ += 1 + length;
+    return length;
+  }
+  const char* begin() const { return begin_; }
+
+ private:
+  static constexpr size_t kRecordRoom = 1 + kFloatTextRoom;
+
+  void grow() {
+    const size_t size = size_t(end_ - begin_);
+    const size_t capacity = std::max<size_t>(size_t(64) << 10, 2 * size_t(capacity_ - begin_));
+    // realloc moves the pages of a large block rather than copying them.
+    char* grown = static_cast<char*>(std::realloc(begin_, capacity));
+    if (!grown) throw std::bad_alloc();
+    begin_ = grown;
+    end_ = grown + size;
+    capacity_ = grown + capacity;
+  }
+
+  char* begin_ = nullptr;
+  char* end_ = nullptr;
+  char* capacity_ = nullptr;
+};
+
+constexpr char kSampleStart[] = "<Sample time=\"";
+constexpr char kSampleTimeEnd[] = "\">";
+constexpr char kSampleEnd[] = "</Sample>";
+constexpr size_t kSampleFrameBytes = sizeof kSampleStart - 1 + sizeof kSampleTimeEnd - 1 + sizeof kSampleEnd - 1;
+// Within this distance of its region's end a sample is written exactly: the
+// time text is otherwise copied 16 bytes at a time.
+constexpr size_t kSampleCopySlack = sizeof kSampleStart - 1 + 16;
+
+struct HexPairs {
+  char pairs[256][2];
+  constexpr HexPairs() : pairs() {
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < 256; ++i) pairs[i][0] = kDigits[i >> 4], pairs[i][1] = kDigits[i & 15];
+  }
+};
+constexpr HexPairs kHex;
+
+// Where the samples of one channel go: each channel's text is sized up
+// front, so every channel writes straight into its own part of the result.
+struct ChannelText {
+  char* cursor;
+  char* end;
+  size_t sampleSize;
+
+  void write(const char* time, size_t timeLength, const uint8_t* value) {
+    char* p = cursor;
+    std::memcpy(p, kSampleStart, sizeof kSampleStart - 1);
+    p += sizeof kSampleStart - 1;
+    if (size_t(end - cursor) >= kSampleCopySlack) std::memcpy(p, time, 16);
+    else std::memcpy(p, time, timeLength);
+    p += timeLength;
+    std::memcpy(p, kSampleTimeEnd, sizeof kSampleTimeEnd - 1);
+    p += sizeof kSampleTimeEnd - 1;
+    for (size_t i = 0; i < sampleSize; ++i, p += 2) std::memcpy(p, kHex.pairs[value[i]], 2);
+    std::memcpy(p, kSampleEnd, sizeof kSampleEnd - 1);
+    cursor = p + sizeof kSampleEnd - 1;
+  }
+};
 
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
 
-struct CountingSink {
-  size_t size = 0;
-  template <size_t N>
-  void put(const char (&literal)[N]) { size += N - 1; }
-  void put(std::string_view text) { size += text.size(); }
-  void putHex(const uint8_t*, size_t length) { size += 2 * length; }
-};
-
-struct BufferSink {
-  char* end;
-  // Literals copy with a constant length, which compiles to plain stores.
-  template <size_t N>
-  void put(const char (&literal)[N]) {
-    std::memcpy(end, literal, N - 1);
-    end += N - 1;
-  }
-  void put(std::string_view text) {
-    std::memcpy(end, text.data(), text.size());
-    end += text.size();
-  }
-  void putHex(const uint8_t* bytes, size_t length) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < length; ++i) {
-      *end++ = kDigits[bytes[i] >> 4];
-      *end++ = kDigits[bytes[i] & 15];
-    }
-  }
-};
-
-template <typename Sink>
-void writeSampleSection(Sink& sink, const uint8_t* data, const std::vector<Channel>& channels,
-                        const std::vector<std::vector<Sample>>& samples, const StepTimes& stepTimes) {
-  for (size_t j = 0; j < channels.size(); ++j) {
-    char index[24];
-    auto res = std::to_chars(index, index + sizeof index, j);
-    sink.put("<Channel idx=\"");
-    sink.put(std::string_view(index, size_t(res.ptr - index)));
-    sink.put("\">");
-    for (const Sample& s : samples[j]) {
-      sink.put("<Sample time=\"");
-      sink.put(stepTimes.text(s.timeText));
-      sink.put("\">");
-      sink.putHex(data + s.offset, channels[j].sampleSize);
-      sink.put("</Sample>");
-    }
-    sink.put("</Channel>");
-  }
-  sink.put("</Channels></Data></DigitalScope>");
+void appendChannelStart(std::string& out, size_t index) {
+  out += "<Channel idx=\"";
+  appendUnsigned(out, index);
+  out += "\">";
 }
 
 }  // namespace
@@ -270,69 +361,81 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   }
   uint32_t triggerWord = 0;
   if (!in.u32(triggerWord)) return kInvalidDataSize;
-  const unsigned wordBytes = widthBits / 8u;
-  if (int rc = checkDataLayout(wordBytes, channels); rc != kSuccessful) return rc;
+  StepPlan plan;
+  if (int rc = planSteps(widthBits / 8u, channels, plan); rc != kSuccessful) return rc;
 
   const bool triggerExpected = (triggerWord & kNoTriggerBit) == 0;
   const uint32_t triggerOffset = uint32_t(triggerWord + uint32_t(in.offset()));
-  const uint16_t headerWords = uint16_t(kBlockHeaderBytes / wordBytes);
 
-  // Times are single precision throughout, as the device computes them.
-  float accumulated = 0, timeStep = 0, triggerTime = -1;
-  uint64_t step = 0;  // in the current block
-  uint16_t wordsLeft = 0, stepCounter = 0;
-  std::vector<std::vector<Sample>> samples(channels.size());
-  StepTimes stepTimes;
-  for (;;) {
-    if (wordsLeft == 0) {
-      accumulated = accumulated + float(step) * timeStep;
-      step = 0;
-      if (in.remaining() < kBlockHeaderBytes) break;
-      uint16_t count = 0;
-      in.u16(count), in.u16(stepCounter), in.f32(timeStep);
-      if (count == 0) return kInvalidDataHeader;
-      wordsLeft = uint16_t(count - headerWords);
-      // Steps without channels consume no words: such a block never ends.
-      if (wordsLeft != 0 && channels.empty()) return kInvalidDataHeader;
+  // First walk: check the data, make the time texts and count, by phase, the
+  // steps and their text, which size every channel's part of the result.
+  float triggerTime = -1;
+  WalkEnd walkEnd;
+  StepTexts texts;
+  uint64_t phaseSteps[16] = {}, phaseTextBytes[16] = {};
+  int rc = walkSteps(data, length, in.offset(), plan, walkEnd, [&](const Step& step) {
+    if (!plan.phases[step.phase].slots.empty()) {
+      phaseTextBytes[step.phase] += texts.add(step.time());
+      ++phaseSteps[step.phase];
     }
-    const int phase = stepCounter >> 12;
-    uint32_t timeText = StepTimes::kNone;
-    for (size_t j = 0; j < channels.size(); ++j) {
-      const Channel& c = channels[j];
-      if ((phase & (int(c.divider) - 1)) != 0) continue;
-      const size_t bytes = size_t(c.words) * wordBytes;
-      if (in.remaining() < bytes) return kUnexpectedEnd;
-      if (timeText == StepTimes::kNone) timeText = stepTimes.add(float(step) * timeStep + accumulated);
-      samples[j].push_back(Sample{timeText, uint32_t(in.offset())});
-      in.skip(bytes);
-      wordsLeft = uint16_t(wordsLeft - c.words);
-    }
-    stepCounter = uint16_t((((phase + 1) & 0xF) << 12) | (stepCounter & 0x0FFF));
-    ++step;
-    if (triggerTime < 0 && in.offset() >= triggerOffset) triggerTime = float(step) * timeStep + accumulated;
-  }
-
-  if (!(accumulated > 0)) return kUnexpectedEnd;
+    if (triggerTime < 0 && step.end >= triggerOffset) triggerTime = step.timeAfter();
+  });
+  if (rc != kSuccessful) return rc;
+  if (!(walkEnd.accumulated > 0)) return kUnexpectedEnd;
   if (triggerExpected && triggerTime < 0) return kTriggerNotFound;
-  if (in.remaining() != 0) return kInvalidDataSize;
+  if (walkEnd.offset != length) return kInvalidDataSize;
 
-  // The sample section is the bulk of the text: its size is counted first so
-  // the result is written once, straight into the buffer handed out.
   xml += "<Data format=\"hex\">";
   if (triggerExpected) {
     xml += "<Trigger time=\"";
-    appendFloat(xml, triggerTime);
+    appendFloatText(xml, triggerTime);
     xml += "\"/>";
   }
   xml += "<Channels>";
-  CountingSink counter;
-  writeSampleSection(counter, data, channels, samples, stepTimes);
-  std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(std::malloc(xml.size() + counter.size + 1)));
+
+  std::vector<size_t> channelBytes(channels.size(), 0);
+  for (unsigned phase = 0; phase < 16; ++phase)
+    for (const StepSlot& slot : plan.phases[phase].slots)
+      channelBytes[slot.channel] += phaseSteps[phase] * (kSampleFrameBytes + 2 * channels[slot.channel].sampleSize) +
+                                    phaseTextBytes[phase];
+  std::string channelStart;
+  size_t total = xml.size();
+  for (size_t j = 0; j < channels.size(); ++j) {
+    channelStart.clear();
+    appendChannelStart(channelStart, j);
+    total += channelStart.size() + channelBytes[j] + sizeof "</Channel>" - 1;
+  }
+  static constexpr char kTrailer[] = "</Channels></Data></DigitalScope>";
+  total += sizeof kTrailer - 1;
+
+  std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(std::malloc(total + 1)));
   if (!text) throw std::bad_alloc();
-  std::memcpy(text.get(), xml.data(), xml.size());
-  BufferSink writer{text.get() + xml.size()};
-  writeSampleSection(writer, data, channels, samples, stepTimes);
-  *writer.end = '\0';
+  char* end = text.get();
+  std::memcpy(end, xml.data(), xml.size());
+  end += xml.size();
+  std::vector<ChannelText> channelTexts(channels.size());
+  for (size_t j = 0; j < channels.size(); ++j) {
+    channelStart.clear();
+    appendChannelStart(channelStart, j);
+    std::memcpy(end, channelStart.data(), channelStart.size());
+    end += channelStart.size();
+    channelTexts[j] = ChannelText{end, end + channelBytes[j], channels[j].sampleSize};
+    end += channelBytes[j];
+    std::memcpy(end, "</Channel>", sizeof "</Channel>" - 1);
+    end += sizeof "</Channel>" - 1;
+  }
+  std::memcpy(end, kTrailer, sizeof kTrailer);  // with its terminator
+
+  // Second walk: the samples, each channel into its part.
+  const char* stepText = texts.begin();
+  walkSteps(data, length, in.offset(), plan, walkEnd, [&](const Step& step) {
+    const PhaseLayout& layout = plan.phases[step.phase];
+    if (layout.slots.empty()) return;
+    const size_t textLength = uint8_t(stepText[0]);
+    for (const StepSlot& slot : layout.slots)
+      channelTexts[slot.channel].write(stepText + 1, textLength, data + step.offset + slot.offset);
+    stepText += 1 + textLength;
+  });
   *out = text.release();
   return kSuccessful;
 }
