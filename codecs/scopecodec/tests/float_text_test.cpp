@@ -3,12 +3,14 @@
 // the rounding interval is lopsided.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "../src/FloatText.h"
 #include "codeccommon/XmlText.h"
@@ -60,4 +62,27 @@ TEST(FloatText, MatchesTheReferenceRule) {
     }
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// The decoder keeps texts in a store with kFloatTextRoom bytes to spare and
+// copies them out in fixed pieces: a text never exceeds kMaxFloatText, and
+// writing it stays within kFloatTextRoom.
+TEST(FloatText, StaysWithinItsRoom) {
+  constexpr size_t kGuard = 16;
+  std::vector<float> values = {-1.23456789e-38f, -0.000123456789f, -0.000123456f, -1.17549435e-38f,
+                               -3.40282347e+38f, -1.40129846e-45f, -std::numeric_limits<float>::quiet_NaN(),
+                               -std::numeric_limits<float>::infinity(), -123456789.0f, 0.0f};
+  std::mt19937 rng(777);
+  for (int i = 0; i < 200000; ++i) values.push_back(fromBits(uint32_t(rng())));
+  size_t longest = 0;
+  for (float v : values) {
+    char buf[scopecodec::kFloatTextRoom + kGuard];
+    std::memset(buf, 0x5A, sizeof buf);
+    const size_t n = scopecodec::writeFloatText(buf, v);
+    ASSERT_LE(n, scopecodec::kMaxFloatText) << v;
+    for (size_t i = scopecodec::kFloatTextRoom; i < sizeof buf; ++i) ASSERT_EQ(buf[i], 0x5A) << v;
+    ASSERT_EQ(std::string(buf, n), codec::formatFloat(v)) << v;
+    longest = std::max(longest, n);
+  }
+  EXPECT_EQ(longest, scopecodec::kMaxFloatText);
 }
