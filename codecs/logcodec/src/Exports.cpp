@@ -1,9 +1,11 @@
 // The flat export API over LogViewerHandle.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,12 +26,6 @@ struct LogViewerHandle {
 namespace {
 
 using logcodec::LogTree;
-
-size_t heldImageBytes(const LogViewerHandle& h) {
-  size_t total = 0;
-  for (const auto& image : h.images) total += image.size();
-  return total;
-}
 
 bool keyLess(const std::unique_ptr<LogTree>& a, const std::unique_ptr<LogTree>& b) {
   return a->getKey() < b->getKey();
@@ -81,14 +77,24 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   h.sorted = true;
 }
 
+// Runs write(sink) once to measure and once into the malloc'ed result.
 template <typename Write>
-void render(LogViewerHandle& h, char** out, size_t reserve, Write write) {
-  std::string text;
-  text.reserve(reserve);
-  write(text);
-  char* copy = codec::mallocText(text);
-  if (!copy) throw std::bad_alloc();
-  *out = copy;
+void render(char** out, Write write) {
+  logcodec::TextSink counter;
+  write(counter);
+  const size_t size = counter.size();
+  char* text = static_cast<char*>(std::malloc(size + 1));
+  if (!text) throw std::bad_alloc();
+  try {
+    logcodec::TextSink sink(text, size);
+    write(sink);
+    if (sink.size() != size) throw std::logic_error("rendering fell short of its measured size");
+  } catch (...) {
+    std::free(text);
+    throw;
+  }
+  text[size] = '\0';
+  *out = text;
 }
 
 }  // namespace
@@ -114,7 +120,7 @@ LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* dat
 LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
   if (!handle || !text) return false;
   return codec::guardExport(handle->lastError, [&] {
-    render(*handle, text, heldImageBytes(*handle) * 2, [&](std::string& out) {
+    render(text, [&](logcodec::TextSink& out) {
       for (const auto& entry : handle->entries) entry->writeText(out);
     });
   });
@@ -123,11 +129,11 @@ LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
 LOGCODEC_API bool LogViewerGetXML(LogViewerHandle* handle, char** xml) {
   if (!handle || !xml) return false;
   return codec::guardExport(handle->lastError, [&] {
-    render(*handle, xml, heldImageBytes(*handle) * 3 + 128, [&](std::string& out) {
-      out += codec::kXmlDeclaration;
-      out += "<Events>";
+    render(xml, [&](logcodec::TextSink& out) {
+      out.append(codec::kXmlDeclaration);
+      out.append("<Events>");
       for (const auto& entry : handle->entries) entry->writeXml(out);
-      out += "</Events>\n";
+      out.append("</Events>\n");
     });
   });
 }

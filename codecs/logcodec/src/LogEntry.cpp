@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "ValueFormat.h"
-#include "codeccommon/XmlText.h"
 
 namespace logcodec {
 
@@ -14,14 +13,6 @@ namespace {
 constexpr uint8_t kTextType = 10;
 // Value bytes in the stream for types 1 to 9.
 constexpr uint8_t kValueSize[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 4};
-
-void appendUnsigned(std::string& out, uint64_t value, size_t minDigits = 1) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, value);
-  size_t len = size_t(res.ptr - buf);
-  if (len < minDigits) out.append(minDigits - len, '0');
-  out.append(buf, len);
-}
 
 PrintValue toPrintValue(uint8_t type, uint64_t raw) {
   PrintValue v;
@@ -96,21 +87,21 @@ bool LogEntry1::decodeSnapshot(StreamReader& in, uint8_t type) {
   return true;
 }
 
-void LogEntry1::writeText(std::string& out) const {
-  appendUnsigned(out, timestamp_ / 3600000000000ull, 6);
-  out += 'h';
-  appendUnsigned(out, (timestamp_ / 60000000000ull) % 60, 2);
-  out += 'm';
-  appendUnsigned(out, (timestamp_ / 1000000000ull) % 60, 2);
-  out += "s.";
-  appendUnsigned(out, (timestamp_ / 1000ull) % 1000000, 6);
-  out += ' ';
-  out += name_;
-  out += '(';
-  out += severity_;
-  out += "): ";
-  out += description_;
-  out += '\n';
+void LogEntry1::writeText(TextSink& out) const {
+  out.appendUnsigned(timestamp_ / 3600000000000ull, 6);
+  out.append('h');
+  out.appendUnsigned((timestamp_ / 60000000000ull) % 60, 2);
+  out.append('m');
+  out.appendUnsigned((timestamp_ / 1000000000ull) % 60, 2);
+  out.append("s.");
+  out.appendUnsigned((timestamp_ / 1000ull) % 1000000, 6);
+  out.append(' ');
+  out.append(name_);
+  out.append('(');
+  out.append(severity_);
+  out.append("): ");
+  out.append(description_);
+  out.append('\n');
   if (snapshots_.empty()) return;
 
   size_t nameWidth = 0, valueWidth = 0;
@@ -119,54 +110,54 @@ void LogEntry1::writeText(std::string& out) const {
     valueWidth = std::max(valueWidth, s.valueText.size() + s.unit.size());
   }
   for (const Snapshot& s : snapshots_) {
-    out += "    ";
-    out += s.name;
-    out.append(nameWidth - s.name.size(), ' ');
-    out += " = ";
-    out.append(valueWidth - s.valueText.size() - s.unit.size(), ' ');
-    out += s.valueText;
-    out += s.unit;
-    out += ' ';
-    out += s.description;
-    out += '\n';
+    out.append("    ");
+    out.append(s.name);
+    out.appendRepeated(nameWidth - s.name.size(), ' ');
+    out.append(" = ");
+    out.appendRepeated(valueWidth - s.valueText.size() - s.unit.size(), ' ');
+    out.append(s.valueText);
+    out.append(s.unit);
+    out.append(' ');
+    out.append(s.description);
+    out.append('\n');
   }
 }
 
-void LogEntry1::writeXml(std::string& out) const {
+void LogEntry1::writeXml(TextSink& out) const {
   // Every text the device supplied is escaped with all five entities.
-  out += "<Event><Name>";
-  codec::appendEscapedAll(out, name_);
-  out += "</Name><Severity>";
-  codec::appendEscapedAll(out, severity_);
-  out += "</Severity><Description>";
-  codec::appendEscapedAll(out, description_);
-  out += "</Description><Timestamp unit=\"nsec\">";
-  appendUnsigned(out, timestamp_);
-  out += "</Timestamp><Snapshots>";
+  out.append("<Event><Name>");
+  out.appendEscaped(name_);
+  out.append("</Name><Severity>");
+  out.appendEscaped(severity_);
+  out.append("</Severity><Description>");
+  out.appendEscaped(description_);
+  out.append("</Description><Timestamp unit=\"nsec\">");
+  out.appendUnsigned(timestamp_);
+  out.append("</Timestamp><Snapshots>");
   for (const Snapshot& s : snapshots_) {
-    out += "<Snapshot><Name>";
-    codec::appendEscapedAll(out, s.name);
-    out += "</Name><Description>";
-    codec::appendEscapedAll(out, s.description);
-    out += "</Description><Value";
+    out.append("<Snapshot><Name>");
+    out.appendEscaped(s.name);
+    out.append("</Name><Description>");
+    out.appendEscaped(s.description);
+    out.append("</Description><Value");
     if (!s.format.empty()) {
-      out += " format=\"";
-      codec::appendEscapedAll(out, s.format);
-      out += '"';
+      out.append(" format=\"");
+      out.appendEscaped(s.format);
+      out.append('"');
     }
-    out += '>';
-    codec::appendEscapedAll(out, s.valueText);
-    out += "</Value><RawValue>";
-    codec::appendEscapedAll(out, s.rawText);
-    out += "</RawValue>";
+    out.append('>');
+    out.appendEscaped(s.valueText);
+    out.append("</Value><RawValue>");
+    out.appendEscaped(s.rawText);
+    out.append("</RawValue>");
     if (!s.unit.empty()) {
-      out += "<UM>";
-      codec::appendEscapedAll(out, s.unit);
-      out += "</UM>";
+      out.append("<UM>");
+      out.appendEscaped(s.unit);
+      out.append("</UM>");
     }
-    out += "</Snapshot>";
+    out.append("</Snapshot>");
   }
-  out += "</Snapshots></Event>";
+  out.append("</Snapshots></Event>");
 }
 
 bool LogEntry2::decode(StreamReader& in) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "StreamReader.h"
+#include "TextSink.h"
 
 namespace logcodec {
 
@@ -19,8 +20,8 @@ class LogTree {
   // The timestamp in nanoseconds, the sort key.
   virtual uint64_t getKey() const = 0;
   virtual void setKey(uint64_t key) = 0;
-  virtual void writeText(std::string& out) const = 0;
-  virtual void writeXml(std::string& out) const = 0;
+  virtual void writeText(TextSink& out) const = 0;
+  virtual void writeXml(TextSink& out) const = 0;
 };
 
 struct Snapshot {
@@ -39,8 +40,8 @@ class LogEntry1 final : public LogTree {
   bool decode(StreamReader& in) override;
   uint64_t getKey() const override { return timestamp_; }
   void setKey(uint64_t key) override { timestamp_ = key; }
-  void writeText(std::string& out) const override;
-  void writeXml(std::string& out) const override;
+  void writeText(TextSink& out) const override;
+  void writeXml(TextSink& out) const override;
 
  private:
   bool decodeSnapshot(StreamReader& in, uint8_t type);
@@ -59,8 +60,8 @@ class LogEntry2 final : public LogTree {
   bool decode(StreamReader& in) override;
   uint64_t getKey() const override { return timestamp_; }
   void setKey(uint64_t key) override { timestamp_ = key; }
-  void writeText(std::string&) const override {}
-  void writeXml(std::string&) const override {}
+  void writeText(TextSink&) const override {}
+  void writeXml(TextSink&) const override {}
 
  private:
   uint64_t timestamp_ = 0;
