@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -17,7 +16,9 @@
 struct LogViewerHandle {
   // The copies of every image whose entries are held; entries point into them.
   std::vector<std::vector<uint8_t>> images;
-  std::vector<std::unique_ptr<logcodec::LogTree>> entries;
+  // Where the entries live; the list orders them.
+  logcodec::EntryStore store;
+  std::vector<logcodec::LogTree*> entries;
   // False after a failed call left unsorted entries behind.
   bool sorted = true;
   std::string lastError;
@@ -27,9 +28,7 @@ namespace {
 
 using logcodec::LogTree;
 
-bool keyLess(const std::unique_ptr<LogTree>& a, const std::unique_ptr<LogTree>& b) {
-  return a->getKey() < b->getKey();
-}
+bool keyLess(const LogTree* a, const LogTree* b) { return a->getKey() < b->getKey(); }
 
 void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   h.images.emplace_back(data, data + length);
@@ -46,17 +45,20 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   } dropUnused{h, firstNew};
 
   logcodec::StreamReader in(image.data(), image.size());
+  logcodec::DecodeScratch scratch;
   uint64_t previousKey = 0;
   while (in.remaining() != 0) {
     if (in.remaining() == 1) codec::fail("Read file error");
     uint16_t version = 0;
     in.readU16(version);
-    std::unique_ptr<LogTree> entry;
-    if (version == 1) entry = std::make_unique<logcodec::LogEntry1>();
-    else if (version == 2) entry = std::make_unique<logcodec::LogEntry2>();
+    LogTree* entry = nullptr;
+    if (version == 1) entry = h.store.make<logcodec::LogEntry1>();
+    else if (version == 2) entry = h.store.make<logcodec::LogEntry2>();
     else codec::fail("Unmanaged entry version " + std::to_string(version));
     const size_t bodyOffset = in.offset();
-    if (!entry->decode(in)) codec::fail("Error while decoding entry version at " + std::to_string(bodyOffset));
+    // A faulty entry is left unused in the store until the handle goes.
+    if (!entry->decode(in, h.store, scratch))
+      codec::fail("Error while decoding entry version at " + std::to_string(bodyOffset));
     // Keys grow strictly within one image; a timestamp that does not gets the
     // previous one plus 1 ns, held at the largest value rather than wrapping.
     if (previousKey < entry->getKey()) {
@@ -65,7 +67,7 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
       if (previousKey != std::numeric_limits<uint64_t>::max()) ++previousKey;
       entry->setKey(previousKey);
     }
-    h.entries.push_back(std::move(entry));
+    h.entries.push_back(entry);
     h.sorted = false;
   }
 

@@ -43,8 +43,9 @@ PrintValue toPrintValue(uint8_t type, uint64_t raw) {
 
 }  // namespace
 
-bool LogEntry1::decode(StreamReader& in) {
+bool LogEntry1::decode(StreamReader& in, EntryStore& store, DecodeScratch& scratch) {
   const size_t bodyStart = in.offset();
+  scratch.snapshots.clear();
   if (!in.readU64(timestamp_) || !in.readText(severity_) || !in.readText(name_) ||
       !in.readText(description_))
     return false;
@@ -54,13 +55,16 @@ bool LogEntry1::decode(StreamReader& in) {
     if (type == 0) {
       uint16_t length = 0;
       if (!in.readU16(length)) return false;
-      return in.offset() - bodyStart == length;
+      if (in.offset() - bodyStart != length) return false;
+      snapshots_ = store.copy(scratch.snapshots);
+      return true;
     }
-    if (!decodeSnapshot(in, type)) return false;
+    if (!decodeSnapshot(in, type, store, scratch)) return false;
   }
 }
 
-bool LogEntry1::decodeSnapshot(StreamReader& in, uint8_t type) {
+bool LogEntry1::decodeSnapshot(StreamReader& in, uint8_t type, EntryStore& store,
+                               DecodeScratch& scratch) {
   Snapshot s;
   s.type = type;
   if (!in.readText(s.name) || !in.readText(s.description) || !in.readText(s.format) ||
@@ -68,10 +72,8 @@ bool LogEntry1::decodeSnapshot(StreamReader& in, uint8_t type) {
     return false;
   if (type < 1 || type > kTextType) return false;
   if (type == kTextType) {
-    std::string_view text;
-    if (!in.readText(text)) return false;
-    s.valueText.assign(text);
-    s.rawText.assign(text);
+    if (!in.readText(s.valueText)) return false;
+    s.rawText = s.valueText;
   } else {
     uint64_t raw = 0;
     for (uint8_t i = 0; i < kValueSize[type]; ++i) {
@@ -80,10 +82,15 @@ bool LogEntry1::decodeSnapshot(StreamReader& in, uint8_t type) {
       raw |= uint64_t(byte) << (8 * i);
     }
     PrintValue value = toPrintValue(type, raw);
-    printValue(s.valueText, type, s.format, value);
-    printValue(s.rawText, type, std::string_view(), value);
+    printValue(scratch.printed, type, std::string_view(), value);
+    s.rawText = store.copy(scratch.printed);
+    s.valueText = s.rawText;
+    if (!s.format.empty()) {
+      printValue(scratch.printed, type, s.format, value);
+      if (scratch.printed != s.rawText) s.valueText = store.copy(scratch.printed);
+    }
   }
-  snapshots_.push_back(std::move(s));
+  scratch.snapshots.push_back(s);
   return true;
 }
 
@@ -160,7 +167,7 @@ void LogEntry1::writeXml(TextSink& out) const {
   out.append("</Snapshots></Event>");
 }
 
-bool LogEntry2::decode(StreamReader& in) {
+bool LogEntry2::decode(StreamReader& in, EntryStore&, DecodeScratch&) {
   const size_t bodyStart = in.offset();
   uint16_t length = 0;
   if (!in.readU64(timestamp_) || !in.readU16(length)) return false;

@@ -3,9 +3,9 @@
 // that size, so a large log is neither grown in steps nor copied at the end.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <array>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -34,7 +34,7 @@ class TextSink {
 
   void append(std::string_view text) {
     char* at = reserve(text.size());
-    if (at) std::memcpy(at, text.data(), text.size());
+    if (at && !text.empty()) std::memcpy(at, text.data(), text.size());
   }
 
   void append(char c) {
@@ -61,7 +61,7 @@ class TextSink {
     size_t extra = 0;
     for (unsigned char c : text) extra += kEntityExtra[c];
     char* at = reserve(text.size() + extra);
-    if (!at) return;
+    if (!at || text.empty()) return;
     if (extra == 0) {
       std::memcpy(at, text.data(), text.size());
       return;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -226,5 +227,63 @@ TEST(LogCodec, CallerMisuseIsRefused) {
   EXPECT_EQ(out, nullptr);
 }
 
-
 TEST(LogCodec, SnapshotFormatRules) { checkFormatTable(); }
+
+// Far more entries than the fixtures: two interleaved images of events whose
+// printed values and texts vary, each read back from the XML and the text.
+TEST(LogCodec, LargeLogsRenderEveryEntry) {
+  constexpr int kPerImage = 6000;
+  auto valueText = [](int n) { return "<" + std::to_string(n) + "> & '" + std::string(size_t(n % 40), 'x') + "\""; };
+  StreamBuilder images[2];
+  for (int n = 0; n < 2 * kPerImage; ++n) {
+    StreamBuilder& b = images[n % 2];
+    b.u16(1);
+    size_t body = b.bytes.size();
+    b.u64(uint64_t(1000 + 10 * n));
+    b.text("Info"), b.text("Ev" + std::to_string(n)), b.text("number " + std::to_string(n));
+    b.u8(5), b.text("padded"), b.text(""), b.text("%08d units of a long format text"), b.text("u");
+    for (int i = 0; i < 4; ++i) b.u8(uint8_t(uint32_t(n) >> (8 * i)));
+    b.u8(10), b.text("text"), b.text(""), b.text(""), b.text(""), b.text(valueText(n));
+    b.u8(0);
+    b.u16(uint16_t(b.bytes.size() - body + 2));
+    if (n % 7 == 0) b.u16(2), b.u64(uint64_t(1000 + 10 * n + 1)), b.u16(10);  // marks render nothing
+  }
+  Handle h = newHandle();
+  ASSERT_TRUE(add(h, images[1].bytes)) << LogViewerGetLastError(h.get());
+  ASSERT_TRUE(add(h, images[0].bytes)) << LogViewerGetLastError(h.get());
+
+  std::string xml = eventsXml(h);
+  ASSERT_EQ(xml.back(), '\n');
+  ParsedXml parsed;
+  parseXml(xml, parsed);
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  int n = 0;
+  for (auto* event = parsed.doc.first_node("Events")->first_node("Event"); event; event = event->next_sibling(), ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_LT(n, 2 * kPerImage);
+    EXPECT_EQ(std::string(event->first_node("Name")->value()), "Ev" + std::to_string(n));
+    EXPECT_EQ(std::string(event->first_node("Timestamp")->value()), std::to_string(1000 + 10 * n));
+    auto* padded = event->first_node("Snapshots")->first_node("Snapshot");
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%08d units of a long format text", n);
+    EXPECT_EQ(std::string(padded->first_node("Value")->value()), expected);
+    EXPECT_EQ(std::string(padded->first_node("RawValue")->value()), std::to_string(n));
+    auto* text = padded->next_sibling("Snapshot");
+    EXPECT_EQ(std::string(text->first_node("Value")->value()), valueText(n));
+    EXPECT_EQ(std::string(text->first_node("RawValue")->value()), valueText(n));
+  }
+  EXPECT_EQ(n, 2 * kPerImage);
+
+  // One header and two snapshot lines per event, in time order.
+  std::string plain = plainText(h);
+  std::istringstream lines(plain);
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    if (count % 3 == 0) {
+      EXPECT_NE(line.find(" Ev" + std::to_string(count / 3) + "(Info): "), std::string::npos) << line;
+    }
+    ++count;
+  }
+  EXPECT_EQ(count, 3 * 2 * kPerImage);
+}
