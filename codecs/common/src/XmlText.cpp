@@ -1,5 +1,6 @@
 #include "codeccommon/XmlText.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -18,12 +19,25 @@ int hexValue(char c) {
   return -1;
 }
 
-// Appends unescaped runs whole: escaping dominates the rendering of large logs.
-void appendEscaped(std::string& out, std::string_view text, std::string_view special) {
+// Which characters each escaping escapes, one bit per kind.
+enum : uint8_t { kEscText = 1, kEscAttribute = 2, kEscAll = 4 };
+constexpr std::array<uint8_t, 256> kEscapes = [] {
+  std::array<uint8_t, 256> t{};
+  t[uint8_t('&')] = kEscText | kEscAttribute | kEscAll;
+  t[uint8_t('<')] = kEscText | kEscAttribute | kEscAll;
+  t[uint8_t('"')] = kEscAttribute | kEscAll;
+  t[uint8_t('>')] = kEscAll;
+  t[uint8_t('\'')] = kEscAll;
+  return t;
+}();
+
+// Appends unescaped runs whole: escaping dominates the rendering of large
+// documents.
+void appendEscaped(std::string& out, std::string_view text, uint8_t kind) {
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (special.find(c) == std::string_view::npos) continue;
+    if (!(kEscapes[uint8_t(c)] & kind)) continue;
     const char* entity;
     switch (c) {
       case '&': entity = "&amp;"; break;
@@ -102,12 +116,12 @@ bool parseHex(std::string_view text, std::string& bytes) {
   return true;
 }
 
-void appendEscapedText(std::string& out, std::string_view text) { appendEscaped(out, text, "&<"); }
+void appendEscapedText(std::string& out, std::string_view text) { appendEscaped(out, text, kEscText); }
 void appendEscapedAttribute(std::string& out, std::string_view text) {
-  appendEscaped(out, text, "&<\"");
+  appendEscaped(out, text, kEscAttribute);
 }
 void appendEscapedAll(std::string& out, std::string_view text) {
-  appendEscaped(out, text, "&<>'\"");
+  appendEscaped(out, text, kEscAll);
 }
 
 std::string formatDouble(double value, int precision) {
