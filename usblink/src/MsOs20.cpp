@@ -101,7 +101,10 @@ bool msOs20NamesInterfaceClass(const uint8_t* set, size_t length, const std::str
         const size_t dataBytes = le16(set + p + 8 + nameBytes);
         if (asciiOf(set + p + 8, nameBytes, &name) && 8 + nameBytes + 2 + dataBytes <= len) {
           name = name.substr(0, name.find('\0'));
-          if ((name == "DeviceInterfaceGUIDs" || name == "DeviceInterfaceGUID") &&
+          // Registry value names are read ignoring case, so firmware spells
+          // them freely ("DeviceInterfaceGuids" works on the device's home OS).
+          if ((equalIgnoringCase(name, "DeviceInterfaceGUIDs") ||
+               equalIgnoringCase(name, "DeviceInterfaceGUID")) &&
               valueNames(data, dataBytes, guid)) {
             *interfaceNumber = functionEnd != 0 ? function : 0;
             return true;

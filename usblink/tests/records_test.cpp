@@ -301,6 +301,13 @@ TEST(MsOs20, MatchesTheLinkInterfaceClass) {
   Bytes single = descriptorSet({registryProperty("DeviceInterfaceGUID", guid, false)});
   EXPECT_TRUE(msOs20NamesInterfaceClass(single.data(), single.size(), kLinkInterfaceClass, &itf));
 
+  // The property name is a registry value name: its case does not matter.
+  for (const char* name : {"DeviceInterfaceGuids", "deviceinterfaceguid"}) {
+    Bytes spelled = descriptorSet({registryProperty(name, guid, true)});
+    EXPECT_TRUE(msOs20NamesInterfaceClass(spelled.data(), spelled.size(), kLinkInterfaceClass, &itf))
+        << name;
+  }
+
   Bytes function = descriptorSet(
       {functionSubset(0, registryProperty("DeviceInterfaceGUIDs", "{00000000-0000-0000-0000-000000000000}", true)),
        functionSubset(2, registryProperty("DeviceInterfaceGUIDs", guid, true))});
