@@ -224,10 +224,15 @@ void LibusbBus::scanForChanges() {
   for (ssize_t i = 0; i < n; ++i) {
     const std::string path = pathOf(list[i]);
     present.insert(path);
+    // Known means the same device, not just the same port: one swapped for
+    // another between two scans is a removal and an arrival.
     bool known;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      known = matched_.count(path) != 0 || rejected_.count(path) != 0;
+      auto m = matched_.find(path);
+      auto r = rejected_.find(path);
+      known = (m != matched_.end() && m->second.device == list[i]) ||
+              (r != rejected_.end() && r->second == libusb_get_device_address(list[i]));
     }
     // Scans repeat, so a device not yet accessible is simply tried again.
     if (!known) deviceArrived(list[i], false);
@@ -236,7 +241,7 @@ void LibusbBus::scanForChanges() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = rejected_.begin(); it != rejected_.end();)
-      it = present.count(*it) ? std::next(it) : rejected_.erase(it);
+      it = present.count(it->first) ? std::next(it) : rejected_.erase(it);
     for (auto& [path, m] : matched_)
       if (!present.count(path)) gone.push_back(m.device);
   }
@@ -255,7 +260,7 @@ bool LibusbBus::examine(libusb_device* device, const std::string& path, bool wai
   const Match match = matches(device, &interfaceNumber, waitForAccess);
   std::lock_guard<std::mutex> lock(mutex_);
   if (match != Match::kTaken) {
-    if (match == Match::kNotOurs) rejected_.insert(path);
+    if (match == Match::kNotOurs) rejected_[path] = libusb_get_device_address(device);
     return false;
   }
   libusb_ref_device(device);
@@ -266,6 +271,16 @@ bool LibusbBus::examine(libusb_device* device, const std::string& path, bool wai
 
 void LibusbBus::deviceArrived(libusb_device* device, bool waitForAccess) {
   const std::string path = pathOf(device);
+  // Another device held at this port has gone without a removal seen for it
+  // (a scan that missed the swap, or a removal that raced with the first
+  // list): report it gone before taking the new one.
+  libusb_device* previous = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = matched_.find(path);
+    if (it != matched_.end() && it->second.device != device) previous = it->second.device;
+  }
+  if (previous) deviceLeft(previous);
   bool fresh = false;
   if (examine(device, path, waitForAccess, &fresh) && fresh) listener_->deviceArrived(path);
 }
@@ -277,7 +292,8 @@ void LibusbBus::deviceLeft(libusb_device* device) {
     std::lock_guard<std::mutex> lock(mutex_);
     rejected_.erase(path);
     auto it = matched_.find(path);
-    if (it == matched_.end()) return;
+    // The device now at this port may already be a newer one.
+    if (it == matched_.end() || it->second.device != device) return;
     held = it->second.device;
     matched_.erase(it);
   }

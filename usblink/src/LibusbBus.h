@@ -104,9 +104,10 @@ class LibusbBus : public UsbBus {
 
   mutable std::mutex mutex_;
   std::map<std::string, Matched> matched_;  // guarded by mutex_: path -> device
-  // Seen and not ours (a device it could not open is not listed, so that a
-  // later scan looks again).
-  std::set<std::string> rejected_;  // guarded by mutex_
+  // Seen and not ours, with its bus address, which a device plugged in
+  // anew does not share (a device it could not open is not listed, so that
+  // a later scan looks again).
+  std::map<std::string, uint8_t> rejected_;  // guarded by mutex_: path -> address
 };
 
 }  // namespace usblink
