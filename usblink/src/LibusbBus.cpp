@@ -126,7 +126,9 @@ class LibusbDevice : public UsbDevice {
   }
 
  private:
-  // On the bus's event thread.
+  // Usually on the bus's event thread, but libusb runs completions on any
+  // thread handling its events, a synchronous control transfer included: no
+  // lock may be held across controlTransfer() that these need.
   static void LIBUSB_CALL onRead(libusb_transfer* transfer) {
     auto* self = static_cast<LibusbDevice*>(transfer->user_data);
     self->readBusy_ = false;
