@@ -197,8 +197,16 @@ TEST_F(Vbus, TransfersSentBeforeTheDescriptorAreKeptInStep) {
   create();
   connect(1);
   dev.sendIn(Bytes(cut.begin() + 5, cut.end()));
+  // The 3-byte frame reaches the server only when the early transfer was
+  // read after the connect; before it, there was no one to give it to.
   ASSERT_TRUE(server_.waitFrames(1));
-  EXPECT_EQ(server_.frames()[0], Bytes(20, 0x20));
+  size_t at = 0;
+  if (server_.frames()[0] == Bytes(3, 0x03)) {
+    ASSERT_TRUE(server_.waitFrames(2));
+    at = 1;
+  }
+  EXPECT_EQ(server_.frames()[at], Bytes(20, 0x20));
+  EXPECT_EQ(server_.frames().size(), at + 1);
 }
 
 TEST_F(Vbus, ArrivalRemovalAndReplugFollowTheSocketFiles) {
