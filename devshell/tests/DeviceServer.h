@@ -29,9 +29,20 @@ class DeviceServer {
   // and returns once all of them are online. False when it could not.
   virtual bool start(const std::string& workDir, const std::vector<DeviceSetup>& devices) = 0;
   // The directory behind the "root" volume of device i.
-  virtual std::filesystem::path rootVolume(size_t device) const = 0;
+  std::filesystem::path rootVolume(size_t device) const { return roots_.at(device); }
   // What the road is called in messages.
   virtual std::string name() const = 0;
+
+ protected:
+  // Notes and returns device d's "root" volume, <workDir>/storage/<name>/root,
+  // the layout the devsim program also uses.
+  std::filesystem::path addRoot(const std::string& workDir, const DeviceSetup& d) {
+    roots_.push_back(std::filesystem::path(workDir) / "storage" / d.name / "root");
+    return roots_.back();
+  }
+
+ private:
+  std::vector<std::filesystem::path> roots_;
 };
 
 // The road this test program was built for.

@@ -3,6 +3,7 @@
 // media, and each device a devsim device running the core service.
 #include "DeviceServer.h"
 #include "LinkhubHost.h"
+#include "InProcessDevice.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
 
@@ -17,22 +18,15 @@ class LinkhubHostServer : public DeviceServer {
     host_ = std::make_unique<devmgr_test::LinkhubHost>();
     if (!host_->start()) return false;
     for (const DeviceSetup& d : devices) {
-      devsim::CoreConfig config;
-      config.friendlyName = d.friendlyName.empty() ? d.name : d.friendlyName;
-      const std::filesystem::path root = std::filesystem::path(workDir) / "storage" / d.name / "root";
-      std::filesystem::create_directories(root);
-      config.storage["root"] = root;
-      roots_.push_back(root);
+      const devsim::CoreConfig config = coreConfigFor(d, addRoot(workDir, d));
       if (!host_->addDevice(d.hwid, std::make_shared<devsim::CoreState>(config))) return false;
     }
     return true;
   }
-  std::filesystem::path rootVolume(size_t device) const override { return roots_.at(device); }
   std::string name() const override { return "connection server core"; }
 
  private:
   std::unique_ptr<devmgr_test::LinkhubHost> host_;
-  std::vector<std::filesystem::path> roots_;
 };
 
 }  // namespace

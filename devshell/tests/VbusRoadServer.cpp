@@ -26,16 +26,14 @@ class VbusRoadServer : public DeviceServer {
       if (d.friendlyName != friendly) return false;
       sims.push_back({d.name, d.hwid});
       ids.push_back(d.hwid);
-      roots_.push_back(std::filesystem::path(storage) / d.name / "root");
+      addRoot(workDir, d);
     }
     return road_->startDevsim(sims, options) >= 0 && road_->waitOnline(ids);
   }
-  std::filesystem::path rootVolume(size_t device) const override { return roots_.at(device); }
   std::string name() const override { return "linkhub, usblink over the virtual bus, devsim"; }
 
  private:
   std::unique_ptr<e2e::Road> road_;
-  std::vector<std::filesystem::path> roots_;
 };
 
 }  // namespace
