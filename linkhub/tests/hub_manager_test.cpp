@@ -22,7 +22,7 @@ class ManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     manager_ = std::make_unique<TransportManager>();
-    manager_->addMedia(inProcessRecord());
+    manager_->addMedia(devsim::inProcessMediaRecord());
     manager_->start();
   }
   void TearDown() override { manager_.reset(); }
@@ -302,7 +302,7 @@ TEST_F(ManagerTest, ListenersHearOfArrivalsAndRemovals) {
 TEST_F(ManagerTest, EventsForAnUnknownMediaContextAreDropped) {
   const HwId id = makeId(0x60);
   const uint32_t index = addOnline(id);
-  MediaRecord stranger = inProcessRecord();
+  MediaRecord stranger = devsim::inProcessMediaRecord();
   const uint32_t indices[] = {index, index + 50};
   TransportManager::mediaEventCallback(&stranger, 1, indices, 2);
   TransportManager::mediaEventCallback(&stranger, 2, indices, 1);

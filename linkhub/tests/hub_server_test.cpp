@@ -21,7 +21,7 @@ class ServerTest : public RuntimeDirTest {
   void SetUp() override {
     RuntimeDirTest::SetUp();
     manager_ = std::make_unique<TransportManager>();
-    manager_->addMedia(inProcessRecord());
+    manager_->addMedia(devsim::inProcessMediaRecord());
     manager_->start();
   }
   void TearDown() override {

@@ -21,6 +21,7 @@
 
 #include "devsim/EchoService.h"
 #include "devsim/InProcessMedia.h"
+#include "devsim/InProcessMediaRecord.h"
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/ServerUi.h"
 #include "plat/runtime.h"
@@ -259,19 +260,6 @@ struct ScopedBox {
   ScopedBox() : previous(setFatalMessageBox(&box)) {}
   ~ScopedBox() { setFatalMessageBox(previous); }
 };
-
-// The in-process media's entry points as a media record.
-inline MediaRecord inProcessRecord() {
-  MediaRecord r;
-  r.getMediaInfo = &devsim::InProcessMedia::getMediaInfo;
-  r.getChannelInfo = &devsim::InProcessMedia::getChannelInfo;
-  r.envCreate = &devsim::InProcessMedia::envCreate;
-  r.envDestroy = &devsim::InProcessMedia::envDestroy;
-  r.channelConnect = &devsim::InProcessMedia::channelConnect;
-  r.channelDisconnect = &devsim::InProcessMedia::channelDisconnect;
-  r.setTransmitEvent = &devsim::InProcessMedia::setTransmitEvent;
-  return r;
-}
 
 // Adds an echoing device to an in-process media.
 inline uint32_t addEchoDevice(devsim::InProcessMedia& media, const HwId& id, uint8_t channels = 15,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "devsim/InProcessMedia.h"
+#include "devsim/InProcessMediaRecord.h"
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
@@ -203,14 +204,7 @@ TEST(SessionSoak, EveryMessageArrivesOnceInOrderThroughAFaultyLink) {
         return std::make_unique<SoakService>(soak, std::move(port));
       });
 
-  MediaRecord record;
-  record.getMediaInfo = &devsim::InProcessMedia::getMediaInfo;
-  record.getChannelInfo = &devsim::InProcessMedia::getChannelInfo;
-  record.envCreate = &devsim::InProcessMedia::envCreate;
-  record.envDestroy = &devsim::InProcessMedia::envDestroy;
-  record.channelConnect = &devsim::InProcessMedia::channelConnect;
-  record.channelDisconnect = &devsim::InProcessMedia::channelDisconnect;
-  record.setTransmitEvent = &devsim::InProcessMedia::setTransmitEvent;
+  const MediaRecord record = devsim::inProcessMediaRecord();
 
   SessionLayer layer;
   layer.bind(&record, index, &host);

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "devsim/InProcessMedia.h"
+#include "devsim/InProcessMediaRecord.h"
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/TrIfServer.h"
 #include "linkhub/TransportManager.h"
@@ -16,18 +17,6 @@ namespace {
 constexpr auto kOnlineWait = std::chrono::seconds(20);
 // How long a reset device stays away.
 constexpr auto kResetOff = std::chrono::milliseconds(200);
-
-MediaRecord inProcessRecord() {
-  MediaRecord r;
-  r.getMediaInfo = &devsim::InProcessMedia::getMediaInfo;
-  r.getChannelInfo = &devsim::InProcessMedia::getChannelInfo;
-  r.envCreate = &devsim::InProcessMedia::envCreate;
-  r.envDestroy = &devsim::InProcessMedia::envDestroy;
-  r.channelConnect = &devsim::InProcessMedia::channelConnect;
-  r.channelDisconnect = &devsim::InProcessMedia::channelDisconnect;
-  r.setTransmitEvent = &devsim::InProcessMedia::setTransmitEvent;
-  return r;
-}
 
 }  // namespace
 
@@ -49,7 +38,7 @@ LinkhubHost::~LinkhubHost() {
 
 bool LinkhubHost::start() {
   manager_ = std::make_unique<TransportManager>();
-  manager_->addMedia(inProcessRecord());
+  manager_->addMedia(devsim::inProcessMediaRecord());
   manager_->start();
   server_ = std::make_unique<TrIfServer>(manager_.get(), nullptr);
   return server_->start();
