@@ -26,6 +26,10 @@ import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "scripts"))
+import fixtures  # noqa: E402
+
 OUT = os.path.join(HERE, "fixtures")
 
 LIBC = ctypes.CDLL(None)
@@ -382,28 +386,9 @@ def outputs():
     return files
 
 
-def main():
-    check = "--check" in sys.argv[1:]
-    stale = []
-    for name, data in sorted(outputs().items()):
-        path = os.path.join(OUT, name)
-        if check:
-            try:
-                with open(path, "rb") as f:
-                    if f.read() != data:
-                        stale.append(name)
-            except OSError:
-                stale.append(name)
-        else:
-            os.makedirs(OUT, exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
-    if stale:
-        print("fixtures differ from the generator: " + ", ".join(stale))
-        return 1
-    print("fixtures %s" % ("current" if check else "written"))
-    return 0
+def main(argv):
+    return fixtures.write_or_check({os.path.join(OUT, name): data for name, data in outputs().items()}, argv)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

@@ -9,6 +9,8 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "..", "scripts"))
+import fixtures  # noqa: E402
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "..", "codecs", "calcodec", "tests", "fixtures"))
 import make_fixtures as rec  # noqa: E402
@@ -106,21 +108,7 @@ def build():
 
 
 def main(argv):
-    stale = []
-    for path, data in sorted(build().items()):
-        if "--check" in argv:
-            try:
-                with open(path, "rb") as f:
-                    if f.read() != data:
-                        stale.append(path)
-            except OSError:
-                stale.append(path)
-        else:
-            with open(path, "wb") as f:
-                f.write(data)
-    for path in stale:
-        print("out of date: " + path)
-    return 1 if stale else 0
+    return fixtures.write_or_check(build(), argv)
 
 
 if __name__ == "__main__":
