@@ -353,13 +353,7 @@ void InProcessMedia::envDestroy() {
 
 bool InProcessMedia::channelConnect(uint32_t index, ChannelRxCallback rx, ChannelTxCallback tx,
                                     void* context, int* txEvent) {
-  InProcessMedia* media = instance();
-  if (!media) return false;
-  Channel* c;
-  {
-    std::lock_guard<std::mutex> lock(media->mutex_);
-    c = media->find(index);
-  }
+  Channel* c = findInInstance(index);
   if (!c) return false;
   c->connect(rx, tx, context);
   *txEvent = int(index);
@@ -367,27 +361,22 @@ bool InProcessMedia::channelConnect(uint32_t index, ChannelRxCallback rx, Channe
 }
 
 bool InProcessMedia::channelDisconnect(uint32_t index) {
-  InProcessMedia* media = instance();
-  if (!media) return false;
-  Channel* c;
-  {
-    std::lock_guard<std::mutex> lock(media->mutex_);
-    c = media->find(index);
-  }
+  Channel* c = findInInstance(index);
   if (!c) return false;
   c->disconnect();
   return true;
 }
 
 void InProcessMedia::setTransmitEvent(int txEvent) {
+  if (txEvent <= 0) return;
+  if (Channel* c = findInInstance(uint32_t(txEvent))) c->signal();
+}
+
+InProcessMedia::Channel* InProcessMedia::findInInstance(uint32_t index) {
   InProcessMedia* media = instance();
-  if (!media || txEvent <= 0) return;
-  Channel* c;
-  {
-    std::lock_guard<std::mutex> lock(media->mutex_);
-    c = media->find(uint32_t(txEvent));
-  }
-  if (c) c->signal();
+  if (!media) return nullptr;
+  std::lock_guard<std::mutex> lock(media->mutex_);
+  return media->find(index);
 }
 
 }  // namespace devsim

@@ -78,14 +78,7 @@ void TrIfServer::stop() {
   reaperEvent_.set();
   join();
   // Without a reaper thread (never started) the front ends are ended here.
-  std::vector<TrIfTranFrontEnd*> all;
-  {
-    std::lock_guard<std::mutex> lock(serverMutex_);
-    for (auto& entry : frontEnds_) all.push_back(entry.first);
-    frontEnds_.clear();
-  }
-  for (TrIfTranFrontEnd* fe : all) fe->close(false);
-  for (TrIfTranFrontEnd* fe : all) delete fe;
+  endAllFrontEnds();
 }
 
 void TrIfServer::run() {
@@ -110,6 +103,10 @@ void TrIfServer::run() {
     // A finished front end's thread has at most a return left: deleting joins it.
     for (TrIfTranFrontEnd* fe : done) delete fe;
   }
+  endAllFrontEnds();
+}
+
+void TrIfServer::endAllFrontEnds() {
   std::vector<TrIfTranFrontEnd*> all;
   {
     std::lock_guard<std::mutex> lock(serverMutex_);

@@ -85,6 +85,8 @@ class InProcessMedia {
  private:
   class Channel;
   Channel* find(uint32_t index) const;  // with mutex_ held
+  // The live instance's channel, looked up under its lock; null when either is missing.
+  static Channel* findInInstance(uint32_t index);
 
   mutable std::mutex mutex_;  // guards the members below
   std::vector<std::unique_ptr<Channel>> channels_;

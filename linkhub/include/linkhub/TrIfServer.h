@@ -112,6 +112,9 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   uint16_t OpenChannel(ConnectionServerCall& call, const HwId& hwid, uint8_t protocolId,
                        int16_t size, std::string* pipeName) override;
 
+  // Takes every front end out of the set, ends them all, then deletes (joins) each.
+  void endAllFrontEnds();
+
   // Removes a front end that never looped from the set, closes its slot and
   // deletes it (OpenChannel failures after the channel was allocated).
   void discard(TrIfTranFrontEnd* frontEnd);
