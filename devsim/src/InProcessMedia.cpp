@@ -128,6 +128,7 @@ class InProcessMedia::Channel final : public FrameTransport {
         cv_.wait_until(lock, deadline);
       }
       if (stopping_) break;
+      ++stats_.wakeups;
       TimePoint now = Clock::now();
       toHostFaults_.tick(now, toHost_);
       toDeviceFaults_.tick(now, toDevice_);
@@ -174,12 +175,16 @@ class InProcessMedia::Channel final : public FrameTransport {
           transferred = !built.empty();
         }
         now = Clock::now();
-        if (tx_ && !transferred && now - lastTransfer >= idle) {
-          uint8_t buffer[kBuilderBuffer];
-          uint16_t length = options_.maxFrameLength;
-          ++calls[kMediaTxIdle];
-          tx_(context_, buffer, &length, kMediaTxIdle);
-          if (length) built.emplace_back(buffer, buffer + length);
+        if (!transferred && now - lastTransfer >= idle) {
+          if (tx_) {
+            uint8_t buffer[kBuilderBuffer];
+            uint16_t length = options_.maxFrameLength;
+            ++calls[kMediaTxIdle];
+            tx_(context_, buffer, &length, kMediaTxIdle);
+            if (length) built.emplace_back(buffer, buffer + length);
+          }
+          // With no host the idle period starts again too, or the wait
+          // above would end at once, over and over.
           lastTransfer = now;
         }
       }

@@ -3,11 +3,13 @@
 // faults, with a bare server end made of two callbacks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devsim/InProcessMedia.h"
@@ -134,10 +136,10 @@ TEST(InProcessMedia, EntryPointsFollowTheMediaContract) {
   InProcessMedia::envDestroy();
 }
 
-TEST(InProcessMedia, TransmitEventStartsTransfersAndIdlePeriodsAskForOneFrame) {
+TEST(InProcessMedia, TransmitEventStartsOneTransferOfFramesUntilNoneIsLeft) {
   InProcessMedia media;
   MediaChannelOptions options;
-  options.idleMs = 300;
+  options.idleMs = 600000;  // no idle call can take a frame out of turn
   const uint32_t index = media.addDevice(deviceConfig(), options);
   BareServer server;
   server.queue({0x8F});
@@ -151,17 +153,60 @@ TEST(InProcessMedia, TransmitEventStartsTransfersAndIdlePeriodsAskForOneFrame) {
   EXPECT_EQ(received[0], Bytes{0x63});
   EXPECT_EQ(received[1], (Bytes{0xCF, 200, 0, 3, 0}));
   EXPECT_EQ(received[2].size(), 17u);
-  // One transfer of three frames, then the call that follows its completion.
-  std::vector<int> modes;
-  for (int m : server.modes())
-    if (m != kMediaTxIdle) modes.push_back(m);
+  // One transfer of three frames (mode 0, then 1 while frames come), then
+  // the call that follows its completion. The device's answers set nothing,
+  // so nothing else is asked.
+  const std::vector<int> modes = server.modes();
   ASSERT_GE(modes.size(), 5u);
   EXPECT_EQ(std::vector<int>(modes.begin(), modes.begin() + 5), (std::vector<int>{0, 1, 1, 1, 0}));
-  EXPECT_TRUE(server.waitIdleCall());
+  EXPECT_EQ(std::count(modes.begin(), modes.end(), int(kMediaTxIdle)), 0);
   EXPECT_TRUE(InProcessMedia::channelDisconnect(index));
   const MediaChannelStats stats = media.stats(index);
   EXPECT_EQ(stats.framesToDevice, 3u);
   EXPECT_EQ(stats.transfers, 1u);
+}
+
+TEST(InProcessMedia, IdlePeriodsAskForOneFrameWithoutATransmitEvent) {
+  InProcessMedia media;
+  MediaChannelOptions options;
+  options.idleMs = 200;
+  const uint32_t index = media.addDevice(deviceConfig(), options);
+  BareServer server;
+  server.queue({0x8F});
+  server.queue({0xAF});
+  int txEvent = -1;
+  const auto connected = std::chrono::steady_clock::now();
+  ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+  ASSERT_TRUE(server.waitReceived(1));
+  EXPECT_EQ(server.received()[0], Bytes{0x63});
+  ASSERT_TRUE(server.waitReceived(2)) << "the next idle call takes the next frame";
+  EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(200));
+  for (int m : server.modes()) EXPECT_EQ(m, int(kMediaTxIdle));
+  EXPECT_TRUE(InProcessMedia::channelDisconnect(index));
+  EXPECT_EQ(media.stats(index).transfers, 0u);
+}
+
+TEST(InProcessMedia, ADeviceWithNoHostSleepsBetweenIdlePeriods) {
+  InProcessMedia media;
+  MediaChannelOptions options;
+  options.idleMs = 100;
+  const uint32_t index = media.addDevice(deviceConfig(), options);
+  const auto start = std::chrono::steady_clock::now();
+  const uint64_t before = media.stats(index).wakeups;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const uint64_t passes = media.stats(index).wakeups - before;
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  // One pass per idle period, and a few for the start: a loop that spins
+  // makes hundreds of thousands.
+  const uint64_t periods = uint64_t(elapsed / std::chrono::milliseconds(100));
+  EXPECT_LE(passes, periods + 5) << "the media's thread spins with no host";
+  EXPECT_GE(passes, 1u) << "the idle periods still come round";
+  // A host that connects later still gets its idle calls.
+  BareServer server;
+  int txEvent = -1;
+  ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+  EXPECT_TRUE(server.waitIdleCall());
+  EXPECT_TRUE(InProcessMedia::channelDisconnect(index));
 }
 
 TEST(InProcessMedia, FaultsFollowTheirKnobs) {

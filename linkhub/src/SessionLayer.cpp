@@ -190,6 +190,8 @@ void SessionLayer::resetLink() {
     ch.free = true;
     ch.openPending = false;
     ch.closing = false;
+    ch.lateCloseDue = false;  // the device forgets its channels too
+    ch.firstFrameStored = false;
     ch.queue.clear();
   }
   std::fill(std::begin(storedLength_), std::end(storedLength_), uint16_t(0));
@@ -224,6 +226,12 @@ SessionLayer::NrKind SessionLayer::classifyNr(uint8_t nr) const {
 }
 
 void SessionLayer::acceptNr(uint8_t nr) {
+  const uint8_t acknowledged = seqDistance(base_, nr);
+  for (Channel& ch : channels_) {
+    if (ch.lateCloseDue && ch.firstFrameStored &&
+        seqDistance(base_, ch.firstFrameNs) < acknowledged)
+      ch.lateCloseDue = false;  // the device has the new opening: its closes are new
+  }
   base_ = nr;
   peerAck_ = nr;
 }
@@ -253,18 +261,28 @@ bool SessionLayer::openChannel(uint8_t protocolId, uint8_t* channel) {
   if (stop_ || stage_ != Stage::kUp) return false;
   const int64_t now = nowTicks();
   const int64_t timeout = int64_t(info_.closeTimeoutMs) * 10000;
-  for (int c = 0; c < channelCount_ && c < kChannels; ++c) {
+  const int count = std::min<int>(channelCount_, kChannels);
+  for (int c = 0; c < count; ++c) {
     Channel& ch = channels_[c];
     if (ch.closing && now - ch.closeTime > timeout) {
       ch.closing = false;
       ch.free = true;
       ch.queue.clear();
+      ch.lateCloseDue = true;
+      ch.firstFrameStored = false;
     }
-    if (ch.free) {
+  }
+  // A channel whose close may still be answered goes last: the later the
+  // reuse, the likelier the answer has come.
+  for (bool lateCloseDue : {false, true}) {
+    for (int c = 0; c < count; ++c) {
+      Channel& ch = channels_[c];
+      if (!ch.free || ch.lateCloseDue != lateCloseDue) continue;
       ch.protocolId = protocolId;
       ch.free = false;
       ch.openPending = true;
       ch.closing = false;
+      ch.firstFrameStored = false;
       *channel = uint8_t(c);
       return true;
     }
@@ -462,6 +480,12 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   Channel& ch = channels_[c];
   const bool last = (channelByte & kChannelLast) != 0;
   if (length == 2 && !last) {
+    if (ch.lateCloseDue) {
+      // The answer to a close the time-out gave up on; a reopened channel
+      // stays open.
+      ch.lateCloseDue = false;
+      return;
+    }
     // The device closes the channel (or answers our close).
     if (!ch.free && !ch.closing) {
       ch.queue.clear();
@@ -529,7 +553,13 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
         slot[0] = uint8_t(vs_ << 1);
         slot[1] = uint8_t(found | (f->last ? kChannelLast : 0) | (f->first ? kChannelFirst : 0));
         size_t header = 2;
-        if (f->first) slot[header++] = f->protocolId;
+        if (f->first) {
+          slot[header++] = f->protocolId;
+          if (ch.lateCloseDue) {
+            ch.firstFrameStored = true;
+            ch.firstFrameNs = vs_;
+          }
+        }
         if (!f->data.empty()) std::memcpy(slot + header, f->data.data(), f->data.size());
         storedLength_[vs_] = uint16_t(header + f->data.size());
         vs_ = seqAdd(vs_, 1);

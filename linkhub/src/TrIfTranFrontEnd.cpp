@@ -6,10 +6,6 @@
 #include "plat/poll.h"
 #include "plat/errors.h"
 
-namespace {
-
-}  // namespace
-
 TrIfTranFrontEnd::TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs)
     : ThreadBase("TrIfTranFrontEnd"), reaper_(reaper), connectTimeoutMs_(connectTimeoutMs) {}
 
@@ -57,7 +53,14 @@ plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
   while (!stopRequested()) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
+    if (left <= 0) {
+      // A client whose connect already went through waits in the backlog:
+      // it is taken rather than shown a connected pipe that closes.
+      connectDeadlinePassed();
+      plat::Handle connection = plat::kInvalidHandle;
+      if (plat::pipeAccept(listener, &connection, 0) == 0) return connection;
+      break;
+    }
     plat::PollItem items[2] = {{listener, plat::kPollRead, 0},
                                {acceptWake_.handle(), plat::kPollRead, 0}};
     if (plat::pollHandles(items, 2, int(left)) < 0) break;

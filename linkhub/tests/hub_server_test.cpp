@@ -7,6 +7,7 @@
 
 #include "hub_support.h"
 #include "linkhub/TrIfServer.h"
+#include "linkhub/TrIfTranFrontEnd.h"
 #include "linkhub/TransportManager.h"
 #include "plat/msgpipe.h"
 #include "plat/sysmsg.h"
@@ -134,6 +135,43 @@ TEST_F(ServerTest, AFrontEndWhoseClientNeverComesIsEndedAndItsChannelFreed) {
   ClientChannel channel;
   ASSERT_EQ(0, channel.open(id));
   EXPECT_TRUE(channel.echo({1, 2, 3}));
+}
+
+// A front end whose client connects at the last moment: the connect has gone
+// through (the peer waits in the listen backlog) when the time-out passes.
+class LastMomentFrontEnd final : public TrIfTranFrontEnd {
+ public:
+  explicit LastMomentFrontEnd(Event* reaper) : TrIfTranFrontEnd(reaper, 200) {}
+  ~LastMomentFrontEnd() override {
+    close(false);
+    join();  // before this class is gone: the thread calls into it
+    if (client != plat::kInvalidHandle) plat::closeHandle(client);
+  }
+  std::atomic<int> clientRc{-1};  // set once the client has tried
+  plat::Handle client = plat::kInvalidHandle;  // read once clientRc is set
+
+ protected:
+  void connectDeadlinePassed() override { clientRc = plat::pipeConnect(pipeName(), &client); }
+};
+
+TEST_F(ServerTest, AClientQueuedAtTheConnectDeadlineIsAcceptedNotDropped) {
+  Event reaper;
+  FakeFrontEnd slot;
+  LastMomentFrontEnd frontEnd(&reaper);
+  frontEnd.setChannel(TrIfServer::pipeNameFor(0x77), &slot);
+  frontEnd.start();
+  frontEnd.connectResult.wait();
+  ASSERT_EQ(0, frontEnd.notConnected);
+  ASSERT_TRUE(eventually([&] { return frontEnd.clientRc != -1; }));
+  ASSERT_EQ(0, frontEnd.clientRc);
+  plat::setBlocking(frontEnd.client, true);
+  const uint8_t record[] = {1, 0x42, 0x43};
+  size_t n = 0;
+  ASSERT_EQ(plat::PipeIo::kDone, plat::pipeWrite(frontEnd.client, record, sizeof record, &n));
+  ASSERT_TRUE(eventually([&] { return slot.messages() == 1; }))
+      << "the client's message never reached the channel";
+  EXPECT_EQ(slot.received(), (Bytes{0x42, 0x43}));
+  EXPECT_FALSE(frontEnd.finished());
 }
 
 TEST_F(ServerTest, ADeviceThatGoesAwayEndsItsClientsPipes) {

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "session_script.h"
+#include "vlntest/TimeSlack.h"
 
 namespace linktest {
 namespace {
@@ -286,22 +287,98 @@ TEST_F(LinkTest, HostCloseDropsUnsentDataAndEndsOnTheDeviceAnswer) {
   EXPECT_EQ(ch, 0);
 }
 
-TEST_F(LinkTest, UnansweredCloseCountsAsDoneAfterTheTimeout) {
-  startLayer(60000, 1023, 50);
-  handshake();
-  uint8_t ch;
-  ASSERT_TRUE(layer_->openChannel(5, &ch));
+// Channel 0 (of two) sent one frame (N(S) 0), then its close (N(S) 1) went
+// out at a time no later than the one returned; the device has not answered.
+std::chrono::steady_clock::time_point closeChannel0Unanswered(LinkTest& t, SessionLayer& layer) {
+  uint8_t ch = 0xFF;
+  EXPECT_TRUE(layer.openChannel(5, &ch));
+  EXPECT_EQ(ch, 0);
   const uint8_t b = 1;
-  ASSERT_TRUE(layer_->send(ch, &b, 1, true));
-  build();
-  layer_->closeChannel(ch);
-  ASSERT_EQ(build().size(), 2u);
-  uint8_t other;
+  EXPECT_TRUE(layer.send(ch, &b, 1, true));
+  EXPECT_EQ(t.build().size(), 4u);
+  const auto closedBy = std::chrono::steady_clock::now();
+  layer.closeChannel(ch);
+  EXPECT_EQ(t.build(), (Bytes{0x02, 0x00}));
+  return closedBy;
+}
+
+TEST_F(LinkTest, UnansweredCloseCountsAsDoneAfterTheTimeoutButIsReusedLast) {
+  constexpr auto kCloseTimeout = std::chrono::milliseconds(400);
+  startLayer(60000, 1023, uint16_t(kCloseTimeout.count()));
+  handshake(128, 2);
+  const auto closedBy = closeChannel0Unanswered(*this, *layer_);
+  uint8_t other = 0xFF;
   ASSERT_TRUE(layer_->openChannel(5, &other));
-  EXPECT_EQ(other, 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ASSERT_TRUE(layer_->openChannel(5, &other));
-  EXPECT_EQ(other, 0);
+  EXPECT_EQ(other, 1) << "channel 0 is still closing";
+  // Never before the time-out: a call that ended earlier must be refused.
+  for (;;) {
+    uint8_t ch = 0xFF;
+    const bool opened = layer_->openChannel(5, &ch);
+    const auto returned = std::chrono::steady_clock::now();
+    if (opened) {
+      EXPECT_EQ(ch, 0);
+      EXPECT_GE(returned - closedBy, kCloseTimeout) << "channel 0 reused before its close time-out";
+      break;
+    }
+    ASSERT_LT(returned - closedBy, kCloseTimeout + vlntest::slackBound(std::chrono::seconds(10)))
+        << "channel 0 never came back";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // A channel that is free goes before one whose close may still be answered.
+  layer_->closeChannel(0);  // never sent a frame: free at once, late answer still due
+  layer_->closeChannel(1);  // ditto, nothing due
+  uint8_t ch = 0xFF;
+  ASSERT_TRUE(layer_->openChannel(6, &ch));
+  EXPECT_EQ(ch, 1);
+  ASSERT_TRUE(layer_->openChannel(6, &ch));
+  EXPECT_EQ(ch, 0);
+}
+
+TEST_F(LinkTest, LateAnswerToATimedOutCloseLeavesTheReopenedChannelOpen) {
+  // With the late answer, and without it (the device acknowledges the
+  // opening first): either way the channel stays open until the device
+  // itself closes it after the opening.
+  for (bool lateAnswer : {true, false}) {
+    SCOPED_TRACE(lateAnswer ? "late answer" : "no late answer");
+    stopLayer();
+    startLayer(60000, 1023, 1);
+    handshake(128, 1, lateAnswer ? 1 : 2);
+    const size_t closedBefore = recorder_.closed().size();
+    const size_t dataBefore = recorder_.data().size();
+    const auto closedBy = closeChannel0Unanswered(*this, *layer_);
+    uint8_t ch = 0xFF;
+    while (!layer_->openChannel(7, &ch)) {
+      ASSERT_LT(std::chrono::steady_clock::now() - closedBy,
+                vlntest::slackBound(std::chrono::seconds(10)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(ch, 0);
+    const uint8_t request = 0x33;
+    ASSERT_TRUE(layer_->send(0, &request, 1, true));
+    EXPECT_EQ(build(), (Bytes{0x04, 0x30, 7, 0x33})) << "N(S) 2, first fragment of protocol 7";
+    uint8_t ns = 0;
+    if (lateAnswer) {
+      // The answer to the old close, sent before the device saw the new
+      // opening: its N(R) of 2 acknowledges the close but not the opening.
+      receive(iFrame(ns++, 2, 0x00));
+      EXPECT_EQ(recorder_.closed().size(), closedBefore);
+    }
+    // The reply on the new channel, acknowledging the opening: data for an
+    // open channel, not a reason to reset the link.
+    receive(iFrame(ns++, 3, 0x10, {0x44}));
+    const auto data = recorder_.data();
+    ASSERT_EQ(data.size(), dataBefore + 1);
+    EXPECT_EQ(data.back().channel, 0);
+    EXPECT_EQ(data.back().bytes, Bytes{0x44});
+    EXPECT_TRUE(layer_->isLinkUp());
+    EXPECT_EQ(build(), sFrame(0, ns));
+    ASSERT_TRUE(layer_->send(0, &request, 1, true));
+    // After the opening was acknowledged a close from the device is its own.
+    receive(iFrame(ns++, 3, 0x00));
+    ASSERT_EQ(recorder_.closed().size(), closedBefore + 1);
+    EXPECT_EQ(recorder_.closed().back(), 0);
+    EXPECT_FALSE(layer_->send(0, &request, 1, true));
+  }
 }
 
 TEST_F(LinkTest, DeviceCloseIsReportedAndDropsQueuedData) {

@@ -50,6 +50,7 @@ struct MediaChannelStats {
   uint64_t builderCalls[3] = {};  // per mode
   uint64_t transfers = 0;
   uint64_t oversizeFrames = 0;  // built longer than the media's maximum: a server fault
+  uint64_t wakeups = 0;         // passes of the I/O loop: a media with nothing to do sleeps
 };
 
 class InProcessMedia {

@@ -70,7 +70,7 @@ class SessionLayer : public ThreadBase {
   bool isConnected() const;
 
   // Takes the first free channel below the device's channel count for a
-  // service. Nothing is sent until the first send(). False while stopping,
+  // service; one whose close went unanswered only when no other is free. Nothing is sent until the first send(). False while stopping,
   // while the handshake is incomplete, or when every channel is taken.
   bool openChannel(uint8_t protocolId, uint8_t* channel);
   // Closes a channel: drops its unsent data and tells the device. A channel
@@ -127,6 +127,12 @@ class SessionLayer : public ThreadBase {
     bool closing = false;
     uint8_t protocolId = 0;
     int64_t closeTime = 0;  // steady clock, 100 ns units
+    // Freed by the close time-out: the device may still answer that close.
+    // Until the device acknowledges the first frame of the channel's next
+    // opening, a close frame from it is that late answer.
+    bool lateCloseDue = false;
+    bool firstFrameStored = false;  // the next opening's first frame has a number
+    uint8_t firstFrameNs = 0;       // ... namely this one
     std::deque<std::shared_ptr<tFrame>> queue;
   };
 

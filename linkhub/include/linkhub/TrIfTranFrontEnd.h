@@ -58,6 +58,9 @@ class TrIfTranFrontEnd : public ThreadBase, public TrIfTranCommon {
 
  protected:
   void run() override;
+  // Runs on the front end's thread once the connect time-out has passed,
+  // right before the last look for a client; a seam for tests.
+  virtual void connectDeadlinePassed() {}
 
  private:
   // The connection, or kInvalidHandle when no client came in time or the
