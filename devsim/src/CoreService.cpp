@@ -178,6 +178,7 @@ struct CoreService::Timer {
   struct Pending {
     std::chrono::steady_clock::time_point due;
     std::vector<uint8_t> reply;
+    std::shared_future<void> heldUntil;
   };
 
   explicit Timer(std::shared_ptr<ServiceChannel> channel) : channel(std::move(channel)) {
@@ -192,11 +193,11 @@ struct CoreService::Timer {
     thread.join();
   }
 
-  void add(uint32_t delayMs, std::vector<uint8_t> reply) {
+  void add(uint32_t delayMs, std::vector<uint8_t> reply, std::shared_future<void> heldUntil) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       pending.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs),
-                         std::move(reply)});
+                         std::move(reply), std::move(heldUntil)});
     }
     cv.notify_all();
   }
@@ -215,7 +216,15 @@ struct CoreService::Timer {
         continue;
       }
       std::vector<uint8_t> reply = std::move(next->reply);
+      std::shared_future<void> heldUntil = std::move(next->heldUntil);
       pending.erase(next);
+      if (heldUntil.valid() &&
+          heldUntil.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        // Looked at again shortly; a stop does not wait for the release.
+        pending.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(10),
+                           std::move(reply), std::move(heldUntil)});
+        continue;
+      }
       lock.unlock();
       channel->send(reply);
       lock.lock();
@@ -261,12 +270,13 @@ void CoreService::onMessage(const std::vector<uint8_t>& message) {
   if (reply.empty()) return;  // a request the device does not know
   const uint32_t delayMs = fault ? fault->delayMs : 0;
   const uint32_t copies = 1 + (fault ? fault->extraReplies : 0);
+  const std::shared_future<void> heldUntil = fault ? fault->heldUntil : std::shared_future<void>{};
   for (uint32_t i = 0; i < copies; ++i) {
-    if (delayMs == 0) {
+    if (delayMs == 0 && !heldUntil.valid()) {
       channelPtr()->send(reply);
     } else {
       if (!timer_) timer_ = std::make_unique<Timer>(channelPtr());
-      timer_->add(delayMs, reply);
+      timer_->add(delayMs, reply, heldUntil);
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <mutex>
 
 #include "devsim/CoreService.h"
@@ -248,12 +249,26 @@ TEST_F(CoreServiceTest, FaultKnobsChangeTheReply) {
 }
 
 TEST_F(CoreServiceTest, ADelayedReplyComesLaterFromTheTimer) {
-  CoreReplyFault late;
-  late.delayMs = 50;
-  state_->setFault(98, late);
+  // Held: nothing is sent on the device's thread, whatever the machine's speed.
+  CoreReplyFault held;
+  std::promise<void> release;
+  held.heldUntil = release.get_future().share();
+  state_->setFault(98, held);
   EXPECT_TRUE(ask({98}).empty());
+  release.set_value();
   ASSERT_TRUE(channel_->waitFor(1));
   EXPECT_EQ(withCode(99, config_.identity.deviceSerial), channel_->sent()[0]);
+
+  // Delayed: never sooner than asked.
+  constexpr auto kDelay = std::chrono::milliseconds(300);
+  CoreReplyFault late;
+  late.delayMs = uint32_t(kDelay.count());
+  state_->setFault(98, late);
+  const auto asked = std::chrono::steady_clock::now();
+  ask({98});
+  ASSERT_TRUE(channel_->waitFor(2));
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, kDelay);
+  EXPECT_EQ(channel_->sent()[0], channel_->sent()[1]);
 }
 
 TEST_F(CoreServiceTest, DestroyingTheServiceDropsItsPendingReplies) {

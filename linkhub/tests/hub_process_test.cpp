@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "hub_support.h"
+#include "plat/msgpipe.h"
 #include "rpc_child.h"
 #include "translayer/ConnectionServerRpc.h"
 
@@ -104,14 +105,18 @@ TEST_F(ProcessTest, OpenChannelResultsAndAnEcho) {
   ASSERT_EQ(0, open(device_, int16_t(length + 1), &name));
   EXPECT_EQ("\\\\.\\\\pipe\\zamoconnectionserver_\\00000001", name);
 
-  // The device has two channels; one is held by the pipe above (nobody
-  // connects to it), one goes to this client, then none is left.
+  // The device has two channels; one is held by the pipe above (a client
+  // that connects and stays silent), one goes to this client, then none is
+  // left.
+  plat::Handle silent = plat::kInvalidHandle;
+  ASSERT_EQ(0, plat::pipeConnect(name, &silent));
   ClientChannel channel;
   ASSERT_EQ(0, channel.open(device_));
   EXPECT_TRUE(channel.echo(pattern(3000, 5)));
   EXPECT_TRUE(channel.echo({0x7F}));
   EXPECT_EQ(3, open(device_, kPipeNameBuffer));
   EXPECT_EQ(0, open(other_, kPipeNameBuffer));
+  plat::closeHandle(silent);
 
   ASSERT_EQ(0, signal(hub, "-TERM"));
   EXPECT_EQ(0, hub.wait());

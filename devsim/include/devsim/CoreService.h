@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -101,6 +102,7 @@ struct CoreReplyFault {
   std::optional<std::vector<uint8_t>> data; // reply with this data instead
   uint32_t delayMs = 0;                     // reply this much later
   uint32_t extraReplies = 0;                // send the reply this many more times
+  std::shared_future<void> heldUntil;       // when valid: the reply waits for it too
 };
 
 // One request as the device received it.
