@@ -217,16 +217,33 @@ TEST_F(RpcPoolTest, StopWhileClientsKeepCalling) {
                                           RpcResult*) { return call.callback(0, {}); }));
   std::atomic<bool> done{false};
   std::atomic<int> bad{0};
+  // One client holds its first callback until stop() has run, so at least
+  // that call is surely in flight when the server stops.
+  std::atomic<bool> holding{false}, released{false};
   std::vector<std::thread> clients;
   for (int i = 0; i < 8; ++i)
-    clients.emplace_back([&] {
+    clients.emplace_back([&, i] {
+      bool first = true;
       while (!done) {
-        uint32_t code = callCode(0, {}, [](uint16_t, const uint8_t*, size_t) { return 0u; });
+        uint32_t code = callCode(0, {}, [&](uint16_t, const uint8_t*, size_t) {
+          if (i == 0 && first) {
+            first = false;
+            holding = true;
+            const auto limit = std::chrono::steady_clock::now() + 30s;
+            while (!released && std::chrono::steady_clock::now() < limit)
+              std::this_thread::sleep_for(1ms);
+          }
+          return 0u;
+        });
         if (code != 0 && code != kRpcCallFailed && code != kRpcServerUnavailable) ++bad;
       }
     });
-  std::this_thread::sleep_for(200ms);
+  const auto limit = std::chrono::steady_clock::now() + 30s;
+  while (!holding && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(holding.load());
+  EXPECT_GE(server->callsInFlight(), 1u);
   server->stop();
+  released = true;
   EXPECT_EQ(0u, server->callsInFlight());
   server.reset();
   done = true;

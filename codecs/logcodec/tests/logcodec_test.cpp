@@ -142,7 +142,7 @@ TEST(LogCodec, FixtureStreamsRenderAsExpected) { checkRenderingFixtures(); }
 
 TEST(LogCodec, RenderingIgnoresADecimalCommaLocale) {
   DecimalCommaLocale locale;
-  if (!locale.active()) std::printf("no decimal-comma locale installed; checking in the C locale\n");
+  if (!locale.active()) GTEST_SKIP() << "no decimal-comma locale installed";
   checkRenderingFixtures();
   checkFormatTable();
 }

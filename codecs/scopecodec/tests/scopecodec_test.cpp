@@ -130,7 +130,7 @@ TEST(ScopeCodec, CapturesDecodeAsExpected) { checkAllCases(); }
 
 TEST(ScopeCodec, TimesIgnoreADecimalCommaLocale) {
   DecimalCommaLocale locale;
-  if (!locale.active()) std::printf("no decimal-comma locale installed; checking in the C locale\n");
+  if (!locale.active()) GTEST_SKIP() << "no decimal-comma locale installed";
   checkAllCases();
 }
 
