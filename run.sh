@@ -2,14 +2,18 @@
 # Builds the tool set and runs it on an emulated device: linkhub loads usblink
 # over a virtual USB bus on which devsim plays one device, all in a private
 # runtime directory with its own registry file. Both are stopped on exit.
+# RUN_SH_NO_BUILD=1 skips the install and build steps and runs the programs
+# of the build tree RUN_SH_BUILD_DIR (default build/default).
 set -euo pipefail
 cd "$(dirname "$0")"
-./scripts/install-deps
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
-echo "built into build/default"
+if [ "${RUN_SH_NO_BUILD:-0}" != 1 ]; then
+  ./scripts/install-deps
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)"
+  echo "built into build/default"
+fi
 
-build=$PWD/build/default
+build=$(cd "${RUN_SH_BUILD_DIR:-build/default}" && pwd)
 linkhub=$build/linkhub/linkhub
 devsim=$build/devsim/devsim
 usblink=$build/usblink/libusblink.so

@@ -1,0 +1,14 @@
+# Tests of what a user types: ./run.sh on this build tree, and every tool
+# command line the README shows (label e2e).
+find_program(VLN_PYTHON3 python3)
+if(VLN_PYTHON3 AND TARGET linkhub AND TARGET devsim AND TARGET usblink AND TARGET devshell)
+  set(SCRIPT_TESTS ${CMAKE_CURRENT_LIST_DIR}/scripts)
+  add_test(NAME run_sh_test COMMAND ${VLN_PYTHON3} ${SCRIPT_TESTS}/run_sh_test.py)
+  set_tests_properties(run_sh_test PROPERTIES LABELS e2e TIMEOUT 600
+                       ENVIRONMENT "RUN_SH_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  if(TARGET datatool AND TARGET calfit)
+    add_test(NAME readme_commands_test COMMAND ${VLN_PYTHON3} ${SCRIPT_TESTS}/readme_commands_test.py)
+    set_tests_properties(readme_commands_test PROPERTIES LABELS e2e TIMEOUT 600
+                         ENVIRONMENT "README_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  endif()
+endif()
