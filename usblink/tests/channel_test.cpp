@@ -7,6 +7,7 @@
 
 #include "FakeServer.h"
 #include "PacingCheck.h"
+#include "vlntest/TimeSlack.h"
 #include "MediaLibrary.h"
 #include "ScriptedBus.h"
 #include "plat/poll.h"
@@ -181,15 +182,21 @@ TEST_F(Media, FailedSetUpGivesASilentChannelUntilTheDeviceGoes) {
     scripts.push_back(bus_->addDevice(c.path));
     c.script(*scripts.back());
   }
+  healthy("USB\\CONTROL");  // the last index: shows the wait below is long enough
   create();
   ASSERT_EQ(server_.events().size(), 1u);
-  ASSERT_EQ(server_.events()[0].indices.size(), cases.size());
+  ASSERT_EQ(server_.events()[0].indices.size(), cases.size() + 1);
   for (uint32_t index = 1; index <= cases.size(); ++index) {
     EXPECT_EQ(info(index).maxFrameLength, 65535) << cases[index - 1].path;
     EXPECT_TRUE(plat::setTransmitEvent(connect(index)));
   }
-  sleepMs(800);  // past an idle period: a live channel would have called tx by now
+  constexpr int kSilenceMs = 800;  // past an idle period: a live channel would have called tx by now
+  sleepMs(kSilenceMs);
   EXPECT_TRUE(server_.txCalls().empty());
+  // Positive control: a healthy channel asked the same way is heard within
+  // the same wait.
+  EXPECT_TRUE(plat::setTransmitEvent(connect(uint32_t(cases.size() + 1))));
+  EXPECT_TRUE(server_.waitTxCalls(1, int(vlntest::slackBound(std::chrono::milliseconds(kSilenceMs)).count())));
   for (auto& s : scripts) {
     EXPECT_TRUE(s->readLengths().empty());
     EXPECT_TRUE(s->writes().empty());

@@ -12,6 +12,7 @@
 
 #include "FakeServer.h"
 #include "PacingCheck.h"
+#include "vlntest/TimeSlack.h"
 #include "FakeVbusDevice.h"
 #include "plat/dynlib.h"
 #include "plat/runtime.h"
@@ -247,11 +248,19 @@ TEST_F(Vbus, RefusedDescriptorsGiveSilentChannels) {
     EXPECT_EQ(info(index).maxFrameLength, 65535);
     EXPECT_TRUE(plat::setTransmitEvent(connect(index)));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  constexpr int kSilenceMs = 800;  // past an idle period: a live channel would have called tx by now
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSilenceMs));
   EXPECT_TRUE(server_.txCalls().empty());
-  devices_[0]->unlinkSocket();
+  // Positive control: a healthy device asked the same way is heard within
+  // the same wait.
+  device("good");
   ASSERT_TRUE(server_.waitEvents(2));
-  EXPECT_EQ(server_.events()[1], (MediaEvent{kMediaEventRemoved, {1}}));
+  EXPECT_EQ(server_.events()[1], (MediaEvent{kMediaEventArrived, {3}}));
+  EXPECT_TRUE(plat::setTransmitEvent(connect(3)));
+  EXPECT_TRUE(server_.waitTxCalls(1, int(vlntest::slackBound(std::chrono::milliseconds(kSilenceMs)).count())));
+  devices_[0]->unlinkSocket();
+  ASSERT_TRUE(server_.waitEvents(3));
+  EXPECT_EQ(server_.events()[2], (MediaEvent{kMediaEventRemoved, {1}}));
 }
 
 TEST_F(Vbus, ATransferLongerThanTheTransferSizeEndsTheChannel) {
