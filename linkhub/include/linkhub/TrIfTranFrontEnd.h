@@ -7,7 +7,8 @@
 //
 // A client that does not connect within the connect time-out (5 s) gives the
 // channel up: the pipe is removed and the slot closed, as when the client
-// closes its end.
+// closes its end. A client whose connect went through by then (waiting in
+// the listen backlog) is still taken.
 //
 // Threads: the front end's own thread ("TrIfTranFrontEnd") runs the whole
 // pipe life. The device session calls deliver() and close(false) (media I/O
