@@ -240,9 +240,11 @@ TEST_F(EngineLoopTest, AfterACloseRequestNothingMoreIsDelivered) {
   // The receiver asks its own engine to end from the loop thread (it must
   // not wait for itself), and the records behind are not handed on.
   receiver_.onChunk = [&](const std::shared_ptr<TrIfTranPayload>&) { engine_.close(true); };
-  Loop loop(engine_, enginePipe_, &receiver_);
+  // Both records wait in the pipe before the loop starts: the second is
+  // surely there to be refused, and the peer never writes to a closed end.
   peerWrite(record(0, 10));
   peerWrite(record(1, 10));
+  Loop loop(engine_, enginePipe_, &receiver_);
   ASSERT_TRUE(loop.ended());
   EXPECT_EQ(receiver_.delivered(), 1);
   EXPECT_EQ(receiver_.closes, 1);
