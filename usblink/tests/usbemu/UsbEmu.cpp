@@ -639,6 +639,7 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
 
   devsim::DeviceConfig config;
   config.hwid = spec.hwid;
+  config.maxFrameLength = spec.maxFrameLength;
   state->device = std::make_unique<devsim::Device>(config, state.get());
   devsim::CoreConfig core;
   core.identity = spec.identity;

@@ -44,6 +44,7 @@ struct DeviceSpec {
   uint16_t linkMagic = 0xAC1F;
   bool bulkIn = true;
   uint16_t transferSize = 4096;  // the link descriptor's S
+  uint16_t maxFrameLength = 255;  // the longest frame the device sends
   HwId hwid{};
   std::string friendlyName = "usbemu";
   devsim::CoreIdentity identity;

@@ -58,6 +58,10 @@ class UsbEmuE2E : public ::testing::Test {
     ASSERT_TRUE(road_.ok());
     ASSERT_TRUE(bed_.ok());
   }
+  // The server goes before its devices, also when a test failed early.
+  void TearDown() override {
+    if (road_.hubRunning()) road_.stopHub();
+  }
 
   // linkhub on the libusb backend under the test bed.
   bool startHub(bool polling = false) {
