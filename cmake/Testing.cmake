@@ -4,6 +4,8 @@
 #   A GoogleTest executable registered with CTest. Labels: unit, e2e, java, gui,
 #   asan (also built and run in the AddressSanitizer tree), concurrency (also
 #   built and run in the ThreadSanitizer tree). Without LABELS it is "unit".
+#   usbemu: linkhub with usblink on libusb against an emulated USB device
+#   (umockdev preload); default tree only, never asan or tsan.
 #
 # vln_add_fuzz(NAME n SOURCES ... [LIBS ...] CORPUS dir)
 #   A libFuzzer target (LLVMFuzzerTestOneInput). In the fuzz tree it is a real

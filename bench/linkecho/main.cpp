@@ -1,5 +1,6 @@
 // linkecho: the benchmark echo through the whole road (client, linkhub,
-// usblink over the virtual bus, devsim) in a private runtime directory.
+// usblink over the virtual bus, devsim) in a private runtime directory; with
+// --usbemu, over usblink's libusb backend against an emulated USB device.
 // Prints throughput, request/reply round trips per second, the ceiling the
 // link window allows at the device's frame length, and the longest pause
 // between two deliveries.
@@ -7,11 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "e2e/BenchClient.h"
 #include "e2e/Road.h"
+#ifdef LINKECHO_USBEMU
+#include "UsbEmu.h"
+#endif
 
 namespace {
 
@@ -22,6 +27,7 @@ struct Options {
   int transferSize = 4096;
   uint32_t pings = 2000;
   char mode = 'X';
+  bool usbemu = false;
 };
 
 constexpr double kAimMBps = 5;
@@ -29,17 +35,22 @@ constexpr double kAimGapMs = 50;
 
 const char* kUsage =
     "usage: linkecho [--total BYTES] [--packet N] [--frame N] [--transfer-size N]\n"
-    "                [--pings N] [--mode X|D|U]\n"
+    "                [--pings N] [--mode X|D|U] [--usbemu]\n"
     "  --total          bytes of the run (default 16 MiB)\n"
     "  --packet         bytes per payload the client sends, 1-1024 (default 1024)\n"
     "  --frame          the device's maximum frame length, 4-255 (default 255)\n"
     "  --transfer-size  the device's link descriptor transfer size (default 4096)\n"
     "  --pings          request/reply round trips to time (default 2000)\n"
-    "  --mode           X echo (default), D download, U upload\n";
+    "  --mode           X echo (default), D download, U upload\n"
+    "  --usbemu         over libusb to an emulated USB device instead of the virtual bus\n";
 
 bool parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--usbemu") {
+      o->usbemu = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const std::string value = argv[++i];
     char* end = nullptr;
@@ -74,15 +85,47 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
-  e2e::Road road;
-  if (!road.ok() || !road.startHub()) {
-    std::cerr << "linkecho: linkhub did not start\n";
-    return 1;
+#ifdef LINKECHO_USBEMU
+  // Before the road and its threads: the test bed needs the preload here.
+  if (o.usbemu) usbemu::runUnderPreload(argv);
+  // Declared before the road so that the server is stopped before its
+  // devices go.
+  std::unique_ptr<usbemu::Testbed> bed;
+#else
+  if (o.usbemu) {
+    std::cerr << "linkecho: built without the emulated USB device\n";
+    return 2;
   }
+#endif
+  e2e::Road road;
   const HwId hwid = e2e::Road::makeHwId(0x5A);
-  if (road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
-                                              "--transfer-size", std::to_string(o.transferSize)}) < 0 ||
-      !road.waitOnline({hwid})) {
+#ifdef LINKECHO_USBEMU
+  if (o.usbemu) {
+    bed = std::make_unique<usbemu::Testbed>();
+    usbemu::DeviceSpec spec;
+    spec.hwid = hwid;
+    spec.transferSize = uint16_t(o.transferSize);
+    spec.maxFrameLength = uint16_t(o.frame);
+    std::vector<std::string> env = {"-u", "USBLINK_VBUS"};
+    for (const std::string& e : bed->childEnvironment()) env.push_back(e);
+    if (!road.ok() || !bed->ok() || !bed->plug(spec) || !road.startHub(env)) {
+      std::cerr << "linkecho: linkhub did not start on the emulated device\n";
+      return 1;
+    }
+  }
+#endif
+  if (!o.usbemu) {
+    if (!road.ok() || !road.startHub()) {
+      std::cerr << "linkecho: linkhub did not start\n";
+      return 1;
+    }
+    if (road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
+                                                "--transfer-size", std::to_string(o.transferSize)}) < 0) {
+      std::cerr << "linkecho: the device did not come online\n";
+      return 1;
+    }
+  }
+  if (!road.waitOnline({hwid})) {
     std::cerr << "linkecho: the device did not come online\n";
     return 1;
   }
@@ -123,13 +166,14 @@ int main(int argc, char** argv) {
   const double windowUs = r.received > 0 ? windowBytes / (double(r.received) / r.seconds) * 1e6 : 0;
   const bool met = r.result == 0 && mbps >= kAimMBps && r.longestGapMs <= kAimGapMs;
   std::printf("linkecho: mode %c, %u bytes in %u-byte packets, device frames %d bytes (%d data), "
-              "transfer size %d\n",
-              o.mode, o.total, o.packet, hostFrame, frameData, o.transferSize);
+              "transfer size %d, over %s\n",
+              o.mode, o.total, o.packet, hostFrame, frameData, o.transferSize,
+              o.usbemu ? "libusb to an emulated USB device" : "the virtual bus");
   std::printf("  result          %d\n", r.result);
   std::printf("  throughput      %.2f MB/s (%llu bytes in %.3f s)\n", mbps,
               (unsigned long long)r.received, r.seconds);
-  std::printf("  round trips     %.0f /s request/reply (%.1f us each, %u of 8 bytes)\n",
-              tripsPerSecond, tripUs, ping.roundTrips);
+  std::printf("  round trips     %.0f /s request/reply (%.1f us each, %llu of 8 bytes)\n",
+              tripsPerSecond, tripUs, (unsigned long long)ping.roundTrips);
   std::printf("  window ceiling  %.2f MB/s: 7 frames x %d bytes per request/reply round trip\n",
               ceiling, frameData);
   std::printf("  stream          one 7-frame window per %.1f us\n", windowUs);

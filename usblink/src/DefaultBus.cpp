@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "DeviceIds.h"
 #include "LibusbBus.h"
@@ -14,6 +15,10 @@ std::unique_ptr<UsbBus> makeDefaultBus() {
   if (dir && *dir && std::filesystem::is_directory(dir, ec)) return std::make_unique<VbusBus>(dir);
   LibusbOptions options;
   options.ids = loadDeviceIds();
+  // Scans instead of hotplug, so that the polling path can be reached (and
+  // used where hotplug events do not arrive).
+  const char* poll = std::getenv("USBLINK_LIBUSB_POLL");
+  if (poll && std::string(poll) == "1") options.useHotplug = false;
   return std::make_unique<LibusbBus>(std::move(options));
 }
 

@@ -49,6 +49,7 @@ class LibusbBus : public UsbBus {
   // For tests: libusb initialised, and whether arrivals come by hotplug.
   bool usable() const { return context_ != nullptr; }
   bool hotplug() const { return hotplugRegistered_; }
+  const LibusbOptions& options() const { return options_; }
 
  private:
   struct Change {

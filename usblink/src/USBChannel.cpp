@@ -17,6 +17,12 @@ using Clock = std::chrono::steady_clock;
 // but it must not land outside the buffer first.
 constexpr size_t kTxSlack = 1024;
 
+// How long cancelled transfers are waited for. A device that has gone in a
+// way that never answers (every call failing with "no device") would
+// otherwise hold the channel, and with it the removal, for ever; closing the
+// device abandons what is still out.
+constexpr auto kDrainLimit = std::chrono::seconds(5);
+
 }  // namespace
 
 USBChannel::USBChannel(uint32_t index, const std::string& path, UsbBus* bus, ChannelOwner* owner)
@@ -250,10 +256,12 @@ bool USBChannel::fetch(bool idle) {
 
 void USBChannel::drainTransfers() {
   if (!readPending_ && !writePending_) return;
-  // The buffers stay until every transfer has come back: a transfer still
-  // owned by the bus may be written into at any time.
+  // The buffers stay until every transfer has come back, or until the device
+  // is closed: a transfer still owned by the bus may be written into.
   device_->cancelTransfers();
+  const auto giveUpAt = Clock::now() + kDrainLimit;
   while (readPending_ || writePending_) {
+    if (Clock::now() >= giveUpAt) return;
     const PollInterest interest = device_->pollInterest();
     plat::PollItem items[2];
     items[0] = {wake_.handle(), plat::kPollRead, 0};

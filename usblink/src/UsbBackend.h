@@ -58,6 +58,8 @@ struct PollInterest {
 // default control pipe. At most one read and one write are outstanding.
 class UsbDevice {
  public:
+  // Closes the device. Transfers still outstanding (ones whose cancel the
+  // device never answered) are abandoned: no completion comes after it.
   virtual ~UsbDevice() = default;
 
   // The maximum packet sizes of the bulk IN and OUT endpoints of alternate

@@ -83,6 +83,7 @@ class Environment : public ::testing::Test {
   ~Environment() override {
     plat::setEnvironment("USBLINK_VBUS", "");
     plat::setEnvironment("LINKHUB_REGISTRY", "");
+    plat::setEnvironment("USBLINK_LIBUSB_POLL", "");
     std::filesystem::remove_all(dir_);
   }
   std::string dir_;
@@ -95,6 +96,33 @@ TEST_F(Environment, TheVirtualBusIsChosenWhenItsVariableNamesADirectory) {
   EXPECT_NE(dynamic_cast<LibusbBus*>(makeDefaultBus().get()), nullptr);
   plat::setEnvironment("USBLINK_VBUS", "");
   EXPECT_NE(dynamic_cast<LibusbBus*>(makeDefaultBus().get()), nullptr);
+}
+
+struct IgnoringListener : BusListener {
+  void deviceArrived(const std::string&) override {}
+  void deviceRemoved(const std::string&) override {}
+};
+
+TEST_F(Environment, ThePollingSettingReplacesHotplugWithScans) {
+  const bool canHotplug = libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
+  const struct {
+    const char* value;
+    bool polls;
+  } cases[] = {{"1", true}, {"", false}, {"0", false}, {"yes", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    plat::setEnvironment("USBLINK_LIBUSB_POLL", c.value);
+    std::unique_ptr<UsbBus> made = makeDefaultBus();
+    auto* bus = dynamic_cast<LibusbBus*>(made.get());
+    ASSERT_NE(bus, nullptr);
+    EXPECT_EQ(!c.polls, bus->options().useHotplug);
+    IgnoringListener listener;
+    bus->start(&listener);
+    if (bus->usable()) {
+      EXPECT_EQ(!c.polls && canHotplug, bus->hotplug());
+    }
+    bus->stop();
+  }
 }
 
 TEST_F(Environment, DeviceIdsComeFromTheRegistryFile) {

@@ -177,10 +177,16 @@ HwId Road::makeHwId(uint8_t seed) {
 
 std::string Road::hexOf(const HwId& hwid) { return formatHwId(hwid); }
 
-bool Road::startHub() {
+bool Road::startHub() { return startHub({}); }
+
+bool Road::startHub(const std::vector<std::string>& envArgs) {
   if (!ok_ || hubRunning()) return false;
   hub_ = std::make_unique<Child>("linkhub");
-  if (!hub_->start(linkhubPath(), {})) return false;
+  std::vector<std::string> args = envArgs;
+  args.push_back(linkhubPath());
+  // env execs the server in its own process, so signals reach the server.
+  if (!(envArgs.empty() ? hub_->start(linkhubPath(), {}) : hub_->start("/usr/bin/env", args)))
+    return false;
   return eventually(
       [&] {
         bool ok = false;

@@ -58,6 +58,10 @@ class Road {
 
   // Starts linkhub and waits until it answers GetOnlineDevices.
   bool startHub();
+  // The same through env(1) with these arguments before the program (e.g.
+  // "-u", "USBLINK_VBUS", "NAME=value"), for a server that needs its own
+  // environment.
+  bool startHub(const std::vector<std::string>& envArgs);
   // SIGTERM and wait: true when it ended with exit code 0.
   bool stopHub();
   bool hubRunning() const;
