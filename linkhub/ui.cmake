@@ -13,3 +13,8 @@ add_library(linkhub_ui STATIC ${VLN_LINKHUB_UI_SOURCES})
 set_target_properties(linkhub_ui PROPERTIES AUTOMOC ON)
 target_link_libraries(linkhub_ui PUBLIC linkhub_uilogic Qt6::Widgets)
 target_compile_definitions(linkhub_ui PRIVATE QT_NO_KEYWORDS)
+
+# The logic behind the windows, without a display.
+vln_add_test(NAME ui_logic_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_logic_test.cpp
+  LIBS linkhub_uilogic LABELS unit asan concurrency)
