@@ -18,3 +18,18 @@ target_compile_definitions(linkhub_ui PRIVATE QT_NO_KEYWORDS)
 vln_add_test(NAME ui_logic_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_logic_test.cpp
   LIBS linkhub_uilogic LABELS unit asan concurrency)
+
+# The windows on the offscreen platform, with the server core in the test's
+# process over the in-process media and devsim devices.
+vln_add_test(NAME ui_widgets_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_widgets_test.cpp
+  LIBS linkhub_ui devsim_core devmgr Qt6::Test
+  LABELS gui asan
+  TIMEOUT 600
+  ENV QT_QPA_PLATFORM=offscreen
+      LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_lsan.supp)
+vln_version_info(ui_widgets_test PRODUCT_NAME "Connection Server" PRODUCT_VERSION "1.6.6.0")
+target_compile_definitions(ui_widgets_test PRIVATE
+  QT_NO_KEYWORDS SPAWN_RECORDER="$<TARGET_FILE:spawn_recorder>" UI_TEST_COPYRIGHT="${VLN_COPYRIGHT}")
+add_dependencies(ui_widgets_test spawn_recorder)
+vln_test_depends(ui_widgets_test spawn_recorder)

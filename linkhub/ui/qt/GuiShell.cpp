@@ -95,7 +95,8 @@ void GuiShell::openDeviceList() {
   }
   list_ = makeDialog(false, std::nullopt);
   DeviceListDialog* d = list_;
-  connect(d, &QDialog::finished, this, [d] {
+  connect(d, &QDialog::finished, this, [this, d] {
+    if (list_ == d) list_ = nullptr;
     d->shutdown();
     d->deleteLater();
   });
@@ -111,7 +112,10 @@ void GuiShell::openAbout() {
   }
   about_ = new AboutBox(aboutTexts(config_.version));
   AboutBox* box = about_;
-  connect(box, &QDialog::finished, box, &QObject::deleteLater);
+  connect(box, &QDialog::finished, this, [this, box] {
+    if (about_ == box) about_ = nullptr;
+    box->deleteLater();
+  });
   box->show();
 }
 
