@@ -33,3 +33,6 @@ target_compile_definitions(ui_widgets_test PRIVATE
   QT_NO_KEYWORDS SPAWN_RECORDER="$<TARGET_FILE:spawn_recorder>" UI_TEST_COPYRIGHT="${VLN_COPYRIGHT}")
 add_dependencies(ui_widgets_test spawn_recorder)
 vln_test_depends(ui_widgets_test spawn_recorder)
+
+# The program with and without a display.
+hub_test(ui_process_test LIBS linkhub_core devsim_core rpc_testsupport LABELS gui)
