@@ -36,3 +36,11 @@ vln_test_depends(ui_widgets_test spawn_recorder)
 
 # The program with and without a display.
 hub_test(ui_process_test LIBS linkhub_core devsim_core rpc_testsupport LABELS gui)
+
+# The README's pictures of the windows (not built by default):
+#   cmake --build --preset default --target linkhub_ui_pictures
+#   build/default/linkhub/linkhub_ui_pictures linkhub/docs
+add_executable(linkhub_ui_pictures EXCLUDE_FROM_ALL ${CMAKE_CURRENT_SOURCE_DIR}/ui/tools/ui_pictures.cpp)
+target_link_libraries(linkhub_ui_pictures PRIVATE linkhub_ui devsim_core devmgr)
+target_compile_definitions(linkhub_ui_pictures PRIVATE QT_NO_KEYWORDS)
+vln_version_info(linkhub_ui_pictures PRODUCT_NAME "Connection Server" PRODUCT_VERSION "1.6.6.0")

@@ -240,6 +240,10 @@ TEST(DeviceListWorker, RunsRequestsInOrderAndDropsQueuedReads) {
   EXPECT_EQ(2u, worker.queued());
   access.setHeld(false);
   ASSERT_TRUE(access.waitCalls(3));
+  // Once the queue has run dry the worker says it is idle.
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while ((log.get().size() < 3 || busyOff.load() == 0) && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   worker.stop();
   EXPECT_EQ((std::vector<std::string>{"read 1", "store refused 3", "reset 5"}), access.calls());
   const auto results = log.get();
