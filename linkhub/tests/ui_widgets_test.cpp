@@ -126,10 +126,11 @@ class UiTest : public ::testing::Test {
   void serviceResets() {
     for (auto& [first, asked] : resetAsked_) {
       if (!asked.exchange(false)) continue;
-      for (auto& [id, d] : devices_) {
+      for (auto& entry : devices_) {
+        const HwId id = entry.first;
         if (id.id[0] != first) continue;
-        auto core = d.core;
-        media_.removeDevice(d.index);
+        auto core = entry.second.core;
+        media_.removeDevice(entry.second.index);
         pumpUntil([&] { return !online(id); });
         attach(id, core);
         break;

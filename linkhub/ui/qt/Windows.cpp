@@ -203,11 +203,12 @@ DeviceListDialog::DeviceListDialog(bool chooser, std::optional<HwId> initial, En
         QMetaObject::invokeMethod(this, [this, busy] { setBusy(busy); }, Qt::QueuedConnection);
       },
       env_.identifyPauseMs);
-  refresh();
+  // Listening before the first refresh, so that no change falls between.
   if (env_.manager) {
     env_.manager->addListener(this);
     listening_ = true;
   }
+  refresh();
   worker_->start();
 }
 
