@@ -299,10 +299,16 @@ TEST_F(UiTest, DeviceErrorsShowTheirTexts) {
   mute.silent = true;
   coreS->setFault(kCoreGetFriendlyName, mute);
 
+  // A name that is not UTF-8 takes the same path as a failed read.
+  const HwId garbled = idOf(0x40);
+  addDevice(garbled, "bad \xC3\x28 name");
+
   DeviceListDialog* list = openList();
-  ASSERT_TRUE(pumpUntil([&] { return nameCell(list, 0) == "small" && nameCell(list, 1) == kNameReadError; }))
-      << nameCell(list, 0) << " / " << nameCell(list, 1);
+  ASSERT_TRUE(pumpUntil([&] {
+    return nameCell(list, 0) == "small" && nameCell(list, 1) == kNameReadError && nameCell(list, 2) == kNameReadError;
+  })) << nameCell(list, 0) << " / " << nameCell(list, 1) << " / " << nameCell(list, 2);
   EXPECT_FALSE(list->startEdit(1));  // not editable
+  EXPECT_FALSE(list->startEdit(2));
   ASSERT_TRUE(list->startEdit(0));
   list->editor()->setText("far too long for it");
   QTest::keyClick(list->editor(), Qt::Key_Return);
