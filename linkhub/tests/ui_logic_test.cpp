@@ -7,8 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -34,10 +34,20 @@ TEST(NameText, Utf8ValidityAndCuts) {
     bool valid;
   };
   const Valid valid[] = {
-      {"plain", true},          {"gr\xC3\xBC\xC3\x9F" "e", true},  {"\xE2\x82\xAC", true},
-      {"\xF0\x9F\x98\x80", true}, {"\xC3", false},                  {"\x80", false},
-      {"\xC0\xAF", false},        {"\xE0\x80\xAF", false},          {"\xED\xA0\x80", false},
-      {"\xF4\x90\x80\x80", false}, {"\xFF", false},                 {"ok\xE2\x82", false},
+      {"plain", true},
+      {"gr\xC3\xBC\xC3\x9F"
+       "e",
+       true},
+      {"\xE2\x82\xAC", true},
+      {"\xF0\x9F\x98\x80", true},
+      {"\xC3", false},
+      {"\x80", false},
+      {"\xC0\xAF", false},
+      {"\xE0\x80\xAF", false},
+      {"\xED\xA0\x80", false},
+      {"\xF4\x90\x80\x80", false},
+      {"\xFF", false},
+      {"ok\xE2\x82", false},
   };
   for (const Valid& v : valid) EXPECT_EQ(v.valid, isValidUtf8(v.text)) << v.text;
 
@@ -49,8 +59,8 @@ TEST(NameText, Utf8ValidityAndCuts) {
   const std::string a254(254, 'a');
   const Cut cuts[] = {
       {std::string(300, 'x'), 255, std::string(255, 'x')},
-      {a254 + "\xC3\xBC", 255, a254},                      // a two-byte character across the limit
-      {a254 + "b\xE2\x82\xAC", 255, a254 + "b"},           // the whole character fits or goes
+      {a254 + "\xC3\xBC", 255, a254},             // a two-byte character across the limit
+      {a254 + "b\xE2\x82\xAC", 255, a254 + "b"},  // the whole character fits or goes
       {std::string(85, 'z') + "\xE2\x82\xAC", 255, std::string(85, 'z') + "\xE2\x82\xAC"},
       {"short", 255, "short"},
   };
@@ -225,8 +235,9 @@ TEST(DeviceListWorker, RunsRequestsInOrderAndDropsQueuedReads) {
   FakeAccess access;
   ResultLog log;
   std::atomic<int> busyOn{0}, busyOff{0};
-  DeviceListWorker worker(&access, [&](Result r) { log.add(std::move(r)); },
-                          [&](bool b) { (b ? busyOn : busyOff)++; }, 0);
+  DeviceListWorker worker(
+      &access, [&](Result r) { log.add(std::move(r)); }, [&](bool b) { (b ? busyOn : busyOff)++; },
+      0);
   access.setHeld(true);
   worker.start();
   worker.push({RequestKind::kReadName, idOf(1), {}});
@@ -261,7 +272,8 @@ TEST(DeviceListWorker, RunsRequestsInOrderAndDropsQueuedReads) {
 TEST(DeviceListWorker, StopEndsAnIdentificationPause) {
   FakeAccess access;
   ResultLog log;
-  DeviceListWorker worker(&access, [&](Result r) { log.add(std::move(r)); }, {}, 600000);
+  DeviceListWorker worker(
+      &access, [&](Result r) { log.add(std::move(r)); }, {}, 600000);
   worker.start();
   worker.push({RequestKind::kIdentify, idOf(9), {}});
   worker.push({RequestKind::kReadName, idOf(9), {}});
@@ -282,13 +294,18 @@ TEST(VersionTexts, AboutBoxAndTooltip) {
   };
   const std::string longName = std::string(126, 'p') + "\xC3\xA9" + "xyz";
   const Case cases[] = {
-      {{{"ProductName", "Connection Server"}, {"ProductVersion", "1.6.6.0"}, {"LegalCopyright", "(C) V"}},
+      {{{"ProductName", "Connection Server"},
+        {"ProductVersion", "1.6.6.0"},
+        {"LegalCopyright", "(C) V"}},
        {"Connection Server", "Connection Server", "Version 1.6.6.0", "(C) V"},
        "Connection Server"},
-      {{{"ProductName", "Connection Server"}}, {"Connection Server", "Connection Server", "Version", ""},
+      {{{"ProductName", "Connection Server"}},
+       {"Connection Server", "Connection Server", "Version", ""},
        "Connection Server"},
       {{{"ProductVersion", "2.0"}}, {"About", "", "Version 2.0", ""}, ""},
-      {{{"ProductName", longName}}, {longName, longName, "Version", ""}, std::string(126, 'p') + "\xC3\xA9"},
+      {{{"ProductName", longName}},
+       {longName, longName, "Version", ""},
+       std::string(126, 'p') + "\xC3\xA9"},
   };
   for (const Case& c : cases) {
     const VersionLookup lookup = [&](const std::string& key, std::string* value) {
@@ -319,7 +336,8 @@ class UpdaterRegistry : public ::testing::Test {
   }
   void writeRegistry(const std::string& valueLine) {
     std::ofstream f(dir_ + "/registry.reg");
-    f << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub]\n"
+    f << "Windows Registry Editor Version "
+         "5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub]\n"
       << valueLine << "\n";
   }
   std::string dir_;
@@ -340,29 +358,58 @@ TEST_F(UpdaterRegistry, CommandWordsAndFailures) {
   };
   const Case cases[] = {
       {"no file", "", false, {}, regText, "The system cannot find the file specified."},
-      {"no value", "\"Other\"=\"x\"", false, {}, regText, "The system cannot find the file specified."},
-      {"dword", "\"Updater\"=dword:00000001", false, {}, regText, "Data of this type is not supported."},
-      {"260 bytes", "\"Updater\"=\"" + std::string(260, 'u') + "\"", false, {}, regText, "More data is available."},
-      {"259 bytes", "\"Updater\"=\"" + std::string(259, 'u') + "\"", true, {std::string(259, 'u'), hex}, "", ""},
-      {"words", "\"Updater\"=\"\\\"/opt/my fw/fwflash\\\" --gui\"", true, {"/opt/my fw/fwflash", "--gui", hex}, "", ""},
+      {"no value",
+       "\"Other\"=\"x\"",
+       false,
+       {},
+       regText,
+       "The system cannot find the file specified."},
+      {"dword",
+       "\"Updater\"=dword:00000001",
+       false,
+       {},
+       regText,
+       "Data of this type is not supported."},
+      {"260 bytes",
+       "\"Updater\"=\"" + std::string(260, 'u') + "\"",
+       false,
+       {},
+       regText,
+       "More data is available."},
+      {"259 bytes",
+       "\"Updater\"=\"" + std::string(259, 'u') + "\"",
+       true,
+       {std::string(259, 'u'), hex},
+       "",
+       ""},
+      {"words",
+       "\"Updater\"=\"\\\"/opt/my fw/fwflash\\\" --gui\"",
+       true,
+       {"/opt/my fw/fwflash", "--gui", hex},
+       "",
+       ""},
       {"unbalanced", "\"Updater\"=\"\\\"/opt/fw\"", false, {}, startText, "The data is invalid."},
       {"empty", "\"Updater\"=\"\"", false, {}, startText, "The data is invalid."},
   };
   for (const Case& c : cases) {
-    if (c.line.empty()) std::filesystem::remove(dir_ + "/registry.reg");
-    else writeRegistry(c.line);
+    if (c.line.empty())
+      std::filesystem::remove(dir_ + "/registry.reg");
+    else
+      writeRegistry(c.line);
     std::vector<std::string> spawned;
-    const UpdaterLaunch launch = launchUpdater("Veltrano", "linkhub", id, [&](const std::vector<std::string>& argv) {
-      spawned = argv;
-      return 0;
-    });
+    const UpdaterLaunch launch =
+        launchUpdater("Veltrano", "linkhub", id, [&](const std::vector<std::string>& argv) {
+          spawned = argv;
+          return 0;
+        });
     EXPECT_EQ(c.ok, launch.ok) << c.name << ": " << launch.errorText;
     if (c.ok) {
       EXPECT_EQ(c.argv, spawned) << c.name;
     } else {
       EXPECT_TRUE(spawned.empty()) << c.name;
       EXPECT_EQ(0u, launch.errorText.rfind(c.errorStart, 0)) << c.name << ": " << launch.errorText;
-      EXPECT_NE(std::string::npos, launch.errorText.find(c.errorSystem)) << c.name << ": " << launch.errorText;
+      EXPECT_NE(std::string::npos, launch.errorText.find(c.errorSystem))
+          << c.name << ": " << launch.errorText;
     }
   }
 }
@@ -371,7 +418,8 @@ TEST_F(UpdaterRegistry, AFailedStartNamesTheCommandAndTheReason) {
   writeRegistry("\"Updater\"=\"/nonexistent/fwflash -x\"");
   const UpdaterLaunch launch = launchUpdater("Veltrano", "linkhub", idOf(1));
   EXPECT_FALSE(launch.ok);
-  EXPECT_NE(std::string::npos, launch.errorText.find("/nonexistent/fwflash -x")) << launch.errorText;
+  EXPECT_NE(std::string::npos, launch.errorText.find("/nonexistent/fwflash -x"))
+      << launch.errorText;
   EXPECT_NE(std::string::npos, launch.errorText.find("cannot find the file")) << launch.errorText;
 }
 

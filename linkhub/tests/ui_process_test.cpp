@@ -11,7 +11,8 @@ using namespace hubtest;
 namespace {
 
 constexpr const char* kMissingKey = "Failed on opening configuration registry";
-constexpr const char* kNoTray = "linkhub: no system tray is available; showing the device list instead";
+constexpr const char* kNoTray =
+    "linkhub: no system tray is available; showing the device list instead";
 
 class UiProcessTest : public RuntimeDirTest {
  protected:
@@ -42,7 +43,8 @@ class UiProcessTest : public RuntimeDirTest {
     std::vector<HwId> seen;
     uint32_t exception = 0;
     const int rc = GetOnlineDevices(
-        binding_, 3, [&](uint64_t, const HwId* ids, size_t n) { seen.assign(ids, ids + n); }, &exception);
+        binding_, 3, [&](uint64_t, const HwId* ids, size_t n) { seen.assign(ids, ids + n); },
+        &exception);
     return rc == 0 && seen.size() == 1;
   }
   int signal(plat::test::ChildProcess& hub, const char* which) {

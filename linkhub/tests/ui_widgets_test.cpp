@@ -18,8 +18,8 @@
 #include <QTreeWidget>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -143,7 +143,8 @@ class UiTest : public ::testing::Test {
   }
   void writeRegistry(const std::string& valueLine) {
     std::ofstream f(dir_ + "/registry.reg");
-    f << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub]\n"
+    f << "Windows Registry Editor Version "
+         "5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub]\n"
       << valueLine << "\n";
   }
   DeviceListDialog* openList() {
@@ -153,7 +154,8 @@ class UiTest : public ::testing::Test {
   bool rowsAre(DeviceListDialog* d, const std::vector<std::pair<HwId, std::string>>& rows) {
     if (d->list()->topLevelItemCount() != int(rows.size())) return false;
     for (size_t i = 0; i < rows.size(); ++i)
-      if (hexCell(d, int(i)) != hexUpper(rows[i].first) || nameCell(d, int(i)) != rows[i].second) return false;
+      if (hexCell(d, int(i)) != hexUpper(rows[i].first) || nameCell(d, int(i)) != rows[i].second)
+        return false;
     return true;
   }
   void selectRow(DeviceListDialog* d, int row) {
@@ -230,8 +232,10 @@ TEST_F(UiTest, ListFollowsTheDevicesAndRenames) {
   auto coreB = addDevice(b, "bench unit");
   DeviceListDialog* list = openList();
   ASSERT_NE(nullptr, list);
-  ASSERT_TRUE(pumpUntil([&] { return rowsAre(list, {{b, "bench unit"}, {a, std::string(256, 'n')}}); }))
-      << hexCell(list, 0) << " " << nameCell(list, 0);
+  ASSERT_TRUE(pumpUntil([&] {
+    return rowsAre(list, {{b, "bench unit"}, {a, std::string(256, 'n')}});
+  })) << hexCell(list, 0)
+      << " " << nameCell(list, 0);
 
   // One leaves, another comes.
   removeDevice(a);
@@ -272,8 +276,9 @@ TEST_F(UiTest, ListFollowsTheDevicesAndRenames) {
   QTest::keyClick(list->editor(), Qt::Key_Enter);
   std::string expected;
   for (int i = 0; i < 127; ++i) expected += "\xC3\xBC";  // 254 bytes
-  ASSERT_TRUE(pumpUntil([&] { return coreC->friendlyName() == expected && nameCell(list, 1) == expected; }))
-      << nameCell(list, 1).size();
+  ASSERT_TRUE(pumpUntil([&] {
+    return coreC->friendlyName() == expected && nameCell(list, 1) == expected;
+  })) << nameCell(list, 1).size();
 
   // Focus loss discards an edit.
   ASSERT_TRUE(list->startEdit(0));
@@ -305,8 +310,10 @@ TEST_F(UiTest, DeviceErrorsShowTheirTexts) {
 
   DeviceListDialog* list = openList();
   ASSERT_TRUE(pumpUntil([&] {
-    return nameCell(list, 0) == "small" && nameCell(list, 1) == kNameReadError && nameCell(list, 2) == kNameReadError;
-  })) << nameCell(list, 0) << " / " << nameCell(list, 1) << " / " << nameCell(list, 2);
+    return nameCell(list, 0) == "small" && nameCell(list, 1) == kNameReadError &&
+           nameCell(list, 2) == kNameReadError;
+  })) << nameCell(list, 0)
+      << " / " << nameCell(list, 1) << " / " << nameCell(list, 2);
   EXPECT_FALSE(list->startEdit(1));  // not editable
   EXPECT_FALSE(list->startEdit(2));
   ASSERT_TRUE(list->startEdit(0));
@@ -390,7 +397,9 @@ TEST_F(UiTest, ChoosersAnswerTheirClientsInAnyOrder) {
   ASSERT_TRUE(pumpUntil([&] { return shell_->choosers().size() == 2; }));
   DeviceListDialog* c1 = shell_->choosers()[0];
   DeviceListDialog* c2 = shell_->choosers()[1];
-  ASSERT_TRUE(pumpUntil([&] { return c1->list()->topLevelItemCount() == 2 && c2->list()->topLevelItemCount() == 2; }));
+  ASSERT_TRUE(pumpUntil([&] {
+    return c1->list()->topLevelItemCount() == 2 && c2->list()->topLevelItemCount() == 2;
+  }));
   // The caller's device is selected.
   ASSERT_TRUE(c1->selected().has_value());
   EXPECT_EQ(b, *c1->selected());
@@ -482,7 +491,8 @@ TEST_F(UiTest, FirmwareUpdateLaunchesTheConfiguredCommand) {
     if (line.rfind("fd=", 0) == 0) fds.push_back(line.substr(3));
     if (line.rfind("sigblk=", 0) == 0) sigblk = line.substr(7);
   }
-  EXPECT_EQ((std::vector<std::string>{"--from", "the list", "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf"}), args);
+  EXPECT_EQ((std::vector<std::string>{"--from", "the list", "c0c1c2c3c4c5c6c7c8c9cacbcccdcecf"}),
+            args);
   EXPECT_EQ("0000000000000000", sigblk);
   for (const std::string& fd : fds) EXPECT_LE(std::atoi(fd.c_str()), 2);
   EXPECT_TRUE(list->findChildren<QMessageBox*>().isEmpty());
@@ -516,7 +526,8 @@ TEST_F(UiTest, FirmwareUpdateRegistryFailuresShowABoxAndTheServerGoesOn) {
     EXPECT_TRUE(box->isVisible());
     EXPECT_FALSE(box->isModal());  // the server is not held
     EXPECT_EQ("Connection Server", box->windowTitle().toStdString());
-    EXPECT_EQ("Failed on opening configuration registry\n" + c.systemText, box->text().toStdString());
+    EXPECT_EQ("Failed on opening configuration registry\n" + c.systemText,
+              box->text().toStdString());
     box->close();
     pumpUntil([&] { return list->findChildren<QMessageBox*>().isEmpty(); });
     ASSERT_TRUE(list->findChildren<QMessageBox*>().isEmpty());

@@ -25,8 +25,10 @@ bool splitCommandWords(const std::string& text, std::vector<std::string>* words)
   bool quoted = false;
   for (char c : text) {
     if (quoted) {
-      if (c == '"') quoted = false;
-      else word += c;
+      if (c == '"')
+        quoted = false;
+      else
+        word += c;
     } else if (c == '"') {
       quoted = true;
       inWord = true;
@@ -128,7 +130,8 @@ int spawnDetached(const std::vector<std::string>& argv, int* pid) {
   args.push_back(nullptr);
   struct rlimit lim {};
   int maxFd = 65535;
-  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < 1u << 20)
+  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
+      lim.rlim_cur < 1u << 20)
     maxFd = int(lim.rlim_cur) - 1;
 
   int fds[2];

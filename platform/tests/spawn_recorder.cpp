@@ -18,8 +18,10 @@ int main(int argc, char** argv) {
   {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
-    if (line.rfind("SigBlk:", 0) == 0) text << "sigblk=" << line.substr(line.find_first_not_of(" \t", 7)) << "\n";
-    if (line.rfind("SigIgn:", 0) == 0) text << "sigign=" << line.substr(line.find_first_not_of(" \t", 7)) << "\n";
+      if (line.rfind("SigBlk:", 0) == 0)
+        text << "sigblk=" << line.substr(line.find_first_not_of(" \t", 7)) << "\n";
+      if (line.rfind("SigIgn:", 0) == 0)
+        text << "sigign=" << line.substr(line.find_first_not_of(" \t", 7)) << "\n";
     }
   }
   if (DIR* d = opendir("/proc/self/fd")) {

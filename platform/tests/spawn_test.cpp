@@ -1,6 +1,9 @@
 // Starting a detached program: the word splitting of a configured command,
 // and what the started program inherits (checked by a recorder program).
+#include "plat/spawn.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,10 +15,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
-
-#include "plat/spawn.h"
 
 namespace {
 
@@ -34,8 +33,10 @@ TEST(SplitCommandWords, Table) {
       {"a\"b c\"d e", true, {"ab cd", "e"}},
       {"x \"\" y", true, {"x", "", "y"}},
       {"\"tab\there\"", true, {"tab\there"}},
-      {"back\\\"slash\"", true, {"back\\slash"}},  // no escapes: the quote after the backslash opens
-      {"a 'b c'", true, {"a", "'b", "c'"}},       // single quotes are ordinary
+      {"back\\\"slash\"",
+       true,
+       {"back\\slash"}},                     // no escapes: the quote after the backslash opens
+      {"a 'b c'", true, {"a", "'b", "c'"}},  // single quotes are ordinary
       {"$(rm -rf x);", true, {"$(rm", "-rf", "x);"}},
       {"", false, {}},
       {" \t ", false, {}},
@@ -76,7 +77,8 @@ class SpawnTest : public ::testing::Test {
   std::string out_;
 };
 
-std::vector<std::string> withPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+std::vector<std::string> withPrefix(const std::vector<std::string>& lines,
+                                    const std::string& prefix) {
   std::vector<std::string> out;
   for (const auto& l : lines)
     if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
@@ -92,14 +94,16 @@ TEST_F(SpawnTest, ProgramStartsCleanAndLeavesNoZombie) {
   sigaddset(&block, SIGINT);
   sigaddset(&block, SIGUSR1);
   ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &block, &old));
-  struct sigaction ign {}, oldUsr2 {};
+  struct sigaction ign {
+  }, oldUsr2{};
   ign.sa_handler = SIG_IGN;
   ASSERT_EQ(0, sigaction(SIGUSR2, &ign, &oldUsr2));
   const int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC on purpose
   ASSERT_GT(leaked, 2);
 
   int pid = 0;
-  const int rc = plat::spawnDetached({SPAWN_RECORDER, "one word", "", "0123456789abcdef0123456789abcdef"}, &pid);
+  const int rc = plat::spawnDetached(
+      {SPAWN_RECORDER, "one word", "", "0123456789abcdef0123456789abcdef"}, &pid);
 
   ::close(leaked);
   sigaction(SIGUSR2, &oldUsr2, nullptr);
@@ -128,7 +132,8 @@ TEST_F(SpawnTest, FailuresAreReported) {
   const std::string plain = dir_ + "/plain";
   const std::string garbage = dir_ + "/garbage";
   std::ofstream(plain) << "not a program\n";
-  std::ofstream(garbage) << "\x7f" "ELFnot really\n";
+  std::ofstream(garbage) << "\x7f"
+                            "ELFnot really\n";
   ::chmod(plain.c_str(), 0644);
   ::chmod(garbage.c_str(), 0755);  // passes the checks before fork; exec itself fails
 

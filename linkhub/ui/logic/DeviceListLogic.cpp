@@ -77,8 +77,11 @@ std::optional<std::string> decodeDeviceName(const uint8_t* data, size_t size) {
 
 DeviceListWorker::DeviceListWorker(DeviceAccess* access, ResultSink results, BusySink busy,
                                    int identifyPauseMs)
-    : ThreadBase("CDeviceListDlg"), access_(access), results_(std::move(results)),
-      busy_(std::move(busy)), identifyPauseMs_(identifyPauseMs) {}
+    : ThreadBase("CDeviceListDlg"),
+      access_(access),
+      results_(std::move(results)),
+      busy_(std::move(busy)),
+      identifyPauseMs_(identifyPauseMs) {}
 
 DeviceListWorker::~DeviceListWorker() { stop(); }
 
@@ -272,7 +275,8 @@ UpdaterLaunch launchUpdater(const std::string& company, const std::string& appli
   UpdaterLaunch launch;
   const char* registryContext = "Failed on opening configuration registry";
   plat::RegKey key;
-  int rc = plat::regOpenKey(plat::RegRoot::kLocalMachine, "SOFTWARE\\" + company + "\\" + application, &key);
+  int rc = plat::regOpenKey(plat::RegRoot::kLocalMachine,
+                            "SOFTWARE\\" + company + "\\" + application, &key);
   std::string command;
   if (rc == 0) rc = plat::regGetString(key, "Updater", &command);
   // The value is read into 260 bytes with its terminator.

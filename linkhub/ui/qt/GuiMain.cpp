@@ -61,7 +61,8 @@ int runGui(int argc, char** argv) {
   // Before any thread starts, so that every thread inherits the blocked mask.
   plat::TerminationSignals termination;
   if (int rc = termination.install()) {
-    std::cerr << "Cannot wait for termination signals: " << plat::systemMessage(uint32_t(rc)) << std::endl;
+    std::cerr << "Cannot wait for termination signals: " << plat::systemMessage(uint32_t(rc))
+              << std::endl;
     return CConnServerApp::kExitStartFailed;
   }
   if (!std::getenv("LINKHUB_QT_MESSAGES")) qInstallMessageHandler(qtMessages);
@@ -71,7 +72,9 @@ int runGui(int argc, char** argv) {
   CConnServerApp* appPtr = nullptr;
   GuiShell::Config config;
   config.manager = [&appPtr] { return appPtr ? appPtr->transportManager() : nullptr; };
-  config.application = [&appPtr] { return appPtr ? appPtr->applicationName() : std::string("linkhub"); };
+  config.application = [&appPtr] {
+    return appPtr ? appPtr->applicationName() : std::string("linkhub");
+  };
   GuiShell shell(config);
   CConnServerApp app(shell.serverUi());
   appPtr = &app;
@@ -93,7 +96,8 @@ int runGui(int argc, char** argv) {
     while ((got = termination.wait(-1)) == plat::TerminationSignals::kTimedOut) {
     }
     if (got != plat::TerminationSignals::kQuitRequested)
-      QMetaObject::invokeMethod(&shell, [&shell] { shell.quit(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          &shell, [&shell] { shell.quit(); }, Qt::QueuedConnection);
   });
   QApplication::exec();
   termination.requestQuit();

@@ -31,16 +31,17 @@ void QtFatalMessageBox::show(const std::string& caption, const std::string& text
   std::cerr << StderrFatalMessageBox::oneLine(text) << std::endl;
   const char* nowait = std::getenv("LINKHUB_FATAL_NOWAIT");
   if (nowait && std::strcmp(nowait, "1") == 0) return;
-  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption), boxText(text), QMessageBox::Ok);
+  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption), boxText(text),
+                  QMessageBox::Ok);
   box.exec();  // start-up only: the program ends once it is closed
 }
 
 struct GuiShell::ChooserCall {
   std::mutex mutex;
   std::condition_variable cv;
-  bool done = false;  // guarded by mutex
-  bool ok = false;    // guarded by mutex
-  HwId chosen{};      // guarded by mutex
+  bool done = false;                  // guarded by mutex
+  bool ok = false;                    // guarded by mutex
+  HwId chosen{};                      // guarded by mutex
   QPointer<DeviceListDialog> dialog;  // GUI thread
 
   void answer(bool accepted, const HwId& id) {
@@ -72,7 +73,9 @@ GuiShell::~GuiShell() { closeAll(); }
 ServerUi GuiShell::serverUi() {
   ServerUi ui;
   ui.fatalBox = &fatalBox_;
-  ui.createTray = [this] { return std::unique_ptr<TrayOwner>(new TrayIcon(this, trayTooltip(config_.version))); };
+  ui.createTray = [this] {
+    return std::unique_ptr<TrayOwner>(new TrayIcon(this, trayTooltip(config_.version)));
+  };
   ui.chooser = this;
   return ui;
 }
@@ -131,15 +134,19 @@ bool GuiShell::chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token s
   call->chosen = *hwid;
   std::stop_callback onStop(stop, [this, call] {
     call->answer(false, {});
-    QMetaObject::invokeMethod(this, [this, call] { closeChooser(call); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, call] { closeChooser(call); }, Qt::QueuedConnection);
   });
-  QMetaObject::invokeMethod(this, [this, call] {
-    if (call->answered() || closing_) {
-      call->answer(false, {});
-      return;
-    }
-    openChooser(call);
-  }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this,
+      [this, call] {
+        if (call->answered() || closing_) {
+          call->answer(false, {});
+          return;
+        }
+        openChooser(call);
+      },
+      Qt::QueuedConnection);
   std::unique_lock<std::mutex> lock(call->mutex);
   call->cv.wait(lock, [&] { return call->done; });
   if (!call->ok) return false;
@@ -158,8 +165,10 @@ void GuiShell::openChooser(const std::shared_ptr<ChooserCall>& call) {
   calls_.push_back(call);
   connect(d, &QDialog::finished, this, [this, d, call](int result) {
     const auto chosen = d->selected();
-    if (result == QDialog::Accepted && chosen) call->answer(true, *chosen);
-    else call->answer(false, {});
+    if (result == QDialog::Accepted && chosen)
+      call->answer(true, *chosen);
+    else
+      call->answer(false, {});
     closeChooser(call);
   });
   d->show();
@@ -186,9 +195,8 @@ std::vector<DeviceListDialog*> GuiShell::choosers() const {
 }
 
 void GuiShell::launchUpdater(DeviceListDialog* dialog, const HwId& id) {
-  const UpdaterLaunch launch =
-      hubui::launchUpdater(config_.company, config_.application ? config_.application() : "linkhub", id,
-                           config_.spawn);
+  const UpdaterLaunch launch = hubui::launchUpdater(
+      config_.company, config_.application ? config_.application() : "linkhub", id, config_.spawn);
   if (launch.ok) return;
   std::cerr << StderrFatalMessageBox::oneLine(launch.errorText) << std::endl;
   // Shown without waiting: the server goes on serving.

@@ -120,7 +120,8 @@ void TrayIcon::activated(int reason) {
 
 // ---- device list -----------------------------------------------------------
 
-DeviceListDialog::DeviceListDialog(bool chooser, std::optional<HwId> initial, Env env, QWidget* parent)
+DeviceListDialog::DeviceListDialog(bool chooser, std::optional<HwId> initial, Env env,
+                                   QWidget* parent)
     : QDialog(parent), chooser_(chooser), env_(std::move(env)), selected_(initial) {
   setWindowTitle("Devices available");
   setWindowIcon(programIcon());
@@ -171,10 +172,12 @@ DeviceListDialog::DeviceListDialog(bool chooser, std::optional<HwId> initial, En
   identify_ = menu_->addAction("Visual identification");
   reset_ = menu_->addAction("Reset");
   update_ = menu_->addAction("Firmware update");
-  connect(identify_, &QAction::triggered, this, [this] { queueForSelected(RequestKind::kIdentify); });
+  connect(identify_, &QAction::triggered, this,
+          [this] { queueForSelected(RequestKind::kIdentify); });
   connect(reset_, &QAction::triggered, this, [this] { queueForSelected(RequestKind::kReset); });
   connect(update_, &QAction::triggered, this, [this] {
-    if (selected_ && model_.rowOf(*selected_) >= 0 && env_.launchUpdater) env_.launchUpdater(this, *selected_);
+    if (selected_ && model_.rowOf(*selected_) >= 0 && env_.launchUpdater)
+      env_.launchUpdater(this, *selected_);
   });
 
   connect(ok_, &QPushButton::clicked, this, [this] {
@@ -197,10 +200,12 @@ DeviceListDialog::DeviceListDialog(bool chooser, std::optional<HwId> initial, En
   worker_ = std::make_unique<DeviceListWorker>(
       env_.access,
       [this](Result r) {
-        QMetaObject::invokeMethod(this, [this, r = std::move(r)] { onResult(r); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, r = std::move(r)] { onResult(r); }, Qt::QueuedConnection);
       },
       [this](bool busy) {
-        QMetaObject::invokeMethod(this, [this, busy] { setBusy(busy); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, busy] { setBusy(busy); }, Qt::QueuedConnection);
       },
       env_.identifyPauseMs);
   // Listening before the first refresh, so that no change falls between.
@@ -227,7 +232,8 @@ void DeviceListDialog::shutdown() {
 void DeviceListDialog::onDeviceListed(const HwId* id) { listed_.push_back(*id); }
 
 void DeviceListDialog::onListChanged() {
-  QMetaObject::invokeMethod(this, [this] { refresh(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { refresh(); }, Qt::QueuedConnection);
 }
 
 void DeviceListDialog::refresh() {
@@ -273,8 +279,10 @@ void DeviceListDialog::onResult(const Result& result) {
 void DeviceListDialog::setBusy(bool busy) {
   if (busy == busy_) return;
   busy_ = busy;
-  if (busy) setCursor(Qt::BusyCursor);
-  else unsetCursor();
+  if (busy)
+    setCursor(Qt::BusyCursor);
+  else
+    unsetCursor();
 }
 
 void DeviceListDialog::selectionChanged() {

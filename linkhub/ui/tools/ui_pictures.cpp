@@ -55,8 +55,9 @@ int main(int argc, char** argv) {
   if (!server.start()) return 1;
 
   std::vector<std::shared_ptr<devsim::CoreState>> cores;
-  const std::pair<const char*, const char*> devices[] = {{"0123456789ABCDEF0123456789ABCDEF", "bench unit 1"},
-                                                         {"A1B2C3D4E5F60718293A4B5C6D7E8F90", "test rig"}};
+  const std::pair<const char*, const char*> devices[] = {
+      {"0123456789ABCDEF0123456789ABCDEF", "bench unit 1"},
+      {"A1B2C3D4E5F60718293A4B5C6D7E8F90", "test rig"}};
   for (const auto& [hex, name] : devices) {
     devsim::DeviceConfig dc;
     parseHwId(hex, &dc.hwid);
@@ -83,7 +84,8 @@ int main(int argc, char** argv) {
   hubui::DeviceListDialog* list = shell.deviceList();
   list->resize(560, 220);
   pumpUntil([&] {
-    return list->list()->topLevelItemCount() == 2 && list->list()->topLevelItem(1)->text(1) == "test rig" &&
+    return list->list()->topLevelItemCount() == 2 &&
+           list->list()->topLevelItem(1)->text(1) == "test rig" &&
            list->list()->topLevelItem(0)->text(1) == "bench unit 1";
   });
   list->list()->setCurrentItem(list->list()->topLevelItem(0));

@@ -46,7 +46,13 @@ std::string hexLower(const HwId& id);
 // (all `size` bytes when there is none); nullopt when that is not UTF-8.
 std::optional<std::string> decodeDeviceName(const uint8_t* data, size_t size);
 
-enum class RequestKind : int { kQuit = 1, kReadName = 4, kStoreName = 5, kIdentify = 6, kReset = 7 };
+enum class RequestKind : int {
+  kQuit = 1,
+  kReadName = 4,
+  kStoreName = 5,
+  kIdentify = 6,
+  kReset = 7
+};
 
 struct Request {
   RequestKind kind = RequestKind::kReadName;
