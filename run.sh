@@ -64,6 +64,10 @@ hub_pid=$!
   --storage "$run_dir/storage" >"$run_dir/devsim.log" 2>&1 &
 sim_pid=$!
 echo "run.sh: linkhub (pid $hub_pid) and devsim (pid $sim_pid) running in $run_dir"
+# With a display linkhub shows its tray icon (or, with no tray, its device list).
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: linkhub's tray icon is up: Devices..., About..., Quit"
+fi
 
 # The device has completed its handshake once it has answered the identity
 # request; the server lists it from then on.

@@ -80,6 +80,9 @@ class RuntimeDirTest : public ::testing::Test {
     plat::setEnvironment("LINKHUB_RUNTIME_DIR", dir_ + "/rt");
     registry_ = dir_ + "/registry.reg";
     plat::setEnvironment("LINKHUB_REGISTRY", registry_);
+    // The servers started here run headless unless a test asks for a display.
+    plat::unsetEnvironment("DISPLAY");
+    plat::unsetEnvironment("WAYLAND_DISPLAY");
   }
   void TearDown() override {
     std::error_code ec;

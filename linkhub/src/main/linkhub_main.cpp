@@ -1,12 +1,15 @@
-// The headless connection server: runs until SIGTERM or SIGINT, then shuts
-// down as the tray's Quit would.
+// The connection server: with a display, the tray and its windows; without
+// one, headless until SIGTERM or SIGINT, which shut down as the tray's Quit.
 #include <iostream>
 
 #include "linkhub/CConnServerApp.h"
+#include "linkhub/ui/GuiMain.h"
 #include "plat/signals.h"
 #include "plat/sysmsg.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int runHeadless(int argc, char** argv) {
   // Before any thread starts, so that every thread inherits the blocked mask.
   plat::TerminationSignals signals;
   if (int rc = signals.install()) {
@@ -28,4 +31,11 @@ int main(int argc, char** argv) {
   while (signals.wait(-1) == plat::TerminationSignals::kTimedOut) {
   }
   return app.exitInstance();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (hubui::displayAvailable(argc, argv)) return hubui::runGui(argc, argv);
+  return runHeadless(argc, argv);
 }

@@ -40,5 +40,7 @@ std::string makeTempDir(const std::string& prefix);
 // Sets an environment variable of this process (and of the programs it starts
 // afterwards). Not safe while other threads read the environment.
 void setEnvironment(const std::string& name, const std::string& value);
+// Removes an environment variable, with the same caveat.
+void unsetEnvironment(const std::string& name);
 
 }  // namespace plat

@@ -143,6 +143,9 @@ Road::Road() {
   plat::setEnvironment("LINKHUB_RUNTIME_DIR", runtime_);
   plat::setEnvironment("LINKHUB_REGISTRY", registry_);
   plat::setEnvironment("USBLINK_VBUS", vbus_);
+  // The servers started here run headless unless a test asks for a display.
+  plat::unsetEnvironment("DISPLAY");
+  plat::unsetEnvironment("WAYLAND_DISPLAY");
   std::string made;
   if (plat::runtimeDir(&made) != 0) return;
   std::error_code ec;

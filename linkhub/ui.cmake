@@ -1,0 +1,46 @@
+# The server's windows, kept apart from the core: the logic behind them
+# (no Qt; tested without a display) and the Qt 6 widgets.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+
+file(GLOB VLN_LINKHUB_UILOGIC_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ui/logic/*.cpp)
+add_library(linkhub_uilogic STATIC ${VLN_LINKHUB_UILOGIC_SOURCES})
+target_include_directories(linkhub_uilogic PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/ui/include)
+target_link_libraries(linkhub_uilogic PUBLIC linkhub_core translayer plat PRIVATE devmgr)
+
+file(GLOB VLN_LINKHUB_UI_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/ui/qt/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/ui/include/linkhub/ui/*.h)
+add_library(linkhub_ui STATIC ${VLN_LINKHUB_UI_SOURCES})
+set_target_properties(linkhub_ui PROPERTIES AUTOMOC ON)
+target_link_libraries(linkhub_ui PUBLIC linkhub_uilogic Qt6::Widgets)
+target_compile_definitions(linkhub_ui PRIVATE QT_NO_KEYWORDS)
+
+# The logic behind the windows, without a display.
+vln_add_test(NAME ui_logic_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_logic_test.cpp
+  LIBS linkhub_uilogic LABELS unit asan concurrency)
+
+# The windows on the offscreen platform, with the server core in the test's
+# process over the in-process media and devsim devices.
+vln_add_test(NAME ui_widgets_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_widgets_test.cpp
+  LIBS linkhub_ui devsim_core devmgr Qt6::Test
+  LABELS gui asan
+  TIMEOUT 600
+  ENV QT_QPA_PLATFORM=offscreen
+      LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_lsan.supp)
+vln_version_info(ui_widgets_test PRODUCT_NAME "Connection Server" PRODUCT_VERSION "1.6.6.0")
+target_compile_definitions(ui_widgets_test PRIVATE
+  QT_NO_KEYWORDS SPAWN_RECORDER="$<TARGET_FILE:spawn_recorder>" UI_TEST_COPYRIGHT="${VLN_COPYRIGHT}")
+add_dependencies(ui_widgets_test spawn_recorder)
+vln_test_depends(ui_widgets_test spawn_recorder)
+
+# The program with and without a display.
+hub_test(ui_process_test LIBS linkhub_core devsim_core rpc_testsupport LABELS gui)
+
+# The README's pictures of the windows (not built by default):
+#   cmake --build --preset default --target linkhub_ui_pictures
+#   build/default/linkhub/linkhub_ui_pictures linkhub/docs
+add_executable(linkhub_ui_pictures EXCLUDE_FROM_ALL ${CMAKE_CURRENT_SOURCE_DIR}/ui/tools/ui_pictures.cpp)
+target_link_libraries(linkhub_ui_pictures PRIVATE linkhub_ui devsim_core devmgr)
+target_compile_definitions(linkhub_ui_pictures PRIVATE QT_NO_KEYWORDS)
+vln_version_info(linkhub_ui_pictures PRODUCT_NAME "Connection Server" PRODUCT_VERSION "1.6.6.0")

@@ -1,0 +1,109 @@
+#include "linkhub/ui/GuiMain.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QSystemTrayIcon>
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "linkhub/CConnServerApp.h"
+#include "linkhub/ui/GuiShell.h"
+#include "plat/signals.h"
+#include "plat/sysmsg.h"
+
+namespace hubui {
+
+namespace {
+
+// Qt's own warnings (no runtime dir, no tray host, ...) are noise for a
+// program whose standard error carries its fatal lines; errors pass.
+void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << text.toStdString() << std::endl;
+}
+
+bool named(const char* variable) {
+  const char* v = std::getenv(variable);
+  return v && *v;
+}
+
+}  // namespace
+
+bool displayAvailable(int argc, char** argv) {
+  if (!named("DISPLAY") && !named("WAYLAND_DISPLAY")) return false;
+  // Before any thread exists: the child only builds the application object.
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    // A platform that cannot start aborts; the parent reads that as "no".
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, 2);
+      ::close(null);
+    }
+    int n = argc;
+    QGuiApplication probe(n, argv);
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int runGui(int argc, char** argv) {
+  // Before any thread starts, so that every thread inherits the blocked mask.
+  plat::TerminationSignals termination;
+  if (int rc = termination.install()) {
+    std::cerr << "Cannot wait for termination signals: " << plat::systemMessage(uint32_t(rc))
+              << std::endl;
+    return CConnServerApp::kExitStartFailed;
+  }
+  if (!std::getenv("LINKHUB_QT_MESSAGES")) qInstallMessageHandler(qtMessages);
+  QApplication qapp(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  CConnServerApp* appPtr = nullptr;
+  GuiShell::Config config;
+  config.manager = [&appPtr] { return appPtr ? appPtr->transportManager() : nullptr; };
+  config.application = [&appPtr] {
+    return appPtr ? appPtr->applicationName() : std::string("linkhub");
+  };
+  GuiShell shell(config);
+  CConnServerApp app(shell.serverUi());
+  appPtr = &app;
+
+  switch (app.initInstance(argc > 0 ? argv[0] : "")) {
+    case CConnServerApp::Start::kAlreadyRunning:
+      return 0;
+    case CConnServerApp::Start::kFailed:
+      app.exitInstance();
+      return CConnServerApp::kExitStartFailed;
+    case CConnServerApp::Start::kRunning:
+      break;
+  }
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) shell.reportNoTray();
+
+  // SIGTERM and SIGINT run the same shutdown as "Quit".
+  std::thread waiter([&] {
+    int got;
+    while ((got = termination.wait(-1)) == plat::TerminationSignals::kTimedOut) {
+    }
+    if (got != plat::TerminationSignals::kQuitRequested)
+      QMetaObject::invokeMethod(
+          &shell, [&shell] { shell.quit(); }, Qt::QueuedConnection);
+  });
+  QApplication::exec();
+  termination.requestQuit();
+  waiter.join();
+  shell.closeAll();
+  return app.exitInstance();
+}
+
+}  // namespace hubui
