@@ -183,4 +183,36 @@ int spawnDetached(const std::vector<std::string>& argv, int* pid) {
   return 0;
 }
 
+bool probeInChild(const std::function<void()>& body, int timeoutMs) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, 2);
+      ::close(null);
+    }
+    body();
+    ::_exit(0);
+  }
+  // A display server that accepts but never answers must not hang start-up.
+  const long kStepUs = 10000;
+  long waitedUs = 0;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) return false;
+    if (waitedUs >= long(timeoutMs) * 1000) {
+      ::kill(child, SIGKILL);
+      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      return false;
+    }
+    ::usleep(kStepUs);
+    waitedUs += kStepUs;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace plat

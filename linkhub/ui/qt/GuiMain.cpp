@@ -1,13 +1,8 @@
 #include "linkhub/ui/GuiMain.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QGuiApplication>
 #include <QSystemTrayIcon>
-#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <thread>
@@ -15,6 +10,7 @@
 #include "linkhub/CConnServerApp.h"
 #include "linkhub/ui/GuiShell.h"
 #include "plat/signals.h"
+#include "plat/spawn.h"
 #include "plat/sysmsg.h"
 
 namespace hubui {
@@ -27,6 +23,9 @@ void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) 
   if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << text.toStdString() << std::endl;
 }
 
+// Generous: a slow display still answers well within it.
+constexpr int kDisplayProbeMs = 15000;
+
 bool named(const char* variable) {
   const char* v = std::getenv(variable);
   return v && *v;
@@ -36,25 +35,13 @@ bool named(const char* variable) {
 
 bool displayAvailable(int argc, char** argv) {
   if (!named("DISPLAY") && !named("WAYLAND_DISPLAY")) return false;
-  // Before any thread exists: the child only builds the application object.
-  const pid_t child = ::fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    // A platform that cannot start aborts; the parent reads that as "no".
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      ::dup2(null, 2);
-      ::close(null);
-    }
-    int n = argc;
-    QGuiApplication probe(n, argv);
-    ::_exit(0);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // The platform aborts when it cannot start, so try it in a child first.
+  return plat::probeInChild(
+      [argc, argv] {
+        int n = argc;
+        QGuiApplication probe(n, argv);
+      },
+      kDisplayProbeMs);
 }
 
 int runGui(int argc, char** argv) {

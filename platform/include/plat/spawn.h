@@ -3,6 +3,7 @@
 // no descriptor but 0-2, and no zombie left behind.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,11 @@ bool splitCommandWords(const std::string& text, std::vector<std::string>* words)
 // runs (its exec succeeded), else the Win32 code of what failed (2 not found,
 // 5 not executable, 87 an empty argv, ...). *pid: the started program's id.
 int spawnDetached(const std::vector<std::string>& argv, int* pid = nullptr);
+
+// Runs `body` in a forked child whose standard error goes to /dev/null and
+// that exits 0 when `body` returns: true only for that. A child that crashes,
+// aborts or is still running after `timeoutMs` (it is then killed) gives
+// false. Call before any thread exists: the child runs only `body`.
+bool probeInChild(const std::function<void()>& body, int timeoutMs);
 
 }  // namespace plat
