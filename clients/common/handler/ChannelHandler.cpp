@@ -102,7 +102,8 @@ class Library {
   bool handlerExists = false;
 
   // First unregistration, registry lock held: no request may start, every
-  // request in flight is woken and waited out.
+  // request in flight is woken and waited out, then the channel closes
+  // (event 0 with reason 1 on this thread when it was connected).
   void kill(CmdProcBase* proc) {
     {
       std::lock_guard<std::mutex> lock(handles);
@@ -112,6 +113,8 @@ class Library {
     proc->wakeRequests();
     std::unique_lock<std::mutex> lock(handles);
     handlesCv.wait(lock, [proc] { return proc->inFlight_ == 0; });
+    lock.unlock();
+    proc->disconnect(1);
   }
 
   void free(CmdProcBase* proc) {
@@ -307,7 +310,6 @@ void unregisterDevice(void* handle) {
       const int holds = live->second.holds - 1;
       handler.registry.erase(live);
       lib.kill(proc);
-      proc->disconnect(1);
       if (holds == 0)
         toFree = proc;
       else
