@@ -50,12 +50,21 @@ class StatprotoTest : public ::testing::Test {
     hub_->addDevice(id, devsim::StatusService::factory(state));
   }
 
-  // Registers and waits for the channel.
+  // Registers and waits for the channel, at both ends.
   ProtStatusHandle up(const HwId& id) {
     const size_t from = Recorder::get().size();
     ProtStatusHandle h = ProtStatusRegister(id.id, sizeof id.id, &Recorder::callback);
     EXPECT_GE(Recorder::get().waitFor(h, 1, from), 0) << "no event 1";
+    EXPECT_TRUE(waitChannel(id == idA_ ? *stateA_ : *stateB_));
     return h;
+  }
+  static bool waitChannel(const devsim::StatusState& state) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(stattest::kWaitMs);
+    while (state.openChannels() == 0) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
   }
 
   std::string runtime_;
@@ -135,6 +144,7 @@ TEST_F(StatprotoTest, AMessageOutsideTheRulesBreaksTheChannelAndTheNextOneWorks)
   };
   for (const auto& [name, bad] : cases) {
     SCOPED_TRACE(name);
+    ASSERT_TRUE(waitChannel(*stateA_));
     const size_t from = rec.size();
     stateA_->inject(bad);
     const int down = rec.waitFor(h, 0, from);
