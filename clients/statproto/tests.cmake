@@ -6,7 +6,7 @@ set(STATPROTO_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 vln_add_test(NAME statproto_test
   SOURCES ${STATPROTO_TESTS}/statproto_test.cpp
   LIBS statproto vln_testsupport devsim_core plat
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 target_include_directories(statproto_test PRIVATE ${STATPROTO_TESTS})
 
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
