@@ -24,3 +24,13 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   target_include_directories(statproto_stress_test PRIVATE ${STATPROTO_TESTS})
   vln_test_depends(statproto_stress_test linkhub usblink devsim)
 endif()
+
+# Loads the library by path (it must not be linked) so that unloading it runs
+# its destructors.
+vln_add_test(NAME statproto_unload_test
+  SOURCES ${STATPROTO_TESTS}/statproto_unload_test.cpp
+  LIBS vln_testsupport devsim_core plat
+  LABELS unit asan)
+target_compile_definitions(statproto_unload_test PRIVATE STATPROTO_LIBRARY="$<TARGET_FILE:statproto>")
+add_dependencies(statproto_unload_test statproto)
+vln_test_depends(statproto_unload_test statproto)
