@@ -32,5 +32,6 @@ vln_add_test(NAME statproto_unload_test
   LIBS vln_testsupport devsim_core plat
   LABELS unit asan)
 target_compile_definitions(statproto_unload_test PRIVATE STATPROTO_LIBRARY="$<TARGET_FILE:statproto>")
+target_include_directories(statproto_unload_test PRIVATE ${STATPROTO_TESTS} ${CMAKE_CURRENT_SOURCE_DIR}/include)
 add_dependencies(statproto_unload_test statproto)
 vln_test_depends(statproto_unload_test statproto)

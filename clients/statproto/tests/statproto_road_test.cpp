@@ -44,12 +44,7 @@ class StatprotoRoad : public ::testing::Test {
   // The device's end of the channel exists (it opens a little after the
   // client's pipe).
   static bool waitChannel(devsim::DeviceHost* dev) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(stattest::kWaitMs);
-    while (dev->status().openChannels() == 0) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return stattest::eventually([&] { return dev->status().openChannels() > 0; });
   }
 
   e2e::Road road_;

@@ -59,12 +59,7 @@ class StatprotoTest : public ::testing::Test {
     return h;
   }
   static bool waitChannel(const devsim::StatusState& state) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(stattest::kWaitMs);
-    while (state.openChannels() == 0) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return stattest::eventually([&] { return state.openChannels() > 0; });
   }
 
   std::string runtime_;

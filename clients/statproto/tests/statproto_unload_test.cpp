@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "StatusRecorder.h"
 #include "devsim/StatusService.h"
 #include "plat/dynlib.h"
 #include "plat/runtime.h"
@@ -26,12 +27,7 @@ void onEvent(void*, uint64_t event, const void*, uint64_t) {
   if (event == 0) ++downs;
 }
 
-size_t libraryThreads() {
-  size_t n = 0;
-  for (const std::string& name : plat::processThreadNames())
-    if (name == "ChannelHandler" || name == "TrIfTranClient") ++n;
-  return n;
-}
+using stattest::libraryThreads;
 
 TEST(StatprotoUnload, UnloadingClosesEverythingWithoutCallingTheApplication) {
   const std::string runtime = plat::makeTempDir("statproto-unload-");
