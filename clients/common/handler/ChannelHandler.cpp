@@ -280,7 +280,7 @@ bool CmdProcBase::abandon() {
 
 CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
                             const std::function<CmdProcBase*(const HwId&)>& make) {
-  VLN_CLIENT_ASSERT(hwid && hwidsz == sizeof(HwId::id), "sizeof(inhwid.id) == _hwidsz",
+  VLN_CLIENT_ASSERT(hwid && hwidsz == sizeof(HwId::id), clientcommon::kAssertHwidSize,
                     kHandlerAssertFile);
   HwId id;
   std::memcpy(id.id, hwid, sizeof id.id);
@@ -311,7 +311,7 @@ CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
 void unregisterDevice(void* handle) {
   Library& lib = Library::get();
   std::lock_guard<std::mutex> global(lib.global);
-  VLN_CLIENT_ASSERT(lib.handler, "ch", kAssertFile);
+  VLN_CLIENT_ASSERT(lib.handler, clientcommon::kAssertRegistration, kAssertFile);
   bool undone = false;
   CmdProcBase* toFree = nullptr;
   {
@@ -353,7 +353,7 @@ Use::Use(void* handle) {
   std::unique_lock<std::mutex> lock(lib.handles);
   if (!lib.handlerExists) {
     lock.unlock();
-    VLN_CLIENT_ASSERT(false, "ch", kAssertFile);
+    VLN_CLIENT_ASSERT(false, clientcommon::kAssertRegistration, kAssertFile);
   }
   auto it = lib.known.find(static_cast<CmdProcBase*>(handle));
   if (it == lib.known.end() || (*it)->dead_) return;

@@ -257,3 +257,20 @@ TEST_F(StatprotoTest, ALostChannelIsReportedAndReconnectedOnTheSameHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StatprotoMisuse, StopsOnTheAssertionsOfTheLibrary) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  uint8_t id[16] = {};
+  int notAHandle = 0;
+  auto* h = reinterpret_cast<ProtStatusHandle>(&notAHandle);
+  EXPECT_DEATH(ProtStatusRegister(id, 15, nullptr),
+               "Assertion failed: sizeof\\(inhwid.id\\) == _hwidsz, file ProtStatusChHandler");
+  // Nothing is registered: there is no handler.
+  EXPECT_DEATH(ProtStatusUnRegister(h), "Assertion failed: ch, file statproto");
+  EXPECT_DEATH(ProtStatusReqNotifications(h), "Assertion failed: ch, file statproto");
+  EXPECT_DEATH(ProtStatusReqSignature(h), "Assertion failed: ch, file statproto");
+}
+
+}  // namespace
