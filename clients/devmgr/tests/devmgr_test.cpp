@@ -12,7 +12,7 @@
 #include <future>
 #include <thread>
 
-#include "FakeHub.h"
+#include "testsupport/FakeHub.h"
 #include "QueryTable.h"
 #include "devmgr/devmgr.h"
 #include "devsim/CoreService.h"
