@@ -89,6 +89,13 @@ bool loadPackageFile(const std::string& path, std::vector<uint8_t>* bytes) {
   return true;
 }
 
+std::optional<ModuleInfo> readPackageFileModule(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  ModuleInfo info;
+  if (!loadPackageFile(path, &bytes) || !readModuleInfo(bytes, &info)) return std::nullopt;
+  return info;
+}
+
 std::u16string widenBytes(const std::string& bytes) {
   std::u16string out;
   out.reserve(bytes.size());

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DevsimOptions.h"
+#include "FirmwareInstall.h"
 #include "devsim/BenchEchoService.h"
 #include "devsim/CoreService.h"
 #include "devsim/Device.h"
@@ -104,6 +105,7 @@ std::unique_ptr<EmulatedDevice> makeDevice(const devsim::cli::Options& options,
     for (const char* volume : {"root", "data"})
       core.storage[volume] = std::filesystem::path(options.storageDir) / spec.id / volume;
   }
+  if (options.fwUpgrade) core.upgradeFirmware = devsim::cli::installPackage;
   d->core = std::make_shared<devsim::CoreState>(core);
   // A reset takes the device off the bus and brings it back: the host sees a
   // removal and a new arrival of the same HWID.

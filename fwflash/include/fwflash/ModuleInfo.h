@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ bool readModuleInfo(const std::vector<uint8_t>& package, ModuleInfo* info);
 // Reads a package file whole: false for anything but a readable regular
 // file of at most kMaxPackageSize bytes (never blocks on a device or FIFO).
 bool loadPackageFile(const std::string& path, std::vector<uint8_t>* bytes);
+
+// loadPackageFile then readModuleInfo; nothing for an unusable package.
+std::optional<ModuleInfo> readPackageFileModule(const std::string& path);
 
 // One UTF-16 code unit per byte, as the package's values are shown.
 std::u16string widenBytes(const std::string& bytes);
