@@ -5,20 +5,11 @@ if(NOT Qt6_FOUND)
   return()
 endif()
 
-set(VLN_FWFLASH_PORTS ${CMAKE_CURRENT_SOURCE_DIR}/app/DevmgrDevice.cpp)
-if(TARGET fsproto)
-  list(APPEND VLN_FWFLASH_PORTS ${CMAKE_CURRENT_SOURCE_DIR}/app/FsprotoFileServer.cpp)
-else()
-  list(APPEND VLN_FWFLASH_PORTS ${CMAKE_CURRENT_SOURCE_DIR}/app/NoFileServer.cpp)
-endif()
-
-add_library(fwflash_ui STATIC app/CUpdaterDlg.cpp app/CUpdaterApp.cpp ${VLN_FWFLASH_PORTS})
+add_library(fwflash_ui STATIC app/CUpdaterDlg.cpp app/CUpdaterApp.cpp app/DevmgrDevice.cpp
+            app/FsprotoFileServer.cpp)
 set_target_properties(fwflash_ui PROPERTIES AUTOMOC ON)
 target_include_directories(fwflash_ui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/app)
-target_link_libraries(fwflash_ui PUBLIC fwworker devmgr Qt6::Widgets Qt6::Network)
-if(TARGET fsproto)
-  target_link_libraries(fwflash_ui PUBLIC fsproto)
-endif()
+target_link_libraries(fwflash_ui PUBLIC fwworker devmgr fsproto Qt6::Widgets Qt6::Network)
 
 add_executable(fwflash app/main.cpp)
 target_link_libraries(fwflash PRIVATE fwflash_ui)
