@@ -56,7 +56,7 @@ std::vector<uint8_t> lz4BlockStream(const std::vector<std::vector<uint8_t>>& blo
   for (const auto& block : blocks) {
     if (block.size() > 512) throw std::runtime_error("block over 512 bytes");
     char* in = input[index];
-    std::memcpy(in, block.data(), block.size());
+    if (!block.empty()) std::memcpy(in, block.data(), block.size());
     char compressed[LZ4_COMPRESSBOUND(512)];
     const int n = block.empty() ? 0
                                 : LZ4_compress_fast_continue(stream, in, compressed, int(block.size()),
