@@ -162,6 +162,10 @@ void CommMgr::upgrade(const UpdaterCommand& command) {
   clearTransferDone();
   files_.unlink(hwid_, &CommMgr::onFileServerEvent, this, command.name1, command.name2);
   waitTransferDone();
+  // The delete's channel is closed for good before the download opens the
+  // next one: a transfer started while the previous one's channel on the same
+  // device was still closing was seen to get no first reply (-138) at times.
+  files_.cleanup();
 
   const std::string path = tempPackagePath();
   if (command.data.empty() || plat::writePrivateFile(path, command.data.data(), command.data.size()) != 0) {

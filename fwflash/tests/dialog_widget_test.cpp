@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
@@ -28,7 +29,10 @@ bool waitUntil(Pred done) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Sleep between rounds: a spinning test thread would starve the
+    // device and client threads of this process on a loaded machine.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,7 +30,10 @@ bool waitUntil(Pred done, int seconds = 30) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Sleep between rounds: a spinning test thread would starve the
+    // device and client threads of this process on a loaded machine.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
 }
@@ -92,7 +96,7 @@ class UpdateRoadTest : public ::testing::Test {
   QMessageBox* warning() { return dialog->findChild<QMessageBox*>("fwflashWarning"); }
   // Presses "Download" and waits for the operation's end; the warning text
   // or empty.
-  QString download() {
+  std::string download() {
     if (QMessageBox* old = warning()) delete old;
     EXPECT_TRUE(enabled(kDownloadButton));
     dialog->onDownload();
@@ -100,7 +104,7 @@ class UpdateRoadTest : public ::testing::Test {
     EXPECT_TRUE(waitUntil([&] { return !dialog->logic().busy(); }, 120));
     EXPECT_TRUE(enabled(kBrowseButton));
     QMessageBox* box = warning();
-    return box ? box->text() : QString();
+    return box ? box->text().toStdString() : std::string();
   }
 
   e2e::Road road;
@@ -175,7 +179,7 @@ TEST_F(UpdateRoadTest, FailureTable) {
   struct Case {
     const char* name;
     std::function<void(devsim::FileServerFaults&)> fault;
-    QString expected;
+    std::string expected;
   };
   const Case cases[] = {
       {"no space", [](devsim::FileServerFaults& f) { f.noSpaceAfter = 0; }, "No space left on device (ENOSPC)"},
