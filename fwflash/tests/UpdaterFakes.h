@@ -93,6 +93,7 @@ class FakeFileServer : public FileServerApi {
     std::string kind, volume, remote, localPath;
     std::vector<uint8_t> localBytes;  // the local file as it was when the call came
     bool localExisted = false;
+    int cleanupsBefore = 0;  // cleanup() calls made before this one
   };
 
   ~FakeFileServer() override { cleanup(); }
@@ -152,8 +153,9 @@ class FakeFileServer : public FileServerApi {
   int cleanups = 0;
 
  private:
-  void record(const Call& call) {
+  void record(Call call) {
     std::lock_guard<std::mutex> lock(mutex);
+    call.cleanupsBefore = cleanups;
     calls_.push_back(call);
   }
   void start(FileServerCallback cb, void* user, std::vector<std::vector<int32_t>> progress, int endEvent,

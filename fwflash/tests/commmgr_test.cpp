@@ -148,6 +148,7 @@ TEST_F(CommMgrTest, DownloadUploadsThePackageAndRequestsTheUpgrade) {
   EXPECT_EQ("root", calls[0].volume);
   EXPECT_EQ("fw.xpk", calls[0].remote);
   EXPECT_EQ("download", calls[1].kind);
+  EXPECT_GT(calls[1].cleanupsBefore, calls[0].cleanupsBefore) << "the delete's transfer is freed first";
   EXPECT_EQ(tempPath(), calls[1].localPath);
   EXPECT_EQ(kPackage, calls[1].localBytes);
   EXPECT_EQ("fw.xpk", calls[1].remote);
