@@ -68,12 +68,12 @@ bool FileServerProc::start() {
     return false;
   }
   client_ = std::move(client);
-  ThreadBase::start();
   {
+    // Armed before the thread looks at the deadline.
     std::lock_guard<std::mutex> lock(dispatch_);
     transfer_.begin(now());
   }
-  wake_.notify_all();
+  ThreadBase::start();
   return true;
 }
 
@@ -85,13 +85,16 @@ bool FileServerProc::finished() {
 bool FileServerProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   tOwnTransfer = this;
   bool accepted = false;
-  bool finished = false;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(dispatch_);
+    const int64_t before = transfer_.deadline();
     accepted = chunk && transfer_.onChunk(chunk->data, chunk->length, chunk->last != 0, now());
-    finished = transfer_.finished();
+    // The thread sleeps until the old deadline: it must hear of an earlier
+    // one (a busy answer's resend) and of the outcome.
+    wake = transfer_.finished() || transfer_.deadline() < before;
   }
-  if (finished) wake_.notify_all();
+  if (wake) wake_.notify_all();
   return accepted;
 }
 
