@@ -9,6 +9,6 @@ vln_add_test(NAME fsproto_transfer_test
 vln_add_test(NAME fsproto_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_scenarios_test.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/tests/FakeHubFileDevice.cpp
-  LIBS fsproto devmgr_fakehub devsim_core plat
+  LIBS fsproto vln_testsupport devsim_core plat
   LABELS unit asan)
 target_include_directories(fsproto_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)

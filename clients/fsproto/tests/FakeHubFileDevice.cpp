@@ -1,6 +1,6 @@
 // The scenarios on the stand-in server: the service runs right on each
 // channel's pipe.
-#include "FakeHub.h"
+#include "testsupport/FakeHub.h"
 #include "FileDevice.h"
 
 namespace fsproto_test {
