@@ -8,12 +8,16 @@ namespace {
 
 class FakeHubFileDevice : public FileDevice {
  public:
-  bool start(const HwId& hwid, std::shared_ptr<devsim::FileServerState> state) override {
+  std::shared_ptr<devsim::FileServerState> start(
+      const HwId& hwid, const std::map<std::string, std::filesystem::path>& volumes) override {
     hwid_ = hwid;
     hub_ = std::make_unique<devmgr_test::FakeHub>();
-    if (!hub_->started()) return false;
-    hub_->addDevice(hwid, devsim::FileServerService::factory(std::move(state)));
-    return true;
+    if (!hub_->started()) return nullptr;
+    devsim::FileServerConfig config;
+    config.volumes = volumes;
+    auto state = std::make_shared<devsim::FileServerState>(config);
+    hub_->addDevice(hwid, devsim::FileServerService::factory(state));
+    return state;
   }
   void pull() override { hub_->removeDevice(hwid_); }
   void stopServer() override { hub_.reset(); }

@@ -4,7 +4,10 @@
 // server in the test process, or the whole road).
 #pragma once
 
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "devsim/FileServerService.h"
 #include "translayer/HwId.h"
@@ -14,9 +17,10 @@ namespace fsproto_test {
 class FileDevice {
  public:
   virtual ~FileDevice() = default;
-  // LINKHUB_RUNTIME_DIR names the test's own directory already. Starts the
-  // server and the device `hwid` on `state`; false when it did not come up.
-  virtual bool start(const HwId& hwid, std::shared_ptr<devsim::FileServerState> state) = 0;
+  // Starts the server and the device `hwid` serving `volumes`; the device's
+  // file server state (knobs and records), or null when it did not come up.
+  virtual std::shared_ptr<devsim::FileServerState> start(
+      const HwId& hwid, const std::map<std::string, std::filesystem::path>& volumes) = 0;
   // The device vanishes without a word (its channels end).
   virtual void pull() = 0;
   // The connection server stops.
