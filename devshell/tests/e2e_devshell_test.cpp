@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "DeviceServer.h"
-#include "ShellRunner.h"
+#include "testsupport/ShellRunner.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
 
@@ -273,6 +273,10 @@ TEST_F(ShellScenario, HelpListsTheCommandsThatExist) {
   EXPECT_EQ("Usage:\n"
             "  help [topic]\n"
             "  quit\n"
+            "  fileget stor srcfile dstfile\n"
+            "  filels [stor]\n"
+            "  fileput stor srcfile dstfile [attr]\n"
+            "  filerm stor file [ignore]\n"
             "  getappname\n"
             "  getappsigndef\n"
             "  getappsignpar\n"
@@ -287,10 +291,13 @@ TEST_F(ShellScenario, HelpListsTheCommandsThatExist) {
             "  getfwverstr\n"
             "  getname\n"
             "  getrecver\n"
+            "  getsystemstatus\n"
             "  ident [period]\n"
             "  reqfwupgrade device filename\n"
             "  reset\n"
             "  setname name\n"
+            "  sleep [period]\n"
+            "  wait [timeout]\n"
             "usage: ident [period]: visual identification\n"
             "  period: duration [msec] (2000)\n",
             r.out);

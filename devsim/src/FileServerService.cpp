@@ -75,6 +75,17 @@ size_t FileServerState::requestCount(uint8_t code) const {
 void FileServerState::clearRecords() {
   std::lock_guard<std::mutex> lock(mutex_);
   requests_.clear();
+  largestUnacknowledged_ = 0;
+}
+
+int64_t FileServerState::largestUnacknowledged() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return largestUnacknowledged_;
+}
+
+void FileServerState::noteUnacknowledged(int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  largestUnacknowledged_ = std::max(largestUnacknowledged_, bytes);
 }
 
 int16_t FileServerState::attributes(const std::string& volume, const std::string& name) const {
@@ -373,6 +384,7 @@ void FileServerService::takeDownloadData(const uint8_t* data, size_t length, boo
     return;
   }
   d.stored += int64_t(length);
+  state_->noteUnacknowledged(d.stored - d.acknowledged);
   if (f.closeAfter >= 0 && d.stored >= f.closeAfter) {
     download_.reset();
     channel_->close();
@@ -382,8 +394,10 @@ void FileServerService::takeDownloadData(const uint8_t* data, size_t length, boo
   const bool due = last || every == 0 || d.stored - d.acknowledged >= int64_t(every);
   const bool stopped = f.stopAcknowledgingAfter >= 0 && d.stored > f.stopAcknowledgingAfter;
   if (due && !stopped) {
+    int64_t position = d.stored + f.acknowledgeOffset;
+    if (f.acknowledgeBackwards && d.acknowledged > 0) position = d.acknowledged - 1;
     d.acknowledged = d.stored;
-    send(wire::encodeReply(wire::kAcknowledge, int32_t(d.stored + f.acknowledgeOffset)));
+    send(wire::encodeReply(wire::kAcknowledge, int32_t(position)));
   }
   if (!last) return;
   // Whole: only now does it replace the target.

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "clientcommon/Channel.h"
+
 namespace fsproto {
 
 namespace {
@@ -22,11 +24,7 @@ FileServerProc::~FileServerProc() {
   }
   wake_.notify_all();
   join();
-  if (client_) {
-    client_->TrIfTranCommon::close(true);
-    client_->unbind();
-    client_.reset();
-  }
+  clientcommon::closeChannel(std::move(client_));
 }
 
 int64_t FileServerProc::now() {
@@ -43,15 +41,10 @@ void FileServerProc::failOnCaller(int32_t code) {
 }
 
 bool FileServerProc::start() {
-  auto client = std::make_unique<TrIfTranClient>(kProtocolFileServer);
-  bool connected = client->bind() == 0 && client->openChannel(hwid_, this) == 0;
-  // The server has only named the pipe: a transfer starts once it is open.
-  if (connected)
-    connected = !client->connectResult.timedWait(kConnectWaitMs) && client->notConnected.load() == 0;
-  if (!connected) {
-    client->TrIfTranCommon::close(true);
-    client->unbind();
-    client.reset();
+  // A transfer starts only once its pipe is open.
+  std::unique_ptr<TrIfTranClient> client =
+      clientcommon::openConnectedChannel(kProtocolFileServer, hwid_, this, kConnectWaitMs);
+  if (!client) {
     failOnCaller(FileTransfer::kNoChannel);
     return false;
   }
@@ -61,19 +54,17 @@ bool FileServerProc::start() {
     sourceResult = transfer_.openSource();
   }
   if (sourceResult != 0) {
-    client->TrIfTranCommon::close(true);
-    client->unbind();
-    client.reset();
+    clientcommon::closeChannel(std::move(client));
     failOnCaller(sourceResult);
     return false;
   }
   client_ = std::move(client);
-  ThreadBase::start();
   {
+    // Armed before the thread looks at the deadline.
     std::lock_guard<std::mutex> lock(dispatch_);
     transfer_.begin(now());
   }
-  wake_.notify_all();
+  ThreadBase::start();
   return true;
 }
 
@@ -85,13 +76,16 @@ bool FileServerProc::finished() {
 bool FileServerProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   tOwnTransfer = this;
   bool accepted = false;
-  bool finished = false;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(dispatch_);
+    const int64_t before = transfer_.deadline();
     accepted = chunk && transfer_.onChunk(chunk->data, chunk->length, chunk->last != 0, now());
-    finished = transfer_.finished();
+    // The thread sleeps until the old deadline: it must hear of an earlier
+    // one (a busy answer's resend) and of the outcome.
+    wake = transfer_.finished() || transfer_.deadline() < before;
   }
-  if (finished) wake_.notify_all();
+  if (wake) wake_.notify_all();
   return accepted;
 }
 

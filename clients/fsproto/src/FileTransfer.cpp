@@ -50,6 +50,7 @@ FileTransfer::~FileTransfer() {
 uint8_t FileTransfer::replyCode() const { return uint8_t(request_[0] + 1); }
 
 int FileTransfer::openSource() {
+  if (setup_.kind != Kind::kDownload) return 0;
   std::error_code ec;
   // A directory opens for reading on some systems; only a regular file is
   // something to send.

@@ -66,8 +66,8 @@ class FileTransfer {
   FileTransfer(const FileTransfer&) = delete;
   FileTransfer& operator=(const FileTransfer&) = delete;
 
-  // A download's source: 0 when it is open, else the code to report (-2 or
-  // -27); nothing is reported here.
+  // A download's source: 0 when it is open (or there is none to open), else
+  // the code to report (-2 or -27); nothing is reported here.
   int openSource();
   // Sends the request and arms the reply deadline.
   void begin(int64_t now);

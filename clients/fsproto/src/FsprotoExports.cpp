@@ -1,30 +1,18 @@
 // The flat API of fsproto over FileServerProc, the registry of transfers and
 // the error texts.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "FileServerProc.h"
+#include "clientcommon/Assert.h"
 #include "fsproto/fsproto.h"
 
 namespace {
 
 using fsproto::FileServerProc;
 using fsproto::FileTransfer;
-
-[[noreturn]] void assertionFailed(const char* expression, int line) {
-  std::fprintf(stderr, "Assertion failed: %s, file fsproto, line %d\n", expression, line);
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define FSPROTO_ASSERT(condition, text)                \
-  do {                                                 \
-    if (!(condition)) assertionFailed(text, __LINE__); \
-  } while (0)
 
 // Every started transfer until a later call or the cleanup frees it. A
 // transfer is registered only once it has fully started, so nobody frees one
@@ -85,7 +73,7 @@ std::string text(const char* s) { return s ? std::string(s) : std::string(); }
 
 bool startTransfer(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb, void* user,
                    FileTransfer::Setup setup) {
-  FSPROTO_ASSERT(hwidsz == FSPROTO_HWID_SIZE, "sizeof(inhwid.id) == _hwidsz");
+  VLN_CLIENT_ASSERT(hwidsz == FSPROTO_HWID_SIZE, "sizeof(inhwid.id) == _hwidsz", "fsproto");
   HwId id;
   std::memcpy(id.id, hwid, sizeof id.id);
   auto proc = std::make_unique<FileServerProc>(id, cb, user, std::move(setup));

@@ -184,8 +184,12 @@ TEST(FileTransferTest, DownloadSendsOnePiecePerAcknowledgementAndStaysInTheWindo
     }
     EXPECT_EQ(next, h.sink.sent.size()) << "a piece after the last one";
     EXPECT_EQ(stored, bytes);
-    if (size == 3000) EXPECT_EQ(pieces, (std::vector<size_t>{1024, 1024, 952}));
-    if (size == 0) EXPECT_EQ(pieces, (std::vector<size_t>{0}));
+    if (size == 3000) {
+      EXPECT_EQ(pieces, (std::vector<size_t>{1024, 1024, 952}));
+    }
+    if (size == 0) {
+      EXPECT_EQ(pieces, (std::vector<size_t>{0}));
+    }
     ASSERT_TRUE(h.reply(3, 0));
     ASSERT_EQ(h.sink.outcomes(), 1u);
     EXPECT_EQ(h.sink.outcome()->event, 1);

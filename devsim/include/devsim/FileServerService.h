@@ -56,6 +56,7 @@ struct FileServerFaults {
   uint32_t acceptDelayMs = 0;   // the first reply to a request that is not busy comes this late
   int64_t stopAcknowledgingAfter = -1;  // download: no acknowledgement past this many bytes
   int32_t acknowledgeOffset = 0;        // download: acknowledge position + this
+  bool acknowledgeBackwards = false;    // download: the second acknowledgement goes back a byte
   int64_t closeAfter = -1;      // close the channel once this many file bytes moved
   bool wrongCode = false;       // the first reply carries code + 1
   bool wrongLength = false;     // the first reply has one byte too many
@@ -88,11 +89,15 @@ class FileServerState {
   std::vector<FileServerRecord> requests() const;
   size_t requestCount(uint8_t code) const;
   void clearRecords();
+  // The most download bytes that arrived beyond the last acknowledgement
+  // sent, over every transfer since the records were cleared.
+  int64_t largestUnacknowledged() const;
   // The attribute word a download stored with a file (0 when none).
   int16_t attributes(const std::string& volume, const std::string& name) const;
 
   // Service side.
   void record(const FileServerRecord& request);
+  void noteUnacknowledged(int64_t bytes);
   // Takes one busy answer from the count; true when this request is busy.
   bool takeBusy();
   void setAttributes(const std::string& volume, const std::string& name, int16_t attributes);
@@ -103,6 +108,7 @@ class FileServerState {
   FileServerConfig config_;                                  // guarded by mutex_
   FileServerFaults faults_;                                  // guarded by mutex_
   std::vector<FileServerRecord> requests_;                   // guarded by mutex_
+  int64_t largestUnacknowledged_ = 0;                        // guarded by mutex_
   std::map<std::pair<std::string, std::string>, int16_t> attributes_;  // guarded by mutex_
 };
 

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "svcwire/ByteReader.h"
+
 namespace svcwire::filesrv {
 
 enum Code : uint8_t {
@@ -55,30 +57,10 @@ constexpr size_t kEntryTail = 6;
 
 constexpr int32_t kBusy = -11;
 
-inline void putI32(std::vector<uint8_t>& out, int32_t v) {
-  const uint32_t u = uint32_t(v);
-  out.push_back(uint8_t(u));
-  out.push_back(uint8_t(u >> 8));
-  out.push_back(uint8_t(u >> 16));
-  out.push_back(uint8_t(u >> 24));
-}
-
-inline void putI16(std::vector<uint8_t>& out, int16_t v) {
-  const uint16_t u = uint16_t(v);
-  out.push_back(uint8_t(u));
-  out.push_back(uint8_t(u >> 8));
-}
-
-inline int32_t getI32(const uint8_t* p) {
-  return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-}
-
-inline int16_t getI16(const uint8_t* p) { return int16_t(uint16_t(p[0] | p[1] << 8)); }
-
 inline std::vector<uint8_t> encodeReply(uint8_t code, int32_t value) {
-  std::vector<uint8_t> out{code};
-  putI32(out, value);
-  return out;
+  ByteWriter w;
+  w.u8(code).i32(value);
+  return w.take();
 }
 
 struct Reply {
@@ -88,10 +70,10 @@ struct Reply {
 
 // A reply is exactly kReplyLength bytes; anything else is refused.
 inline bool parseReply(const uint8_t* data, size_t length, Reply* reply) {
-  if (length != kReplyLength) return false;
-  reply->code = data[0];
-  reply->value = getI32(data + 1);
-  return true;
+  ByteReader r(data, length);
+  reply->code = r.u8();
+  reply->value = r.i32();
+  return r.done();
 }
 
 struct Entry {
@@ -102,31 +84,26 @@ struct Entry {
 
 inline void appendEntry(std::vector<uint8_t>& out, std::string_view name, int32_t size,
                         int16_t attributes) {
-  out.insert(out.end(), name.begin(), name.end());
-  out.push_back(0);
-  putI32(out, size);
-  putI16(out, attributes);
+  ByteWriter w;
+  w.cstring(name).i32(size).i16(attributes);
+  out.insert(out.end(), w.data().begin(), w.data().end());
 }
 
 // Reads the entries of a listing message until it ends or a name is empty.
 // False for a name of kNameField bytes or more, an entry cut short, or bytes
 // after the empty name.
 inline bool parseListing(const uint8_t* data, size_t length, std::vector<Entry>* entries) {
-  size_t pos = 0;
-  while (pos < length) {
-    size_t end = pos;
-    while (end < length && data[end] != 0) ++end;
-    if (end == length) return false;  // no terminator
-    const size_t nameLength = end - pos;
-    if (nameLength == 0) return end + 1 == length;
-    if (nameLength >= kNameField) return false;
-    if (length - (end + 1) < kEntryTail) return false;
+  ByteReader r(data, length);
+  while (!r.atEnd()) {
+    std::string_view name;
+    if (!r.cstring(&name, kNameField - 1)) return false;
+    if (name.empty()) return r.atEnd();
     Entry e;
-    e.name.assign(reinterpret_cast<const char*>(data + pos), nameLength);
-    e.size = getI32(data + end + 1);
-    e.attributes = getI16(data + end + 5);
+    e.name.assign(name);
+    e.size = r.i32();
+    e.attributes = r.i16();
+    if (r.failed()) return false;
     entries->push_back(std::move(e));
-    pos = end + 1 + kEntryTail;
   }
   return true;
 }
@@ -136,17 +113,11 @@ inline bool parseListing(const uint8_t* data, size_t length, std::vector<Entry>*
 // download the attributes.
 inline std::vector<uint8_t> encodeRequest(uint8_t code, std::string_view volume,
                                           std::string_view name = {}, int16_t attributes = 0) {
-  std::vector<uint8_t> out{code};
-  volume = volume.substr(0, kMaxVolume);
-  out.insert(out.end(), volume.begin(), volume.end());
-  out.push_back(0);
-  if (code != kDirRequest) {
-    name = name.substr(0, kMaxName);
-    out.insert(out.end(), name.begin(), name.end());
-    out.push_back(0);
-  }
-  if (code == kDownloadRequest) putI16(out, attributes);
-  return out;
+  ByteWriter w;
+  w.u8(code).cstring(volume.substr(0, kMaxVolume));
+  if (code != kDirRequest) w.cstring(name.substr(0, kMaxName));
+  if (code == kDownloadRequest) w.i16(attributes);
+  return w.take();
 }
 
 struct Request {
@@ -157,33 +128,30 @@ struct Request {
 };
 
 // The device's reading of a request: false for an unknown code, a missing
-// NUL, or bytes missing or left over. The lengths of the names are not
-// limited here.
+// NUL, or bytes missing or left over. Names are read up to kMaxRequestText.
 inline bool parseRequest(const uint8_t* data, size_t length, Request* request) {
-  if (length < 1) return false;
-  request->code = data[0];
-  size_t pos = 1;
-  auto text = [&](std::string* out) {
-    size_t end = pos;
-    while (end < length && data[end] != 0) ++end;
-    if (end == length) return false;
-    out->assign(reinterpret_cast<const char*>(data + pos), end - pos);
-    pos = end + 1;
-    return true;
-  };
+  constexpr size_t kMaxRequestText = 4096;
+  ByteReader r(data, length);
+  request->code = r.u8();
+  std::string_view volume, name;
   switch (request->code) {
     case kDirRequest:
-      return text(&request->volume) && pos == length;
+      r.cstring(&volume, kMaxRequestText);
+      break;
     case kUnlinkRequest:
     case kUploadRequest:
-      return text(&request->volume) && text(&request->name) && pos == length;
+      if (r.cstring(&volume, kMaxRequestText)) r.cstring(&name, kMaxRequestText);
+      break;
     case kDownloadRequest:
-      if (!text(&request->volume) || !text(&request->name) || length - pos != 2) return false;
-      request->attributes = getI16(data + pos);
-      return true;
+      if (r.cstring(&volume, kMaxRequestText)) r.cstring(&name, kMaxRequestText);
+      request->attributes = r.i16();
+      break;
     default:
       return false;
   }
+  request->volume.assign(volume);
+  request->name.assign(name);
+  return r.done();
 }
 
 }  // namespace svcwire::filesrv
