@@ -7,3 +7,10 @@ if(TARGET fwflash_ui AND TARGET linkhub AND TARGET usblink)
   target_include_directories(fwflash_e2e_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests
                              ${CMAKE_SOURCE_DIR}/devsim/src/main)
 endif()
+
+if(TARGET fwflash AND TARGET linkhub AND TARGET usblink)
+  vln_add_test(NAME fwflash_program_road_test SOURCES tests/program_road_test.cpp
+               LIBS e2e_road LABELS e2e gui TIMEOUT 300)
+  target_compile_definitions(fwflash_program_road_test PRIVATE FWFLASH_PROGRAM="$<TARGET_FILE:fwflash>")
+  add_dependencies(fwflash_program_road_test fwflash)
+endif()
