@@ -201,9 +201,9 @@ TEST(PackageReader, CorruptionTable) {
     int header;   // readEntryHeader at 0
     int extract;  // extractEntry at 0
   };
-  auto entry = [](EntrySpec spec) {
+  auto entry = [](EntryFields fields) {
     PackageWriter w;
-    w.add(spec);
+    w.add(fields);
     return w.bytes();
   };
   auto flip = [&](size_t at) {

@@ -25,7 +25,7 @@ uint32_t tagOf(const char (&text)[5]) {
          uint32_t(uint8_t(text[2])) << 16 | uint32_t(uint8_t(text[3])) << 24;
 }
 
-size_t PackageWriter::add(const EntrySpec& entry) {
+size_t PackageWriter::add(const EntryFields& entry) {
   std::vector<uint8_t> data =
       entry.compression == 1 && !entry.raw ? lz4BlockStream(entry.data) : entry.data;
   std::vector<uint8_t> header(24, 0);
@@ -94,11 +94,11 @@ std::vector<uint8_t> bytesOf(const std::string& text) { return {text.begin(), te
 std::vector<uint8_t> simplePackage(const std::string& version, const std::string& target,
                                    const std::string& subTarget, const std::string& verbose) {
   PackageWriter writer;
-  EntrySpec boot;
+  EntryFields boot;
   boot.tag = tagOf("boot");
   boot.data = bytesOf("boot loader image");
   writer.add(boot);
-  EntrySpec midd;
+  EntryFields midd;
   midd.tag = tagOf("midd");
   midd.compression = 1;
   midd.data = bytesOf(moduleXml(version, target, subTarget, verbose));

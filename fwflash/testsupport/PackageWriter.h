@@ -12,7 +12,7 @@ namespace fwflash::testing {
 
 uint32_t tagOf(const char (&text)[5]);
 
-struct EntrySpec {
+struct EntryFields {
   uint32_t tag = 0;
   std::vector<uint8_t> data;        // the plain data (or the stored bytes when raw)
   uint8_t compression = 0;          // written as is; 1 compresses unless raw
@@ -26,7 +26,7 @@ struct EntrySpec {
 class PackageWriter {
  public:
   // Appends an entry; returns its offset.
-  size_t add(const EntrySpec& entry);
+  size_t add(const EntryFields& entry);
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
  private:
