@@ -38,7 +38,7 @@ bool envFlag(const char* name) {
 const char* gPlatformFailureLine = kNoDisplayMessage;
 void platformMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
   if (type == QtFatalMsg) {
-    std::fprintf(stderr, "%s\n", gPlatformFailureLine);
+    if (*gPlatformFailureLine) std::fprintf(stderr, "%s\n", gPlatformFailureLine);
     std::fflush(stderr);
     std::_Exit(1);
   }
@@ -51,7 +51,7 @@ int fatal(int argc, char** argv, const char* text) {
   std::fprintf(stderr, "%s\n", text);
   std::fflush(stderr);
   if (!displayNamed()) return 1;
-  gPlatformFailureLine = text;
+  gPlatformFailureLine = "";  // the line is out already
   qInstallMessageHandler(platformMessageHandler);
   QApplication app(argc, argv);
   QMessageBox box(QMessageBox::Warning, kProductFallbackCaption, text, QMessageBox::Ok);

@@ -46,14 +46,14 @@ class ProgramTest : public ::testing::Test {
 
   // Starts fwflash with `args`; gui gives it the offscreen platform.
   pid_t spawn(const std::vector<std::string>& args, bool gui, const std::string& errFile,
-              const std::string& log = {}) {
+              const std::string& log = {}, const char* platform = "offscreen") {
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::setenv("LINKHUB_RUNTIME_DIR", (dir + "/rt").c_str(), 1);
       ::unsetenv("WAYLAND_DISPLAY");
       if (gui) {
         ::setenv("DISPLAY", ":fwflash-test", 1);
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("QT_QPA_PLATFORM", platform, 1);
         ::setenv("FWFLASH_FATAL_NOWAIT", "1", 1);
       } else {
         ::unsetenv("DISPLAY");
@@ -70,9 +70,9 @@ class ProgramTest : public ::testing::Test {
   }
 
   // Runs to its end (10 s at most).
-  Result run(const std::vector<std::string>& args, bool gui) {
+  Result run(const std::vector<std::string>& args, bool gui, const char* platform = "offscreen") {
     const std::string err = dir + "/err" + std::to_string(++runs);
-    const pid_t pid = spawn(args, gui, err);
+    const pid_t pid = spawn(args, gui, err, {}, platform);
     Result r;
     for (int i = 0; i < 1000; ++i) {
       int status = 0;
@@ -122,6 +122,11 @@ TEST_F(ProgramTest, WithoutADisplayItSaysSo) {
   const Result r = run({kHwId}, false);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("fwflash: no display\n", r.err);
+
+  // A display is named but the platform cannot start on it.
+  const Result broken = run({kHwId}, true, "xcb");
+  EXPECT_EQ(1, broken.status);
+  EXPECT_NE(std::string::npos, broken.err.find("fwflash: no display\n")) << broken.err;
 }
 
 TEST_F(ProgramTest, OneWindowPerDeviceAndASecondStartActivatesIt) {
