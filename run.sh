@@ -18,6 +18,7 @@ linkhub=$build/linkhub/linkhub
 devsim=$build/devsim/devsim
 usblink=$build/usblink/libusblink.so
 devshell=$build/devshell/devshell
+fwflash=$build/fwflash/fwflash
 device_id=devsim1
 device_hwid=${DEVSIM_HWID:-0123456789ABCDEF0123456789ABCDEF}
 
@@ -54,6 +55,9 @@ mkdir -m 0700 "$USBLINK_VBUS"
 cat >"$LINKHUB_REGISTRY" <<EOF
 Windows Registry Editor Version 5.00
 
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub]
+"Updater"="$fwflash"
+
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub\\Media]
 "usblink"="$usblink"
 EOF
@@ -61,7 +65,7 @@ EOF
 "$linkhub" >"$run_dir/linkhub.log" 2>&1 &
 hub_pid=$!
 "$devsim" --vbus "$USBLINK_VBUS" --id "$device_id" --hwid "$device_hwid" \
-  --storage "$run_dir/storage" >"$run_dir/devsim.log" 2>&1 &
+  --storage "$run_dir/storage" --fw-upgrade >"$run_dir/devsim.log" 2>&1 &
 sim_pid=$!
 echo "run.sh: linkhub (pid $hub_pid) and devsim (pid $sim_pid) running in $run_dir"
 # With a display linkhub shows its tray icon (or, with no tray, its device list).

@@ -101,7 +101,8 @@ void CoreState::clearRecords() {
   resets_ = 0;
 }
 
-std::vector<uint8_t> CoreState::upgradeAnswer(const std::vector<uint8_t>& body) const {
+std::vector<uint8_t> CoreState::upgradeAnswer(const std::vector<uint8_t>& body,
+                                              std::filesystem::path* path) const {
   // "volume\0file\0" and nothing after it.
   const auto firstEnd = std::find(body.begin(), body.end(), uint8_t(0));
   if (firstEnd == body.end()) return {0};
@@ -112,12 +113,15 @@ std::vector<uint8_t> CoreState::upgradeAnswer(const std::vector<uint8_t>& body) 
   const auto it = config_.storage.find(volume);
   if (it == config_.storage.end() || !isPlainFileName(file)) return {0};
   std::error_code ec;
+  if (path) *path = it->second / file;
   return {uint8_t(std::filesystem::is_regular_file(it->second / file, ec) ? 1 : 0)};
 }
 
 std::vector<uint8_t> CoreState::answer(const std::vector<uint8_t>& request,
-                                       std::optional<CoreReplyFault>* fault, bool* reset) {
+                                       std::optional<CoreReplyFault>* fault, bool* reset,
+                                       bool* replugAfterReply) {
   *reset = false;
+  if (replugAfterReply) *replugAfterReply = false;
   fault->reset();
   if (request.empty()) return {};
   const uint8_t code = request[0];
@@ -132,9 +136,19 @@ std::vector<uint8_t> CoreState::answer(const std::vector<uint8_t>& request,
     case kCoreProtocolList:
       value = config_.protocols;
       break;
-    case kCoreFwUpgrade:
-      value = upgradeAnswer(body);
+    case kCoreFwUpgrade: {
+      std::filesystem::path file;
+      value = upgradeAnswer(body, &file);
+      if (value[0] == 1 && config_.upgradeFirmware) {
+        if (std::optional<CoreIdentity> next = config_.upgradeFirmware(file, config_.identity)) {
+          config_.identity = std::move(*next);
+          if (replugAfterReply) *replugAfterReply = true;
+        } else {
+          value = {0};
+        }
+      }
       break;
+    }
     case kCoreSetFriendlyName:
       if (body.size() <= config_.maxFriendlyName) {
         config_.friendlyName.assign(body.begin(), body.end());
@@ -253,11 +267,20 @@ ServiceFactory CoreService::factory(std::shared_ptr<CoreState> state) {
 void CoreService::onMessage(const std::vector<uint8_t>& message) {
   std::optional<CoreReplyFault> fault;
   bool reset = false;
-  std::vector<uint8_t> reply = state_->answer(message, &fault, &reset);
+  bool replug = false;
+  std::vector<uint8_t> reply = state_->answer(message, &fault, &reset, &replug);
   if (reset) {
     state_->runResetHook();
     return;
   }
+  // The new firmware starts once the reply is on its way.
+  struct ReplugAtEnd {
+    CoreState* state;
+    bool due;
+    ~ReplugAtEnd() {
+      if (due) state->runResetHook();
+    }
+  } replugAtEnd{state_.get(), replug};
   if (fault) {
     if (fault->silent) return;
     if (reply.empty()) reply.push_back(uint8_t(message.empty() ? 0 : message[0] + 1));

@@ -93,6 +93,13 @@ struct CoreConfig {
   // Storage volumes: name (as the host writes it) to the directory that holds
   // its files. The upgrade request succeeds only for a file found there.
   std::map<std::string, std::filesystem::path> storage;
+  // When set, an upgrade request for a file found in storage is carried out:
+  // this gives the identity the new firmware brings (called with the state's
+  // lock held, so it must not call back into the state), or nothing for a
+  // package the device refuses (reply 0). After the reply the device
+  // replugs through the reset hook.
+  std::function<std::optional<CoreIdentity>(const std::filesystem::path& file, const CoreIdentity& current)>
+      upgradeFirmware;
 };
 
 // What the device does instead of its normal reply to one request code.
@@ -139,12 +146,14 @@ class CoreState {
   void clearRecords();
 
   // Service side (CoreService).
+  // *replugAfterReply (when given): an upgrade was carried out.
   std::vector<uint8_t> answer(const std::vector<uint8_t>& request, std::optional<CoreReplyFault>* fault,
-                              bool* reset);
+                              bool* reset, bool* replugAfterReply = nullptr);
   void runResetHook();
 
  private:
-  std::vector<uint8_t> upgradeAnswer(const std::vector<uint8_t>& body) const;  // lock held
+  std::vector<uint8_t> upgradeAnswer(const std::vector<uint8_t>& body,
+                                     std::filesystem::path* file = nullptr) const;  // lock held
 
   mutable std::mutex mutex_;
   CoreConfig config_;                          // guarded by mutex_

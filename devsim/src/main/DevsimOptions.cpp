@@ -71,6 +71,9 @@ std::string usage() {
          "  --serial N           serial number in the identity table (0-4294967295)\n"
          "  --fw-version TEXT    firmware version string in the identity table\n"
          "  --storage DIR        storage: DIR/<id>/<volume>/ (volumes root and data made)\n"
+         "  --fw-upgrade         an upgrade request installs the stored package: its\n"
+         "                       module version, targets and description become the\n"
+         "                       device's, then it replugs (invalid package: refused)\n"
          "  --version            print the version and exit\n"
          "  --help               print this text and exit\n";
 }
@@ -88,6 +91,10 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
     }
     if (arg == "--version") {
       o.version = true;
+      continue;
+    }
+    if (arg == "--fw-upgrade") {
+      o.fwUpgrade = true;
       continue;
     }
     std::string name = arg, value;

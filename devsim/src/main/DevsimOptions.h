@@ -30,6 +30,7 @@ struct Options {
   std::string friendlyName;  // empty: the device's id
   std::string deviceName;    // empty: the core service's default
   std::string fwVersionString;  // empty: the core service's default
+  bool fwUpgrade = false;       // carry out upgrade requests from stored packages
   bool hasSerial = false;
   uint32_t serial = 0;
   bool help = false;

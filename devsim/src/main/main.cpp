@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DevsimOptions.h"
+#include "FirmwareInstall.h"
 #include "devsim/DeviceHost.h"
 #include "plat/signals.h"
 #include "plat/sysmsg.h"
@@ -69,6 +70,7 @@ std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& optio
     const uint32_t s = options.serial;
     host.core.identity.deviceSerial = {uint8_t(s), uint8_t(s >> 8), uint8_t(s >> 16), uint8_t(s >> 24)};
   }
+  if (options.fwUpgrade) host.core.upgradeFirmware = devsim::cli::installPackage;
   host.listener = [spec, dir = options.vbusDir](VbusTransport::Event event) {
     say(describe(spec, event, dir));
   };
