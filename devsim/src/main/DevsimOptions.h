@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "devsim/BenchEchoService.h"
 #include "translayer/HwId.h"
 
 namespace devsim::cli {
@@ -30,6 +31,7 @@ struct Options {
   std::string friendlyName;  // empty: the device's id
   std::string deviceName;    // empty: the core service's default
   std::string fwVersionString;  // empty: the core service's default
+  devsim::BenchFault benchFault = devsim::BenchFault::kNone;
   bool hasSerial = false;
   uint32_t serial = 0;
   bool help = false;

@@ -84,6 +84,7 @@ std::unique_ptr<EmulatedDevice> makeDevice(const devsim::cli::Options& options,
 
   devsim::BenchEchoOptions bench;
   bench.frameData = size_t(options.maxFrameLength) - 2;
+  bench.fault = options.benchFault;
   devsim::Device* device = d->device.get();
   bench.framesSent = [device] {
     const devsim::DeviceStats s = device->stats();
