@@ -4,6 +4,19 @@
 set(PROTOPROBE_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 
 vln_add_test(NAME protoprobe_unit_test
-  SOURCES ${PROTOPROBE_TESTS}/protoprobe_unit_test.cpp
+  SOURCES ${PROTOPROBE_TESTS}/protoprobe_unit_test.cpp ${PROTOPROBE_TESTS}/console_skeleton_test.cpp
   LIBS protoprobe_core
   LABELS unit asan)
+
+# The program on the whole road. The pseudo-terminal and shell helpers are
+# the device console's (devshell/tests/ShellRunner.h).
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink AND TARGET devshell_testsupport)
+  vln_add_test(NAME e2e_protoprobe_test
+    SOURCES ${PROTOPROBE_TESTS}/e2e_protoprobe_test.cpp
+    LIBS e2e_road devshell_testsupport
+    LABELS e2e asan TIMEOUT 900)
+  target_compile_definitions(e2e_protoprobe_test PRIVATE
+    PROTOPROBE_PROGRAM="$<TARGET_FILE:protoprobe>")
+  add_dependencies(e2e_protoprobe_test protoprobe)
+  vln_test_depends(e2e_protoprobe_test protoprobe linkhub devsim usblink)
+endif()

@@ -273,13 +273,15 @@ class ScriptedDevice {
     };
     thread_ = std::thread([this] { loop(); });
   }
-  ~ScriptedDevice() {
+  ~ScriptedDevice() { stop(); }
+  // As the channel client's destructor does: no delivery after this.
+  void stop() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
     }
     cv_.notify_one();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
   RecordingSender& sender() { return sender_; }
   ProtExercizer* host = nullptr;
@@ -331,6 +333,10 @@ class ScriptedDevice {
   void upload(uint32_t total) {
     uint16_t sequence = 0;
     for (uint32_t left = total; left > 0;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) return;
+      }
       size_t n = std::min<uint32_t>(100, left);
       if (how_ == Misbehaviour::kShortUpload && left <= 100) n = 1;
       Bytes b(n, 0);
@@ -384,6 +390,7 @@ TEST(ProtExercizerTest, RunsAgainstAScriptedDevice) {
     ProtExercizer bench(device.sender(), out, 300);
     device.host = &bench;
     EXPECT_EQ(c.result, bench.run(c.mode, c.total, c.packet, c.span)) << c.name;
+    device.stop();
     std::istringstream lines(out.str());
     std::string line;
     for (const std::string& want : c.lines) {
@@ -440,6 +447,7 @@ TEST(ProtExercizerTest, ReceivedAheadOfSentKeepsTheSenderGoing) {
   ProtExercizer bench(device.sender(), out, 2000);
   device.host = &bench;
   const int result = bench.run(kBenchD, 30000, 1000, 0);
+  device.stop();
   EXPECT_NE(-12, result);
   EXPECT_EQ(std::string::npos, out.str().find("Timeout")) << out.str();
   EXPECT_NE(std::string::npos, out.str().find("Sent: 30000 bytes\n")) << out.str();

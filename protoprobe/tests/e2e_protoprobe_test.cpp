@@ -1,0 +1,277 @@
+// The exerciser program end to end: the linkhub program with usblink over
+// the virtual bus and devsim devices, the program run through the shell
+// (exit codes as the shell sees them) and on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ShellRunner.h"
+#include "e2e/Road.h"
+#include "plat/process.h"
+
+namespace {
+
+using shelltest::ShellResult;
+using shelltest::ShellRunner;
+
+const std::string kProgram = PROTOPROBE_PROGRAM;
+
+std::string lowerHex(const HwId& id) { return formatHwId(id, false); }
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+const char* const kUsage[6] = {
+    "Usage: protoprobe <HWID> X <bytesize> <pktavgsize> <pktavgspan>: bidirectional data exchange",
+    "       protoprobe <HWID> D <bytesize> <pktsize>: download to device",
+    "       protoprobe <HWID> U <bytesize> <pktsize>: upload from device",
+    "       protoprobe <HWID> C <protid>: open command line transaction to protocol",
+    "       protoprobe <HWID> N <protname> [help]: in/out piping through <protname> protocol",
+    "       protoprobe L: list connected devices",
+};
+
+// One road for the whole program: the devices differ by their benchmark
+// fault knob.
+class ProtoprobeRoad : public ::testing::Test {
+ protected:
+  struct Sim {
+    const char* knob;  // "" none
+    HwId hwid;
+  };
+  static void SetUpTestSuite() {
+    road_ = new e2e::Road();
+    ASSERT_TRUE(road_->ok());
+    ASSERT_TRUE(road_->startHub());
+    const char* knobs[] = {"", "wrong-echo", "wrong-sequence", "bad-sum", "silence", "close"};
+    std::vector<HwId> ids;
+    for (size_t i = 0; i < 6; ++i) {
+      const HwId hwid = e2e::Road::makeHwId(uint8_t(0x10 * (i + 1)));
+      std::vector<std::string> extra;
+      if (*knobs[i]) extra = {"--bench-fault", knobs[i]};
+      ASSERT_GE(road_->startDevsim({{"dev" + std::to_string(i + 1), hwid}}, extra), 0);
+      ids.push_back(hwid);
+      sims_.push_back({knobs[i], hwid});
+    }
+    ASSERT_TRUE(road_->waitOnline(ids));
+  }
+  static void TearDownTestSuite() {
+    delete road_;
+    road_ = nullptr;
+    sims_.clear();
+  }
+  void SetUp() override {
+    ASSERT_NE(nullptr, road_);
+    work_ = road_->baseDir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    ASSERT_EQ(0, ::system(("mkdir -p " + shelltest::shellQuote(work_)).c_str()));
+  }
+  static HwId hwidOf(const std::string& knob) {
+    for (const Sim& s : sims_)
+      if (knob == s.knob) return s.hwid;
+    return HwId{};
+  }
+  // The program under `timeout`, so a hang fails the case instead of the run.
+  ShellResult run(const std::vector<std::string>& args) {
+    ShellRunner runner("timeout", work_);
+    std::vector<std::string> all = {"120", kProgram};
+    all.insert(all.end(), args.begin(), args.end());
+    return runner.run(all);
+  }
+
+  static e2e::Road* road_;
+  static std::vector<Sim> sims_;
+  std::string work_;
+};
+
+e2e::Road* ProtoprobeRoad::road_ = nullptr;
+std::vector<ProtoprobeRoad::Sim> ProtoprobeRoad::sims_;
+
+TEST_F(ProtoprobeRoad, CommandLineTable) {
+  const std::string hex = lowerHex(hwidOf(""));
+  std::string upper = e2e::Road::hexOf(hwidOf(""));
+  std::string list;
+  for (const HwId& id : road_->onlineDevices()) list += lowerHex(id) + "\n";
+  std::string usage = "\n";
+  for (const char* line : kUsage) usage += std::string(line) + "\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } cases[] = {
+      {{}, 0, usage},
+      {{hex, "X", "100", "10"}, 0, usage},  // X wants three numbers
+      {{"L"}, 0, list + "\n"},
+      {{upper, "X", "1000", "100", "0"}, 253, "\nDevice not found!\n"},
+      {{upper, "C", "1"}, 253, "\nDevice not found!\n"},
+      {{"00000000000000000000000000000000", "D", "100", "10"}, 253, "\nDevice not found!\n"},
+      {{hex, "X", "1000", "100", "100"}, 255, "Invalid benchmark arguments\n"},
+      {{hex, "X", "1000", "1024", "2"}, 255, "Invalid benchmark arguments\n"},
+      {{hex, "D", "1000", "2000"}, 255, "Invalid benchmark arguments\n"},
+      {{hex, "U", "-1", "100"}, 255, "Invalid benchmark arguments\n"},
+      {{hex.substr(1), "N", "ParamDB"}, 255, "HWID format mismatch\n"},
+      {{hex, "N"}, 255, "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
+      {{upper, "N", "Nothing"}, 255,
+       "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    const ShellResult r = run(c.args);
+    EXPECT_EQ(c.status, r.status) << line;
+    EXPECT_EQ(c.out, r.out) << line;
+  }
+}
+
+TEST_F(ProtoprobeRoad, BenchmarkRunsOfAMebibytePass) {
+  const std::string hex = lowerHex(hwidOf(""));
+  const std::vector<std::vector<std::string>> runs = {
+      {hex, "X", "1048576", "512", "200"},
+      {hex, "x", "1048576", "1024", "0"},
+      {hex, "D", "1048576", "1024"},
+      {hex, "U", "1048576", "1024"},
+  };
+  for (const auto& args : runs) {
+    const ShellResult r = run(args);
+    EXPECT_EQ(0, r.status) << args[1] << "\n" << r.out << r.err;
+    const std::vector<std::string> lines = linesOf(r.out);
+    ASSERT_EQ(5u, lines.size()) << r.out;
+    EXPECT_EQ("", lines[0]);
+    EXPECT_EQ("Sent: 1048576 bytes", lines[1]);
+    EXPECT_EQ("Recv: 1048576 bytes", lines[2]);
+    EXPECT_EQ(0u, lines[3].rfind("Transaction time: ", 0)) << lines[3];
+    EXPECT_EQ("ms", lines[3].substr(lines[3].size() - 2));
+    EXPECT_EQ(0u, lines[4].rfind("Bandwidth: ", 0)) << lines[4];
+    EXPECT_EQ("kbps", lines[4].substr(lines[4].size() - 4));
+  }
+}
+
+TEST_F(ProtoprobeRoad, FaultKnobsGiveTheirExitCodes) {
+  const struct {
+    const char* knob;
+    std::vector<std::string> args;  // after the HWID
+    int status;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"wrong-echo", {"X", "1048576", "1000", "20"}, 245, {"Input data mismatch, exiting"}},
+      {"wrong-sequence", {"U", "1048576", "1000"}, 245, {"Input data mismatch, exiting"}},
+      {"bad-sum", {"D", "1048576", "1000"}, 243, {"Data checksum mismatch"}},
+      {"silence", {"X", "1048576", "1000", "0"}, 244, {"Timeout on RX, exiting"}},
+      {"silence", {"U", "1048576", "1000"}, 244, {"Timeout on RX, exiting"}},
+      {"silence", {"D", "1048576", "1000"}, 243,
+       {"Timeout on RX, exiting", "Data checksum mismatch"}},
+      {"close", {"X", "1048576", "1000", "0"}, 246, {"Remote close requested, exiting"}},
+      {"close", {"U", "1048576", "1000"}, 246, {"Remote close requested, exiting"}},
+      {"close", {"D", "1048576", "1000"}, 243,
+       {"Remote close requested, exiting", "Data checksum mismatch"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {lowerHex(hwidOf(c.knob))};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ShellResult r = run(args);
+    const std::string what = std::string(c.knob) + " " + c.args[0];
+    EXPECT_EQ(c.status, r.status) << what << "\n" << r.out << r.err;
+    const std::vector<std::string> lines = linesOf(r.out);
+    ASSERT_EQ(1 + c.messages.size() + 4, lines.size()) << what << "\n" << r.out;
+    for (size_t i = 0; i < c.messages.size(); ++i) EXPECT_EQ(c.messages[i], lines[1 + i]) << what;
+    EXPECT_EQ(0u, lines[1 + c.messages.size()].rfind("Sent: ", 0)) << what;
+  }
+}
+
+// The raw console on the core service: "1a" asks for the friendly name, the
+// device answers 1b and the name ("dev1": 64 65 76 31). The terminal's output
+// processing is switched on, as an ordinary terminal has it: every line end
+// then reads "\r\n", which shows that raw mode left the output alone.
+class RawConsoleSession {
+ public:
+  RawConsoleSession(const std::string& work, const std::string& hwid)
+      : runner_("/bin/sh", work), pidFile_(work + "/console.pid"), modesFile_(work + "/modes") {
+    const std::string script =
+        "stty opost onlcr; before=$(stty -g); "
+        "P=" + shelltest::shellQuote(pidFile_) + " sh -c 'echo $$ >\"$P\"; exec \"$0\" \"$@\"' "
+        "\"$0\" \"$@\"; rc=$?; after=$(stty -g); "
+        "if [ \"$before\" = \"$after\" ]; then echo same; else echo \"$before / $after\"; fi >" +
+        shelltest::shellQuote(modesFile_) + "; exit $rc";
+    started_ = session_.start(runner_, {"-c", script, kProgram, hwid, "C", "1"});
+  }
+  bool started() const { return started_; }
+  shelltest::TerminalSession& session() { return session_; }
+  int pid() const { return std::atoi(slurp(pidFile_).c_str()); }
+  std::string modes() const { return slurp(modesFile_); }
+
+ private:
+  ShellRunner runner_;
+  std::string pidFile_, modesFile_;
+  shelltest::TerminalSession session_;
+  bool started_ = false;
+};
+
+TEST_F(ProtoprobeRoad, RawConsoleSessionBytesAndTerminalModes) {
+  RawConsoleSession raw(work_, lowerHex(hwidOf("")));
+  ASSERT_TRUE(raw.started());
+  auto& s = raw.session();
+  ASSERT_TRUE(s.waitFor("\r> ")) << s.transcript();
+  s.type("1a");
+  ASSERT_TRUE(s.waitFor("1a")) << s.transcript();
+  s.type("\r");
+  ASSERT_TRUE(s.waitFor("\r> 1a\r\n", 30000)) << s.transcript();
+  s.type("\x03");
+  EXPECT_EQ(0, s.wait(30000)) << s.standardError();
+  const std::string want =
+      "\r\n"                        // the device list step's empty line
+      "\r> "                        // the empty input
+      "1" "a"                       // each key beyond the shown input
+      "\r\n"                        // Enter
+      "\r@ 1b 64 65 76 31 \r\n"    // the reply, over the prompt
+      "\r> 1a\r\n";                 // the shown input drawn again
+  EXPECT_EQ(want, s.transcript());
+  EXPECT_EQ("same\n", raw.modes());
+  EXPECT_EQ("", s.standardError());
+}
+
+TEST_F(ProtoprobeRoad, RawConsoleRestoresTheTerminalOnSigterm) {
+  RawConsoleSession raw(work_, lowerHex(hwidOf("")));
+  ASSERT_TRUE(raw.started());
+  auto& s = raw.session();
+  ASSERT_TRUE(s.waitFor("\r> ")) << s.transcript();
+  s.type("0");
+  ASSERT_TRUE(s.waitFor("0"));
+  ASSERT_GT(raw.pid(), 0);
+  ASSERT_EQ(0, plat::signalProcess(raw.pid(), plat::ProcessSignal::kTerminate));
+  EXPECT_EQ(128 + 15, s.wait(30000)) << s.standardError();
+  EXPECT_EQ("same\n", raw.modes());
+}
+
+TEST_F(ProtoprobeRoad, RawConsoleEndsAtTheEndOfInput) {
+  ShellRunner runner("timeout", work_);
+  const ShellResult r = runner.run({"60", kProgram, lowerHex(hwidOf("")), "C", "1"}, "1a\n");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.rfind("\n\r> 1a\n", 0)) << r.out;
+}
+
+TEST(ProtoprobeWithoutHub, RpcFailed) {
+  e2e::Road road;  // a runtime dir with no server in it
+  ASSERT_TRUE(road.ok());
+  const std::string work = road.baseDir();
+  ShellRunner runner(kProgram, work);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"L"}, {"00112233445566778899aabbccddeeff", "C", "1"}}) {
+    const ShellResult r = runner.run(args);
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ("RPC failed\n", r.out);
+  }
+}
+
+}  // namespace
