@@ -6,7 +6,7 @@ set(PROTOPROBE_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 vln_add_test(NAME protoprobe_unit_test
   SOURCES ${PROTOPROBE_TESTS}/protoprobe_unit_test.cpp ${PROTOPROBE_TESTS}/console_skeleton_test.cpp
   LIBS protoprobe_core
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 
 # The program on the whole road. The pseudo-terminal and shell helpers are
 # the device console's (devshell/tests/ShellRunner.h).

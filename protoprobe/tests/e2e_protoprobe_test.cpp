@@ -123,6 +123,7 @@ TEST_F(ProtoprobeRoad, CommandLineTable) {
       {{hex, "U", "-1", "100"}, 255, "Invalid benchmark arguments\n"},
       {{hex.substr(1), "N", "ParamDB"}, 255, "HWID format mismatch\n"},
       {{hex, "N"}, 255, "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
+      {{upper, "N", "Status", "help"}, 255, "The Status console is not available in this build\n"},
       {{upper, "N", "Nothing"}, 255,
        "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
   };
@@ -239,6 +240,27 @@ TEST_F(ProtoprobeRoad, RawConsoleSessionBytesAndTerminalModes) {
   EXPECT_EQ(want, s.transcript());
   EXPECT_EQ("same\n", raw.modes());
   EXPECT_EQ("", s.standardError());
+}
+
+// On the benchmark channel of the device that closes halfway through a run:
+// a set-up for a 2-byte echo run and its 2 bytes make it close; the console
+// says so at the next key and ends with 0.
+TEST_F(ProtoprobeRoad, RawConsoleTellsOfTheRemoteCloseAtTheNextKey) {
+  ShellRunner runner("/bin/sh", work_);
+  shelltest::TerminalSession s;
+  ASSERT_TRUE(s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("close")),
+                               "C", "127"}));
+  ASSERT_TRUE(s.waitFor("\r> ")) << s.transcript();
+  s.type("02000000020001001122\r");
+  ASSERT_TRUE(s.waitFor("1122\n")) << s.transcript();
+  // Each key either shows or, once the close has come, ends the console.
+  bool told = false;
+  for (int i = 0; i < 300 && !told; ++i) {
+    s.type("0");
+    told = s.waitFor("Terminated by remote", 100);
+  }
+  EXPECT_TRUE(told) << s.transcript();
+  EXPECT_EQ(0, s.wait(30000)) << s.standardError();
 }
 
 TEST_F(ProtoprobeRoad, RawConsoleRestoresTheTerminalOnSigterm) {
