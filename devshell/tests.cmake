@@ -11,17 +11,15 @@ set(DEVSHELL_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 # The core command group in process, on devmgr's stand-in server.
 vln_add_test(NAME devshell_core_commands_test
   SOURCES ${DEVSHELL_TESTS}/core_commands_test.cpp
-  LIBS devshell_core devmgr_fakehub devsim_core
+  LIBS devshell_core vln_testsupport devsim_core
   LABELS unit asan)
-add_library(devshell_testsupport STATIC ${DEVSHELL_TESTS}/ShellRunner.cpp)
-target_include_directories(devshell_testsupport PUBLIC ${DEVSHELL_TESTS})
-target_link_libraries(devshell_testsupport PUBLIC plat translayer)
 
 # A console test that runs the program as a child process.
 function(devshell_process_test name)
   cmake_parse_arguments(P "" "" "SOURCES;LIBS;LABELS" ${ARGN})
-  vln_add_test(NAME ${name} SOURCES ${P_SOURCES} LIBS devshell_testsupport ${P_LIBS}
+  vln_add_test(NAME ${name} SOURCES ${P_SOURCES} LIBS vln_testsupport ${P_LIBS}
                LABELS ${P_LABELS})
+  target_include_directories(${name} PRIVATE ${DEVSHELL_TESTS})
   target_compile_definitions(${name} PRIVATE
     DEVSHELL_PROGRAM="$<TARGET_FILE:devshell>"
     DEVSHELL_COPYRIGHT="${VLN_COPYRIGHT}")
@@ -36,14 +34,14 @@ devshell_process_test(devshell_cli_test
 # The scenarios on the stand-in server inside the test process.
 devshell_process_test(devshell_program_test
   SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/FakeHubServer.cpp
-  LIBS devmgr_fakehub devsim_core
+  LIBS vln_testsupport devsim_core
   LABELS unit asan)
 
 # The same scenarios through the connection server's core and the link
 # protocol to emulated devices.
 devshell_process_test(e2e_devshell_test
   SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/LinkhubHostServer.cpp
-  LIBS devmgr_linkhubhost devsim_core
+  LIBS vln_testsupport devsim_core
   LABELS e2e asan)
 
 # The same scenarios on the whole road: the linkhub program with usblink over

@@ -8,12 +8,12 @@ vln_add_test(NAME protoprobe_unit_test
   LIBS protoprobe_core
   LABELS unit asan concurrency)
 
-# The program on the whole road. The pseudo-terminal and shell helpers are
-# the device console's (devshell/tests/ShellRunner.h).
-if(TARGET linkhub AND TARGET devsim AND TARGET usblink AND TARGET devshell_testsupport)
+# The program on the whole road, run through the shell and on a
+# pseudo-terminal by the shared test support (testsupport/ShellRunner.h).
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME e2e_protoprobe_test
     SOURCES ${PROTOPROBE_TESTS}/e2e_protoprobe_test.cpp
-    LIBS e2e_road devshell_testsupport
+    LIBS e2e_road vln_testsupport
     LABELS e2e asan TIMEOUT 900)
   target_compile_definitions(e2e_protoprobe_test PRIVATE
     PROTOPROBE_PROGRAM="$<TARGET_FILE:protoprobe>")

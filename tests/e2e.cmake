@@ -14,7 +14,7 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
 ")
   add_library(e2e_road STATIC ${E2E_DIR}/src/Road.cpp ${E2E_DIR}/src/BenchClient.cpp)
   target_include_directories(e2e_road PUBLIC ${E2E_DIR}/include)
-  target_link_libraries(e2e_road PUBLIC translayer plat rpc_testsupport Threads::Threads)
+  target_link_libraries(e2e_road PUBLIC translayer plat devsim_core rpc_testsupport Threads::Threads)
   target_compile_definitions(e2e_road PRIVATE
     E2E_LINKHUB="$<TARGET_FILE:linkhub>"
     E2E_DEVSIM="$<TARGET_FILE:devsim>"

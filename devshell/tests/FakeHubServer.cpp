@@ -1,7 +1,7 @@
 // The stand-in road: devmgr's stand-in server in the test process, each
 // device a devsim core service right on its channel's pipe.
 #include "DeviceServer.h"
-#include "FakeHub.h"
+#include "testsupport/FakeHub.h"
 #include "InProcessDevice.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"

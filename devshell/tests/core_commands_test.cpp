@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "CoreCommands.h"
-#include "FakeHub.h"
+#include "testsupport/FakeHub.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
 

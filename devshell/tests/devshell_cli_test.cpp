@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "ShellRunner.h"
+#include "testsupport/ShellRunner.h"
 #include "plat/runtime.h"
 
 namespace {

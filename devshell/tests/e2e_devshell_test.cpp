@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "DeviceServer.h"
-#include "ShellRunner.h"
+#include "testsupport/ShellRunner.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
 

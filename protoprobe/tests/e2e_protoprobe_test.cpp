@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ShellRunner.h"
+#include "testsupport/ShellRunner.h"
 #include "e2e/Road.h"
 #include "plat/process.h"
 

@@ -1,6 +1,4 @@
 // The flat API of devmgr over CoreCmdProc, and the registry of live handles.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "CoreCmdProc.h"
+#include "clientcommon/Assert.h"
 #include "devmgr/devmgr.h"
 #include "translayer/ConnectionServerRpc.h"
 
@@ -15,16 +14,7 @@ namespace {
 
 constexpr size_t kMaxRequestText = 256;
 
-[[noreturn]] void assertionFailed(const char* expression, int line) {
-  std::fprintf(stderr, "Assertion failed: %s, file devmgr, line %d\n", expression, line);
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define DEVMGR_ASSERT(condition, text) \
-  do {                                 \
-    if (!(condition)) assertionFailed(text, __LINE__); \
-  } while (0)
+#define DEVMGR_ASSERT(condition, text) VLN_CLIENT_ASSERT(condition, text, "devmgr")
 
 // Every live handle, keyed by the pointer the caller holds. A request takes
 // its own reference here, so that a disconnect on another thread never frees

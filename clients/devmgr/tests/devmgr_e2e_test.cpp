@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "LinkhubHost.h"
+#include "testsupport/LinkhubHost.h"
 #include "QueryTable.h"
 #include "devmgr/devmgr.h"
 #include "plat/runtime.h"

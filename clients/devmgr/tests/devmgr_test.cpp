@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "FakeHub.h"
+#include "testsupport/FakeHub.h"
 #include "QueryTable.h"
 #include "devmgr/devmgr.h"
 #include "devsim/CoreService.h"

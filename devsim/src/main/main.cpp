@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "DevsimOptions.h"
-#include "devsim/BenchEchoService.h"
-#include "devsim/CoreService.h"
-#include "devsim/Device.h"
-#include "devsim/VbusTransport.h"
+#include "devsim/DeviceHost.h"
 #include "plat/signals.h"
 #include "plat/sysmsg.h"
 #include "plat/verinfo.h"
@@ -37,13 +34,6 @@ void complain(const std::string& line) {
   std::cerr << "devsim: " << line << std::endl;
 }
 
-struct EmulatedDevice {
-  devsim::cli::DeviceSpec spec;
-  std::unique_ptr<VbusTransport> transport;  // declared first: outlives the device
-  std::unique_ptr<devsim::Device> device;
-  std::shared_ptr<devsim::CoreState> core;
-};
-
 std::string describe(const devsim::cli::DeviceSpec& spec, VbusTransport::Event event,
                      const std::string& dir) {
   switch (event) {
@@ -61,71 +51,29 @@ std::string describe(const devsim::cli::DeviceSpec& spec, VbusTransport::Event e
   return spec.id;
 }
 
-std::unique_ptr<EmulatedDevice> makeDevice(const devsim::cli::Options& options,
-                                           const devsim::cli::DeviceSpec& spec) {
-  auto d = std::make_unique<EmulatedDevice>();
-  d->spec = spec;
-  devsim::VbusOptions bus;
-  bus.dir = options.vbusDir;
-  bus.id = spec.id;
-  bus.transferSize = options.transferSize;
-  EmulatedDevice* self = d.get();
-  d->transport = std::make_unique<VbusTransport>(
-      bus, [self](const uint8_t* frame, size_t length) { self->device->receiveFrame(frame, length); },
-      [self, dir = options.vbusDir](VbusTransport::Event event) {
-        say(describe(self->spec, event, dir));
-      });
-
-  devsim::DeviceConfig config;
-  config.hwid = spec.hwid;
-  config.maxFrameLength = options.maxFrameLength;
-  config.channelCount = options.channelCount;
-  d->device = std::make_unique<devsim::Device>(config, d->transport.get());
-
-  devsim::BenchEchoOptions bench;
-  bench.frameData = size_t(options.maxFrameLength) - 2;
-  bench.fault = options.benchFault;
-  devsim::Device* device = d->device.get();
-  bench.framesSent = [device] {
-    const devsim::DeviceStats s = device->stats();
-    return s.dataFramesOut - s.resent;
-  };
-  d->device->registerService(kProtocolBenchmark, devsim::BenchEchoService::factory(bench));
-
-  devsim::CoreConfig core;
-  core.friendlyName = options.friendlyName.empty() ? spec.id : options.friendlyName;
-  if (!options.deviceName.empty()) core.identity.deviceName = options.deviceName;
-  if (!options.fwVersionString.empty()) core.identity.fwVersionString = options.fwVersionString;
+std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& options,
+                                               const devsim::cli::DeviceSpec& spec) {
+  devsim::HostOptions host;
+  host.vbusDir = options.vbusDir;
+  host.id = spec.id;
+  host.hwid = spec.hwid;
+  host.maxFrameLength = options.maxFrameLength;
+  host.channelCount = options.channelCount;
+  host.transferSize = options.transferSize;
+  host.storageDir = options.storageDir;
+  host.resetOffMs = kResetOffMs;
+  host.benchFault = options.benchFault;
+  host.core.friendlyName = options.friendlyName.empty() ? spec.id : options.friendlyName;
+  if (!options.deviceName.empty()) host.core.identity.deviceName = options.deviceName;
+  if (!options.fwVersionString.empty()) host.core.identity.fwVersionString = options.fwVersionString;
   if (options.hasSerial) {
     const uint32_t s = options.serial;
-    core.identity.deviceSerial = {uint8_t(s), uint8_t(s >> 8), uint8_t(s >> 16), uint8_t(s >> 24)};
+    host.core.identity.deviceSerial = {uint8_t(s), uint8_t(s >> 8), uint8_t(s >> 16), uint8_t(s >> 24)};
   }
-  core.protocols = {kProtocolCore, kProtocolBenchmark};
-  if (!options.storageDir.empty()) {
-    for (const char* volume : {"root", "data"})
-      core.storage[volume] = std::filesystem::path(options.storageDir) / spec.id / volume;
-  }
-  d->core = std::make_shared<devsim::CoreState>(core);
-  // A reset takes the device off the bus and brings it back: the host sees a
-  // removal and a new arrival of the same HWID.
-  VbusTransport* transport = d->transport.get();
-  d->core->setResetHook([transport] { transport->replug(kResetOffMs); });
-  d->device->registerService(kProtocolCore, devsim::CoreService::factory(d->core));
-  return d;
-}
-
-bool makeStorage(const devsim::cli::Options& options, const devsim::cli::DeviceSpec& spec) {
-  if (options.storageDir.empty()) return true;
-  std::error_code ec;
-  for (const char* volume : {"root", "data"}) {
-    std::filesystem::create_directories(
-        std::filesystem::path(options.storageDir) / spec.id / volume, ec);
-    if (ec) {
-      complain("cannot make storage " + options.storageDir + "/" + spec.id + ": " + ec.message());
-      return false;
-    }
-  }
-  return true;
+  host.listener = [spec, dir = options.vbusDir](VbusTransport::Event event) {
+    say(describe(spec, event, dir));
+  };
+  return std::make_unique<devsim::DeviceHost>(std::move(host));
 }
 
 int run(const devsim::cli::Options& options, plat::TerminationSignals& signals) {
@@ -135,20 +83,19 @@ int run(const devsim::cli::Options& options, plat::TerminationSignals& signals) 
     complain("not a directory: " + options.vbusDir);
     return 1;
   }
-  std::vector<std::unique_ptr<EmulatedDevice>> devices;
+  std::vector<std::unique_ptr<devsim::DeviceHost>> devices;
   auto unplugAll = [&] {
-    for (auto& d : devices) d->transport->unplug();
-    for (auto& d : devices) d->device->stop();
+    for (auto& d : devices) d->unplug();
   };
   for (const devsim::cli::DeviceSpec& spec : options.devices) {
-    if (!makeStorage(options, spec)) {
+    devices.push_back(makeDevice(options, spec));
+    std::string error;
+    if (!devices.back()->makeStorage(&error)) {
+      complain(error);
       unplugAll();
       return 1;
     }
-    devices.push_back(makeDevice(options, spec));
-    EmulatedDevice& d = *devices.back();
-    d.device->start();
-    const int rc = d.transport->plugIn();
+    const int rc = devices.back()->plugIn();
     if (rc != 0) {
       complain("cannot plug in " + spec.id + " at " + options.vbusDir + ": " +
                plat::systemMessage(uint32_t(rc)));

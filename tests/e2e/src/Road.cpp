@@ -154,6 +154,7 @@ Road::Road() {
 }
 
 Road::~Road() {
+  hosts_.clear();
   for (auto& sim : sims_)
     if (sim) sim->terminate(kWaitMs);
   if (hub_) hub_->terminate(kWaitMs);
@@ -235,6 +236,25 @@ bool Road::killDevsim(int sim) {
   const int status = sims_[size_t(sim)]->kill();
   sims_[size_t(sim)].reset();
   return status >= 0;
+}
+
+devsim::DeviceHost* Road::plugDevice(const Device& device, devsim::HostOptions options,
+                                     bool waitForOnline) {
+  if (!ok_) return nullptr;
+  options.vbusDir = vbus_;
+  options.id = device.id;
+  options.hwid = device.hwid;
+  if (options.storageDir.empty()) options.storageDir = base_ + "/storage";
+  auto host = std::make_unique<devsim::DeviceHost>(std::move(options));
+  std::string error;
+  if (!host->makeStorage(&error)) {
+    std::cerr << "[road] " << error << "\n";
+    return nullptr;
+  }
+  if (host->plugIn() != 0) return nullptr;
+  if (waitForOnline && !waitOnline({device.hwid})) return nullptr;
+  hosts_.push_back(std::move(host));
+  return hosts_.back().get();
 }
 
 std::vector<HwId> Road::onlineDevices(bool* ok) const {

@@ -1,6 +1,6 @@
-// The 16 raw bytes that name one device, and the service ids of its channels.
-// Users see a HwId as 32 hex digits (the HWID) on command lines and in file
-// names.
+// The 16 raw bytes that name one device. Users see a HwId as 32 hex digits
+// (the HWID) on command lines and in file names. The service ids of its
+// channels live in svcwire/ProtocolId.h.
 #pragma once
 
 #include <cstdint>
@@ -8,21 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "svcwire/ProtocolId.h"
+
 struct HwId {
   uint8_t id[16];
   bool operator==(const HwId& o) const { return std::memcmp(id, o.id, 16) == 0; }
   bool operator<(const HwId& o) const { return std::memcmp(id, o.id, 16) < 0; }
 };
 static_assert(sizeof(HwId) == 16);
-
-enum ProtocolId : uint8_t {
-  kProtocolCore = 1,
-  kProtocolParDb = 2,
-  kProtocolFileServer = 3,
-  kProtocolStatus = 4,
-  kProtocolScope = 5,
-  kProtocolBenchmark = 127,
-};
 
 // 0-15 for a hex digit of either case, else -1.
 inline int hexDigitValue(char c) {

@@ -12,6 +12,11 @@
 //   ... TrIfTranClient / client libraries against the device ...
 //   road.killDevsim(sim);                // as if the device was pulled
 //
+// Or with a device of the test process, whose state and knobs the test
+// turns while the server talks to it:
+//   devsim::DeviceHost* dev = road.plugDevice({"dev2", e2e::Road::makeHwId(2)});
+//   dev->status().setText("...");        // dev->unplug(), dev->replug(ms)
+//
 // The constructor sets LINKHUB_RUNTIME_DIR, LINKHUB_REGISTRY and USBLINK_VBUS
 // in this process, so the clients of the test and every program it starts
 // use the private directories; make one Road per test, before any thread of
@@ -28,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "devsim/DeviceHost.h"
 #include "translayer/HwId.h"
 
 namespace e2e {
@@ -73,6 +79,13 @@ class Road {
   // stay behind.
   bool killDevsim(int sim);
 
+  // Plugs a device of this process onto the bus (storage in
+  // baseDir()/storage unless `options` names one; the id and HWID are taken
+  // from `device`) and waits until linkhub lists it, when `waitOnline`. Null
+  // when it did not come up. The road owns it until its end.
+  devsim::DeviceHost* plugDevice(const Device& device, devsim::HostOptions options = {},
+                                 bool waitOnline = true);
+
   // The ids linkhub lists now (GetOnlineDevices); empty also when the call
   // failed, which *ok tells.
   std::vector<HwId> onlineDevices(bool* ok = nullptr) const;
@@ -97,6 +110,7 @@ class Road {
   std::unique_ptr<Child> hub_;
   std::vector<std::unique_ptr<Child>> sims_;
   std::vector<std::vector<Device>> simDevices_;
+  std::vector<std::unique_ptr<devsim::DeviceHost>> hosts_;
 };
 
 }  // namespace e2e

@@ -1,4 +1,4 @@
-#include "LinkhubHost.h"
+#include "testsupport/LinkhubHost.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,20 +44,28 @@ bool LinkhubHost::start() {
   return server_->start();
 }
 
-void LinkhubHost::attach(const HwId& hwid, const std::shared_ptr<devsim::CoreState>& core) {
+void LinkhubHost::attach(const HwId& hwid, const devsim::DeviceServices& services) {
   devsim::DeviceConfig config;
   config.hwid = hwid;
   const uint32_t index = media_->addDevice(config);
-  media_->device(index).registerService(kProtocolCore, devsim::CoreService::factory(core));
-  devices_[hwid] = {index, core};
+  Attached attached{index, services};
+  devsim::registerServices(media_->device(index), attached.services, config.maxFrameLength);
+  devices_[hwid] = attached;
 }
 
 bool LinkhubHost::addDevice(const HwId& hwid, std::shared_ptr<devsim::CoreState> core) {
+  devsim::DeviceServices services;
+  services.core = std::move(core);
+  return addDevice(hwid, std::move(services));
+}
+
+bool LinkhubHost::addDevice(const HwId& hwid, devsim::DeviceServices services) {
+  if (!services.core) services.core = std::make_shared<devsim::CoreState>();
   // The device's own thread asks for the replug; the worker does it.
-  core->setResetHook([this, hwid] { replugLater(hwid); });
+  services.core->setResetHook([this, hwid] { replugLater(hwid); });
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    attach(hwid, core);
+    attach(hwid, services);
   }
   return waitOnline(hwid, true);
 }
@@ -117,7 +125,7 @@ void LinkhubHost::runWorker() {
     lock.lock();
     if (stopping_) return;
     if (devices_.count(hwid)) {
-      attach(hwid, attached.core);
+      attach(hwid, attached.services);
       ++replugs_;
     }
   }

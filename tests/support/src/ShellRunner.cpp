@@ -1,4 +1,4 @@
-#include "ShellRunner.h"
+#include "testsupport/ShellRunner.h"
 
 #include <chrono>
 #include <cstdlib>

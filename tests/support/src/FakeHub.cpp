@@ -1,4 +1,4 @@
-#include "FakeHub.h"
+#include "testsupport/FakeHub.h"
 
 #include <chrono>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The connection server's core (transport manager and RPC server) in the
 // test's own process, over the in-process media, with emulated devices that
-// run the devsim core service. Clients reach it exactly as they reach the
+// run the services of the devsim service table. Clients reach it exactly as they reach the
 // linkhub program: through the control endpoint and channel pipes of the
 // current runtime directory, over the link protocol to each device.
 //
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "devsim/CoreService.h"
+#include "devsim/ServiceTable.h"
 #include "translayer/HwId.h"
 
 class TransportManager;
@@ -46,6 +46,8 @@ class LinkhubHost {
   // Attaches a device with its core state and waits (generously) until the
   // server lists it. False when it did not come online.
   bool addDevice(const HwId& hwid, std::shared_ptr<devsim::CoreState> core);
+  // The same with the state of every service (missing ones are made).
+  bool addDevice(const HwId& hwid, devsim::DeviceServices services);
   // Detaches the device (its channels end).
   void removeDevice(const HwId& hwid);
   // Waits (generously) until the server lists the device, or no longer does.
@@ -57,9 +59,9 @@ class LinkhubHost {
  private:
   struct Attached {
     uint32_t index = 0;
-    std::shared_ptr<devsim::CoreState> core;
+    devsim::DeviceServices services;
   };
-  void attach(const HwId& hwid, const std::shared_ptr<devsim::CoreState>& core);  // mutex_ held
+  void attach(const HwId& hwid, const devsim::DeviceServices& services);  // mutex_ held
   void replugLater(const HwId& hwid);
   void runWorker();
 

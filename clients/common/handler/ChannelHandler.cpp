@@ -1,0 +1,357 @@
+#include "ChannelHandler.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "clientcommon/Assert.h"
+#include "clientcommon/Channel.h"
+#include "translayer/Event.h"
+#include "translayer/ThreadBase.h"
+
+#ifndef VLN_CH_PROTOCOL
+#error "compiled into a registration library only (vln_add_registration_library)"
+#endif
+
+namespace chanhandler {
+
+namespace {
+
+constexpr const char* kAssertFile = VLN_CH_ASSERT_FILE;
+constexpr const char* kHandlerAssertFile = VLN_CH_HANDLER_ASSERT_FILE;
+// At unload, how long a lock held by a thread still running is waited for.
+constexpr auto kUnloadLockWait = std::chrono::seconds(1);
+
+}  // namespace
+
+int64_t monotonicNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+class ChannelHandler final : public ThreadBase {
+ public:
+  struct Entry {
+    CmdProcBase* proc = nullptr;
+    int holds = 0;  // registrations of the id not yet undone
+  };
+
+  ChannelHandler() : ThreadBase("ChannelHandler") { start(); }
+  ~ChannelHandler() override { stop(); }
+
+  // Ends the thread and waits for it.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(stopMutex_);
+      stop_ = true;
+    }
+    wake.set();
+    join();
+  }
+  bool onOwnThread() const { return ownThread_.load() == std::this_thread::get_id(); }
+
+  std::timed_mutex registryMutex;
+  // Guarded by registryMutex: live registrations in memcmp order of the ids,
+  // and unregistered handles still held by further registrations.
+  std::map<HwId, Entry> registry;
+  std::map<CmdProcBase*, int> dead;
+  Event wake;
+
+ protected:
+  void run() override {
+    ownThread_.store(std::this_thread::get_id());
+    for (;;) {
+      wake.timedWait(kCycleMs);
+      {
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        if (stop_) return;
+      }
+      std::lock_guard<std::timed_mutex> lock(registryMutex);
+      for (auto& entry : registry) entry.second.proc->maintain();
+    }
+  }
+
+ private:
+  std::mutex stopMutex_;
+  bool stop_ = false;  // guarded by stopMutex_
+  std::atomic<std::thread::id> ownThread_{};
+};
+
+// The library's state: one per library, never destroyed (a call may come
+// from another thread while the process ends).
+class Library {
+ public:
+  static Library& get() {
+    static Library* instance = new Library;
+    return *instance;
+  }
+
+  std::timed_mutex global;
+  // Guarded by global:
+  std::unique_ptr<ChannelHandler> handler;
+  int32_t count = 0;  // registrations not yet undone
+
+  std::mutex handles;
+  std::condition_variable handlesCv;
+  // Guarded by handles:
+  std::set<CmdProcBase*> known;  // not yet freed, live or dead
+  bool handlerExists = false;
+
+  // First unregistration, registry lock held: no request may start, every
+  // request in flight is woken and waited out, then the channel closes
+  // (event 0 with reason 1 on this thread when it was connected).
+  void kill(CmdProcBase* proc) {
+    {
+      std::lock_guard<std::mutex> lock(handles);
+      proc->dead_ = true;
+    }
+    proc->markBroken();
+    proc->wakeRequests();
+    std::unique_lock<std::mutex> lock(handles);
+    handlesCv.wait(lock, [proc] { return proc->inFlight_ == 0; });
+    lock.unlock();
+    proc->disconnect(1);
+  }
+
+  void free(CmdProcBase* proc) {
+    {
+      std::lock_guard<std::mutex> lock(handles);
+      known.erase(proc);
+    }
+    delete proc;
+  }
+
+  // The library is unloaded (or the process ends): the handler stops and
+  // every channel closes; the application hears nothing. Whatever a thread
+  // of the library itself still holds (the process ends from inside one of
+  // its callbacks) is left as it is.
+  void unload() {
+    std::unique_lock<std::timed_mutex> globalLock(global, kUnloadLockWait);
+    if (!globalLock || !handler) return;
+    if (handler->onOwnThread()) {
+      handler.release();  // never joins itself
+      return;
+    }
+    handler->stop();
+    std::unique_lock<std::timed_mutex> registryLock(handler->registryMutex, kUnloadLockWait);
+    if (!registryLock) {
+      handler.release();
+      return;
+    }
+    std::vector<CmdProcBase*> procs;
+    for (auto& entry : handler->registry) procs.push_back(entry.second.proc);
+    for (auto& entry : handler->dead) procs.push_back(entry.first);
+    handler->registry.clear();
+    handler->dead.clear();
+    for (CmdProcBase* proc : procs) {
+      if (proc->abandon()) free(proc);
+    }
+    registryLock.unlock();
+    handler.reset();
+    count = 0;
+    std::lock_guard<std::mutex> lock(handles);
+    handlerExists = false;
+  }
+};
+
+namespace {
+
+struct Unloader {
+  ~Unloader() { Library::get().unload(); }
+} unloader;
+
+}  // namespace
+
+CmdProcBase::~CmdProcBase() { clientcommon::closeChannel(std::move(client_)); }
+
+TrIfTranClient* CmdProcBase::usableClient() { return broken() ? nullptr : client_.get(); }
+
+void CmdProcBase::armDeadline(int ms) {
+  const int64_t due = monotonicNs() + int64_t(ms) * 1000000;
+  if (!armed_ || due > deadline_) deadline_ = due;
+  armed_ = true;
+}
+
+void CmdProcBase::disarmDeadline() { armed_ = false; }
+
+void CmdProcBase::markBroken() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  broken_ = true;
+}
+
+bool CmdProcBase::broken() const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return broken_;
+}
+
+void CmdProcBase::close(bool) { markBroken(); }
+
+void CmdProcBase::maintain() {
+  uint64_t reason = 0;
+  {
+    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    if (!client_) {
+      // Connected below, outside the lock.
+    } else if (broken()) {
+      reason = 2;
+    } else if (armed_ && deadline_ < monotonicNs()) {
+      reason = 3;
+    } else {
+      return;
+    }
+  }
+  if (reason)
+    disconnect(reason);
+  else
+    connect();
+}
+
+void CmdProcBase::connect() {
+  {
+    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    {
+      std::lock_guard<std::mutex> state(stateMutex_);
+      broken_ = false;
+    }
+    armed_ = false;
+    setUpChannel();
+  }
+  auto client = clientcommon::openConnectedChannel(VLN_CH_PROTOCOL, hwid_, this, kConnectWaitMs);
+  std::lock_guard<std::timed_mutex> lock(channelMutex_);
+  if (!client) {
+    // Not reported: the next cycle tries again.
+    tearDownChannel();
+    return;
+  }
+  client_ = std::move(client);
+  armed_ = false;
+  notify(1, nullptr, 0);
+}
+
+void CmdProcBase::disconnect(uint64_t reason) {
+  std::unique_ptr<TrIfTranClient> client;
+  {
+    // Taken out under the lock: a requester inside deliver() has finished.
+    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    client = std::move(client_);
+    armed_ = false;
+  }
+  if (!client) return;
+  clientcommon::closeChannel(std::move(client));
+  {
+    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    tearDownChannel();
+  }
+  notify(0, nullptr, reason);
+}
+
+bool CmdProcBase::abandon() {
+  std::unique_ptr<TrIfTranClient> client;
+  {
+    std::unique_lock<std::timed_mutex> lock(channelMutex_, kUnloadLockWait);
+    if (!lock) return false;
+    client = std::move(client_);
+  }
+  if (!client) return true;
+  clientcommon::closeChannel(std::move(client));
+  std::unique_lock<std::timed_mutex> lock(channelMutex_, kUnloadLockWait);
+  if (!lock) return false;
+  tearDownChannel();
+  return true;
+}
+
+CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
+                            const std::function<CmdProcBase*(const HwId&)>& make) {
+  VLN_CLIENT_ASSERT(hwid && hwidsz == sizeof(HwId::id), "sizeof(inhwid.id) == _hwidsz",
+                    kHandlerAssertFile);
+  HwId id;
+  std::memcpy(id.id, hwid, sizeof id.id);
+  Library& lib = Library::get();
+  std::lock_guard<std::timed_mutex> global(lib.global);
+  if (!lib.handler) {
+    lib.handler = std::make_unique<ChannelHandler>();
+    std::lock_guard<std::mutex> lock(lib.handles);
+    lib.handlerExists = true;
+  }
+  ++lib.count;
+  std::lock_guard<std::timed_mutex> registry(lib.handler->registryMutex);
+  auto it = lib.handler->registry.find(id);
+  if (it != lib.handler->registry.end()) {
+    ++it->second.holds;
+    return it->second.proc;
+  }
+  CmdProcBase* proc = make(id);
+  lib.handler->registry[id] = {proc, 1};
+  {
+    std::lock_guard<std::mutex> lock(lib.handles);
+    lib.known.insert(proc);
+  }
+  lib.handler->wake.set();
+  return proc;
+}
+
+void unregisterDevice(void* handle) {
+  Library& lib = Library::get();
+  std::lock_guard<std::timed_mutex> global(lib.global);
+  VLN_CLIENT_ASSERT(lib.handler, "ch", kAssertFile);
+  bool undone = false;
+  CmdProcBase* toFree = nullptr;
+  {
+    ChannelHandler& handler = *lib.handler;
+    std::lock_guard<std::timed_mutex> registry(handler.registryMutex);
+    auto live = handler.registry.begin();
+    while (live != handler.registry.end() && live->second.proc != handle) ++live;
+    if (live != handler.registry.end()) {
+      CmdProcBase* proc = live->second.proc;
+      const int holds = live->second.holds - 1;
+      handler.registry.erase(live);
+      lib.kill(proc);
+      if (holds == 0)
+        toFree = proc;
+      else
+        handler.dead[proc] = holds;
+      undone = true;
+    } else {
+      auto dead = handler.dead.find(static_cast<CmdProcBase*>(handle));
+      if (dead != handler.dead.end()) {
+        if (--dead->second == 0) {
+          toFree = dead->first;
+          handler.dead.erase(dead);
+        }
+        undone = true;
+      }
+    }
+  }
+  if (toFree) lib.free(toFree);
+  if (undone && --lib.count == 0) {
+    lib.handler.reset();  // stops and joins the thread
+    std::lock_guard<std::mutex> lock(lib.handles);
+    lib.handlerExists = false;
+  }
+}
+
+Use::Use(void* handle) {
+  Library& lib = Library::get();
+  std::unique_lock<std::mutex> lock(lib.handles);
+  if (!lib.handlerExists) {
+    lock.unlock();
+    VLN_CLIENT_ASSERT(false, "ch", kAssertFile);
+  }
+  auto it = lib.known.find(static_cast<CmdProcBase*>(handle));
+  if (it == lib.known.end() || (*it)->dead_) return;
+  proc_ = *it;
+  ++proc_->inFlight_;
+}
+
+Use::~Use() {
+  if (!proc_) return;
+  Library& lib = Library::get();
+  std::lock_guard<std::mutex> lock(lib.handles);
+  if (--proc_->inFlight_ == 0) lib.handlesCv.notify_all();
+}
+
+}  // namespace chanhandler

@@ -1,0 +1,136 @@
+// The channel handler of a registration library: it keeps a channel to each
+// registered device open while the device is registered, reconnects it when
+// it breaks or a reply is overdue, and reports connects and disconnects to
+// the application (events 0 and 1). This source is compiled into each such
+// library (VLN_CH_PROTOCOL, VLN_CH_ASSERT_FILE, VLN_CH_HANDLER_ASSERT_FILE),
+// so each library has its own handler, registry, count and thread.
+//
+// Threads: registerDevice, unregisterDevice and the service requests run on
+// the application's threads; the handler thread ("ChannelHandler") connects,
+// supervises and disconnects once a second (sooner after a registration) and
+// reports events 0 (reasons 2, 3) and 1; event 0 with reason 1 comes on the
+// thread that unregisters. Service events come on the channel's pipe thread.
+//
+// Locks, in this order: the library's global lock (registration and
+// unregistration, whole), the handler's registry lock (every maintenance
+// cycle, every unregistration), a handle's channel lock (requests, reply
+// dispatch, connect and disconnect bookkeeping), its state lock (the broken
+// flag). The handle lock (which handles exist, which are dead, requests in
+// flight) is a leaf. Channels are opened and closed with no channel lock
+// held, so a pipe thread inside the dispatcher never waits for its own end.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "translayer/HwId.h"
+#include "translayer/TrIfTranClient.h"
+#include "translayer/TrIfTranRemote.h"
+
+namespace chanhandler {
+
+class ChannelHandler;
+
+// The common part of a library's command processor (its handle). The
+// service derives from it: deliver() is its reply dispatcher.
+class CmdProcBase : public TrIfTranRemote {
+ public:
+  explicit CmdProcBase(const HwId& hwid) : hwid_(hwid) {}
+  virtual ~CmdProcBase();
+  CmdProcBase(const CmdProcBase&) = delete;
+  CmdProcBase& operator=(const CmdProcBase&) = delete;
+
+  const HwId& hwid() const { return hwid_; }
+
+  // The channel lock; requests and the dispatcher hold it.
+  std::timed_mutex& channelMutex() { return channelMutex_; }
+  // Channel lock held: the client to send on, or null while disconnected or
+  // broken.
+  TrIfTranClient* usableClient();
+  // Channel lock held. Armed: the deadline moves to now + ms when that is
+  // later; not armed: it is now + ms.
+  void armDeadline(int ms);
+  void disarmDeadline();
+  // The channel is unusable until the next maintenance step reconnects it.
+  void markBroken();
+  bool broken() const;
+
+  // TrIfTranRemote: the pipe thread's end.
+  void close(bool wait) override;
+
+ protected:
+  // Channel lock held, on the handler thread: before a channel opens
+  // (setUp) and after it has ended and its pipe thread is gone (tearDown).
+  virtual void setUpChannel() {}
+  virtual void tearDownChannel() {}
+  // The handle is being unregistered: wake requests waiting for a reply.
+  virtual void wakeRequests() {}
+  // The application's callback (none: nothing).
+  virtual void notify(uint64_t event, const void* data, uint64_t length) = 0;
+
+ private:
+  friend class ChannelHandler;
+  friend class Library;
+  friend class Use;
+
+  // Handler thread, registry lock held.
+  void maintain();
+  void connect();
+  // Registry lock held, no channel lock. Nothing happens when the handle
+  // holds no channel.
+  void disconnect(uint64_t reason);
+  // At unload: closes the channel without a word to the application. False
+  // when the channel lock could not be had (a callback of this handle is
+  // running the process's end): the handle must then be left alone.
+  bool abandon();
+
+  const HwId hwid_;
+  mutable std::mutex stateMutex_;
+  bool broken_ = false;  // guarded by stateMutex_
+  std::timed_mutex channelMutex_;
+  // Guarded by channelMutex_:
+  std::unique_ptr<TrIfTranClient> client_;
+  int64_t deadline_ = 0;
+  bool armed_ = false;
+  // Guarded by the library's handle lock:
+  int inFlight_ = 0;
+  bool dead_ = false;
+};
+
+// Registers hwid (hwidsz must be 16: the library's handler assertion);
+// `make` creates the handle for an id not registered yet. The same id again
+// gives the same handle; the first callback stays.
+CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
+                            const std::function<CmdProcBase*(const HwId&)>& make);
+// Undoes one registration of `handle`: the first disconnects (event 0
+// reason 1 on this thread when connected), unlists and kills the handle,
+// waiting out requests in flight; it is freed once every registration of it
+// is undone. A pointer that is not registered changes nothing. Asserts "ch"
+// when the library has no handler.
+void unregisterDevice(void* handle);
+
+// A request's hold on a handle: asserts "ch" when the library has no
+// handler; empty (false) when the handle is not a live registration, else
+// the handle cannot be freed until the Use ends.
+class Use {
+ public:
+  explicit Use(void* handle);
+  ~Use();
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  explicit operator bool() const { return proc_ != nullptr; }
+  CmdProcBase* get() const { return proc_; }
+
+ private:
+  CmdProcBase* proc_ = nullptr;
+};
+
+// Nanoseconds on the monotonic clock of the deadlines.
+int64_t monotonicNs();
+
+inline constexpr int kConnectWaitMs = 1000;
+inline constexpr int kCycleMs = 1000;
+
+}  // namespace chanhandler

@@ -1,0 +1,112 @@
+#include "clientcommon/RequestChannel.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "clientcommon/Channel.h"
+
+namespace clientcommon {
+
+RequestChannel::RequestChannel(uint8_t protocolId, const HwId& hwid, size_t replyCapacity)
+    : protocolId_(protocolId), hwid_(hwid), reply_(replyCapacity) {}
+
+RequestChannel::~RequestChannel() { shutdown(); }
+
+bool RequestChannel::connect() {
+  auto client = openConnectedChannel(protocolId_, hwid_, this, kConnectWaitMs);
+  if (!client) return false;
+  std::lock_guard<std::mutex> lock(requestMutex_);
+  client_ = std::move(client);
+  return true;
+}
+
+void RequestChannel::shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    closing_ = true;
+    broken_ = true;
+    armed_ = false;
+  }
+  stateCv_.notify_all();
+  std::unique_ptr<TrIfTranClient> client;
+  {
+    // Waits for a request still running; it has just been woken.
+    std::lock_guard<std::mutex> lock(requestMutex_);
+    client = std::move(client_);
+  }
+  closeChannel(std::move(client));
+}
+
+bool RequestChannel::send(const uint8_t* request, size_t length, bool awaitReply) {
+  if (!client_ || length == 0 || length > kChunkData) return false;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (broken_) return false;
+    replyLength_ = 0;
+    complete_ = false;
+    continuation_ = false;
+    armed_ = awaitReply;
+  }
+  auto chunk = std::make_shared<TrIfTranPayload>();
+  chunk->length = uint16_t(length);
+  chunk->last = 1;
+  std::memcpy(chunk->data, request, length);
+  client_->deliver(std::move(chunk));
+  return true;
+}
+
+bool RequestChannel::awaitReply(std::unique_lock<std::mutex>& lock, int waitMs) {
+  stateCv_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return complete_ || broken_; });
+  if (complete_) return true;
+  // No reply in time, or the channel is gone: the channel is done for, and a
+  // reply that still comes is refused, which ends the pipe.
+  broken_ = true;
+  armed_ = false;
+  continuation_ = false;
+  return false;
+}
+
+bool RequestChannel::sendWithoutReply(const uint8_t* request, size_t length, int pauseMs) {
+  std::lock_guard<std::mutex> requestLock(requestMutex_);
+  if (!send(request, length, false)) return false;
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  stateCv_.wait_for(lock, std::chrono::milliseconds(pauseMs), [this] { return closing_; });
+  return true;
+}
+
+bool RequestChannel::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
+  bool accepted = false;
+  bool wake = true;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    const bool expected = continuation_ || armed_;
+    armed_ = false;
+    if (expected && chunk && chunk->length <= kChunkData &&
+        replyLength_ + chunk->length <= reply_.size()) {
+      std::memcpy(reply_.data() + replyLength_, chunk->data, chunk->length);
+      replyLength_ += chunk->length;
+      continuation_ = chunk->last == 0;
+      complete_ = chunk->last != 0;
+      accepted = true;
+      wake = complete_;
+    } else {
+      // Unasked for, or more than a reply can hold.
+      broken_ = true;
+      continuation_ = false;
+    }
+  }
+  if (wake) stateCv_.notify_all();
+  return accepted;
+}
+
+void RequestChannel::close(bool) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    broken_ = true;
+    armed_ = false;
+    continuation_ = false;
+  }
+  stateCv_.notify_all();
+}
+
+}  // namespace clientcommon

@@ -1,0 +1,26 @@
+# Tests of statproto: against the stand-in server (the message rules, the
+# supervision, the registrations), end to end through the linkhub program and
+# usblink to a device of the test process, and a registration stress.
+set(STATPROTO_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+
+vln_add_test(NAME statproto_test
+  SOURCES ${STATPROTO_TESTS}/statproto_test.cpp
+  LIBS statproto vln_testsupport devsim_core plat
+  LABELS unit asan)
+target_include_directories(statproto_test PRIVATE ${STATPROTO_TESTS})
+
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME statproto_road_test
+    SOURCES ${STATPROTO_TESTS}/statproto_road_test.cpp
+    LIBS statproto e2e_road
+    LABELS e2e asan)
+  target_include_directories(statproto_road_test PRIVATE ${STATPROTO_TESTS})
+  vln_test_depends(statproto_road_test linkhub usblink devsim)
+
+  vln_add_test(NAME statproto_stress_test
+    SOURCES ${STATPROTO_TESTS}/statproto_stress_test.cpp
+    LIBS statproto e2e_road plat
+    LABELS e2e concurrency)
+  target_include_directories(statproto_stress_test PRIVATE ${STATPROTO_TESTS})
+  vln_test_depends(statproto_stress_test linkhub usblink devsim)
+endif()

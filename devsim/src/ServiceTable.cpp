@@ -1,0 +1,52 @@
+#include "devsim/ServiceTable.h"
+
+namespace devsim {
+
+namespace {
+
+ServiceFactory makeCore(const ServiceSetup& s) { return CoreService::factory(s.state.core); }
+
+ServiceFactory makeStatus(const ServiceSetup& s) { return StatusService::factory(s.state.status); }
+
+ServiceFactory makeBenchEcho(const ServiceSetup& s) {
+  BenchEchoOptions bench;
+  bench.frameData = size_t(s.maxFrameLength) - 2;
+  bench.fault = s.state.benchFault;
+  Device* device = &s.device;
+  bench.framesSent = [device] {
+    const DeviceStats stats = device->stats();
+    return stats.dataFramesOut - stats.resent;
+  };
+  return BenchEchoService::factory(bench);
+}
+
+}  // namespace
+
+const std::vector<ServiceEntry>& serviceTable() {
+  static const std::vector<ServiceEntry> table = {
+      {kProtocolCore, makeCore},
+      {kProtocolStatus, makeStatus},
+      {kProtocolBenchmark, makeBenchEcho},
+  };
+  return table;
+}
+
+std::vector<uint8_t> advertisedProtocols() {
+  std::vector<uint8_t> ids;
+  for (const ServiceEntry& entry : serviceTable()) ids.push_back(entry.protocolId);
+  return ids;
+}
+
+void registerServices(Device& device, DeviceServices& state, uint16_t maxFrameLength) {
+  if (!state.core) {
+    CoreConfig config;
+    config.protocols = advertisedProtocols();
+    state.core = std::make_shared<CoreState>(config);
+  }
+  if (!state.status) state.status = std::make_shared<StatusState>();
+  const ServiceSetup setup{device, state, maxFrameLength};
+  for (const ServiceEntry& entry : serviceTable())
+    device.registerService(entry.protocolId, entry.make(setup));
+}
+
+}  // namespace devsim

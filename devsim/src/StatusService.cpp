@@ -1,0 +1,158 @@
+#include "devsim/StatusService.h"
+
+#include <algorithm>
+
+#include "svcwire/StatusWire.h"
+
+namespace devsim {
+
+namespace wire = svcwire::status;
+
+StatusState::StatusState(StatusConfig config) : config_(std::move(config)) {}
+
+StatusConfig StatusState::config() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_;
+}
+
+std::vector<uint8_t> StatusState::powerMessage(const std::vector<uint16_t>& values) {
+  std::vector<uint8_t> m{wire::kPowerStates};
+  for (uint16_t v : values) {
+    m.push_back(uint8_t(v));
+    m.push_back(uint8_t(v >> 8));
+  }
+  return m;
+}
+
+std::vector<uint8_t> StatusState::eventMessage(const std::vector<uint16_t>& events) {
+  std::vector<uint8_t> m{wire::kEvents};
+  for (uint16_t e : events) {
+    const size_t byte = 1 + e / 8u;
+    if (m.size() <= byte) m.resize(byte + 1, 0);
+    m[byte] = uint8_t(m[byte] | 1u << (e % 8u));
+  }
+  return m;
+}
+
+std::vector<uint8_t> StatusState::textMessage(const std::string& text) {
+  std::vector<uint8_t> m{wire::kStatusText};
+  m.insert(m.end(), text.begin(), text.end());
+  return m;
+}
+
+void StatusState::push(const std::vector<uint8_t>& message) {
+  for (const Subscriber& s : subscribers_) {
+    if (!s.notified || silent_) continue;
+    if (auto channel = s.channel.lock()) channel->send(message);
+  }
+}
+
+void StatusState::setPowerStates(const std::vector<uint16_t>& values) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.powerStates = values;
+  push(powerMessage(values));
+}
+
+void StatusState::setEvents(const std::vector<uint16_t>& events) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.events = events;
+  push(eventMessage(events));
+}
+
+void StatusState::setText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.text = text;
+  push(textMessage(text));
+}
+
+void StatusState::setSignature(const std::vector<uint8_t>& signature) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.signature = signature;
+}
+
+void StatusState::setSilent(bool silent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  silent_ = silent;
+}
+
+void StatusState::inject(const std::vector<uint8_t>& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Subscriber& s : subscribers_) {
+    if (auto channel = s.channel.lock()) channel->send(message.data(), message.size(), true);
+  }
+}
+
+std::vector<uint8_t> StatusState::notificationRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return notificationRequests_;
+}
+
+size_t StatusState::signatureRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return signatureRequests_;
+}
+
+size_t StatusState::openChannels() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return subscribers_.size();
+}
+
+size_t StatusState::notifiedChannels() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return size_t(std::count_if(subscribers_.begin(), subscribers_.end(),
+                              [](const Subscriber& s) { return s.notified; }));
+}
+
+void StatusState::attach(const std::shared_ptr<ServiceChannel>& channel) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscribers_.push_back({channel, channel.get(), false});
+}
+
+void StatusState::detach(const ServiceChannel* channel) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscribers_.erase(std::remove_if(subscribers_.begin(), subscribers_.end(),
+                                    [channel](const Subscriber& s) { return s.key == channel; }),
+                     subscribers_.end());
+}
+
+void StatusState::onRequest(const std::shared_ptr<ServiceChannel>& channel,
+                            const std::vector<uint8_t>& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (message.empty()) return;
+  if (message[0] == wire::kReqSignature) {
+    ++signatureRequests_;
+    if (silent_) return;
+    std::vector<uint8_t> reply{wire::kSignature};
+    reply.insert(reply.end(), config_.signature.begin(), config_.signature.end());
+    channel->send(reply);
+  } else if (message[0] == wire::kReqNotifications) {
+    notificationRequests_.push_back(message.size() > 1 ? message[1] : 0);
+    for (Subscriber& s : subscribers_)
+      if (s.key == channel.get()) s.notified = true;
+    if (silent_) return;
+    channel->send(powerMessage(config_.powerStates));
+    channel->send(eventMessage(config_.events));
+    channel->send(textMessage(config_.text));
+  }
+  // Anything else is not answered, as the device's firmware does.
+}
+
+StatusService::StatusService(std::shared_ptr<ServiceChannel> channel,
+                             std::shared_ptr<StatusState> state)
+    : MessageService(channel, 64), state_(std::move(state)), key_(channel.get()) {
+  state_->attach(channel);
+}
+
+StatusService::~StatusService() { state_->detach(key_); }
+
+void StatusService::onMessage(const std::vector<uint8_t>& message) {
+  state_->onRequest(channelPtr(), message);
+}
+
+ServiceFactory StatusService::factory(std::shared_ptr<StatusState> state) {
+  return [state](std::shared_ptr<ServiceChannel> channel) -> std::unique_ptr<Service> {
+    return std::make_unique<StatusService>(std::move(channel), state);
+  };
+}
+
+}  // namespace devsim
