@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "StatusConsole.h"
 #include "plat/console.h"
 
 namespace protoprobe {
@@ -11,7 +12,7 @@ namespace protoprobe {
 const ProtocolConsoleRow kProtocolConsoleTable[4] = {
     {"ParamDB", nullptr},
     {"FileServer", nullptr},
-    {"Status", nullptr},
+    {"Status", runStatusConsole},
     {"DigScope", nullptr},
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,7 +124,11 @@ TEST_F(ProtoprobeRoad, CommandLineTable) {
       {{hex, "U", "-1", "100"}, 255, "Invalid benchmark arguments\n"},
       {{hex.substr(1), "N", "ParamDB"}, 255, "HWID format mismatch\n"},
       {{hex, "N"}, 255, "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
-      {{upper, "N", "Status", "help"}, 255, "The Status console is not available in this build\n"},
+      {{upper, "N", "Status", "HeLp"}, 255,
+       "\nAvailable console commands:\n  reqsignature\n  reqnotifications\n  quit\n"},
+      // Standard output is a file here, not a terminal.
+      {{hex, "N", "Status"}, 6, ""},
+      {{hex, "N", "ParamDB"}, 255, "The ParamDB console is not available in this build\n"},
       {{upper, "N", "Nothing"}, 255,
        "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
   };
@@ -281,6 +286,36 @@ TEST_F(ProtoprobeRoad, RawConsoleEndsAtTheEndOfInput) {
   const ShellResult r = runner.run({"60", kProgram, lowerHex(hwidOf("")), "C", "1"}, "1a\n");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(0u, r.out.rfind("\n\r> 1a\n", 0)) << r.out;
+}
+
+// The Status console on a terminal, the device with devsim's default status
+// (signature of 0x5a bytes, power states 1 and 0x0102, events 0, 2 and 15,
+// text "System ready").
+TEST_F(ProtoprobeRoad, StatusConsoleLines) {
+  ShellRunner runner("/bin/sh", work_);
+  shelltest::TerminalSession s;
+  ASSERT_TRUE(s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("")), "N",
+                               "Status"}));
+  ASSERT_TRUE(s.waitFor("ms < CON\n")) << s.transcript();
+  s.type("reqsignature\n");
+  ASSERT_TRUE(s.waitFor("ms < SIG: ")) << s.transcript();
+  s.type("bogus words\nreqnotifications\n");
+  ASSERT_TRUE(s.waitFor("ms < SY : System ready\n")) << s.transcript();
+  s.endInput();
+  EXPECT_EQ(0, s.wait(30000)) << s.standardError();
+  std::string sig = "SIG: ";
+  for (int i = 0; i < 16; ++i) sig += "5a ";
+  // Mode N fetches no device list: every line is stamped.
+  const std::vector<std::string> want = {
+      "< CON", "> reqsignature", "< " + sig, "> reqnotifications", "< PS : 0001, 0102",
+      "< EV : 0000, 0002, 000f", "< SY : System ready", "Unregistering on closing", "< DIS (1)"};
+  std::vector<std::string> got;
+  for (const std::string& line : linesOf(s.transcript())) {
+    static const std::regex stamp("^[0-9]{7}ms (.*)$");
+    std::smatch m;
+    got.push_back(std::regex_match(line, m, stamp) ? m[1].str() : "unstamped: " + line);
+  }
+  EXPECT_EQ(want, got) << s.transcript();
 }
 
 TEST(ProtoprobeWithoutHub, RpcFailed) {
