@@ -46,9 +46,9 @@ bool InteractiveConsole::aborted() {
 }
 
 void InteractiveConsole::printHelp() {
-  out_ << "\nAvailable console commands:\n";
-  for (const std::string& line : helpLines()) out_ << line << "\n";
-  out_.flush();
+  std::string text = "\nAvailable console commands:\n";
+  for (const std::string& line : helpLines()) text += line + "\n";
+  printer_.printPlain(text);
 }
 
 int InteractiveConsole::end(int result) {

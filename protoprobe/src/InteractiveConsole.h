@@ -24,7 +24,7 @@ namespace protoprobe {
 
 class InteractiveConsole {
  public:
-  explicit InteractiveConsole(std::ostream& out) : out_(out), printer_(out) {}
+  explicit InteractiveConsole(std::ostream& out) : printer_(out) {}
   virtual ~InteractiveConsole() = default;
 
   // The console with its arguments (what follows its name), reading
@@ -70,7 +70,6 @@ class InteractiveConsole {
   bool aborted();
   int end(int result);
 
-  std::ostream& out_;
   StampedPrinter printer_;
   Event reply_;
   std::mutex stateMutex_;

@@ -87,3 +87,12 @@ void StampedPrinter::print(const std::string& text) {
 }
 
 }  // namespace protoprobe
+
+namespace protoprobe {
+
+void StampedPrinter::printPlain(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_ << text << std::flush;
+}
+
+}  // namespace protoprobe

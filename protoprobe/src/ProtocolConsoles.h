@@ -44,6 +44,8 @@ class StampedPrinter {
   explicit StampedPrinter(std::ostream& out) : out_(out) {}
   void start();
   void print(const std::string& text);
+  // Unstamped text, kept whole against the stamped lines.
+  void printPlain(const std::string& text);
   // The stamp for `elapsed` (7 digits, more when the time needs them).
   static std::string stamp(std::chrono::nanoseconds elapsed);
 
