@@ -52,3 +52,11 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
     LIBS e2e_road devsim_core
     LABELS e2e)
 endif()
+
+# The status commands on the whole road, with a device of the test process.
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  devshell_process_test(devshell_status_test
+    SOURCES ${DEVSHELL_TESTS}/devshell_status_test.cpp
+    LIBS e2e_road
+    LABELS e2e)
+endif()

@@ -6,7 +6,7 @@ set(STATPROTO_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 vln_add_test(NAME statproto_test
   SOURCES ${STATPROTO_TESTS}/statproto_test.cpp
   LIBS statproto vln_testsupport devsim_core plat
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 target_include_directories(statproto_test PRIVATE ${STATPROTO_TESTS})
 
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
@@ -24,3 +24,14 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   target_include_directories(statproto_stress_test PRIVATE ${STATPROTO_TESTS})
   vln_test_depends(statproto_stress_test linkhub usblink devsim)
 endif()
+
+# Loads the library by path (it must not be linked) so that unloading it runs
+# its destructors.
+vln_add_test(NAME statproto_unload_test
+  SOURCES ${STATPROTO_TESTS}/statproto_unload_test.cpp
+  LIBS vln_testsupport devsim_core plat
+  LABELS unit asan)
+target_compile_definitions(statproto_unload_test PRIVATE STATPROTO_LIBRARY="$<TARGET_FILE:statproto>")
+target_include_directories(statproto_unload_test PRIVATE ${STATPROTO_TESTS} ${CMAKE_CURRENT_SOURCE_DIR}/include)
+add_dependencies(statproto_unload_test statproto)
+vln_test_depends(statproto_unload_test statproto)

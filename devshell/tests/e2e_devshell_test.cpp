@@ -287,10 +287,13 @@ TEST_F(ShellScenario, HelpListsTheCommandsThatExist) {
             "  getfwverstr\n"
             "  getname\n"
             "  getrecver\n"
+            "  getsystemstatus\n"
             "  ident [period]\n"
             "  reqfwupgrade device filename\n"
             "  reset\n"
             "  setname name\n"
+            "  sleep [period]\n"
+            "  wait [timeout]\n"
             "usage: ident [period]: visual identification\n"
             "  period: duration [msec] (2000)\n",
             r.out);

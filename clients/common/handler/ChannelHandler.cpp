@@ -4,8 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <new>
+#include <cstring>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "clientcommon/Assert.h"
 #include "clientcommon/Channel.h"
@@ -24,6 +27,18 @@ constexpr const char* kAssertFile = VLN_CH_ASSERT_FILE;
 constexpr const char* kHandlerAssertFile = VLN_CH_HANDLER_ASSERT_FILE;
 // At unload, how long a lock held by a thread still running is waited for.
 constexpr auto kUnloadLockWait = std::chrono::seconds(1);
+
+// A lock that may be held by a thread that never lets go (the process ends
+// inside one of the library's callbacks): tried for a while, not waited for.
+std::unique_lock<std::mutex> lockAtUnload(std::mutex& mutex) {
+  const auto deadline = std::chrono::steady_clock::now() + kUnloadLockWait;
+  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+  while (!lock && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.try_lock();
+  }
+  return lock;
+}
 
 }  // namespace
 
@@ -54,7 +69,7 @@ class ChannelHandler final : public ThreadBase {
   }
   bool onOwnThread() const { return ownThread_.load() == std::this_thread::get_id(); }
 
-  std::timed_mutex registryMutex;
+  std::mutex registryMutex;
   // Guarded by registryMutex: live registrations in memcmp order of the ids,
   // and unregistered handles still held by further registrations.
   std::map<HwId, Entry> registry;
@@ -70,7 +85,7 @@ class ChannelHandler final : public ThreadBase {
         std::lock_guard<std::mutex> lock(stopMutex_);
         if (stop_) return;
       }
-      std::lock_guard<std::timed_mutex> lock(registryMutex);
+      std::lock_guard<std::mutex> lock(registryMutex);
       for (auto& entry : registry) entry.second.proc->maintain();
     }
   }
@@ -82,15 +97,17 @@ class ChannelHandler final : public ThreadBase {
 };
 
 // The library's state: one per library, never destroyed (a call may come
-// from another thread while the process ends).
+// from another thread while the process ends). It lives in the library's
+// own static storage, so an unloaded library leaves nothing on the heap.
 class Library {
  public:
   static Library& get() {
-    static Library* instance = new Library;
+    alignas(Library) static unsigned char storage[sizeof(Library)];
+    static Library* instance = new (storage) Library;
     return *instance;
   }
 
-  std::timed_mutex global;
+  std::mutex global;
   // Guarded by global:
   std::unique_ptr<ChannelHandler> handler;
   int32_t count = 0;  // registrations not yet undone
@@ -130,14 +147,14 @@ class Library {
   // of the library itself still holds (the process ends from inside one of
   // its callbacks) is left as it is.
   void unload() {
-    std::unique_lock<std::timed_mutex> globalLock(global, kUnloadLockWait);
+    std::unique_lock<std::mutex> globalLock = lockAtUnload(global);
     if (!globalLock || !handler) return;
     if (handler->onOwnThread()) {
       handler.release();  // never joins itself
       return;
     }
     handler->stop();
-    std::unique_lock<std::timed_mutex> registryLock(handler->registryMutex, kUnloadLockWait);
+    std::unique_lock<std::mutex> registryLock = lockAtUnload(handler->registryMutex);
     if (!registryLock) {
       handler.release();
       return;
@@ -193,7 +210,7 @@ void CmdProcBase::close(bool) { markBroken(); }
 void CmdProcBase::maintain() {
   uint64_t reason = 0;
   {
-    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    std::lock_guard<std::mutex> lock(channelMutex_);
     if (!client_) {
       // Connected below, outside the lock.
     } else if (broken()) {
@@ -212,7 +229,7 @@ void CmdProcBase::maintain() {
 
 void CmdProcBase::connect() {
   {
-    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    std::lock_guard<std::mutex> lock(channelMutex_);
     {
       std::lock_guard<std::mutex> state(stateMutex_);
       broken_ = false;
@@ -221,7 +238,7 @@ void CmdProcBase::connect() {
     setUpChannel();
   }
   auto client = clientcommon::openConnectedChannel(VLN_CH_PROTOCOL, hwid_, this, kConnectWaitMs);
-  std::lock_guard<std::timed_mutex> lock(channelMutex_);
+  std::lock_guard<std::mutex> lock(channelMutex_);
   if (!client) {
     // Not reported: the next cycle tries again.
     tearDownChannel();
@@ -236,14 +253,14 @@ void CmdProcBase::disconnect(uint64_t reason) {
   std::unique_ptr<TrIfTranClient> client;
   {
     // Taken out under the lock: a requester inside deliver() has finished.
-    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    std::lock_guard<std::mutex> lock(channelMutex_);
     client = std::move(client_);
     armed_ = false;
   }
   if (!client) return;
   clientcommon::closeChannel(std::move(client));
   {
-    std::lock_guard<std::timed_mutex> lock(channelMutex_);
+    std::lock_guard<std::mutex> lock(channelMutex_);
     tearDownChannel();
   }
   notify(0, nullptr, reason);
@@ -252,13 +269,13 @@ void CmdProcBase::disconnect(uint64_t reason) {
 bool CmdProcBase::abandon() {
   std::unique_ptr<TrIfTranClient> client;
   {
-    std::unique_lock<std::timed_mutex> lock(channelMutex_, kUnloadLockWait);
+    std::unique_lock<std::mutex> lock = lockAtUnload(channelMutex_);
     if (!lock) return false;
     client = std::move(client_);
   }
   if (!client) return true;
   clientcommon::closeChannel(std::move(client));
-  std::unique_lock<std::timed_mutex> lock(channelMutex_, kUnloadLockWait);
+  std::unique_lock<std::mutex> lock = lockAtUnload(channelMutex_);
   if (!lock) return false;
   tearDownChannel();
   return true;
@@ -266,19 +283,19 @@ bool CmdProcBase::abandon() {
 
 CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
                             const std::function<CmdProcBase*(const HwId&)>& make) {
-  VLN_CLIENT_ASSERT(hwid && hwidsz == sizeof(HwId::id), "sizeof(inhwid.id) == _hwidsz",
+  VLN_CLIENT_ASSERT(hwid && hwidsz == sizeof(HwId::id), clientcommon::kAssertHwidSize,
                     kHandlerAssertFile);
   HwId id;
   std::memcpy(id.id, hwid, sizeof id.id);
   Library& lib = Library::get();
-  std::lock_guard<std::timed_mutex> global(lib.global);
+  std::lock_guard<std::mutex> global(lib.global);
   if (!lib.handler) {
     lib.handler = std::make_unique<ChannelHandler>();
     std::lock_guard<std::mutex> lock(lib.handles);
     lib.handlerExists = true;
   }
   ++lib.count;
-  std::lock_guard<std::timed_mutex> registry(lib.handler->registryMutex);
+  std::lock_guard<std::mutex> registry(lib.handler->registryMutex);
   auto it = lib.handler->registry.find(id);
   if (it != lib.handler->registry.end()) {
     ++it->second.holds;
@@ -296,13 +313,13 @@ CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
 
 void unregisterDevice(void* handle) {
   Library& lib = Library::get();
-  std::lock_guard<std::timed_mutex> global(lib.global);
-  VLN_CLIENT_ASSERT(lib.handler, "ch", kAssertFile);
+  std::lock_guard<std::mutex> global(lib.global);
+  VLN_CLIENT_ASSERT(lib.handler, clientcommon::kAssertRegistration, kAssertFile);
   bool undone = false;
   CmdProcBase* toFree = nullptr;
   {
     ChannelHandler& handler = *lib.handler;
-    std::lock_guard<std::timed_mutex> registry(handler.registryMutex);
+    std::lock_guard<std::mutex> registry(handler.registryMutex);
     auto live = handler.registry.begin();
     while (live != handler.registry.end() && live->second.proc != handle) ++live;
     if (live != handler.registry.end()) {
@@ -339,7 +356,7 @@ Use::Use(void* handle) {
   std::unique_lock<std::mutex> lock(lib.handles);
   if (!lib.handlerExists) {
     lock.unlock();
-    VLN_CLIENT_ASSERT(false, "ch", kAssertFile);
+    VLN_CLIENT_ASSERT(false, clientcommon::kAssertRegistration, kAssertFile);
   }
   auto it = lib.known.find(static_cast<CmdProcBase*>(handle));
   if (it == lib.known.end() || (*it)->dead_) return;

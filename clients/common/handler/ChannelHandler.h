@@ -45,7 +45,7 @@ class CmdProcBase : public TrIfTranRemote {
   const HwId& hwid() const { return hwid_; }
 
   // The channel lock; requests and the dispatcher hold it.
-  std::timed_mutex& channelMutex() { return channelMutex_; }
+  std::mutex& channelMutex() { return channelMutex_; }
   // Channel lock held: the client to send on, or null while disconnected or
   // broken.
   TrIfTranClient* usableClient();
@@ -89,7 +89,7 @@ class CmdProcBase : public TrIfTranRemote {
   const HwId hwid_;
   mutable std::mutex stateMutex_;
   bool broken_ = false;  // guarded by stateMutex_
-  std::timed_mutex channelMutex_;
+  std::mutex channelMutex_;
   // Guarded by channelMutex_:
   std::unique_ptr<TrIfTranClient> client_;
   int64_t deadline_ = 0;

@@ -68,7 +68,7 @@ struct Unloader {
 } unloader;
 
 std::shared_ptr<CoreCmdProc> use(DevmgrHandle handle) {
-  DEVMGR_ASSERT(handle, "handle");
+  DEVMGR_ASSERT(handle, clientcommon::kAssertHandle);
   return registry().find(handle);
 }
 
@@ -103,7 +103,7 @@ DEVMGR_API DevmgrHandle DevmgrConnect(const uint8_t* hwid, size_t hwidsz) {
 }
 
 DEVMGR_API void DevmgrDisconnect(DevmgrHandle handle) {
-  DEVMGR_ASSERT(handle, "handle");
+  DEVMGR_ASSERT(handle, clientcommon::kAssertHandle);
   auto proc = registry().take(handle);
   if (!proc) return;
   // Wakes and waits out a request another thread is making; that thread
@@ -126,7 +126,7 @@ DEVMGR_API bool DevmgrGetOnlineDevices(uint8_t (*ids)[DEVMGR_HWID_SIZE], size_t*
 }
 
 DEVMGR_API bool DevmgrAskUserDeviceSelection(uint8_t* hwid, size_t hwidsz) {
-  DEVMGR_ASSERT(hwidsz == sizeof(HwId::id), "sizeof(inhwid.id) == _hwidsz");
+  DEVMGR_ASSERT(hwidsz == sizeof(HwId::id), clientcommon::kAssertHwidSize);
   if (!hwid) return false;
   HwId id;
   std::memcpy(id.id, hwid, sizeof id.id);

@@ -103,6 +103,23 @@ class Recorder {
   std::vector<Record> records_;
 };
 
-inline std::vector<uint8_t> message(std::initializer_list<uint8_t> bytes) { return bytes; }
+// Threads of the library (its handler and its channels' pipe threads).
+inline size_t libraryThreads() {
+  size_t n = 0;
+  for (const std::string& name : plat::processThreadNames())
+    if (name == "ChannelHandler" || name == "TrIfTranClient") ++n;
+  return n;
+}
+
+// Waits until `done` holds; false when it did not within kWaitMs.
+template <typename Done>
+bool eventually(Done done) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 }  // namespace stattest

@@ -13,14 +13,8 @@
 
 namespace {
 
+using stattest::libraryThreads;
 using stattest::Recorder;
-
-size_t libraryThreads() {
-  size_t n = 0;
-  for (const std::string& name : plat::processThreadNames())
-    if (name == "ChannelHandler" || name == "TrIfTranClient") ++n;
-  return n;
-}
 
 TEST(StatprotoStress, RegisterUnregisterAndRequestWhileADeviceReplugs) {
   e2e::Road road;

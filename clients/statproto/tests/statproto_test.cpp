@@ -59,12 +59,7 @@ class StatprotoTest : public ::testing::Test {
     return h;
   }
   static bool waitChannel(const devsim::StatusState& state) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(stattest::kWaitMs);
-    while (state.openChannels() == 0) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return stattest::eventually([&] { return state.openChannels() > 0; });
   }
 
   std::string runtime_;
@@ -75,6 +70,8 @@ class StatprotoTest : public ::testing::Test {
 };
 
 TEST_F(StatprotoTest, EveryMessageOfTheServiceBecomesItsEvent) {
+  // Handles of earlier tests may have had the same address.
+  const size_t testStart = Recorder::get().size();
   ProtStatusHandle h = up(idA_);
   Recorder& rec = Recorder::get();
   struct Case {
@@ -118,7 +115,7 @@ TEST_F(StatprotoTest, EveryMessageOfTheServiceBecomesItsEvent) {
   ASSERT_GE(s, 0);
   EXPECT_EQ(rec.at(s).bytes, std::vector<uint8_t>(signature.begin() + 1, signature.end()));
   // No message above broke the channel.
-  for (const auto& r : rec.since(h, 0)) EXPECT_NE(r.event, 0u);
+  for (const auto& r : rec.since(h, testStart)) EXPECT_NE(r.event, 0u);
   ProtStatusUnRegister(h);
 }
 
@@ -195,6 +192,8 @@ TEST_F(StatprotoTest, OnlyWhatWasAskedForIsSupervised) {
 
 TEST_F(StatprotoTest, RegistrationsOfOneIdShareTheHandleUntilTheLastIsUndone) {
   Recorder& rec = Recorder::get();
+  // Handles of earlier tests may have had the same address.
+  const size_t testStart = Recorder::get().size();
   ProtStatusHandle a = up(idA_);
   ProtStatusHandle again = ProtStatusRegister(idA_.id, sizeof idA_.id, nullptr);
   EXPECT_EQ(a, again);
@@ -228,7 +227,7 @@ TEST_F(StatprotoTest, RegistrationsOfOneIdShareTheHandleUntilTheLastIsUndone) {
   const size_t stillB = rec.size();
   ASSERT_TRUE(ProtStatusReqNotifications(b));
   ASSERT_GE(rec.waitFor(b, 5, stillB), 0);
-  for (const auto& r : rec.since(b, 0)) EXPECT_NE(r.event, 0u);
+  for (const auto& r : rec.since(b, testStart)) EXPECT_NE(r.event, 0u);
   ProtStatusUnRegister(b);
 }
 
@@ -255,6 +254,23 @@ TEST_F(StatprotoTest, ALostChannelIsReportedAndReconnectedOnTheSameHandle) {
   ASSERT_GE(power, 0);
   EXPECT_EQ(rec.at(power).list, (std::vector<uint16_t>{1, 0x0102}));
   ProtStatusUnRegister(h);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StatprotoMisuse, StopsOnTheAssertionsOfTheLibrary) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  uint8_t id[16] = {};
+  int notAHandle = 0;
+  auto* h = reinterpret_cast<ProtStatusHandle>(&notAHandle);
+  EXPECT_DEATH(ProtStatusRegister(id, 15, nullptr),
+               "Assertion failed: sizeof\\(inhwid.id\\) == _hwidsz, file ProtStatusChHandler");
+  // Nothing is registered: there is no handler.
+  EXPECT_DEATH(ProtStatusUnRegister(h), "Assertion failed: ch, file statproto");
+  EXPECT_DEATH(ProtStatusReqNotifications(h), "Assertion failed: ch, file statproto");
+  EXPECT_DEATH(ProtStatusReqSignature(h), "Assertion failed: ch, file statproto");
 }
 
 }  // namespace

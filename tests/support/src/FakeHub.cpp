@@ -41,7 +41,7 @@ class FakeHub::Session : public TrIfTranRemote, public devsim::ServiceChannel {
     do {
       auto chunk = std::make_shared<TrIfTranPayload>();
       chunk->length = uint16_t(std::min(length, kChunkData));
-      std::memcpy(chunk->data, data, chunk->length);
+      if (chunk->length) std::memcpy(chunk->data, data, chunk->length);
       data += chunk->length;
       length -= chunk->length;
       chunk->last = (last && length == 0) ? 1 : 0;

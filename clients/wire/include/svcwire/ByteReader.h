@@ -111,8 +111,9 @@ class ByteWriter {
   // The text and one zero byte.
   ByteWriter& cstring(std::string_view text) {
     if (!room(text.size() + 1)) return *this;
-    out_.insert(out_.end(), text.begin(), text.end());
-    out_.push_back(0);
+    const size_t at = out_.size();
+    out_.resize(at + text.size() + 1);  // the terminator is the zero fill
+    if (!text.empty()) std::memcpy(out_.data() + at, text.data(), text.size());
     return *this;
   }
 
