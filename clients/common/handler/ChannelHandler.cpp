@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <new>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -96,11 +97,13 @@ class ChannelHandler final : public ThreadBase {
 };
 
 // The library's state: one per library, never destroyed (a call may come
-// from another thread while the process ends).
+// from another thread while the process ends). It lives in the library's
+// own static storage, so an unloaded library leaves nothing on the heap.
 class Library {
  public:
   static Library& get() {
-    static Library* instance = new Library;
+    alignas(Library) static unsigned char storage[sizeof(Library)];
+    static Library* instance = new (storage) Library;
     return *instance;
   }
 

@@ -18,11 +18,11 @@
 
 namespace {
 
-using Register = void* (*)(const uint8_t*, size_t, void (*)(void*, uint64_t, const void*, uint64_t));
+using Register = decltype(&ProtStatusRegister);  // the type only: it is not linked
 
 std::atomic<int> ups{0}, downs{0};
 
-void onEvent(void*, uint64_t event, const void*, uint64_t) {
+void onEvent(ProtStatusHandle, uint64_t event, const void*, uint64_t) {
   if (event == 1) ++ups;
   if (event == 0) ++downs;
 }
