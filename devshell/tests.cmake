@@ -60,3 +60,11 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
     LIBS e2e_road
     LABELS e2e)
 endif()
+
+# The file server commands on the whole road, with a device of the test process.
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  devshell_process_test(devshell_files_test
+    SOURCES ${DEVSHELL_TESTS}/devshell_files_test.cpp
+    LIBS e2e_road devshell_core
+    LABELS e2e)
+endif()

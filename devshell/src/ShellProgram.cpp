@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "CoreCommands.h"
+#include "FileServerCommands.h"
 #include "StatusCommands.h"
 #include "devmgr/devmgr.h"
 #include "plat/console.h"
@@ -183,6 +184,7 @@ int runDevshell(int argc, char** argv) {
   UsrConsole console;
   CoreCommands core(console, hwid, settings);
   StatusCommands status(console, hwid, settings);
+  FileServerCommands files(console, hwid, settings);
 
   if (plat::isTerminal(plat::standardInput())) return runInteractive(console);
   return runPiped(console, std::cin);

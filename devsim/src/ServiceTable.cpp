@@ -8,6 +8,19 @@ ServiceFactory makeCore(const ServiceSetup& s) { return CoreService::factory(s.s
 
 ServiceFactory makeStatus(const ServiceSetup& s) { return StatusService::factory(s.state.status); }
 
+// Uploads are paced by the frames the device has sent, as the benchmark's.
+ServiceFactory makeFileServer(const ServiceSetup& s) {
+  FileServerConfig config = s.state.files->config();
+  config.frameData = size_t(s.maxFrameLength) - 2;
+  Device* device = &s.device;
+  config.framesSent = [device] {
+    const DeviceStats stats = device->stats();
+    return stats.dataFramesOut - stats.resent;
+  };
+  s.state.files->configure(config);
+  return FileServerService::factory(s.state.files);
+}
+
 ServiceFactory makeBenchEcho(const ServiceSetup& s) {
   BenchEchoOptions bench;
   bench.frameData = size_t(s.maxFrameLength) - 2;
@@ -25,6 +38,7 @@ ServiceFactory makeBenchEcho(const ServiceSetup& s) {
 const std::vector<ServiceEntry>& serviceTable() {
   static const std::vector<ServiceEntry> table = {
       {kProtocolCore, makeCore},
+      {kProtocolFileServer, makeFileServer},
       {kProtocolStatus, makeStatus},
       {kProtocolBenchmark, makeBenchEcho},
   };
@@ -44,6 +58,11 @@ void registerServices(Device& device, DeviceServices& state, uint16_t maxFrameLe
     state.core = std::make_shared<CoreState>(config);
   }
   if (!state.status) state.status = std::make_shared<StatusState>();
+  if (!state.files) {
+    FileServerConfig files;
+    files.volumes = state.core->config().storage;
+    state.files = std::make_shared<FileServerState>(files);
+  }
   const ServiceSetup setup{device, state, maxFrameLength};
   for (const ServiceEntry& entry : serviceTable())
     device.registerService(entry.protocolId, entry.make(setup));

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
 #include "plat/thread.h"
 #include "statproto/statproto.h"
+#include "svcwire/StatusWire.h"
 
 namespace stattest {
 
@@ -102,6 +104,28 @@ class Recorder {
   std::condition_variable cv_;
   std::vector<Record> records_;
 };
+
+// Device messages outside the rules of the service; each breaks the channel.
+inline std::vector<std::pair<const char*, std::vector<uint8_t>>> badMessages() {
+  namespace wire = svcwire::status;
+  std::vector<uint8_t> shortSignature(16, 0xEE);  // code and 15 bytes
+  shortSignature[0] = wire::kSignature;
+  std::vector<uint8_t> bigMask(1 + wire::kMaxEventMaskBytes + 1, 0);
+  bigMask[0] = wire::kEvents;
+  std::vector<uint8_t> fullMask(1 + wire::kMaxEventMaskBytes, 0xFF);  // 65536 events
+  fullMask[0] = wire::kEvents;
+  std::vector<uint8_t> longPower(1 + wire::kMaxPowerStateBytes + 2, 0);
+  longPower[0] = wire::kPowerStates;
+  return {
+      {"15-byte signature", shortSignature},
+      {"odd power list", {wire::kPowerStates, 1, 2, 3}},
+      {"code 99", {99}},
+      {"empty message", {}},
+      {"8193-byte mask", bigMask},
+      {"65536 events", fullMask},
+      {"65536 power states", longPower},
+  };
+}
 
 // Threads of the library (its handler and its channels' pipe threads).
 inline size_t libraryThreads() {

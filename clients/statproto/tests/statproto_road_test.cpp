@@ -140,17 +140,7 @@ TEST_F(StatprotoRoad, EachBadMessageBreaksAndTheNextRequestWorks) {
   devsim::DeviceHost* dev = plug(dev1_);
   ASSERT_NE(dev, nullptr);
   ProtStatusHandle h = registerUp(dev1_);
-  std::vector<uint8_t> shortSignature(16, 0xEE);
-  shortSignature[0] = 17;
-  std::vector<uint8_t> bigMask(1 + 8193, 0);
-  bigMask[0] = 34;
-  const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
-      {"15-byte signature", shortSignature},
-      {"odd power list", {32, 1, 2, 3}},
-      {"code 99", {99}},
-      {"empty message", {}},
-      {"8193-byte mask", bigMask},
-  };
+  const auto cases = stattest::badMessages();
   // The device's end of a channel opens with the host's first message, so
   // each round asks first; the signature also shows the channel works.
   auto signatureWorks = [&] {

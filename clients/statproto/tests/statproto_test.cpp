@@ -122,23 +122,7 @@ TEST_F(StatprotoTest, EveryMessageOfTheServiceBecomesItsEvent) {
 TEST_F(StatprotoTest, AMessageOutsideTheRulesBreaksTheChannelAndTheNextOneWorks) {
   ProtStatusHandle h = up(idA_);
   Recorder& rec = Recorder::get();
-  std::vector<uint8_t> shortSignature(16, 0);
-  shortSignature[0] = 17;
-  std::vector<uint8_t> bigMask(1 + svcwire::status::kMaxEventMaskBytes + 1, 0);
-  bigMask[0] = 34;
-  std::vector<uint8_t> fullMask(1 + svcwire::status::kMaxEventMaskBytes, 0xFF);  // 65536 events
-  fullMask[0] = 34;
-  std::vector<uint8_t> longPower(1 + svcwire::status::kMaxPowerStateBytes + 2, 0);
-  longPower[0] = 32;
-  const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
-      {"15-byte signature", shortSignature},
-      {"odd power list", {32, 0x01}},
-      {"code 99", {99, 1, 2}},
-      {"empty message", {}},
-      {"8193-byte mask", bigMask},
-      {"65536 events", fullMask},
-      {"65536 power states", longPower},
-  };
+  const auto cases = stattest::badMessages();
   for (const auto& [name, bad] : cases) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(waitChannel(*stateA_));

@@ -74,6 +74,7 @@ class DeviceHost {
   DeviceServices& services() { return services_; }
   CoreState& core() { return *services_.core; }
   StatusState& status() { return *services_.status; }
+  FileServerState& files() { return *services_.files; }
   const HostOptions& options() const { return options_; }
   // <storageDir>/<id>/<volume>; empty without storage.
   std::filesystem::path volumePath(const std::string& volume) const;

@@ -11,6 +11,7 @@
 #include "devsim/BenchEchoService.h"
 #include "devsim/CoreService.h"
 #include "devsim/Device.h"
+#include "devsim/FileServerService.h"
 #include "devsim/Service.h"
 #include "devsim/StatusService.h"
 
@@ -22,6 +23,8 @@ namespace devsim {
 struct DeviceServices {
   std::shared_ptr<CoreState> core;
   std::shared_ptr<StatusState> status;
+  // Made with the core state's storage volumes.
+  std::shared_ptr<FileServerState> files;
   // Read when the services are registered.
   BenchFault benchFault = BenchFault::kNone;
 };

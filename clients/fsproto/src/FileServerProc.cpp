@@ -1,0 +1,136 @@
+#include "FileServerProc.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "clientcommon/Channel.h"
+
+namespace fsproto {
+
+namespace {
+// The transfer whose thread this is (pipe or transfer thread), if any.
+thread_local const FileServerProc* tOwnTransfer = nullptr;
+}  // namespace
+
+FileServerProc::FileServerProc(const HwId& hwid, ProtFSrvCallback callback, void* user,
+                               FileTransfer::Setup setup)
+    : ThreadBase(""), hwid_(hwid), callback_(callback), user_(user),
+      transfer_(std::move(setup), this) {}
+
+FileServerProc::~FileServerProc() {
+  {
+    std::lock_guard<std::mutex> lock(dispatch_);
+    closed_ = true;
+  }
+  wake_.notify_all();
+  join();
+  clientcommon::closeChannel(std::move(client_));
+}
+
+int64_t FileServerProc::now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool FileServerProc::onOwnThread() const { return tOwnTransfer == this; }
+
+void FileServerProc::failOnCaller(int32_t code) {
+  std::lock_guard<std::mutex> lock(dispatch_);
+  transfer_.fail(code);
+}
+
+bool FileServerProc::start() {
+  // A transfer starts only once its pipe is open.
+  std::unique_ptr<TrIfTranClient> client =
+      clientcommon::openConnectedChannel(kProtocolFileServer, hwid_, this, kConnectWaitMs);
+  if (!client) {
+    failOnCaller(FileTransfer::kNoChannel);
+    return false;
+  }
+  int sourceResult = 0;
+  {
+    std::lock_guard<std::mutex> lock(dispatch_);
+    sourceResult = transfer_.openSource();
+  }
+  if (sourceResult != 0) {
+    clientcommon::closeChannel(std::move(client));
+    failOnCaller(sourceResult);
+    return false;
+  }
+  client_ = std::move(client);
+  {
+    // Armed before the thread looks at the deadline.
+    std::lock_guard<std::mutex> lock(dispatch_);
+    transfer_.begin(now());
+  }
+  ThreadBase::start();
+  return true;
+}
+
+bool FileServerProc::finished() {
+  std::lock_guard<std::mutex> lock(dispatch_);
+  return transfer_.finished();
+}
+
+bool FileServerProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
+  tOwnTransfer = this;
+  bool accepted = false;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(dispatch_);
+    const int64_t before = transfer_.deadline();
+    accepted = chunk && transfer_.onChunk(chunk->data, chunk->length, chunk->last != 0, now());
+    // The thread sleeps until the old deadline: it must hear of an earlier
+    // one (a busy answer's resend) and of the outcome.
+    wake = transfer_.finished() || transfer_.deadline() < before;
+  }
+  if (wake) wake_.notify_all();
+  return accepted;
+}
+
+void FileServerProc::close(bool) {
+  tOwnTransfer = this;
+  {
+    std::lock_guard<std::mutex> lock(dispatch_);
+    closed_ = true;
+  }
+  wake_.notify_all();
+}
+
+void FileServerProc::run() {
+  tOwnTransfer = this;
+  {
+    std::unique_lock<std::mutex> lock(dispatch_);
+    while (!transfer_.finished()) {
+      if (closed_) {
+        transfer_.onChannelClosed();
+        break;
+      }
+      const int64_t t = now();
+      if (t >= transfer_.deadline()) {
+        transfer_.onTimer(t);
+        continue;
+      }
+      wake_.wait_for(lock, std::chrono::nanoseconds(transfer_.deadline() - t));
+    }
+  }
+  // The outcome is known: the channel goes at once, not when the transfer
+  // is freed.
+  client_->TrIfTranCommon::close(true);
+  client_->unbind();
+}
+
+void FileServerProc::sendChunk(const uint8_t* data, size_t length, bool last) {
+  auto chunk = std::make_shared<TrIfTranPayload>();
+  chunk->length = uint16_t(length);
+  chunk->last = last ? 1 : 0;
+  if (length) std::memcpy(chunk->data, data, length);
+  client_->deliver(std::move(chunk));
+}
+
+void FileServerProc::report(int event, const void* data, size_t length) {
+  if (callback_) callback_(user_, event, data, length);
+}
+
+}  // namespace fsproto
