@@ -37,6 +37,11 @@ class RecordingChannel : public ServiceChannel {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
     ++closes_;
+    cv_.notify_all();
+  }
+  bool waitClosed(std::chrono::milliseconds limit = 20s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return closes_ > 0; });
   }
   bool isOpen() const override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -344,6 +349,8 @@ TEST(BenchEchoTest, UploadFaultsStrikeAtThePacketHoldingTheMiddleByte) {
     Fixture f(options);
     f.service->onData(setup(100, 10, BenchEchoService::kModeUpload).data(), 8, false);
     ASSERT_TRUE(f.channel->waitSent(c.packets));
+    // The close comes from the upload thread after its last packet.
+    if (c.closes) ASSERT_TRUE(f.channel->waitClosed());
     f.service.reset();
     const std::vector<Sent> sent = f.channel->sent();
     ASSERT_EQ(c.packets, sent.size()) << int(c.fault);
