@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "FileServerRunner.h"
 #include "StatusConsole.h"
 #include "plat/console.h"
 
@@ -11,7 +12,7 @@ namespace protoprobe {
 
 const ProtocolConsoleRow kProtocolConsoleTable[4] = {
     {"ParamDB", nullptr},
-    {"FileServer", nullptr},
+    {"FileServer", runFileServer},
     {"Status", runStatusConsole},
     {"DigScope", nullptr},
 };

@@ -63,6 +63,7 @@ class ProtoprobeRoad : public ::testing::Test {
       const HwId hwid = e2e::Road::makeHwId(uint8_t(0x10 * (i + 1)));
       std::vector<std::string> extra;
       if (*knobs[i]) extra = {"--bench-fault", knobs[i]};
+      else extra = {"--storage", road_->baseDir() + "/storage"};
       ASSERT_GE(road_->startDevsim({{"dev" + std::to_string(i + 1), hwid}}, extra), 0);
       ids.push_back(hwid);
       sims_.push_back({knobs[i], hwid});
@@ -316,6 +317,68 @@ TEST_F(ProtoprobeRoad, StatusConsoleLines) {
     got.push_back(std::regex_match(line, m, stamp) ? m[1].str() : "unstamped: " + line);
   }
   EXPECT_EQ(want, got) << s.transcript();
+}
+
+// The file server runner on the device with storage: its volume "root" is
+// <base>/storage/dev1/root.
+TEST_F(ProtoprobeRoad, FileServerRunner) {
+  const std::string hex = lowerHex(hwidOf(""));
+  const std::string root = road_->baseDir() + "/storage/dev1/root";
+  const std::string local = work_ + "/local.bin", back = work_ + "/back.bin";
+  std::string content;
+  for (int i = 0; i < 5000; ++i) content += char(i * 7 + (i >> 8));
+  std::ofstream(local, std::ios::binary) << content;
+
+  ShellResult r = run({hex, "N", "FileServer", "root", "D", local, "probe.bin", "030A"});
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ(0u, r.out.rfind("\nDownloading " + local + " to probe.bin\n", 0)) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Transferred      5000 of 5000\r")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\nOperation successfully terminated (")) << r.out;
+  EXPECT_EQ(content, slurp(root + "/probe.bin"));
+
+  r = run({hex, "N", "FileServer", "root", "l"});
+  EXPECT_EQ(0, r.status) << r.out;
+  const std::string header = "\nName" + std::string(28, ' ') + "      Size Attr \n";
+  EXPECT_EQ(0u, r.out.rfind(header, 0)) << r.out;
+  // 030A is read as the number 30.
+  EXPECT_NE(std::string::npos,
+            r.out.find("probe.bin" + std::string(23, ' ') + "      5000 001eh\n"))
+      << r.out;
+
+  r = run({hex, "N", "FileServer", "root", "U", back, "probe.bin"});
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ(0u, r.out.rfind("\nUploading probe.bin to " + back + "\n", 0)) << r.out;
+  EXPECT_EQ(content, slurp(back));
+
+  r = run({hex, "N", "FileServer", "root", "R", "probe.bin"});
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_FALSE(std::ifstream(root + "/probe.bin").good());
+  r = run({hex, "N", "FileServer", "root", "R", "probe.bin"});
+  EXPECT_EQ(253, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\nOperation aborted with error: -")) << r.out;
+
+  std::string usage;
+  for (const char* line :
+       {"", "Available command line:",
+        "  <device> D <localfilename> <remotefilename> <attributes>: transfer local to remote",
+        "  <device> U <localfilename> <remotefilename>             : transfer remote to local",
+        "  <device> L                                              : directory listing",
+        "  <device> R <remotefilename>                             : delete file", "",
+        "Example:", "  root D myfile.bin myfile 030A"})
+    usage += std::string(line) + "\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{hex, "N", "FileServer", "root", "L", "extra"},
+        {hex, "N", "FileServer", "HELP", "L"},
+        {hex, "N", "FileServer", "root"},
+        {hex, "N", "FileServer"}}) {
+    r = run(args);
+    EXPECT_EQ(255, r.status) << args.size();
+    EXPECT_EQ(usage, r.out) << args.size();
+  }
+
+  r = run({"00000000000000000000000000000000", "N", "FileServer", "root", "L"});
+  EXPECT_EQ(254, r.status) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\nError on connection to remote party\n")) << r.out;
 }
 
 TEST(ProtoprobeWithoutHub, RpcFailed) {
