@@ -9,5 +9,5 @@ vln_add_test(NAME devsim_vbus_transport_test
 vln_add_test(NAME devsim_options_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/devsim_options_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/src/main/DevsimOptions.cpp
-  LIBS plat translayer LABELS unit)
+  LIBS devsim_core plat translayer LABELS unit)
 target_include_directories(devsim_options_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/src/main)

@@ -7,6 +7,24 @@
 
 namespace devsim {
 
+bool parseBenchFault(const std::string& text, BenchFault* fault) {
+  static const struct {
+    const char* name;
+    BenchFault fault;
+  } kNames[] = {{"wrong-echo", BenchFault::kWrongEcho},
+                {"wrong-sequence", BenchFault::kWrongSequence},
+                {"bad-sum", BenchFault::kBadSum},
+                {"silence", BenchFault::kSilence},
+                {"close", BenchFault::kClose}};
+  for (const auto& n : kNames) {
+    if (text == n.name) {
+      *fault = n.fault;
+      return true;
+    }
+  }
+  return false;
+}
+
 BenchEchoService::BenchEchoService(std::shared_ptr<ServiceChannel> channel, BenchEchoOptions options)
     : channel_(std::move(channel)), options_(std::move(options)) {}
 
@@ -36,7 +54,7 @@ void BenchEchoService::onData(const uint8_t* data, size_t length, bool last) {
     const bool runEnds = left_ == 0 || (last && offset + n == length);
     takeData(data + offset, n, last && offset + n == length);
     offset += n;
-    if (runEnds) stage_ = Stage::kSetup;
+    if (runEnds && stage_ != Stage::kRefused) stage_ = Stage::kSetup;
   }
   if (!last) return;
   // The message ends: so does a run that was cut short, and a set-up that
@@ -57,6 +75,9 @@ void BenchEchoService::takeSetup() {
       echoState_ = kEchoSeed;
       sum_ = 0;
       left_ = total;
+      total_ = total;
+      handled_ = 0;
+      struck_ = false;
       if (total > 0) stage_ = Stage::kData;
       return;
     case kModeUpload:
@@ -72,20 +93,32 @@ void BenchEchoService::takeSetup() {
 }
 
 void BenchEchoService::takeData(const uint8_t* data, size_t length, bool last) {
+  if (length == 0) return;
+  const uint32_t first = handled_;
+  handled_ += uint32_t(length);
+  const BenchFault fault = options_.fault;
+  const bool strikesHere = fault != BenchFault::kNone && !struck_ && handled_ > faultPoint();
+  if (strikesHere) struck_ = true;
+  if (struck_ && fault == BenchFault::kSilence) return;
+  if (strikesHere && fault == BenchFault::kClose) {
+    stage_ = Stage::kRefused;
+    channel_->close();
+    return;
+  }
   if (mode_ == kModeEcho) {
-    if (length == 0) return;
     echo_.resize(length);
     uint8_t state = echoState_;
     for (size_t i = 0; i < length; ++i) echo_[i] = state = transform(state, data[i]);
     echoState_ = state;
+    if (strikesHere && fault == BenchFault::kWrongEcho) echo_[faultPoint() - first] ^= 0xFF;
     channel_->send(echo_.data(), length, last);
     return;
   }
   // Download: a report per fragment, so that the host's window always moves.
-  if (length == 0) return;
   for (size_t i = 0; i < length; ++i) sum_ = uint16_t(sum_ + data[i]);
-  const uint8_t report[4] = {uint8_t(length), uint8_t(length >> 8), uint8_t(sum_),
-                             uint8_t(sum_ >> 8)};
+  const uint16_t sum = uint16_t(sum_ + (struck_ && fault == BenchFault::kBadSum ? 1 : 0));
+  const uint8_t report[4] = {uint8_t(length), uint8_t(length >> 8), uint8_t(sum),
+                             uint8_t(sum >> 8)};
   channel_->send(report, sizeof report, true);
 }
 
@@ -135,14 +168,29 @@ void BenchEchoService::upload(uint32_t total, size_t packet) {
   uint32_t left = total;
   uint16_t sequence = 0;
   uint64_t queued = 0;
+  const BenchFault fault = options_.fault;
+  bool struck = false;
   while (left > 0) {
     size_t n = std::min<size_t>(packet, left);
     // A packet shorter than its sequence number would leave the host
     // reading past its end: the one before it gives up a byte.
     if (left > n && left - n == 1 && n > 2) --n;
     if (!waitForRoom(queued, sentAtStart)) return;
-    buffer[0] = uint8_t(sequence);
-    if (n > 1) buffer[1] = uint8_t(sequence >> 8);
+    // The packet holding the run's middle byte is where a fault strikes.
+    const bool strikesHere =
+        fault != BenchFault::kNone && !struck && total - left + n > total / 2;
+    if (strikesHere) {
+      struck = true;
+      if (fault == BenchFault::kSilence) return;
+      if (fault == BenchFault::kClose) {
+        channel_->close();
+        return;
+      }
+    }
+    const uint16_t number =
+        uint16_t(sequence + (strikesHere && fault == BenchFault::kWrongSequence ? 1 : 0));
+    buffer[0] = uint8_t(number);
+    if (n > 1) buffer[1] = uint8_t(number >> 8);
     for (size_t i = 2; i < n; ++i) buffer[i] = uint8_t(sequence + i);
     left -= uint32_t(n);
     if (!channel_->send(buffer.data(), n, left == 0)) return;

@@ -35,6 +35,7 @@ DeviceHost::DeviceHost(HostOptions options) : options_(std::move(options)) {
   VbusTransport* transport = transport_.get();
   const uint32_t offMs = options_.resetOffMs;
   services_.core->setResetHook([transport, offMs] { transport->replug(offMs); });
+  services_.benchFault = options_.benchFault;
   registerServices(*device_, services_, options_.maxFrameLength);
 }
 

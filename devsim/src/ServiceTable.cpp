@@ -24,6 +24,7 @@ ServiceFactory makeFileServer(const ServiceSetup& s) {
 ServiceFactory makeBenchEcho(const ServiceSetup& s) {
   BenchEchoOptions bench;
   bench.frameData = size_t(s.maxFrameLength) - 2;
+  bench.fault = s.state.benchFault;
   Device* device = &s.device;
   bench.framesSent = [device] {
     const DeviceStats stats = device->stats();

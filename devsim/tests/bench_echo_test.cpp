@@ -37,6 +37,11 @@ class RecordingChannel : public ServiceChannel {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
     ++closes_;
+    cv_.notify_all();
+  }
+  bool waitClosed(std::chrono::milliseconds limit = 20s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return closes_ > 0; });
   }
   bool isOpen() const override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -274,6 +279,95 @@ TEST(BenchEchoTest, EmptyRunsSendNothing) {
     f.service.reset();
     EXPECT_EQ(expectedEcho({1, 2}), concat(f.channel->sent())) << int(mode);
   }
+}
+
+// Each knob strikes at the run's middle byte and leaves the rest of the run
+// as the knob says; a new run starts clean.
+TEST(BenchEchoTest, FaultKnobsStrikeHalfwayThroughARun) {
+  const Bytes data = pattern(100, 7);
+  auto run = [&](BenchFault fault, uint8_t mode) {
+    BenchEchoOptions options;
+    options.fault = fault;
+    auto f = std::make_unique<Fixture>(options);
+    f->service->onData(setup(100, 10, mode).data(), 8, false);
+    for (size_t at = 0; at < 100; at += 10) f->service->onData(data.data() + at, 10, at == 90);
+    return f;
+  };
+  {
+    auto f = run(BenchFault::kWrongEcho, BenchEchoService::kModeEcho);
+    Bytes want = expectedEcho(data);
+    want[50] ^= 0xFF;
+    EXPECT_EQ(want, concat(f->channel->sent()));
+  }
+  {
+    auto f = run(BenchFault::kBadSum, BenchEchoService::kModeDownload);
+    const std::vector<Sent> sent = f->channel->sent();
+    ASSERT_EQ(10u, sent.size());
+    unsigned sum = 0;
+    for (size_t i = 0; i < sent.size(); ++i) {
+      for (size_t k = 0; k < 10; ++k) sum += data[i * 10 + k];
+      const unsigned reported = sent[i].data[2] | sent[i].data[3] << 8;
+      // The report of bytes 50-59 is the first with the wrong sum.
+      EXPECT_EQ((sum + (i >= 5 ? 1 : 0)) & 0xFFFF, reported) << i;
+    }
+  }
+  for (uint8_t mode : {BenchEchoService::kModeEcho, BenchEchoService::kModeDownload}) {
+    auto silent = run(BenchFault::kSilence, mode);
+    EXPECT_EQ(5u, silent->channel->sent().size()) << int(mode);
+    EXPECT_EQ(0, silent->channel->closes());
+    auto closing = run(BenchFault::kClose, mode);
+    EXPECT_EQ(5u, closing->channel->sent().size()) << int(mode);
+    EXPECT_EQ(1, closing->channel->closes());
+  }
+  // The next run after a silent one is answered again up to its middle.
+  BenchEchoOptions options;
+  options.fault = BenchFault::kSilence;
+  Fixture f(options);
+  for (int runs = 0; runs < 2; ++runs) {
+    f.service->onData(setup(4, 2, BenchEchoService::kModeEcho).data(), 8, false);
+    f.service->onData(data.data(), 2, false);
+    f.service->onData(data.data() + 2, 2, true);
+  }
+  const Bytes once = expectedEcho({data[0], data[1]});
+  Bytes want = once;
+  want.insert(want.end(), once.begin(), once.end());
+  EXPECT_EQ(want, concat(f.channel->sent()));
+}
+
+TEST(BenchEchoTest, UploadFaultsStrikeAtThePacketHoldingTheMiddleByte) {
+  struct Case {
+    BenchFault fault;
+    size_t packets;  // sent before the channel is looked at
+    int closes;
+  };
+  // 10 packets of 10 bytes: packet 5 holds byte 50.
+  const std::vector<Case> cases = {
+      {BenchFault::kWrongSequence, 10, 0}, {BenchFault::kSilence, 5, 0}, {BenchFault::kClose, 5, 1}};
+  for (const Case& c : cases) {
+    BenchEchoOptions options;
+    options.fault = c.fault;
+    Fixture f(options);
+    f.service->onData(setup(100, 10, BenchEchoService::kModeUpload).data(), 8, false);
+    ASSERT_TRUE(f.channel->waitSent(c.packets));
+    // The close comes from the upload thread after its last packet.
+    if (c.closes) ASSERT_TRUE(f.channel->waitClosed());
+    f.service.reset();
+    const std::vector<Sent> sent = f.channel->sent();
+    ASSERT_EQ(c.packets, sent.size()) << int(c.fault);
+    EXPECT_EQ(c.closes, f.channel->closes());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      const unsigned want = unsigned(i) + (c.fault == BenchFault::kWrongSequence && i == 5 ? 1 : 0);
+      EXPECT_EQ(want, unsigned(sent[i].data[0] | sent[i].data[1] << 8)) << i;
+    }
+  }
+}
+
+TEST(BenchEchoTest, FaultNamesParse) {
+  BenchFault fault = BenchFault::kNone;
+  EXPECT_TRUE(parseBenchFault("bad-sum", &fault));
+  EXPECT_EQ(BenchFault::kBadSum, fault);
+  EXPECT_FALSE(parseBenchFault("Bad-Sum", &fault));
+  EXPECT_FALSE(parseBenchFault("", &fault));
 }
 
 }  // namespace

@@ -48,9 +48,11 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_EQ(255, o.maxFrameLength);
   EXPECT_EQ(15, o.channelCount);
   EXPECT_EQ(4096, o.transferSize);
+  EXPECT_EQ(devsim::BenchFault::kNone, o.benchFault);
   ASSERT_TRUE(parseOptions({"--vbus", "/v", "--id", "x", "--max-frame", "64", "--channels", "4",
                             "--transfer-size=64", "--friendly-name", "bench one", "--storage",
-                            "/s", "--serial", "4294967295", "--fw-version", "2.0.1"},
+                            "/s", "--serial", "4294967295", "--fw-version", "2.0.1",
+                            "--bench-fault", "wrong-sequence"},
                            nullptr, &o, &error))
       << error;
   EXPECT_EQ(64, o.maxFrameLength);
@@ -61,6 +63,7 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_TRUE(o.hasSerial);
   EXPECT_EQ(4294967295u, o.serial);
   EXPECT_EQ("2.0.1", o.fwVersionString);
+  EXPECT_EQ(devsim::BenchFault::kWrongSequence, o.benchFault);
 }
 
 TEST(DevsimOptionsTest, RefusesMisuse) {
@@ -83,6 +86,7 @@ TEST(DevsimOptionsTest, RefusesMisuse) {
       {"--vbus", "/v", "--id", "x", "--transfer-size", "-1"},
       {"--vbus", "/v", "--id", "x", "--serial", "4294967296"},
       {"--vbus", "/v", "--id", "x", "--serial", "12a"},
+      {"--vbus", "/v", "--id", "x", "--bench-fault", "sometimes"},
       {"--vbus", "/v", "--id", "x", "--bogus"},
       {"--vbus", "/v", "--id"},
   };

@@ -18,6 +18,10 @@
 // A run ends when its total has been taken or its message ends; the next
 // bytes start a new set-up. A set-up with another mode closes the channel.
 //
+// Fault knobs (BenchFault) show the host's error paths. Each strikes once a
+// run is half through (the data byte or upload packet at half its total) and
+// holds for the rest of the run.
+//
 // Threads: onData and onClosed on the device's thread. An upload runs on the
 // service's own thread ("devsim-upload"), which the destructor stops.
 #pragma once
@@ -28,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,7 +40,21 @@
 
 namespace devsim {
 
+enum class BenchFault {
+  kNone,
+  kWrongEcho,      // X: the echo byte at the fault point is wrong
+  kWrongSequence,  // U: the packet at the fault point skips a sequence number
+  kBadSum,         // D: the reports from the fault point on carry a wrong sum
+  kSilence,        // every mode: nothing more is sent; the channel stays open
+  kClose,          // every mode: the device closes the channel
+};
+
+// "wrong-echo", "wrong-sequence", "bad-sum", "silence", "close"; false for
+// any other text.
+bool parseBenchFault(const std::string& text, BenchFault* fault);
+
 struct BenchEchoOptions {
+  BenchFault fault = BenchFault::kNone;
   // Data bytes one device frame carries (the device's maximum frame length
   // less the control and channel bytes): the largest upload packet that
   // reaches the host as one payload.
@@ -72,6 +91,8 @@ class BenchEchoService : public Service {
 
   void takeSetup();
   void takeData(const uint8_t* data, size_t length, bool last);
+  // The data byte of the run where the fault strikes.
+  uint32_t faultPoint() const { return total_ / 2; }
   void startUpload(uint32_t total, uint16_t packetSize);
   void stopUpload();
   void upload(uint32_t total, size_t packet);
@@ -87,6 +108,9 @@ class BenchEchoService : public Service {
   size_t setupFill_ = 0;
   uint8_t mode_ = 0;
   uint32_t left_ = 0;  // data bytes of the run still to come
+  uint32_t total_ = 0;
+  uint32_t handled_ = 0;  // data bytes of the run taken so far
+  bool struck_ = false;   // the fault knob has struck in this run
   uint8_t echoState_ = kEchoSeed;
   uint16_t sum_ = 0;
   std::vector<uint8_t> echo_;

@@ -35,6 +35,8 @@ struct HostOptions {
   // left empty, its protocol list (the service table's).
   CoreConfig core = emptyProtocols();
   StatusConfig status;
+  // The benchmark echo service's fault knob.
+  BenchFault benchFault = BenchFault::kNone;
   // How long a device asked to reset stays off the bus.
   uint32_t resetOffMs = 300;
   VbusTransport::Listener listener;

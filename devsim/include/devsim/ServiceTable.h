@@ -25,6 +25,8 @@ struct DeviceServices {
   std::shared_ptr<StatusState> status;
   // Made with the core state's storage volumes.
   std::shared_ptr<FileServerState> files;
+  // Read when the services are registered.
+  BenchFault benchFault = BenchFault::kNone;
 };
 
 // What a factory maker gets: the device, its state, and the longest frame it

@@ -70,6 +70,9 @@ std::string usage() {
          "  --device-name TEXT   device name in the identity table\n"
          "  --serial N           serial number in the identity table (0-4294967295)\n"
          "  --fw-version TEXT    firmware version string in the identity table\n"
+         "  --bench-fault KIND   the benchmark service (127) misbehaves halfway through\n"
+         "                       each run: wrong-echo, wrong-sequence, bad-sum,\n"
+         "                       silence or close\n"
          "  --storage DIR        storage: DIR/<id>/<volume>/ (volumes root and data made)\n"
          "  --fw-upgrade         an upgrade request installs the stored package: its\n"
          "                       module version, targets and description become the\n"
@@ -108,7 +111,7 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
     static const std::set<std::string> kWithValue = {
         "--vbus",     "--id",           "--hwid",          "--max-frame", "--channels",
         "--transfer-size", "--storage", "--friendly-name", "--device-name", "--serial",
-        "--fw-version"};
+        "--fw-version", "--bench-fault"};
     if (!kWithValue.count(name)) {
       *error = "unknown option: " + arg;
       return false;
@@ -153,6 +156,12 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
       o.deviceName = value;
     } else if (name == "--fw-version") {
       o.fwVersionString = value;
+    } else if (name == "--bench-fault") {
+      if (!devsim::parseBenchFault(value, &o.benchFault)) {
+        *error = "--bench-fault takes wrong-echo, wrong-sequence, bad-sum, silence or close: " +
+                 value;
+        return false;
+      }
     } else if (name == "--serial") {
       if (!parseNumber(value, 0, 0xFFFFFFFFul, &n)) {
         *error = "--serial takes 0 to 4294967295: " + value;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "devsim/BenchEchoService.h"
 #include "translayer/HwId.h"
 
 namespace devsim::cli {
@@ -31,6 +32,7 @@ struct Options {
   std::string deviceName;    // empty: the core service's default
   std::string fwVersionString;  // empty: the core service's default
   bool fwUpgrade = false;       // carry out upgrade requests from stored packages
+  devsim::BenchFault benchFault = devsim::BenchFault::kNone;
   bool hasSerial = false;
   uint32_t serial = 0;
   bool help = false;

@@ -63,6 +63,7 @@ std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& optio
   host.transferSize = options.transferSize;
   host.storageDir = options.storageDir;
   host.resetOffMs = kResetOffMs;
+  host.benchFault = options.benchFault;
   host.core.friendlyName = options.friendlyName.empty() ? spec.id : options.friendlyName;
   if (!options.deviceName.empty()) host.core.identity.deviceName = options.deviceName;
   if (!options.fwVersionString.empty()) host.core.identity.fwVersionString = options.fwVersionString;

@@ -1,0 +1,22 @@
+# Tests of the exerciser: its pieces in process, and the program end to end
+# (linkhub with usblink over the virtual bus, devsim) through the shell and a
+# pseudo-terminal.
+set(PROTOPROBE_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+
+vln_add_test(NAME protoprobe_unit_test
+  SOURCES ${PROTOPROBE_TESTS}/protoprobe_unit_test.cpp ${PROTOPROBE_TESTS}/console_skeleton_test.cpp
+  LIBS protoprobe_core
+  LABELS unit asan concurrency)
+
+# The program on the whole road, run through the shell and on a
+# pseudo-terminal by the shared test support (testsupport/ShellRunner.h).
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME e2e_protoprobe_test
+    SOURCES ${PROTOPROBE_TESTS}/e2e_protoprobe_test.cpp
+    LIBS e2e_road vln_testsupport
+    LABELS e2e asan TIMEOUT 900)
+  target_compile_definitions(e2e_protoprobe_test PRIVATE
+    PROTOPROBE_PROGRAM="$<TARGET_FILE:protoprobe>")
+  add_dependencies(e2e_protoprobe_test protoprobe)
+  vln_test_depends(e2e_protoprobe_test protoprobe linkhub devsim usblink)
+endif()
