@@ -10,7 +10,7 @@ vln_add_test(NAME fsproto_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_scenarios_test.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/tests/FakeHubFileDevice.cpp
   LIBS fsproto vln_testsupport devsim_core plat
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 target_include_directories(fsproto_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 
 # The same scenarios on the whole road: the linkhub program, usblink over the
