@@ -61,6 +61,19 @@ TEST_F(StatusScript, GetSystemStatusPrintsTheDeviceText) {
   EXPECT_EQ(dev->status().notificationRequests().size(), 2u);
 }
 
+TEST_F(StatusScript, OnlyAStatusTextAnswers) {
+  devsim::DeviceHost* dev = plug();
+  ASSERT_NE(dev, nullptr);
+  ASSERT_EQ(script("getsystemstatus\n", true).out, "Pump 2 running\n");
+  // The channel comes up and power states and events arrive, but no text:
+  // neither an empty text nor the earlier one is a success.
+  dev->status().withhold(36, true);
+  const ShellResult r = script("getsystemstatus\n", true);
+  EXPECT_EQ(250, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("Device timed out\n", r.err);
+}
+
 TEST_F(StatusScript, AnAbsentDeviceTimesOut) {
   const auto start = Clock::now();
   const ShellResult r = script("getsystemstatus\ngetname\n");

@@ -1,6 +1,7 @@
 #include "devsim/StatusService.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "svcwire/StatusWire.h"
 
@@ -35,14 +36,19 @@ std::vector<uint8_t> StatusState::eventMessage(const std::vector<uint16_t>& even
 }
 
 std::vector<uint8_t> StatusState::textMessage(const std::string& text) {
-  std::vector<uint8_t> m{wire::kStatusText};
-  m.insert(m.end(), text.begin(), text.end());
+  std::vector<uint8_t> m(1 + text.size());
+  m[0] = wire::kStatusText;
+  if (!text.empty()) std::memcpy(m.data() + 1, text.data(), text.size());
   return m;
+}
+
+bool StatusState::sendable(const std::vector<uint8_t>& message) const {
+  return !silent_ && !(message.size() > 0 && withheld_.count(message[0]));
 }
 
 void StatusState::push(const std::vector<uint8_t>& message) {
   for (const Subscriber& s : subscribers_) {
-    if (!s.notified || silent_) continue;
+    if (!s.notified || !sendable(message)) continue;
     if (auto channel = s.channel.lock()) channel->send(message);
   }
 }
@@ -73,6 +79,14 @@ void StatusState::setSignature(const std::vector<uint8_t>& signature) {
 void StatusState::setSilent(bool silent) {
   std::lock_guard<std::mutex> lock(mutex_);
   silent_ = silent;
+}
+
+void StatusState::withhold(uint8_t code, bool withheld) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (withheld)
+    withheld_.insert(code);
+  else
+    withheld_.erase(code);
 }
 
 void StatusState::inject(const std::vector<uint8_t>& message) {
@@ -129,10 +143,9 @@ void StatusState::onRequest(const std::shared_ptr<ServiceChannel>& channel,
     notificationRequests_.push_back(message.size() > 1 ? message[1] : 0);
     for (Subscriber& s : subscribers_)
       if (s.key == channel.get()) s.notified = true;
-    if (silent_) return;
-    channel->send(powerMessage(config_.powerStates));
-    channel->send(eventMessage(config_.events));
-    channel->send(textMessage(config_.text));
+    for (const std::vector<uint8_t>& m : {powerMessage(config_.powerStates),
+                                           eventMessage(config_.events), textMessage(config_.text)})
+      if (sendable(m)) channel->send(m);
   }
   // Anything else is not answered, as the device's firmware does.
 }

@@ -82,6 +82,12 @@ class Recorder {
     });
     return found;
   }
+  // Asks for notifications and waits for the status text: its index, or -1
+  // (also when the request was refused).
+  int notifiedText(ProtStatusHandle handle) {
+    const size_t from = size();
+    return ProtStatusReqNotifications(handle) ? waitFor(handle, 5, from) : -1;
+  }
   Record at(int i) {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_.at(size_t(i));

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ class StatusState {
 
   // Knobs. Silent: requests are taken but never answered.
   void setSilent(bool silent);
+  // Messages of this code (32, 34 or 36) are not sent while withheld.
+  void withhold(uint8_t code, bool withheld);
   // Sends these bytes as one message (empty: an empty last fragment) on every
   // open status channel, asked or not.
   void inject(const std::vector<uint8_t>& message);
@@ -70,11 +73,13 @@ class StatusState {
     bool notified = false;
   };
   void push(const std::vector<uint8_t>& message);  // mutex_ held
+  bool sendable(const std::vector<uint8_t>& message) const;  // mutex_ held
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:
   StatusConfig config_;
   bool silent_ = false;
+  std::set<uint8_t> withheld_;
   std::vector<Subscriber> subscribers_;
   std::vector<uint8_t> notificationRequests_;
   size_t signatureRequests_ = 0;
