@@ -40,3 +40,8 @@ target_compile_definitions(fsproto_unload_test PRIVATE FSPROTO_LIBRARY="$<TARGET
 target_include_directories(fsproto_unload_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include)
 add_dependencies(fsproto_unload_test fsproto)
 vln_test_depends(fsproto_unload_test fsproto)
+
+vln_add_test(NAME fsproto_pipe_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_pipe_test.cpp
+  LIBS fsproto vln_testsupport devsim_core plat
+  LABELS unit asan)
