@@ -10,7 +10,7 @@ vln_add_test(NAME fsproto_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_scenarios_test.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/tests/FakeHubFileDevice.cpp
   LIBS fsproto vln_testsupport devsim_core plat
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 target_include_directories(fsproto_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 
 # The same scenarios on the whole road: the linkhub program, usblink over the
@@ -29,3 +29,19 @@ vln_add_fuzz(NAME fsproto_reply_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/reply_decoder_fuzz.cpp
   LIBS fsproto_transfer
   CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
+
+# Loads the library by path (it must not be linked) so that unloading it runs
+# its destructors.
+vln_add_test(NAME fsproto_unload_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_unload_test.cpp
+  LIBS vln_testsupport devsim_core plat
+  LABELS unit asan)
+target_compile_definitions(fsproto_unload_test PRIVATE FSPROTO_LIBRARY="$<TARGET_FILE:fsproto>")
+target_include_directories(fsproto_unload_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include)
+add_dependencies(fsproto_unload_test fsproto)
+vln_test_depends(fsproto_unload_test fsproto)
+
+vln_add_test(NAME fsproto_pipe_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_pipe_test.cpp
+  LIBS fsproto vln_testsupport devsim_core plat
+  LABELS unit asan)

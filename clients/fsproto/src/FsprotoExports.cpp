@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "FileServerProc.h"
@@ -46,9 +47,12 @@ class Registry {
   std::vector<std::unique_ptr<FileServerProc>> transfers_;  // guarded by mutex_
 };
 
-// Never destroyed: a call may come from another thread while the process ends.
+// Never destroyed, since a call may come from another thread while the
+// process ends; kept in the library's own static storage rather than on the
+// heap, so unloading leaves nothing behind (the unloader empties it).
 Registry& registry() {
-  static Registry* instance = new Registry;
+  alignas(Registry) static unsigned char storage[sizeof(Registry)];
+  static Registry* instance = new (storage) Registry;
   return *instance;
 }
 

@@ -192,8 +192,10 @@ void expectProgress(const Recorder& r, int32_t size) {
   EXPECT_EQ(p.front().a, 0);
   EXPECT_EQ(p.back().a, size);
   for (size_t i = 1; i + 1 < p.size(); ++i) {
-    // The clock is read a moment before the callback runs: a little slack.
-    EXPECT_GE(msBetween(p[i - 1].at, p[i].at), 240) << "periodic report " << i;
+    // The library reads its clock a moment before the callback runs, so the
+    // recorded gaps get some slack; a burst after a stall shows as gaps
+    // near 0 all the same.
+    EXPECT_GE(msBetween(p[i - 1].at, p[i].at), 200) << "periodic report " << i;
     EXPECT_LE(p[i - 1].a, p[i].a);
   }
 }
