@@ -2,10 +2,8 @@
 // registry file, and emulated devices from the simulated media plug-in.
 #include <gtest/gtest.h>
 
-#include "hub_support.h"
+#include "hub_program.h"
 #include "plat/msgpipe.h"
-#include "rpc_child.h"
-#include "translayer/ConnectionServerRpc.h"
 
 using namespace hubtest;
 
@@ -13,32 +11,15 @@ namespace {
 
 constexpr const char* kMissingKey = "Failed on opening configuration registry";
 
-class ProcessTest : public RuntimeDirTest {
+class ProcessTest : public HubProgramTest {
  protected:
   void SetUp() override {
-    RuntimeDirTest::SetUp();
+    HubProgramTest::SetUp();
     plat::setEnvironment("SIMMEDIA_DEVICES", hexOf(device_) + "," + hexOf(other_));
     plat::setEnvironment("SIMMEDIA_CHANNELS", "2");
   }
-  // Starts linkhub with its standard error as the child's output (standard
-  // output goes nowhere: the program has nothing to say there).
-  bool startHub(plat::test::ChildProcess& child) {
-    return child.start("/bin/sh", {"-c", "exec \"$0\" 2>&1 >/dev/null", LINKHUB_PROGRAM});
-  }
   // The server answers and lists both devices.
-  bool serving() {
-    std::vector<HwId> seen;
-    uint32_t exception = 0;
-    const int rc = GetOnlineDevices(
-        binding_, 3, [&](uint64_t, const HwId* ids, size_t n) { seen.assign(ids, ids + n); },
-        &exception);
-    return rc == 0 && seen.size() == 2;
-  }
-  int signal(plat::test::ChildProcess& hub, const char* which) {
-    plat::test::ChildProcess kill;
-    if (!kill.start("/bin/kill", {which, std::to_string(hub.pid())})) return -1;
-    return kill.wait();
-  }
+  bool serving() { return onlineCount() == 2; }
   bool noSocketLeft() {
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(runtimeDir(), ec);
@@ -51,7 +32,6 @@ class ProcessTest : public RuntimeDirTest {
   }
 
   const HwId device_ = makeId(0x11), other_ = makeId(0x81);
-  plat::RpcBinding binding_;
 };
 
 TEST_F(ProcessTest, ASecondInstanceEndsAtOnceWithoutAMessage) {
