@@ -145,9 +145,25 @@ double barePingPongPerSecond(uint32_t count) {
   return trips == count && seconds > 0 ? trips / seconds : 0;
 }
 
-double hubCpuSeconds(const e2e::Road& road) {
+double cpuSeconds(int pid) {
   double seconds = 0;
-  return plat::processCpuSeconds(road.hubPid(), &seconds) == 0 ? seconds : -1;
+  return plat::processCpuSeconds(pid, &seconds) == 0 ? seconds : -1;
+}
+
+// Processor time of the three processes of the road: server, device, this
+// client.
+struct RoadCpu {
+  double server = -1, device = -1, client = -1;
+};
+
+RoadCpu roadCpu(const e2e::Road& road, int sim) {
+  return {cpuSeconds(road.hubPid()), cpuSeconds(road.devsimPid(sim)),
+          cpuSeconds(plat::currentProcessId())};
+}
+
+double perMB(double before, double after, uint64_t bytes) {
+  if (before < 0 || after < 0 || bytes == 0) return -1;
+  return (after - before) / (double(bytes) / 1e6);
 }
 
 struct ManyResult {
@@ -156,13 +172,15 @@ struct ManyResult {
   double aggregateMBps = 0;
   double meanMBps = 0, minMBps = 0, maxMBps = 0;
   double longestGapMs = 0;
-  double cpuSecondsPerMB = -1;
+  double cpuSecondsPerMB = -1;  // the server's
+  double deviceCpuPerMB = -1;
+  double clientCpuPerMB = -1;
   std::vector<double> perDevice;
 };
 
 // Echo of `total` bytes on each of the first `count` devices at once, each
 // from its own thread; all start together.
-ManyResult streamMany(const e2e::Road& road, const std::vector<HwId>& ids, int count,
+ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& ids, int count,
                       uint32_t total, uint16_t packet) {
   ManyResult m;
   m.devices = count;
@@ -189,7 +207,7 @@ ManyResult streamMany(const e2e::Road& road, const std::vector<HwId>& ids, int c
                                                    uint32_t(i + 1));
     });
   }
-  const double cpuBefore = hubCpuSeconds(road);
+  const RoadCpu cpuBefore = roadCpu(road, sim);
   const auto start = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -198,7 +216,7 @@ ManyResult streamMany(const e2e::Road& road, const std::vector<HwId>& ids, int c
   go.notify_all();
   for (std::thread& t : threads) t.join();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double cpuAfter = hubCpuSeconds(road);
+  const RoadCpu cpuAfter = roadCpu(road, sim);
   for (auto& c : clients) c->close();
 
   uint64_t bytes = 0;
@@ -215,8 +233,9 @@ ManyResult streamMany(const e2e::Road& road, const std::vector<HwId>& ids, int c
   m.meanMBps = sum / count;
   m.minMBps = *std::min_element(m.perDevice.begin(), m.perDevice.end());
   m.maxMBps = *std::max_element(m.perDevice.begin(), m.perDevice.end());
-  if (cpuBefore >= 0 && cpuAfter >= 0 && bytes > 0)
-    m.cpuSecondsPerMB = (cpuAfter - cpuBefore) / (double(bytes) / 1e6);
+  m.cpuSecondsPerMB = perMB(cpuBefore.server, cpuAfter.server, bytes);
+  m.deviceCpuPerMB = perMB(cpuBefore.device, cpuAfter.device, bytes);
+  m.clientCpuPerMB = perMB(cpuBefore.client, cpuAfter.client, bytes);
   return m;
 }
 
@@ -238,9 +257,9 @@ int runMany(const Options& o) {
     devices.push_back({"linkecho" + std::to_string(i), e2e::Road::makeHwId(uint8_t(0x40 + 3 * i))});
     ids.push_back(devices.back().hwid);
   }
-  if (road.startDevsim(devices, {"--max-frame", std::to_string(o.frame), "--transfer-size",
-                                 std::to_string(o.transferSize)}) < 0 ||
-      !road.waitOnline(ids)) {
+  const int sim = road.startDevsim(devices, {"--max-frame", std::to_string(o.frame),
+                                             "--transfer-size", std::to_string(o.transferSize)});
+  if (sim < 0 || !road.waitOnline(ids)) {
     std::cerr << "linkecho: the devices did not come online\n";
     return 1;
   }
@@ -255,7 +274,7 @@ int runMany(const Options& o) {
   double one = 0;
   int status = 0;
   for (int count : counts) {
-    ManyResult m = streamMany(road, ids, count, total, o.packet);
+    ManyResult m = streamMany(road, sim, ids, count, total, o.packet);
     if (count == 1) one = m.aggregateMBps;
     if (m.failed != 0) {
       std::printf("  %8d  %d of the devices failed\n", count, m.failed);
@@ -267,6 +286,10 @@ int runMany(const Options& o) {
     std::fflush(stdout);
     results.push_back(std::move(m));
   }
+  std::printf("  processor seconds per MB of the server / the device process / this client:\n");
+  for (const ManyResult& m : results)
+    std::printf("  %8d %12.4f %12.4f %12.4f\n", m.devices, m.cpuSecondsPerMB, m.deviceCpuPerMB,
+                m.clientCpuPerMB);
   for (const ManyResult& m : results) {
     if (m.devices == 1) continue;
     std::printf("  per device at %d:", m.devices);

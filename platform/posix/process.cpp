@@ -50,4 +50,6 @@ int processCpuSeconds(int pid, double* seconds) {
   return 0;
 }
 
+int currentProcessId() { return int(::getpid()); }
+
 }  // namespace plat

@@ -19,4 +19,7 @@ int signalProcess(int pid, ProcessSignal signal);
 // a pid of 0 or less, 2 when no such process.
 int processCpuSeconds(int pid, double* seconds);
 
+// This process's id.
+int currentProcessId();
+
 }  // namespace plat
