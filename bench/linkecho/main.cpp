@@ -62,7 +62,7 @@ const char* kUsage =
     "  --mode           X echo (default), D download, U upload\n"
     "  --usbemu         over libusb to an emulated USB device instead of the virtual bus\n"
     "  --devices        stream on N devices at once, one client thread each, for every N\n"
-    "                   of the list (e.g. 1,4,16,32); one device is always measured too\n";
+    "                   of the list (e.g. 1,4,16,32); one device runs first and last as the baseline\n";
 
 // "1,4,16" to its counts; false on anything else.
 bool parseCounts(const std::string& text, std::vector<int>* counts) {
@@ -241,8 +241,12 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
 
 int runMany(const Options& o) {
   std::vector<int> counts = o.devices;
-  // One device is the baseline every other count is weighed against.
-  if (std::find(counts.begin(), counts.end(), 1) == counts.end()) counts.insert(counts.begin(), 1);
+  // One device is the baseline every other count is weighed against: run
+  // first and again last, the better of the two counting, so that a
+  // change in the machine's load during the run does not flatter a ratio.
+  counts.erase(std::remove(counts.begin(), counts.end(), 1), counts.end());
+  counts.insert(counts.begin(), 1);
+  if (counts.size() > 1) counts.push_back(1);
   const int most = *std::max_element(counts.begin(), counts.end());
   const uint32_t total = o.totalGiven ? o.total : kManyDefaultTotal;
 
@@ -274,18 +278,21 @@ int runMany(const Options& o) {
   double one = 0;
   int status = 0;
   for (int count : counts) {
-    ManyResult m = streamMany(road, sim, ids, count, total, o.packet);
-    if (count == 1) one = m.aggregateMBps;
+    results.push_back(streamMany(road, sim, ids, count, total, o.packet));
+    if (count == 1) one = std::max(one, results.back().aggregateMBps);
+  }
+  // Printed once all have run, every ratio against the same baseline.
+  for (const ManyResult& m : results) {
     if (m.failed != 0) {
-      std::printf("  %8d  %d of the devices failed\n", count, m.failed);
+      std::printf("  %8d  %d of the devices failed\n", m.devices, m.failed);
       status = 1;
     }
-    std::printf("  %8d %12.2f %12.2f %12.2f %12.2f %9.2fx %11.2f %12.4f\n", count,
+    std::printf("  %8d %12.2f %12.2f %12.2f %12.2f %9.2fx %11.2f %12.4f\n", m.devices,
                 m.aggregateMBps, m.meanMBps, m.minMBps, m.maxMBps,
                 one > 0 ? m.aggregateMBps / one : 0, m.longestGapMs, m.cpuSecondsPerMB);
-    std::fflush(stdout);
-    results.push_back(std::move(m));
   }
+  std::printf("  (one device runs first and last; the ratios are against the better, %.2f MB/s)\n",
+              one);
   std::printf("  processor seconds per MB of the server / the device process / this client:\n");
   for (const ManyResult& m : results)
     std::printf("  %8d %12.4f %12.4f %12.4f\n", m.devices, m.cpuSecondsPerMB, m.deviceCpuPerMB,
