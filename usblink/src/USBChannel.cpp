@@ -90,13 +90,24 @@ void USBChannel::readDone(TransferStatus status, size_t bytes) {
     std::lock_guard<std::mutex> lock(completionMutex_);
     readCompletion_ = Completion{status, bytes};
   }
-  wake_.set();
+  noteCompletion();
 }
 
 void USBChannel::writeDone(TransferStatus status, size_t bytes) {
   {
     std::lock_guard<std::mutex> lock(completionMutex_);
     writeCompletion_ = Completion{status, bytes};
+  }
+  noteCompletion();
+}
+
+void USBChannel::noteCompletion() {
+  // A bus that completes on the I/O thread itself (inside a start or a
+  // service call) needs no wake-up: the loop looks at the completions again
+  // before it waits.
+  if (std::this_thread::get_id() == ioThread_.load()) {
+    ownCompletion_ = true;
+    return;
   }
   wake_.set();
 }
@@ -111,6 +122,7 @@ void USBChannel::takeCompletions(std::optional<Completion>* read,
 }
 
 void USBChannel::run() {
+  ioThread_ = std::this_thread::get_id();
   const bool ready = txEvent_.valid() && wake_.valid() && setUp();
   if (!ready) {
     // Reported like any channel, but silent until the device goes.
@@ -164,15 +176,20 @@ bool USBChannel::transfer() {
     items[2] = {interest.handle,
                 (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u), 0};
     int timeout = -1;
-    if (!writePending_) {
+    if (ownCompletion_) {
+      timeout = 0;
+    } else if (!writePending_) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(idleAt - Clock::now()).count();
       timeout = int(std::max<int64_t>(left, 0));
     }
     if (plat::pollHandles(items, 3, timeout) < 0) return false;
+    // Cleared before the completions are taken: one booked from here on
+    // keeps the next wait from blocking.
+    ownCompletion_ = false;
 
     if (items[2].ready != 0 && !device_->service()) return false;
     if (items[0].ready != 0 && txEvent_.consume()) txWanted_ = true;
-    wake_.consume();
+    if (items[1].ready != 0) wake_.consume();
 
     std::optional<Completion> read, write;
     takeCompletions(&read, &write);
@@ -260,7 +277,14 @@ void USBChannel::drainTransfers() {
   // is closed: a transfer still owned by the bus may be written into.
   device_->cancelTransfers();
   const auto giveUpAt = Clock::now() + kDrainLimit;
-  while (readPending_ || writePending_) {
+  for (;;) {
+    // First what the cancel (or the last service) completed on this thread.
+    ownCompletion_ = false;
+    std::optional<Completion> read, write;
+    takeCompletions(&read, &write);
+    if (read) readPending_ = false;
+    if (write) writePending_ = false;
+    if (!readPending_ && !writePending_) return;
     if (Clock::now() >= giveUpAt) return;
     const PollInterest interest = device_->pollInterest();
     plat::PollItem items[2];
@@ -272,10 +296,6 @@ void USBChannel::drainTransfers() {
     }
     if (items[1].ready != 0) device_->service();
     wake_.consume();
-    std::optional<Completion> read, write;
-    takeCompletions(&read, &write);
-    if (read) readPending_ = false;
-    if (write) writePending_ = false;
   }
 }
 

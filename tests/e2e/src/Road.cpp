@@ -58,6 +58,8 @@ class Road::Child {
     });
   }
 
+  int pid() const { return pid_; }
+
   bool running() {
     if (exited_) return false;
     const int status = process_.wait(0);
@@ -209,6 +211,13 @@ bool Road::stopHub() {
 }
 
 bool Road::hubRunning() const { return hub_ && hub_->running(); }
+
+int Road::hubPid() const { return hub_ ? hub_->pid() : -1; }
+
+int Road::devsimPid(int sim) const {
+  if (sim < 0 || size_t(sim) >= sims_.size() || !sims_[size_t(sim)]) return -1;
+  return sims_[size_t(sim)]->pid();
+}
 
 int Road::startDevsim(const std::vector<Device>& devices, const std::vector<std::string>& extraArgs) {
   if (!ok_ || devices.empty()) return -1;

@@ -71,6 +71,10 @@ class Road {
   // SIGTERM and wait: true when it ended with exit code 0.
   bool stopHub();
   bool hubRunning() const;
+  // The server's process id (for its processor time), -1 before startHub.
+  int hubPid() const;
+  // The process id of devsim number `sim`, -1 when there is none.
+  int devsimPid(int sim) const;
 
   // Starts one devsim process for `devices` (more options in `extraArgs`)
   // and waits until it has published them. Returns its number for
