@@ -151,7 +151,7 @@ class SessionLayer : public ThreadBase {
   void receiveS(uint8_t control);
   void receiveI(const uint8_t* frame, uint16_t length);
   void resetLink();
-  void protocolError();
+  void protocolError(const char* why);
   NrKind classifyNr(uint8_t nr) const;
   void acceptNr(uint8_t nr);
   void noteFrameFromDevice();
