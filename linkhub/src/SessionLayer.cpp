@@ -199,6 +199,8 @@ void SessionLayer::run() {
 void SessionLayer::resetLink() {
   for (int c = 0; c < kChannels; ++c) {
     Channel& ch = channels_[c];
+    if (!ch.free && !ch.closing)
+      VLN_TRACE(kLink, "[%u] channel %d closed by the link reset", mediaIndex_, c);
     if (!ch.free && !ch.closing && events_) events_->onChannelClosed(uint8_t(c));
     ch.free = true;
     ch.openPending = false;
