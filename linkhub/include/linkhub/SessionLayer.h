@@ -26,6 +26,7 @@
 // so an owner may hold its own lock around openChannel and take the same lock
 // in onDeviceIdentified. The layer never calls ChannelConnect or
 // ChannelDisconnect with linkMutex_ held.
+// Frame-by-frame traces of the handshake, go-back-N and close: docs/link.md.
 #pragma once
 
 #include <cstdint>
