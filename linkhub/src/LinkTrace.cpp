@@ -4,6 +4,7 @@
 
 #include "linkproto/LinkProtocol.h"
 #include "plat/trace.h"
+#include "svcwire/ByteReader.h"
 
 using namespace linkproto;
 
@@ -27,10 +28,12 @@ std::string describeU(const uint8_t* frame, size_t length) {
     case kIdentityRequest: text += " identity request"; break;
     case kParamAnswer:
       text += " parameter answer";
-      if (n == 4)
-        return text + format(": max frame %u, %u channels",
-                             unsigned((payload[0] | payload[1] << 8) & 0x3FF),
-                             unsigned((payload[2] | payload[3] << 8) & 0xF));
+      if (n == 4) {
+        svcwire::ByteReader fields(payload, n);
+        const unsigned maxFrame = fields.u16() & 0x3FFu;
+        const unsigned channels = fields.u16() & 0xFu;
+        return text + format(": max frame %u, %u channels", maxFrame, channels);
+      }
       break;
     case kIdentityAnswer:
       text += " identity answer";
