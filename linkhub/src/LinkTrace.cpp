@@ -22,10 +22,18 @@ std::string describeU(const uint8_t* frame, size_t length) {
   const size_t n = length - 1;
   std::string text = format("U 0x%02X", code);
   switch (code) {
-    case kResetRequest: text += " reset request"; break;
-    case kResetAnswer: text += " reset answer"; break;
-    case kParamRequest: text += " parameter request"; break;
-    case kIdentityRequest: text += " identity request"; break;
+    case kResetRequest:
+      text += " reset request";
+      break;
+    case kResetAnswer:
+      text += " reset answer";
+      break;
+    case kParamRequest:
+      text += " parameter request";
+      break;
+    case kIdentityRequest:
+      text += " identity request";
+      break;
     case kParamAnswer:
       text += " parameter answer";
       if (n == 4) {
@@ -43,7 +51,9 @@ std::string describeU(const uint8_t* frame, size_t length) {
         return text;
       }
       break;
-    default: text += " (unknown)"; break;
+    default:
+      text += " (unknown)";
+      break;
   }
   if (n > 0) text += format(" + %u bytes: ", unsigned(n)) + plat::traceHex(payload, n);
   return text;
@@ -51,8 +61,8 @@ std::string describeU(const uint8_t* frame, size_t length) {
 
 std::string describeS(uint8_t control, size_t length) {
   static const char* const kTypes[] = {"ready", "reject", "busy", "type 3"};
-  std::string text = std::string("S ") + kTypes[(control >> 2) & 3] +
-                     format(" N(R)=%u", unsigned(control >> 5));
+  std::string text =
+      std::string("S ") + kTypes[(control >> 2) & 3] + format(" N(R)=%u", unsigned(control >> 5));
   if (control & kPfBit) text += " P/F";
   if (length != 1) text += format(" (%u bytes: ignored)", unsigned(length));
   return text;
@@ -84,8 +94,11 @@ std::string describeI(const uint8_t* frame, size_t length) {
 std::string describeLinkFrame(const uint8_t* frame, size_t length) {
   if (length == 0) return "(empty)";
   switch (frame[0] & 3) {
-    case 3: return describeU(frame, length);
-    case 1: return describeS(frame[0], length);
-    default: return describeI(frame, length);
+    case 3:
+      return describeU(frame, length);
+    case 1:
+      return describeS(frame[0], length);
+    default:
+      return describeI(frame, length);
   }
 }

@@ -630,8 +630,10 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
   if (cursor_ != vs_ && !peerBusy_ && !reject_) {
     if (storedLength_[cursor_] == 0) {
       // Acknowledged something never sent: start over.
-      VLN_TRACE(kLink, "[%u] protocol error: the device acknowledged a frame never sent: link "
-                "reset, sent 0x8F", mediaIndex_);
+      VLN_TRACE(kLink,
+                "[%u] protocol error: the device acknowledged a frame never sent: link "
+                "reset, sent 0x8F",
+                mediaIndex_);
       destination[0] = kResetRequest;
       *length = 1;
       resetLink();

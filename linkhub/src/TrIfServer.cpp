@@ -227,9 +227,10 @@ uint16_t TrIfServer::OpenChannel(ConnectionServerCall& call, const HwId& hwid, u
   // 1 pipe or buffer, 2 no such device online, 3 no free channel on it.
   VLN_TRACE(kRpc, "pid %d: OpenChannel %s protocol %u: %u%s%s", call.transport().peerPid(),
             formatHwId(hwid).c_str(), unsigned(protocolId), unsigned(rc),
-            rc == 0 ? " " : rc == 2 ? " (no connected device with this id)"
-                        : rc == 3   ? " (no free channel on it)"
-                                    : " (pipe name buffer too small or pipe not listening)",
+            rc == 0   ? " "
+            : rc == 2 ? " (no connected device with this id)"
+            : rc == 3 ? " (no free channel on it)"
+                      : " (pipe name buffer too small or pipe not listening)",
             rc == 0 ? pipeName->c_str() : "");
   return rc;
 }

@@ -39,8 +39,8 @@ bool checkSlow(TraceArea area) {
 
 namespace {
 
-constexpr const char* kAreaNames[kTraceAreaCount] = {"usb", "vbus", "link", "frames", "rpc",
-                                                      "pipes"};
+constexpr const char* kAreaNames[kTraceAreaCount] = {"usb",    "vbus", "link",
+                                                     "frames", "rpc",  "pipes"};
 constexpr size_t kLineRoom = 1024;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }

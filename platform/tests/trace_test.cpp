@@ -80,9 +80,8 @@ TEST(TraceAreas, NamesListsAndAll) {
       {"usb", bit(TraceArea::kUsb)},
       {"usb,link", bit(TraceArea::kUsb) | bit(TraceArea::kLink)},
       {" Link , USB ", bit(TraceArea::kUsb) | bit(TraceArea::kLink)},
-      {"vbus,frames,rpc,pipes",
-       bit(TraceArea::kVbus) | bit(TraceArea::kFrames) | bit(TraceArea::kRpc) |
-           bit(TraceArea::kPipes)},
+      {"vbus,frames,rpc,pipes", bit(TraceArea::kVbus) | bit(TraceArea::kFrames) |
+                                    bit(TraceArea::kRpc) | bit(TraceArea::kPipes)},
       {"all", all},
       {"ALL,usb", all},
       {"bogus,rpc", bit(TraceArea::kRpc)},
@@ -118,8 +117,7 @@ TEST_F(TraceEnv, TheMacroPrintsOnlyForAreasThatAreOnAndEvaluatesNothingOtherwise
   const std::vector<std::string> lines = linesOf(capture.text());
   EXPECT_EQ(1, evaluated);
   ASSERT_EQ(1u, lines.size());
-  EXPECT_TRUE(std::regex_match(lines[0],
-                               std::regex(R"(trace \d\d:\d\d:\d\d\.\d{6} rpc: shown 1)")))
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(trace \d\d:\d\d:\d\d\.\d{6} rpc: shown 1)")))
       << lines[0];
 }
 
@@ -145,7 +143,8 @@ TEST_F(TraceEnv, LinesOfManyThreadsStayWhole) {
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([t] {
         const std::string pad(200, char('a' + t));
-        for (int i = 0; i < kLines; ++i) plat::traceLine(TraceArea::kLink, "%d %d %s", t, i, pad.c_str());
+        for (int i = 0; i < kLines; ++i)
+          plat::traceLine(TraceArea::kLink, "%d %d %s", t, i, pad.c_str());
       });
     for (auto& t : threads) t.join();
   }

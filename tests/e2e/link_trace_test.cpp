@@ -69,14 +69,15 @@ TEST(LinkTraceE2E, UsbAndLinkShowTheDescriptorCheckTheHandshakeAndAResetCausedBy
   ASSERT_TRUE(road.waitHubLine([&](const std::string& l) { return contains(l, linkUp); }));
 
   std::vector<std::string> lines = road.hubLines();
-  const int up = expectInOrder(lines, 0,
-                               {"usb: VBUS\\TRACED: arrived",
-                                "usb: VBUS\\TRACED: link descriptor accepted: transfer size 4096",
-                                "link: [1] media channel arrived", "link: [1] connected",
-                                "link: [1] sent 0x8F link reset request", "got 0x63 reset answer",
-                                "sent 0xAF parameter request",
-                                "got 0xCF parameters: device max frame 255 (using 255), 15 channels",
-                                "sent 0xA7 identity request", linkUp});
+  const int up =
+      expectInOrder(lines, 0,
+                    {"usb: VBUS\\TRACED: arrived",
+                     "usb: VBUS\\TRACED: link descriptor accepted: transfer size 4096",
+                     "link: [1] media channel arrived", "link: [1] connected",
+                     "link: [1] sent 0x8F link reset request", "got 0x63 reset answer",
+                     "sent 0xAF parameter request",
+                     "got 0xCF parameters: device max frame 255 (using 255), 15 channels",
+                     "sent 0xA7 identity request", linkUp});
   ASSERT_GE(up, 0);
 
   // A client's channel, then data from the device on a channel the server

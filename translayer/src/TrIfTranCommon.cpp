@@ -5,11 +5,11 @@
 #include <deque>
 #include <thread>
 
+#include "plat/errors.h"
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
-#include "plat/wake.h"
-#include "plat/errors.h"
 #include "plat/trace.h"
+#include "plat/wake.h"
 
 namespace {
 

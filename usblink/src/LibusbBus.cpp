@@ -38,14 +38,22 @@ std::string pathOf(libusb_device* device) {
 
 const char* transferStatusName(int status) {
   switch (status) {
-    case LIBUSB_TRANSFER_COMPLETED: return "completed";
-    case LIBUSB_TRANSFER_ERROR: return "error";
-    case LIBUSB_TRANSFER_TIMED_OUT: return "timed out";
-    case LIBUSB_TRANSFER_CANCELLED: return "cancelled";
-    case LIBUSB_TRANSFER_STALL: return "stall";
-    case LIBUSB_TRANSFER_NO_DEVICE: return "no device";
-    case LIBUSB_TRANSFER_OVERFLOW: return "overflow";
-    default: return "unknown status";
+    case LIBUSB_TRANSFER_COMPLETED:
+      return "completed";
+    case LIBUSB_TRANSFER_ERROR:
+      return "error";
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return "timed out";
+    case LIBUSB_TRANSFER_CANCELLED:
+      return "cancelled";
+    case LIBUSB_TRANSFER_STALL:
+      return "stall";
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return "no device";
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return "overflow";
+    default:
+      return "unknown status";
   }
 }
 
@@ -373,8 +381,10 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
       return Match::kNotOurs;
     }
     if (!waitForAccess || attempt >= kOpenAttempts || stopping_) {
-      VLN_TRACE(kUsb, "%s: no access to read its descriptors (%d attempts; check the udev "
-                "rule)", pathOf(device).c_str(), attempt);
+      VLN_TRACE(kUsb,
+                "%s: no access to read its descriptors (%d attempts; check the udev "
+                "rule)",
+                pathOf(device).c_str(), attempt);
       return Match::kNoAccess;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryMs));
@@ -442,8 +452,8 @@ std::unique_ptr<UsbDevice> LibusbBus::open(const std::string& path, TransferSink
   }
   libusb_set_auto_detach_kernel_driver(handle, 1);
   if (const int claim = libusb_claim_interface(handle, interfaceNumber); claim != 0) {
-    VLN_TRACE(kUsb, "%s: claiming interface %u failed: %s", path.c_str(),
-              unsigned(interfaceNumber), libusb_error_name(claim));
+    VLN_TRACE(kUsb, "%s: claiming interface %u failed: %s", path.c_str(), unsigned(interfaceNumber),
+              libusb_error_name(claim));
     libusb_close(handle);
     return nullptr;
   }

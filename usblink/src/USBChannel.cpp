@@ -149,8 +149,10 @@ bool USBChannel::setUp() {
     if (n < 0)
       VLN_TRACE(kUsb, "%s: refused: the link descriptor request failed", path);
     else
-      VLN_TRACE(kUsb, "%s: refused: link descriptor %s (%d bytes; want 6 with magic 0xAC1F and "
-                "a transfer size of at least %u)", path,
+      VLN_TRACE(kUsb,
+                "%s: refused: link descriptor %s (%d bytes; want 6 with magic 0xAC1F and "
+                "a transfer size of at least %u)",
+                path,
                 plat::traceHex(bytes, size_t(std::min<int>(n, int(kLinkDescriptorLength)))).c_str(),
                 n, unsigned(kMinTransferSize));
     return false;

@@ -79,8 +79,8 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
     }
     const size_t answered = n - vbus::kAnswerHeader;
     if (answered > setup.length) {
-      VLN_TRACE(kVbus, "control answer of %zu bytes for wLength %u: connection dropped",
-                answered, unsigned(setup.length));
+      VLN_TRACE(kVbus, "control answer of %zu bytes for wLength %u: connection dropped", answered,
+                unsigned(setup.length));
       broken_ = true;
       return -1;
     }
@@ -108,8 +108,10 @@ bool VbusDevice::acceptRecord(size_t length) {
       const size_t payload = length - 1;
       if (payload == 0) return true;  // no bytes, no transfer
       if (payload > transferSize_) {
-        VLN_TRACE(kVbus, "bulk in record of %zu bytes, over the transfer size %zu: connection "
-                  "dropped", payload, transferSize_);
+        VLN_TRACE(kVbus,
+                  "bulk in record of %zu bytes, over the transfer size %zu: connection "
+                  "dropped",
+                  payload, transferSize_);
         return false;
       }
       bulkIn_.emplace_back(receiveBuffer_.begin() + 1, receiveBuffer_.begin() + long(length));

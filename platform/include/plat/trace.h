@@ -58,8 +58,8 @@ std::string traceHex(const uint8_t* data, size_t length, size_t limit = 24);
 
 // VLN_TRACE(kLink, "[%u] sent 0x%02X", index, code): the arguments are
 // evaluated only when the area is on.
-#define VLN_TRACE(area, ...)                                       \
-  do {                                                             \
-    if (::plat::traceOn(::plat::TraceArea::area))                  \
-      ::plat::traceLine(::plat::TraceArea::area, __VA_ARGS__);     \
+#define VLN_TRACE(area, ...)                                   \
+  do {                                                         \
+    if (::plat::traceOn(::plat::TraceArea::area))              \
+      ::plat::traceLine(::plat::TraceArea::area, __VA_ARGS__); \
   } while (0)

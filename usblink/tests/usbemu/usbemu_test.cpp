@@ -286,8 +286,8 @@ TEST_F(UsbEmuE2E, TheUsbTraceSaysWhyEachDeviceIsTakenOrRefused) {
   }
   bool transferNamed = false;
   for (const std::string& line : lines)
-    transferNamed = transferNamed || line.find("transfer on endpoint 0x81 ended: error") !=
-                                         std::string::npos;
+    transferNamed =
+        transferNamed || line.find("transfer on endpoint 0x81 ended: error") != std::string::npos;
   EXPECT_TRUE(transferNamed);
   EXPECT_TRUE(road_.stopHub());
 }
