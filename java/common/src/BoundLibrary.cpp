@@ -3,44 +3,9 @@
 #include <cstdlib>
 
 #include "plat/dynlib.h"
-#include "vlnjni/Text.h"
+#include "vlnjni/Load.h"
 
 namespace vlnjni {
-namespace {
-
-// The "<module>.library" system property; empty when unset.
-std::string propertyOf(JNIEnv* env, const std::string& name) {
-  jclass system = env->FindClass("java/lang/System");
-  if (!system) throw JavaPending{};
-  jmethodID get = env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
-  if (!get) {
-    env->DeleteLocalRef(system);
-    throw JavaPending{};
-  }
-  jstring key = nullptr;
-  try {
-    key = newString(env, name);
-  } catch (...) {
-    env->DeleteLocalRef(system);
-    throw;
-  }
-  auto value = static_cast<jstring>(env->CallStaticObjectMethod(system, get, key));
-  env->DeleteLocalRef(key);
-  env->DeleteLocalRef(system);
-  checkJava(env);
-  if (!value) return {};
-  std::string text;
-  try {
-    text = toUtf8(env, value);
-  } catch (...) {
-    env->DeleteLocalRef(value);
-    throw;
-  }
-  env->DeleteLocalRef(value);
-  return text;
-}
-
-}  // namespace
 
 std::string besideBinding(const char* library) {
   const std::string self = plat::objectPathOf(reinterpret_cast<const void*>(&besideBinding));
@@ -51,7 +16,7 @@ std::string besideBinding(const char* library) {
 
 std::unique_ptr<BoundLibrary> BoundLibrary::open(JNIEnv* env, const Module& module) {
   const std::string key = std::string(module.name) + ".library";
-  std::string path = propertyOf(env, key);
+  std::string path = systemProperty(env, key);
   if (path.empty()) {
     const char* fromEnv = std::getenv(key.c_str());
     if (fromEnv && *fromEnv) path = fromEnv;

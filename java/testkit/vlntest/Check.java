@@ -83,6 +83,34 @@ public final class Check {
         return out;
     }
 
+    /** An upper bound stretched by VLN_TIME_SLACK (default 1), as the C++ tests do. */
+    public static long slackMillis(long millis) {
+        double factor = 1.0;
+        String text = System.getenv("VLN_TIME_SLACK");
+        if (text != null && !text.isEmpty()) {
+            try {
+                factor = Math.max(1.0, Double.parseDouble(text));
+            } catch (NumberFormatException e) {
+                factor = 1.0;
+            }
+        }
+        return (long) (millis * factor);
+    }
+
+    /** True when a live thread has this name. */
+    public static boolean threadAlive(String name) {
+        for (Thread t : Thread.getAllStackTraces().keySet())
+            if (t.isAlive() && name.equals(t.getName())) return true;
+        return false;
+    }
+
+    /** The thread of that name, or null. */
+    public static Thread thread(String name) {
+        for (Thread t : Thread.getAllStackTraces().keySet())
+            if (t.isAlive() && name.equals(t.getName())) return t;
+        return null;
+    }
+
     /** 0 when every case passed, else 1; prints the summary. */
     public static int finish() {
         System.out.println(cases + " case(s), " + failures.size() + " failure(s)");

@@ -21,6 +21,7 @@
 #include <jni.h>
 
 #include <functional>
+#include <string>
 
 #include "vlnjni/Module.h"
 
@@ -30,6 +31,10 @@ constexpr jint kJniVersion = JNI_VERSION_1_8;
 
 // The JNIEnv of the current thread, null when it is not attached.
 JNIEnv* envOf(JavaVM* vm);
+
+// The system property `name`; empty when unset. JNI failures throw
+// JavaPending.
+std::string systemProperty(JNIEnv* env, const std::string& name);
 
 jint loadBinding(JavaVM* vm, const Module& module, const std::function<void(JNIEnv*)>& init) noexcept;
 
