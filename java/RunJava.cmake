@@ -1,5 +1,7 @@
 # Runs one Java test (see vln_add_java_test): java -Xcheck:jni, then fails on
 # a non-zero exit or on a JNI warning in the JVM's output.
+string(REPLACE "^^" ";" PROPS "${PROPS}")
+string(REPLACE "^^" ";" ARGS "${ARGS}")
 set(command ${JAVA} -Xcheck:jni -Djava.library.path=${LIBPATH} -cp ${CLASSPATH})
 if(PROPS)
   list(APPEND command ${PROPS})
