@@ -31,3 +31,10 @@ vln_add_test(NAME vlnjni_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/text_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/event_queue_test.cpp
   LIBS vlnjni
   LABELS unit asan concurrency)
+
+# The UTF-8 decoder takes device texts: fuzzed (label fuzz), the seeds
+# replayed elsewhere.
+vln_add_fuzz(NAME vlnjni_utf8_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/utf8_fuzz.cpp
+  LIBS vlnjni
+  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/utf8)
