@@ -59,7 +59,10 @@ final class CodecChecks {
         int at = -1;
         for (int i = 0; i + from.length <= haystack.length; i++) {
             if (Arrays.equals(haystack, i, i + from.length, from, 0, from.length)) {
-                if (at >= 0) throw new IllegalArgumentException("more than one " + new String(from, StandardCharsets.ISO_8859_1));
+                if (at >= 0) {
+                    String what = new String(from, StandardCharsets.ISO_8859_1);
+                    throw new IllegalArgumentException("more than one " + what);
+                }
                 at = i;
             }
         }

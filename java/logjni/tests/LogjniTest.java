@@ -98,6 +98,31 @@ public final class LogjniTest {
                     Logjni.getXmlLog(new String[] {m1, fifo.toString()}), "merge with a pipe");
             writer.join(60_000);
         });
+        Check.test("calls on several threads at once each get their own result", () -> {
+            byte[] merged = CodecChecks.read(fixtures.resolve("merge.xml"));
+            byte[] basic = CodecChecks.read(fixtures.resolve("basic.xml"));
+            String b = fixtures.resolve("basic.bin").toString();
+            List<Thread> threads = new ArrayList<>();
+            List<String> wrong = java.util.Collections.synchronizedList(new ArrayList<>());
+            for (int t = 0; t < 4; t++) {
+                final boolean odd = t % 2 == 1;
+                Thread th = new Thread(() -> {
+                    for (int i = 0; i < 25; i++) {
+                        try {
+                            String[] names = odd ? new String[] {b} : new String[] {m1, m2};
+                            byte[] got = Logjni.getXmlLog(names);
+                            if (!java.util.Arrays.equals(odd ? basic : merged, got)) wrong.add("call " + i);
+                        } catch (Exception e) {
+                            wrong.add(e.toString());
+                        }
+                    }
+                });
+                threads.add(th);
+                th.start();
+            }
+            for (Thread th : threads) th.join();
+            Check.equal(List.of(), new ArrayList<>(wrong), "calls with another result");
+        });
         Check.test("null arguments", () -> {
             CodecChecks.nullArgument("fileNames", () -> Logjni.getXmlLog(null), "null array");
             CodecChecks.nullArgument("fileNames[1]", () -> Logjni.getXmlLog(new String[] {m1, null}),

@@ -25,7 +25,8 @@ LOGCODEC_API const char* LogViewerGetLastError(LogViewerHandle* handle) {
   return handle ? handle->lastError.c_str() : "";
 }
 
-LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data, unsigned int length) {
+LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data,
+                                        unsigned int length) {
   std::string image(static_cast<const char*>(data), length);
   if (image == "silent-fail") return false;
   handle->images += image;

@@ -39,7 +39,8 @@ std::string decodeParameters(const ParCodec& codec, const std::vector<char>& def
     return (text && *text) ? std::string(text) : std::string("Exception error");
   };
 
-  if (!codec.setDefinition(handle.get(), codecData(definition), codecLength(definition))) throw fail();
+  if (!codec.setDefinition(handle.get(), codecData(definition), codecLength(definition)))
+    throw fail();
   if (!codec.inFromParFile(handle.get(), codecData(parFile), codecLength(parFile))) throw fail();
   char* xml = nullptr;
   const bool rendered = codec.getDataAsXml(handle.get(), &xml);

@@ -59,13 +59,16 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   gLibrary = nullptr;
 }
 
-JNIEXPORT jstring JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Parjni_getXmlDecodedData(
-    JNIEnv* env, jclass, jbyteArray definition, jbyteArray parFile) {
+JNIEXPORT jstring JNICALL
+Java_eu_veltrano_zamo_DeviceCommunication_provider_Parjni_getXmlDecodedData(JNIEnv* env, jclass,
+                                                                            jbyteArray definition,
+                                                                            jbyteArray parFile) {
   return vlnjni::guardNative(env, kModule, jstring(nullptr), [&](NativeCall& call) {
     call.useZeroId();
     call.requireNonNull(definition, "definition");
     call.requireNonNull(parFile, "parFile");
-    const std::string xml = parjni::decodeParameters(codec(), copyOf(env, definition), copyOf(env, parFile));
+    const std::string xml =
+        parjni::decodeParameters(codec(), copyOf(env, definition), copyOf(env, parFile));
     // The values XML declares ISO-8859-1: each byte is the character of its value.
     return vlnjni::newLatin1String(env, xml);
   });

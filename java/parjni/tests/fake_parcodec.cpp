@@ -40,11 +40,13 @@ PARCODEC_API const char* ParcodecGetLastError(ParcodecHandle* handle) {
   return handle ? handle->lastError.c_str() : "";
 }
 
-PARCODEC_API bool ParcodecSetDefinition(ParcodecHandle* handle, const char* xml, unsigned int length) {
+PARCODEC_API bool ParcodecSetDefinition(ParcodecHandle* handle, const char* xml,
+                                        unsigned int length) {
   return step(handle, std::string(xml, length));
 }
 
-PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data, unsigned int length) {
+PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data,
+                                        unsigned int length) {
   handle->file.assign(static_cast<const char*>(data), length);
   return step(handle, handle->file);
 }
@@ -52,7 +54,8 @@ PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data
 PARCODEC_API bool ParcodecGetDataAsXML(ParcodecHandle* handle, char** xml) {
   if (handle->file == "render-fails") return false;
   if (handle->file == "render-null") return true;
-  std::string text = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" standalone=\"yes\"?>\n" + handle->file;
+  std::string text =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" standalone=\"yes\"?>\n" + handle->file;
   *xml = static_cast<char*>(std::malloc(text.size() + 1));
   std::memcpy(*xml, text.c_str(), text.size() + 1);
   return true;
