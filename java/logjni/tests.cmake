@@ -18,3 +18,5 @@ vln_add_java_test(NAME java_codec_load_failure_test CLASS CodecLoadFailureTest
   ARGS ${logjni_fixtures}
   PROPS -DOdjni.library=$<TARGET_FILE:fake_logcodec>
         -DScopecodecjni.library=${CMAKE_CURRENT_BINARY_DIR}/no-such-dir/libscopecodec.so)
+
+vln_add_java_test(NAME java_codec_reload_test CLASS CodecReloadTest ARGS ${logjni_fixtures})
