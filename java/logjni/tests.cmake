@@ -20,3 +20,11 @@ vln_add_java_test(NAME java_codec_load_failure_test CLASS CodecLoadFailureTest
         -DScopecodecjni.library=${CMAKE_CURRENT_BINARY_DIR}/no-such-dir/libscopecodec.so)
 
 vln_add_java_test(NAME java_codec_reload_test CLASS CodecReloadTest ARGS ${logjni_fixtures})
+
+# The conversion alone, over a scripted codec table (also in the asan tree,
+# whose leak checker sees a codec buffer left unfreed).
+vln_add_test(NAME logjni_merge_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/log_merge_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/LogMerge.cpp
+  LIBS toolsupport LABELS unit asan)
+target_include_directories(logjni_merge_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
+  $<TARGET_PROPERTY:logcodec,INTERFACE_INCLUDE_DIRECTORIES>)

@@ -10,3 +10,10 @@ target_include_directories(fake_parcodec PRIVATE $<TARGET_PROPERTY:parcodec,INTE
 set_target_properties(fake_parcodec PROPERTIES CXX_VISIBILITY_PRESET hidden)
 vln_add_java_test(NAME java_parjni_fake_test CLASS ParjniFakeTest
   PROPS -DParjni.library=$<TARGET_FILE:fake_parcodec>)
+
+# The conversion alone, over a scripted codec table (also in the asan tree).
+vln_add_test(NAME parjni_decode_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/par_decode_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/ParDecode.cpp
+  LABELS unit asan)
+target_include_directories(parjni_decode_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
+  $<TARGET_PROPERTY:parcodec,INTERFACE_INCLUDE_DIRECTORIES>)
