@@ -38,3 +38,7 @@ vln_add_fuzz(NAME vlnjni_utf8_fuzz
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/utf8_fuzz.cpp
   LIBS vlnjni
   CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/utf8)
+
+# The provider classes carry the names and descriptors the bindings and
+# applications rely on.
+vln_add_java_test(NAME java_provider_contract_test CLASS ProviderContractTest)

@@ -90,13 +90,13 @@ void rethrowToJava(NativeCall& call) noexcept {
   } catch (const std::exception& e) {
     if (env->ExceptionCheck()) env->ExceptionClear();
     try {
-      throwJava(env, "java/lang/Exception", describeException(module, e.what(), call.id()));
+      throwJava(env, "java/lang/Exception", describeException(module, e.what(), call.describedId()));
     } catch (...) {
     }
   } catch (...) {
     if (env->ExceptionCheck()) env->ExceptionClear();
     try {
-      throwJava(env, "java/lang/Exception", describeException(module, "unknown", call.id()));
+      throwJava(env, "java/lang/Exception", describeException(module, "unknown", call.describedId()));
     } catch (...) {
     }
   }
@@ -105,6 +105,7 @@ void rethrowToJava(NativeCall& call) noexcept {
 const Bytes& NativeCall::remoteId(jbyteArray array, const char* argument) {
   requireNonNull(array, argument);
   id_ = bytesOf(env_, array);
+  device_ = true;
   if (id_.size() != kRemoteIdSize) throw WrapperError("Invalid remote id size");
   return id_;
 }

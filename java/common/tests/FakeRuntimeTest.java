@@ -103,6 +103,12 @@ public final class FakeRuntimeTest {
                 Check.equal("fake failure", w.getMessage(), "text");
                 Check.bytes(Check.unhex("000102030405060708090A0B0C0D0E0F"), w.getRemoteId(), "id");
             }
+            Exception plain = Check.throwsOf(Exception.class, () -> Fakejni.fail(5), "no device");
+            if (plain != null)
+                Check.equal("Exception in module Fakejni\n\tException kind : boom\n", plain.getMessage(),
+                        "no device line without a device");
+            WrapperException zero = Check.throwsOf(WrapperException.class, () -> Fakejni.fail(6), "no device");
+            if (zero != null) Check.bytes(new byte[16], zero.getRemoteId(), "16 zero bytes without a device");
             Exception big = Check.throwsOf(Exception.class, () -> Fakejni.fail(4), "array over INT32_MAX");
             if (big != null) {
                 Check.equal(Exception.class, big.getClass(), "refused with java.lang.Exception");

@@ -12,8 +12,8 @@
 // In the guard: a WrapperError (or a thrown std::string) becomes a pending
 // WrapperException(text, module, call.id()); JavaPending leaves the JVM's own
 // exception pending; a std::exception becomes java.lang.Exception with the
-// describeException text, anything else the same with kind "unknown". The
-// native then returns `failValue`.
+// describeException text (device line from call.describedId()), anything
+// else the same with kind "unknown". The native then returns `failValue`.
 #pragma once
 
 #include <jni.h>
@@ -72,8 +72,18 @@ class NativeCall {
   JNIEnv* env() const { return env_; }
   const Module& module() const { return module_; }
   const Bytes& id() const { return id_; }
-  void setId(Bytes id) { id_ = std::move(id); }
-  void useZeroId() { id_.assign(kRemoteIdSize, 0); }
+  void setId(Bytes id) {
+    id_ = std::move(id);
+    device_ = true;
+  }
+  // For natives that concern no device: WrapperException carries 16 zero
+  // bytes, and the describeException text has no device line.
+  void useZeroId() {
+    id_.assign(kRemoteIdSize, 0);
+    device_ = false;
+  }
+  // The id for the describeException text: empty without a device.
+  Bytes describedId() const { return device_ ? id_ : Bytes(); }
 
   // Copies the remote id and keeps it for the exceptions. Null throws
   // NullPointerException naming `argument`; a length other than 16 throws
@@ -86,6 +96,7 @@ class NativeCall {
   JNIEnv* env_;
   const Module& module_;
   Bytes id_;
+  bool device_ = true;
 };
 
 // Maps the exception in flight (call only inside a catch) to a pending Java

@@ -183,6 +183,12 @@ FAKE_NATIVE(jint, fail)(JNIEnv* env, jclass, jint kind) {
       case 4:
         vlnjni::newByteArray(env, nullptr, std::size_t(INT32_MAX) + 1);
         return 0;
+      case 5:  // a native that concerns no device
+        call.useZeroId();
+        throw std::runtime_error("boom");
+      case 6:
+        call.useZeroId();
+        throw vlnjni::WrapperError("no device");
       default:
         return 0;
     }
