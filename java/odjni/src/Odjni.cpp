@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "ByteElements.h"
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Odjni.h"
 #include "odcodec/odcodec.h"
 #include "vlnjni/BoundLibrary.h"
+#include "vlnjni/ByteElements.h"
 #include "vlnjni/Errors.h"
 #include "vlnjni/Load.h"
 
@@ -76,7 +76,7 @@ JNIEXPORT jbyteArray JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_
     int length = -1;
     const char* error;
     {
-      odjni::ByteElements text(env, xml);
+      vlnjni::ByteElements text(env, xml);
       error = c.fromXml(static_cast<const char*>(text.data()), text.size(), &data, &length);
     }
     throwIfFailed(error);
@@ -96,7 +96,7 @@ JNIEXPORT jbyteArray JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_
     char* xml = nullptr;
     const char* error;
     {
-      odjni::ByteElements file(env, data);
+      vlnjni::ByteElements file(env, data);
       error = c.toXml(file.data(), file.size(), &xml);
     }
     throwIfFailed(error);

@@ -15,9 +15,13 @@ public final class OdjniFakeTest {
             Check.bytes(CodecChecks.ascii("same"), Odjni.decodeXMLData(CodecChecks.ascii("same")), "decode");
         });
         Check.test("success without output is a failure", () -> {
-            CodecChecks.internalFailure("Odjni", () -> Odjni.encodeXMLData(noOutput), "encode");
-            CodecChecks.internalFailure("Odjni", () -> Odjni.decodeXMLData(noOutput), "decode");
-            CodecChecks.internalFailure("Odjni", () -> Odjni.encodeXMLData(CodecChecks.ascii("negative")),
+            String noData = "Exception in module Odjni\n"
+                    + "\tException kind : the object dictionary codec reported success without data\n";
+            String noXml = "Exception in module Odjni\n"
+                    + "\tException kind : the object dictionary codec reported success without XML\n";
+            CodecChecks.internalFailure(noData, () -> Odjni.encodeXMLData(noOutput), "encode");
+            CodecChecks.internalFailure(noXml, () -> Odjni.decodeXMLData(noOutput), "decode");
+            CodecChecks.internalFailure(noData, () -> Odjni.encodeXMLData(CodecChecks.ascii("negative")),
                     "negative length");
         });
 

@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "ByteElements.h"
 #include "eu_veltrano_zamo_DeviceCommunication_provider_DigitalScope_Scopecodecjni.h"
 #include "scopecodec/scopecodec.h"
 #include "vlnjni/BoundLibrary.h"
+#include "vlnjni/ByteElements.h"
 #include "vlnjni/Errors.h"
 #include "vlnjni/Load.h"
 
@@ -74,7 +74,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_DigitalScope_Scopecodecjni_de
     char* xml = nullptr;
     int code;
     {
-      scopecodecjni::ByteElements bytes(env, capture);
+      vlnjni::ByteElements bytes(env, capture);
       code = c.decode(bytes.data(), bytes.size(), &xml);
     }
     std::unique_ptr<char, decltype(&std::free)> owned(xml, &std::free);

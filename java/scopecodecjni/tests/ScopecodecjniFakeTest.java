@@ -23,8 +23,10 @@ public final class ScopecodecjniFakeTest {
             Check.bytes(new byte[] {'<', 'x', (byte) 0xE9, '/', '>'}, Scopecodecjni.decodeByteBuffer(id, capture),
                     "xml");
             byte[] noText = ("\u0000no-text").getBytes(StandardCharsets.ISO_8859_1);
-            CodecChecks.internalFailure("Scopecodecjni", () -> Scopecodecjni.decodeByteBuffer(id, noText),
-                    "success without XML");
+            CodecChecks.internalFailure("Exception in module Scopecodecjni\n"
+                            + "\tTrying to access remote device F0E1D2C3B4A5968778695A4B3C2D1E0F\n"
+                            + "\tException kind : the scope decoder reported success without XML\n",
+                    () -> Scopecodecjni.decodeByteBuffer(id, noText), "success without XML");
         });
 
         int code = Check.finish();
