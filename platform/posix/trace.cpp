@@ -13,14 +13,14 @@
 namespace plat {
 namespace trace_detail {
 
-constexpr uint32_t kUnread = 0xFFFFFFFFu;  // no spec can switch on every bit
+constexpr uint32_t kUnread = 0xFFFFFFFFu;  // no value can switch on every bit
 std::atomic<uint32_t> gMask{kUnread};
 
 namespace {
 
 uint32_t maskFromEnvironment() {
-  const char* spec = ::getenv("VLN_TRACE");
-  return spec ? traceAreasOf(spec) : 0;
+  const char* value = ::getenv("VLN_TRACE");
+  return value ? traceAreasOf(value) : 0;
 }
 
 }  // namespace
@@ -52,9 +52,9 @@ const char* traceAreaName(TraceArea area) {
   return i < unsigned(kTraceAreaCount) ? kAreaNames[i] : "?";
 }
 
-uint32_t traceAreasOf(const char* spec) {
+uint32_t traceAreasOf(const char* value) {
   uint32_t mask = 0;
-  const char* p = spec;
+  const char* p = value;
   while (p && *p) {
     const char* end = p;
     while (*end && *end != ',') ++end;
@@ -73,8 +73,8 @@ uint32_t traceAreasOf(const char* spec) {
 }
 
 void traceReload() {
-  const char* spec = ::getenv("VLN_TRACE");
-  trace_detail::gMask.store(spec ? traceAreasOf(spec) : 0, std::memory_order_release);
+  const char* value = ::getenv("VLN_TRACE");
+  trace_detail::gMask.store(value ? traceAreasOf(value) : 0, std::memory_order_release);
 }
 
 void traceLine(TraceArea area, const char* format, ...) {

@@ -64,8 +64,8 @@ class TraceEnv : public ::testing::Test {
     ::unsetenv("VLN_TRACE");
     plat::traceReload();
   }
-  void setSpec(const char* spec) {
-    ::setenv("VLN_TRACE", spec, 1);
+  void setVariable(const char* value) {
+    ::setenv("VLN_TRACE", value, 1);
     plat::traceReload();
   }
 };
@@ -73,7 +73,7 @@ class TraceEnv : public ::testing::Test {
 TEST(TraceAreas, NamesListsAndAll) {
   const uint32_t all = (1u << plat::kTraceAreaCount) - 1;
   struct Case {
-    const char* spec;
+    const char* value;
     uint32_t mask;
   } cases[] = {
       {"", 0},
@@ -89,7 +89,8 @@ TEST(TraceAreas, NamesListsAndAll) {
       {"allx,us,links,usb2", 0},  // whole names only
       {"1", 0},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.mask, plat::traceAreasOf(c.spec)) << '"' << c.spec << '"';
+  for (const Case& c : cases)
+    EXPECT_EQ(c.mask, plat::traceAreasOf(c.value)) << '"' << c.value << '"';
   for (int i = 0; i < plat::kTraceAreaCount; ++i) {
     const TraceArea area = TraceArea(i);
     EXPECT_EQ(bit(area), plat::traceAreasOf(plat::traceAreaName(area))) << i;
@@ -97,7 +98,7 @@ TEST(TraceAreas, NamesListsAndAll) {
 }
 
 TEST_F(TraceEnv, OnlyTheNamedAreasAreOnAndUnsetIsOff) {
-  setSpec("usb,link");
+  setVariable("usb,link");
   EXPECT_TRUE(plat::traceOn(TraceArea::kUsb));
   EXPECT_TRUE(plat::traceOn(TraceArea::kLink));
   EXPECT_FALSE(plat::traceOn(TraceArea::kVbus));
@@ -108,7 +109,7 @@ TEST_F(TraceEnv, OnlyTheNamedAreasAreOnAndUnsetIsOff) {
 }
 
 TEST_F(TraceEnv, TheMacroPrintsOnlyForAreasThatAreOnAndEvaluatesNothingOtherwise) {
-  setSpec("rpc");
+  setVariable("rpc");
   int evaluated = 0;
   auto count = [&] { return ++evaluated; };
   StderrCapture capture;

@@ -45,7 +45,7 @@ void traceLine(TraceArea area, const char* format, ...) __attribute__((format(pr
 // The areas a VLN_TRACE value switches on, as a bit mask (bit n for area n).
 // Names are matched ignoring case; blanks around them and unknown names are
 // ignored.
-uint32_t traceAreasOf(const char* spec);
+uint32_t traceAreasOf(const char* value);
 const char* traceAreaName(TraceArea area);
 // Reads VLN_TRACE again (for programs and tests that change it).
 void traceReload();
