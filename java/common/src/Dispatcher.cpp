@@ -160,27 +160,24 @@ void JavaDispatcher::report(JNIEnv* env, jobject callbacks, const Bytes& id) noe
     text = describeException(module_.name, "unknown", id);
   }
   describeAndClear(env);
+  // The error methods are called without the callbacks object's monitor.
   try {
-    if (env->MonitorEnter(callbacks) != JNI_OK) return describeAndClear(env);
-    try {
-      if (wrapper) {
+    if (wrapper) {
+      jstring jtext = newString(env, text);
+      jstring jmodule = newString(env, module_.name);
+      jbyteArray jid = newByteArray(env, id.data(), id.size());
+      env->CallVoidMethod(callbacks, handleNativeException_, jtext, jmodule, jid);
+    } else {
+      jclass exceptionClass = env->FindClass("java/lang/Exception");
+      jmethodID init = exceptionClass ? env->GetMethodID(exceptionClass, "<init>", "(Ljava/lang/String;)V") : nullptr;
+      if (init) {
         jstring jtext = newString(env, text);
-        jstring jmodule = newString(env, module_.name);
-        jbyteArray jid = newByteArray(env, id.data(), id.size());
-        env->CallVoidMethod(callbacks, handleNativeException_, jtext, jmodule, jid);
-      } else {
-        jclass exceptionClass = env->FindClass("java/lang/Exception");
-        jmethodID init = exceptionClass ? env->GetMethodID(exceptionClass, "<init>", "(Ljava/lang/String;)V") : nullptr;
-        if (init) {
-          jstring jtext = newString(env, text);
-          jobject error = env->NewObject(exceptionClass, init, jtext);
-          if (error) env->CallVoidMethod(callbacks, handleNativeGenericException_, error);
-        }
+        jobject error = env->NewObject(exceptionClass, init, jtext);
+        if (error) env->CallVoidMethod(callbacks, handleNativeGenericException_, error);
       }
-    } catch (...) {
     }
-    env->MonitorExit(callbacks);
   } catch (...) {
+    // A conversion failed: its Java exception is pending and described below.
   }
   describeAndClear(env);
 }

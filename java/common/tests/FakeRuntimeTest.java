@@ -212,6 +212,8 @@ public final class FakeRuntimeTest {
             Check.equal("native", wrapper.kind, "switch text -> handleNativeException");
             Check.equal("fake switch failure|Fakejni", wrapper.payload, "its text and module");
             Check.bytes(a, wrapper.id, "its id");
+            Check.isTrue(!wrapper.monitorHeld && !generic.monitorHeld, "error reports come without the monitor");
+            Check.equal("Fakejni", generic.thread, "on the dispatcher thread too");
             String hexA = Check.hex(a);
             Check.equal("generic", generic.kind, "std::exception -> handleNativeGenericException");
             Check.equal("java.lang.Exception|Exception in module Fakejni\n\tTrying to access remote device " + hexA

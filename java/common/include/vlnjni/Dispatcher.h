@@ -18,7 +18,7 @@
 // - A WrapperError (or std::string) thrown by the event switch goes to the
 //   callbacks object's handleNativeException(text, module, id); any other
 //   exception to handleNativeGenericException(new java.lang.Exception(
-//   describeException text)).
+//   describeException text)); both without the object's monitor.
 #pragma once
 
 #include <jni.h>
