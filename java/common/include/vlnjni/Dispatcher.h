@@ -60,8 +60,13 @@ class JavaDispatcher {
 
    private:
     friend class JavaDispatcher;
-    Context(JNIEnv* env, const Module& module, jobject callbacks, const std::vector<jmethodID>& methods, Bytes id)
-        : env_(env), module_(module), callbacks_(callbacks), methods_(methods), id_(std::move(id)) {}
+    Context(JNIEnv* env, const Module& module, jobject callbacks,
+            const std::vector<jmethodID>& methods, Bytes id)
+        : env_(env),
+          module_(module),
+          callbacks_(callbacks),
+          methods_(methods),
+          id_(std::move(id)) {}
 
     JNIEnv* env_;
     const Module& module_;
