@@ -185,6 +185,63 @@ TEST_F(DevmgrjniRoad, EveryQueryReturnsTheDevicesValue) {
   }
 }
 
+// The device answers every request with a wrong code: each native reports its
+// own failure text (and a refused name is false, not an exception).
+TEST_F(DevmgrjniRoad, EachFailureHasItsText) {
+  devsim::DeviceHost* dev = plug({}, id_);
+  ASSERT_NE(nullptr, dev);
+  struct Case {
+    const char* method;
+    uint8_t request;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"getProtocolList", devsim::kCoreProtocolList,
+       "Impossible to get remote device protocols list"},
+      {"getFirmwareVersion", devsim::kCoreFwVersion, "Impossible to get Firmware Version."},
+      {"getFirmwarePlatformOptions", devsim::kCoreFwPlatform,
+       "Impossible to get Firmware platform."},
+      {"getFirmwareRunningTarget", devsim::kCoreFwTarget, "Impossible to get Firmware Target."},
+      {"getFirmwareSubTarget", devsim::kCoreFwSubTarget, "Impossible to get Firmware sub target."},
+      {"getFirmwareVersionString", devsim::kCoreFwVersionString,
+       "Impossible to get Firmware Version string."},
+      {"getFirmwareVerboseDescription", devsim::kCoreFwVerbose,
+       "Impossible to get Firmware Verbose."},
+      {"getFirmwareSignature", devsim::kCoreFwSignature,
+       "Impossible to get remote device firmware hash"},
+      {"getFriendlyName", devsim::kCoreFriendlyName, "Impossible to get Friendly Name."},
+      {"getRecoveryVersion", devsim::kCoreRecVersion, "Impossible to get Recovery Version."},
+      {"getApplicationUUID", devsim::kCoreAppUuid, "Impossible to get Application UUID."},
+      {"getApplicationInfoName", devsim::kCoreAppName, "Impossible to get Application Name."},
+      {"getApplicationInfoVersion", devsim::kCoreAppVersion,
+       "Impossible to get Application Version."},
+      {"getParamTableSignature", devsim::kCoreAppParSignature,
+       "Impossible to get Application Signature."},
+      {"getParamTableDefaultsSignature", devsim::kCoreAppDefParSignature,
+       "Impossible to get Application Defaults Signature."},
+      {"getDeviceName", devsim::kCoreDeviceName, "Impossible to get Device Name."},
+      {"getDeviceSerialNumber", devsim::kCoreDeviceSerial, "Impossible to get Device Serial."},
+  };
+  CoreReplyFault wrong;
+  wrong.code = 0xEE;
+  std::vector<std::string> calls;
+  for (const Case& c : cases) {
+    dev->core().setFault(c.request, wrong);
+    calls.push_back(call(c.method, id_));
+  }
+  dev->core().setFault(devsim::kCoreIdentify, wrong);
+  calls.push_back(call("identifyRemote", id_, "500"));
+  // Longer than the device takes (32 bytes): refused, which is no exception.
+  calls.push_back(call("setFriendlyName", id_, hex(std::string(40, 'r'))));
+  const std::vector<Outcome> got = probe(calls);
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    expectWrapper(got[i], cases[i].text, Road::hexOf(id_));
+  expectWrapper(got[std::size(cases)], "Impossible to perform remote device identification.",
+                Road::hexOf(id_));
+  EXPECT_EQ("z:false", got.back().value) << got.back().exception << " " << got.back().text;
+  EXPECT_EQ("devsim", dev->core().friendlyName());
+}
+
 TEST_F(DevmgrjniRoad, OfflineAndMalformedIds) {
   const HwId offline = Road::makeHwId(0x90);
   const std::string offlineHex = Road::hexOf(offline);
