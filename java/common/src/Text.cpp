@@ -22,14 +22,22 @@ struct Lead {
 // narrower first-continuation ranges exclude overlongs, surrogates and code
 // points above U+10FFFF.
 bool leadOf(std::uint8_t b, Lead& lead) {
-  if (b >= 0xC2 && b <= 0xDF) lead = {1, b & 0x1Fu, 0x80, 0xBF};
-  else if (b == 0xE0) lead = {2, 0, 0xA0, 0xBF};
-  else if (b == 0xED) lead = {2, 0xD, 0x80, 0x9F};
-  else if (b >= 0xE1 && b <= 0xEF) lead = {2, b & 0x0Fu, 0x80, 0xBF};
-  else if (b == 0xF0) lead = {3, 0, 0x90, 0xBF};
-  else if (b >= 0xF1 && b <= 0xF3) lead = {3, b & 0x07u, 0x80, 0xBF};
-  else if (b == 0xF4) lead = {3, 4, 0x80, 0x8F};
-  else return false;
+  if (b >= 0xC2 && b <= 0xDF)
+    lead = {1, b & 0x1Fu, 0x80, 0xBF};
+  else if (b == 0xE0)
+    lead = {2, 0, 0xA0, 0xBF};
+  else if (b == 0xED)
+    lead = {2, 0xD, 0x80, 0x9F};
+  else if (b >= 0xE1 && b <= 0xEF)
+    lead = {2, b & 0x0Fu, 0x80, 0xBF};
+  else if (b == 0xF0)
+    lead = {3, 0, 0x90, 0xBF};
+  else if (b >= 0xF1 && b <= 0xF3)
+    lead = {3, b & 0x07u, 0x80, 0xBF};
+  else if (b == 0xF4)
+    lead = {3, 4, 0x80, 0x8F};
+  else
+    return false;
   return true;
 }
 
@@ -118,7 +126,8 @@ std::string utf16ToUtf8(std::u16string_view t) {
   out.reserve(t.size());
   for (std::size_t i = 0; i < t.size(); ++i) {
     std::uint32_t cp = t[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 && t[i + 1] <= 0xDFFF) {
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 &&
+        t[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (t[i + 1] - 0xDC00u);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -152,7 +161,8 @@ std::string_view untilZero(const void* buffer, std::size_t size) {
 
 jstring newString(JNIEnv* env, std::string_view utf8) {
   const std::u16string wide = utf8ToUtf16(utf8);
-  if (wide.size() > std::size_t(INT32_MAX)) throw std::length_error("text too long for a Java string");
+  if (wide.size() > std::size_t(INT32_MAX))
+    throw std::length_error("text too long for a Java string");
   jstring s = env->NewString(reinterpret_cast<const jchar*>(wide.data()), jsize(wide.size()));
   if (!s) {
     checkJava(env);
@@ -176,7 +186,8 @@ std::u16string charsOf(JNIEnv* env, jstring text) {
 std::string toUtf8(JNIEnv* env, jstring text) { return utf16ToUtf8(charsOf(env, text)); }
 
 jstring newLatin1String(JNIEnv* env, std::string_view bytes) {
-  if (bytes.size() > std::size_t(INT32_MAX)) throw std::length_error("text too long for a Java string");
+  if (bytes.size() > std::size_t(INT32_MAX))
+    throw std::length_error("text too long for a Java string");
   std::vector<jchar> wide(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) wide[i] = jchar(std::uint8_t(bytes[i]));
   jstring s = env->NewString(wide.data(), jsize(wide.size()));
