@@ -7,6 +7,7 @@
 #include "plat/registry.h"
 #include "plat/spawn.h"
 #include "plat/verinfo.h"
+#include "svcwire/Utf8.h"
 
 namespace hubui {
 
@@ -47,10 +48,7 @@ bool isValidUtf8(std::string_view text) {
 }
 
 std::string cutUtf8(std::string_view text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return std::string(text);
-  size_t end = maxBytes;
-  while (end > 0 && (uint8_t(text[end]) & 0xC0) == 0x80) --end;
-  return std::string(text.substr(0, end));
+  return std::string(text.substr(0, svcwire::utf8CutPoint(text, maxBytes)));
 }
 
 std::string cutChars(std::string_view text, size_t maxChars) {
