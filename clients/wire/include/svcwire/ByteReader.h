@@ -26,6 +26,15 @@ class ByteReader {
   uint64_t u64() { return take(8); }
   int16_t i16() { return int16_t(u16()); }
   int32_t i32() { return int32_t(u32()); }
+  // An unsigned field of n bytes, n at most 8 (more fails).
+  uint64_t uN(size_t n) { return n <= 8 ? take(n) : (fail(), 0); }
+  // An IEEE single from its bit pattern.
+  float f32() {
+    const uint32_t bits = u32();
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+  }
 
   // Copies n bytes; on a short buffer copies nothing and fails.
   bool bytes(void* destination, size_t n) {
@@ -46,9 +55,13 @@ class ByteReader {
   // A zero-terminated text of at most maxLength bytes before its zero; the
   // terminator is consumed. No terminator within maxLength + 1 bytes (or
   // before the end) fails and consumes nothing more than the end.
+  // A maxLength of kNoLimit (or anything at least remaining()) takes any text
+  // that ends before the end.
+  static constexpr size_t kNoLimit = SIZE_MAX;
   bool cstring(std::string_view* out, size_t maxLength) {
+    if (failed_) return false;
     const size_t left = remaining();
-    const size_t window = left < maxLength + 1 ? left : maxLength + 1;
+    const size_t window = maxLength < left ? maxLength + 1 : left;
     const void* zero = window ? std::memchr(data_ + position_, 0, window) : nullptr;
     if (!zero) return fail();
     const size_t n = size_t(static_cast<const uint8_t*>(zero) - (data_ + position_));
@@ -102,6 +115,16 @@ class ByteWriter {
   ByteWriter& u64(uint64_t v) { return put(v, 8); }
   ByteWriter& i16(int16_t v) { return u16(uint16_t(v)); }
   ByteWriter& i32(int32_t v) { return u32(uint32_t(v)); }
+  ByteWriter& f32(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return u32(bits);
+  }
+  // n zero bytes.
+  ByteWriter& zeros(size_t n) {
+    if (room(n)) out_.resize(out_.size() + n);
+    return *this;
+  }
   ByteWriter& bytes(const void* p, size_t n) {
     if (!room(n)) return *this;
     const uint8_t* b = static_cast<const uint8_t*>(p);
