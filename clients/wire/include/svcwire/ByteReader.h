@@ -109,6 +109,8 @@ class ByteWriter {
 
   explicit ByteWriter(size_t limit = kNoLimit) : limit_(limit) {}
 
+  void reserve(size_t n) { out_.reserve(n < limit_ ? n : limit_); }
+
   ByteWriter& u8(uint8_t v) { return put(v, 1); }
   ByteWriter& u16(uint16_t v) { return put(v, 2); }
   ByteWriter& u32(uint32_t v) { return put(v, 4); }
