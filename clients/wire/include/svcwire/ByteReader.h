@@ -15,6 +15,18 @@
 
 namespace svcwire {
 
+// The one little-endian encoding of an n-byte field (n at most 8), for the
+// reader and writer below and for fields at fixed places in a buffer whose
+// length has been checked.
+inline uint64_t loadLittleEndian(const uint8_t* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+  return v;
+}
+inline void storeLittleEndian(uint8_t* p, uint64_t v, size_t n) {
+  for (size_t i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
 class ByteReader {
  public:
   ByteReader(const uint8_t* data, size_t length) : data_(data), length_(data ? length : 0) {}
@@ -91,8 +103,7 @@ class ByteReader {
   }
   uint64_t take(size_t n) {
     if (!fits(n)) return 0;
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v |= uint64_t(data_[position_ + i]) << (8 * i);
+    const uint64_t v = loadLittleEndian(data_ + position_, n);
     position_ += n;
     return v;
   }
@@ -157,7 +168,9 @@ class ByteWriter {
   }
   ByteWriter& put(uint64_t v, size_t n) {
     if (!room(n)) return *this;
-    for (size_t i = 0; i < n; ++i) out_.push_back(uint8_t(v >> (8 * i)));
+    const size_t at = out_.size();
+    out_.resize(at + n);
+    storeLittleEndian(out_.data() + at, v, n);
     return *this;
   }
 
