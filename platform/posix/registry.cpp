@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "plat/handle.h"
+#include "svcwire/ByteReader.h"
 
 namespace plat {
 namespace {
@@ -111,7 +112,7 @@ bool parseValueLine(const std::string& line, RegValue* value) {
     uint32_t v;
     if (!parseDword(rest.substr(6), &v)) return false;
     value->type = kRegDword;
-    value->data = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    value->data = svcwire::ByteWriter().u32(v).take();
     return true;
   }
   return false;  // deletions, hex and other types are not part of this form

@@ -26,6 +26,9 @@ inline uint64_t loadLittleEndian(const uint8_t* p, size_t n) {
 inline void storeLittleEndian(uint8_t* p, uint64_t v, size_t n) {
   for (size_t i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
 }
+inline uint16_t loadU16(const uint8_t* p) { return uint16_t(loadLittleEndian(p, 2)); }
+inline uint32_t loadU32(const uint8_t* p) { return uint32_t(loadLittleEndian(p, 4)); }
+inline uint64_t loadU64(const uint8_t* p) { return loadLittleEndian(p, 8); }
 
 class ByteReader {
  public:
