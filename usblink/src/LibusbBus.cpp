@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MsOs20.h"
+#include "svcwire/ByteReader.h"
 
 namespace usblink {
 namespace {
@@ -333,7 +334,7 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
   uint8_t head[5];
   if (libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
                               head, sizeof head, kControlTimeoutMs) == int(sizeof head)) {
-    const uint16_t total = uint16_t(head[2] | (head[3] << 8));
+    const uint16_t total = svcwire::loadU16(head + 2);
     std::vector<uint8_t> bos(std::max<uint16_t>(total, 5));
     const int got = libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR,
                                             LIBUSB_DT_BOS << 8, 0, bos.data(),
