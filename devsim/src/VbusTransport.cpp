@@ -4,12 +4,12 @@
 #include <chrono>
 #include <filesystem>
 
+#include "plat/errors.h"
 #include "plat/poll.h"
 #include "plat/thread.h"
 #include "plat/vbus.h"
 #include "svcwire/ByteReader.h"
 #include "usblink/VbusRecords.h"
-#include "plat/errors.h"
 
 namespace devsim {
 namespace {
@@ -60,8 +60,8 @@ int VbusTransport::publish() {
 }
 
 int VbusTransport::plugIn() {
-  if (options_.transferSize < kMinTransferSize) return 87;
-  if (!wake_.valid()) return 8;
+  if (options_.transferSize < kMinTransferSize) return plat::kErrorInvalidParameter;
+  if (!wake_.valid()) return plat::kErrorNotEnoughMemory;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (running_) return 0;

@@ -3,12 +3,13 @@
 #include <errno.h>
 #include <signal.h>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
 
 namespace plat {
 
 int signalProcess(int pid, ProcessSignal signal) {
-  if (pid <= 0) return 87;
+  if (pid <= 0) return kErrorInvalidParameter;
   int number = SIGTERM;
   switch (signal) {
     case ProcessSignal::kInterrupt: number = SIGINT; break;
@@ -16,7 +17,7 @@ int signalProcess(int pid, ProcessSignal signal) {
     case ProcessSignal::kKill: number = SIGKILL; break;
   }
   if (::kill(pid_t(pid), number) == 0) return 0;
-  if (errno == ESRCH) return 2;
+  if (errno == ESRCH) return kErrorFileNotFound;
   return lastSystemError();
 }
 

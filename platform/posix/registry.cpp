@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
 #include "svcwire/ByteReader.h"
 
@@ -14,8 +15,9 @@ namespace plat {
 namespace {
 
 constexpr long kFileLimit = 1 << 20;  // far above any real registry file
-constexpr uint32_t kNotFound = 2, kBadFile = 13, kMoreData = 234, kNoMoreItems = 259,
-                   kUnsupportedType = 1630;
+constexpr uint32_t kNotFound = kErrorFileNotFound, kBadFile = kErrorInvalidData,
+                   kMoreData = kErrorMoreData, kNoMoreItems = kErrorNoMoreItems,
+                   kUnsupportedType = kErrorUnsupportedType;
 
 char foldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
@@ -188,7 +190,7 @@ int readFile(const std::string& path, std::string* text) {
 
 int copyOut(const RegValue& v, uint32_t* type, uint8_t* data, uint32_t* dataBytes) {
   if (type) *type = v.type;
-  if (!dataBytes) return data ? 87 : 0;
+  if (!dataBytes) return data ? kErrorInvalidParameter : 0;
   const uint32_t need = uint32_t(v.data.size());
   if (data && *dataBytes < need) {
     *dataBytes = need;
@@ -238,7 +240,7 @@ int regOpenKeyInText(const std::string& text, RegRoot root, const std::string& s
 
 int regEnumValue(const RegKey& key, uint32_t index, char* name, uint32_t* nameChars,
                  uint32_t* type, uint8_t* data, uint32_t* dataBytes) {
-  if (!name || !nameChars) return 87;
+  if (!name || !nameChars) return kErrorInvalidParameter;
   if (index >= key.values().size()) return kNoMoreItems;
   const RegValue& v = key.values()[index];
   if (v.name.size() + 1 > *nameChars) return kMoreData;

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
 #include "plat/rpc.h"
 #include "plat/sysmsg.h"
@@ -104,7 +105,7 @@ uint32_t RpcCall::Server::bindEndpoint() {
   if (int rc = pipePath(options.endpoint, &path)) return uint32_t(rc);
   if (int rc = makeParentDirs(path)) return uint32_t(rc);
   sockaddr_un addr;
-  if (!socketAddress(path, &addr)) return 206;
+  if (!socketAddress(path, &addr)) return kErrorFilenameTooLong;
   listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd < 0) return lastSystemError();
   for (int attempt = 0;; ++attempt) {
@@ -400,7 +401,7 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
     lock.unlock();
     for (std::thread& t : threads) t.join();
     ::unlink(s.path.c_str());
-    return fail(1450);
+    return fail(kErrorNoSystemResources);
   }
   s.started = true;
   return 0;

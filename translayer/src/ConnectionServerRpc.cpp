@@ -3,12 +3,13 @@
 #include <cstring>
 #include <new>
 
+#include "plat/errors.h"
 #include "svcwire/ByteReader.h"
 #include "translayer/RpcMemory.h"
 
 namespace {
 
-constexpr uint32_t kOutOfMemory = 14;
+constexpr uint32_t kOutOfMemory = plat::kErrorOutOfMemory;
 
 using svcwire::ByteReader;
 using svcwire::ByteWriter;
