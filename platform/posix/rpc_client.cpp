@@ -2,10 +2,13 @@
 // answered on it before the reply is read.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "plat/rpc.h"
+#include "plat/trace.h"
 #include "rpc_wire.h"
 #include "svcwire/ByteReader.h"
 
@@ -18,11 +21,16 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
   std::string path;
   if (pipePath(binding.endpoint(), &path) != 0) throw RpcException(kRpcServerUnavailable);
   FdGuard conn{connectTo(path)};
-  if (conn.fd < 0) throw RpcException(kRpcServerUnavailable);
+  if (conn.fd < 0) {
+    VLN_TRACE(kRpc, "no server at %s: %s", path.c_str(), ::strerror(errno));
+    throw RpcException(kRpcServerUnavailable);
+  }
   // The runtime dir is private, but a socket of another user is no server of ours.
   ucred cred{};
-  if (!peerCredentials(conn.fd, &cred) || cred.uid != geteuid())
+  if (!peerCredentials(conn.fd, &cred) || cred.uid != geteuid()) {
+    VLN_TRACE(kRpc, "%s belongs to another user: not our server", path.c_str());
     throw RpcException(kRpcServerUnavailable);
+  }
 
   if (arguments.size() > kRpcFrameLimit - kCallHeader) throw RpcException(kRpcBadStubData);
   svcwire::ByteWriter call;

@@ -25,6 +25,7 @@
 #include "plat/rpc.h"
 #include "plat/sysmsg.h"
 #include "plat/thread.h"
+#include "plat/trace.h"
 #include "rpc_wire.h"
 #include "svcwire/ByteReader.h"
 
@@ -140,6 +141,7 @@ void RpcCall::Server::acceptLoop() {
     int r = ::poll(fds, 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
+      VLN_TRACE(kRpc, "waiting for calls failed: %s", ::strerror(errno));
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
@@ -147,6 +149,7 @@ void RpcCall::Server::acceptLoop() {
     if (!fds[0].revents) continue;
     int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+      VLN_TRACE(kRpc, "accept failed: %s", ::strerror(errno));
       // Out of descriptors or memory: back off rather than spin; the
       // connection waits in the backlog.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -155,6 +158,8 @@ void RpcCall::Server::acceptLoop() {
     }
     ucred cred{};
     if (!peerCredentials(fd, &cred) || cred.uid != allowedUid) {
+      VLN_TRACE(kRpc, "caller refused: pid %d, uid %u is not this user", int(cred.pid),
+                unsigned(cred.uid));
       writeFrame(fd, faultBody(kRpcAccessDenied), MSG_DONTWAIT);
       ::close(fd);
       continue;
@@ -196,6 +201,7 @@ void RpcCall::Server::admit(int fd, const ucred& cred) {
     return;
   }
   lock.unlock();
+  VLN_TRACE(kRpc, "call of pid %d refused: server too busy", int(cred.pid));
   // The fault frame is tiny and the socket fresh: it never blocks.
   writeFrame(fd, faultBody(kRpcServerTooBusy), MSG_DONTWAIT);
   ::close(fd);
@@ -250,8 +256,14 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   setTimeout(fd, SO_RCVTIMEO, options.callFrameTimeoutMs);
   std::vector<uint8_t> frame;
   switch (readFrame(fd, &frame)) {
-    case ReadResult::kLost: return;
-    case ReadResult::kTooLong: writeFrame(fd, faultBody(kRpcBadStubData)); return;
+    case ReadResult::kLost:
+      VLN_TRACE(kRpc, "pid %d: connection ended before its call arrived", int(cred.pid));
+      return;
+    case ReadResult::kTooLong:
+      VLN_TRACE(kRpc, "pid %d: call frame over the size limit: fault %u", int(cred.pid),
+                unsigned(kRpcBadStubData));
+      writeFrame(fd, faultBody(kRpcBadStubData));
+      return;
     case ReadResult::kOk: break;
   }
   uint32_t status = 0;
@@ -261,6 +273,7 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
     status = kRpcProcedureOutOfRange;
   else if (svcwire::loadU16(&frame[21]) >= iface.procedureCount) status = kRpcProcedureOutOfRange;
   if (status) {
+    VLN_TRACE(kRpc, "pid %d: call refused: fault %u", int(cred.pid), unsigned(status));
     writeFrame(fd, faultBody(status));
     return;
   }
@@ -277,9 +290,15 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   } catch (...) {
     status = kRpcCallFailed;
   }
-  if (call.broken_) return;  // the connection's state is unknown: just close
+  if (call.broken_) {  // the connection's state is unknown: just close
+    VLN_TRACE(kRpc, "pid %d: procedure %u: connection lost during the call", int(cred.pid),
+              unsigned(svcwire::loadU16(&frame[21])));
+    return;
+  }
   if (status == 0 && reply.outputs.size() > kRpcFrameLimit - 3) status = kRpcBadStubData;
   if (status) {
+    VLN_TRACE(kRpc, "pid %d: procedure %u: fault %u", int(cred.pid),
+              unsigned(svcwire::loadU16(&frame[21])), unsigned(status));
     writeFrame(fd, faultBody(status));
     return;
   }

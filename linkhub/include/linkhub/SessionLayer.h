@@ -26,6 +26,7 @@
 // so an owner may hold its own lock around openChannel and take the same lock
 // in onDeviceIdentified. The layer never calls ChannelConnect or
 // ChannelDisconnect with linkMutex_ held.
+// Frame-by-frame traces of the handshake, go-back-N and close: docs/link.md.
 #pragma once
 
 #include <cstdint>
@@ -151,7 +152,7 @@ class SessionLayer : public ThreadBase {
   void receiveS(uint8_t control);
   void receiveI(const uint8_t* frame, uint16_t length);
   void resetLink();
-  void protocolError();
+  void protocolError(const char* why);
   NrKind classifyNr(uint8_t nr) const;
   void acceptNr(uint8_t nr);
   void noteFrameFromDevice();

@@ -71,8 +71,10 @@ class BenchClient : public TrIfTranRemote {
 
   void begin(Mode mode);
   void sendPayload(const uint8_t* data, size_t length, bool last);
-  // Waits for progress; false on time-out. Called with the lock held.
-  bool waitProgress(std::unique_lock<std::mutex>& lock, int timeoutMs, uint64_t seen);
+  // Waits for progress; false on time-out. Called with the lock held. Only
+  // a close, a wrong byte or received_ reaching `wakeAt` wakes it early.
+  bool waitProgress(std::unique_lock<std::mutex>& lock, int timeoutMs, uint64_t seen,
+                    uint64_t wakeAt);
   BenchResult finish(int result, uint64_t sent, Clock::time_point start);
 
   std::unique_ptr<TrIfTranClient> client_;
@@ -83,6 +85,7 @@ class BenchClient : public TrIfTranRemote {
   Mode mode_ = kEcho;
   uint64_t received_ = 0;
   uint64_t events_ = 0;  // bumped by every delivery and by close
+  uint64_t wakeAt_ = 0;  // deliveries wake the waiter once received_ reaches this
   bool mismatch_ = false;
   bool closed_ = false;
   uint8_t echoState_ = 0x46;
