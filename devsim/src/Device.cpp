@@ -174,10 +174,10 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
         control.push_back(Control{{kResetAnswer}, 0, false});
         break;
       case kParamRequest:
-        control.push_back(Control{
-            paramAnswer(LinkParams{uint16_t(config.maxFrameLength & kMaxFrameMask),
-                                    uint16_t(config.channelCount & kChannelCountMask)}),
-            0, false});
+        control.push_back(
+            Control{paramAnswer(LinkParams{uint16_t(config.maxFrameLength & kMaxFrameMask),
+                                           uint16_t(config.channelCount & kChannelCountMask)}),
+                    0, false});
         break;
       case kIdentityRequest: {
         std::vector<uint8_t> answer{kIdentityAnswer};

@@ -281,7 +281,8 @@ bool VbusTransport::answerControl(const uint8_t* record, size_t length) {
                                                   .take();
       const size_t n = std::min<size_t>(descriptor.size(), wanted);
       answer[1] = vbus::kStatusOk;
-      std::copy(descriptor.begin(), descriptor.begin() + std::ptrdiff_t(n), answer + vbus::kAnswerHeader);
+      std::copy(descriptor.begin(), descriptor.begin() + std::ptrdiff_t(n),
+                answer + vbus::kAnswerHeader);
       answerLength += n;
     }
   }

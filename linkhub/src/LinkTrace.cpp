@@ -56,8 +56,8 @@ std::string describeU(const uint8_t* frame, size_t length) {
 
 std::string describeS(uint8_t control, size_t length) {
   static const char* const kTypes[] = {"ready", "reject", "busy", "type 3"};
-  std::string text =
-      std::string("S ") + kTypes[sFrameType(control)] + format(" N(R)=%u", unsigned(frameNr(control)));
+  std::string text = std::string("S ") + kTypes[sFrameType(control)] +
+                     format(" N(R)=%u", unsigned(frameNr(control)));
   if (hasPf(control)) text += " P/F";
   if (length != 1) text += format(" (%u bytes: ignored)", unsigned(length));
   return text;

@@ -9,7 +9,6 @@
 
 #include "plat/errors.h"
 
-
 namespace plat {
 
 DirWatch::~DirWatch() { closeHandle(handle_); }

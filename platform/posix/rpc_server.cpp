@@ -269,9 +269,11 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   uint32_t status = 0;
   if (frame.size() < kCallHeader || frame[0] != kRpcFrameCall) status = kRpcBadStubData;
   else if (std::memcmp(&frame[1], iface.id, 16) != 0) status = kRpcUnknownInterface;
-  else if (svcwire::loadU16(&frame[17]) != iface.major || svcwire::loadU16(&frame[19]) != iface.minor)
+  else if (svcwire::loadU16(&frame[17]) != iface.major ||
+           svcwire::loadU16(&frame[19]) != iface.minor)
     status = kRpcProcedureOutOfRange;
-  else if (svcwire::loadU16(&frame[21]) >= iface.procedureCount) status = kRpcProcedureOutOfRange;
+  else if (svcwire::loadU16(&frame[21]) >= iface.procedureCount)
+    status = kRpcProcedureOutOfRange;
   if (status) {
     VLN_TRACE(kRpc, "pid %d: call refused: fault %u", int(cred.pid), unsigned(status));
     writeFrame(fd, faultBody(status));

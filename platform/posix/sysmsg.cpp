@@ -4,13 +4,12 @@
 
 #include "plat/errors.h"
 
-
 namespace plat {
 namespace {
 
 #define PLAT_SYSTEM_TEXT(name, code, text) {uint32_t(code), text},
-constexpr std::pair<uint32_t, const char*> kTexts[] = {
-    PLAT_WIN32_ERRORS(PLAT_SYSTEM_TEXT) PLAT_RPC_STATUSES(PLAT_SYSTEM_TEXT)};
+constexpr std::pair<uint32_t, const char*> kTexts[] = {PLAT_WIN32_ERRORS(PLAT_SYSTEM_TEXT)
+                                                           PLAT_RPC_STATUSES(PLAT_SYSTEM_TEXT)};
 #undef PLAT_SYSTEM_TEXT
 
 }  // namespace

@@ -41,11 +41,16 @@ TEST(SystemMessage, TheCodeListHoldsEachCodeOnceWithItsOwnText) {
   }
   // The names keep their Win32 numbers.
   const std::pair<uint32_t, uint32_t> named[] = {
-      {uint32_t(kErrorFileNotFound), 2},      {uint32_t(kErrorInvalidParameter), 87},
-      {uint32_t(kErrorAlreadyExists), 183},   {uint32_t(kErrorFilenameTooLong), 206},
-      {uint32_t(kErrorMoreData), 234},        {uint32_t(kErrorConnectionAborted), 1236},
-      {uint32_t(kErrorNoSystemResources), 1450}, {kRpcServerUnavailable, 1722},
-      {kRpcAccessDenied, 5},                  {kRpcInvalidArgument, 87},
+      {uint32_t(kErrorFileNotFound), 2},
+      {uint32_t(kErrorInvalidParameter), 87},
+      {uint32_t(kErrorAlreadyExists), 183},
+      {uint32_t(kErrorFilenameTooLong), 206},
+      {uint32_t(kErrorMoreData), 234},
+      {uint32_t(kErrorConnectionAborted), 1236},
+      {uint32_t(kErrorNoSystemResources), 1450},
+      {kRpcServerUnavailable, 1722},
+      {kRpcAccessDenied, 5},
+      {kRpcInvalidArgument, 87},
       {kRpcBadStubData, 1783},
   };
   for (const auto& [constant, number] : named) EXPECT_EQ(constant, number);

@@ -84,8 +84,8 @@ int GetOnlineDevices(const plat::RpcBinding& binding, uint64_t cookie,
       MIDL_user_free(ids);
       return 0;
     };
-    plat::RpcResult r =
-        plat::rpcCall(binding, kConnectionServerRpc, kProcGetOnlineDevices, args.data(), onCallback);
+    plat::RpcResult r = plat::rpcCall(binding, kConnectionServerRpc, kProcGetOnlineDevices,
+                                      args.data(), onCallback);
     expectNoOutputs(r);
     return int(r.result);
   });
@@ -97,7 +97,8 @@ int ReservedProc1(const plat::RpcBinding& binding, const HwId* hwid, int16_t* le
     if (!length || *length < 0 || (*length > 0 && !buffer)) badStubData();
     ByteWriter args = hwidArgument(hwid);
     args.u16(uint16_t(*length)).bytes(buffer, size_t(*length));
-    plat::RpcResult r = plat::rpcCall(binding, kConnectionServerRpc, kProcReservedProc1, args.data());
+    plat::RpcResult r =
+        plat::rpcCall(binding, kConnectionServerRpc, kProcReservedProc1, args.data());
     ByteReader out(r.outputs);
     const int16_t n = out.i16();
     if (out.failed() || n < 0 || n > *length || out.remaining() != size_t(n)) badStubData();
@@ -113,7 +114,8 @@ int ReservedProc2(const plat::RpcBinding& binding, const HwId* hwid, int16_t len
     if (length < 0 || (length > 0 && !buffer)) badStubData();
     ByteWriter args = hwidArgument(hwid);
     args.u16(uint16_t(length)).bytes(buffer, size_t(length));
-    plat::RpcResult r = plat::rpcCall(binding, kConnectionServerRpc, kProcReservedProc2, args.data());
+    plat::RpcResult r =
+        plat::rpcCall(binding, kConnectionServerRpc, kProcReservedProc2, args.data());
     expectNoOutputs(r);
     return int(r.result);
   });

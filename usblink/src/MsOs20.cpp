@@ -19,7 +19,6 @@ constexpr uint16_t kSetHeader = 0x00;
 constexpr uint16_t kFunctionSubset = 0x02;
 constexpr uint16_t kRegistryProperty = 0x04;
 
-
 // UTF-16LE to ASCII; false when a character is outside ASCII.
 bool asciiOf(const uint8_t* p, size_t bytes, std::string* out) {
   out->clear();
@@ -80,7 +79,8 @@ bool findMsOs20Capability(const uint8_t* bos, size_t length, MsOs20Request* out)
 
 bool msOs20NamesInterfaceClass(const uint8_t* set, size_t length, const std::string& guid,
                                uint8_t* interfaceNumber) {
-  if (length < 10 || svcwire::loadU16(set) != 10 || svcwire::loadU16(set + 2) != kSetHeader) return false;
+  if (length < 10 || svcwire::loadU16(set) != 10 || svcwire::loadU16(set + 2) != kSetHeader)
+    return false;
   uint8_t function = 0;
   size_t functionEnd = 0;  // the current function subset's end; 0 outside one
   size_t p = 10;

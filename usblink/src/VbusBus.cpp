@@ -31,13 +31,13 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
   if (broken_) return -1;
   const bool in = (setup.requestType & 0x80) != 0;
   std::vector<uint8_t> record = svcwire::ByteWriter()
-                                     .u8(vbus::kControl)
-                                     .u8(setup.requestType)
-                                     .u8(setup.request)
-                                     .u16(setup.value)
-                                     .u16(setup.index)
-                                     .u16(setup.length)
-                                     .take();
+                                    .u8(vbus::kControl)
+                                    .u8(setup.requestType)
+                                    .u8(setup.request)
+                                    .u16(setup.value)
+                                    .u16(setup.index)
+                                    .u16(setup.length)
+                                    .take();
   if (!in && setup.length > 0) record.insert(record.end(), data, data + setup.length);
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(vbus::kControlTimeoutMs);

@@ -52,7 +52,8 @@ bool LogEntry1::decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch
   const size_t bodyStart = in.position();
   scratch.snapshots.clear();
   timestamp_ = in.u64();
-  if (in.failed() || !readText(in, severity_) || !readText(in, name_) || !readText(in, description_))
+  if (in.failed() || !readText(in, severity_) || !readText(in, name_) ||
+      !readText(in, description_))
     return false;
   for (;;) {
     const uint8_t type = in.u8();

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "EntryStore.h"
-#include "svcwire/ByteReader.h"
 #include "TextSink.h"
+#include "svcwire/ByteReader.h"
 
 namespace logcodec {
 

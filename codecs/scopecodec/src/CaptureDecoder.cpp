@@ -21,7 +21,6 @@ constexpr size_t kValueBytes = 8;  // the widest sample, threshold or word
 constexpr size_t kBlockHeaderBytes = 8;
 constexpr uint32_t kNoTriggerBit = 0x80000000u;
 
-
 struct Trigger {
   uint16_t remoteIndex = 0;
   uint8_t type = 0;

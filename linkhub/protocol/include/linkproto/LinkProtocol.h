@@ -77,8 +77,12 @@ inline constexpr uint8_t channelByte(uint8_t channel, bool first, bool last) {
   return uint8_t((channel & 0xF) | (first ? kChannelFirst : 0) | (last ? kChannelLast : 0));
 }
 inline constexpr uint8_t channelOf(uint8_t channelByte) { return uint8_t(channelByte & 0xF); }
-inline constexpr bool isFirstFragment(uint8_t channelByte) { return (channelByte & kChannelFirst) != 0; }
-inline constexpr bool isLastFragment(uint8_t channelByte) { return (channelByte & kChannelLast) != 0; }
+inline constexpr bool isFirstFragment(uint8_t channelByte) {
+  return (channelByte & kChannelFirst) != 0;
+}
+inline constexpr bool isLastFragment(uint8_t channelByte) {
+  return (channelByte & kChannelLast) != 0;
+}
 
 // ---- parameter answer ----
 
