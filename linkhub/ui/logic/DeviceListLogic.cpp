@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "linkhub/ServerUi.h"
+#include "plat/errors.h"
 #include "plat/registry.h"
 #include "plat/spawn.h"
 #include "plat/verinfo.h"
@@ -278,7 +279,7 @@ UpdaterLaunch launchUpdater(const std::string& company, const std::string& appli
   std::string command;
   if (rc == 0) rc = plat::regGetString(key, "Updater", &command);
   // The value is read into 260 bytes with its terminator.
-  if (rc == 0 && command.size() + 1 > 260) rc = 234;
+  if (rc == 0 && command.size() + 1 > 260) rc = plat::kErrorMoreData;
   if (rc != 0) {
     launch.errorText = formatFatalError(uint32_t(rc), registryContext);
     return launch;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "svcwire/ByteReader.h"
+
 namespace codec {
 
 struct CodecError {
@@ -13,6 +15,11 @@ struct CodecError {
 };
 
 [[noreturn]] inline void fail(std::string text) { throw CodecError{std::move(text)}; }
+
+// Lengths come from the file: a read that ran past its end fails the codec.
+inline void requireInput(const svcwire::ByteReader& in) {
+  if (in.failed()) fail("Out of input data");
+}
 
 inline constexpr const char* kExceptionError = "Exception error";
 
