@@ -175,6 +175,7 @@ struct ManyResult {
   double cpuSecondsPerMB = -1;  // the server's
   double deviceCpuPerMB = -1;
   double clientCpuPerMB = -1;
+  double coresBusy = -1;  // the three processes' processor time over the wall time
   std::vector<double> perDevice;
 };
 
@@ -236,6 +237,8 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
   m.cpuSecondsPerMB = perMB(cpuBefore.server, cpuAfter.server, bytes);
   m.deviceCpuPerMB = perMB(cpuBefore.device, cpuAfter.device, bytes);
   m.clientCpuPerMB = perMB(cpuBefore.client, cpuAfter.client, bytes);
+  if (m.cpuSecondsPerMB >= 0 && m.deviceCpuPerMB >= 0 && m.clientCpuPerMB >= 0)
+    m.coresBusy = (m.cpuSecondsPerMB + m.deviceCpuPerMB + m.clientCpuPerMB) * m.aggregateMBps;
   return m;
 }
 
@@ -293,10 +296,11 @@ int runMany(const Options& o) {
   }
   std::printf("  (one device runs first and last; the ratios are against the better, %.2f MB/s)\n",
               one);
-  std::printf("  processor seconds per MB of the server / the device process / this client:\n");
+  std::printf("  processor seconds per MB of the server / the device process / this client, and\n"
+              "  the processors the three kept busy:\n");
   for (const ManyResult& m : results)
-    std::printf("  %8d %12.4f %12.4f %12.4f\n", m.devices, m.cpuSecondsPerMB, m.deviceCpuPerMB,
-                m.clientCpuPerMB);
+    std::printf("  %8d %12.4f %12.4f %12.4f %9.2f\n", m.devices, m.cpuSecondsPerMB,
+                m.deviceCpuPerMB, m.clientCpuPerMB, m.coresBusy);
   for (const ManyResult& m : results) {
     if (m.devices == 1) continue;
     std::printf("  per device at %d:", m.devices);
