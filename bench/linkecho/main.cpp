@@ -3,8 +3,8 @@
 // --usbemu, over usblink's libusb backend against an emulated USB device.
 // Prints throughput, request/reply round trips per second beside a bare
 // socket pair's in the same run, the ceiling the link window allows at the
-// device's frame length, and the longest pause between two deliveries.
-// With --devices, streams on several devices at once, one client thread
+// device's frame length, the longest pause between two deliveries and the
+// processor time each process spends per round trip. With --devices, streams on several devices at once, one client thread
 // each, and weighs the result against one device in the same run.
 #include <algorithm>
 #include <chrono>
@@ -365,13 +365,15 @@ int main(int argc, char** argv) {
     }
   }
 #endif
+  int sim = -1;  // over the emulated USB device no devsim runs
   if (!o.usbemu) {
     if (!road.ok() || !road.startHub()) {
       std::cerr << "linkecho: linkhub did not start\n";
       return 1;
     }
-    if (road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
-                                                "--transfer-size", std::to_string(o.transferSize)}) < 0) {
+    sim = road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
+                                                  "--transfer-size", std::to_string(o.transferSize)});
+    if (sim < 0) {
       std::cerr << "linkecho: the device did not come online\n";
       return 1;
     }
@@ -390,7 +392,9 @@ int main(int argc, char** argv) {
     std::cerr << "linkecho: cannot open a channel\n";
     return 1;
   }
+  const RoadCpu pingCpuBefore = roadCpu(road, sim);
   const e2e::BenchResult ping = pinger.pingPong(o.pings, 8);
+  const RoadCpu pingCpuAfter = roadCpu(road, sim);
   pinger.close();
   if (ping.result != 0) {
     std::cerr << "linkecho: request/reply failed with " << ping.result << "\n";
@@ -426,6 +430,18 @@ int main(int argc, char** argv) {
               (unsigned long long)r.received, r.seconds);
   std::printf("  round trips     %.0f /s request/reply (%.1f us each, %llu of 8 bytes)\n",
               tripsPerSecond, tripUs, (unsigned long long)ping.roundTrips);
+  // Processor time per round trip in each process: what is work, as against
+  // waiting for the hand-offs between threads.
+  auto perTrip = [&](double before, double after) {
+    return before < 0 || after < 0 || ping.roundTrips == 0
+               ? -1.0
+               : (after - before) * 1e6 / double(ping.roundTrips);
+  };
+  std::printf("  per round trip  %.1f us processor time in the server, %.1f in the device process, "
+              "%.1f in this client\n",
+              perTrip(pingCpuBefore.server, pingCpuAfter.server),
+              perTrip(pingCpuBefore.device, pingCpuAfter.device),
+              perTrip(pingCpuBefore.client, pingCpuAfter.client));
   std::printf("  bare socket pair %.0f /s request/reply of 8 bytes over one hop (%.1f us each), "
               "in the same run\n",
               bareTripsPerSecond, bareTripsPerSecond > 0 ? 1e6 / bareTripsPerSecond : 0);
