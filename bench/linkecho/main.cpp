@@ -4,8 +4,9 @@
 // Prints throughput, request/reply round trips per second beside a bare
 // socket pair's in the same run, the ceiling the link window allows at the
 // device's frame length, the longest pause between two deliveries and the
-// processor time each process spends per round trip. With --devices, streams on several devices at once, one client thread
-// each, and weighs the result against one device in the same run.
+// processor time each process spends per round trip. With --devices,
+// streams on several devices at once, one client thread each, and weighs the
+// result against one device in the same run.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
