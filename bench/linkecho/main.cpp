@@ -63,7 +63,8 @@ const char* kUsage =
     "  --mode           X echo (default), D download, U upload\n"
     "  --usbemu         over libusb to an emulated USB device instead of the virtual bus\n"
     "  --devices        stream on N devices at once, one client thread each, for every N\n"
-    "                   of the list (e.g. 1,4,16,32); one device runs first and last as the baseline\n";
+    "                   of the list (e.g. 1,4,16,32); one device runs first and last as the "
+    "baseline\n";
 
 // "1,4,16" to its counts; false on anything else.
 bool parseCounts(const std::string& text, std::vector<int>* counts) {
@@ -169,7 +170,7 @@ double perMB(double before, double after, uint64_t bytes) {
 
 struct ManyResult {
   int devices = 0;
-  int failed = 0;          // devices whose run did not end with result 0
+  int failed = 0;  // devices whose run did not end with result 0
   double aggregateMBps = 0;
   double meanMBps = 0, minMBps = 0, maxMBps = 0;
   double longestGapMs = 0;
@@ -205,8 +206,8 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
         std::unique_lock<std::mutex> lock(mutex);
         go.wait(lock, [&] { return started; });
       }
-      results[size_t(i)] = clients[size_t(i)]->run(e2e::BenchClient::kEcho, total, packet,
-                                                   uint32_t(i + 1));
+      results[size_t(i)] =
+          clients[size_t(i)]->run(e2e::BenchClient::kEcho, total, packet, uint32_t(i + 1));
     });
   }
   const RoadCpu cpuBefore = roadCpu(road, sim);
@@ -217,7 +218,8 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
   }
   go.notify_all();
   for (std::thread& t : threads) t.join();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const RoadCpu cpuAfter = roadCpu(road, sim);
   for (auto& c : clients) c->close();
 
@@ -271,13 +273,14 @@ int runMany(const Options& o) {
     std::cerr << "linkecho: the devices did not come online\n";
     return 1;
   }
-  std::printf("linkecho: echo of %u bytes per device in %u-byte packets on N devices at once, "
-              "one client thread each, over the virtual bus (%u processors here)\n",
-              total, o.packet, std::thread::hardware_concurrency());
+  std::printf(
+      "linkecho: echo of %u bytes per device in %u-byte packets on N devices at once, "
+      "one client thread each, over the virtual bus (%u processors here)\n",
+      total, o.packet, std::thread::hardware_concurrency());
   std::printf("  %8s %12s %12s %12s %12s %10s %11s %12s\n", "devices", "aggregate", "per device",
               "slowest", "fastest", "vs 1 dev", "longest gap", "server CPU");
-  std::printf("  %8s %12s %12s %12s %12s %10s %11s %12s\n", "", "MB/s", "mean MB/s", "MB/s",
-              "MB/s", "", "ms", "s per MB");
+  std::printf("  %8s %12s %12s %12s %12s %10s %11s %12s\n", "", "MB/s", "mean MB/s", "MB/s", "MB/s",
+              "", "ms", "s per MB");
   std::vector<ManyResult> results;
   double one = 0;
   int status = 0;
@@ -297,8 +300,9 @@ int runMany(const Options& o) {
   }
   std::printf("  (one device runs first and last; the ratios are against the better, %.2f MB/s)\n",
               one);
-  std::printf("  processor seconds per MB of the server / the device process / this client, and\n"
-              "  the processors the three kept busy:\n");
+  std::printf(
+      "  processor seconds per MB of the server / the device process / this client, and\n"
+      "  the processors the three kept busy:\n");
   for (const ManyResult& m : results)
     std::printf("  %8d %12.4f %12.4f %12.4f %9.2f\n", m.devices, m.cpuSecondsPerMB,
                 m.deviceCpuPerMB, m.clientCpuPerMB, m.coresBusy);
@@ -314,10 +318,11 @@ int runMany(const Options& o) {
     const double fair = m.meanMBps > 0 ? m.minMBps / m.meanMBps : 0;
     const bool met = m.failed == 0 && scale >= kAimScale16 && fair >= kAimFairShare &&
                      m.longestGapMs <= kAimManyGapMs;
-    std::printf("  aim at 16 devices: %.0fx one device (%.2fx), none below %.1f of the mean "
-                "(%.2f), no gap over %.0f ms (%.2f): %s\n",
-                kAimScale16, scale, kAimFairShare, fair, kAimManyGapMs, m.longestGapMs,
-                met ? "met" : "missed");
+    std::printf(
+        "  aim at 16 devices: %.0fx one device (%.2fx), none below %.1f of the mean "
+        "(%.2f), no gap over %.0f ms (%.2f): %s\n",
+        kAimScale16, scale, kAimFairShare, fair, kAimManyGapMs, m.longestGapMs,
+        met ? "met" : "missed");
   }
   return status;
 }
@@ -372,8 +377,9 @@ int main(int argc, char** argv) {
       std::cerr << "linkecho: linkhub did not start\n";
       return 1;
     }
-    sim = road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
-                                                  "--transfer-size", std::to_string(o.transferSize)});
+    sim =
+        road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
+                                                "--transfer-size", std::to_string(o.transferSize)});
     if (sim < 0) {
       std::cerr << "linkecho: the device did not come online\n";
       return 1;
@@ -438,14 +444,16 @@ int main(int argc, char** argv) {
                ? -1.0
                : (after - before) * 1e6 / double(ping.roundTrips);
   };
-  std::printf("  per round trip  %.1f us processor time in the server, %.1f in the device process, "
-              "%.1f in this client\n",
-              perTrip(pingCpuBefore.server, pingCpuAfter.server),
-              perTrip(pingCpuBefore.device, pingCpuAfter.device),
-              perTrip(pingCpuBefore.client, pingCpuAfter.client));
-  std::printf("  bare socket pair %.0f /s request/reply of 8 bytes over one hop (%.1f us each), "
-              "in the same run\n",
-              bareTripsPerSecond, bareTripsPerSecond > 0 ? 1e6 / bareTripsPerSecond : 0);
+  std::printf(
+      "  per round trip  %.1f us processor time in the server, %.1f in the device process, "
+      "%.1f in this client\n",
+      perTrip(pingCpuBefore.server, pingCpuAfter.server),
+      perTrip(pingCpuBefore.device, pingCpuAfter.device),
+      perTrip(pingCpuBefore.client, pingCpuAfter.client));
+  std::printf(
+      "  bare socket pair %.0f /s request/reply of 8 bytes over one hop (%.1f us each), "
+      "in the same run\n",
+      bareTripsPerSecond, bareTripsPerSecond > 0 ? 1e6 / bareTripsPerSecond : 0);
   std::printf("  window ceiling  %.2f MB/s: 7 frames x %d bytes per request/reply round trip\n",
               ceiling, frameData);
   std::printf("  stream          one 7-frame window per %.1f us\n", windowUs);

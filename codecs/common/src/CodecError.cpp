@@ -52,7 +52,8 @@ void* mallocResult(size_t length) noexcept {
   try {
     helpers.reserve(slices - 1);
     for (; done + 1 < slices; ++done)
-      helpers.emplace_back([base, slice, done] { plat::prefaultForWrite(base + done * slice, slice); });
+      helpers.emplace_back(
+          [base, slice, done] { plat::prefaultForWrite(base + done * slice, slice); });
   } catch (...) {
     // No thread to be had: the rest is done here.
   }

@@ -2,8 +2,8 @@
 
 #include <clocale>
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -170,8 +170,8 @@ TEST(CodecError, GuardTurnsFailuresIntoText) {
 // Results of every size, with and without their pages made present first:
 // each byte writable to its last, read back as written, and free()-able.
 TEST(CodecError, ResultBlocksHoldEveryByteOfTheirSize) {
-  const size_t sizes[] = {0, 1, 4096, (size_t(8) << 20) - 1, size_t(8) << 20,
-                          (size_t(97) << 20) + 4093};
+  const size_t sizes[] = {
+      0, 1, 4096, (size_t(8) << 20) - 1, size_t(8) << 20, (size_t(97) << 20) + 4093};
   for (const char* prefault : {"1", "0"}) {
     setenv("VLN_CODEC_PREFAULT", prefault, 1);
     for (size_t size : sizes) {
