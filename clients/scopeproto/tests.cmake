@@ -19,3 +19,10 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   target_include_directories(scopeproto_stress_test PRIVATE ${SCOPEPROTO_TESTS})
   vln_test_depends(scopeproto_stress_test linkhub usblink devsim)
 endif()
+
+vln_add_fuzz(NAME scopeproto_reply_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/scope_reply_fuzz.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/ScopeReply.cpp
+  LIBS svcwire
+  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
+target_include_directories(scopeproto_reply_fuzz PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)
