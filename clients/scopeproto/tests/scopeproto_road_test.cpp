@@ -262,6 +262,11 @@ TEST_F(ScopeprotoRoad, ACaptureRunsThroughItsStatesAndItsDataArrivesWhole) {
   ASSERT_NO_FATAL_FAILURE(rawDataArrivesWhole(dev, h, 100000));
   // A second capture of another size on the same channel.
   ASSERT_NO_FATAL_FAILURE(rawDataArrivesWhole(dev, h, 4099));
+  // A reply that pauses for more than a second after its first kilobyte:
+  // the reports that follow keep their distance (no burst to catch up).
+  dev->scope().setRawPause(1300);
+  ASSERT_NO_FATAL_FAILURE(rawDataArrivesWhole(dev, h, 60001));
+  dev->scope().setRawPause(0);
   ProtDigScopeUnRegister(h);
 }
 
