@@ -12,3 +12,15 @@ if(TARGET e2e_road)
     VLN_JAVA_CLASSPATH="${VLN_JAVA_TEST_JAR}:${VLN_PROVIDER_JAR}")
   add_dependencies(fsjni_road_test fsjni vln_javatests vln_provider)
 endif()
+
+# The binding's event switch over a fake library whose listing delivers any
+# event, the malformed ones included (label java).
+add_library(fakefsproto SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/fakefsproto.cpp)
+set_target_properties(fakefsproto PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+target_include_directories(fakefsproto PRIVATE $<TARGET_PROPERTY:fsproto,INTERFACE_INCLUDE_DIRECTORIES>)
+target_link_libraries(fakefsproto PRIVATE Threads::Threads)
+add_dependencies(fsjni fakefsproto)
+
+vln_add_java_test(NAME java_fsjni_fake_test CLASS FsjniFakeTest
+  PROPS -DFsjni.library=$<TARGET_FILE:fakefsproto>
+  ENV "FAKEFSPROTO_EVENTS=4:40:123,4:39,4:41,1:3,3:8:5,3:9,9:4,2:4:-2147483648,1:4:-2147483648,2:4:2,1:4:-107,2:4:-5,1:4:0")
