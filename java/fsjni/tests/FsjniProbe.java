@@ -11,7 +11,7 @@ import vlntest.Check;
  * "op:ID:arg..." (ID as hex or "null"; String arguments as hex of their UTF-8 or "null"; the attribute word
  * decimal): put:ID:vol:local:remote:attr, get:ID:vol:remote:local, list:ID:vol:second, del:ID:vol:remote, and
  * chain:ID:vol:local:remote:attr (a put whose operation end starts a listing from inside the callback). An
- * op prefixed "open-" is started and not waited for. Prints "start OP z:BOOL" or "start OP exc CLASS MODULE
+ * op prefixed "open-" is started and not waited for (the next op waits for its end too). Prints "start OP z:BOOL" or "start OP exc CLASS MODULE
  * IDHEX TEXTHEX", then the callbacks ("progress D T", "info NAMEHEX SIZE ATTR", "end Z CODE TEXTHEX|null"),
  * "violation WHAT" for a callback off the dispatcher thread or without the monitor, and returns from main.
  */
@@ -88,6 +88,7 @@ public final class FsjniProbe {
     public static void main(String[] args) throws Exception {
         Fsjni.load();
         Fsjni.getCallbacks().setListener(new Printer());
+        int open = 0;  // ends still owed by operations not waited for
         for (String arg : args) {
             String[] p = arg.split(":", -1);
             boolean wait = !p[0].startsWith("open-");
@@ -109,9 +110,14 @@ public final class FsjniProbe {
                     break;
                 default: throw new IllegalArgumentException("unknown operation " + op);
             }
-            ends.drainPermits();
+            if (open == 0) ends.drainPermits();
             boolean called = start("start " + op, s);
-            if (!wait) continue;
+            if (!wait) {
+                if (called) open++;
+                continue;
+            }
+            expectedEnds += open;
+            open = 0;
             if (called && !ends.tryAcquire(expectedEnds, Check.slackMillis(30000), TimeUnit.MILLISECONDS))
                 print("timeout " + op);
             if (!called) Thread.sleep(200);  // nothing should come; a late callback would show

@@ -246,6 +246,25 @@ TEST_F(FsjniRoad, MalformedIdsAndNullArgumentsStartNothing) {
   EXPECT_TRUE(dev_->files().requests().empty());
 }
 
+// A new operation first ends the one still running.
+TEST_F(FsjniRoad, AListingStartedDuringATransferEndsTheTransferFirst) {
+  const std::string local = work_ + "/big.bin";
+  writeFile(local, pattern(100000));
+  writeFile(root_ / "only.txt", "1");
+  devsim::FileServerFaults faults;
+  faults.stopAcknowledgingAfter = 1024;  // the put stalls after its first kilobyte
+  dev_->files().setFaults(faults);
+  const ProbeRun run = probe({op("open-put", id_, {"root", local, "big.bin"}, "0"),
+                              op("list", id_, {"data", ""})});
+  EXPECT_EQ((std::vector<std::string>{"start put z:true", "start list z:true"}),
+            linesStarting(run, "start "));
+  EXPECT_EQ((std::vector<std::string>{end(false, -108, "connection reset by remote party (ECONNRESET)"),
+                                      end(true, 0, "")}),
+            linesStarting(run, "end "))
+      << run.all;
+  EXPECT_TRUE(linesStarting(run, "info ").empty()) << "the data volume is empty";
+}
+
 // main returns while a transfer from a silent device is still open: the
 // JVM ends by itself, and the unload's cleanup does not hang it.
 TEST_F(FsjniRoad, TheJvmEndsWithATransferOpen) {
