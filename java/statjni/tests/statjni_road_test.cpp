@@ -91,6 +91,13 @@ class StatjniRoad : public ::testing::Test {
 
   void command(const std::string& line) { jvm_.type(line + "\n"); }
 
+  // Reads whatever the JVM prints for `ms` and returns what no wait has
+  // consumed yet.
+  std::string quietFor(int ms) {
+    EXPECT_FALSE(jvm_.waitFor("@no-such-line", ms));
+    return jvm_.unread();
+  }
+
   // main returns with registrations open: the JVM ends by itself.
   void quitWithin5s() {
     command("quit");
@@ -116,8 +123,8 @@ TEST_F(StatjniRoad, StatusFollowsTheDeviceAcrossReplugAndSilence) {
   // Not online yet: registered, and nothing comes.
   command("reg " + A);
   ASSERT_TRUE(next("@ok reg true"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_EQ(std::string::npos, jvm_.unread().find("@up")) << jvm_.unread();
+  const std::string offline = quietFor(1500);
+  EXPECT_EQ(std::string::npos, offline.find("@up")) << offline;
 
   devsim::DeviceHost* dev = plug(a_, false);
   ASSERT_NE(nullptr, dev);
@@ -142,8 +149,8 @@ TEST_F(StatjniRoad, StatusFollowsTheDeviceAcrossReplugAndSilence) {
   ASSERT_TRUE(next("@down " + A));
   ASSERT_TRUE(next("@up " + A, 30000));
   dev->status().setText("unasked");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_EQ(std::string::npos, jvm_.unread().find("@text")) << jvm_.unread();
+  const std::string unasked = quietFor(1500);
+  EXPECT_EQ(std::string::npos, unasked.find("@text")) << unasked;
   command("notif " + A);
   ASSERT_TRUE(next("@text " + A + " 7 " + hex("unasked")));
 
