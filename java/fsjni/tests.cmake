@@ -24,3 +24,10 @@ add_dependencies(fsjni fakefsproto)
 vln_add_java_test(NAME java_fsjni_fake_test CLASS FsjniFakeTest
   PROPS -DFsjni.library=$<TARGET_FILE:fakefsproto>
   ENV "FAKEFSPROTO_EVENTS=4:40:123,4:39,4:41,1:3,3:8:5,3:9,9:4,2:4:-2147483648,1:4:-2147483648,2:4:2,1:4:-107,2:4:-5,1:4:0")
+
+# A class loader holding the provider classes and the binding is dropped:
+# the unload ends the library's operations first and the dispatcher ends.
+vln_add_java_test(NAME java_fsjni_unload_test CLASS FsjniUnloadTest
+  ARGS ${CMAKE_CURRENT_BINARY_DIR}/fsjni_unload.log
+  PROPS -DFsjni.library=$<TARGET_FILE:fakefsproto>
+  ENV FAKEFSPROTO_LOG=${CMAKE_CURRENT_BINARY_DIR}/fsjni_unload.log "FAKEFSPROTO_EVENTS=3:8:1,1:4:0")

@@ -9,8 +9,10 @@
 // `value` (int32, default 0) when there is room; a row (type 4) of 40 bytes
 // has a name of 32 'n' bytes without a zero, size `value` and attribute word
 // 0xFFFF. ProtFSrvDownload, Upload and Unlink refuse with -107 on the
-// caller's thread.
+// caller's thread. FAKEFSPROTO_LOG: a file that gets one line "cleanup" per
+// ProtFSrvCleanup.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -96,7 +98,14 @@ FSPROTO_API bool ProtFSrvUnlink(const uint8_t*, size_t, ProtFSrvCallback cb, voi
   return refuse(cb, user);
 }
 
-FSPROTO_API void ProtFSrvCleanup(void) {}
+FSPROTO_API void ProtFSrvCleanup(void) {
+  const char* path = std::getenv("FAKEFSPROTO_LOG");
+  if (!path || !*path) return;
+  if (FILE* f = std::fopen(path, "a")) {
+    std::fputs("cleanup\n", f);
+    std::fclose(f);
+  }
+}
 
 FSPROTO_API const char* ProtFSrvTranslateError(int code) {
   switch (code) {
