@@ -178,8 +178,7 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   gApi = nullptr;
 }
 
-JNIEXPORT jboolean JNICALL
-Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_putFileToRemote(
+JNIEXPORT jboolean JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_putFileToRemote(
     JNIEnv* env, jclass, jbyteArray id, jstring storage, jstring localFile, jstring remoteFile,
     jshort attributes) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
@@ -212,8 +211,10 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_getFileFromRemote(
 }
 
 JNIEXPORT jboolean JNICALL
-Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_getFileListFromRemote(
-    JNIEnv* env, jclass, jbyteArray id, jstring storage, jstring) {
+Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_getFileListFromRemote(JNIEnv* env, jclass,
+                                                                               jbyteArray id,
+                                                                               jstring storage,
+                                                                               jstring) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     const Bytes remote = call.remoteId(id);
     const std::string volume = textArg(call, storage, "storage");
@@ -225,8 +226,10 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_getFileListFromRemote(
 }
 
 JNIEXPORT jboolean JNICALL
-Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_deleteFileFromRemote(
-    JNIEnv* env, jclass, jbyteArray id, jstring storage, jstring remoteFile) {
+Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_deleteFileFromRemote(JNIEnv* env, jclass,
+                                                                              jbyteArray id,
+                                                                              jstring storage,
+                                                                              jstring remoteFile) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     const Bytes remote = call.remoteId(id);
     const std::string volume = textArg(call, storage, "storage");

@@ -161,7 +161,8 @@ TEST_F(FsjniRoad, ListingGivesOneRowPerFileThenTheEnd) {
   writeFile(root_ / "b.txt", std::string(70000, 'b'));
   dev_->files().clearRecords();
   // Whatever the second String holds, the listing is the same.
-  const ProbeRun run = probe({op("list", id_, {"root", "ignored"}), op("list", id_, {"root", "null"})});
+  const ProbeRun run =
+      probe({op("list", id_, {"root", "ignored"}), op("list", id_, {"root", "null"})});
   const std::vector<std::string> infos = linesStarting(run, "info ");
   ASSERT_EQ(4u, infos.size()) << run.all;
   std::vector<std::string> first(infos.begin(), infos.begin() + 2);
@@ -177,8 +178,9 @@ TEST_F(FsjniRoad, ListingGivesOneRowPerFileThenTheEnd) {
   // Every row comes before its end.
   std::size_t endAt = 0;
   while (run.lines[endAt].rfind("end ", 0) != 0) ++endAt;
-  EXPECT_EQ(2u, std::size_t(std::count_if(run.lines.begin(), run.lines.begin() + long(endAt),
-                                          [](const std::string& l) { return l.rfind("info ", 0) == 0; })));
+  EXPECT_EQ(2u, std::size_t(
+                    std::count_if(run.lines.begin(), run.lines.begin() + long(endAt),
+                                  [](const std::string& l) { return l.rfind("info ", 0) == 0; })));
 }
 
 TEST_F(FsjniRoad, FailuresEndWithTheirCodeAndText) {
@@ -232,16 +234,16 @@ TEST_F(FsjniRoad, MalformedIdsAndNullArgumentsStartNothing) {
       op("del", id_, {"null", "x"}),
       op("get", id_, {"root", "a", "null"}),
   });
-  EXPECT_EQ((std::vector<std::string>{
-                "start list exc WrapperException Fsjni " + shortId + " " +
-                    hex("Invalid remote id size"),
-                "start del exc WrapperException Fsjni " + Road::hexOf(id_) + "00 " +
-                    hex("Invalid remote id size"),
-                "start get exc NullPointerException - - " + hex("remoteId"),
-                "start del exc NullPointerException - - " + hex("storage"),
-                "start get exc NullPointerException - - " + hex("localFile"),
-            }),
-            linesStarting(run, "start "));
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "start list exc WrapperException Fsjni " + shortId + " " + hex("Invalid remote id size"),
+          "start del exc WrapperException Fsjni " + Road::hexOf(id_) + "00 " +
+              hex("Invalid remote id size"),
+          "start get exc NullPointerException - - " + hex("remoteId"),
+          "start del exc NullPointerException - - " + hex("storage"),
+          "start get exc NullPointerException - - " + hex("localFile"),
+      }),
+      linesStarting(run, "start "));
   EXPECT_TRUE(linesStarting(run, "end ").empty()) << run.all;
   EXPECT_TRUE(dev_->files().requests().empty());
 }
@@ -254,13 +256,14 @@ TEST_F(FsjniRoad, AListingStartedDuringATransferEndsTheTransferFirst) {
   devsim::FileServerFaults faults;
   faults.stopAcknowledgingAfter = 1024;  // the put stalls after its first kilobyte
   dev_->files().setFaults(faults);
-  const ProbeRun run = probe({op("open-put", id_, {"root", local, "big.bin"}, "0"),
-                              op("list", id_, {"data", ""})});
+  const ProbeRun run =
+      probe({op("open-put", id_, {"root", local, "big.bin"}, "0"), op("list", id_, {"data", ""})});
   EXPECT_EQ((std::vector<std::string>{"start put z:true", "start list z:true"}),
             linesStarting(run, "start "));
-  EXPECT_EQ((std::vector<std::string>{end(false, -108, "connection reset by remote party (ECONNRESET)"),
-                                      end(true, 0, "")}),
-            linesStarting(run, "end "))
+  EXPECT_EQ(
+      (std::vector<std::string>{end(false, -108, "connection reset by remote party (ECONNRESET)"),
+                                end(true, 0, "")}),
+      linesStarting(run, "end "))
       << run.all;
   EXPECT_TRUE(linesStarting(run, "info ").empty()) << "the data volume is empty";
 }

@@ -83,18 +83,18 @@ void eventSwitch(vlnjni::JavaDispatcher::Context& context, vlnjni::NativeEvent& 
     case PROT_STATUS_EVENT_POWER: {
       jbyteArray id = context.idArray();
       jintArray list = intArray(env, event.list);
-      context.call(event.type == PROT_STATUS_EVENT_EVENTS ? kEventListChanged
-                                                           : kPowerStateListChanged,
-                   id, list);
+      context.call(
+          event.type == PROT_STATUS_EVENT_EVENTS ? kEventListChanged : kPowerStateListChanged, id,
+          list);
       break;
     }
     case PROT_STATUS_EVENT_TEXT: {
       jbyteArray id = context.idArray();
       jstring text = nullptr;
       if (event.hasText) {
-        text = vlnjni::newString(env, std::string_view(
-                                          reinterpret_cast<const char*>(event.payload.data()),
-                                          event.payload.size()));
+        text = vlnjni::newString(
+            env, std::string_view(reinterpret_cast<const char*>(event.payload.data()),
+                                  event.payload.size()));
       }
       context.call(kSystemStatusChanged, id, text);
       break;
@@ -201,7 +201,8 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-  if (gLibrary && gApi) vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
+  if (gLibrary && gApi)
+    vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
       gApi->unregister(static_cast<ProtStatusHandle>(handle));
     });
   delete gSlot->take();
@@ -211,15 +212,15 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   gApi = nullptr;
 }
 
-JNIEXPORT jboolean JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_registerDevice(
-    JNIEnv* env, jclass, jbyteArray id) {
+JNIEXPORT jboolean JNICALL
+Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_registerDevice(JNIEnv* env, jclass,
+                                                                          jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::registerRemote(call, lib, queue(), id,
-                                           [](const std::uint8_t* bytes, std::size_t n) {
-                                             return static_cast<void*>(
-                                                 gApi->registerId(bytes, n, &onStatusEvent));
-                                           }));
+    return jboolean(vlnjni::registerRemote(
+        call, lib, queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
+          return static_cast<void*>(gApi->registerId(bytes, n, &onStatusEvent));
+        }));
   });
 }
 
@@ -245,8 +246,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_requestSignature(JNIE
 }
 
 JNIEXPORT jboolean JNICALL
-Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_requestNotifications(JNIEnv* env,
-                                                                                jclass,
+Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_requestNotifications(JNIEnv* env, jclass,
                                                                                 jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     return vlnjni::withHandle(call, library(), id, jboolean(JNI_FALSE), [](void* handle) {

@@ -30,9 +30,7 @@ std::string hex(const std::string& bytes) {
   return out;
 }
 
-int slackMs(int ms) {
-  return int(vlntest::slackBound(std::chrono::milliseconds(ms)).count());
-}
+int slackMs(int ms) { return int(vlntest::slackBound(std::chrono::milliseconds(ms)).count()); }
 
 long msSince(Clock::time_point t) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
@@ -79,7 +77,8 @@ class StatjniRoad : public ::testing::Test {
                                      VLN_JAVA_CLASSPATH, "StatjniProbe"};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(jvm_.start(java, args));
-    ASSERT_TRUE(jvm_.waitFor("@ready", slackMs(30000))) << jvm_.transcript() << jvm_.standardError();
+    ASSERT_TRUE(jvm_.waitFor("@ready", slackMs(30000)))
+        << jvm_.transcript() << jvm_.standardError();
   }
 
   // Waits for the next line that starts with `what`, after what earlier
@@ -192,13 +191,15 @@ TEST_F(StatjniRoad, ADroppedClassLoaderClosesBothChannels) {
   ASSERT_TRUE(next("@loaded true", 30000));
   ASSERT_TRUE(eventually([&] {
     return da->status().openChannels() == 1 && db->status().openChannels() == 1;
-  })) << "both registrations hold a channel: " << da->status().openChannels() << " "
-         << db->status().openChannels() << "\n" << jvm_.transcript() << jvm_.standardError();
+  })) << "both registrations hold a channel: "
+      << da->status().openChannels() << " " << db->status().openChannels() << "\n"
+      << jvm_.transcript() << jvm_.standardError();
   command("drop");
   ASSERT_TRUE(next("@dropped dispatcher=ended", 60000));
   EXPECT_TRUE(eventually([&] {
     return da->status().openChannels() == 0 && db->status().openChannels() == 0;
-  })) << "channels open: " << da->status().openChannels() << " " << db->status().openChannels();
+  })) << "channels open: "
+      << da->status().openChannels() << " " << db->status().openChannels();
   quitWithin5s();
 }
 

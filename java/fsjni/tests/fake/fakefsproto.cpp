@@ -42,7 +42,8 @@ std::vector<Step> script() {
     std::string field;
     if (std::getline(fields, field, ':')) s.type = std::atoi(field.c_str());
     if (std::getline(fields, field, ':')) s.length = std::strtoul(field.c_str(), nullptr, 10);
-    if (std::getline(fields, field, ':')) s.value = std::int32_t(std::strtoll(field.c_str(), nullptr, 10));
+    if (std::getline(fields, field, ':'))
+      s.value = std::int32_t(std::strtoll(field.c_str(), nullptr, 10));
     steps.push_back(s);
   }
   return steps;
@@ -82,8 +83,7 @@ FSPROTO_API bool ProtFSrvUpload(const uint8_t*, size_t, ProtFSrvCallback cb, voi
   return refuse(cb, user);
 }
 
-FSPROTO_API bool ProtFSrvDir(const uint8_t*, size_t, ProtFSrvCallback cb, void* user,
-                             const char*) {
+FSPROTO_API bool ProtFSrvDir(const uint8_t*, size_t, ProtFSrvCallback cb, void* user, const char*) {
   if (!cb) return true;
   const std::vector<Step> steps = script();
   std::thread worker([&] {
@@ -109,10 +109,14 @@ FSPROTO_API void ProtFSrvCleanup(void) {
 
 FSPROTO_API const char* ProtFSrvTranslateError(int code) {
   switch (code) {
-    case -2: return "No such file (ENOENT)";
-    case -107: return "connection refused (ECONNREFUSED)";
-    case -2147483647 - 1: return "the most negative code";
-    default: return nullptr;
+    case -2:
+      return "No such file (ENOENT)";
+    case -107:
+      return "connection refused (ECONNREFUSED)";
+    case -2147483647 - 1:
+      return "the most negative code";
+    default:
+      return nullptr;
   }
 }
 

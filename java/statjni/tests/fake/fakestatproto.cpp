@@ -65,7 +65,8 @@ std::vector<Step> script() {
     std::string field;
     if (std::getline(fields, field, ':')) s.type = std::strtoull(field.c_str(), nullptr, 10);
     if (std::getline(fields, field, ':')) s.length = std::strtoull(field.c_str(), nullptr, 10);
-    if (std::getline(fields, field, ':')) s.count = unsigned(std::strtoul(field.c_str(), nullptr, 10));
+    if (std::getline(fields, field, ':'))
+      s.count = unsigned(std::strtoul(field.c_str(), nullptr, 10));
     steps.push_back(s);
   }
   return steps;
