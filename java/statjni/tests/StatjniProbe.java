@@ -17,7 +17,8 @@ import vlntest.Check;
 /**
  * Drives Statjni for a road test that owns the devices, one command a line on standard input (ids as hex):
  * "reg ID", "unreg ID", "sig ID", "notif ID" (each answers "@ok CMD RESULT" or "@exc CMD CLASS MODULE IDHEX
- * TEXT"), "flip A B N" (register A, unregister, register B at once, N times; then "@flip upsOfB=K"), "loader A B"
+ * TEXT"), "flip A B N" (register A, unregister, register B at once, N times, with a slow listener; then "@flip calls=BOOL
+ * upsOfB=K", K counting ups and signatures that name B), "loader A B"
  * (the provider classes in a class loader of their own, A and B registered there: "@loaded"), "drop" (that
  * loader dropped and collected: "@dropped dispatcher=ended|alive"), "quit" (main returns with whatever is still
  * registered). Callbacks print "@up ID", "@down ID", "@sig ID HEX", "@events ID [..]", "@power ID [..]", "@text
@@ -28,6 +29,18 @@ public final class StatjniProbe {
     static final AtomicInteger upsOfB = new AtomicInteger();
     static volatile String watchedB = "";
     static URLClassLoader loader;
+
+    static volatile boolean slow;
+
+    // A slow application: A's events are still queued when B takes A's freed handle.
+    static void slowDown() {
+        if (!slow) return;
+        try {
+            Thread.sleep(3);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
+    }
 
     static synchronized void print(String line) {
         System.out.print(line + "\n");
@@ -45,10 +58,13 @@ public final class StatjniProbe {
             check("up");
             if (Check.hex(id).equals(watchedB)) upsOfB.incrementAndGet();
             print("@up " + Check.hex(id));
+            slowDown();
         }
         public void nativeCallbackUnSetConnected(byte[] id) { check("down"); print("@down " + Check.hex(id)); }
         public void nativeCallbackParamSignature(byte[] id, byte[] s) {
             check("sig");
+            if (Check.hex(id).equals(watchedB)) upsOfB.incrementAndGet();
+            slowDown();
             print("@sig " + Check.hex(id) + " " + Check.hex(s));
         }
         public void nativeCallbackEventListChanged(byte[] id, int[] e) {
@@ -142,12 +158,20 @@ public final class StatjniProbe {
                     watchedB = w[2];
                     int n = Integer.parseInt(w[3]);
                     boolean all = true;
+                    slow = true;
                     for (int i = 0; i < n; i++) {
                         all &= Statjni.registerDevice(a);
+                        // Every other round A is connected first, so its up and signature are on their way.
+                        long until = System.nanoTime() + Check.slackMillis(2000) * 1_000_000L;
+                        if (i % 2 == 0) {
+                            while (!Statjni.requestSignature(a) && System.nanoTime() < until) Thread.sleep(1);
+                        }
                         all &= Statjni.unregisterDevice(a);
                         all &= Statjni.registerDevice(b);
+                        Thread.sleep(5);
                         all &= Statjni.unregisterDevice(b);
                     }
+                    slow = false;
                     Thread.sleep(Check.slackMillis(2000));  // late events of A would come by now
                     print("@flip calls=" + all + " upsOfB=" + upsOfB.get());
                     break;
