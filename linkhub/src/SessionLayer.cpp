@@ -651,6 +651,13 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     return;
   }
 
+  if (poll && mode == kMediaTxFurther) {
+    // The window filled inside a transfer, where no S frame may go: the poll
+    // starts the next transfer now. Waiting for the idle call would stall
+    // every stream whose device acknowledges only when asked.
+    setTransmitEvent();
+    return;
+  }
   if (ackDue_ && mode != kMediaTxFurther) {
     const bool pf = poll || mode == kMediaTxIdle;
     const uint8_t type = reject_ ? kSReject : kSReady;

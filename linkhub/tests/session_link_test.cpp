@@ -152,6 +152,26 @@ TEST_F(LinkTest, SevenOutstandingFramesMakeOnePollAtATime) {
   EXPECT_EQ(ns(eighth), 0);
 }
 
+// A window that fills within one transfer: the poll cannot go there, so the
+// layer asks for the next transfer at once instead of leaving the stream to
+// the idle call.
+TEST_F(LinkTest, AWindowFilledInsideATransferPollsInTheNextOne) {
+  upWithChannel0();
+  const uint8_t one = 1;
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(layer_->send(0, &one, 1, true));
+  ASSERT_TRUE(isI(build()));
+  for (int i = 1; i < 6; ++i) ASSERT_TRUE(isI(build(kMediaTxFurther))) << i;
+  const int before = media_.signals;
+  EXPECT_TRUE(build(kMediaTxFurther).empty());
+  EXPECT_GT(media_.signals, before) << "the full window asks for a transfer of its own";
+  EXPECT_EQ(build(), sFrame(0, 0, true));
+  // One poll at a time: the next calls neither poll nor ask again.
+  const int afterPoll = media_.signals;
+  EXPECT_TRUE(build(kMediaTxFurther).empty());
+  EXPECT_TRUE(build().empty());
+  EXPECT_EQ(media_.signals, afterPoll);
+}
+
 TEST_F(LinkTest, ReadyFromBehindResendsFromNrWithCurrentVr) {
   upWithChannel0();
   for (uint8_t i = 0; i < 5; ++i) ASSERT_TRUE(layer_->send(0, &i, 1, false));
