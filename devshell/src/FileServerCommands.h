@@ -13,6 +13,7 @@
 
 #include "CoreCommands.h"
 #include "UsrConsole.h"
+#include "plat/threadsafety.h"
 
 class FileServerCommands {
  public:
@@ -42,8 +43,8 @@ class FileServerCommands {
   const std::vector<uint8_t> hwid_;
   const ShellSettings& settings_;
 
-  std::mutex mutex_;
-  std::condition_variable done_;
+  plat::Mutex mutex_;
+  plat::CondVar done_;
   // Guarded by mutex_:
   bool finished_ = false;
   int32_t result_ = 0;

@@ -12,6 +12,7 @@
 
 #include "linkproto/LinkProtocol.h"
 #include "plat/thread.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -78,8 +79,8 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   const DeviceConfig config;
   FrameTransport* const transport;
 
-  mutable std::mutex mutex;
-  std::condition_variable cv;
+  mutable plat::Mutex mutex;
+  plat::CondVar cv;
   // Everything below is guarded by mutex.
   std::thread thread;
   bool running = false;
@@ -110,7 +111,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   void run() {
     plat::setCurrentThreadName("devsim");
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     for (;;) {
       cv.wait(lock, [this] { return stopping || work || !inbox.empty() || !calls.empty(); });
       if (stopping) break;
@@ -347,12 +348,12 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   bool isCurrent(uint8_t ch, uint64_t generation) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     return slots[ch].open && slots[ch].generation == generation;
   }
 
   bool queueData(uint8_t ch, uint64_t generation, const uint8_t* data, size_t length, bool last) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     Slot& s = slots[ch];
     if (!s.open || s.generation != generation) return false;
     if (length == 0 && !last) return true;
@@ -369,7 +370,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   void closeFromDevice(uint8_t ch, uint64_t generation) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     Slot& s = slots[ch];
     if (!s.open || (generation != 0 && s.generation != generation)) return;
     closeSlot(ch);
@@ -486,12 +487,12 @@ Device::Device(const DeviceConfig& config, FrameTransport* transport)
 Device::~Device() { stop(); }
 
 void Device::registerService(uint8_t protocolId, ServiceFactory factory) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   impl_->factories[protocolId] = std::move(factory);
 }
 
 void Device::start() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   if (impl_->running) return;
   impl_->running = true;
   impl_->stopping = false;
@@ -501,7 +502,7 @@ void Device::start() {
 void Device::stop() {
   std::thread thread;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    plat::LockGuard lock(impl_->mutex);
     if (!impl_->running) return;
     impl_->running = false;
     impl_->stopping = true;
@@ -513,20 +514,20 @@ void Device::stop() {
 
 void Device::receiveFrame(const uint8_t* frame, size_t length) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    plat::LockGuard lock(impl_->mutex);
     impl_->inbox.emplace_back(frame, frame + length);
   }
   impl_->cv.notify_one();
 }
 
 void Device::setBusy(bool busy) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   impl_->busyKnob = busy;
   impl_->wake();
 }
 
 void Device::stallService(uint8_t protocolId, bool stalled) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   if (stalled)
     impl_->stalled.insert(protocolId);
   else
@@ -539,12 +540,12 @@ void Device::closeChannel(uint8_t channel) {
 }
 
 DeviceStats Device::stats() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   return impl_->stats;
 }
 
 int Device::channelProtocol(uint8_t channel) const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   if (channel >= kChannels || !impl_->slots[channel].open) return -1;
   return impl_->slots[channel].protocolId;
 }

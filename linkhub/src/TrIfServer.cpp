@@ -35,7 +35,7 @@ std::string TrIfServer::pipeNameFor(uint32_t number) {
 
 bool TrIfServer::start() {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     if (started_ || stopped_) return false;
     started_ = true;
   }
@@ -72,7 +72,7 @@ void TrIfServer::stop() {
   stopSource_.request_stop();
   rpc_.stop();
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     stopped_ = true;
   }
   reaperEvent_.set();
@@ -85,12 +85,12 @@ void TrIfServer::run() {
   for (;;) {
     reaperEvent_.wait();
     {
-      std::lock_guard<std::mutex> lock(stopMutex_);
+      plat::LockGuard lock(stopMutex_);
       if (stopped_) break;
     }
     std::vector<TrIfTranFrontEnd*> done;
     {
-      std::lock_guard<std::mutex> lock(serverMutex_);
+      plat::LockGuard lock(serverMutex_);
       for (auto it = frontEnds_.begin(); it != frontEnds_.end();) {
         if (!it->second && it->first->finished()) {
           done.push_back(it->first);
@@ -109,7 +109,7 @@ void TrIfServer::run() {
 void TrIfServer::endAllFrontEnds() {
   std::vector<TrIfTranFrontEnd*> all;
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     for (auto& entry : frontEnds_) all.push_back(entry.first);
     frontEnds_.clear();
   }
@@ -119,7 +119,7 @@ void TrIfServer::endAllFrontEnds() {
 }
 
 size_t TrIfServer::frontEndCount() const {
-  std::lock_guard<std::mutex> lock(serverMutex_);
+  plat::LockGuard lock(serverMutex_);
   return frontEnds_.size();
 }
 
@@ -128,7 +128,7 @@ size_t TrIfServer::frontEndCount() const {
 uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t size,
                                  std::string* pipeName) {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     if (stopped_) return kBufferTooSmall;
   }
   auto owned = std::make_unique<TrIfTranFrontEnd>(&reaperEvent_, options_.connectTimeoutMs);
@@ -140,7 +140,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
   TrIfTranFrontEnd* frontEnd = owned.release();
   uint32_t number;
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     number = counter_++;
     frontEnds_.emplace(frontEnd, true);
   }
@@ -162,7 +162,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
     return kBufferTooSmall;
   }
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     frontEnds_[frontEnd] = false;
   }
   // It may have finished already (a client that came and went at once).
@@ -173,7 +173,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
 
 void TrIfServer::discard(TrIfTranFrontEnd* frontEnd) {
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     frontEnds_.erase(frontEnd);
   }
   frontEnd->join();

@@ -24,6 +24,7 @@
 #include "plat/handle.h"
 #include "plat/sysmsg.h"
 #include "plat/thread.h"
+#include "plat/threadsafety.h"
 
 namespace plat {
 
@@ -240,9 +241,9 @@ struct RpcCall::Server {
   ino_t socketIno = 0;  // removes a successor's
   std::thread acceptor;
 
-  mutable std::mutex mutex;
-  std::condition_variable workCv;     // a connection is queued, or stopping
-  std::condition_variable drainedCv;  // inFlight dropped to 0
+  mutable plat::Mutex mutex;
+  plat::CondVar workCv;     // a connection is queued, or stopping
+  plat::CondVar drainedCv;  // inFlight dropped to 0
   struct Pending {
     int fd;
     ucred cred;
@@ -291,7 +292,7 @@ uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& argument
 }
 
 bool RpcCall::stopping() const {
-  std::lock_guard<std::mutex> lock(server_->mutex);
+  plat::LockGuard lock(server_->mutex);
   return server_->stopping;
 }
 
@@ -358,7 +359,7 @@ void RpcCall::Server::acceptLoop() {
 }
 
 void RpcCall::Server::admit(int fd, const ucred& cred) {
-  std::unique_lock<std::mutex> lock(mutex);
+  plat::UniqueLock lock(mutex);
   if (stopping) {  // no answer: the client sees its call fail
     lock.unlock();
     ::close(fd);
@@ -415,7 +416,7 @@ bool RpcCall::Server::spawnLocked() {
 
 void RpcCall::Server::workerLoop(std::list<std::thread>::iterator self) {
   setCurrentThreadName("RpcCall");
-  std::unique_lock<std::mutex> lock(mutex);
+  plat::UniqueLock lock(mutex);
   for (;;) {
     while (!stopping && pending.empty()) {
       ++idle;
@@ -488,7 +489,7 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
 void RpcCall::Server::joinRetired() {
   std::list<std::thread> done;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     done.swap(retired);
   }
   for (std::thread& t : done) t.join();
@@ -496,7 +497,7 @@ void RpcCall::Server::joinRetired() {
 
 void RpcCall::Server::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     if (!started || stopped) return;
     stopping = true;
   }
@@ -515,7 +516,7 @@ void RpcCall::Server::stop() {
 
   std::list<std::thread> threads;
   {
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     // 2. Queued connections get no call thread: they see the connection end.
     for (const Pending& p : pending) {
       open.erase(p.fd);
@@ -561,7 +562,7 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
     return code;
   };
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    plat::LockGuard lock(s.mutex);
     if (s.started) return fail(kRpcDuplicateEndpoint);
   }
   s.iface = iface;
@@ -579,7 +580,7 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
     ::unlink(s.path.c_str());
     return fail(rc);
   }
-  std::unique_lock<std::mutex> lock(s.mutex);
+  plat::UniqueLock lock(s.mutex);
   bool threadsOk = true;
   for (unsigned i = 0; threadsOk && i < s.options.minThreads; ++i) threadsOk = s.spawnLocked();
   if (threadsOk) {
@@ -606,12 +607,12 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
 void RpcServer::stop() { server_->stop(); }
 
 unsigned RpcServer::callsInFlight() const {
-  std::lock_guard<std::mutex> lock(server_->mutex);
+  plat::LockGuard lock(server_->mutex);
   return server_->inFlight;
 }
 
 unsigned RpcServer::threadCount() const {
-  std::lock_guard<std::mutex> lock(server_->mutex);
+  plat::LockGuard lock(server_->mutex);
   return unsigned(server_->workers.size());
 }
 

@@ -63,7 +63,7 @@ int ProtExercizer::exchange(uint32_t total, uint16_t packetSize, uint16_t span, 
       uint64_t received;
       bool mismatch, remoteClose;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         received = received_;
         mismatch = mismatch_;
         remoteClose = remoteClose_;
@@ -90,7 +90,7 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
   mode_ = mode;
   sentSum_ = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     received_ = 0;
     mismatch_ = remoteClose_ = false;
     deviceSum_ = 0;
@@ -115,7 +115,7 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
   uint64_t received;
   uint16_t deviceSum;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     received = received_;
     deviceSum = deviceSum_;
   }
@@ -135,7 +135,7 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
 
 void ProtExercizer::flagMismatch() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     mismatch_ = true;
   }
   progress_.set();
@@ -165,7 +165,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
     case kBenchD: {
       if (length != 4) return true;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         deviceSum_ = uint16_t(chunk->data[2] | chunk->data[3] << 8);
         received_ += uint16_t(chunk->data[0] | chunk->data[1] << 8);
       }
@@ -179,7 +179,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
       }
       ++expectedSequence_;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         received_ += length;
       }
       progress_.set();
@@ -191,7 +191,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
         return true;
       }
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         received_ += length;
       }
       progress_.set();
@@ -202,7 +202,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 
 void ProtExercizer::close(bool) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     remoteClose_ = true;
   }
   progress_.set();

@@ -30,7 +30,7 @@ USBChannel::USBChannel(uint32_t index, const std::string& path, UsbBus* bus, Cha
 
 USBChannel::~USBChannel() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     stopRequested_ = true;
   }
   wake_.set();
@@ -39,7 +39,7 @@ USBChannel::~USBChannel() {
 
 void USBChannel::stop() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     stopRequested_ = true;
   }
   wake_.set();
@@ -47,7 +47,7 @@ void USBChannel::stop() {
 }
 
 bool USBChannel::stopRequested() const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   return stopRequested_;
 }
 
@@ -64,7 +64,7 @@ void USBChannel::describe(MediaChannelInfo* info) const {
 }
 
 void USBChannel::connect(ChannelRxCallback rx, ChannelTxCallback tx, void* context, int* txEvent) {
-  std::lock_guard<std::mutex> lock(callbackMutex_);
+  plat::LockGuard lock(callbackMutex_);
   rx_ = rx;
   tx_ = tx;
   context_ = context;
@@ -73,7 +73,7 @@ void USBChannel::connect(ChannelRxCallback rx, ChannelTxCallback tx, void* conte
 }
 
 void USBChannel::disconnect() {
-  std::lock_guard<std::mutex> lock(callbackMutex_);
+  plat::LockGuard lock(callbackMutex_);
   rx_ = nullptr;
   tx_ = nullptr;
   context_ = nullptr;
@@ -81,13 +81,13 @@ void USBChannel::disconnect() {
 }
 
 bool USBChannel::connected() const {
-  std::lock_guard<std::mutex> lock(callbackMutex_);
+  plat::LockGuard lock(callbackMutex_);
   return connected_;
 }
 
 void USBChannel::readDone(TransferStatus status, size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(completionMutex_);
+    plat::LockGuard lock(completionMutex_);
     readCompletion_ = Completion{status, bytes};
   }
   wake_.set();
@@ -95,7 +95,7 @@ void USBChannel::readDone(TransferStatus status, size_t bytes) {
 
 void USBChannel::writeDone(TransferStatus status, size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(completionMutex_);
+    plat::LockGuard lock(completionMutex_);
     writeCompletion_ = Completion{status, bytes};
   }
   wake_.set();
@@ -103,7 +103,7 @@ void USBChannel::writeDone(TransferStatus status, size_t bytes) {
 
 void USBChannel::takeCompletions(std::optional<Completion>* read,
                                  std::optional<Completion>* write) {
-  std::lock_guard<std::mutex> lock(completionMutex_);
+  plat::LockGuard lock(completionMutex_);
   read->swap(readCompletion_);
   write->swap(writeCompletion_);
   readCompletion_.reset();
@@ -202,11 +202,13 @@ bool USBChannel::handleRead(const Completion& c) {
   readPending_ = false;
   if (c.status != TransferStatus::kDone) return false;
   if (c.bytes > 0) {
-    std::lock_guard<std::mutex> lock(callbackMutex_);
+    plat::LockGuard lock(callbackMutex_);
     // Without rx the frames are dropped, but the records are still walked so
     // that a later connect starts on a record boundary.
-    splitter_->consume(c.bytes, [this](uint8_t* frame, uint16_t length) {
-      if (rx_) rx_(context_, frame, &length);
+    const ChannelRxCallback rx = rx_;
+    void* const context = context_;
+    splitter_->consume(c.bytes, [rx, context](uint8_t* frame, uint16_t length) {
+      if (rx) rx(context, frame, &length);
     });
   }
   // Also after an empty read: a channel without a pending read hears nothing.
@@ -237,11 +239,13 @@ bool USBChannel::fetch(bool idle) {
   const uint16_t limit = frameLimit_.load();
   PackResult packed;
   {
-    std::lock_guard<std::mutex> lock(callbackMutex_);
+    plat::LockGuard lock(callbackMutex_);
     if (!tx_) return true;
+    const ChannelTxCallback tx = tx_;
+    void* const context = context_;
     packed = packTransfer(txBuffer_.data(), transferSize_, limit, idle,
-                          [this](uint8_t* destination, uint16_t* length, int mode) {
-                            tx_(context_, destination, length, mode);
+                          [tx, context](uint8_t* destination, uint16_t* length, int mode) {
+                            tx(context, destination, length, mode);
                           });
   }
   if (packed.overrun) return false;

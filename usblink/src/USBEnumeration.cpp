@@ -13,7 +13,7 @@ USBEnumeration::USBEnumeration(std::unique_ptr<UsbBus> bus, MediaEventCallback c
 USBEnumeration::~USBEnumeration() {
   notices_.push(std::make_shared<Notice>(Notice{Notice::kQuit, {}, 0}));
   join();
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   channels_.clear();
   retired_.clear();
 }
@@ -45,7 +45,7 @@ void USBEnumeration::run() {
       case Notice::kRemoved: {
         uint32_t index = 0;
         {
-          std::lock_guard<std::mutex> lock(discoveryMutex_);
+          plat::LockGuard lock(discoveryMutex_);
           for (auto& [i, channel] : channels_)
             if (channel->path() == notice->path && !removing_.count(i)) index = i;
         }
@@ -78,7 +78,7 @@ void USBEnumeration::discover() {
   for (auto& channel : fresh) channel->waitStarted();
   std::vector<uint32_t> indices;
   {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    plat::LockGuard lock(discoveryMutex_);
     for (auto& channel : fresh) {
       indices.push_back(channel->index());
       channels_.emplace(channel->index(), std::move(channel));
@@ -88,7 +88,7 @@ void USBEnumeration::discover() {
 }
 
 bool USBEnumeration::knownPath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   for (auto& [i, channel] : channels_)
     if (channel->path() == path && !removing_.count(i)) return true;
   return false;
@@ -101,7 +101,7 @@ void USBEnumeration::arrive(const std::string& path) {
   channel->start();
   channel->waitStarted();
   {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    plat::LockGuard lock(discoveryMutex_);
     channels_.emplace(index, std::move(channel));
   }
   report(kMediaEventArrived, &index, 1);
@@ -110,7 +110,7 @@ void USBEnumeration::arrive(const std::string& path) {
 void USBEnumeration::remove(uint32_t index) {
   USBChannel* channel = nullptr;
   {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    plat::LockGuard lock(discoveryMutex_);
     auto it = channels_.find(index);
     if (it == channels_.end() || removing_.count(index)) return;
     channel = it->second.get();
@@ -119,7 +119,7 @@ void USBEnumeration::remove(uint32_t index) {
   // Only this thread erases from the map, so the pointer stays good.
   report(kMediaEventRemoved, &index, 1);
   channel->stop();
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   removing_.erase(index);
   auto node = channels_.extract(index);
   if (node.mapped()->connected()) retired_.insert(std::move(node));
@@ -136,7 +136,7 @@ void USBEnumeration::report(int kind, const uint32_t* indices, size_t count) {
 }
 
 bool USBEnumeration::channelInfo(uint32_t index, MediaChannelInfo* info) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   auto it = channels_.find(index);
   if (it == channels_.end() || removing_.count(index)) return false;
   it->second->describe(info);
@@ -145,7 +145,7 @@ bool USBEnumeration::channelInfo(uint32_t index, MediaChannelInfo* info) {
 
 bool USBEnumeration::connect(uint32_t index, ChannelRxCallback rx, ChannelTxCallback tx,
                              void* context, int* txEvent) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   auto it = channels_.find(index);
   if (it == channels_.end() || removing_.count(index)) return false;
   it->second->connect(rx, tx, context, txEvent);
@@ -153,7 +153,7 @@ bool USBEnumeration::connect(uint32_t index, ChannelRxCallback rx, ChannelTxCall
 }
 
 bool USBEnumeration::disconnect(uint32_t index) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   if (auto it = channels_.find(index); it != channels_.end()) {
     it->second->disconnect();
     return true;

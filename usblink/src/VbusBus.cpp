@@ -230,7 +230,7 @@ void VbusBus::start(BusListener* listener) {
 std::vector<std::string> VbusBus::presentDevices() {
   std::vector<std::string> paths;
   std::map<std::string, std::string> found = scan();
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   for (auto& [path, name] : found) {
     files_.emplace(path, name);
     paths.push_back(path);
@@ -241,7 +241,7 @@ std::vector<std::string> VbusBus::presentDevices() {
 std::unique_ptr<UsbDevice> VbusBus::open(const std::string& path, TransferSink* sink) {
   std::string name;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = files_.find(path);
     if (it == files_.end()) return nullptr;
     name = it->second;
@@ -262,7 +262,7 @@ void VbusBus::appeared(const std::string& name) {
   const std::string path = pathOfFile(name);
   if (path.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (!files_.emplace(path, name).second) return;
   }
   listener_->deviceArrived(path);
@@ -272,7 +272,7 @@ void VbusBus::vanished(const std::string& name) {
   const std::string path = pathOfFile(name);
   if (path.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = files_.find(path);
     if (it == files_.end() || it->second != name) return;
     files_.erase(it);
@@ -284,7 +284,7 @@ void VbusBus::resync() {
   std::map<std::string, std::string> found = scan();
   std::vector<std::string> gone, added;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (auto it = files_.begin(); it != files_.end();) {
       auto now = found.find(it->first);
       if (now == found.end() || now->second != it->second) {
@@ -324,7 +324,7 @@ void VbusBus::watch() {
       // The directory itself went, and every device with it.
       std::vector<std::string> gone;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         for (auto& [path, name] : files_) gone.push_back(path);
         files_.clear();
       }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranClient.h"
 #include "translayer/TrIfTranRemote.h"
@@ -45,7 +46,7 @@ class CmdProcBase : public TrIfTranRemote {
   const HwId& hwid() const { return hwid_; }
 
   // The channel lock; requests and the dispatcher hold it.
-  std::mutex& channelMutex() { return channelMutex_; }
+  plat::Mutex& channelMutex() { return channelMutex_; }
   // Channel lock held: the client to send on, or null while disconnected or
   // broken.
   TrIfTranClient* usableClient();
@@ -87,9 +88,9 @@ class CmdProcBase : public TrIfTranRemote {
   bool abandon();
 
   const HwId hwid_;
-  mutable std::mutex stateMutex_;
-  bool broken_ = false;  // guarded by stateMutex_
-  std::mutex channelMutex_;
+  mutable plat::Mutex stateMutex_;
+  bool broken_ GUARDED_BY(stateMutex_) = false;
+  plat::Mutex channelMutex_;
   // Guarded by channelMutex_:
   std::unique_ptr<TrIfTranClient> client_;
   int64_t deadline_ = 0;

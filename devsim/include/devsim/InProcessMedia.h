@@ -28,6 +28,7 @@
 
 #include "devsim/Device.h"
 #include "devsim/FaultInjector.h"
+#include "plat/threadsafety.h"
 #include "usblink/MediaInterface.h"
 
 namespace devsim {
@@ -89,7 +90,7 @@ class InProcessMedia {
   // The live instance's channel, looked up under its lock; null when either is missing.
   static Channel* findInInstance(uint32_t index);
 
-  mutable std::mutex mutex_;  // guards the members below
+  mutable plat::Mutex mutex_;  // guards the members below
   std::vector<std::unique_ptr<Channel>> channels_;
   MediaEventCallback callback_ = nullptr;
   void* callbackContext_ = nullptr;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -75,7 +76,7 @@ class StatusState {
   void push(const std::vector<uint8_t>& message);  // mutex_ held
   bool sendable(const std::vector<uint8_t>& message) const;  // mutex_ held
 
-  mutable std::mutex mutex_;
+  mutable plat::Mutex mutex_;
   // Guarded by mutex_:
   StatusConfig config_;
   bool silent_ = false;

@@ -37,6 +37,7 @@
 
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayerEvents.h"
+#include "plat/threadsafety.h"
 #include "translayer/Event.h"
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
@@ -108,9 +109,9 @@ class SessionLayer : public ThreadBase {
     bool pop(uint8_t* event, int64_t ms);
 
    private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<uint8_t> events_;  // guarded by mutex_
+    plat::Mutex mutex_;
+    plat::CondVar cv_;
+    std::deque<uint8_t> events_ GUARDED_BY(mutex_);
   };
 
   // One outgoing fragment waiting in a channel queue.
@@ -167,7 +168,7 @@ class SessionLayer : public ThreadBase {
   Event started_;
   EventQueue queue_;
 
-  mutable std::mutex linkMutex_;
+  mutable plat::Mutex linkMutex_;
   // Everything below is guarded by linkMutex_.
   MediaChannelInfo info_{};
   uint16_t maxFrame_ = kMaxFrame;

@@ -12,6 +12,7 @@
 
 #include "plat/process.h"
 #include "plat/runtime.h"
+#include "plat/threadsafety.h"
 #include "rpc_child.h"
 #include "translayer/TrIfTranClient.h"
 
@@ -50,8 +51,8 @@ class Road::Child {
 
   // Waits until the child has printed `wanted` as a whole line, or has ended.
   bool waitLine(const std::string& wanted, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    plat::UniqueLock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex_) {
       for (const std::string& line : lines_)
         if (line == wanted) return true;
       return false;
@@ -97,14 +98,14 @@ class Road::Child {
   void drain() {
     for (;;) {
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         if (stopDrain_) return;
       }
       const auto before = Clock::now();
       std::string line;
       if (process_.readLine(&line, 200)) {
         std::fprintf(stderr, "[%s] %s\n", name_.c_str(), line.c_str());
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         lines_.push_back(line);
         cv_.notify_all();
       } else if (Clock::now() - before < std::chrono::milliseconds(100)) {
@@ -116,7 +117,7 @@ class Road::Child {
 
   void stopDrain() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       stopDrain_ = true;
     }
     if (drain_.joinable()) drain_.join();
@@ -128,10 +129,10 @@ class Road::Child {
   bool exited_ = false;  // owner's thread only
   int status_ = -1;      // owner's thread only
   std::thread drain_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;  // guarded by mutex_
-  bool stopDrain_ = false;          // guarded by mutex_
+  plat::Mutex mutex_;
+  plat::CondVar cv_;
+  std::vector<std::string> lines_ GUARDED_BY(mutex_);
+  bool stopDrain_ GUARDED_BY(mutex_) = false;
 };
 
 Road::Road() {

@@ -17,6 +17,7 @@
 #include "devsim/BenchEchoService.h"
 #include "devsim/Device.h"
 #include "devsim/FrameTransport.h"
+#include "plat/threadsafety.h"
 
 namespace usbemu {
 namespace {
@@ -38,8 +39,8 @@ constexpr auto kQuietAfter = std::chrono::milliseconds(20);
 constexpr guint kParkMs = 2;
 
 // The fixture lock: URB lists, device state, counters. A leaf.
-std::mutex& fixtureMutex() {
-  static std::mutex m;
+plat::Mutex& fixtureMutex() {
+  static plat::Mutex m;
   return m;
 }
 
@@ -170,11 +171,11 @@ struct EmulatedDevice::State final : devsim::FrameTransport {
   std::vector<OutUrb> outUrbs;
   int opens = 0;
   Node* node = nullptr;  // where it is plugged
-  std::condition_variable drained;
+  plat::CondVar drained;
 
   void sendFrame(const uint8_t* frame, size_t length) override {
     if (length == 0 || length > 255) return;
-    std::unique_lock<std::mutex> lock(fixtureMutex());
+    plat::UniqueLock lock(fixtureMutex());
     drained.wait(lock, [&] { return gone || toHost.size() < kBacklog; });
     if (gone) return;
     toHost.push_back(uint8_t(length));
@@ -221,7 +222,7 @@ struct Node {
   // client until it is seen closed.
   static void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* node = static_cast<Node*>(self);
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     node->prune();
     g_object_ref(client);
     Client& c = node->clients[client];
@@ -384,7 +385,7 @@ bool Node::handle(UMockdevIoctlClient* client) {
   std::vector<std::vector<uint8_t>> frames;
   std::shared_ptr<EmulatedDevice::State> state;
   {
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     auto it = clients.find(client);
     Client* c = it == clients.end() ? nullptr : &it->second;
     state = c ? c->state : nullptr;
@@ -516,17 +517,17 @@ void runUnderPreload(char** argv) {
 const DeviceSpec& EmulatedDevice::spec() const { return state_->spec; }
 
 void EmulatedDevice::setFault(Fault fault) {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   state_->fault = fault;
 }
 
 std::vector<OutUrb> EmulatedDevice::outUrbs() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   return state_->outUrbs;
 }
 
 int EmulatedDevice::openClients() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   state_->node->prune();
   int n = 0;
   for (auto& [client, c] : state_->node->clients)
@@ -535,12 +536,12 @@ int EmulatedDevice::openClients() const {
 }
 
 int EmulatedDevice::opens() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   return state_->opens;
 }
 
 int EmulatedDevice::urbsOut() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   state_->node->prune();
   int n = 0;
   for (auto& [client, c] : state_->node->clients)
@@ -581,14 +582,14 @@ Testbed::~Testbed() {
     if (!d) continue;
     std::shared_ptr<EmulatedDevice::State> s = d->state_;
     {
-      std::lock_guard<std::mutex> lock(fixtureMutex());
+      plat::LockGuard lock(fixtureMutex());
       s->gone = true;
       s->drained.notify_all();
     }
     s->device->stop();
   }
   if (bed_->testbed) g_object_unref(bed_->testbed);
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   for (auto& [devnum, node] : nodes_) {
     for (auto& [client, c] : node->clients) {
       for (Urb& u : c.flying) release(u);
@@ -657,7 +658,7 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
   state->device->registerService(kProtocolBenchmark, devsim::BenchEchoService::factory(bench));
   state->device->start();
   {
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     node->current = state;
   }
 
@@ -698,7 +699,7 @@ void Testbed::unplug(EmulatedDevice* device) {
   if (it == devices_.end()) return;
   std::shared_ptr<EmulatedDevice::State> s = device->state_;
   {
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     s->gone = true;
     s->drained.notify_all();
     // The kernel ends every URB of a vanished device; handles still open

@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranClient.h"
 #include "translayer/TrIfTranRemote.h"
@@ -39,7 +40,7 @@ struct BenchResult {
   uint64_t roundTrips = 0;  // pingPong only
 };
 
-class BenchClient : public TrIfTranRemote {
+class BenchClient final : public TrIfTranRemote {
  public:
   enum Mode : uint8_t { kEcho = 1, kDownload = 2, kUpload = 3 };
 
@@ -72,13 +73,13 @@ class BenchClient : public TrIfTranRemote {
   void begin(Mode mode);
   void sendPayload(const uint8_t* data, size_t length, bool last);
   // Waits for progress; false on time-out. Called with the lock held.
-  bool waitProgress(std::unique_lock<std::mutex>& lock, int timeoutMs, uint64_t seen);
+  bool waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen);
   BenchResult finish(int result, uint64_t sent, Clock::time_point start);
 
   std::unique_ptr<TrIfTranClient> client_;
 
-  std::mutex mutex_;
-  std::condition_variable progress_;
+  plat::Mutex mutex_;
+  plat::CondVar progress_;
   // Guarded by mutex_:
   Mode mode_ = kEcho;
   uint64_t received_ = 0;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 #include "translayer/HwId.h"
 
@@ -62,8 +63,8 @@ class FakeHub : public ConnectionServerRpcHandler {
   ConnectionServerRpcServer server_;
   bool started_ = false;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
+  mutable plat::Mutex mutex_;
+  mutable plat::CondVar cv_;
   // Guarded by mutex_:
   std::vector<std::pair<HwId, devsim::ServiceFactory>> devices_;
   std::vector<std::unique_ptr<Session>> sessions_;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "devsim/ServiceTable.h"
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 
 class TransportManager;
@@ -69,8 +70,8 @@ class LinkhubHost {
   std::unique_ptr<TransportManager> manager_;
   std::unique_ptr<TrIfServer> server_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable plat::Mutex mutex_;
+  plat::CondVar cv_;
   // Guarded by mutex_:
   std::map<HwId, Attached> devices_;
   std::deque<HwId> replugQueue_;
