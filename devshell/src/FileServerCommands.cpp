@@ -98,7 +98,7 @@ bool FileServerCommands::run(const UsrConInvocation& invocation, Start start, bo
   {
     // The library ends every started transfer with an outcome.
     plat::UniqueLock lock(mutex_);
-    done_.wait(lock, [this] { return finished_; });
+    done_.wait(lock, [this]() REQUIRES(mutex_) { return finished_; });
     result = result_;
   }
   if (result >= 0) return false;

@@ -46,9 +46,9 @@ class FileServerCommands {
   plat::Mutex mutex_;
   plat::CondVar done_;
   // Guarded by mutex_:
-  bool finished_ = false;
-  int32_t result_ = 0;
-  std::ostream* rows_ = nullptr;  // the running filels's output, only while it runs
+  bool finished_ GUARDED_BY(mutex_) = false;
+  int32_t result_ GUARDED_BY(mutex_) = 0;
+  std::ostream* rows_ GUARDED_BY(mutex_) = nullptr;  // the running filels's output, only while it runs
 };
 
 // One listing row, as filels prints it (with its line end).

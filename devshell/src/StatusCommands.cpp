@@ -18,9 +18,9 @@ struct StatusHandOver {
   plat::Mutex mutex;
   plat::CondVar cv;
   // Guarded by mutex:
-  bool notified = false;  // any notification (channel up or a text)
-  bool textCame = false;  // a status text
-  std::string text;
+  bool notified GUARDED_BY(mutex) = false;  // any notification (channel up or a text)
+  bool textCame GUARDED_BY(mutex) = false;  // a status text
+  std::string text GUARDED_BY(mutex);
 };
 
 StatusHandOver& handOver() {

@@ -72,8 +72,8 @@ class ChannelHandler final : public ThreadBase {
   plat::Mutex registryMutex;
   // Guarded by registryMutex: live registrations in memcmp order of the ids,
   // and unregistered handles still held by further registrations.
-  std::map<HwId, Entry> registry;
-  std::map<CmdProcBase*, int> dead;
+  std::map<HwId, Entry> registry GUARDED_BY(registryMutex);
+  std::map<CmdProcBase*, int> dead GUARDED_BY(registryMutex);
   Event wake;
 
  protected:
@@ -109,14 +109,14 @@ class Library {
 
   plat::Mutex global;
   // Guarded by global:
-  std::unique_ptr<ChannelHandler> handler;
-  int32_t count = 0;  // registrations not yet undone
+  std::unique_ptr<ChannelHandler> handler GUARDED_BY(global);
+  int32_t count GUARDED_BY(global) = 0;  // registrations not yet undone
 
   plat::Mutex handles;
   plat::CondVar handlesCv;
   // Guarded by handles:
-  std::set<CmdProcBase*> known;  // not yet freed, live or dead
-  bool handlerExists = false;
+  std::set<CmdProcBase*> known GUARDED_BY(handles);  // not yet freed, live or dead
+  bool handlerExists GUARDED_BY(handles) = false;
 
   // First unregistration, registry lock held: no request may start, every
   // request in flight is woken and waited out, then the channel closes

@@ -36,7 +36,7 @@ void BenchClient::close() { client_->TrIfTranCommon::close(false); }
 
 bool BenchClient::waitClosed(int timeoutMs) {
   plat::UniqueLock lock(mutex_);
-  return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return closed_; });
+  return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex_) { return closed_; });
 }
 
 void BenchClient::close(bool) {
@@ -116,7 +116,7 @@ void BenchClient::sendPayload(const uint8_t* data, size_t length, bool last) {
 
 bool BenchClient::waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen) {
   return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return events_ != seen; });
+                            [&]() REQUIRES(mutex_) { return events_ != seen; });
 }
 
 BenchResult BenchClient::finish(int result, uint64_t sent, Clock::time_point start) {

@@ -112,7 +112,7 @@ void LinkhubHost::replugLater(const HwId& hwid) {
 void LinkhubHost::runWorker() {
   plat::UniqueLock lock(mutex_);
   while (true) {
-    cv_.wait(lock, [this] { return stopping_ || !replugQueue_.empty(); });
+    cv_.wait(lock, [this]() REQUIRES(mutex_) { return stopping_ || !replugQueue_.empty(); });
     if (stopping_) return;
     const HwId hwid = replugQueue_.front();
     replugQueue_.pop_front();

@@ -164,26 +164,26 @@ struct EmulatedDevice::State final : devsim::FrameTransport {
   std::unique_ptr<devsim::Device> device;
 
   // Guarded by fixtureMutex():
-  bool gone = false;
-  Fault fault = Fault::kNone;
-  std::deque<uint8_t> toHost;  // records for bulk IN
-  std::vector<uint8_t> carry;  // a host record cut by its transfer's end
-  std::vector<OutUrb> outUrbs;
-  int opens = 0;
-  Node* node = nullptr;  // where it is plugged
+  bool gone GUARDED_BY(fixtureMutex()) = false;
+  Fault fault GUARDED_BY(fixtureMutex()) = Fault::kNone;
+  std::deque<uint8_t> toHost GUARDED_BY(fixtureMutex());  // records for bulk IN
+  std::vector<uint8_t> carry GUARDED_BY(fixtureMutex());  // a host record cut by its transfer's end
+  std::vector<OutUrb> outUrbs GUARDED_BY(fixtureMutex());
+  int opens GUARDED_BY(fixtureMutex()) = 0;
+  Node* node GUARDED_BY(fixtureMutex()) = nullptr;  // where it is plugged
   plat::CondVar drained;
 
   void sendFrame(const uint8_t* frame, size_t length) override {
     if (length == 0 || length > 255) return;
     plat::UniqueLock lock(fixtureMutex());
-    drained.wait(lock, [&] { return gone || toHost.size() < kBacklog; });
+    drained.wait(lock, [&]() REQUIRES(fixtureMutex()) { return gone || toHost.size() < kBacklog; });
     if (gone) return;
     toHost.push_back(uint8_t(length));
     toHost.insert(toHost.end(), frame, frame + length);
   }
 
   // The frames of one bulk OUT transfer; lock held.
-  void splitOut(const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* frames) {
+  void splitOut(const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* frames) REQUIRES(fixtureMutex()) {
     carry.insert(carry.end(), data, data + length);
     size_t p = 0;
     while (p < carry.size()) {
@@ -214,9 +214,9 @@ struct Node {
   std::string devnode;
   UMockdevIoctlBase* handler = nullptr;
   // Guarded by fixtureMutex():
-  std::shared_ptr<EmulatedDevice::State> current;
-  std::map<UMockdevIoctlClient*, Client> clients;
-  Clock::time_point lastActivity = Clock::now();
+  std::shared_ptr<EmulatedDevice::State> current GUARDED_BY(fixtureMutex());
+  std::map<UMockdevIoctlClient*, Client> clients GUARDED_BY(fixtureMutex());
+  Clock::time_point lastActivity GUARDED_BY(fixtureMutex()) = Clock::now();
 
   // Every handle the host opens on the node; one reference is held on the
   // client until it is seen closed.
@@ -232,7 +232,7 @@ struct Node {
 
   // This umockdev signals no close: a client whose connection has ended is
   // found by asking. Lock held.
-  void prune() {
+  void prune() REQUIRES(fixtureMutex()) {
     for (auto it = clients.begin(); it != clients.end();) {
       if (umockdev_ioctl_client_get_connected(it->first)) {
         ++it;
@@ -250,9 +250,9 @@ struct Node {
   }
 
   bool handle(UMockdevIoctlClient* client);
-  void submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg);
-  bool reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out);
-  void answerControl(EmulatedDevice::State& s, Urb& u);
+  void submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg) REQUIRES(fixtureMutex());
+  bool reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out) REQUIRES(fixtureMutex());
+  void answerControl(EmulatedDevice::State& s, Urb& u) REQUIRES(fixtureMutex());
 };
 
 void Node::answerControl(EmulatedDevice::State& s, Urb& u) {
@@ -633,7 +633,10 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
   if (!node) return nullptr;
   auto state = std::make_shared<EmulatedDevice::State>();
   state->spec = spec;
-  state->node = node;
+  {
+    plat::LockGuard lock(fixtureMutex());
+    state->node = node;
+  }
   char syspath[128];
   std::snprintf(syspath, sizeof syspath, "/devices/pci0000:00/0000:00:14.0/usb1/1-%d", spec.port);
   state->syspath = std::string("/sys") + syspath;

@@ -73,7 +73,7 @@ class BenchClient final : public TrIfTranRemote {
   void begin(Mode mode);
   void sendPayload(const uint8_t* data, size_t length, bool last);
   // Waits for progress; false on time-out. Called with the lock held.
-  bool waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen);
+  bool waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen) REQUIRES(mutex_);
   BenchResult finish(int result, uint64_t sent, Clock::time_point start);
 
   std::unique_ptr<TrIfTranClient> client_;
@@ -81,18 +81,18 @@ class BenchClient final : public TrIfTranRemote {
   plat::Mutex mutex_;
   plat::CondVar progress_;
   // Guarded by mutex_:
-  Mode mode_ = kEcho;
-  uint64_t received_ = 0;
-  uint64_t events_ = 0;  // bumped by every delivery and by close
-  bool mismatch_ = false;
-  bool closed_ = false;
-  uint8_t echoState_ = 0x46;
-  std::deque<uint8_t> awaiting_;  // X: sent bytes whose echo has not come
-  uint16_t deviceSum_ = 0;
-  uint16_t expectedSequence_ = 0;
-  Clock::time_point lastDelivery_{};
-  double longestGapMs_ = 0;
-  uint64_t deliveries_ = 0;
+  Mode mode_ GUARDED_BY(mutex_) = kEcho;
+  uint64_t received_ GUARDED_BY(mutex_) = 0;
+  uint64_t events_ GUARDED_BY(mutex_) = 0;  // bumped by every delivery and by close
+  bool mismatch_ GUARDED_BY(mutex_) = false;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  uint8_t echoState_ GUARDED_BY(mutex_) = 0x46;
+  std::deque<uint8_t> awaiting_ GUARDED_BY(mutex_);  // X: sent bytes whose echo has not come
+  uint16_t deviceSum_ GUARDED_BY(mutex_) = 0;
+  uint16_t expectedSequence_ GUARDED_BY(mutex_) = 0;
+  Clock::time_point lastDelivery_ GUARDED_BY(mutex_){};
+  double longestGapMs_ GUARDED_BY(mutex_) = 0;
+  uint64_t deliveries_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace e2e

@@ -62,7 +62,7 @@ class LinkhubHost {
     uint32_t index = 0;
     devsim::DeviceServices services;
   };
-  void attach(const HwId& hwid, const devsim::DeviceServices& services);  // mutex_ held
+  void attach(const HwId& hwid, const devsim::DeviceServices& services) REQUIRES(mutex_);
   void replugLater(const HwId& hwid);
   void runWorker();
 
@@ -73,11 +73,11 @@ class LinkhubHost {
   mutable plat::Mutex mutex_;
   plat::CondVar cv_;
   // Guarded by mutex_:
-  std::map<HwId, Attached> devices_;
-  std::deque<HwId> replugQueue_;
-  size_t replugs_ = 0;
-  bool stopping_ = false;
-  std::thread worker_;
+  std::map<HwId, Attached> devices_ GUARDED_BY(mutex_);
+  std::deque<HwId> replugQueue_ GUARDED_BY(mutex_);
+  size_t replugs_ GUARDED_BY(mutex_) = 0;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread worker_ GUARDED_BY(mutex_);
 };
 
 }  // namespace devmgr_test
