@@ -212,11 +212,11 @@ class InProcessMedia::Channel final : public FrameTransport {
 
   mutable plat::Mutex queueMutex_;  // guards what follows
   plat::CondVar cv_;
-  bool txSet_ = false;
-  bool stopping_ = false;
-  std::deque<TimedFrame> toHost_, toDevice_;
-  FaultInjector toDeviceFaults_, toHostFaults_;
-  MediaChannelStats stats_;
+  bool txSet_ GUARDED_BY(queueMutex_) = false;
+  bool stopping_ GUARDED_BY(queueMutex_) = false;
+  std::deque<TimedFrame> toHost_ GUARDED_BY(queueMutex_), toDevice_ GUARDED_BY(queueMutex_);
+  FaultInjector toDeviceFaults_ GUARDED_BY(queueMutex_), toHostFaults_ GUARDED_BY(queueMutex_);
+  MediaChannelStats stats_ GUARDED_BY(queueMutex_);
 
   std::thread thread_;
   std::unique_ptr<Device> device_;

@@ -112,7 +112,7 @@ class Library {
   std::unique_ptr<ChannelHandler> handler GUARDED_BY(global);
   int32_t count GUARDED_BY(global) = 0;  // registrations not yet undone
 
-  plat::Mutex handles;
+  plat::Mutex handles ACQUIRED_AFTER(global);
   plat::CondVar handlesCv;
   // Guarded by handles:
   std::set<CmdProcBase*> known GUARDED_BY(handles);  // not yet freed, live or dead

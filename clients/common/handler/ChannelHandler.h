@@ -88,7 +88,7 @@ class CmdProcBase : public TrIfTranRemote {
   bool abandon();
 
   const HwId hwid_;
-  mutable plat::Mutex stateMutex_;
+  mutable plat::Mutex stateMutex_ ACQUIRED_AFTER(channelMutex_);
   bool broken_ GUARDED_BY(stateMutex_) = false;
   plat::Mutex channelMutex_;
   // Guarded by channelMutex_:

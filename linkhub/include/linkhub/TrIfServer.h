@@ -128,7 +128,7 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   ConnectionServerRpcServer rpc_;
   std::stop_source stopSource_;  // requested at stop(): choosers give up
 
-  mutable plat::Mutex serverMutex_;
+  mutable plat::Mutex serverMutex_ ACQUIRED_AFTER(stopMutex_);
   uint32_t counter_ GUARDED_BY(serverMutex_) = 0;  // the next pipe number, wraps
   // guarded by serverMutex_: the live front ends (owned), each with its
   // "in use by OpenChannel" mark.

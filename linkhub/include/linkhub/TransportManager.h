@@ -172,9 +172,9 @@ class TransportManager : public ThreadBase {
 
   BlockingQueue<ManagerEvent> queue_;
 
-  mutable plat::Mutex listenersMutex_;
+  mutable plat::Mutex listenersMutex_ ACQUIRED_AFTER(sessionsMutex_);
   std::set<TransportEv*> listeners_ GUARDED_BY(listenersMutex_);
 
-  mutable plat::Mutex stopMutex_;
+  mutable plat::Mutex stopMutex_ ACQUIRED_AFTER(sessionsMutex_);
   bool stop_ GUARDED_BY(stopMutex_) = false;
 };

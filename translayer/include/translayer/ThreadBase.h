@@ -47,7 +47,7 @@ class ThreadBase {
 
   mutable plat::Mutex stateMutex_;
   std::unique_ptr<std::thread> thread_ GUARDED_BY(stateMutex_);
-  mutable plat::Mutex endedMutex_;
+  mutable plat::Mutex endedMutex_ ACQUIRED_AFTER(stateMutex_);
   bool ended_ GUARDED_BY(endedMutex_) = false;
   const std::string name_;
 };
