@@ -16,7 +16,7 @@ plat::Mutex& loaderMutex() {
   return m;
 }
 
-void takeError(std::string* error, const char* fallback) {
+void takeError(std::string* error, const char* fallback) REQUIRES(loaderMutex()) {
   const char* text = dlerror();
   if (error) *error = text ? text : fallback;
 }

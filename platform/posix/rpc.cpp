@@ -248,20 +248,20 @@ struct RpcCall::Server {
     int fd;
     ucred cred;
   };
-  std::deque<Pending> pending;       // accepted, waiting for a call thread
-  std::set<int> open;                // descriptors of every call in flight
-  unsigned inFlight = 0;             // pending + dispatching
-  unsigned idle = 0;                 // call threads waiting for work
-  std::list<std::thread> workers;    // live call threads
-  std::list<std::thread> retired;    // threads that left; joined by the acceptor or stop()
-  bool stopping = false;
-  bool started = false;
-  bool stopped = false;
+  std::deque<Pending> pending GUARDED_BY(mutex);     // accepted, waiting for a call thread
+  std::set<int> open GUARDED_BY(mutex);              // descriptors of every call in flight
+  unsigned inFlight GUARDED_BY(mutex) = 0;           // pending + dispatching
+  unsigned idle GUARDED_BY(mutex) = 0;               // call threads waiting for work
+  std::list<std::thread> workers GUARDED_BY(mutex);  // live call threads
+  std::list<std::thread> retired GUARDED_BY(mutex);  // threads that left; joined by the acceptor or stop()
+  bool stopping GUARDED_BY(mutex) = false;
+  bool started GUARDED_BY(mutex) = false;
+  bool stopped GUARDED_BY(mutex) = false;
 
   uint32_t bindEndpoint();
   void acceptLoop();
   void admit(int fd, const ucred& cred);
-  bool spawnLocked();
+  bool spawnLocked() REQUIRES(mutex);
   void workerLoop(std::list<std::thread>::iterator self);
   void serve(int fd, const ucred& cred);
   void joinRetired();
@@ -421,7 +421,7 @@ void RpcCall::Server::workerLoop(std::list<std::thread>::iterator self) {
     while (!stopping && pending.empty()) {
       ++idle;
       bool woke = workCv.wait_for(lock, std::chrono::milliseconds(std::max(options.idleRetireMs, 1)),
-                                  [this] { return stopping || !pending.empty(); });
+                                  [this]() REQUIRES(mutex) { return stopping || !pending.empty(); });
       --idle;
       if (!woke && workers.size() > options.minThreads) {
         retired.splice(retired.end(), workers, self);
