@@ -48,7 +48,8 @@ class FileServerCommands {
   // Guarded by mutex_:
   bool finished_ GUARDED_BY(mutex_) = false;
   int32_t result_ GUARDED_BY(mutex_) = 0;
-  std::ostream* rows_ GUARDED_BY(mutex_) = nullptr;  // the running filels's output, only while it runs
+  // The running filels's output, only while it runs.
+  std::ostream* rows_ GUARDED_BY(mutex_) = nullptr;
 };
 
 // One listing row, as filels prints it (with its line end).

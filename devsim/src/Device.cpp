@@ -113,7 +113,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     plat::setCurrentThreadName("devsim");
     plat::UniqueLock lock(mutex);
     for (;;) {
-      cv.wait(lock, [this]() REQUIRES(mutex) { return stopping || work || !inbox.empty() || !calls.empty(); });
+      cv.wait(lock, [this]() REQUIRES(mutex) {
+        return stopping || work || !inbox.empty() || !calls.empty();
+      });
       if (stopping) break;
       work = false;
       while (!inbox.empty()) {

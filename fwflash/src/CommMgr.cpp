@@ -51,7 +51,8 @@ void CommMgr::pushCommand(UpdaterCommand command) {
 
 bool CommMgr::waitCommand(UpdaterCommand* command, int milliseconds) {
   plat::UniqueLock lock(queueMutex_);
-  if (!queueCv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this]() REQUIRES(queueMutex_) { return !queue_.empty(); }))
+  if (!queueCv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                         [this]() REQUIRES(queueMutex_) { return !queue_.empty(); }))
     return false;
   *command = std::move(queue_.front());
   queue_.pop_front();

@@ -32,7 +32,8 @@ bool SessionLayer::EventQueue::pop(uint8_t* event, int64_t ms) {
   if (events_.empty()) {
     if (ms <= 0) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    if (!cv_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return !events_.empty(); })) return false;
+    if (!cv_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return !events_.empty(); }))
+      return false;
   }
   *event = events_.front();
   events_.pop_front();

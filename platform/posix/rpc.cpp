@@ -253,7 +253,8 @@ struct RpcCall::Server {
   unsigned inFlight GUARDED_BY(mutex) = 0;           // pending + dispatching
   unsigned idle GUARDED_BY(mutex) = 0;               // call threads waiting for work
   std::list<std::thread> workers GUARDED_BY(mutex);  // live call threads
-  std::list<std::thread> retired GUARDED_BY(mutex);  // threads that left; joined by the acceptor or stop()
+  std::list<std::thread> retired
+      GUARDED_BY(mutex);  // threads that left; joined by the acceptor or stop()
   bool stopping GUARDED_BY(mutex) = false;
   bool started GUARDED_BY(mutex) = false;
   bool stopped GUARDED_BY(mutex) = false;
@@ -420,8 +421,9 @@ void RpcCall::Server::workerLoop(std::list<std::thread>::iterator self) {
   for (;;) {
     while (!stopping && pending.empty()) {
       ++idle;
-      bool woke = workCv.wait_for(lock, std::chrono::milliseconds(std::max(options.idleRetireMs, 1)),
-                                  [this]() REQUIRES(mutex) { return stopping || !pending.empty(); });
+      bool woke =
+          workCv.wait_for(lock, std::chrono::milliseconds(std::max(options.idleRetireMs, 1)),
+                          [this]() REQUIRES(mutex) { return stopping || !pending.empty(); });
       --idle;
       if (!woke && workers.size() > options.minThreads) {
         retired.splice(retired.end(), workers, self);

@@ -32,8 +32,8 @@ struct TrIfTranCommon::Impl {
   plat::WakeEvent wake;
 
   plat::Mutex queueMutex;
-  std::deque<Chunk> queue GUARDED_BY(queueMutex);       // oldest at the front
-  std::thread::id loopThread GUARDED_BY(queueMutex);    // set while looping
+  std::deque<Chunk> queue GUARDED_BY(queueMutex);     // oldest at the front
+  std::thread::id loopThread GUARDED_BY(queueMutex);  // set while looping
   std::atomic<bool> ended{false};
 
   mutable plat::Mutex stopMutex;

@@ -56,7 +56,8 @@ void FakeVbusDevice::unlinkSocket() {
 
 bool FakeVbusDevice::waitConnected(int ms) const {
   plat::UniqueLock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&]() REQUIRES(mutex_) { return connected_; });
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&]() REQUIRES(mutex_) { return connected_; });
 }
 
 bool FakeVbusDevice::waitDisconnected(int ms) const {
@@ -67,7 +68,8 @@ bool FakeVbusDevice::waitDisconnected(int ms) const {
 
 bool FakeVbusDevice::waitOut(size_t count, int ms) const {
   plat::UniqueLock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&]() REQUIRES(mutex_) { return out_.size() >= count; });
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&]() REQUIRES(mutex_) { return out_.size() >= count; });
 }
 
 std::vector<FakeVbusDevice::Bytes> FakeVbusDevice::out() const {

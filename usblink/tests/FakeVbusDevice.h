@@ -65,7 +65,7 @@ class FakeVbusDevice {
   mutable plat::Mutex mutex_;
   mutable plat::CondVar changed_;
   std::deque<Command> commands_ GUARDED_BY(mutex_);
-  std::deque<Bytes> outbox_ GUARDED_BY(mutex_);      // bulk IN payloads
+  std::deque<Bytes> outbox_ GUARDED_BY(mutex_);  // bulk IN payloads
   std::vector<Bytes> out_ GUARDED_BY(mutex_);
   bool connected_ GUARDED_BY(mutex_) = false;
   bool everConnected_ GUARDED_BY(mutex_) = false;

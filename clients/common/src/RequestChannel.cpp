@@ -56,7 +56,8 @@ bool RequestChannel::send(const uint8_t* request, size_t length, bool awaitReply
 }
 
 bool RequestChannel::awaitReply(plat::UniqueLock& lock, int waitMs) {
-  stateCv_.wait_for(lock, std::chrono::milliseconds(waitMs), [this]() REQUIRES(stateMutex_) { return complete_ || broken_; });
+  stateCv_.wait_for(lock, std::chrono::milliseconds(waitMs),
+                    [this]() REQUIRES(stateMutex_) { return complete_ || broken_; });
   if (complete_) return true;
   // No reply in time, or the channel is gone: the channel is done for, and a
   // reply that still comes is refused, which ends the pipe.
@@ -70,7 +71,8 @@ bool RequestChannel::sendWithoutReply(const uint8_t* request, size_t length, int
   plat::LockGuard requestLock(requestMutex_);
   if (!send(request, length, false)) return false;
   plat::UniqueLock lock(stateMutex_);
-  stateCv_.wait_for(lock, std::chrono::milliseconds(pauseMs), [this]() REQUIRES(stateMutex_) { return closing_; });
+  stateCv_.wait_for(lock, std::chrono::milliseconds(pauseMs),
+                    [this]() REQUIRES(stateMutex_) { return closing_; });
   return true;
 }
 

@@ -35,7 +35,9 @@ struct StatusCmdProc final : public chanhandler::CmdProcBase {
   bool request(const uint8_t* message, size_t length, Asked asked);
   // A whole message in reply_: its event; false when it breaks the rules.
   bool dispatch() REQUIRES(channelMutex());
-  bool awaiting() REQUIRES(channelMutex()) { return signaturesAwaited_ > 0 || firstNotificationAwaited_; }
+  bool awaiting() REQUIRES(channelMutex()) {
+    return signaturesAwaited_ > 0 || firstNotificationAwaited_;
+  }
 
   const ProtStatusCallback callback_;
   // Guarded by the channel lock:

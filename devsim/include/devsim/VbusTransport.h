@@ -107,12 +107,12 @@ class VbusTransport final : public FrameTransport {
   mutable plat::Mutex mutex_;
   plat::CondVar drained_;
   std::thread thread_;
-  bool running_ GUARDED_BY(mutex_) = false;         // the I/O thread runs
+  bool running_ GUARDED_BY(mutex_) = false;  // the I/O thread runs
   bool stopping_ GUARDED_BY(mutex_) = false;
   bool connected_ GUARDED_BY(mutex_) = false;
-  std::vector<uint8_t> pending_ GUARDED_BY(mutex_); // records for the host
-  int replugMs_ GUARDED_BY(mutex_) = -1;            // a replug was asked for
-  bool linkUpDue_ GUARDED_BY(mutex_) = false;       // an identity answer went out
+  std::vector<uint8_t> pending_ GUARDED_BY(mutex_);  // records for the host
+  int replugMs_ GUARDED_BY(mutex_) = -1;             // a replug was asked for
+  bool linkUpDue_ GUARDED_BY(mutex_) = false;        // an identity answer went out
 
   // I/O thread only (and plugIn/unplug while it does not run).
   plat::Handle listenSocket_ = plat::kInvalidHandle;  // invalid while off the bus

@@ -96,12 +96,12 @@ class TransportSessionHandler final : public SessionLayerEvents {
   // A slot's front-end pointer as the handler reaches it: every slot's
   // handler_ is this, so its guard is slotMutex_, which the analysis cannot
   // tell from the pointer.
-  TrIfTranRemote*& frontEndOf(TransportTrIfToSession& slot) REQUIRES(slotMutex_)
-      NO_THREAD_SAFETY_ANALYSIS {
+  TrIfTranRemote*& frontEndOf(TransportTrIfToSession& slot)
+      REQUIRES(slotMutex_) NO_THREAD_SAFETY_ANALYSIS {
     return slot.frontEnd_;
   }
-  TrIfTranRemote* frontEndOf(const TransportTrIfToSession& slot) const REQUIRES(slotMutex_)
-      NO_THREAD_SAFETY_ANALYSIS {
+  TrIfTranRemote* frontEndOf(const TransportTrIfToSession& slot) const
+      REQUIRES(slotMutex_) NO_THREAD_SAFETY_ANALYSIS {
     return slot.frontEnd_;
   }
 

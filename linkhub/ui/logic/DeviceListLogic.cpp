@@ -124,7 +124,8 @@ size_t DeviceListWorker::queued() const {
 
 bool DeviceListWorker::pause(int ms) {
   plat::UniqueLock lock(mutex_);
-  return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [this]() REQUIRES(mutex_) { return quit_; });
+  return !cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                       [this]() REQUIRES(mutex_) { return quit_; });
 }
 
 void DeviceListWorker::run() {

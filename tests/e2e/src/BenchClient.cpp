@@ -36,7 +36,8 @@ void BenchClient::close() { client_->TrIfTranCommon::close(false); }
 
 bool BenchClient::waitClosed(int timeoutMs) {
   plat::UniqueLock lock(mutex_);
-  return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex_) { return closed_; });
+  return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&]() REQUIRES(mutex_) { return closed_; });
 }
 
 void BenchClient::close(bool) {

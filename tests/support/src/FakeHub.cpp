@@ -131,7 +131,8 @@ size_t FakeHub::channelsEnded() const {
 
 bool FakeHub::waitChannelsEnded(size_t count, int ms) const {
   plat::UniqueLock lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&]() REQUIRES(mutex_) { return ended_ >= count; });
+  return cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [&]() REQUIRES(mutex_) { return ended_ >= count; });
 }
 
 void FakeHub::sessionEnded() {

@@ -42,7 +42,8 @@ class BlockingQueue {
   // Waits at most `ms` milliseconds for an item; false when none came.
   bool popFor(Item& out, int64_t ms) {
     plat::UniqueLock lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [this]() REQUIRES(mutex_) { return !items_.empty(); }))
+    if (!cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [this]() REQUIRES(mutex_) { return !items_.empty(); }))
       return false;
     out = std::move(items_.back());
     items_.pop_back();

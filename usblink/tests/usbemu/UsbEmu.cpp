@@ -183,7 +183,8 @@ struct EmulatedDevice::State final : devsim::FrameTransport {
   }
 
   // The frames of one bulk OUT transfer; lock held.
-  void splitOut(const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* frames) REQUIRES(fixtureMutex()) {
+  void splitOut(const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* frames)
+      REQUIRES(fixtureMutex()) {
     carry.insert(carry.end(), data, data + length);
     size_t p = 0;
     while (p < carry.size()) {
@@ -250,8 +251,10 @@ struct Node {
   }
 
   bool handle(UMockdevIoctlClient* client);
-  void submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg) REQUIRES(fixtureMutex());
-  bool reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out) REQUIRES(fixtureMutex());
+  void submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg)
+      REQUIRES(fixtureMutex());
+  bool reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out)
+      REQUIRES(fixtureMutex());
   void answerControl(EmulatedDevice::State& s, Urb& u) REQUIRES(fixtureMutex());
 };
 

@@ -77,11 +77,12 @@ class RequestChannel : public TrIfTranRemote {
   plat::Mutex stateMutex_ ACQUIRED_AFTER(requestMutex_);
   plat::CondVar stateCv_;
   // Guarded by stateMutex_:
-  bool armed_ GUARDED_BY(stateMutex_) = false;         // a request went out; its reply's first chunk may come
+  // armed_: a request went out; its reply's first chunk may come.
+  bool armed_ GUARDED_BY(stateMutex_) = false;
   bool continuation_ GUARDED_BY(stateMutex_) = false;  // a reply is being joined
   bool complete_ GUARDED_BY(stateMutex_) = false;      // a whole reply is in the buffer
-  bool broken_ GUARDED_BY(stateMutex_) = false;        // for good: channel lost, reply missing or refused
-  bool closing_ GUARDED_BY(stateMutex_) = false;       // shutdown began
+  bool broken_ GUARDED_BY(stateMutex_) = false;  // for good: channel lost, reply missing or refused
+  bool closing_ GUARDED_BY(stateMutex_) = false;  // shutdown began
   size_t replyLength_ GUARDED_BY(stateMutex_) = 0;
   std::vector<uint8_t> reply_ GUARDED_BY(stateMutex_);  // its size is the capacity
 };
