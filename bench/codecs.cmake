@@ -2,4 +2,4 @@
 add_executable(codec_bench
   ${CMAKE_CURRENT_LIST_DIR}/codecs/codec_bench.cpp
   ${CMAKE_CURRENT_LIST_DIR}/codecs/Inputs.cpp)
-target_link_libraries(codec_bench PRIVATE logcodec scopecodec parcodec odcodec)
+target_link_libraries(codec_bench PRIVATE logcodec scopecodec parcodec odcodec plat)

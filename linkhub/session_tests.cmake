@@ -6,6 +6,13 @@ vln_add_test(NAME session_link_test
   LIBS linkhub_core
   LABELS unit asan)
 
+# How the frames trace shows a frame.
+vln_add_test(NAME link_trace_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/link_trace_test.cpp
+  LIBS linkhub_core
+  LABELS unit asan)
+target_include_directories(link_trace_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+
 vln_add_test(NAME session_soak_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/session_soak_test.cpp
   LIBS linkhub_core devsim_core

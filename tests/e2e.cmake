@@ -26,4 +26,7 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME e2e_link_echo_test
     SOURCES ${E2E_DIR}/link_echo_test.cpp
     LIBS e2e_road LABELS e2e TIMEOUT 900)
+  vln_add_test(NAME e2e_link_trace_test
+    SOURCES ${E2E_DIR}/link_trace_test.cpp
+    LIBS e2e_road LABELS e2e TIMEOUT 600)
 endif()

@@ -1,7 +1,7 @@
 # The transfer protocol alone, with a scripted device and the test's clock.
 vln_add_test(NAME fsproto_transfer_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/file_transfer_test.cpp
-  LIBS fsproto_transfer
+  LIBS fsproto_transfer vln_testsupport
   LABELS unit asan)
 
 # The library on the stand-in server, whose channels run the devsim file
@@ -19,7 +19,7 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME fsproto_road_test
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fsproto_scenarios_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/tests/RoadFileDevice.cpp
-    LIBS fsproto e2e_road clientcommon devsim_core plat
+    LIBS fsproto e2e_road clientcommon devsim_core plat vln_testsupport
     LABELS e2e TIMEOUT 900)
   target_include_directories(fsproto_road_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 endif()

@@ -541,6 +541,13 @@ void Device::closeChannel(uint8_t channel) {
   if (channel < kChannels) impl_->closeFromDevice(channel, 0);
 }
 
+void Device::sendStrayData(uint8_t channel) {
+  if (channel >= kChannels) return;
+  plat::LockGuard lock(impl_->mutex);
+  impl_->slots[channel].out.push_back(Impl::OutFragment{{0x5A}, true, false});
+  impl_->wake();
+}
+
 DeviceStats Device::stats() const {
   plat::LockGuard lock(impl_->mutex);
   return impl_->stats;

@@ -171,6 +171,20 @@ TEST_F(DeviceTest, ClosesBothWays) {
   EXPECT_EQ(log_.get().size(), 6u);
 }
 
+// The knob that makes a host reset the link: data on a channel nobody opened,
+// numbered like any I frame, and forgotten with the link on the host's 0x8F.
+TEST_F(DeviceTest, StrayDataGoesOutOnAChannelThatIsNotOpen) {
+  start();
+  ASSERT_EQ(device_->channelProtocol(4), -1);
+  device_->sendStrayData(4);
+  EXPECT_EQ(next(), iFrame(0, 0, 0x14, {0x5A}));
+  device_->sendStrayData(16);  // no such channel: nothing
+  in({0x8F});
+  EXPECT_EQ(next(), Bytes{0x63}) << "the stray frame is not sent again";
+  in(sFrame(0, 0, true));
+  EXPECT_EQ(next(), sFrame(0, 0, true)) << "numbering starts afresh";
+}
+
 TEST_F(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
   start();
   in(openFrame(0, 0, 0, kRecord, {'0'}, true));

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "CUpdaterDlg.h"
+#include "DialogDriver.h"
 #include "PackageWriter.h"
 #include "UpdaterFakes.h"
 
@@ -22,29 +23,6 @@ using namespace fwflash;
 using namespace fwflash::testing;
 
 namespace {
-
-// Runs the event loop until `done` holds, 10 s at most.
-template <typename Pred>
-bool waitUntil(Pred done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    // Sleep between rounds: a spinning test thread would starve the
-    // device and client threads of this process on a loaded machine.
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-struct ScriptedPicker : FilePicker {
-  void pick(QWidget*, const QString& current, std::function<void(const QString&)> chosen) override {
-    offered = current;
-    if (!next.isEmpty()) chosen(next);
-  }
-  QString next;
-  QString offered;
-};
 
 const std::vector<uint8_t> kHwId{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                                  0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};

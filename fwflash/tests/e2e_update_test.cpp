@@ -15,6 +15,7 @@
 #include <iterator>
 
 #include "CUpdaterDlg.h"
+#include "DialogDriver.h"
 #include "DeviceOnBus.h"
 #include "DevicePorts.h"
 #include "PackageWriter.h"
@@ -24,24 +25,6 @@ using namespace fwflash;
 using namespace fwflash::testing;
 
 namespace {
-
-template <typename Pred>
-bool waitUntil(Pred done, int seconds = 30) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    // Sleep between rounds: a spinning test thread would starve the
-    // device and client threads of this process on a loaded machine.
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-struct ScriptedPicker : FilePicker {
-  void pick(QWidget*, const QString&, std::function<void(const QString&)> chosen) override { chosen(next); }
-  QString next;
-};
 
 std::vector<uint8_t> readAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

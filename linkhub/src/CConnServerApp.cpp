@@ -15,6 +15,19 @@ CConnServerApp::~CConnServerApp() {
   instanceLock_.release();
 }
 
+std::optional<int> CConnServerApp::startProgram(int argc, char** argv) {
+  switch (initInstance(argc > 0 ? argv[0] : "")) {
+    case Start::kAlreadyRunning:
+      return 0;
+    case Start::kFailed:
+      exitInstance();
+      return kExitStartFailed;
+    case Start::kRunning:
+      break;
+  }
+  return std::nullopt;
+}
+
 CConnServerApp::Start CConnServerApp::initInstance(const std::string& programPath) {
   if (instanceLock_.acquire(kInstanceMutexName) != 0) return Start::kAlreadyRunning;
 

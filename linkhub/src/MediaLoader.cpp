@@ -16,7 +16,8 @@ void setEventFd(int event) { plat::setTransmitEvent(event); }
 
 template <typename Fn>
 bool bind(plat::LibraryHandle library, const char* name, Fn* out, std::string* error) {
-  *out = reinterpret_cast<Fn>(plat::findSymbol(library, name, error));
+  *out = reinterpret_cast<Fn>(plat::findSymbol(library, name));
+  if (!*out && error) *error = std::string("it does not export ") + name;
   return *out != nullptr;
 }
 
@@ -52,14 +53,18 @@ bool loadMediaLibrary(const std::string& path, MediaRecord* record, std::string*
   if (!library) return false;
   auto hook = reinterpret_cast<bool (*)()>(plat::findSymbol(library, "MediaLoadHook"));
   MediaRecord r;
-  const bool ok = (!hook || hook()) && bind(library, "GetMediaInfo", &r.getMediaInfo, error) &&
+  if (hook && !hook()) {
+    if (error) *error = "its load hook refused the load (another process may be using it)";
+    plat::freeLibrary(library);
+    return false;
+  }
+  const bool ok = bind(library, "GetMediaInfo", &r.getMediaInfo, error) &&
                   bind(library, "GetChannelInfo", &r.getChannelInfo, error) &&
                   bind(library, "EnvCreate", &r.envCreate, error) &&
                   bind(library, "EnvDestroy", &r.envDestroy, error) &&
                   bind(library, "ChannelConnect", &r.channelConnect, error) &&
                   bind(library, "ChannelDisconnect", &r.channelDisconnect, error);
   if (!ok) {
-    if (hook && error && error->empty()) *error = "the library refused to load";
     plat::freeLibrary(library);
     return false;
   }

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "LinkTrace.h"
 #include "linkproto/LinkProtocol.h"
+#include "plat/trace.h"
 
 using namespace linkproto;
 
@@ -93,6 +96,7 @@ void SessionLayer::setTransmitEvent() {
 void SessionLayer::run() {
   MediaChannelInfo info{};
   if (!media_ || !media_->getChannelInfo(mediaIndex_, &info, int(sizeof info))) {
+    VLN_TRACE(kLink, "[%u] GetChannelInfo failed: no link on this channel", mediaIndex_);
     started_.set();
     return;
   }
@@ -104,9 +108,13 @@ void SessionLayer::run() {
   int txEvent = -1;
   if (!media_->channelConnect(mediaIndex_, &SessionLayer::receiveFrame, &SessionLayer::buildFrame,
                               this, &txEvent)) {
+    VLN_TRACE(kLink, "[%u] ChannelConnect failed: no link on this channel", mediaIndex_);
     started_.set();
     return;
   }
+  VLN_TRACE(kLink, "[%u] connected: event wait %u ms, close time-out %u ms, max frame %u",
+            mediaIndex_, unsigned(info.eventWaitMs), unsigned(info.closeTimeoutMs),
+            unsigned(info.maxFrameLength));
   {
     plat::LockGuard lock(linkMutex_);
     txEvent_ = txEvent;
@@ -124,7 +132,11 @@ void SessionLayer::run() {
       if (stop_) break;
       // Whenever the handshake is incomplete (first contact, or a reset whose
       // 0x8F or answer was lost) it is restarted every idle period.
-      if (stage_ != Stage::kUp) queue_.push(kEventReset);
+      if (stage_ != Stage::kUp) {
+        VLN_TRACE(kLink, "[%u] no answer within %u ms: the handshake starts again", mediaIndex_,
+                  unsigned(info.eventWaitMs));
+        queue_.push(kEventReset);
+      }
       continue;
     }
     bool leave = false;
@@ -160,6 +172,7 @@ void SessionLayer::run() {
           stop_ = true;
           if (identified) {
             // Tell the device; the loop ends after the next event or idle period.
+            VLN_TRACE(kLink, "[%u] stopping: a link reset tells the device", mediaIndex_);
             resetLink();
             pendingControl_ = kResetRequest;
             setTransmitEvent();
@@ -187,6 +200,8 @@ void SessionLayer::run() {
 void SessionLayer::resetLink() {
   for (int c = 0; c < kChannels; ++c) {
     Channel& ch = channels_[c];
+    if (!ch.free && !ch.closing)
+      VLN_TRACE(kLink, "[%u] channel %d closed by the link reset", mediaIndex_, c);
     if (!ch.free && !ch.closing && events_) events_->onChannelClosed(uint8_t(c));
     ch.free = true;
     ch.openPending = false;
@@ -212,7 +227,8 @@ void SessionLayer::resetLink() {
   stage_ = Stage::kAwaitReset;
 }
 
-void SessionLayer::protocolError() {
+void SessionLayer::protocolError(const char* why) {
+  VLN_TRACE(kLink, "[%u] protocol error: %s: link reset", mediaIndex_, why);
   resetLink();
   pendingControl_ = kResetRequest;
   answerAwaited_ = false;
@@ -285,6 +301,8 @@ bool SessionLayer::openChannel(uint8_t protocolId, uint8_t* channel) {
       ch.closing = false;
       ch.firstFrameStored = false;
       *channel = uint8_t(c);
+      VLN_TRACE(kLink, "[%u] channel %d opened for protocol %u", mediaIndex_, c,
+                unsigned(protocolId));
       return true;
     }
   }
@@ -302,8 +320,11 @@ void SessionLayer::closeChannel(uint8_t channel) {
     ch.free = true;
     ch.openPending = false;
     ch.queue.clear();
+    VLN_TRACE(kLink, "[%u] channel %u closed before its first frame", mediaIndex_,
+              unsigned(channel));
     return;
   }
+  VLN_TRACE(kLink, "[%u] channel %u closing: close frame queued", mediaIndex_, unsigned(channel));
   ch.queue.clear();
   auto close = std::make_shared<tFrame>();
   close->protocolId = ch.protocolId;
@@ -368,6 +389,7 @@ HwId SessionLayer::hwId() const {
 void SessionLayer::receiveFrame(void* context, uint8_t* frame, uint16_t* length) {
   auto* self = static_cast<SessionLayer*>(context);
   plat::LockGuard lock(self->linkMutex_);
+  VLN_TRACE(kFrames, "[%u] rx %s", self->mediaIndex_, describeLinkFrame(frame, *length).c_str());
   self->onReceive(frame, length);
 }
 
@@ -393,29 +415,48 @@ void SessionLayer::receiveU(uint8_t* frame, uint16_t* length) {
   switch (frame[0]) {
     case kResetAnswer:
       if (*length == 0 && stage_ == Stage::kAwaitReset) {
+        VLN_TRACE(kLink, "[%u] got 0x63 reset answer", mediaIndex_);
         stage_ = Stage::kAwaitParams;
         queue_.push(kEventResetAnswered);
+      } else {
+        VLN_TRACE(kLink, "[%u] ignored 0x63 with %u payload bytes (%s)", mediaIndex_,
+                  unsigned(*length),
+                  stage_ == Stage::kAwaitReset ? "wrong length" : "no reset awaited");
       }
       break;
     case kParamAnswer: {
-      if (*length != 4) break;
+      if (*length != 4) {
+        VLN_TRACE(kLink, "[%u] ignored 0xCF with %u payload bytes (4 expected)", mediaIndex_,
+                  unsigned(*length));
+        break;
+      }
       const uint16_t maxFrame = uint16_t((payload[0] | payload[1] << 8) & 0x3FF);
       const uint16_t count = uint16_t((payload[2] | payload[3] << 8) & 0xF);
       if (maxFrame < kMinDeviceFrame) {
         // No room for data in a fragment: a broken device. Start over, paced
         // by the idle-period retry rather than at once.
+        VLN_TRACE(kLink, "[%u] 0xCF announces max frame %u, below %u: link reset", mediaIndex_,
+                  unsigned(maxFrame), unsigned(kMinDeviceFrame));
         resetLink();
         break;
       }
       if (maxFrame < maxFrame_) maxFrame_ = maxFrame;
       channelCount_ = count;
+      VLN_TRACE(kLink, "[%u] got 0xCF parameters: device max frame %u (using %u), %u channels",
+                mediaIndex_, unsigned(maxFrame), unsigned(maxFrame_), unsigned(count));
       if (stage_ == Stage::kAwaitParams) stage_ = Stage::kAwaitIdentity;
       queue_.push(kEventParameters);
       break;
     }
     case kIdentityAnswer:
-      if (*length != 16) break;
+      if (*length != 16) {
+        VLN_TRACE(kLink, "[%u] ignored 0xC7 with %u payload bytes (16 expected)", mediaIndex_,
+                  unsigned(*length));
+        break;
+      }
       std::memcpy(hwid_.id, payload, 16);
+      VLN_TRACE(kLink, "[%u] got 0xC7 identity %s: link up", mediaIndex_,
+                formatHwId(hwid_).c_str());
       if (stage_ == Stage::kAwaitIdentity) stage_ = Stage::kUp;
       queue_.push(kEventIdentified);
       break;
@@ -431,12 +472,15 @@ void SessionLayer::receiveS(uint8_t control) {
   noteFrameFromDevice();
   if (kind == NrKind::kStale) return;  // overtaken on the way: old news
   if (kind == NrKind::kInvalid) {
-    protocolError();  // acknowledges frames never sent
+    protocolError("S frame acknowledges frames never sent");
     return;
   }
   const bool wasBusy = peerBusy_;
   if (type == kSReady || type == kSReject) {
     peerBusy_ = false;
+    if (nr != cursor_ && seqDistance(nr, cursor_) <= seqDistance(nr, vs_))
+      VLN_TRACE(kFrames, "[%u] back to N(S)=%u: %u frames go again", mediaIndex_, unsigned(nr),
+                unsigned(seqDistance(nr, cursor_)));
     cursor_ = nr;  // everything from N(R) on goes again
   } else if (type == kSBusy) {
     peerBusy_ = true;
@@ -460,7 +504,7 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   const NrKind kind = classifyNr(nr);
   noteFrameFromDevice();
   if (kind == NrKind::kInvalid) {
-    protocolError();
+    protocolError("I frame acknowledges frames never sent");
     return;
   }
   ackDue_ = true;
@@ -471,6 +515,8 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   const uint8_t ns = (control >> 1) & 7;
   if (ns == seqAdd(vr_, -1)) return;  // a repeat of the last frame
   if (ns != vr_) {
+    VLN_TRACE(kLink, "[%u] I frame N(S)=%u out of sequence (expected %u): reject", mediaIndex_,
+              unsigned(ns), unsigned(vr_));
     reject_ = true;
     return;
   }
@@ -488,6 +534,8 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
       return;
     }
     // The device closes the channel (or answers our close).
+    VLN_TRACE(kLink, "[%u] channel %u closed by the device%s", mediaIndex_, unsigned(c),
+              ch.closing ? " (answering our close)" : "");
     if (!ch.free && !ch.closing) {
       ch.queue.clear();
       if (events_) events_->onChannelClosed(c);
@@ -498,7 +546,9 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
     return;
   }
   if (ch.free) {
-    protocolError();  // data for a channel the host does not have open
+    char why[64];
+    std::snprintf(why, sizeof why, "data for channel %u, which is not open", unsigned(c));
+    protocolError(why);
     return;
   }
   if (events_) events_->onData(c, frame + 2, uint16_t(length - 2), last);
@@ -510,6 +560,10 @@ void SessionLayer::buildFrame(void* context, uint8_t* destination, uint16_t* len
   auto* self = static_cast<SessionLayer*>(context);
   plat::LockGuard lock(self->linkMutex_);
   self->onBuild(destination, length, mode);
+  if (*length > 0)
+    VLN_TRACE(kFrames, "[%u] tx %s%s", self->mediaIndex_,
+              describeLinkFrame(destination, *length).c_str(),
+              mode == kMediaTxIdle ? " (idle)" : "");
 }
 
 void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
@@ -521,6 +575,10 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     if (mode == kMediaTxFurther) return;  // a control frame starts a transfer
     destination[0] = pendingControl_;
     *length = 1;
+    VLN_TRACE(kLink, "[%u] sent 0x%02X %s", mediaIndex_, unsigned(pendingControl_),
+              pendingControl_ == kResetRequest   ? "link reset request"
+              : pendingControl_ == kParamRequest ? "parameter request"
+                                                 : "identity request");
     pendingControl_ = 0;
     answerAwaited_ = true;
     return;
@@ -573,6 +631,10 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
   if (cursor_ != vs_ && !peerBusy_ && !reject_) {
     if (storedLength_[cursor_] == 0) {
       // Acknowledged something never sent: start over.
+      VLN_TRACE(kLink,
+                "[%u] protocol error: the device acknowledged a frame never sent: link "
+                "reset, sent 0x8F",
+                mediaIndex_);
       destination[0] = kResetRequest;
       *length = 1;
       resetLink();

@@ -10,6 +10,7 @@
 #include "linkhub/TrIfTranFrontEnd.h"
 #include "linkhub/TransportManager.h"
 #include "plat/runtime.h"
+#include "plat/trace.h"
 
 namespace {
 
@@ -222,6 +223,14 @@ uint16_t TrIfServer::AskUserDeviceSelection(ConnectionServerCall& call, HwId* hw
 
 uint16_t TrIfServer::OpenChannel(ConnectionServerCall& call, const HwId& hwid, uint8_t protocolId,
                                  int16_t size, std::string* pipeName) {
-  (void)call;
-  return openChannel(hwid, protocolId, size, pipeName);
+  const uint16_t rc = openChannel(hwid, protocolId, size, pipeName);
+  // 1 pipe or buffer, 2 no such device online, 3 no free channel on it.
+  VLN_TRACE(kRpc, "pid %d: OpenChannel %s protocol %u: %u%s%s", call.transport().peerPid(),
+            formatHwId(hwid).c_str(), unsigned(protocolId), unsigned(rc),
+            rc == 0   ? " "
+            : rc == 2 ? " (no connected device with this id)"
+            : rc == 3 ? " (no free channel on it)"
+                      : " (pipe name buffer too small or pipe not listening)",
+            rc == 0 ? pipeName->c_str() : "");
+  return rc;
 }

@@ -5,6 +5,8 @@
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
 #include "plat/errors.h"
+#include "plat/sysmsg.h"
+#include "plat/trace.h"
 
 TrIfTranFrontEnd::TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs)
     : ThreadBase("TrIfTranFrontEnd"), reaper_(reaper), connectTimeoutMs_(connectTimeoutMs) {}
@@ -32,7 +34,10 @@ void TrIfTranFrontEnd::releaseSlot() {
 
 void TrIfTranFrontEnd::run() {
   plat::Handle listener = plat::kInvalidHandle;
-  if (!acceptWake_.valid() || plat::pipeListen(pipeName_, &listener) != 0) {
+  const int rc = acceptWake_.valid() ? plat::pipeListen(pipeName_, &listener) : -1;
+  if (rc != 0) {
+    VLN_TRACE(kPipes, "%s: cannot listen: %s", pipeName_.c_str(),
+              rc < 0 ? "no wake event" : plat::systemMessage(uint32_t(rc)).c_str());
     connectResult.set();  // notConnected stays 1
     return;
   }
@@ -40,6 +45,11 @@ void TrIfTranFrontEnd::run() {
   notConnected = 0;
   connectResult.set();
   plat::Handle pipe = awaitClient(listener);
+  if (pipe == plat::kInvalidHandle)
+    VLN_TRACE(kPipes, "%s: no client came%s", pipeName_.c_str(),
+              stopRequested() ? " before the channel was closed" : " in time");
+  else
+    VLN_TRACE(kPipes, "%s: client connected as pipe %d", pipeName_.c_str(), int(pipe));
   ioLoop(pipe, slot_);
   // Taken first: the reaper may delete this object as soon as finished is set.
   Event* reaper = reaper_;

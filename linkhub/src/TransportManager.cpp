@@ -1,11 +1,13 @@
 #include "linkhub/TransportManager.h"
 
 #include <algorithm>
+#include <iostream>
 #include <set>
 
 #include "linkhub/MediaLoader.h"
 #include "linkhub/ServerUi.h"
 #include "plat/errors.h"
+#include "plat/trace.h"
 
 namespace {
 
@@ -62,10 +64,14 @@ bool TransportManager::loadMedia(const std::string& company, const std::string& 
   }
   for (const std::string& path : paths) {
     MediaRecord record;
-    if (!loadMediaLibrary(path, &record)) {
+    std::string why;
+    if (!loadMediaLibrary(path, &record, &why)) {
+      // The box's text is fixed; the reason goes on the line before it.
+      std::cerr << "linkhub: cannot load media library " << path << ": " << why << std::endl;
       ShowFatalError(plat::kErrorFileNotFound, "Failed opening " + path);
       return false;
     }
+    VLN_TRACE(kLink, "media library %s loaded", path.c_str());
     media_.push_back(std::make_unique<MediaRecord>(record));
   }
   start();
@@ -141,6 +147,12 @@ void TransportManager::run() {
     record->envCreate(&TransportManager::mediaEventCallback, record.get());
     char16_t info[kMediaInfoChars] = {};
     record->getMediaInfo(info, int(sizeof info));
+    if (plat::traceOn(plat::TraceArea::kLink)) {
+      std::string text;
+      for (size_t i = 0; i < kMediaInfoChars && info[i]; ++i)
+        text += info[i] < 0x80 ? char(info[i]) : '?';
+      plat::traceLine(plat::TraceArea::kLink, "media started: \"%s\"", text.c_str());
+    }
   }
   bool pending = false;  // a list change awaits its quiet period
   for (;;) {
@@ -179,6 +191,7 @@ void TransportManager::onArrived(size_t media, uint32_t index) {
     // A channel reported twice keeps its first session.
     if (!sessions_.emplace(key, std::move(session)).second) return;
   }
+  VLN_TRACE(kLink, "[%u] media channel arrived: its link starts", index);
   // Only this thread removes sessions, so raw stays valid here.
   raw->layer.start();
   raw->layer.waitStarted();
@@ -194,6 +207,7 @@ bool TransportManager::onRemoved(size_t media, uint32_t index) {
     session = std::move(it->second);
     sessions_.erase(it);
   }
+  VLN_TRACE(kLink, "[%u] media channel removed: its link stops", index);
   // Outside the sessions lock: the layer's thread may be waiting for it to
   // report an identity, and the handler waits for front ends whose closes
   // reach the layer.

@@ -309,6 +309,9 @@ TEST_F(ManagerTest, EventsForAnUnknownMediaContextAreDropped) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(1u, manager_->sessionCount());
   EXPECT_TRUE(online(id));
+  // The control: the same removal from the media itself takes effect.
+  media_.removeDevice(index);
+  EXPECT_TRUE(eventually([&] { return !online(id); }));
 }
 
 TEST_F(ManagerTest, StopEndsEveryLinkAndLetsFrontEndsGo) {

@@ -1,6 +1,7 @@
 // Media libraries that the server must refuse: built once without
-// EnvDestroy, and once complete but with a load hook that refuses the load
-// (HUB_REFUSE_LOAD).
+// EnvDestroy, once complete but with a load hook that refuses the load
+// (HUB_REFUSE_LOAD), and once complete but needing a function nothing
+// defines, so that the loader itself refuses it (HUB_UNRESOLVED).
 #include "usblink/MediaInterface.h"
 
 #define HUB_EXPORT extern "C" __attribute__((visibility("default")))
@@ -16,4 +17,9 @@ HUB_EXPORT bool ChannelDisconnect(uint32_t) { return false; }
 #ifdef HUB_REFUSE_LOAD
 HUB_EXPORT void EnvDestroy() {}
 HUB_EXPORT bool MediaLoadHook() { return false; }
+#endif
+
+#ifdef HUB_UNRESOLVED
+extern "C" void hub_media_nowhere_defined();
+HUB_EXPORT void EnvDestroy() { hub_media_nowhere_defined(); }
 #endif

@@ -2,10 +2,11 @@
 // registry file, and emulated devices from the simulated media plug-in.
 #include <gtest/gtest.h>
 
-#include "hub_support.h"
+#include <fstream>
+
+#include "hub_program.h"
 #include "plat/msgpipe.h"
-#include "rpc_child.h"
-#include "translayer/ConnectionServerRpc.h"
+#include "plat/sysmsg.h"
 
 using namespace hubtest;
 
@@ -13,32 +14,15 @@ namespace {
 
 constexpr const char* kMissingKey = "Failed on opening configuration registry";
 
-class ProcessTest : public RuntimeDirTest {
+class ProcessTest : public HubProgramTest {
  protected:
   void SetUp() override {
-    RuntimeDirTest::SetUp();
+    HubProgramTest::SetUp();
     plat::setEnvironment("SIMMEDIA_DEVICES", hexOf(device_) + "," + hexOf(other_));
     plat::setEnvironment("SIMMEDIA_CHANNELS", "2");
   }
-  // Starts linkhub with its standard error as the child's output (standard
-  // output goes nowhere: the program has nothing to say there).
-  bool startHub(plat::test::ChildProcess& child) {
-    return child.start("/bin/sh", {"-c", "exec \"$0\" 2>&1 >/dev/null", LINKHUB_PROGRAM});
-  }
   // The server answers and lists both devices.
-  bool serving() {
-    std::vector<HwId> seen;
-    uint32_t exception = 0;
-    const int rc = GetOnlineDevices(
-        binding_, 3, [&](uint64_t, const HwId* ids, size_t n) { seen.assign(ids, ids + n); },
-        &exception);
-    return rc == 0 && seen.size() == 2;
-  }
-  int signal(plat::test::ChildProcess& hub, const char* which) {
-    plat::test::ChildProcess kill;
-    if (!kill.start("/bin/kill", {which, std::to_string(hub.pid())})) return -1;
-    return kill.wait();
-  }
+  bool serving() { return onlineCount() == 2; }
   bool noSocketLeft() {
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(runtimeDir(), ec);
@@ -51,7 +35,6 @@ class ProcessTest : public RuntimeDirTest {
   }
 
   const HwId device_ = makeId(0x11), other_ = makeId(0x81);
-  plat::RpcBinding binding_;
 };
 
 TEST_F(ProcessTest, ASecondInstanceEndsAtOnceWithoutAMessage) {
@@ -82,6 +65,45 @@ TEST_F(ProcessTest, AMissingMediaKeyIsOneFatalLineAndAFailingExit) {
   ASSERT_TRUE(hub.readLine(&line, 1000));
   EXPECT_EQ(0u, line.rfind(kMissingKey, 0)) << line;
   EXPECT_FALSE(hub.readLine(&line, 500)) << "more than one line: " << line;
+}
+
+// A media library that cannot be used says why on the line before the fatal
+// message, which stays as it was: "Failed opening <path>" with the text of
+// code 2.
+TEST_F(ProcessTest, AFailingMediaLibrarySaysWhyBeforeTheFatalLine) {
+  const std::string notALibrary = runtimeDir() + "/notalibrary.so";
+  {
+    std::ofstream out(notALibrary);
+    out << "this is text, not a shared object\n";
+  }
+  struct Case {
+    const char* what;
+    std::string path;
+    std::string reason;  // part of the reason line
+  } cases[] = {
+      {"missing file", "/nonexistent/libnothing.so", "No such file or directory"},
+      {"not a shared object", notALibrary, notALibrary},
+      {"unresolved symbol", HUB_MEDIA_UNRESOLVED, "undefined symbol: hub_media_nowhere_defined"},
+      {"missing export", HUB_MEDIA_NOENVDESTROY, "it does not export EnvDestroy"},
+      {"refusing load hook", HUB_MEDIA_REFUSING, "its load hook refused the load"},
+  };
+  const std::string fileNotFound = plat::systemMessage(2);
+  ASSERT_FALSE(fileNotFound.empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeRegistry({{"sim", SIMMEDIA_MODULE}, {"bad", c.path}});
+    plat::test::ChildProcess hub;
+    ASSERT_TRUE(startHub(hub));
+    EXPECT_EQ(255, hub.wait());
+    std::string reason, fatal, more;
+    ASSERT_TRUE(hub.readLine(&reason, 1000));
+    const std::string head = "linkhub: cannot load media library " + c.path + ": ";
+    EXPECT_EQ(0u, reason.rfind(head, 0)) << reason;
+    EXPECT_NE(std::string::npos, reason.find(c.reason, head.size())) << reason;
+    ASSERT_TRUE(hub.readLine(&fatal, 1000));
+    EXPECT_EQ("Failed opening " + c.path + ": " + fileNotFound, fatal);
+    EXPECT_FALSE(hub.readLine(&more, 500)) << "more than two lines: " << more;
+  }
 }
 
 TEST_F(ProcessTest, OpenChannelResultsAndAnEcho) {

@@ -2,9 +2,7 @@
 // with a display (the offscreen platform and a dummy DISPLAY) and without.
 #include <gtest/gtest.h>
 
-#include "hub_support.h"
-#include "rpc_child.h"
-#include "translayer/ConnectionServerRpc.h"
+#include "hub_program.h"
 
 using namespace hubtest;
 
@@ -14,17 +12,17 @@ constexpr const char* kMissingKey = "Failed on opening configuration registry";
 constexpr const char* kNoTray =
     "linkhub: no system tray is available; showing the device list instead";
 
-class UiProcessTest : public RuntimeDirTest {
+class UiProcessTest : public HubProgramTest {
  protected:
   void SetUp() override {
-    RuntimeDirTest::SetUp();
+    HubProgramTest::SetUp();
     plat::setEnvironment("SIMMEDIA_DEVICES", hexOf(device_));
     plat::setEnvironment("SIMMEDIA_CHANNELS", "2");
   }
   void TearDown() override {
     headless();
     plat::unsetEnvironment("LINKHUB_FATAL_NOWAIT");
-    RuntimeDirTest::TearDown();
+    HubProgramTest::TearDown();
   }
   void gui() {
     plat::setEnvironment("DISPLAY", ":97");
@@ -35,23 +33,7 @@ class UiProcessTest : public RuntimeDirTest {
     plat::unsetEnvironment("WAYLAND_DISPLAY");
     plat::unsetEnvironment("QT_QPA_PLATFORM");
   }
-  // Standard error as the child's output.
-  bool startHub(plat::test::ChildProcess& child) {
-    return child.start("/bin/sh", {"-c", "exec \"$0\" 2>&1 >/dev/null", LINKHUB_PROGRAM});
-  }
-  bool serving() {
-    std::vector<HwId> seen;
-    uint32_t exception = 0;
-    const int rc = GetOnlineDevices(
-        binding_, 3, [&](uint64_t, const HwId* ids, size_t n) { seen.assign(ids, ids + n); },
-        &exception);
-    return rc == 0 && seen.size() == 1;
-  }
-  int signal(plat::test::ChildProcess& hub, const char* which) {
-    plat::test::ChildProcess kill;
-    if (!kill.start("/bin/kill", {which, std::to_string(hub.pid())})) return -1;
-    return kill.wait();
-  }
+  bool serving() { return onlineCount() == 1; }
   uint16_t askChooser() {
     HwId id = device_;
     uint32_t exception = 0;
@@ -59,7 +41,6 @@ class UiProcessTest : public RuntimeDirTest {
   }
 
   const HwId device_ = makeId(0x21);
-  plat::RpcBinding binding_;
 };
 
 TEST_F(UiProcessTest, AStartFailureIsTheFatalLineInBothModes) {

@@ -44,6 +44,12 @@ void* findSymbol(LibraryHandle library, const char* name, std::string* error) {
   return symbol;
 }
 
+std::string objectPathOf(const void* address) {
+  Dl_info info{};
+  if (!address || dladdr(address, &info) == 0 || !info.dli_fname) return {};
+  return info.dli_fname;
+}
+
 void freeLibrary(LibraryHandle library) {
   if (!library) return;
   plat::LockGuard lock(loaderMutex());

@@ -2,6 +2,11 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "plat/handle.h"
 
@@ -19,5 +24,32 @@ int signalProcess(int pid, ProcessSignal signal) {
   if (errno == ESRCH) return 2;
   return lastSystemError();
 }
+
+int processCpuSeconds(int pid, double* seconds) {
+  *seconds = 0;
+  if (pid <= 0) return 87;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE* f = std::fopen(path.c_str(), "re");
+  if (!f) return 2;
+  char line[1024] = {};
+  const size_t n = std::fread(line, 1, sizeof line - 1, f);
+  std::fclose(f);
+  line[n] = 0;
+  // The name in parentheses may hold blanks and parentheses itself: the
+  // fields are counted from the last ')'.
+  const char* at = std::strrchr(line, ')');
+  if (!at) return 31;
+  unsigned long long utime = 0, stime = 0;
+  // After ")": state, then fields 4..13, then utime (14) and stime (15).
+  if (std::sscanf(at + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                  &stime) != 2)
+    return 31;
+  const long ticks = ::sysconf(_SC_CLK_TCK);
+  if (ticks <= 0) return 31;
+  *seconds = double(utime + stime) / double(ticks);
+  return 0;
+}
+
+int currentProcessId() { return int(::getpid()); }
 
 }  // namespace plat

@@ -25,6 +25,7 @@
 #include "plat/sysmsg.h"
 #include "plat/thread.h"
 #include "plat/threadsafety.h"
+#include "plat/trace.h"
 
 namespace plat {
 
@@ -160,11 +161,16 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
   std::string path;
   if (pipePath(binding.endpoint(), &path) != 0) throw RpcException(kRpcServerUnavailable);
   FdGuard conn{connectTo(path)};
-  if (conn.fd < 0) throw RpcException(kRpcServerUnavailable);
+  if (conn.fd < 0) {
+    VLN_TRACE(kRpc, "no server at %s: %s", path.c_str(), ::strerror(errno));
+    throw RpcException(kRpcServerUnavailable);
+  }
   // The runtime dir is private, but a socket of another user is no server of ours.
   ucred cred{};
-  if (!peerCredentials(conn.fd, &cred) || cred.uid != geteuid())
+  if (!peerCredentials(conn.fd, &cred) || cred.uid != geteuid()) {
+    VLN_TRACE(kRpc, "%s belongs to another user: not our server", path.c_str());
     throw RpcException(kRpcServerUnavailable);
+  }
 
   if (arguments.size() > kRpcFrameLimit - kCallHeader) throw RpcException(kRpcBadStubData);
   std::vector<uint8_t> call;
@@ -336,6 +342,7 @@ void RpcCall::Server::acceptLoop() {
     int r = ::poll(fds, 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
+      VLN_TRACE(kRpc, "waiting for calls failed: %s", ::strerror(errno));
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
@@ -343,6 +350,7 @@ void RpcCall::Server::acceptLoop() {
     if (!fds[0].revents) continue;
     int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+      VLN_TRACE(kRpc, "accept failed: %s", ::strerror(errno));
       // Out of descriptors or memory: back off rather than spin; the
       // connection waits in the backlog.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -351,6 +359,8 @@ void RpcCall::Server::acceptLoop() {
     }
     ucred cred{};
     if (!peerCredentials(fd, &cred) || cred.uid != allowedUid) {
+      VLN_TRACE(kRpc, "caller refused: pid %d, uid %u is not this user", int(cred.pid),
+                unsigned(cred.uid));
       writeFrame(fd, faultBody(kRpcAccessDenied), MSG_DONTWAIT);
       ::close(fd);
       continue;
@@ -392,6 +402,7 @@ void RpcCall::Server::admit(int fd, const ucred& cred) {
     return;
   }
   lock.unlock();
+  VLN_TRACE(kRpc, "call of pid %d refused: server too busy", int(cred.pid));
   // The fault frame is tiny and the socket fresh: it never blocks.
   writeFrame(fd, faultBody(kRpcServerTooBusy), MSG_DONTWAIT);
   ::close(fd);
@@ -447,8 +458,14 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   setTimeout(fd, SO_RCVTIMEO, options.callFrameTimeoutMs);
   std::vector<uint8_t> frame;
   switch (readFrame(fd, &frame)) {
-    case ReadResult::kLost: return;
-    case ReadResult::kTooLong: writeFrame(fd, faultBody(kRpcBadStubData)); return;
+    case ReadResult::kLost:
+      VLN_TRACE(kRpc, "pid %d: connection ended before its call arrived", int(cred.pid));
+      return;
+    case ReadResult::kTooLong:
+      VLN_TRACE(kRpc, "pid %d: call frame over the size limit: fault %u", int(cred.pid),
+                unsigned(kRpcBadStubData));
+      writeFrame(fd, faultBody(kRpcBadStubData));
+      return;
     case ReadResult::kOk: break;
   }
   uint32_t status = 0;
@@ -458,6 +475,7 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
     status = kRpcProcedureOutOfRange;
   else if (getU16(&frame[21]) >= iface.procedureCount) status = kRpcProcedureOutOfRange;
   if (status) {
+    VLN_TRACE(kRpc, "pid %d: call refused: fault %u", int(cred.pid), unsigned(status));
     writeFrame(fd, faultBody(status));
     return;
   }
@@ -474,9 +492,15 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   } catch (...) {
     status = kRpcCallFailed;
   }
-  if (call.broken_) return;  // the connection's state is unknown: just close
+  if (call.broken_) {  // the connection's state is unknown: just close
+    VLN_TRACE(kRpc, "pid %d: procedure %u: connection lost during the call", int(cred.pid),
+              unsigned(getU16(&frame[21])));
+    return;
+  }
   if (status == 0 && reply.outputs.size() > kRpcFrameLimit - 3) status = kRpcBadStubData;
   if (status) {
+    VLN_TRACE(kRpc, "pid %d: procedure %u: fault %u", int(cred.pid), unsigned(getU16(&frame[21])),
+              unsigned(status));
     writeFrame(fd, faultBody(status));
     return;
   }

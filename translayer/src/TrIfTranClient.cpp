@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "plat/msgpipe.h"
+#include "plat/sysmsg.h"
+#include "plat/trace.h"
 #include "translayer/ConnectionServerRpc.h"
 
 namespace {
@@ -59,10 +61,13 @@ int TrIfTranClient::openChannel(const HwId& hwid, uint8_t protocolId, TrIfTranRe
 
 void TrIfTranClient::run() {
   plat::Handle pipe = plat::kInvalidHandle;
-  if (plat::pipeConnect(pipeName_, &pipe) != 0) {
+  if (const int rc = plat::pipeConnect(pipeName_, &pipe); rc != 0) {
+    VLN_TRACE(kPipes, "%s: cannot connect: %s", pipeName_.c_str(),
+              plat::systemMessage(uint32_t(rc)).c_str());
     connectResult.set();  // notConnected stays 1
     return;
   }
+  VLN_TRACE(kPipes, "%s: connected as pipe %d", pipeName_.c_str(), int(pipe));
   notConnected = 0;
   connectResult.set();
   ioLoop(pipe, receiver_);

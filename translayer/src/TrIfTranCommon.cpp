@@ -5,11 +5,12 @@
 #include <deque>
 #include <thread>
 
+#include "plat/errors.h"
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
-#include "plat/wake.h"
-#include "plat/errors.h"
 #include "plat/threadsafety.h"
+#include "plat/trace.h"
+#include "plat/wake.h"
 
 namespace {
 
@@ -152,6 +153,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
     m.loopThread = std::this_thread::get_id();
   }
 
+  const char* why = "closed by this side";  // for the trace
   Chunk readChunk;   // the next read's chunk, made when the last one was handed on
   Chunk writeChunk;  // the one write in progress: popped but not yet taken by the pipe
   Clock::time_point drainDeadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
@@ -174,13 +176,23 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
           return true;
         case plat::PipeIo::kDone:
           break;
-        default:  // the peer closed, an overlong record, an error
+        case plat::PipeIo::kClosed:
+          why = "the peer closed its end";
+          return false;
+        case plat::PipeIo::kTooLong:
+          why = "a record over 1025 bytes arrived";
+          return false;
+        default:
+          why = "a read failed";
           return false;
       }
       // Once the owner asked to end, what arrives is no longer handed on.
       if (stopping || !receiver) continue;
       readChunk->length = uint16_t(n - 1);
-      if (!receiver->deliver(std::move(readChunk))) return false;
+      if (!receiver->deliver(std::move(readChunk))) {
+        why = "the receiver refused a chunk";
+        return false;
+      }
       readChunk = nullptr;
       noticeStop();  // the receiver may have asked to end
     }
@@ -192,17 +204,27 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   auto writeRecords = [&]() -> bool {
     for (int i = 0; i < kWriteBurst && (writeChunk || m.takeChunk(&writeChunk)); ++i) {
       // A chunk claiming more than it holds would send memory past its end.
-      if (writeChunk->length > kChunkData) return false;
+      if (writeChunk->length > kChunkData) {
+        why = "a chunk claims more than 1024 bytes";
+        return false;
+      }
       const size_t length = writeChunk->recordLength();
       size_t n = 0;
       switch (plat::pipeWrite(pipe, writeChunk->record(), length, &n)) {
         case plat::PipeIo::kWouldBlock:
           return true;
         case plat::PipeIo::kDone:
-          if (n != length) return false;
+          if (n != length) {
+            why = "a write was cut short";
+            return false;
+          }
           writeChunk = nullptr;
           break;
+        case plat::PipeIo::kClosed:
+          why = "the peer closed its end";
+          return false;
         default:
+          why = "a write failed";
           return false;
       }
     }
@@ -219,14 +241,20 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
       int timeoutMs = -1;
       if (stopping) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(drainDeadline - Clock::now());
-        if (left.count() <= 0) break;
+        if (left.count() <= 0) {
+          why = "closed by this side; chunks left unsent";
+          break;
+        }
         timeoutMs = int(left.count());
       }
       plat::PollItem items[2] = {
           {pipe, plat::kPollRead | (moreToWrite ? plat::kPollWrite : 0u), 0},
           {m.wake.handle(), plat::kPollRead, 0},
       };
-      if (plat::pollHandles(items, 2, timeoutMs) < 0) break;
+      if (plat::pollHandles(items, 2, timeoutMs) < 0) {
+        why = "waiting failed";
+        break;
+      }
 
       // Priorities: what was read, then the wake-up; what can be written goes
       // out at the top of every turn, whatever woke the loop.
@@ -240,6 +268,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
     }
   }
 
+  if (pipe != plat::kInvalidHandle) VLN_TRACE(kPipes, "pipe %d ended: %s", int(pipe), why);
   plat::closeHandle(pipe);
   // Still marked as the loop thread here, so that a receiver's close that
   // calls close(true) on this engine does not wait for itself.

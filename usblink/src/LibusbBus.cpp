@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MsOs20.h"
+#include "plat/trace.h"
 
 namespace usblink {
 namespace {
@@ -35,6 +36,27 @@ std::string pathOf(libusb_device* device) {
   return path;
 }
 
+const char* transferStatusName(int status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      return "completed";
+    case LIBUSB_TRANSFER_ERROR:
+      return "error";
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return "timed out";
+    case LIBUSB_TRANSFER_CANCELLED:
+      return "cancelled";
+    case LIBUSB_TRANSFER_STALL:
+      return "stall";
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return "no device";
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return "overflow";
+    default:
+      return "unknown status";
+  }
+}
+
 TransferStatus statusOf(const libusb_transfer* transfer) {
   switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
@@ -42,6 +64,9 @@ TransferStatus statusOf(const libusb_transfer* transfer) {
     case LIBUSB_TRANSFER_CANCELLED:
       return TransferStatus::kCancelled;
     default:
+      VLN_TRACE(kUsb, "bulk %s transfer on endpoint 0x%02X ended: %s",
+                (transfer->endpoint & 0x80) ? "IN" : "OUT", unsigned(transfer->endpoint),
+                transferStatusName(transfer->status));
       return TransferStatus::kFailed;
   }
 }
@@ -95,6 +120,9 @@ class LibusbDevice : public UsbDevice {
   int controlTransfer(const ControlSetup& s, uint8_t* data) override {
     const int n = libusb_control_transfer(handle_, s.requestType, s.request, s.value, s.index,
                                           data, s.length, kControlTimeoutMs);
+    if (n < 0)
+      VLN_TRACE(kUsb, "control request 0x%02X/%u value 0x%04X failed: %s", unsigned(s.requestType),
+                unsigned(s.request), unsigned(s.value), libusb_error_name(n));
     return n < 0 ? -1 : n;
   }
 
@@ -106,8 +134,10 @@ class LibusbDevice : public UsbDevice {
   bool startRead(uint8_t* buffer, size_t length) override {
     libusb_fill_bulk_transfer(read_, handle_, inEndpoint_, buffer, int(length), &onRead, this, 0);
     readBusy_ = true;
-    if (libusb_submit_transfer(read_) == 0) return true;
+    const int rc = libusb_submit_transfer(read_);
+    if (rc == 0) return true;
     readBusy_ = false;
+    VLN_TRACE(kUsb, "bulk IN submit failed: %s", libusb_error_name(rc));
     return false;
   }
 
@@ -115,8 +145,10 @@ class LibusbDevice : public UsbDevice {
     libusb_fill_bulk_transfer(write_, handle_, outEndpoint_, const_cast<uint8_t*>(data),
                               int(length), &onWrite, this, 0);
     writeBusy_ = true;
-    if (libusb_submit_transfer(write_) == 0) return true;
+    const int rc = libusb_submit_transfer(write_);
+    if (rc == 0) return true;
     writeBusy_ = false;
+    VLN_TRACE(kUsb, "bulk OUT submit failed: %s", libusb_error_name(rc));
     return false;
   }
 
@@ -163,7 +195,10 @@ void LibusbBus::start(BusListener* listener) {
   listener_ = listener;
   libusb_context* context = nullptr;
   const int rc = options_.init ? options_.init(&context) : libusb_init(&context);
-  if (rc != 0 || context == nullptr) return;  // no USB here: a bus without devices
+  if (rc != 0 || context == nullptr) {  // no USB here: a bus without devices
+    VLN_TRACE(kUsb, "libusb_init failed (%s): no USB devices", libusb_error_name(rc));
+    return;
+  }
   context_ = context;
   if (options_.useHotplug && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
     hotplugRegistered_ =
@@ -178,6 +213,9 @@ void LibusbBus::start(BusListener* listener) {
             },
             this, &hotplugHandle_) == LIBUSB_SUCCESS;
   }
+  VLN_TRACE(kUsb, "libusb started: %s; %zu VID:PID pairs in the Devices key",
+            hotplugRegistered_ ? "hotplug" : "no hotplug, devices are scanned for",
+            options_.ids.size());
   eventThread_ = std::make_unique<Worker>("usblinkUsbEvent", this, &LibusbBus::handleEvents);
   watchThread_ = std::make_unique<Worker>("usblinkUsbWatch", this, &LibusbBus::watch);
   eventThread_->start();
@@ -309,14 +347,26 @@ LibusbBus::Match LibusbBus::matches(libusb_device* device, uint8_t* interfaceNum
   if (libusb_get_device_descriptor(device, &d) != 0) return Match::kNotOurs;
   for (const UsbId& id : options_.ids) {
     if (id.vendor == d.idVendor && id.product == d.idProduct) {
+      VLN_TRACE(kUsb, "%s: taken: its VID:PID is in the Devices key", pathOf(device).c_str());
       *interfaceNumber = 0;
       return Match::kTaken;
     }
   }
   // BOS descriptors, and with them MS OS 2.0, exist from USB 2.01 on; hubs
   // are never ours.
-  if (d.bcdUSB < 0x0201 || d.bDeviceClass == LIBUSB_CLASS_HUB) return Match::kNotOurs;
-  return matchesByDescriptors(device, interfaceNumber, waitForAccess);
+  if (d.bcdUSB < 0x0201 || d.bDeviceClass == LIBUSB_CLASS_HUB) {
+    VLN_TRACE(kUsb, "%s: not ours: %s and not in the Devices key", pathOf(device).c_str(),
+              d.bDeviceClass == LIBUSB_CLASS_HUB ? "a hub" : "USB below 2.01 (no BOS)");
+    return Match::kNotOurs;
+  }
+  const Match match = matchesByDescriptors(device, interfaceNumber, waitForAccess);
+  if (plat::traceOn(plat::TraceArea::kUsb))
+    plat::traceLine(plat::TraceArea::kUsb, "%s: %s", pathOf(device).c_str(),
+                    match == Match::kTaken      ? "taken: its MS OS 2.0 descriptors name the link "
+                                                  "interface class"
+                    : match == Match::kNoAccess ? "no access yet: tried again later"
+                                                : "not ours (see the line before)");
+  return match;
 }
 
 LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t* interfaceNumber,
@@ -325,14 +375,26 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
   for (int attempt = 1;; ++attempt) {
     const int rc = libusb_open(device, &handle);
     if (rc == 0) break;
-    if (rc != LIBUSB_ERROR_ACCESS) return Match::kNotOurs;
-    if (!waitForAccess || attempt >= kOpenAttempts || stopping_) return Match::kNoAccess;
+    if (rc != LIBUSB_ERROR_ACCESS) {
+      VLN_TRACE(kUsb, "%s: cannot be opened to read its descriptors: %s", pathOf(device).c_str(),
+                libusb_error_name(rc));
+      return Match::kNotOurs;
+    }
+    if (!waitForAccess || attempt >= kOpenAttempts || stopping_) {
+      VLN_TRACE(kUsb,
+                "%s: no access to read its descriptors (%d attempts; check the udev "
+                "rule)",
+                pathOf(device).c_str(), attempt);
+      return Match::kNoAccess;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryMs));
   }
   bool found = false;
+  const char* why = "no BOS descriptor";
   uint8_t head[5];
   if (libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
                               head, sizeof head, kControlTimeoutMs) == int(sizeof head)) {
+    why = "no MS OS 2.0 platform capability in its BOS descriptor";
     const uint16_t total = uint16_t(head[2] | (head[3] << 8));
     std::vector<uint8_t> bos(std::max<uint16_t>(total, 5));
     const int got = libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR,
@@ -340,14 +402,17 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
                                             uint16_t(bos.size()), kControlTimeoutMs);
     MsOs20Request request;
     if (got > 0 && findMsOs20Capability(bos.data(), size_t(got), &request)) {
+      why = "its MS OS 2.0 descriptor set does not name the link interface class";
       std::vector<uint8_t> set(request.setLength);
       // MS_OS_20_DESCRIPTOR_INDEX (7) in wIndex.
       const int n = libusb_control_transfer(handle, 0xC0, request.vendorCode, 0, 7, set.data(),
                                             request.setLength, kControlTimeoutMs);
+      if (n <= 0) why = "its MS OS 2.0 descriptor set cannot be read";
       found = n > 0 && msOs20NamesInterfaceClass(set.data(), size_t(n), kLinkInterfaceClass,
                                                  interfaceNumber);
     }
   }
+  if (!found) VLN_TRACE(kUsb, "%s: not ours: %s", pathOf(device).c_str(), why);
   libusb_close(handle);
   return found ? Match::kTaken : Match::kNotOurs;
 }
@@ -381,9 +446,14 @@ std::unique_ptr<UsbDevice> LibusbBus::open(const std::string& path, TransferSink
   libusb_device_handle* handle = nullptr;
   const int rc = libusb_open(device, &handle);
   libusb_unref_device(device);
-  if (rc != 0) return nullptr;
+  if (rc != 0) {
+    VLN_TRACE(kUsb, "%s: libusb_open failed: %s", path.c_str(), libusb_error_name(rc));
+    return nullptr;
+  }
   libusb_set_auto_detach_kernel_driver(handle, 1);
-  if (libusb_claim_interface(handle, interfaceNumber) != 0) {
+  if (const int claim = libusb_claim_interface(handle, interfaceNumber); claim != 0) {
+    VLN_TRACE(kUsb, "%s: claiming interface %u failed: %s", path.c_str(), unsigned(interfaceNumber),
+              libusb_error_name(claim));
     libusb_close(handle);
     return nullptr;
   }

@@ -6,6 +6,7 @@
 
 #include "DevicePath.h"
 #include "plat/poll.h"
+#include "plat/trace.h"
 
 namespace usblink {
 namespace {
@@ -90,13 +91,24 @@ void USBChannel::readDone(TransferStatus status, size_t bytes) {
     plat::LockGuard lock(completionMutex_);
     readCompletion_ = Completion{status, bytes};
   }
-  wake_.set();
+  noteCompletion();
 }
 
 void USBChannel::writeDone(TransferStatus status, size_t bytes) {
   {
     plat::LockGuard lock(completionMutex_);
     writeCompletion_ = Completion{status, bytes};
+  }
+  noteCompletion();
+}
+
+void USBChannel::noteCompletion() {
+  // A bus that completes on the I/O thread itself (inside a start or a
+  // service call) needs no wake-up: the loop looks at the completions again
+  // before it waits.
+  if (std::this_thread::get_id() == ioThread_.load()) {
+    ownCompletion_ = true;
+    return;
   }
   wake_.set();
 }
@@ -111,6 +123,7 @@ void USBChannel::takeCompletions(std::optional<Completion>* read,
 }
 
 void USBChannel::run() {
+  ioThread_ = std::this_thread::get_id();
   const bool ready = txEvent_.valid() && wake_.valid() && setUp();
   if (!ready) {
     // Reported like any channel, but silent until the device goes.
@@ -120,24 +133,45 @@ void USBChannel::run() {
   }
   started_.set();
   const bool clean = transfer();
+  if (!clean) VLN_TRACE(kUsb, "%s: channel %u ends on an I/O failure", path_.c_str(), index_);
   drainTransfers();
   device_.reset();
   if (!clean) owner_->channelFailed(index_);
 }
 
 bool USBChannel::setUp() {
+  const char* path = path_.c_str();
   device_ = bus_->open(path_, this);
-  if (!device_) return false;
-  if (!device_->bulkPipes(&inMaxPacket_, &outMaxPacket_) || inMaxPacket_ == 0 ||
-      outMaxPacket_ == 0)
+  if (!device_) {
+    VLN_TRACE(kUsb, "%s: refused: the device cannot be opened", path);
     return false;
+  }
+  if (!device_->bulkPipes(&inMaxPacket_, &outMaxPacket_) || inMaxPacket_ == 0 ||
+      outMaxPacket_ == 0) {
+    VLN_TRACE(kUsb, "%s: refused: no bulk IN and OUT pipe pair (packet sizes %u/%u)", path,
+              unsigned(inMaxPacket_), unsigned(outMaxPacket_));
+    return false;
+  }
   uint8_t bytes[kLinkDescriptorLength] = {};
   const ControlSetup get{kLinkDescriptorRequestType, kLinkDescriptorRequest, kLinkDescriptorValue,
                          0, kLinkDescriptorLength};
   LinkDescriptor descriptor;
   const int n = device_->controlTransfer(get, bytes);
-  if (n != int(kLinkDescriptorLength) || !parseLinkDescriptor(bytes, size_t(n), &descriptor))
+  if (n != int(kLinkDescriptorLength) || !parseLinkDescriptor(bytes, size_t(n), &descriptor)) {
+    if (n < 0)
+      VLN_TRACE(kUsb, "%s: refused: the link descriptor request failed", path);
+    else
+      VLN_TRACE(kUsb,
+                "%s: refused: link descriptor %s (%d bytes; want 6 with magic 0xAC1F and "
+                "a transfer size of at least %u)",
+                path,
+                plat::traceHex(bytes, size_t(std::min<int>(n, int(kLinkDescriptorLength)))).c_str(),
+                n, unsigned(kMinTransferSize));
     return false;
+  }
+  VLN_TRACE(kUsb, "%s: link descriptor accepted: transfer size %u, frame limit %u, packets %u/%u",
+            path, unsigned(descriptor.transferSize), unsigned(descriptor.frameLimit()),
+            unsigned(inMaxPacket_), unsigned(outMaxPacket_));
   transferSize_ = descriptor.transferSize;
   device_->setTransferSize(transferSize_);
   splitter_ = std::make_unique<RecordSplitter>(wholePackets(transferSize_, inMaxPacket_));
@@ -148,7 +182,10 @@ bool USBChannel::setUp() {
 }
 
 bool USBChannel::startRead() {
-  if (!device_->startRead(splitter_->readSpace(), splitter_->readLength())) return false;
+  if (!device_->startRead(splitter_->readSpace(), splitter_->readLength())) {
+    VLN_TRACE(kUsb, "%s: a bulk read could not be started", path_.c_str());
+    return false;
+  }
   readPending_ = true;
   return true;
 }
@@ -164,15 +201,26 @@ bool USBChannel::transfer() {
     items[2] = {interest.handle,
                 (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u), 0};
     int timeout = -1;
-    if (!writePending_) {
+    if (ownCompletion_) {
+      timeout = 0;
+    } else if (!writePending_) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(idleAt - Clock::now()).count();
       timeout = int(std::max<int64_t>(left, 0));
     }
-    if (plat::pollHandles(items, 3, timeout) < 0) return false;
+    if (plat::pollHandles(items, 3, timeout) < 0) {
+      VLN_TRACE(kUsb, "%s: waiting failed", path_.c_str());
+      return false;
+    }
+    // Cleared before the completions are taken: one booked from here on
+    // keeps the next wait from blocking.
+    ownCompletion_ = false;
 
-    if (items[2].ready != 0 && !device_->service()) return false;
+    if (items[2].ready != 0 && !device_->service()) {
+      VLN_TRACE(kUsb, "%s: the device is gone or broke the bus protocol", path_.c_str());
+      return false;
+    }
     if (items[0].ready != 0 && txEvent_.consume()) txWanted_ = true;
-    wake_.consume();
+    if (items[1].ready != 0) wake_.consume();
 
     std::optional<Completion> read, write;
     takeCompletions(&read, &write);
@@ -200,7 +248,11 @@ bool USBChannel::transfer() {
 
 bool USBChannel::handleRead(const Completion& c) {
   readPending_ = false;
-  if (c.status != TransferStatus::kDone) return false;
+  if (c.status != TransferStatus::kDone) {
+    VLN_TRACE(kUsb, "%s: bulk read %s", path_.c_str(),
+              c.status == TransferStatus::kCancelled ? "cancelled" : "failed");
+    return false;
+  }
   if (c.bytes > 0) {
     plat::LockGuard lock(callbackMutex_);
     // Without rx the frames are dropped, but the records are still walked so
@@ -217,6 +269,11 @@ bool USBChannel::handleRead(const Completion& c) {
 
 bool USBChannel::handleWrite(const Completion& c) {
   if (c.status != TransferStatus::kDone || c.bytes != writeLength_) {
+    VLN_TRACE(kUsb, "%s: bulk write %s (%zu of %zu bytes)", path_.c_str(),
+              c.status == TransferStatus::kDone        ? "short"
+              : c.status == TransferStatus::kCancelled ? "cancelled"
+                                                       : "failed",
+              c.bytes, size_t(writeLength_));
     writePending_ = false;
     return false;
   }
@@ -248,11 +305,17 @@ bool USBChannel::fetch(bool idle) {
                             tx(context, destination, length, mode);
                           });
   }
-  if (packed.overrun) return false;
+  if (packed.overrun) {
+    VLN_TRACE(kUsb, "%s: the server wrote a frame longer than the room offered", path_.c_str());
+    return false;
+  }
   if (packed.length == 0) return true;
   writeLength_ = packed.length;
   zeroPacketDue_ = needsZeroLengthPacket(packed.length, outMaxPacket_);
-  if (!device_->startWrite(txBuffer_.data(), packed.length)) return false;
+  if (!device_->startWrite(txBuffer_.data(), packed.length)) {
+    VLN_TRACE(kUsb, "%s: a bulk write could not be started", path_.c_str());
+    return false;
+  }
   writePending_ = true;
   moreToSend_ = packed.full;
   return true;
@@ -264,7 +327,14 @@ void USBChannel::drainTransfers() {
   // is closed: a transfer still owned by the bus may be written into.
   device_->cancelTransfers();
   const auto giveUpAt = Clock::now() + kDrainLimit;
-  while (readPending_ || writePending_) {
+  for (;;) {
+    // First what the cancel (or the last service) completed on this thread.
+    ownCompletion_ = false;
+    std::optional<Completion> read, write;
+    takeCompletions(&read, &write);
+    if (read) readPending_ = false;
+    if (write) writePending_ = false;
+    if (!readPending_ && !writePending_) return;
     if (Clock::now() >= giveUpAt) return;
     const PollInterest interest = device_->pollInterest();
     plat::PollItem items[2];
@@ -276,10 +346,6 @@ void USBChannel::drainTransfers() {
     }
     if (items[1].ready != 0) device_->service();
     wake_.consume();
-    std::optional<Completion> read, write;
-    takeCompletions(&read, &write);
-    if (read) readPending_ = false;
-    if (write) writePending_ = false;
   }
 }
 

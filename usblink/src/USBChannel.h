@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TransferRecords.h"
@@ -80,6 +81,7 @@ class USBChannel : public ThreadBase, private TransferSink {
 
   void readDone(TransferStatus status, size_t bytes) override;
   void writeDone(TransferStatus status, size_t bytes) override;
+  void noteCompletion();
 
   bool setUp();
   // The transfer loop; false when it ended on an error.
@@ -116,7 +118,11 @@ class USBChannel : public ThreadBase, private TransferSink {
   std::optional<Completion> readCompletion_ GUARDED_BY(completionMutex_);
   std::optional<Completion> writeCompletion_ GUARDED_BY(completionMutex_);
 
+  // Set once by the I/O thread before its first transfer.
+  std::atomic<std::thread::id> ioThread_{};
+
   // I/O thread only.
+  bool ownCompletion_ = false;  // a completion booked on this thread awaits the loop
   std::unique_ptr<UsbDevice> device_;
   uint16_t inMaxPacket_ = 0;
   uint16_t outMaxPacket_ = 0;

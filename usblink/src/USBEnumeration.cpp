@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "DevicePath.h"
+#include "plat/trace.h"
 
 namespace usblink {
 
@@ -80,6 +81,8 @@ void USBEnumeration::discover() {
   {
     plat::LockGuard lock(discoveryMutex_);
     for (auto& channel : fresh) {
+      VLN_TRACE(kUsb, "%s: present at start: channel %u", channel->path().c_str(),
+                channel->index());
       indices.push_back(channel->index());
       channels_.emplace(channel->index(), std::move(channel));
     }
@@ -98,6 +101,7 @@ void USBEnumeration::arrive(const std::string& path) {
   if (knownPath(path)) return;
   auto channel = std::make_unique<USBChannel>(nextIndex_++, path, bus_.get(), owner());
   const uint32_t index = channel->index();
+  VLN_TRACE(kUsb, "%s: arrived: channel %u", path.c_str(), index);
   channel->start();
   channel->waitStarted();
   {
@@ -117,6 +121,7 @@ void USBEnumeration::remove(uint32_t index) {
     removing_.insert(index);
   }
   // Only this thread erases from the map, so the pointer stays good.
+  VLN_TRACE(kUsb, "%s: removed: channel %u", channel->path().c_str(), index);
   report(kMediaEventRemoved, &index, 1);
   channel->stop();
   plat::LockGuard lock(discoveryMutex_);

@@ -7,6 +7,7 @@
 
 #include "DevicePath.h"
 #include "plat/poll.h"
+#include "plat/trace.h"
 #include "plat/vbus.h"
 #include "usblink/VbusRecords.h"
 
@@ -45,6 +46,8 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
     return int(std::max<int64_t>(ms, 0));
   };
   if (plat::vbusSend(fd_, record.data(), record.size(), left()) != plat::VbusIo::kDone) {
+    VLN_TRACE(kVbus, "control request 0x%02X/%u: cannot be sent", unsigned(setup.requestType),
+              unsigned(setup.request));
     broken_ = true;
     return -1;
   }
@@ -52,8 +55,14 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
     size_t n = 0;
     const plat::VbusIo io =
         plat::vbusReceive(fd_, receiveBuffer_.data(), receiveBuffer_.size(), &n, left());
-    if (io == plat::VbusIo::kTimeout) return -1;  // a late answer is dropped as unasked-for
+    if (io == plat::VbusIo::kTimeout) {  // a late answer is dropped as unasked-for
+      VLN_TRACE(kVbus, "control request 0x%02X/%u: no answer within %d ms",
+                unsigned(setup.requestType), unsigned(setup.request), vbus::kControlTimeoutMs);
+      return -1;
+    }
     if (io != plat::VbusIo::kDone) {
+      VLN_TRACE(kVbus, "control request 0x%02X/%u: the connection ended",
+                unsigned(setup.requestType), unsigned(setup.request));
       broken_ = true;
       return -1;
     }
@@ -70,10 +79,16 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
     }
     const size_t answered = n - vbus::kAnswerHeader;
     if (answered > setup.length) {
+      VLN_TRACE(kVbus, "control answer of %zu bytes for wLength %u: connection dropped", answered,
+                unsigned(setup.length));
       broken_ = true;
       return -1;
     }
-    if (receiveBuffer_[1] != vbus::kStatusOk) return -1;
+    if (receiveBuffer_[1] != vbus::kStatusOk) {
+      VLN_TRACE(kVbus, "control request 0x%02X/%u value 0x%04X: stalled",
+                unsigned(setup.requestType), unsigned(setup.request), unsigned(setup.value));
+      return -1;
+    }
     if (!in) return setup.length;
     std::memcpy(data, receiveBuffer_.data() + vbus::kAnswerHeader, answered);
     return int(answered);
@@ -92,7 +107,13 @@ bool VbusDevice::acceptRecord(size_t length) {
     case vbus::kBulkIn: {
       const size_t payload = length - 1;
       if (payload == 0) return true;  // no bytes, no transfer
-      if (payload > transferSize_) return false;
+      if (payload > transferSize_) {
+        VLN_TRACE(kVbus,
+                  "bulk in record of %zu bytes, over the transfer size %zu: connection "
+                  "dropped",
+                  payload, transferSize_);
+        return false;
+      }
       bulkIn_.emplace_back(receiveBuffer_.begin() + 1, receiveBuffer_.begin() + long(length));
       return true;
     }
@@ -109,6 +130,7 @@ void VbusDevice::receiveAvailable() {
     const plat::VbusIo io =
         plat::vbusReceive(fd_, receiveBuffer_.data(), receiveBuffer_.size(), &n, 0);
     if (io == plat::VbusIo::kTimeout) return;
+    if (io != plat::VbusIo::kDone) VLN_TRACE(kVbus, "the device's connection ended");
     if (io != plat::VbusIo::kDone || !acceptRecord(n)) broken_ = true;
   }
 }
@@ -149,6 +171,7 @@ void VbusDevice::trySend() {
       writePending_ = true;  // the device is not reading: wait for room, as a NAK would
       return;
     default:
+      VLN_TRACE(kVbus, "bulk out record cannot be sent: the connection ended");
       writePending_ = false;
       broken_ = true;
       sink_->writeDone(TransferStatus::kFailed, 0);
@@ -222,7 +245,10 @@ void VbusBus::start(BusListener* listener) {
   listener_ = listener;
   // Watch first, then scan: a device published in between shows in both,
   // and the listener ignores a second arrival.
-  if (dirWatch_.open(dir_) != 0 || !stopWake_.valid()) return;
+  if (const int rc = dirWatch_.open(dir_); rc != 0 || !stopWake_.valid()) {
+    VLN_TRACE(kVbus, "cannot watch %s (code %d): no devices", dir_.c_str(), rc);
+    return;
+  }
   watcher_ = std::make_unique<Watcher>(this);
   watcher_->start();
 }
@@ -247,7 +273,11 @@ std::unique_ptr<UsbDevice> VbusBus::open(const std::string& path, TransferSink* 
     name = it->second;
   }
   plat::Handle fd = plat::kInvalidHandle;
-  if (plat::vbusConnect(dir_ + "/" + name, vbus::kConnectRetryMs, &fd) != 0) return nullptr;
+  if (const int rc = plat::vbusConnect(dir_ + "/" + name, vbus::kConnectRetryMs, &fd); rc != 0) {
+    VLN_TRACE(kVbus, "%s: cannot connect (code %d)", name.c_str(), rc);
+    return nullptr;
+  }
+  VLN_TRACE(kVbus, "%s: connected", name.c_str());
   return std::make_unique<VbusDevice>(fd, sink);
 }
 
@@ -265,6 +295,7 @@ void VbusBus::appeared(const std::string& name) {
     plat::LockGuard lock(mutex_);
     if (!files_.emplace(path, name).second) return;
   }
+  VLN_TRACE(kVbus, "%s appeared", name.c_str());
   listener_->deviceArrived(path);
 }
 
@@ -277,6 +308,7 @@ void VbusBus::vanished(const std::string& name) {
     if (it == files_.end() || it->second != name) return;
     files_.erase(it);
   }
+  VLN_TRACE(kVbus, "%s went", name.c_str());
   listener_->deviceRemoved(path);
 }
 
@@ -322,6 +354,7 @@ void VbusBus::watch() {
     if (overflowed) resync();
     if (!alive) {
       // The directory itself went, and every device with it.
+      VLN_TRACE(kVbus, "%s went: every device with it", dir_.c_str());
       std::vector<std::string> gone;
       {
         plat::LockGuard lock(mutex_);

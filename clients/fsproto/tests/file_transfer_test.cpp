@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FileTransfer.h"
+#include "testsupport/Files.h"
 
 namespace {
 
@@ -82,21 +83,9 @@ class TempDir {
   fs::path path_;
 };
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed = 7) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 31 + (i >> 8));
-  return v;
-}
-
-void writeFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              std::streamsize(bytes.size()));
-}
-
-std::vector<uint8_t> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using testfiles::pattern;
+using testfiles::readFile;
+using testfiles::writeFile;
 
 struct Harness {
   explicit Harness(FileTransfer::Setup setup) : transfer(std::move(setup), &sink) {}

@@ -17,6 +17,7 @@
 #include "fsproto/fsproto.h"
 #include "plat/runtime.h"
 #include "svcwire/FileServerWire.h"
+#include "testsupport/Files.h"
 
 namespace {
 
@@ -95,21 +96,9 @@ class Recorder {
   std::vector<Event> events_;
 };
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed = 3) {
-  std::vector<uint8_t> v(n);
-  for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 13 + (i >> 10));
-  return v;
-}
-
-void writeFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              std::streamsize(bytes.size()));
-}
-
-std::vector<uint8_t> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using testfiles::pattern;
+using testfiles::readFile;
+using testfiles::writeFile;
 
 std::vector<std::string> tree(const fs::path& root) {
   std::vector<std::string> out;

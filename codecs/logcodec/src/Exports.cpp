@@ -85,7 +85,7 @@ void render(char** out, Write write) {
   logcodec::TextSink counter;
   write(counter);
   const size_t size = counter.size();
-  char* text = static_cast<char*>(std::malloc(size + 1));
+  char* text = static_cast<char*>(codec::mallocResult(size + 1));
   if (!text) throw std::bad_alloc();
   try {
     logcodec::TextSink sink(text, size);

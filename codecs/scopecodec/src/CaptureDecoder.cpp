@@ -408,7 +408,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   static constexpr char kTrailer[] = "</Channels></Data></DigitalScope>";
   total += sizeof kTrailer - 1;
 
-  std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(std::malloc(total + 1)));
+  std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(codec::mallocResult(total + 1)));
   if (!text) throw std::bad_alloc();
   char* end = text.get();
   std::memcpy(end, xml.data(), xml.size());

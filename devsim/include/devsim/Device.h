@@ -79,6 +79,10 @@ class Device {
   void stallService(uint8_t protocolId, bool stalled);
   // Closes a channel from the device's side, as a service could.
   void closeChannel(uint8_t channel);
+  // Sends one byte of data on a channel whether or not it is open, as broken
+  // firmware might; a host that does not have the channel open resets the
+  // link.
+  void sendStrayData(uint8_t channel);
 
   DeviceStats stats() const;
   // Protocol id of an open channel, or -1.

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "linkhub/ServerUi.h"
@@ -57,6 +58,10 @@ class CConnServerApp {
   Start initInstance(const std::string& programPath);
   // Idempotent; returns the exit code of a server that ran (0).
   int exitInstance();
+  // initInstance() as the program's main runs it: nothing when the server
+  // runs, else the code the program ends with (0 beside another instance;
+  // kExitStartFailed after a failed start, cleaned up).
+  std::optional<int> startProgram(int argc, char** argv);
 
   const std::string& applicationName() const { return applicationName_; }
   // Null before start-up made them and after exitInstance().

@@ -20,9 +20,9 @@ int readMediaPaths(const std::string& key, std::vector<std::string>* paths);
 // Loads one media library and binds its six exports into *record (with the
 // platform's transmit-event setter). A library that exports the load hook
 // "MediaLoadHook" and whose hook answers false (another process holds its
-// devices) counts as not loadable. False, with nothing left loaded and the
-// loader's text in *error, when the library cannot be loaded or lacks an
-// export.
+// devices) counts as not loadable. False, with nothing left loaded, when the
+// library cannot be loaded, its hook refuses or it lacks an export; *error
+// then says which: the loader's text, the refusal, or the missing export.
 bool loadMediaLibrary(const std::string& path, MediaRecord* record, std::string* error = nullptr);
 
 // Unloads a library that loadMediaLibrary loaded; records without a module

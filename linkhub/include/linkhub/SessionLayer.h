@@ -26,6 +26,7 @@
 // so an owner may hold its own lock around openChannel and take the same lock
 // in onDeviceIdentified. The layer never calls ChannelConnect or
 // ChannelDisconnect with linkMutex_ held.
+// Frame-by-frame traces of the handshake, go-back-N and close: docs/link.md.
 #pragma once
 
 #include <cstdint>
@@ -152,7 +153,7 @@ class SessionLayer : public ThreadBase {
   void receiveS(uint8_t control) REQUIRES(linkMutex_);
   void receiveI(const uint8_t* frame, uint16_t length) REQUIRES(linkMutex_);
   void resetLink() REQUIRES(linkMutex_);
-  void protocolError() REQUIRES(linkMutex_);
+  void protocolError(const char* why) REQUIRES(linkMutex_);
   NrKind classifyNr(uint8_t nr) const REQUIRES(linkMutex_);
   void acceptNr(uint8_t nr) REQUIRES(linkMutex_);
   void noteFrameFromDevice() REQUIRES(linkMutex_);

@@ -30,6 +30,7 @@
 // mediaEventCallback searches, which comes before a manager's stop mutex and
 // queue. No manager lock is held while a layer is stopped or joined, while a
 // session is destroyed, or while a client is called back.
+// Processes, threads and this lock order in one picture: docs/architecture.md.
 #pragma once
 
 #include <cstddef>

@@ -19,15 +19,7 @@ int runHeadless(int argc, char** argv) {
   }
 
   CConnServerApp app;
-  switch (app.initInstance(argc > 0 ? argv[0] : "")) {
-    case CConnServerApp::Start::kAlreadyRunning:
-      return 0;
-    case CConnServerApp::Start::kFailed:
-      app.exitInstance();
-      return CConnServerApp::kExitStartFailed;
-    case CConnServerApp::Start::kRunning:
-      break;
-  }
+  if (const std::optional<int> ended = app.startProgram(argc, argv)) return *ended;
   while (signals.wait(-1) == plat::TerminationSignals::kTimedOut) {
   }
   return app.exitInstance();

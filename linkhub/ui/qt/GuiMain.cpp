@@ -66,15 +66,7 @@ int runGui(int argc, char** argv) {
   CConnServerApp app(shell.serverUi());
   appPtr = &app;
 
-  switch (app.initInstance(argc > 0 ? argv[0] : "")) {
-    case CConnServerApp::Start::kAlreadyRunning:
-      return 0;
-    case CConnServerApp::Start::kFailed:
-      app.exitInstance();
-      return CConnServerApp::kExitStartFailed;
-    case CConnServerApp::Start::kRunning:
-      break;
-  }
+  if (const std::optional<int> ended = app.startProgram(argc, argv)) return *ended;
   if (!QSystemTrayIcon::isSystemTrayAvailable()) shell.reportNoTray();
 
   // SIGTERM and SIGINT run the same shutdown as "Quit".

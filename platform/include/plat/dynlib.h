@@ -15,5 +15,8 @@ LibraryHandle loadLibrary(const std::string& path, std::string* error = nullptr)
 void* findSymbol(LibraryHandle library, const char* name, std::string* error = nullptr);
 // dlclose; null is ignored.
 void freeLibrary(LibraryHandle library);
+// The file of the loaded object (program or shared library) that holds
+// `address` (dladdr); empty when none does.
+std::string objectPathOf(const void* address);
 
 }  // namespace plat

@@ -14,4 +14,12 @@ enum class ProcessSignal {
 // not a single process (0 or less), 2 when no such process, 5 when not ours.
 int signalProcess(int pid, ProcessSignal signal);
 
+// The processor time (user and system) the process `pid` has used so far, in
+// seconds, for benchmarks that weigh a server's cost. Win32 code: 0, 87 for
+// a pid of 0 or less, 2 when no such process.
+int processCpuSeconds(int pid, double* seconds);
+
+// This process's id.
+int currentProcessId();
+
 }  // namespace plat

@@ -51,13 +51,22 @@ class Road::Child {
 
   // Waits until the child has printed `wanted` as a whole line, or has ended.
   bool waitLine(const std::string& wanted, int timeoutMs) {
+    return waitLine([&](const std::string& line) { return line == wanted; }, timeoutMs);
+  }
+  bool waitLine(const std::function<bool(const std::string&)>& match, int timeoutMs) {
     plat::UniqueLock lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex_) {
       for (const std::string& line : lines_)
-        if (line == wanted) return true;
+        if (match(line)) return true;
       return false;
     });
   }
+  std::vector<std::string> lines() {
+    plat::LockGuard lock(mutex_);
+    return lines_;
+  }
+
+  int pid() const { return pid_; }
 
   bool running() {
     if (exited_) return false;
@@ -120,7 +129,15 @@ class Road::Child {
       plat::LockGuard lock(mutex_);
       stopDrain_ = true;
     }
-    if (drain_.joinable()) drain_.join();
+    if (!drain_.joinable()) return;
+    drain_.join();
+    // The child has ended: what it wrote last is still in the pipe.
+    std::string line;
+    while (exited_ && process_.readLine(&line, 200)) {
+      std::fprintf(stderr, "[%s] %s\n", name_.c_str(), line.c_str());
+      plat::LockGuard lock(mutex_);
+      lines_.push_back(line);
+    }
   }
 
   const std::string name_;
@@ -187,11 +204,14 @@ bool Road::startHub() { return startHub({}); }
 bool Road::startHub(const std::vector<std::string>& envArgs) {
   if (!ok_ || hubRunning()) return false;
   hub_ = std::make_unique<Child>("linkhub");
-  std::vector<std::string> args = envArgs;
+  hubLines_.clear();
+  // The shell and env exec the server in their process, so signals reach the
+  // server; its standard error joins the output the road keeps.
+  std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" 2>&1"};
+  if (!envArgs.empty()) args.push_back("/usr/bin/env");
+  args.insert(args.end(), envArgs.begin(), envArgs.end());
   args.push_back(linkhubPath());
-  // env execs the server in its own process, so signals reach the server.
-  if (!(envArgs.empty() ? hub_->start(linkhubPath(), {}) : hub_->start("/usr/bin/env", args)))
-    return false;
+  if (!hub_->start("/bin/sh", args)) return false;
   return eventually(
       [&] {
         bool ok = false;
@@ -205,11 +225,25 @@ bool Road::startHub(const std::vector<std::string>& envArgs) {
 bool Road::stopHub() {
   if (!hub_) return false;
   const int status = hub_->terminate(kWaitMs);
+  hubLines_ = hub_->lines();
   hub_.reset();
   return status == 0;
 }
 
+bool Road::waitHubLine(const std::function<bool(const std::string&)>& match, int timeoutMs) {
+  return hub_ && hub_->waitLine(match, timeoutMs);
+}
+
+std::vector<std::string> Road::hubLines() const { return hub_ ? hub_->lines() : hubLines_; }
+
 bool Road::hubRunning() const { return hub_ && hub_->running(); }
+
+int Road::hubPid() const { return hub_ ? hub_->pid() : -1; }
+
+int Road::devsimPid(int sim) const {
+  if (sim < 0 || size_t(sim) >= sims_.size() || !sims_[size_t(sim)]) return -1;
+  return sims_[size_t(sim)]->pid();
+}
 
 int Road::startDevsim(const std::vector<Device>& devices, const std::vector<std::string>& extraArgs) {
   if (!ok_ || devices.empty()) return -1;

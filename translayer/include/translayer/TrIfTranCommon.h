@@ -20,6 +20,7 @@
 //
 // Locks: the stop lock and the queue lock are never held together, and
 // neither is held while the receiver is called.
+// Where the engine sits between clients and devices: docs/architecture.md.
 #pragma once
 
 #include <atomic>

@@ -64,10 +64,11 @@ class UsbEmuE2E : public ::testing::Test {
   }
 
   // linkhub on the libusb backend under the test bed.
-  bool startHub(bool polling = false) {
+  bool startHub(bool polling = false, const std::vector<std::string>& more = {}) {
     std::vector<std::string> env = {"-u", "USBLINK_VBUS"};
     for (const std::string& e : bed_.childEnvironment()) env.push_back(e);
     if (polling) env.push_back("USBLINK_LIBUSB_POLL=1");
+    env.insert(env.end(), more.begin(), more.end());
     return road_.startHub(env);
   }
 
@@ -228,6 +229,68 @@ struct FaultCase {
   const char* name;
   Fault fault;
 };
+
+// The usb trace says of every device why it was taken or not, and names the
+// transfer error that ends a channel.
+TEST_F(UsbEmuE2E, TheUsbTraceSaysWhyEachDeviceIsTakenOrRefused) {
+  DeviceSpec good = spec(1, 2, 0x12);
+  DeviceSpec byId = spec(2, 3, 0x22);
+  byId.matching = Matching::kIdOnly;
+  byId.product = 0x7A52;
+  DeviceSpec otherClass = spec(3, 4, 0x32);
+  otherClass.matching = Matching::kOtherClass;
+  DeviceSpec badMagic = spec(4, 5, 0x42);
+  badMagic.linkMagic = 0xAC21;
+  DeviceSpec noBulkIn = spec(5, 6, 0x52);
+  noBulkIn.bulkIn = false;
+  DeviceSpec unlistedId = spec(6, 7, 0x62);
+  unlistedId.matching = Matching::kIdOnly;
+  unlistedId.product = 0x7A53;
+  allowId("1209:7A52");
+  EmulatedDevice* g = nullptr;
+  for (const DeviceSpec* d : {&good, &byId, &otherClass, &badMagic, &noBulkIn, &unlistedId}) {
+    EmulatedDevice* e = bed_.plug(*d);
+    ASSERT_TRUE(e);
+    if (d == &good) g = e;
+  }
+  ASSERT_TRUE(startHub(false, {"VLN_TRACE=usb"}));
+  ASSERT_TRUE(road_.waitOnline({good.hwid, byId.hwid}));
+  auto open = openBench(good.hwid);
+  ASSERT_TRUE(open);
+  g->setFault(Fault::kTransferError);
+  EXPECT_TRUE(open->waitClosed(Road::kWaitMs));
+  ASSERT_TRUE(road_.waitHubLine([](const std::string& l) {
+    return l.find("USB\\VID_1209&PID_7A51\\1-1: channel") != std::string::npos &&
+           l.find("ends on an I/O failure") != std::string::npos;
+  }));
+  const std::vector<std::string> lines = road_.hubLines();
+  const struct {
+    const char* path;
+    const char* says;
+  } expected[] = {
+      {"PID_7A51\\1-1", "taken: its MS OS 2.0 descriptors name the link interface class"},
+      {"PID_7A51\\1-1", "link descriptor accepted: transfer size 4096"},
+      {"PID_7A52\\1-2", "taken: its VID:PID is in the Devices key"},
+      {"PID_7A51\\1-3",
+       "not ours: its MS OS 2.0 descriptor set does not name the link interface class"},
+      {"PID_7A51\\1-4", "refused: link descriptor 06 80 21 ac"},
+      {"PID_7A51\\1-5", "refused: no bulk IN and OUT pipe pair"},
+      {"PID_7A53\\1-6", "not ours: USB below 2.01 (no BOS) and not in the Devices key"},
+      {"PID_7A51\\1-1", "bulk read failed"},
+  };
+  for (const auto& e : expected) {
+    const std::string wanted = std::string(e.path) + ": " + e.says;
+    bool found = false;
+    for (const std::string& line : lines) found = found || line.find(wanted) != std::string::npos;
+    EXPECT_TRUE(found) << wanted;
+  }
+  bool transferNamed = false;
+  for (const std::string& line : lines)
+    transferNamed =
+        transferNamed || line.find("transfer on endpoint 0x81 ended: error") != std::string::npos;
+  EXPECT_TRUE(transferNamed);
+  EXPECT_TRUE(road_.stopHub());
+}
 
 TEST_F(UsbEmuE2E, StallErrorAndVanishedNodeEndInRemovalNeverAHang) {
   const FaultCase cases[] = {{"stall", Fault::kStall},

@@ -38,5 +38,11 @@ bool guardExport(std::string& lastError, Body&& body) noexcept {
 // malloc'ed copies handed to callers, who free() them. Null when out of memory.
 char* mallocText(const std::string& text) noexcept;
 uint8_t* mallocBytes(const void* data, size_t length) noexcept;
+// An uninitialised malloc block of `length` bytes for a result about to be
+// written whole. A large one has its pages made present in one request:
+// page by page, their first touch costs more than the conversion writing
+// them. VLN_CODEC_PREFAULT=0 leaves that out (the benchmark's baseline).
+// Null when out of memory.
+void* mallocResult(size_t length) noexcept;
 
 }  // namespace codec

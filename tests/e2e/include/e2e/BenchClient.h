@@ -72,8 +72,10 @@ class BenchClient final : public TrIfTranRemote {
 
   void begin(Mode mode);
   void sendPayload(const uint8_t* data, size_t length, bool last);
-  // Waits for progress; false on time-out. Called with the lock held.
-  bool waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen) REQUIRES(mutex_);
+  // Waits for progress; false on time-out. Called with the lock held. Only
+  // a close, a wrong byte or received_ reaching `wakeAt` wakes it early.
+  bool waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen, uint64_t wakeAt)
+      REQUIRES(mutex_);
   BenchResult finish(int result, uint64_t sent, Clock::time_point start);
 
   std::unique_ptr<TrIfTranClient> client_;
@@ -84,6 +86,7 @@ class BenchClient final : public TrIfTranRemote {
   Mode mode_ GUARDED_BY(mutex_) = kEcho;
   uint64_t received_ GUARDED_BY(mutex_) = 0;
   uint64_t events_ GUARDED_BY(mutex_) = 0;  // bumped by every delivery and by close
+  uint64_t wakeAt_ GUARDED_BY(mutex_) = 0;  // deliveries wake the waiter once received_ reaches this
   bool mismatch_ GUARDED_BY(mutex_) = false;
   bool closed_ GUARDED_BY(mutex_) = false;
   uint8_t echoState_ GUARDED_BY(mutex_) = 0x46;

@@ -29,6 +29,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,15 @@ class Road {
   // SIGTERM and wait: true when it ended with exit code 0.
   bool stopHub();
   bool hubRunning() const;
+  // The server's process id (for its processor time), -1 before startHub.
+  int hubPid() const;
+  // The process id of devsim number `sim`, -1 when there is none.
+  int devsimPid(int sim) const;
+  // What the server printed (standard output and error), line by line: the
+  // running one's so far, else everything of the last one stopped.
+  std::vector<std::string> hubLines() const;
+  // Waits until the running server has printed a line that `match` accepts.
+  bool waitHubLine(const std::function<bool(const std::string&)>& match, int timeoutMs = kWaitMs);
 
   // Starts one devsim process for `devices` (more options in `extraArgs`)
   // and waits until it has published them. Returns its number for
@@ -112,6 +122,7 @@ class Road {
   bool ok_ = false;
   std::string base_, runtime_, vbus_, registry_;
   std::unique_ptr<Child> hub_;
+  std::vector<std::string> hubLines_;  // of the last server stopped
   std::vector<std::unique_ptr<Child>> sims_;
   std::vector<std::vector<Device>> simDevices_;
   std::vector<std::unique_ptr<devsim::DeviceHost>> hosts_;

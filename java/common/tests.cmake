@@ -1,0 +1,44 @@
+# Runtime tests in a JVM (label java).
+
+# The wrapped library is missing: load() throws, twice, and the JVM ends.
+vln_add_java_test(NAME java_load_failure_test CLASS LoadFailureTest
+  PROPS -DDevmgrjni.library=/nonexistent/libdevmgr.so)
+
+# The fake registration library and the test binding over it; both go into
+# the binding directory like a real pair.
+add_library(fakecb SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/fakecb.cpp)
+set_target_properties(fakecb PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+target_include_directories(fakecb INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake)
+target_link_libraries(fakecb PRIVATE Threads::Threads)
+vln_add_java_binding(fakejni
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/Fakejni.cpp
+  WRAPS fakecb
+  CLASS vlntest.Fakejni
+  HEADERS vln_javatests_headers)
+
+vln_add_java_test(NAME java_runtime_test CLASS FakeRuntimeTest)
+vln_add_java_test(NAME java_runtime_load_refusal_test CLASS FakeLoadRefusalTest)
+vln_add_java_test(NAME java_runtime_exit_test CLASS FakeExitTest)
+vln_add_java_test(NAME java_runtime_unload_test CLASS FakeUnloadTest
+  ARGS ${CMAKE_CURRENT_BINARY_DIR}/unload_test.log
+  ENV FAKECB_LOG=${CMAKE_CURRENT_BINARY_DIR}/unload_test.log)
+# The runner itself: it sees the JVM's warning about a JNI misuse made on
+# purpose (any other run with a warning fails).
+vln_add_java_test(NAME java_runner_sees_jni_warning CLASS FakeMisuseMain EXPECT_JNI_WARNING)
+
+# The pure parts without a JVM: text conversions and the event queue.
+vln_add_test(NAME vlnjni_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/text_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/event_queue_test.cpp
+  LIBS vlnjni
+  LABELS unit asan concurrency)
+
+# The UTF-8 decoder takes device texts: fuzzed (label fuzz), the seeds
+# replayed elsewhere.
+vln_add_fuzz(NAME vlnjni_utf8_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/utf8_fuzz.cpp
+  LIBS vlnjni
+  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/utf8)
+
+# The provider classes carry the names and descriptors the bindings and
+# applications rely on.
+vln_add_java_test(NAME java_provider_contract_test CLASS ProviderContractTest)

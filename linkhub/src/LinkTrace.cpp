@@ -1,0 +1,104 @@
+#include "LinkTrace.h"
+
+#include <cstdio>
+
+#include "linkproto/LinkProtocol.h"
+#include "plat/trace.h"
+#include "svcwire/ByteReader.h"
+
+using namespace linkproto;
+
+namespace {
+
+std::string format(const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
+  char text[96];
+  std::snprintf(text, sizeof text, f, a, b, c);
+  return text;
+}
+
+std::string describeU(const uint8_t* frame, size_t length) {
+  const uint8_t code = uint8_t(frame[0] & ~kPfBit);
+  const uint8_t* payload = frame + 1;
+  const size_t n = length - 1;
+  std::string text = format("U 0x%02X", code);
+  switch (code) {
+    case kResetRequest:
+      text += " reset request";
+      break;
+    case kResetAnswer:
+      text += " reset answer";
+      break;
+    case kParamRequest:
+      text += " parameter request";
+      break;
+    case kIdentityRequest:
+      text += " identity request";
+      break;
+    case kParamAnswer:
+      text += " parameter answer";
+      if (n == 4) {
+        svcwire::ByteReader fields(payload, n);
+        const unsigned maxFrame = fields.u16() & 0x3FFu;
+        const unsigned channels = fields.u16() & 0xFu;
+        return text + format(": max frame %u, %u channels", maxFrame, channels);
+      }
+      break;
+    case kIdentityAnswer:
+      text += " identity answer";
+      if (n == 16) {
+        text += ": ";
+        for (size_t i = 0; i < 16; ++i) text += format("%02X", payload[i]);
+        return text;
+      }
+      break;
+    default:
+      text += " (unknown)";
+      break;
+  }
+  if (n > 0) text += format(" + %u bytes: ", unsigned(n)) + plat::traceHex(payload, n);
+  return text;
+}
+
+std::string describeS(uint8_t control, size_t length) {
+  static const char* const kTypes[] = {"ready", "reject", "busy", "type 3"};
+  std::string text =
+      std::string("S ") + kTypes[(control >> 2) & 3] + format(" N(R)=%u", unsigned(control >> 5));
+  if (control & kPfBit) text += " P/F";
+  if (length != 1) text += format(" (%u bytes: ignored)", unsigned(length));
+  return text;
+}
+
+std::string describeI(const uint8_t* frame, size_t length) {
+  const uint8_t control = frame[0];
+  std::string text =
+      format("I N(S)=%u N(R)=%u", unsigned((control >> 1) & 7), unsigned(control >> 5));
+  if (control & kPfBit) text += " P/F";
+  if (length < 2) return text + " (no channel byte)";
+  const uint8_t channelByte = frame[1];
+  text += format(" ch %u", unsigned(channelByte & 0xF));
+  if (channelByte >= 64) text += format(" (bad channel byte 0x%02X)", channelByte);
+  size_t data = 2;
+  if (channelByte & kChannelFirst) {
+    text += length > 2 ? format(" first pid %u", frame[2]) : std::string(" first (no pid)");
+    data = 3;
+  }
+  if (channelByte & kChannelLast) text += " last";
+  if (length == 2 && !(channelByte & (kChannelLast | kChannelFirst))) return text + " close";
+  if (length <= data) return text;
+  return text + format(": %u bytes ", unsigned(length - data)) +
+         plat::traceHex(frame + data, length - data, 8);
+}
+
+}  // namespace
+
+std::string describeLinkFrame(const uint8_t* frame, size_t length) {
+  if (length == 0) return "(empty)";
+  switch (frame[0] & 3) {
+    case 3:
+      return describeU(frame, length);
+    case 1:
+      return describeS(frame[0], length);
+    default:
+      return describeI(frame, length);
+  }
+}
