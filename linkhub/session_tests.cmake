@@ -3,8 +3,13 @@
 # fuzz target of the receive path.
 vln_add_test(NAME session_link_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/session_link_test.cpp
-  LIBS linkhub_core
+  LIBS linkhub_core link_protocol
   LABELS unit asan)
+
+vln_add_test(NAME link_protocol_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/link_protocol_test.cpp
+  LIBS link_protocol
+  LABELS unit)
 
 # How the frames trace shows a frame.
 vln_add_test(NAME link_trace_test

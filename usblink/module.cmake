@@ -15,7 +15,7 @@ add_library(usblink_core STATIC
   ${USBLINK_DIR}/src/USBEnumeration.cpp
   ${USBLINK_DIR}/src/VbusBus.cpp)
 target_include_directories(usblink_core PUBLIC ${USBLINK_DIR}/src)
-target_link_libraries(usblink_core PUBLIC media_api translayer plat PkgConfig::LIBUSB Threads::Threads)
+target_link_libraries(usblink_core PUBLIC media_api translayer plat PkgConfig::LIBUSB Threads::Threads PRIVATE svcwire)
 set_target_properties(usblink_core PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 add_library(usblink MODULE ${USBLINK_DIR}/src/MediaExports.cpp)

@@ -3,9 +3,10 @@
 // --usbemu, over usblink's libusb backend against an emulated USB device.
 // Prints throughput, request/reply round trips per second beside a bare
 // socket pair's in the same run, the ceiling the link window allows at the
-// device's frame length, and the longest pause between two deliveries.
-// With --devices, streams on several devices at once, one client thread
-// each, and weighs the result against one device in the same run.
+// device's frame length, the longest pause between two deliveries and the
+// processor time each process spends per round trip. With --devices,
+// streams on several devices at once, one client thread each, and weighs the
+// result against one device in the same run.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -62,7 +63,8 @@ const char* kUsage =
     "  --mode           X echo (default), D download, U upload\n"
     "  --usbemu         over libusb to an emulated USB device instead of the virtual bus\n"
     "  --devices        stream on N devices at once, one client thread each, for every N\n"
-    "                   of the list (e.g. 1,4,16,32); one device runs first and last as the baseline\n";
+    "                   of the list (e.g. 1,4,16,32); one device runs first and last as the "
+    "baseline\n";
 
 // "1,4,16" to its counts; false on anything else.
 bool parseCounts(const std::string& text, std::vector<int>* counts) {
@@ -168,13 +170,14 @@ double perMB(double before, double after, uint64_t bytes) {
 
 struct ManyResult {
   int devices = 0;
-  int failed = 0;          // devices whose run did not end with result 0
+  int failed = 0;  // devices whose run did not end with result 0
   double aggregateMBps = 0;
   double meanMBps = 0, minMBps = 0, maxMBps = 0;
   double longestGapMs = 0;
   double cpuSecondsPerMB = -1;  // the server's
   double deviceCpuPerMB = -1;
   double clientCpuPerMB = -1;
+  double coresBusy = -1;  // the three processes' processor time over the wall time
   std::vector<double> perDevice;
 };
 
@@ -203,8 +206,8 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
         std::unique_lock<std::mutex> lock(mutex);
         go.wait(lock, [&] { return started; });
       }
-      results[size_t(i)] = clients[size_t(i)]->run(e2e::BenchClient::kEcho, total, packet,
-                                                   uint32_t(i + 1));
+      results[size_t(i)] =
+          clients[size_t(i)]->run(e2e::BenchClient::kEcho, total, packet, uint32_t(i + 1));
     });
   }
   const RoadCpu cpuBefore = roadCpu(road, sim);
@@ -215,7 +218,8 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
   }
   go.notify_all();
   for (std::thread& t : threads) t.join();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const RoadCpu cpuAfter = roadCpu(road, sim);
   for (auto& c : clients) c->close();
 
@@ -236,6 +240,8 @@ ManyResult streamMany(const e2e::Road& road, int sim, const std::vector<HwId>& i
   m.cpuSecondsPerMB = perMB(cpuBefore.server, cpuAfter.server, bytes);
   m.deviceCpuPerMB = perMB(cpuBefore.device, cpuAfter.device, bytes);
   m.clientCpuPerMB = perMB(cpuBefore.client, cpuAfter.client, bytes);
+  if (m.cpuSecondsPerMB >= 0 && m.deviceCpuPerMB >= 0 && m.clientCpuPerMB >= 0)
+    m.coresBusy = (m.cpuSecondsPerMB + m.deviceCpuPerMB + m.clientCpuPerMB) * m.aggregateMBps;
   return m;
 }
 
@@ -267,13 +273,14 @@ int runMany(const Options& o) {
     std::cerr << "linkecho: the devices did not come online\n";
     return 1;
   }
-  std::printf("linkecho: echo of %u bytes per device in %u-byte packets on N devices at once, "
-              "one client thread each, over the virtual bus (%u processors here)\n",
-              total, o.packet, std::thread::hardware_concurrency());
+  std::printf(
+      "linkecho: echo of %u bytes per device in %u-byte packets on N devices at once, "
+      "one client thread each, over the virtual bus (%u processors here)\n",
+      total, o.packet, std::thread::hardware_concurrency());
   std::printf("  %8s %12s %12s %12s %12s %10s %11s %12s\n", "devices", "aggregate", "per device",
               "slowest", "fastest", "vs 1 dev", "longest gap", "server CPU");
-  std::printf("  %8s %12s %12s %12s %12s %10s %11s %12s\n", "", "MB/s", "mean MB/s", "MB/s",
-              "MB/s", "", "ms", "s per MB");
+  std::printf("  %8s %12s %12s %12s %12s %10s %11s %12s\n", "", "MB/s", "mean MB/s", "MB/s", "MB/s",
+              "", "ms", "s per MB");
   std::vector<ManyResult> results;
   double one = 0;
   int status = 0;
@@ -293,10 +300,12 @@ int runMany(const Options& o) {
   }
   std::printf("  (one device runs first and last; the ratios are against the better, %.2f MB/s)\n",
               one);
-  std::printf("  processor seconds per MB of the server / the device process / this client:\n");
+  std::printf(
+      "  processor seconds per MB of the server / the device process / this client, and\n"
+      "  the processors the three kept busy:\n");
   for (const ManyResult& m : results)
-    std::printf("  %8d %12.4f %12.4f %12.4f\n", m.devices, m.cpuSecondsPerMB, m.deviceCpuPerMB,
-                m.clientCpuPerMB);
+    std::printf("  %8d %12.4f %12.4f %12.4f %9.2f\n", m.devices, m.cpuSecondsPerMB,
+                m.deviceCpuPerMB, m.clientCpuPerMB, m.coresBusy);
   for (const ManyResult& m : results) {
     if (m.devices == 1) continue;
     std::printf("  per device at %d:", m.devices);
@@ -309,10 +318,11 @@ int runMany(const Options& o) {
     const double fair = m.meanMBps > 0 ? m.minMBps / m.meanMBps : 0;
     const bool met = m.failed == 0 && scale >= kAimScale16 && fair >= kAimFairShare &&
                      m.longestGapMs <= kAimManyGapMs;
-    std::printf("  aim at 16 devices: %.0fx one device (%.2fx), none below %.1f of the mean "
-                "(%.2f), no gap over %.0f ms (%.2f): %s\n",
-                kAimScale16, scale, kAimFairShare, fair, kAimManyGapMs, m.longestGapMs,
-                met ? "met" : "missed");
+    std::printf(
+        "  aim at 16 devices: %.0fx one device (%.2fx), none below %.1f of the mean "
+        "(%.2f), no gap over %.0f ms (%.2f): %s\n",
+        kAimScale16, scale, kAimFairShare, fair, kAimManyGapMs, m.longestGapMs,
+        met ? "met" : "missed");
   }
   return status;
 }
@@ -361,13 +371,16 @@ int main(int argc, char** argv) {
     }
   }
 #endif
+  int sim = -1;  // over the emulated USB device no devsim runs
   if (!o.usbemu) {
     if (!road.ok() || !road.startHub()) {
       std::cerr << "linkecho: linkhub did not start\n";
       return 1;
     }
-    if (road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
-                                                "--transfer-size", std::to_string(o.transferSize)}) < 0) {
+    sim =
+        road.startDevsim({{"linkecho", hwid}}, {"--max-frame", std::to_string(o.frame),
+                                                "--transfer-size", std::to_string(o.transferSize)});
+    if (sim < 0) {
       std::cerr << "linkecho: the device did not come online\n";
       return 1;
     }
@@ -386,7 +399,9 @@ int main(int argc, char** argv) {
     std::cerr << "linkecho: cannot open a channel\n";
     return 1;
   }
+  const RoadCpu pingCpuBefore = roadCpu(road, sim);
   const e2e::BenchResult ping = pinger.pingPong(o.pings, 8);
+  const RoadCpu pingCpuAfter = roadCpu(road, sim);
   pinger.close();
   if (ping.result != 0) {
     std::cerr << "linkecho: request/reply failed with " << ping.result << "\n";
@@ -422,9 +437,23 @@ int main(int argc, char** argv) {
               (unsigned long long)r.received, r.seconds);
   std::printf("  round trips     %.0f /s request/reply (%.1f us each, %llu of 8 bytes)\n",
               tripsPerSecond, tripUs, (unsigned long long)ping.roundTrips);
-  std::printf("  bare socket pair %.0f /s request/reply of 8 bytes over one hop (%.1f us each), "
-              "in the same run\n",
-              bareTripsPerSecond, bareTripsPerSecond > 0 ? 1e6 / bareTripsPerSecond : 0);
+  // Processor time per round trip in each process: what is work, as against
+  // waiting for the hand-offs between threads.
+  auto perTrip = [&](double before, double after) {
+    return before < 0 || after < 0 || ping.roundTrips == 0
+               ? -1.0
+               : (after - before) * 1e6 / double(ping.roundTrips);
+  };
+  std::printf(
+      "  per round trip  %.1f us processor time in the server, %.1f in the device process, "
+      "%.1f in this client\n",
+      perTrip(pingCpuBefore.server, pingCpuAfter.server),
+      perTrip(pingCpuBefore.device, pingCpuAfter.device),
+      perTrip(pingCpuBefore.client, pingCpuAfter.client));
+  std::printf(
+      "  bare socket pair %.0f /s request/reply of 8 bytes over one hop (%.1f us each), "
+      "in the same run\n",
+      bareTripsPerSecond, bareTripsPerSecond > 0 ? 1e6 / bareTripsPerSecond : 0);
   std::printf("  window ceiling  %.2f MB/s: 7 frames x %d bytes per request/reply round trip\n",
               ceiling, frameData);
   std::printf("  stream          one 7-frame window per %.1f us\n", windowUs);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "svcwire/ByteReader.h"
+
 namespace {
 
 constexpr size_t kTextBuffer = 256;
@@ -68,8 +70,7 @@ CoreCommands::CoreCommands(UsrConsole& console, std::vector<uint8_t> hwid,
                      [this](const UsrConInvocation& invocation, std::ostream& out) {
                        uint8_t serial[4] = {};
                        run(invocation, [&] { return DevmgrGetDeviceSerial(handle_, serial); });
-                       const uint32_t value = uint32_t(serial[0]) | uint32_t(serial[1]) << 8 |
-                                              uint32_t(serial[2]) << 16 | uint32_t(serial[3]) << 24;
+                       const uint32_t value = svcwire::loadU32(serial);
                        out << value << std::endl;
                      });
 

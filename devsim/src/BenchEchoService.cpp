@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "plat/thread.h"
+#include "svcwire/ByteReader.h"
 
 namespace devsim {
 
@@ -65,10 +66,10 @@ void BenchEchoService::onData(const uint8_t* data, size_t length, bool last) {
 
 void BenchEchoService::takeSetup() {
   setupFill_ = 0;
-  const uint32_t total = uint32_t(setup_[0]) | uint32_t(setup_[1]) << 8 |
-                         uint32_t(setup_[2]) << 16 | uint32_t(setup_[3]) << 24;
-  const uint16_t packetSize = uint16_t(setup_[4] | setup_[5] << 8);
-  mode_ = setup_[6];
+  svcwire::ByteReader in(setup_, sizeof setup_);
+  const uint32_t total = in.u32();
+  const uint16_t packetSize = in.u16();
+  mode_ = in.u8();
   switch (mode_) {
     case kModeEcho:
     case kModeDownload:
@@ -117,8 +118,9 @@ void BenchEchoService::takeData(const uint8_t* data, size_t length, bool last) {
   // Download: a report per fragment, so that the host's window always moves.
   for (size_t i = 0; i < length; ++i) sum_ = uint16_t(sum_ + data[i]);
   const uint16_t sum = uint16_t(sum_ + (struck_ && fault == BenchFault::kBadSum ? 1 : 0));
-  const uint8_t report[4] = {uint8_t(length), uint8_t(length >> 8), uint8_t(sum),
-                             uint8_t(sum >> 8)};
+  uint8_t report[4];
+  svcwire::storeLittleEndian(report, length, 2);
+  svcwire::storeLittleEndian(report + 2, sum, 2);
   channel_->send(report, sizeof report, true);
 }
 
@@ -189,8 +191,7 @@ void BenchEchoService::upload(uint32_t total, size_t packet) {
     }
     const uint16_t number =
         uint16_t(sequence + (strikesHere && fault == BenchFault::kWrongSequence ? 1 : 0));
-    buffer[0] = uint8_t(number);
-    if (n > 1) buffer[1] = uint8_t(number >> 8);
+    svcwire::storeLittleEndian(buffer.data(), number, std::min<size_t>(n, 2));
     for (size_t i = 2; i < n; ++i) buffer[i] = uint8_t(sequence + i);
     left -= uint32_t(n);
     if (!channel_->send(buffer.data(), n, left == 0)) return;

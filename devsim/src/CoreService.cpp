@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "svcwire/ByteReader.h"
+
 namespace devsim {
 namespace {
 
@@ -159,8 +161,8 @@ std::vector<uint8_t> CoreState::answer(const std::vector<uint8_t>& request,
       break;
     case kCoreIdentify:
       // A request shorter than its u16 reads the missing bytes as 0.
-      identifications_.push_back(uint16_t((body.size() > 0 ? body[0] : 0) |
-                                          (body.size() > 1 ? body[1] << 8 : 0)));
+      identifications_.push_back(
+          uint16_t(svcwire::loadLittleEndian(body.data(), std::min<size_t>(body.size(), 2))));
       break;
     case kCoreReset:
       ++resets_;

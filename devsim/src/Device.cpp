@@ -160,9 +160,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     solicited = false;
     if (f.empty()) return;
     const uint8_t c = f[0];
-    if ((c & 3) == 3) {
-      if (f.size() == 1) handleU(uint8_t(c & ~kPfBit));
-    } else if ((c & 3) == 1) {
+    if (isUFrame(c)) {
+      if (f.size() == 1) handleU(uFrameCode(c));
+    } else if (isSFrame(c)) {
       if (f.size() == 1) handleS(c);
     } else if (f.size() >= 2) {
       handleI(f);
@@ -176,15 +176,12 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
         resetLink();
         control.push_back(Control{{kResetAnswer}, 0, false});
         break;
-      case kParamRequest: {
-        const uint16_t mfl = config.maxFrameLength & 0x3FF;
-        const uint16_t count = config.channelCount & 0xF;
-        control.push_back(Control{{kParamAnswer, uint8_t(mfl), uint8_t(mfl >> 8), uint8_t(count),
-                                   uint8_t(count >> 8)},
-                                  0,
-                                  false});
+      case kParamRequest:
+        control.push_back(
+            Control{paramAnswer(LinkParams{uint16_t(config.maxFrameLength & kMaxFrameMask),
+                                           uint16_t(config.channelCount & kChannelCountMask)}),
+                    0, false});
         break;
-      }
       case kIdentityRequest: {
         std::vector<uint8_t> answer{kIdentityAnswer};
         answer.insert(answer.end(), config.hwid.id, config.hwid.id + 16);
@@ -217,9 +214,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   void handleS(uint8_t c) REQUIRES(mutex) {
-    const uint8_t nr = c >> 5;
-    const uint8_t type = (c >> 2) & 3;
-    const bool pf = (c & kPfBit) != 0;
+    const uint8_t nr = frameNr(c);
+    const uint8_t type = sFrameType(c);
+    const bool pf = hasPf(c);
     if (takeNr(nr)) {
       if (type == kSReady || type == kSReject) {
         peerBusy = false;
@@ -247,9 +244,9 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   void handleI(const std::vector<uint8_t>& f) REQUIRES(mutex) {
     const uint8_t c = f[0];
-    const uint8_t ns = (c >> 1) & 7;
-    const bool pf = (c & kPfBit) != 0;
-    takeNr(c >> 5);
+    const uint8_t ns = frameNs(c);
+    const bool pf = hasPf(c);
+    takeNr(frameNr(c));
     if (busy()) {
       // Nothing is taken; the host hears once, and again when it polls.
       if (ns == vr) {
@@ -274,14 +271,14 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   void takePayload(const std::vector<uint8_t>& f) REQUIRES(mutex) {
     const uint8_t cb = f[1];
-    if (cb >= 64) return;
-    const uint8_t ch = cb & 0xF;
-    const bool last = (cb & kChannelLast) != 0;
+    if (cb >= kChannelByteLimit) return;
+    const uint8_t ch = channelOf(cb);
+    const bool last = isLastFragment(cb);
     if (ch >= config.channelCount) return;
     Slot& s = slots[ch];
-    const uint8_t* data = f.data() + 2;
-    size_t n = f.size() - 2;
-    if (cb & kChannelFirst) {
+    const uint8_t* data = f.data() + kIHeaderLength;
+    size_t n = f.size() - kIHeaderLength;
+    if (isFirstFragment(cb)) {
       if (n < 1) return;
       const uint8_t pid = data[0];
       ++data;
@@ -426,7 +423,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       if (!c.uFrame.empty()) {
         out.push_back(c.uFrame);
       } else {
-        out.push_back({uint8_t(0x01 | (c.sType << 2) | (c.pf ? kPfBit : 0) | (vr << 5))});
+        out.push_back({sControl(c.sType, vr, c.pf)});
         if (c.sType == kSReject && c.pf) ++stats.rejectsSent;
       }
     }
@@ -435,7 +432,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     for (;;) {
       if (cursor != vs) {
         std::vector<uint8_t> frame = store[cursor];
-        frame[0] = uint8_t((frame[0] & 0x0E) | (vr << 5));
+        frame[0] = iControlWithNr(frame[0], vr, false);
         if (sentBefore[cursor]) ++stats.resent;
         sentBefore[cursor] = true;
         ++stats.dataFramesOut;
@@ -453,7 +450,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
         // sent again is a repeat it acknowledges at once.
         if (base == vs && !solicited && anyQueued() && !store[seqAdd(vs, -1)].empty()) {
           std::vector<uint8_t> frame = store[seqAdd(vs, -1)];
-          frame[0] = uint8_t((frame[0] & 0x0E) | (vr << 5));
+          frame[0] = iControlWithNr(frame[0], vr, false);
           ++stats.solicitations;
           out.push_back(std::move(frame));
           solicited = true;
@@ -474,8 +471,8 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       slots[found].out.pop_front();
       std::vector<uint8_t>& slot = store[vs];
       slot.clear();
-      slot.push_back(uint8_t(vs << 1));
-      slot.push_back(uint8_t(found | (frag.last ? kChannelLast : 0)));
+      slot.push_back(iControl(vs, 0, false));
+      slot.push_back(channelByte(uint8_t(found), false, frag.last));
       slot.insert(slot.end(), frag.data.begin(), frag.data.end());
       sentBefore[vs] = false;
       vs = next;

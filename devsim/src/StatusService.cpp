@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "svcwire/ByteReader.h"
 #include "svcwire/StatusWire.h"
 
 namespace devsim {
@@ -17,12 +18,10 @@ StatusConfig StatusState::config() const {
 }
 
 std::vector<uint8_t> StatusState::powerMessage(const std::vector<uint16_t>& values) {
-  std::vector<uint8_t> m{wire::kPowerStates};
-  for (uint16_t v : values) {
-    m.push_back(uint8_t(v));
-    m.push_back(uint8_t(v >> 8));
-  }
-  return m;
+  svcwire::ByteWriter m;
+  m.u8(wire::kPowerStates);
+  for (uint16_t v : values) m.u16(v);
+  return m.take();
 }
 
 std::vector<uint8_t> StatusState::eventMessage(const std::vector<uint16_t>& events) {

@@ -4,11 +4,12 @@
 #include <chrono>
 #include <filesystem>
 
+#include "plat/errors.h"
 #include "plat/poll.h"
 #include "plat/thread.h"
 #include "plat/vbus.h"
+#include "svcwire/ByteReader.h"
 #include "usblink/VbusRecords.h"
-#include "plat/errors.h"
 
 namespace devsim {
 namespace {
@@ -59,8 +60,8 @@ int VbusTransport::publish() {
 }
 
 int VbusTransport::plugIn() {
-  if (options_.transferSize < kMinTransferSize) return 87;
-  if (!wake_.valid()) return 8;
+  if (options_.transferSize < kMinTransferSize) return plat::kErrorInvalidParameter;
+  if (!wake_.valid()) return plat::kErrorNotEnoughMemory;
   {
     plat::LockGuard lock(mutex_);
     if (running_) return 0;
@@ -263,22 +264,25 @@ bool VbusTransport::answerControl(const uint8_t* record, size_t length) {
   uint8_t answer[vbus::kAnswerHeader + 6] = {vbus::kControlAnswer, vbus::kStatusStall};
   size_t answerLength = vbus::kAnswerHeader;
   if (length >= vbus::kControlHeader) {
-    const uint8_t requestType = record[1];
-    const uint8_t request = record[2];
-    const uint16_t value = uint16_t(record[3] | record[4] << 8);
-    const uint16_t index = uint16_t(record[5] | record[6] << 8);
-    const uint16_t wanted = uint16_t(record[7] | record[8] << 8);
+    svcwire::ByteReader setup(record + 1, vbus::kControlHeader - 1);
+    const uint8_t requestType = setup.u8();
+    const uint8_t request = setup.u8();
+    const uint16_t value = setup.u16();
+    const uint16_t index = setup.u16();
+    const uint16_t wanted = setup.u16();
     if (requestType == kDescriptorRequestType && request == kDescriptorRequest &&
         value == kDescriptorValue && index == 0) {
-      const uint8_t descriptor[6] = {6,
-                                     uint8_t(kDescriptorValue >> 8),
-                                     uint8_t(kLinkMagic),
-                                     uint8_t(kLinkMagic >> 8),
-                                     uint8_t(options_.transferSize),
-                                     uint8_t(options_.transferSize >> 8)};
-      const size_t n = std::min<size_t>(sizeof descriptor, wanted);
+      // Length, descriptor type (the high byte of wValue), magic, transfer size.
+      const std::vector<uint8_t> descriptor = svcwire::ByteWriter()
+                                                  .u8(6)
+                                                  .u8(uint8_t(kDescriptorValue >> 8))
+                                                  .u16(kLinkMagic)
+                                                  .u16(uint16_t(options_.transferSize))
+                                                  .take();
+      const size_t n = std::min<size_t>(descriptor.size(), wanted);
       answer[1] = vbus::kStatusOk;
-      std::copy(descriptor, descriptor + n, answer + vbus::kAnswerHeader);
+      std::copy(descriptor.begin(), descriptor.begin() + std::ptrdiff_t(n),
+                answer + vbus::kAnswerHeader);
       answerLength += n;
     }
   }

@@ -9,6 +9,7 @@
 
 #include "devsim/Device.h"
 #include "devsim/EchoService.h"
+#include "linkproto/LinkProtocol.h"
 
 namespace devsim {
 namespace {
@@ -16,15 +17,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes sFrame(uint8_t type, uint8_t nr, bool pf = false) {
-  return {uint8_t(0x01 | (type << 2) | (pf ? 0x10 : 0) | (nr << 5))};
+  return {linkproto::sControl(type, nr, pf)};
 }
 Bytes iFrame(uint8_t ns, uint8_t nr, uint8_t channelByte, Bytes data = {}, bool pf = false) {
-  data.insert(data.begin(), {uint8_t((ns << 1) | (pf ? 0x10 : 0) | (nr << 5)), channelByte});
+  data.insert(data.begin(), {linkproto::iControl(ns, nr, pf), channelByte});
   return data;
 }
 Bytes openFrame(uint8_t ns, uint8_t nr, uint8_t channel, uint8_t protocol, Bytes data, bool last) {
   data.insert(data.begin(), protocol);
-  return iFrame(ns, nr, uint8_t(channel | 0x20 | (last ? 0x10 : 0)), data);
+  return iFrame(ns, nr, linkproto::channelByte(channel, true, last), data);
 }
 
 class Capture : public FrameTransport {

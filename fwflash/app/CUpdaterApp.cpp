@@ -13,6 +13,7 @@
 
 #include "CUpdaterDlg.h"
 #include "DevicePorts.h"
+#include "plat/errors.h"
 #include "plat/instance.h"
 #include "plat/runtime.h"
 #include "plat/verinfo.h"
@@ -108,7 +109,7 @@ int runUpdaterApp(int argc, char** argv) {
   }
   plat::InstanceLock lock;
   const int held = lock.acquire("fwflash-" + hex);
-  if (held == 183) {
+  if (held == plat::kErrorAlreadyExists) {
     activateFirst(argc, argv, activationPath(rt, hex));
     return 0;
   }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "plat/privatefile.h"
+#include "svcwire/Utf8.h"
 
 namespace fwflash {
 namespace {
@@ -239,64 +240,6 @@ void CommMgr::run() {
   dropHandle();
 }
 
-std::u16string decodeUtf8(const std::string& bytes) {
-  std::u16string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      out.push_back(char16_t(c));
-      ++i;
-      continue;
-    }
-    int need = 0;
-    uint32_t cp = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      cp = c & 0x0F;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      cp = c & 0x07;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    size_t j = i + 1;
-    bool good = true;
-    for (int k = 0; k < need; ++k, ++j) {
-      const unsigned char lower = k == 0 ? lo : 0x80, upper = k == 0 ? hi : 0xBF;
-      if (j >= n || s[j] < lower || s[j] > upper) {
-        good = false;
-        break;
-      }
-      cp = cp << 6 | (s[j] & 0x3F);
-    }
-    if (!good) {
-      out.push_back(u'\uFFFD');  // the maximal subpart read so far
-      i = j;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(char16_t(0xD800 + (cp >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
-    i = j;
-  }
-  return out;
-}
+std::u16string decodeUtf8(const std::string& bytes) { return svcwire::utf8ToUtf16(bytes); }
 
 }  // namespace fwflash

@@ -6,14 +6,10 @@
 #include <cstring>
 
 #include "codeccommon/Crc32Variant.h"
+#include "svcwire/ByteReader.h"
 
 namespace fwflash {
 namespace {
-
-uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 constexpr int kCrcPiece = 16;
 
@@ -31,16 +27,17 @@ int Packager::readEntryHeader(uint64_t offset, PackageEntryHeader* header) {
   uint8_t raw[kEntryHeaderSize];
   if (int rc = readExact(offset, raw, kEntryHeaderSize)) return rc;
   PackageEntryHeader h;
-  h.crc = le32(raw);
-  h.tag = le32(raw + 4);
-  h.dataLength = le32(raw + 8);
-  h.unused12 = le32(raw + 12);
-  h.flag16 = raw[16];
-  h.flag17 = raw[17];
-  h.compression = raw[18];
-  h.unused19 = raw[19];
-  h.extensionLength = le16(raw + 20);
-  h.unused22 = le16(raw + 22);
+  svcwire::ByteReader fields(raw, kEntryHeaderSize);
+  h.crc = fields.u32();
+  h.tag = fields.u32();
+  h.dataLength = fields.u32();
+  h.unused12 = fields.u32();
+  h.flag16 = fields.u8();
+  h.flag17 = fields.u8();
+  h.compression = fields.u8();
+  h.unused19 = fields.u8();
+  h.extensionLength = fields.u16();
+  h.unused22 = fields.u16();
 
   std::memset(raw, 0, 4);
   uint32_t crc = codec::crc32Variant(codec::kPackageEntrySeed, raw, kEntryHeaderSize);
@@ -104,7 +101,7 @@ int Packager::extractEntry(uint64_t offset) {
       consumed = buffered;
     } else {
       if (buffered < 2) return kBadLz4;
-      const int n = le16(input_);
+      const int n = svcwire::loadU16(input_);
       if (buffered < 2 + n) return kBadLz4;
       if (n > 0) {
         if (int rc = decodeBlock(input_ + 2, n, &produced)) return rc;

@@ -1,8 +1,14 @@
 # Runtime tests in a JVM (label java).
 
 # The wrapped library is missing: load() throws, twice, and the JVM ends.
+# The same from the environment variable, and for a library that lacks an
+# export (the fake has none of devmgr's).
 vln_add_java_test(NAME java_load_failure_test CLASS LoadFailureTest
   PROPS -DDevmgrjni.library=/nonexistent/libdevmgr.so)
+vln_add_java_test(NAME java_load_failure_env_test CLASS LoadFailureTest
+  ENV Devmgrjni.library=/nonexistent/libdevmgr.so)
+vln_add_java_test(NAME java_load_missing_export_test CLASS LoadFailureTest
+  PROPS -DDevmgrjni.library=$<TARGET_FILE:fakecb>)
 
 # The fake registration library and the test binding over it; both go into
 # the binding directory like a real pair.

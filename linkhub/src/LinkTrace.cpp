@@ -4,7 +4,6 @@
 
 #include "linkproto/LinkProtocol.h"
 #include "plat/trace.h"
-#include "svcwire/ByteReader.h"
 
 using namespace linkproto;
 
@@ -17,7 +16,7 @@ std::string format(const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
 }
 
 std::string describeU(const uint8_t* frame, size_t length) {
-  const uint8_t code = uint8_t(frame[0] & ~kPfBit);
+  const uint8_t code = uFrameCode(frame[0]);
   const uint8_t* payload = frame + 1;
   const size_t n = length - 1;
   std::string text = format("U 0x%02X", code);
@@ -36,12 +35,8 @@ std::string describeU(const uint8_t* frame, size_t length) {
       break;
     case kParamAnswer:
       text += " parameter answer";
-      if (n == 4) {
-        svcwire::ByteReader fields(payload, n);
-        const unsigned maxFrame = fields.u16() & 0x3FFu;
-        const unsigned channels = fields.u16() & 0xFu;
-        return text + format(": max frame %u, %u channels", maxFrame, channels);
-      }
+      if (LinkParams params; readParamAnswer(payload, n, &params))
+        return text + format(": max frame %u, %u channels", params.maxFrame, params.channels);
       break;
     case kIdentityAnswer:
       text += " identity answer";
@@ -61,9 +56,9 @@ std::string describeU(const uint8_t* frame, size_t length) {
 
 std::string describeS(uint8_t control, size_t length) {
   static const char* const kTypes[] = {"ready", "reject", "busy", "type 3"};
-  std::string text =
-      std::string("S ") + kTypes[(control >> 2) & 3] + format(" N(R)=%u", unsigned(control >> 5));
-  if (control & kPfBit) text += " P/F";
+  std::string text = std::string("S ") + kTypes[sFrameType(control)] +
+                     format(" N(R)=%u", unsigned(frameNr(control)));
+  if (hasPf(control)) text += " P/F";
   if (length != 1) text += format(" (%u bytes: ignored)", unsigned(length));
   return text;
 }
@@ -71,19 +66,21 @@ std::string describeS(uint8_t control, size_t length) {
 std::string describeI(const uint8_t* frame, size_t length) {
   const uint8_t control = frame[0];
   std::string text =
-      format("I N(S)=%u N(R)=%u", unsigned((control >> 1) & 7), unsigned(control >> 5));
-  if (control & kPfBit) text += " P/F";
-  if (length < 2) return text + " (no channel byte)";
+      format("I N(S)=%u N(R)=%u", unsigned(frameNs(control)), unsigned(frameNr(control)));
+  if (hasPf(control)) text += " P/F";
+  if (length < kIHeaderLength) return text + " (no channel byte)";
   const uint8_t channelByte = frame[1];
-  text += format(" ch %u", unsigned(channelByte & 0xF));
-  if (channelByte >= 64) text += format(" (bad channel byte 0x%02X)", channelByte);
-  size_t data = 2;
-  if (channelByte & kChannelFirst) {
-    text += length > 2 ? format(" first pid %u", frame[2]) : std::string(" first (no pid)");
-    data = 3;
+  text += format(" ch %u", unsigned(channelOf(channelByte)));
+  if (channelByte >= kChannelByteLimit) text += format(" (bad channel byte 0x%02X)", channelByte);
+  size_t data = kIHeaderLength;
+  if (isFirstFragment(channelByte)) {
+    text += length > kIHeaderLength ? format(" first pid %u", frame[kIHeaderLength])
+                                    : std::string(" first (no pid)");
+    data = kIHeaderLength + 1;
   }
-  if (channelByte & kChannelLast) text += " last";
-  if (length == 2 && !(channelByte & (kChannelLast | kChannelFirst))) return text + " close";
+  if (isLastFragment(channelByte)) text += " last";
+  if (length == kIHeaderLength && !isFirstFragment(channelByte) && !isLastFragment(channelByte))
+    return text + " close";
   if (length <= data) return text;
   return text + format(": %u bytes ", unsigned(length - data)) +
          plat::traceHex(frame + data, length - data, 8);
@@ -93,12 +90,7 @@ std::string describeI(const uint8_t* frame, size_t length) {
 
 std::string describeLinkFrame(const uint8_t* frame, size_t length) {
   if (length == 0) return "(empty)";
-  switch (frame[0] & 3) {
-    case 3:
-      return describeU(frame, length);
-    case 1:
-      return describeS(frame[0], length);
-    default:
-      return describeI(frame, length);
-  }
+  if (isUFrame(frame[0])) return describeU(frame, length);
+  if (isSFrame(frame[0])) return describeS(frame[0], length);
+  return describeI(frame, length);
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "plat/errors.h"
+
 namespace {
 
 // Each block carries its size in front, so that free() can give it back to
@@ -16,9 +18,9 @@ RpcHeap::~RpcHeap() { std::free(reserve_); }
 int RpcHeap::create(size_t initialBytes, size_t maximumBytes) {
   plat::LockGuard lock(mutex_);
   if (created_) return 0;
-  if (maximumBytes == 0 || initialBytes > maximumBytes) return 87;  // ERROR_INVALID_PARAMETER
+  if (maximumBytes == 0 || initialBytes > maximumBytes) return plat::kErrorInvalidParameter;
   reserve_ = std::malloc(initialBytes ? initialBytes : 1);
-  if (!reserve_) return 8;  // ERROR_NOT_ENOUGH_MEMORY
+  if (!reserve_) return plat::kErrorNotEnoughMemory;
   maximum_ = maximumBytes;
   created_ = true;
   return 0;

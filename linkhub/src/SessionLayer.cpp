@@ -396,9 +396,9 @@ void SessionLayer::receiveFrame(void* context, uint8_t* frame, uint16_t* length)
 void SessionLayer::onReceive(uint8_t* frame, uint16_t* length) {
   if (*length == 0) return;
   const uint8_t control = frame[0];
-  if ((control & 3) == 3) {
+  if (isUFrame(control)) {
     receiveU(frame, length);
-  } else if ((control & 3) == 1) {
+  } else if (isSFrame(control)) {
     if (stop_ || stage_ == Stage::kAwaitReset || *length != 1) return;
     receiveS(control);
   } else {
@@ -409,7 +409,7 @@ void SessionLayer::onReceive(uint8_t* frame, uint16_t* length) {
 
 void SessionLayer::receiveU(uint8_t* frame, uint16_t* length) {
   --*length;
-  frame[0] &= uint8_t(~kPfBit);
+  frame[0] = uFrameCode(frame[0]);
   answerAwaited_ = false;
   const uint8_t* payload = frame + 1;
   switch (frame[0]) {
@@ -425,13 +425,14 @@ void SessionLayer::receiveU(uint8_t* frame, uint16_t* length) {
       }
       break;
     case kParamAnswer: {
-      if (*length != 4) {
+      LinkParams params;
+      if (!readParamAnswer(payload, *length, &params)) {
         VLN_TRACE(kLink, "[%u] ignored 0xCF with %u payload bytes (4 expected)", mediaIndex_,
                   unsigned(*length));
         break;
       }
-      const uint16_t maxFrame = uint16_t((payload[0] | payload[1] << 8) & 0x3FF);
-      const uint16_t count = uint16_t((payload[2] | payload[3] << 8) & 0xF);
+      const uint16_t maxFrame = params.maxFrame;
+      const uint16_t count = params.channels;
       if (maxFrame < kMinDeviceFrame) {
         // No room for data in a fragment: a broken device. Start over, paced
         // by the idle-period retry rather than at once.
@@ -466,8 +467,8 @@ void SessionLayer::receiveU(uint8_t* frame, uint16_t* length) {
 }
 
 void SessionLayer::receiveS(uint8_t control) {
-  const uint8_t nr = control >> 5;
-  const uint8_t type = (control >> 2) & 3;
+  const uint8_t nr = frameNr(control);
+  const uint8_t type = sFrameType(control);
   const NrKind kind = classifyNr(nr);
   noteFrameFromDevice();
   if (kind == NrKind::kStale) return;  // overtaken on the way: old news
@@ -500,7 +501,7 @@ bool SessionLayer::hasWorkToSend() const {
 
 void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   const uint8_t control = frame[0];
-  const uint8_t nr = control >> 5;
+  const uint8_t nr = frameNr(control);
   const NrKind kind = classifyNr(nr);
   noteFrameFromDevice();
   if (kind == NrKind::kInvalid) {
@@ -512,7 +513,7 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   // Every I frame is acknowledged at once, and may have opened the window.
   setTransmitEvent();
   if (reject_) return;  // nothing is taken until the reject has gone out
-  const uint8_t ns = (control >> 1) & 7;
+  const uint8_t ns = frameNs(control);
   if (ns == seqAdd(vr_, -1)) return;  // a repeat of the last frame
   if (ns != vr_) {
     VLN_TRACE(kLink, "[%u] I frame N(S)=%u out of sequence (expected %u): reject", mediaIndex_,
@@ -522,11 +523,11 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   }
   vr_ = seqAdd(vr_, 1);
   const uint8_t channelByte = frame[1];
-  if (channelByte >= 64 || (channelByte & kChannelFirst)) return;
-  const uint8_t c = channelByte & 0xF;
+  if (channelByte >= kChannelByteLimit || isFirstFragment(channelByte)) return;
+  const uint8_t c = channelOf(channelByte);
   Channel& ch = channels_[c];
-  const bool last = (channelByte & kChannelLast) != 0;
-  if (length == 2 && !last) {
+  const bool last = isLastFragment(channelByte);
+  if (length == kIHeaderLength && !last) {
     if (ch.lateCloseDue) {
       // The answer to a close the time-out gave up on; a reopened channel
       // stays open.
@@ -551,7 +552,7 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
     protocolError(why);
     return;
   }
-  if (events_) events_->onData(c, frame + 2, uint16_t(length - 2), last);
+  if (events_) events_->onData(c, frame + kIHeaderLength, uint16_t(length - kIHeaderLength), last);
 }
 
 // ---- transmit ------------------------------------------------------------
@@ -609,9 +610,9 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
         ch.queue.pop_front();
         lastServed_ = uint8_t(found);
         uint8_t* slot = store_[vs_];
-        slot[0] = uint8_t(vs_ << 1);
-        slot[1] = uint8_t(found | (f->last ? kChannelLast : 0) | (f->first ? kChannelFirst : 0));
-        size_t header = 2;
+        slot[0] = iControl(vs_, 0, false);
+        slot[1] = channelByte(uint8_t(found), f->first, f->last);
+        size_t header = kIHeaderLength;
         if (f->first) {
           slot[header++] = f->protocolId;
           if (ch.lateCloseDue) {
@@ -642,7 +643,7 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
       return;
     }
     uint8_t* slot = store_[cursor_];
-    slot[0] = uint8_t((slot[0] & 0x0F & ~kPfBit) | (vr_ << 5) | (poll ? kPfBit : 0));
+    slot[0] = iControlWithNr(slot[0], vr_, poll);
     std::memcpy(destination, slot, storedLength_[cursor_]);
     *length = storedLength_[cursor_];
     cursor_ = seqAdd(cursor_, 1);
@@ -655,7 +656,7 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     const bool pf = poll || mode == kMediaTxIdle;
     const uint8_t type = reject_ ? kSReject : kSReady;
     reject_ = false;
-    destination[0] = uint8_t(0x01 | (type << 2) | (pf ? kPfBit : 0) | (vr_ << 5));
+    destination[0] = sControl(type, vr_, pf);
     *length = 1;
     ackDue_ = false;
     if (pf) pollOutstanding_ = true;

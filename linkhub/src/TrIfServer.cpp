@@ -9,6 +9,7 @@
 
 #include "linkhub/TrIfTranFrontEnd.h"
 #include "linkhub/TransportManager.h"
+#include "plat/errors.h"
 #include "plat/runtime.h"
 #include "plat/trace.h"
 
@@ -190,7 +191,7 @@ uint16_t TrIfServer::getOnlineDevices(
     HwId* copy = nullptr;
     if (count > 0) {
       copy = static_cast<HwId*>(heap_.allocate(count * sizeof(HwId)));
-      if (!copy) return 8;  // ERROR_NOT_ENOUGH_MEMORY: the callback cannot be made
+      if (!copy) return plat::kErrorNotEnoughMemory;  // the callback cannot be made
       std::memcpy(copy, ids, count * sizeof(HwId));
     }
     const uint32_t result = callback(copy, count);

@@ -16,6 +16,7 @@
 
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
+#include "linkproto/LinkProtocol.h"
 #include "translayer/Event.h"
 
 namespace linktest {
@@ -31,16 +32,15 @@ inline Bytes uFrame(uint8_t code, Bytes payload = {}) {
   return f;
 }
 inline Bytes sFrame(uint8_t type, uint8_t nr, bool pf = false) {
-  return {uint8_t(0x01 | (type << 2) | (pf ? 0x10 : 0) | (nr << 5))};
+  return {linkproto::sControl(type, nr, pf)};
 }
 inline Bytes iFrame(uint8_t ns, uint8_t nr, uint8_t channelByte, Bytes data = {}, bool pf = false) {
-  Bytes f{uint8_t((ns << 1) | (pf ? 0x10 : 0) | (nr << 5)), channelByte};
+  Bytes f{linkproto::iControl(ns, nr, pf), channelByte};
   f.insert(f.end(), data.begin(), data.end());
   return f;
 }
 inline Bytes paramReply(uint16_t maxFrame, uint16_t channels) {
-  return uFrame(0xCF, {uint8_t(maxFrame), uint8_t(maxFrame >> 8), uint8_t(channels),
-                       uint8_t(channels >> 8)});
+  return linkproto::paramAnswer({maxFrame, channels});
 }
 inline HwId testId() {
   HwId id;
@@ -240,12 +240,12 @@ class LinkTest : public ::testing::Test {
     ASSERT_EQ(ch, 0);
   }
 
-  static uint8_t ns(const Bytes& f) { return (f[0] >> 1) & 7; }
-  static uint8_t nr(const Bytes& f) { return f[0] >> 5; }
-  static bool pf(const Bytes& f) { return (f[0] & 0x10) != 0; }
-  static bool isI(const Bytes& f) { return !f.empty() && (f[0] & 1) == 0; }
+  static uint8_t ns(const Bytes& f) { return linkproto::frameNs(f[0]); }
+  static uint8_t nr(const Bytes& f) { return linkproto::frameNr(f[0]); }
+  static bool pf(const Bytes& f) { return linkproto::hasPf(f[0]); }
+  static bool isI(const Bytes& f) { return !f.empty() && linkproto::isIFrame(f[0]); }
   static bool isS(const Bytes& f, uint8_t type) {
-    return f.size() == 1 && (f[0] & 3) == 1 && ((f[0] >> 2) & 3) == type;
+    return f.size() == 1 && linkproto::isSFrame(f[0]) && linkproto::sFrameType(f[0]) == type;
   }
 
   ScriptedMedia media_;

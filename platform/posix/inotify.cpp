@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "plat/errors.h"
+
 namespace plat {
 
 DirWatch::~DirWatch() { closeHandle(handle_); }
@@ -21,7 +23,7 @@ int DirWatch::open(const std::string& dir) {
   const uint32_t mask =
       IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
   if (::inotify_add_watch(handle_, dir.c_str(), mask) < 0) {
-    int code = errno == ENOTDIR ? 3 : lastSystemError();
+    int code = errno == ENOTDIR ? kErrorPathNotFound : lastSystemError();
     closeHandle(handle_);
     handle_ = kInvalidHandle;
     return code;

@@ -6,8 +6,9 @@
 
 #include <cerrno>
 
-#include "plat/runtime.h"
+#include "plat/errors.h"
 #include "plat/handle.h"
+#include "plat/runtime.h"
 
 namespace plat {
 
@@ -17,7 +18,7 @@ int InstanceLock::acquire(const std::string& name) {
   release();
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
       name.find('\0') != std::string::npos)
-    return 123;
+    return kErrorInvalidName;
   std::string dir;
   if (int rc = runtimeDir(&dir)) return rc;
   const std::string path = dir + "/" + name + ".lock";
@@ -25,7 +26,7 @@ int InstanceLock::acquire(const std::string& name) {
   if (fd < 0) return lastSystemError();
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    const int code = errno == EWOULDBLOCK ? 183 : lastSystemError();
+    const int code = errno == EWOULDBLOCK ? kErrorAlreadyExists : lastSystemError();
     ::close(fd);
     return code;
   }

@@ -8,12 +8,13 @@
 #include <cstring>
 #include <string>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
 
 namespace plat {
 
 int signalProcess(int pid, ProcessSignal signal) {
-  if (pid <= 0) return 87;
+  if (pid <= 0) return kErrorInvalidParameter;
   int number = SIGTERM;
   switch (signal) {
     case ProcessSignal::kInterrupt: number = SIGINT; break;
@@ -21,16 +22,16 @@ int signalProcess(int pid, ProcessSignal signal) {
     case ProcessSignal::kKill: number = SIGKILL; break;
   }
   if (::kill(pid_t(pid), number) == 0) return 0;
-  if (errno == ESRCH) return 2;
+  if (errno == ESRCH) return kErrorFileNotFound;
   return lastSystemError();
 }
 
 int processCpuSeconds(int pid, double* seconds) {
   *seconds = 0;
-  if (pid <= 0) return 87;
+  if (pid <= 0) return kErrorInvalidParameter;
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   FILE* f = std::fopen(path.c_str(), "re");
-  if (!f) return 2;
+  if (!f) return kErrorFileNotFound;
   char line[1024] = {};
   const size_t n = std::fread(line, 1, sizeof line - 1, f);
   std::fclose(f);
@@ -38,14 +39,14 @@ int processCpuSeconds(int pid, double* seconds) {
   // The name in parentheses may hold blanks and parentheses itself: the
   // fields are counted from the last ')'.
   const char* at = std::strrchr(line, ')');
-  if (!at) return 31;
+  if (!at) return kErrorGenFailure;
   unsigned long long utime = 0, stime = 0;
   // After ")": state, then fields 4..13, then utime (14) and stime (15).
   if (std::sscanf(at + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
                   &stime) != 2)
-    return 31;
+    return kErrorGenFailure;
   const long ticks = ::sysconf(_SC_CLK_TCK);
-  if (ticks <= 0) return 31;
+  if (ticks <= 0) return kErrorGenFailure;
   *seconds = double(utime + stime) / double(ticks);
   return 0;
 }

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "plat/errors.h"
+
 namespace plat {
 
 namespace {
@@ -46,9 +48,9 @@ void atExit() { putBack(); }
 RawKeyboard::~RawKeyboard() { restore(); }
 
 int RawKeyboard::enter(Handle h) {
-  if (raw_ || activeInput.load() >= 0) return 170;  // ERROR_BUSY
+  if (raw_ || activeInput.load() >= 0) return kErrorBusy;
   input_ = h;
-  if (!::isatty(h)) return h >= 0 ? 0 : 6;  // ERROR_INVALID_HANDLE
+  if (!::isatty(h)) return h >= 0 ? 0 : kErrorInvalidHandle;
   struct termios mode;
   if (::tcgetattr(h, &mode) != 0) return lastSystemError();
   savedMode = mode;

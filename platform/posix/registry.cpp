@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
+#include "svcwire/ByteReader.h"
 
 namespace plat {
 namespace {
 
 constexpr long kFileLimit = 1 << 20;  // far above any real registry file
-constexpr uint32_t kNotFound = 2, kBadFile = 13, kMoreData = 234, kNoMoreItems = 259,
-                   kUnsupportedType = 1630;
+constexpr uint32_t kNotFound = kErrorFileNotFound, kBadFile = kErrorInvalidData,
+                   kMoreData = kErrorMoreData, kNoMoreItems = kErrorNoMoreItems,
+                   kUnsupportedType = kErrorUnsupportedType;
 
 char foldAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
@@ -111,7 +114,7 @@ bool parseValueLine(const std::string& line, RegValue* value) {
     uint32_t v;
     if (!parseDword(rest.substr(6), &v)) return false;
     value->type = kRegDword;
-    value->data = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    value->data = svcwire::ByteWriter().u32(v).take();
     return true;
   }
   return false;  // deletions, hex and other types are not part of this form
@@ -187,7 +190,7 @@ int readFile(const std::string& path, std::string* text) {
 
 int copyOut(const RegValue& v, uint32_t* type, uint8_t* data, uint32_t* dataBytes) {
   if (type) *type = v.type;
-  if (!dataBytes) return data ? 87 : 0;
+  if (!dataBytes) return data ? kErrorInvalidParameter : 0;
   const uint32_t need = uint32_t(v.data.size());
   if (data && *dataBytes < need) {
     *dataBytes = need;
@@ -237,7 +240,7 @@ int regOpenKeyInText(const std::string& text, RegRoot root, const std::string& s
 
 int regEnumValue(const RegKey& key, uint32_t index, char* name, uint32_t* nameChars,
                  uint32_t* type, uint8_t* data, uint32_t* dataBytes) {
-  if (!name || !nameChars) return 87;
+  if (!name || !nameChars) return kErrorInvalidParameter;
   if (index >= key.values().size()) return kNoMoreItems;
   const RegValue& v = key.values()[index];
   if (v.name.size() + 1 > *nameChars) return kMoreData;

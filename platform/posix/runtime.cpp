@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "plat/handle.h"
 #include "plat/errors.h"
+#include "plat/handle.h"
 
 namespace plat {
 namespace {
@@ -43,7 +43,7 @@ int makeDir(const std::string& path) {
     return 0;
   }
   if (errno == EEXIST) return 0;
-  if (errno == ENOENT) return 3;  // ERROR_PATH_NOT_FOUND: a parent is missing
+  if (errno == ENOENT) return kErrorPathNotFound;  // a parent is missing
   return lastSystemError();
 }
 

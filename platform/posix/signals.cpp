@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "plat/errors.h"
 #include "plat/poll.h"
 
 namespace plat {
@@ -25,7 +26,7 @@ TerminationSignals::~TerminationSignals() { closeHandle(signals_); }
 
 int TerminationSignals::install() {
   if (signals_ != kInvalidHandle) return 0;
-  if (!quit_.valid()) return 8;  // ERROR_NOT_ENOUGH_MEMORY: no descriptor for the wake event
+  if (!quit_.valid()) return kErrorNotEnoughMemory;  // no descriptor for the wake event
   const sigset_t set = terminationSet();
   if (int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr)) {
     errno = rc;

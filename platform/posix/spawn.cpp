@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
 
 extern char** environ;
@@ -119,7 +120,7 @@ void closeFrom(int first, int last) {
 }  // namespace
 
 int spawnDetached(const std::vector<std::string>& argv, int* pid) {
-  if (argv.empty() || argv[0].empty()) return 87;
+  if (argv.empty() || argv[0].empty()) return kErrorInvalidParameter;
   const std::string file = resolveProgram(argv[0]);
   if (file.empty()) return lastSystemError();
 
@@ -178,7 +179,7 @@ int spawnDetached(const std::vector<std::string>& argv, int* pid) {
     errno = childErrno;
     return lastSystemError();
   }
-  if (startedPid <= 0) return 31;
+  if (startedPid <= 0) return kErrorGenFailure;
   if (pid) *pid = startedPid;
   return 0;
 }

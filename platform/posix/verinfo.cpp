@@ -11,6 +11,8 @@
 #include <cstring>
 #include <functional>
 
+#include "svcwire/ByteReader.h"
+
 namespace plat {
 namespace {
 
@@ -24,19 +26,19 @@ constexpr char kSectionName[] = ".verinfo";  // compared with its terminator
 // Reads `n` bytes at `offset`; false when they are not all inside the file.
 using ReadAt = std::function<bool(uint64_t offset, void* out, size_t n)>;
 
-uint16_t le16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t le32(const unsigned char* p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
-uint64_t le64(const unsigned char* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
+using svcwire::loadU16;
+using svcwire::loadU32;
+using svcwire::loadU64;
 
 bool findSection(uint64_t fileSize, const ReadAt& readAt, std::string* out) {
   unsigned char eh[kElfHeader];
   if (!readAt(0, eh, sizeof eh)) return false;
   if (std::memcmp(eh, "\x7f" "ELF", 4) != 0 || eh[4] != 2 /* 64-bit */ || eh[5] != 1 /* LE */)
     return false;
-  const uint64_t shoff = le64(eh + 0x28);
-  const uint16_t shentsize = le16(eh + 0x3A);
-  uint64_t shnum = le16(eh + 0x3C);
-  uint64_t shstrndx = le16(eh + 0x3E);
+  const uint64_t shoff = loadU64(eh + 0x28);
+  const uint16_t shentsize = loadU16(eh + 0x3A);
+  uint64_t shnum = loadU16(eh + 0x3C);
+  uint64_t shstrndx = loadU16(eh + 0x3E);
   if (shoff == 0 || shentsize < kSectionHeader || shoff > fileSize) return false;
 
   auto readHeader = [&](uint64_t index, unsigned char* sh) {
@@ -47,26 +49,26 @@ bool findSection(uint64_t fileSize, const ReadAt& readAt, std::string* out) {
   unsigned char sh[kSectionHeader];
   if (shnum == 0 || shstrndx == kShnXindex) {  // counts too large for the ELF header
     if (!readHeader(0, sh)) return false;
-    if (shnum == 0) shnum = le64(sh + 32);
-    if (shstrndx == kShnXindex) shstrndx = le32(sh + 40);
+    if (shnum == 0) shnum = loadU64(sh + 32);
+    if (shstrndx == kShnXindex) shstrndx = loadU32(sh + 40);
   }
   if (shnum == 0 || shnum > kMaxSections || shstrndx >= shnum) return false;
   if ((fileSize - shoff) / shentsize < shnum) return false;  // table past the end
 
   if (!readHeader(shstrndx, sh)) return false;
-  const uint64_t strOffset = le64(sh + 24), strSize = le64(sh + 32);
-  if (le32(sh + 4) == kShtNobits || strOffset > fileSize || strSize > fileSize - strOffset)
+  const uint64_t strOffset = loadU64(sh + 24), strSize = loadU64(sh + 32);
+  if (loadU32(sh + 4) == kShtNobits || strOffset > fileSize || strSize > fileSize - strOffset)
     return false;
 
   for (uint64_t i = 0; i < shnum; ++i) {
     if (!readHeader(i, sh)) return false;
-    const uint32_t nameOffset = le32(sh + 0);
+    const uint32_t nameOffset = loadU32(sh + 0);
     if (nameOffset >= strSize || strSize - nameOffset < sizeof kSectionName) continue;
     char name[sizeof kSectionName];
     if (!readAt(strOffset + nameOffset, name, sizeof name)) return false;
     if (std::memcmp(name, kSectionName, sizeof name) != 0) continue;
-    const uint64_t offset = le64(sh + 24), size = le64(sh + 32);
-    if (le32(sh + 4) == kShtNobits || size > kSectionLimit || offset > fileSize ||
+    const uint64_t offset = loadU64(sh + 24), size = loadU64(sh + 32);
+    if (loadU32(sh + 4) == kShtNobits || size > kSectionLimit || offset > fileSize ||
         size > fileSize - offset)
       return false;
     out->resize(size_t(size));

@@ -1,6 +1,9 @@
 // System texts: every code the platform layer and the RPC report has one.
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "plat/errors.h"
 #include "plat/sysmsg.h"
 
 namespace plat {
@@ -19,6 +22,38 @@ TEST(SystemMessage, EveryCodeTheLayersReportHasItsText) {
   }
   EXPECT_EQ("The system cannot find the file specified.", systemMessage(2));
   EXPECT_EQ("The RPC server is unavailable.", systemMessage(1722));
+}
+
+TEST(SystemMessage, TheCodeListHoldsEachCodeOnceWithItsOwnText) {
+  // A code listed twice would hide its second text; each entry's text is the
+  // one systemMessage gives for its number.
+  std::set<uint32_t> seen;
+  struct Entry {
+    uint32_t code;
+    const char* text;
+  };
+#define ENTRY(name, code, text) Entry{uint32_t(code), text},
+  const Entry entries[] = {PLAT_WIN32_ERRORS(ENTRY) PLAT_RPC_STATUSES(ENTRY)};
+#undef ENTRY
+  for (const Entry& e : entries) {
+    EXPECT_TRUE(seen.insert(e.code).second) << "listed twice: " << e.code;
+    EXPECT_EQ(systemMessage(e.code), e.text) << e.code;
+  }
+  // The names keep their Win32 numbers.
+  const std::pair<uint32_t, uint32_t> named[] = {
+      {uint32_t(kErrorFileNotFound), 2},
+      {uint32_t(kErrorInvalidParameter), 87},
+      {uint32_t(kErrorAlreadyExists), 183},
+      {uint32_t(kErrorFilenameTooLong), 206},
+      {uint32_t(kErrorMoreData), 234},
+      {uint32_t(kErrorConnectionAborted), 1236},
+      {uint32_t(kErrorNoSystemResources), 1450},
+      {kRpcServerUnavailable, 1722},
+      {kRpcAccessDenied, 5},
+      {kRpcInvalidArgument, 87},
+      {kRpcBadStubData, 1783},
+  };
+  for (const auto& [constant, number] : named) EXPECT_EQ(constant, number);
 }
 
 TEST(SystemMessage, UnknownCodeHasNoTextOfItsOwn) {

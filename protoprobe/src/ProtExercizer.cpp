@@ -1,9 +1,12 @@
 #include "ProtExercizer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <ostream>
+
+#include "svcwire/ByteReader.h"
 
 namespace protoprobe {
 
@@ -23,14 +26,9 @@ void ProtExercizer::sendSetup(uint32_t total, uint16_t packetSize) {
   auto setup = std::make_shared<TrIfTranPayload>();
   setup->length = 8;
   setup->last = 0;
-  setup->data[0] = uint8_t(total);
-  setup->data[1] = uint8_t(total >> 8);
-  setup->data[2] = uint8_t(total >> 16);
-  setup->data[3] = uint8_t(total >> 24);
-  setup->data[4] = uint8_t(packetSize);
-  setup->data[5] = uint8_t(packetSize >> 8);
-  setup->data[6] = uint8_t(mode_);
-  setup->data[7] = 0;
+  const std::vector<uint8_t> fields =
+      svcwire::ByteWriter().u32(total).u16(packetSize).u8(uint8_t(mode_)).u8(0).take();
+  std::copy(fields.begin(), fields.end(), setup->data);
   sender_.deliver(setup);
 }
 
@@ -166,14 +164,14 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
       if (length != 4) return true;
       {
         plat::LockGuard lock(mutex_);
-        deviceSum_ = uint16_t(chunk->data[2] | chunk->data[3] << 8);
-        received_ += uint16_t(chunk->data[0] | chunk->data[1] << 8);
+        deviceSum_ = svcwire::loadU16(chunk->data + 2);
+        received_ += svcwire::loadU16(chunk->data);
       }
       progress_.set();
       return true;
     }
     case kBenchU: {
-      if (length < 2 || uint16_t(chunk->data[0] | chunk->data[1] << 8) != expectedSequence_) {
+      if (length < 2 || svcwire::loadU16(chunk->data) != expectedSequence_) {
         flagMismatch();
         return true;
       }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "svcwire/ByteReader.h"
 #include "translayer/TrIfTranRemote.h"
 
 namespace {
@@ -27,14 +28,7 @@ uint64_t grownCapacity(uint64_t capacity, uint64_t total, uint64_t step) {
 
 template <typename T>
 void storeLittleEndian(uint8_t* p, T v) {
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = uint8_t(uint64_t(v) >> (8 * i));
-}
-
-template <typename T>
-T loadLittleEndian(const uint8_t* p) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) v |= uint64_t(p[i]) << (8 * i);
-  return T(v);
+  svcwire::storeLittleEndian(p, uint64_t(v), sizeof(T));
 }
 
 }  // namespace
@@ -147,52 +141,41 @@ MessageReader::Append MessageReader::append(const TrIfTranPayload& chunk) {
   return chunk.last ? Append::Complete : Append::More;
 }
 
-bool MessageReader::take(size_t n) {
-  if (n > length_ - position_) {
+// Each field goes through the shared reader over what is left; a field that
+// does not fit moves to the end and marks the underrun.
+template <typename Read>
+auto MessageReader::read(Read&& field) {
+  svcwire::ByteReader in(data_ + position_, size_t(length_ - position_));
+  auto v = field(in);
+  if (in.failed()) {
     position_ = length_;
     underrun_ = true;
-    return false;
+  } else {
+    position_ += in.position();
   }
-  return true;
+  return v;
 }
 
 uint8_t MessageReader::readU8() {
-  if (!take(1)) return 0;
-  return data_[position_++];
+  return read([](svcwire::ByteReader& in) { return in.u8(); });
 }
 
 uint16_t MessageReader::readU16() {
-  if (!take(2)) return 0;
-  auto v = loadLittleEndian<uint16_t>(data_ + position_);
-  position_ += 2;
-  return v;
+  return read([](svcwire::ByteReader& in) { return in.u16(); });
 }
 
 uint32_t MessageReader::readU32() {
-  if (!take(4)) return 0;
-  auto v = loadLittleEndian<uint32_t>(data_ + position_);
-  position_ += 4;
-  return v;
+  return read([](svcwire::ByteReader& in) { return in.u32(); });
 }
 
 uint64_t MessageReader::readU64() {
-  if (!take(8)) return 0;
-  auto v = loadLittleEndian<uint64_t>(data_ + position_);
-  position_ += 8;
-  return v;
+  return read([](svcwire::ByteReader& in) { return in.u64(); });
 }
 
 float MessageReader::readFloat() {
-  if (!take(4)) return 0.0f;
-  uint32_t bits = loadLittleEndian<uint32_t>(data_ + position_);
-  position_ += 4;
-  float v;
-  std::memcpy(&v, &bits, sizeof v);
-  return v;
+  return read([](svcwire::ByteReader& in) { return in.f32(); });
 }
 
 void MessageReader::readBytes(void* destination, size_t n) {
-  if (!take(n)) return;
-  if (n) std::memcpy(destination, data_ + position_, n);
-  position_ += n;
+  read([&](svcwire::ByteReader& in) { return in.bytes(destination, n); });
 }

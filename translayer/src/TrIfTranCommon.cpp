@@ -100,7 +100,7 @@ bool TrIfTranCommon::stopRequested() const { return impl_->stop.load(); }
 bool TrIfTranCommon::ended() const { return impl_->ended.load(std::memory_order_acquire); }
 
 int TrIfTranCommon::waitForPeer(plat::Handle listener, plat::Handle* pipe, int timeoutMs) {
-  constexpr int kAborted = 1236;
+  constexpr int kAborted = plat::kErrorConnectionAborted;
   *pipe = plat::kInvalidHandle;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   while (true) {

@@ -9,6 +9,7 @@
 
 #include "MsOs20.h"
 #include "plat/trace.h"
+#include "svcwire/ByteReader.h"
 
 namespace usblink {
 namespace {
@@ -395,7 +396,7 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
   if (libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
                               head, sizeof head, kControlTimeoutMs) == int(sizeof head)) {
     why = "no MS OS 2.0 platform capability in its BOS descriptor";
-    const uint16_t total = uint16_t(head[2] | (head[3] << 8));
+    const uint16_t total = svcwire::loadU16(head + 2);
     std::vector<uint8_t> bos(std::max<uint16_t>(total, 5));
     const int got = libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR,
                                             LIBUSB_DT_BOS << 8, 0, bos.data(),

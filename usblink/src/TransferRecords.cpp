@@ -1,11 +1,13 @@
 #include "TransferRecords.h"
 
+#include "svcwire/ByteReader.h"
+
 namespace usblink {
 
 bool parseLinkDescriptor(const uint8_t* bytes, size_t length, LinkDescriptor* out) {
   if (length != kLinkDescriptorLength) return false;
-  const uint16_t magic = uint16_t(bytes[2] | (bytes[3] << 8));
-  const uint16_t size = uint16_t(bytes[4] | (bytes[5] << 8));
+  const uint16_t magic = svcwire::loadU16(bytes + 2);
+  const uint16_t size = svcwire::loadU16(bytes + 4);
   if (magic != kLinkMagic || size < kMinTransferSize) return false;
   out->transferSize = size;
   return true;

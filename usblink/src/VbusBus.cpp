@@ -9,6 +9,7 @@
 #include "plat/poll.h"
 #include "plat/trace.h"
 #include "plat/vbus.h"
+#include "svcwire/ByteReader.h"
 #include "usblink/VbusRecords.h"
 
 namespace usblink {
@@ -29,15 +30,14 @@ bool VbusDevice::bulkPipes(uint16_t* inMaxPacket, uint16_t* outMaxPacket) {
 int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
   if (broken_) return -1;
   const bool in = (setup.requestType & 0x80) != 0;
-  std::vector<uint8_t> record = {vbus::kControl,
-                                 setup.requestType,
-                                 setup.request,
-                                 uint8_t(setup.value),
-                                 uint8_t(setup.value >> 8),
-                                 uint8_t(setup.index),
-                                 uint8_t(setup.index >> 8),
-                                 uint8_t(setup.length),
-                                 uint8_t(setup.length >> 8)};
+  std::vector<uint8_t> record = svcwire::ByteWriter()
+                                    .u8(vbus::kControl)
+                                    .u8(setup.requestType)
+                                    .u8(setup.request)
+                                    .u16(setup.value)
+                                    .u16(setup.index)
+                                    .u16(setup.length)
+                                    .take();
   if (!in && setup.length > 0) record.insert(record.end(), data, data + setup.length);
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(vbus::kControlTimeoutMs);

@@ -9,6 +9,7 @@
 #include "clientcommon/Assert.h"
 #include "devmgr/devmgr.h"
 #include "plat/threadsafety.h"
+#include "svcwire/ByteReader.h"
 #include "translayer/ConnectionServerRpc.h"
 
 namespace {
@@ -203,7 +204,8 @@ DEVMGR_API bool DevmgrVisualIdentification(DevmgrHandle handle, int duration) {
   if (!proc) return false;
   // The device takes 16 bits; a longer wish blinks as long as it can.
   const uint16_t ms = uint16_t(duration < 0 ? 0 : duration > 0xFFFF ? 0xFFFF : duration);
-  const uint8_t request[3] = {32, uint8_t(ms), uint8_t(ms >> 8)};
+  uint8_t request[3] = {32};
+  svcwire::storeLittleEndian(request + 1, ms, 2);
   return proc->exchange(request, sizeof request, CoreCmdProc::kQueryWaitMs,
                         [](const uint8_t*, size_t) { return true; });
 }

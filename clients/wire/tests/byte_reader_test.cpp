@@ -73,11 +73,39 @@ TEST(ByteReader, ATextOfExactlyTheLimitIsTaken) {
   EXPECT_TRUE(in.done());
 }
 
+TEST(ByteReader, ATextWithoutALimitRunsToItsTerminator) {
+  const std::vector<uint8_t> bytes = {'a', 'b', 0, 'c'};
+  ByteReader in(bytes);
+  std::string_view t;
+  ASSERT_TRUE(in.cstring(&t, ByteReader::kNoLimit));
+  EXPECT_EQ(t, "ab");
+  EXPECT_FALSE(in.cstring(&t, ByteReader::kNoLimit));  // "c" has no terminator
+  EXPECT_TRUE(in.failed());
+}
+
+TEST(ByteReader, FieldsOfAnyWidthUpToEightBytes) {
+  const std::vector<uint8_t> bytes = {0x11, 0x22, 0x33, 0x00, 0x00, 0x80, 0x3F, 0xAA};
+  ByteReader in(bytes);
+  EXPECT_EQ(in.uN(0), 0u);
+  EXPECT_EQ(in.uN(3), 0x332211u);
+  EXPECT_EQ(in.f32(), 1.0f);
+  EXPECT_EQ(in.remaining(), 1u);
+
+  const std::vector<uint8_t> nine(9, 1);
+  ByteReader wide(nine);
+  EXPECT_EQ(wide.uN(9), 0u);  // no field is wider than 64 bits
+  EXPECT_TRUE(wide.failed());
+}
+
 TEST(ByteWriter, WritesLittleEndianAndStopsAtItsLimit) {
   ByteWriter out;
   out.u8(2).cstring("root").i16(-2).u32(0x01020304);
   EXPECT_EQ(out.data(), (std::vector<uint8_t>{2, 'r', 'o', 'o', 't', 0, 0xFE, 0xFF, 4, 3, 2, 1}));
   EXPECT_FALSE(out.failed());
+
+  ByteWriter padded;
+  padded.u8(7).zeros(3).f32(1.0f);
+  EXPECT_EQ(padded.data(), (std::vector<uint8_t>{7, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F}));
 
   ByteWriter small(3);
   small.u16(0xAABB).u16(0xCCDD).u8(1);

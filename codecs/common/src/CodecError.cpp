@@ -1,7 +1,10 @@
 #include "codeccommon/CodecError.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "plat/memory.h"
 
@@ -30,11 +33,32 @@ uint8_t* mallocBytes(const void* data, size_t length) noexcept {
 void* mallocResult(size_t length) noexcept {
   // Below this a result is a few thousand pages at most: not worth a call.
   constexpr size_t kPrefaultFrom = size_t(8) << 20;
+  // The pages of a larger one are made present in slices of at least this,
+  // on up to this many threads (this one included): clearing fresh pages is
+  // the OS's work, and it goes as wide as it is asked to.
+  constexpr size_t kSliceMin = size_t(32) << 20;
+  constexpr size_t kMaxSlices = 4;
   void* p = std::malloc(length ? length : 1);
-  if (p && length >= kPrefaultFrom) {
-    const char* prefault = std::getenv("VLN_CODEC_PREFAULT");
-    if (!prefault || std::strcmp(prefault, "0") != 0) plat::prefaultForWrite(p, length);
+  if (!p || length < kPrefaultFrom) return p;
+  const char* prefault = std::getenv("VLN_CODEC_PREFAULT");
+  if (prefault && std::strcmp(prefault, "0") == 0) return p;
+
+  const size_t processors = std::max<size_t>(1, std::thread::hardware_concurrency() / 2);
+  const size_t slices = std::clamp<size_t>(length / kSliceMin, 1, std::min(kMaxSlices, processors));
+  char* const base = static_cast<char*>(p);
+  const size_t slice = length / slices;
+  std::vector<std::thread> helpers;
+  size_t done = 0;  // slices handed out so far, in order
+  try {
+    helpers.reserve(slices - 1);
+    for (; done + 1 < slices; ++done)
+      helpers.emplace_back(
+          [base, slice, done] { plat::prefaultForWrite(base + done * slice, slice); });
+  } catch (...) {
+    // No thread to be had: the rest is done here.
   }
+  plat::prefaultForWrite(base + done * slice, length - done * slice);
+  for (std::thread& t : helpers) t.join();
   return p;
 }
 

@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -164,6 +165,27 @@ TEST(CodecError, GuardTurnsFailuresIntoText) {
   EXPECT_EQ(last, "Exception error");
   EXPECT_FALSE(guardExport(last, [] { throw 42; }));
   EXPECT_EQ(last, "Exception error");
+}
+
+// Results of every size, with and without their pages made present first:
+// each byte writable to its last, read back as written, and free()-able.
+TEST(CodecError, ResultBlocksHoldEveryByteOfTheirSize) {
+  const size_t sizes[] = {
+      0, 1, 4096, (size_t(8) << 20) - 1, size_t(8) << 20, (size_t(97) << 20) + 4093};
+  for (const char* prefault : {"1", "0"}) {
+    setenv("VLN_CODEC_PREFAULT", prefault, 1);
+    for (size_t size : sizes) {
+      SCOPED_TRACE(std::to_string(size) + " bytes, prefault " + prefault);
+      auto* block = static_cast<uint8_t*>(mallocResult(size));
+      ASSERT_NE(block, nullptr);
+      for (size_t i = 0; i < size; ++i) block[i] = uint8_t(i * 7 + 1);
+      size_t wrong = 0;
+      for (size_t i = 0; i < size; ++i) wrong += block[i] != uint8_t(i * 7 + 1);
+      EXPECT_EQ(wrong, 0u);
+      std::free(block);
+    }
+  }
+  unsetenv("VLN_CODEC_PREFAULT");
 }
 
 TEST(XmlInput, StopsAtTheFirstZeroAndNeverReadsPastTheCount) {

@@ -44,18 +44,17 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
     }
   } dropUnused{h, firstNew};
 
-  logcodec::StreamReader in(image.data(), image.size());
+  svcwire::ByteReader in(image.data(), image.size());
   logcodec::DecodeScratch scratch;
   uint64_t previousKey = 0;
   while (in.remaining() != 0) {
     if (in.remaining() == 1) codec::fail("Read file error");
-    uint16_t version = 0;
-    in.readU16(version);
+    const uint16_t version = in.u16();
     LogTree* entry = nullptr;
     if (version == 1) entry = h.store.make<logcodec::LogEntry1>();
     else if (version == 2) entry = h.store.make<logcodec::LogEntry2>();
     else codec::fail("Unmanaged entry version " + std::to_string(version));
-    const size_t bodyOffset = in.offset();
+    const size_t bodyOffset = in.position();
     // A faulty entry is left unused in the store until the handle goes.
     if (!entry->decode(in, h.store, scratch))
       codec::fail("Error while decoding entry version at " + std::to_string(bodyOffset));

@@ -14,6 +14,11 @@ constexpr uint8_t kTextType = 10;
 // Value bytes in the stream for types 1 to 9.
 constexpr uint8_t kValueSize[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 4};
 
+// A text ended by a NUL byte; the view excludes the NUL, which is consumed.
+bool readText(svcwire::ByteReader& in, std::string_view& text) {
+  return in.cstring(&text, svcwire::ByteReader::kNoLimit);
+}
+
 PrintValue toPrintValue(uint8_t type, uint64_t raw) {
   PrintValue v;
   switch (type) {
@@ -43,19 +48,20 @@ PrintValue toPrintValue(uint8_t type, uint64_t raw) {
 
 }  // namespace
 
-bool LogEntry1::decode(StreamReader& in, EntryStore& store, DecodeScratch& scratch) {
-  const size_t bodyStart = in.offset();
+bool LogEntry1::decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) {
+  const size_t bodyStart = in.position();
   scratch.snapshots.clear();
-  if (!in.readU64(timestamp_) || !in.readText(severity_) || !in.readText(name_) ||
-      !in.readText(description_))
+  timestamp_ = in.u64();
+  if (in.failed() || !readText(in, severity_) || !readText(in, name_) ||
+      !readText(in, description_))
     return false;
   for (;;) {
-    uint8_t type = 0;
-    if (!in.readU8(type)) return false;
+    const uint8_t type = in.u8();
+    if (in.failed()) return false;
     if (type == 0) {
-      uint16_t length = 0;
-      if (!in.readU16(length)) return false;
-      if (in.offset() - bodyStart != length) return false;
+      const uint16_t length = in.u16();
+      if (in.failed()) return false;
+      if (in.position() - bodyStart != length) return false;
       snapshots_ = store.copy(scratch.snapshots);
       return true;
     }
@@ -63,24 +69,20 @@ bool LogEntry1::decode(StreamReader& in, EntryStore& store, DecodeScratch& scrat
   }
 }
 
-bool LogEntry1::decodeSnapshot(StreamReader& in, uint8_t type, EntryStore& store,
+bool LogEntry1::decodeSnapshot(svcwire::ByteReader& in, uint8_t type, EntryStore& store,
                                DecodeScratch& scratch) {
   Snapshot s;
   s.type = type;
-  if (!in.readText(s.name) || !in.readText(s.description) || !in.readText(s.format) ||
-      !in.readText(s.unit))
+  if (!readText(in, s.name) || !readText(in, s.description) || !readText(in, s.format) ||
+      !readText(in, s.unit))
     return false;
   if (type < 1 || type > kTextType) return false;
   if (type == kTextType) {
-    if (!in.readText(s.valueText)) return false;
+    if (!readText(in, s.valueText)) return false;
     s.rawText = s.valueText;
   } else {
-    uint64_t raw = 0;
-    for (uint8_t i = 0; i < kValueSize[type]; ++i) {
-      uint8_t byte = 0;
-      if (!in.readU8(byte)) return false;
-      raw |= uint64_t(byte) << (8 * i);
-    }
+    const uint64_t raw = in.uN(kValueSize[type]);
+    if (in.failed()) return false;
     PrintValue value = toPrintValue(type, raw);
     printValue(scratch.printed, type, std::string_view(), value);
     s.rawText = store.copy(scratch.printed);
@@ -167,11 +169,12 @@ void LogEntry1::writeXml(TextSink& out) const {
   out.append("</Snapshots></Event>");
 }
 
-bool LogEntry2::decode(StreamReader& in, EntryStore&, DecodeScratch&) {
-  const size_t bodyStart = in.offset();
-  uint16_t length = 0;
-  if (!in.readU64(timestamp_) || !in.readU16(length)) return false;
-  return in.offset() - bodyStart == length;
+bool LogEntry2::decode(svcwire::ByteReader& in, EntryStore&, DecodeScratch&) {
+  const size_t bodyStart = in.position();
+  timestamp_ = in.u64();
+  const uint16_t length = in.u16();
+  if (in.failed()) return false;
+  return in.position() - bodyStart == length;
 }
 
 }  // namespace logcodec

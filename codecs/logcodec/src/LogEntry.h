@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "EntryStore.h"
-#include "StreamReader.h"
 #include "TextSink.h"
+#include "svcwire/ByteReader.h"
 
 namespace logcodec {
 
@@ -36,7 +36,7 @@ class LogTree {
  public:
   // Reads the entry body (the cursor stands just after the entry version);
   // what outlives the call goes into `store`.
-  virtual bool decode(StreamReader& in, EntryStore& store, DecodeScratch& scratch) = 0;
+  virtual bool decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) = 0;
   // The timestamp in nanoseconds, the sort key.
   virtual uint64_t getKey() const = 0;
   virtual void setKey(uint64_t key) = 0;
@@ -50,14 +50,14 @@ class LogTree {
 // An event: stream entry version 1.
 class LogEntry1 final : public LogTree {
  public:
-  bool decode(StreamReader& in, EntryStore& store, DecodeScratch& scratch) override;
+  bool decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) override;
   uint64_t getKey() const override { return timestamp_; }
   void setKey(uint64_t key) override { timestamp_ = key; }
   void writeText(TextSink& out) const override;
   void writeXml(TextSink& out) const override;
 
  private:
-  static bool decodeSnapshot(StreamReader& in, uint8_t type, EntryStore& store,
+  static bool decodeSnapshot(svcwire::ByteReader& in, uint8_t type, EntryStore& store,
                              DecodeScratch& scratch);
 
   uint64_t timestamp_ = 0;
@@ -71,7 +71,7 @@ class LogEntry1 final : public LogTree {
 // nothing.
 class LogEntry2 final : public LogTree {
  public:
-  bool decode(StreamReader& in, EntryStore& store, DecodeScratch& scratch) override;
+  bool decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) override;
   uint64_t getKey() const override { return timestamp_; }
   void setKey(uint64_t key) override { timestamp_ = key; }
   void writeText(TextSink&) const override {}

@@ -10,29 +10,6 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-// Every read is checked against what is left: lengths come from the file.
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t length) : data_(data), left_(data ? length : 0) {}
-
-  bool atEnd() const { return left_ == 0; }
-  const uint8_t* take(size_t n) {
-    if (n > left_) codec::fail("Out of input data");
-    const uint8_t* p = data_;
-    data_ += n;
-    left_ -= n;
-    return p;
-  }
-  uint16_t takeU16() {
-    const uint8_t* p = take(2);
-    return uint16_t(p[0] | p[1] << 8);
-  }
-
- private:
-  const uint8_t* data_;
-  size_t left_;
-};
-
 void appendHexByte(std::string& out, uint8_t b) {
   out += kHexDigits[b >> 4];
   out += kHexDigits[b & 15];
@@ -41,8 +18,9 @@ void appendHexByte(std::string& out, uint8_t b) {
 }  // namespace
 
 std::string binaryToXml(const uint8_t* data, size_t length) {
-  ByteReader in(data, length);
-  uint16_t version = in.takeU16();
+  svcwire::ByteReader in(data, length);
+  uint16_t version = in.u16();
+  codec::requireInput(in);
   if (version >= 2)
     codec::fail("Object dictionary file version unsupported: " + std::to_string(version));
 
@@ -54,12 +32,12 @@ std::string binaryToXml(const uint8_t* data, size_t length) {
   out += std::to_string(version);
   out += "\">\n  <Objects>\n";
   while (!in.atEnd()) {
-    const uint8_t* header = in.take(4);
-    uint16_t index = uint16_t(header[0] | header[1] << 8);
-    uint8_t subIndex = header[2];
-    uint8_t flags = header[3];
+    uint16_t index = in.u16();
+    uint8_t subIndex = in.u8();
+    uint8_t flags = in.u8();
     size_t valueLength = flags & kLengthMask;
-    const uint8_t* value = in.take(valueLength);
+    const uint8_t* value = in.view(valueLength);
+    codec::requireInput(in);
 
     out += (flags & kMappableFlag) ? "    <Object ismappable=\"1\"> \n" : "    <Object> \n";
     out += "      <Index>";

@@ -17,16 +17,11 @@ std::string_view textOf(rapidxml::xml_node<>* node) {
   return std::string_view(node->value(), node->value_size());
 }
 
-void appendU16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(uint8_t(v));
-  out.push_back(uint8_t(v >> 8));
-}
-
 uint8_t pairValue(std::string_view digits, size_t at) {
   return uint8_t(parseHexNumber(digits.substr(at, 2)));
 }
 
-void appendObject(std::vector<uint8_t>& out, rapidxml::xml_node<>* object) {
+void appendObject(svcwire::ByteWriter& out, rapidxml::xml_node<>* object) {
   bool mappable = false;
   if (auto* attr = codec::attribute(object, "ismappable"))
     mappable = parseDecimal(std::string_view(attr->value(), attr->value_size())) == 1;
@@ -46,13 +41,12 @@ void appendObject(std::vector<uint8_t>& out, rapidxml::xml_node<>* object) {
     codec::fail("Invalid <HexValue> data");
 
   size_t valueLength = digits.size() / 2;
-  appendU16(out, indexValue);
-  out.push_back(uint8_t(subIndexValue));
-  out.push_back(uint8_t((mappable ? kMappableFlag : 0) | valueLength));
+  out.u16(uint16_t(indexValue)).u8(uint8_t(subIndexValue));
+  out.u8(uint8_t((mappable ? kMappableFlag : 0) | valueLength));
   if (valueLength <= kNumericValueLimit) {
-    for (size_t i = valueLength; i-- > 0;) out.push_back(pairValue(digits, 2 * i));
+    for (size_t i = valueLength; i-- > 0;) out.u8(pairValue(digits, 2 * i));
   } else {
-    for (size_t i = 0; i < valueLength; ++i) out.push_back(pairValue(digits, 2 * i));
+    for (size_t i = 0; i < valueLength; ++i) out.u8(pairValue(digits, 2 * i));
   }
 }
 
@@ -69,13 +63,13 @@ std::vector<uint8_t> xmlToBinary(const char* xml, size_t length) {
   auto* objects = codec::firstChild(root, "Objects");
   if (!objects) codec::fail("Missing objects list");
 
-  std::vector<uint8_t> out;
+  svcwire::ByteWriter out;
   out.reserve(2 + length / 12);
-  appendU16(out, uint32_t(versionValue));
+  out.u16(uint16_t(versionValue));
   for (auto* object = codec::firstChild(objects, "Object"); object;
        object = codec::nextSibling(object, "Object"))
     appendObject(out, object);
-  return out;
+  return out.take();
 }
 
 }  // namespace odcodec

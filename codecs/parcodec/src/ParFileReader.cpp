@@ -12,31 +12,6 @@ namespace parcodec {
 
 namespace {
 
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t length) : next_(data), left_(data ? length : 0) {}
-
-  size_t left() const { return left_; }
-
-  const uint8_t* take(size_t count) {
-    if (count > left_) codec::fail("Out of input data");
-    const uint8_t* at = next_;
-    next_ += count;
-    left_ -= count;
-    return at;
-  }
-  uint64_t littleEndian(size_t count) {
-    const uint8_t* at = take(count);
-    uint64_t value = 0;
-    for (size_t i = 0; i < count; ++i) value |= uint64_t(at[i]) << (8 * i);
-    return value;
-  }
-
- private:
-  const uint8_t* next_;
-  size_t left_;
-};
-
 constexpr uint32_t kFloatBit = 1u << 29;
 constexpr uint32_t kSignedBit = 1u << 30;
 
@@ -76,25 +51,30 @@ class EnumNames {
 }  // namespace
 
 void readParFile(ParameterTable& table, const uint8_t* data, uint32_t length) {
-  ByteReader in(data, length);
-  uint64_t version = in.littleEndian(2);
+  svcwire::ByteReader in(data, length);
+  uint64_t version = in.u16();
+  codec::requireInput(in);
   if (version != 1) codec::fail("Parameter file version unsupported: " + decimal(version));
-  std::memcpy(table.fileSignature.data(), in.take(16), 16);
-  std::memcpy(table.fileUUID.data(), in.take(16), 16);
+  in.bytes(table.fileSignature.data(), 16);
+  codec::requireInput(in);
+  in.bytes(table.fileUUID.data(), 16);
+  codec::requireInput(in);
   bool substitute = table.fileUUID == table.projectUUID;
 
   EnumNames enumNames;
-  while (in.left() >= 4) {
-    uint32_t descriptor = uint32_t(in.littleEndian(4));
+  while (in.remaining() >= 4) {
+    uint32_t descriptor = in.u32();
     uint32_t valueLength = descriptor & 0xFFFFFF;
     if (valueLength > 8) codec::fail("Invalid parameter data length");
-    in.take(2);  // remote index
-    size_t nameLength = size_t(in.littleEndian(2));
-    const uint8_t* nameBytes = in.take(nameLength);
+    in.skip(2);  // remote index
+    size_t nameLength = in.u16();
+    const uint8_t* nameBytes = in.view(nameLength);
+    codec::requireInput(in);
     const void* zero = std::memchr(nameBytes, 0, nameLength);
     size_t nameSize = zero ? size_t(static_cast<const uint8_t*>(zero) - nameBytes) : nameLength;
     std::string name(reinterpret_cast<const char*>(nameBytes), nameSize);
-    uint64_t value = in.littleEndian(valueLength);
+    uint64_t value = in.uN(valueLength);
+    codec::requireInput(in);
 
     std::string text = valueText(descriptor, value);
     if (substitute) {

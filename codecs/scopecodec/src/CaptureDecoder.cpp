@@ -21,46 +21,6 @@ constexpr size_t kValueBytes = 8;  // the widest sample, threshold or word
 constexpr size_t kBlockHeaderBytes = 8;
 constexpr uint32_t kNoTriggerBit = 0x80000000u;
 
-// Bounds-checked little-endian reads over the capture.
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  size_t offset() const { return offset_; }
-  size_t remaining() const { return size_ - offset_; }
-  const uint8_t* here() const { return data_ + offset_; }
-
-  bool u8(uint8_t& v) { return unsignedLe(v); }
-  bool u16(uint16_t& v) { return unsignedLe(v); }
-  bool u32(uint32_t& v) { return unsignedLe(v); }
-  bool f32(float& v) {
-    uint32_t bits = 0;
-    if (!u32(bits)) return false;
-    std::memcpy(&v, &bits, sizeof v);
-    return true;
-  }
-  bool bytes(uint8_t* out, size_t n) {
-    if (remaining() < n) return false;
-    std::memcpy(out, here(), n);
-    offset_ += n;
-    return true;
-  }
-
- private:
-  template <typename T>
-  bool unsignedLe(T& v) {
-    if (remaining() < sizeof(T)) return false;
-    T value = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) value = T(value | T(T(data_[offset_ + i]) << (8 * i)));
-    v = value;
-    offset_ += sizeof(T);
-    return true;
-  }
-
-  const uint8_t* data_;
-  size_t size_;
-  size_t offset_ = 0;
-};
-
 struct Trigger {
   uint16_t remoteIndex = 0;
   uint8_t type = 0;
@@ -177,9 +137,6 @@ struct Step {
   float timeAfter() const { return float(index + 1) * timeStep + accumulated; }
 };
 
-uint16_t readU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t readU32(const uint8_t* p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
-
 struct WalkEnd {
   float accumulated = 0;  // the time of all the blocks
   size_t offset = 0;      // where the walk stopped, short of a block header
@@ -202,10 +159,10 @@ int walkSteps(const uint8_t* data, size_t length, size_t offset, const StepPlan&
         walkEnd = WalkEnd{accumulated, offset};
         return kSuccessful;
       }
-      const uint16_t count = readU16(data + offset);
-      stepCounter = readU16(data + offset + 2);
-      const uint32_t timeBits = readU32(data + offset + 4);
-      std::memcpy(&timeStep, &timeBits, sizeof timeStep);
+      svcwire::ByteReader header(data + offset, kBlockHeaderBytes);
+      const uint16_t count = header.u16();
+      stepCounter = header.u16();
+      timeStep = header.f32();
       offset += kBlockHeaderBytes;
       if (count == 0) return kInvalidDataHeader;
       wordsLeft = uint16_t(count - plan.headerWords);
@@ -319,14 +276,16 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   if (length == 0) return kUnexpectedEnd;
   if (data[0] != kApiLevel) return kUnsupportedApiLevel;
 
-  Reader in(data, length);
-  uint8_t apiLevel = 0, widthBits = 0, filler = 0;
-  uint8_t parameterSet[16];
-  float captureTime = 0, pretriggerTime = 0;
-  uint16_t triggerCount = 0, channelCount = 0;
-  if (!in.u8(apiLevel) || !in.u8(widthBits) || !in.bytes(parameterSet, sizeof parameterSet) ||
-      !in.u8(filler) || !in.f32(captureTime) || !in.f32(pretriggerTime) || !in.u16(triggerCount))
-    return kUnexpectedEnd;
+  svcwire::ByteReader in(data, length);
+  uint8_t parameterSet[16] = {};
+  in.skip(1);  // the API level, checked above
+  const uint8_t widthBits = in.u8();
+  in.bytes(parameterSet, sizeof parameterSet);
+  const uint8_t filler = in.u8();
+  const float captureTime = in.f32();
+  const float pretriggerTime = in.f32();
+  const uint16_t triggerCount = in.u16();
+  if (in.failed()) return kUnexpectedEnd;
 
   // Records are read one by one, in file order; the counts size nothing
   // beyond what the bytes present can hold.
@@ -334,19 +293,25 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   triggers.reserve(std::min<size_t>(triggerCount, in.remaining() / 12));
   for (uint16_t i = 0; i < triggerCount; ++i) {
     Trigger t;
-    if (!in.u16(t.remoteIndex) || !in.u8(t.type) || !in.u8(t.thresholdLength) ||
-        !in.bytes(t.threshold, kValueBytes))
-      return kUnexpectedEnd;
+    t.remoteIndex = in.u16();
+    t.type = in.u8();
+    t.thresholdLength = in.u8();
+    in.bytes(t.threshold, kValueBytes);
+    if (in.failed()) return kUnexpectedEnd;
     if (t.thresholdLength > kValueBytes) return kInvalidDataSize;
     triggers.push_back(t);
   }
-  if (!in.u16(channelCount)) return kUnexpectedEnd;
+  const uint16_t channelCount = in.u16();
+  if (in.failed()) return kUnexpectedEnd;
   std::vector<Channel> channels;
   channels.reserve(std::min<size_t>(channelCount, in.remaining() / 8));
   for (uint16_t i = 0; i < channelCount; ++i) {
     Channel c;
-    if (!in.u16(c.remoteIndex) || !in.u8(c.sampleSize) || !in.u8(c.divider) || !in.f32(c.sampleTime))
-      return kUnexpectedEnd;
+    c.remoteIndex = in.u16();
+    c.sampleSize = in.u8();
+    c.divider = in.u8();
+    c.sampleTime = in.f32();
+    if (in.failed()) return kUnexpectedEnd;
     channels.push_back(c);
   }
 
@@ -359,13 +324,13 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
     *out = text;
     return kSuccessful;
   }
-  uint32_t triggerWord = 0;
-  if (!in.u32(triggerWord)) return kInvalidDataSize;
+  const uint32_t triggerWord = in.u32();
+  if (in.failed()) return kInvalidDataSize;
   StepPlan plan;
   if (int rc = planSteps(widthBits / 8u, channels, plan); rc != kSuccessful) return rc;
 
   const bool triggerExpected = (triggerWord & kNoTriggerBit) == 0;
-  const uint32_t triggerOffset = uint32_t(triggerWord + uint32_t(in.offset()));
+  const uint32_t triggerOffset = uint32_t(triggerWord + uint32_t(in.position()));
 
   // First walk: check the data, make the time texts and count, by phase, the
   // steps and their text, which size every channel's part of the result.
@@ -373,7 +338,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   WalkEnd walkEnd;
   StepTexts texts;
   uint64_t phaseSteps[16] = {}, phaseTextBytes[16] = {};
-  int rc = walkSteps(data, length, in.offset(), plan, walkEnd, [&](const Step& step) {
+  int rc = walkSteps(data, length, in.position(), plan, walkEnd, [&](const Step& step) {
     if (!plan.phases[step.phase].slots.empty()) {
       phaseTextBytes[step.phase] += texts.add(step.time());
       ++phaseSteps[step.phase];
@@ -428,7 +393,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
 
   // Second walk: the samples, each channel into its part.
   const char* stepText = texts.begin();
-  walkSteps(data, length, in.offset(), plan, walkEnd, [&](const Step& step) {
+  walkSteps(data, length, in.position(), plan, walkEnd, [&](const Step& step) {
     const PhaseLayout& layout = plan.phases[step.phase];
     if (layout.slots.empty()) return;
     const size_t textLength = uint8_t(stepText[0]);

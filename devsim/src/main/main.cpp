@@ -16,6 +16,7 @@
 #include "plat/sysmsg.h"
 #include "plat/threadsafety.h"
 #include "plat/verinfo.h"
+#include "svcwire/ByteReader.h"
 
 namespace {
 
@@ -69,8 +70,7 @@ std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& optio
   if (!options.deviceName.empty()) host.core.identity.deviceName = options.deviceName;
   if (!options.fwVersionString.empty()) host.core.identity.fwVersionString = options.fwVersionString;
   if (options.hasSerial) {
-    const uint32_t s = options.serial;
-    host.core.identity.deviceSerial = {uint8_t(s), uint8_t(s >> 8), uint8_t(s >> 16), uint8_t(s >> 24)};
+    host.core.identity.deviceSerial = svcwire::ByteWriter().u32(options.serial).take();
   }
   if (options.fwUpgrade) host.core.upgradeFirmware = devsim::cli::installPackage;
   host.listener = [spec, dir = options.vbusDir](VbusTransport::Event event) {

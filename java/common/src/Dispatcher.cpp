@@ -23,7 +23,8 @@ void dropContextLoader(JNIEnv* env) {
   jclass threadClass = env->FindClass("java/lang/Thread");
   if (!threadClass) return describeAndClear(env);
   jmethodID current = env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;");
-  jmethodID setLoader = env->GetMethodID(threadClass, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V");
+  jmethodID setLoader =
+      env->GetMethodID(threadClass, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V");
   if (current && setLoader) {
     jobject self = env->CallStaticObjectMethod(threadClass, current);
     if (self && !env->ExceptionCheck()) {
@@ -50,8 +51,10 @@ void JavaDispatcher::Context::call(std::size_t index, ...) {
   describeAndClear(env_);
 }
 
-std::unique_ptr<JavaDispatcher> JavaDispatcher::start(JNIEnv* env, const Module& module, jobject callbacks,
-                                                      std::vector<Method> methods, Switch eventSwitch) {
+std::unique_ptr<JavaDispatcher> JavaDispatcher::start(JNIEnv* env, const Module& module,
+                                                      jobject callbacks,
+                                                      std::vector<Method> methods,
+                                                      Switch eventSwitch) {
   JavaVM* vm = nullptr;
   if (env->GetJavaVM(&vm) != JNI_OK) throw std::runtime_error("GetJavaVM failed");
   std::unique_ptr<JavaDispatcher> self(new JavaDispatcher(vm, module, eventSwitch));
@@ -70,7 +73,8 @@ std::unique_ptr<JavaDispatcher> JavaDispatcher::start(JNIEnv* env, const Module&
   self->handleNativeException_ =
       env->GetMethodID(cls, "handleNativeException", "(Ljava/lang/String;Ljava/lang/String;[B)V");
   if (!self->handleNativeException_) throw JavaPending{};
-  self->handleNativeGenericException_ = env->GetMethodID(cls, "handleNativeGenericException", "(Ljava/lang/Exception;)V");
+  self->handleNativeGenericException_ =
+      env->GetMethodID(cls, "handleNativeGenericException", "(Ljava/lang/Exception;)V");
   if (!self->handleNativeGenericException_) throw JavaPending{};
   self->callbacks_ = env->NewWeakGlobalRef(callbacks);
   if (!self->callbacks_) {
@@ -160,27 +164,26 @@ void JavaDispatcher::report(JNIEnv* env, jobject callbacks, const Bytes& id) noe
     text = describeException(module_.name, "unknown", id);
   }
   describeAndClear(env);
+  // The error methods are called without the callbacks object's monitor.
   try {
-    if (env->MonitorEnter(callbacks) != JNI_OK) return describeAndClear(env);
-    try {
-      if (wrapper) {
+    if (wrapper) {
+      jstring jtext = newString(env, text);
+      jstring jmodule = newString(env, module_.name);
+      jbyteArray jid = newByteArray(env, id.data(), id.size());
+      env->CallVoidMethod(callbacks, handleNativeException_, jtext, jmodule, jid);
+    } else {
+      jclass exceptionClass = env->FindClass("java/lang/Exception");
+      jmethodID init = exceptionClass
+                           ? env->GetMethodID(exceptionClass, "<init>", "(Ljava/lang/String;)V")
+                           : nullptr;
+      if (init) {
         jstring jtext = newString(env, text);
-        jstring jmodule = newString(env, module_.name);
-        jbyteArray jid = newByteArray(env, id.data(), id.size());
-        env->CallVoidMethod(callbacks, handleNativeException_, jtext, jmodule, jid);
-      } else {
-        jclass exceptionClass = env->FindClass("java/lang/Exception");
-        jmethodID init = exceptionClass ? env->GetMethodID(exceptionClass, "<init>", "(Ljava/lang/String;)V") : nullptr;
-        if (init) {
-          jstring jtext = newString(env, text);
-          jobject error = env->NewObject(exceptionClass, init, jtext);
-          if (error) env->CallVoidMethod(callbacks, handleNativeGenericException_, error);
-        }
+        jobject error = env->NewObject(exceptionClass, init, jtext);
+        if (error) env->CallVoidMethod(callbacks, handleNativeGenericException_, error);
       }
-    } catch (...) {
     }
-    env->MonitorExit(callbacks);
   } catch (...) {
+    // A conversion failed: its Java exception is pending and described below.
   }
   describeAndClear(env);
 }

@@ -8,7 +8,8 @@
 namespace vlnjni {
 namespace {
 
-constexpr const char* kWrapperClass = "eu/veltrano/zamo/DeviceCommunication/provider/WrapperException";
+constexpr const char* kWrapperClass =
+    "eu/veltrano/zamo/DeviceCommunication/provider/WrapperException";
 
 // Local references made here are released on every path; a failure leaves
 // the JVM's exception pending, which is all a caller can do with it.
@@ -39,7 +40,8 @@ std::string describeException(const char* module, const std::string& kind, const
   return text;
 }
 
-void throwWrapperException(JNIEnv* env, const char* module, const std::string& text, const Bytes& id) {
+void throwWrapperException(JNIEnv* env, const char* module, const std::string& text,
+                           const Bytes& id) {
   try {
     LocalRef cls{env, env->FindClass(kWrapperClass)};
     if (!cls.ref) return;
@@ -49,19 +51,22 @@ void throwWrapperException(JNIEnv* env, const char* module, const std::string& t
     LocalRef jtext{env, newString(env, text)};
     LocalRef jmodule{env, newString(env, module)};
     LocalRef jid{env, newByteArray(env, id.data(), id.size())};
-    LocalRef error{env, env->NewObject(static_cast<jclass>(cls.ref), init, jtext.ref, jmodule.ref, jid.ref)};
+    LocalRef error{
+        env, env->NewObject(static_cast<jclass>(cls.ref), init, jtext.ref, jmodule.ref, jid.ref)};
     if (!error.ref) return;
     env->Throw(static_cast<jthrowable>(error.ref));
   } catch (const JavaPending&) {
   } catch (...) {
-    if (!env->ExceptionCheck()) throwJava(env, "java/lang/Exception", describeException(module, "unknown", id));
+    if (!env->ExceptionCheck())
+      throwJava(env, "java/lang/Exception", describeException(module, "unknown", id));
   }
 }
 
 void throwJava(JNIEnv* env, const char* className, const std::string& message) {
   LocalRef cls{env, env->FindClass(className)};
   if (!cls.ref) return;
-  jmethodID init = env->GetMethodID(static_cast<jclass>(cls.ref), "<init>", "(Ljava/lang/String;)V");
+  jmethodID init =
+      env->GetMethodID(static_cast<jclass>(cls.ref), "<init>", "(Ljava/lang/String;)V");
   if (!init) return;
   try {
     LocalRef text{env, newString(env, message)};
@@ -90,13 +95,15 @@ void rethrowToJava(NativeCall& call) noexcept {
   } catch (const std::exception& e) {
     if (env->ExceptionCheck()) env->ExceptionClear();
     try {
-      throwJava(env, "java/lang/Exception", describeException(module, e.what(), call.describedId()));
+      throwJava(env, "java/lang/Exception",
+                describeException(module, e.what(), call.describedId()));
     } catch (...) {
     }
   } catch (...) {
     if (env->ExceptionCheck()) env->ExceptionClear();
     try {
-      throwJava(env, "java/lang/Exception", describeException(module, "unknown", call.describedId()));
+      throwJava(env, "java/lang/Exception",
+                describeException(module, "unknown", call.describedId()));
     } catch (...) {
     }
   }
@@ -117,7 +124,8 @@ void NativeCall::requireNonNull(jobject object, const char* argument) {
 }
 
 jbyteArray newByteArray(JNIEnv* env, const void* data, std::size_t size) {
-  if (size > std::size_t(INT32_MAX)) throw std::length_error("size over INT32_MAX for a Java array");
+  if (size > std::size_t(INT32_MAX))
+    throw std::length_error("size over INT32_MAX for a Java array");
   jbyteArray array = env->NewByteArray(jsize(size));
   if (!array) {
     checkJava(env);

@@ -44,7 +44,8 @@ void EventQueue::push(std::unique_ptr<NativeEvent> event) {
     event->origin = NativeEvent::Origin::kRegistered;
     event->id = it->second;
   } else {
-    event->origin = registering_ > 0 ? NativeEvent::Origin::kDuringRegistration : NativeEvent::Origin::kOrphaned;
+    event->origin = registering_ > 0 ? NativeEvent::Origin::kDuringRegistration
+                                     : NativeEvent::Origin::kOrphaned;
     event->id.clear();
   }
   std::lock_guard<std::mutex> queue(queueLock_);

@@ -25,7 +25,8 @@ std::string systemProperty(JNIEnv* env, const std::string& name) {
     }
   } locals{env};
   locals.refs[0] = system;
-  jmethodID get = env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+  jmethodID get =
+      env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
   if (!get) throw JavaPending{};
   jstring key = newString(env, name);
   locals.refs[1] = key;
@@ -35,7 +36,8 @@ std::string systemProperty(JNIEnv* env, const std::string& name) {
   return value ? toUtf8(env, value) : std::string();
 }
 
-jint loadBinding(JavaVM* vm, const Module& module, const std::function<void(JNIEnv*)>& init) noexcept {
+jint loadBinding(JavaVM* vm, const Module& module,
+                 const std::function<void(JNIEnv*)>& init) noexcept {
   JNIEnv* env = envOf(vm);
   if (!env) return JNI_ERR;
   NativeCall call(env, module);

@@ -212,6 +212,8 @@ public final class FakeRuntimeTest {
             Check.equal("native", wrapper.kind, "switch text -> handleNativeException");
             Check.equal("fake switch failure|Fakejni", wrapper.payload, "its text and module");
             Check.bytes(a, wrapper.id, "its id");
+            Check.isTrue(!wrapper.monitorHeld && !generic.monitorHeld, "error reports come without the monitor");
+            Check.equal("Fakejni", generic.thread, "on the dispatcher thread too");
             String hexA = Check.hex(a);
             Check.equal("generic", generic.kind, "std::exception -> handleNativeGenericException");
             Check.equal("java.lang.Exception|Exception in module Fakejni\n\tTrying to access remote device " + hexA
@@ -262,6 +264,65 @@ public final class FakeRuntimeTest {
             Delivery d = next();
             if (d != null) Check.equal(0, d.type, "the library's unregister event");
             Check.isTrue(!Fakejni.unregisterRemote(never), "never registered");
+        });
+
+        Check.test("natives and callbacks from several threads", () -> {
+            // Each thread registers its own id, emits events that name it, unregisters, over and over; the
+            // library reuses the freed handles among the threads all the time.
+            final int threads = 4;
+            final int rounds = 200;
+            final List<String> wrong = java.util.Collections.synchronizedList(new ArrayList<>());
+            final java.util.concurrent.atomic.AtomicInteger seen = new java.util.concurrent.atomic.AtomicInteger();
+            Fakejni.getCallbacks().setListener(new FakeCallbacks.Listener() {
+                @Override
+                public void onEvent(byte[] remoteId, int type, byte[] payload) {
+                    seen.incrementAndGet();
+                    if (type == 0 || remoteId.length == 0) return;
+                    String owner = new String(payload, StandardCharsets.UTF_8);
+                    if (!owner.equals(Check.hex(remoteId))) wrong.add(owner + " as " + Check.hex(remoteId));
+                }
+
+                @Override
+                public void handleNativeException(String text, String module, byte[] remoteId) {
+                    wrong.add("native exception " + text);
+                }
+
+                @Override
+                public void handleNativeGenericException(Exception e) {
+                    wrong.add("generic exception " + e.getMessage());
+                }
+            });
+            List<Thread> workers = new ArrayList<>();
+            final List<Throwable> failures = java.util.Collections.synchronizedList(new ArrayList<>());
+            for (int t = 0; t < threads; t++) {
+                final byte[] mine = id(0x80 + 0x10 * t);
+                final byte[] name = utf8(Check.hex(mine));
+                Thread w = new Thread(() -> {
+                    try {
+                        for (int r = 0; r < rounds; r++) {
+                            if (!Fakejni.registerRemote(mine)) throw new IllegalStateException("register failed");
+                            Fakejni.emit(mine, 9, name);
+                            Fakejni.emit(mine, 9, name);
+                            if (!Fakejni.unregisterRemote(mine)) throw new IllegalStateException("unregister");
+                        }
+                    } catch (Throwable x) {
+                        failures.add(x);
+                    }
+                });
+                workers.add(w);
+                w.start();
+            }
+            for (Thread w : workers) {
+                w.join(Check.slackMillis(60000));
+                Check.isTrue(!w.isAlive(), "a worker is stuck (deadlock?)");
+            }
+            Check.equal(List.of(), failures, "worker failures");
+            long deadline = System.nanoTime() + Check.slackMillis(20000) * 1_000_000L;
+            int expected = threads * rounds * 3;  // two emitted and one unregister event per round
+            while (seen.get() < expected && System.nanoTime() < deadline) Thread.sleep(10);
+            Check.equal(expected, seen.get(), "every event delivered once");
+            Check.equal(List.of(), wrong, "events under another device's id");
+            Fakejni.getCallbacks().setListener(listener);
         });
 
         Check.test("registrations left open", () -> {

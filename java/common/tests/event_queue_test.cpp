@@ -27,9 +27,9 @@ const Bytes kIdB(16, 0xBB);
 TEST(EventQueue, IdIsFixedWhenQueuedAndAReusedHandleNeverLendsItsNewId) {
   EventQueue q;
   q.setRemoteId(kHandle, kIdA);
-  q.push(event(kHandle, 1));  // a's, queued while registered
-  q.eraseRemoteId(kHandle);   // a unregistered: its queued event is orphaned
-  q.push(event(kHandle, 2));  // a late callback for the freed handle
+  q.push(event(kHandle, 1));     // a's, queued while registered
+  q.eraseRemoteId(kHandle);      // a unregistered: its queued event is orphaned
+  q.push(event(kHandle, 2));     // a late callback for the freed handle
   q.setRemoteId(kHandle, kIdB);  // the library gives the handle to b
   q.push(event(kHandle, 3));
 
@@ -115,8 +115,10 @@ TEST(EventQueue, ConcurrentProducersLoseNothing) {
     ASSERT_EQ(next[std::size_t(p)], e->type) << "producer " << p;
     ++next[std::size_t(p)];
     const Bytes id = q.deliveryId(*e);
-    if (!id.empty()) EXPECT_EQ(Bytes(16, std::uint8_t(p)), id);
-    else EXPECT_EQ(0, p) << "only the churned handle may orphan events";
+    if (!id.empty())
+      EXPECT_EQ(Bytes(16, std::uint8_t(p)), id);
+    else
+      EXPECT_EQ(0, p) << "only the churned handle may orphan events";
   }
   for (auto& t : producers) t.join();
   churn = false;

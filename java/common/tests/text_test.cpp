@@ -1,9 +1,9 @@
 // The text conversions of the bindings, without a JVM.
+#include "vlnjni/Text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "vlnjni/Text.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ struct DecodeCase {
 TEST(Utf8Decode, WellFormedAndIllFormedInput) {
   const DecodeCase cases[] = {
       {"ascii", "abc", u"abc"},
-      {"two, three and four bytes", "\xC3\xAB\xE2\x82\xAC\xF0\x9F\x98\x80", u"\u00eb\u20ac\U0001F600"},
+      {"two, three and four bytes", "\xC3\xAB\xE2\x82\xAC\xF0\x9F\x98\x80",
+       u"\u00eb\u20ac\U0001F600"},
       {"embedded zero is a character", std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
       {"lone continuation", "\x80x", u"\ufffdx"},
       {"byte that starts nothing", "\xFF\xFE", u"\ufffd\ufffd"},
@@ -33,7 +34,10 @@ TEST(Utf8Decode, WellFormedAndIllFormedInput) {
       {"above U+10FFFF", "\xF4\x90\x80\x80", u"\ufffd\ufffd\ufffd\ufffd"},
       {"truncated three-byte is one", "\xE2\x82", u"\ufffd"},
       {"truncated four-byte is one", "\xF0\x9F\x98", u"\ufffd"},
-      {"truncated then ascii", "\xF0\x9F\x98" "A", u"\ufffdA"},
+      {"truncated then ascii",
+       "\xF0\x9F\x98"
+       "A",
+       u"\ufffdA"},
       {"truncated then new lead", "\xE2\x82\xC3\xAB", u"\ufffd\u00eb"},
       {"largest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
   };
@@ -44,7 +48,8 @@ TEST(Utf8Encode, PairsAndLoneSurrogates) {
   EXPECT_EQ("Zo\xC3\xAB \xF0\x9F\x98\x80", utf16ToUtf8(u"Zo\u00eb \U0001F600"));
   EXPECT_EQ("\xEF\xBF\xBDx", utf16ToUtf8(std::u16string(u"\xD800x")));
   EXPECT_EQ("x\xEF\xBF\xBD", utf16ToUtf8(std::u16string(u"x\xDC00")));
-  EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", utf16ToUtf8(std::u16string(u"\xDC00\xD800"))) << "reversed pair";
+  EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", utf16ToUtf8(std::u16string(u"\xDC00\xD800")))
+      << "reversed pair";
   EXPECT_EQ(std::string("a\0b", 3), utf16ToUtf8(std::u16string(u"a\0b", 3)));
 }
 

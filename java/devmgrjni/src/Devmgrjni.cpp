@@ -81,7 +81,8 @@ using Query = bool (*)(DevmgrHandle, void*);
 // The connection pattern: connect, call into a cleared buffer, disconnect,
 // then a false result throws `failure`.
 template <std::size_t N>
-void query(NativeCall& call, jbyteArray id, Query Api::*fn, const char* failure, std::uint8_t (&buffer)[N]) {
+void query(NativeCall& call, jbyteArray id, Query Api::*fn, const char* failure,
+           std::uint8_t (&buffer)[N]) {
   const Bytes& remote = call.remoteId(id);
   std::memset(buffer, 0, N);
   Connection connection(remote);
@@ -167,11 +168,12 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   JNIEXPORT ret JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Devmgrjni_##name
 
 VLN_DEVMGR_NATIVE(jbyteArray, getSelectedRemoteDeviceId)(JNIEnv* env, jclass, jbyteArray id) {
-  return vlnjni::guardNative(env, kModule, jbyteArray(nullptr), [&](NativeCall& call) -> jbyteArray {
-    Bytes chosen = call.remoteId(id);
-    if (!api().askUser(chosen.data(), chosen.size())) return nullptr;
-    return vlnjni::newByteArray(env, chosen.data(), chosen.size());
-  });
+  return vlnjni::guardNative(env, kModule, jbyteArray(nullptr),
+                             [&](NativeCall& call) -> jbyteArray {
+                               Bytes chosen = call.remoteId(id);
+                               if (!api().askUser(chosen.data(), chosen.size())) return nullptr;
+                               return vlnjni::newByteArray(env, chosen.data(), chosen.size());
+                             });
 }
 
 VLN_DEVMGR_NATIVE(jbyteArray, getProtocolList)(JNIEnv* env, jclass, jbyteArray id) {
@@ -184,7 +186,8 @@ VLN_DEVMGR_NATIVE(jbyteArray, getProtocolList)(JNIEnv* env, jclass, jbyteArray i
     const bool ok = api().protocolList(connection.handle(), &list);
     connection.close();
     if (!ok) throw WrapperError("Impossible to get remote device protocols list");
-    const std::size_t count = list.count < sizeof list.protocols ? std::size_t(list.count) : sizeof list.protocols;
+    const std::size_t count =
+        list.count < sizeof list.protocols ? std::size_t(list.count) : sizeof list.protocols;
     return vlnjni::newByteArray(env, list.protocols, count);
   });
 }
@@ -208,7 +211,8 @@ VLN_DEVMGR_NATIVE(jstring, getFirmwareVerboseDescription)(JNIEnv* env, jclass, j
   return textQuery(env, id, &Api::fwVerbose, "Impossible to get Firmware Verbose.");
 }
 VLN_DEVMGR_NATIVE(jbyteArray, getFirmwareSignature)(JNIEnv* env, jclass, jbyteArray id) {
-  return signatureQuery(env, id, &Api::fwSignature, "Impossible to get remote device firmware hash");
+  return signatureQuery(env, id, &Api::fwSignature,
+                        "Impossible to get remote device firmware hash");
 }
 VLN_DEVMGR_NATIVE(jstring, getFriendlyName)(JNIEnv* env, jclass, jbyteArray id) {
   return textQuery(env, id, &Api::friendlyName, "Impossible to get Friendly Name.");
@@ -229,7 +233,8 @@ VLN_DEVMGR_NATIVE(jbyteArray, getParamTableSignature)(JNIEnv* env, jclass, jbyte
   return signatureQuery(env, id, &Api::parSignature, "Impossible to get Application Signature.");
 }
 VLN_DEVMGR_NATIVE(jbyteArray, getParamTableDefaultsSignature)(JNIEnv* env, jclass, jbyteArray id) {
-  return signatureQuery(env, id, &Api::defParSignature, "Impossible to get Application Defaults Signature.");
+  return signatureQuery(env, id, &Api::defParSignature,
+                        "Impossible to get Application Defaults Signature.");
 }
 VLN_DEVMGR_NATIVE(jstring, getDeviceName)(JNIEnv* env, jclass, jbyteArray id) {
   return textQuery(env, id, &Api::deviceName, "Impossible to get Device Name.");
@@ -276,8 +281,8 @@ VLN_DEVMGR_NATIVE(void, immediateReset)(JNIEnv* env, jclass, jbyteArray id) {
   });
 }
 
-VLN_DEVMGR_NATIVE(jint, requestCoreFirmwareUpgrade)(JNIEnv* env, jclass, jbyteArray id, jstring storage,
-                                                    jstring file) {
+VLN_DEVMGR_NATIVE(jint, requestCoreFirmwareUpgrade)
+(JNIEnv* env, jclass, jbyteArray id, jstring storage, jstring file) {
   return vlnjni::guardNative(env, kModule, jint(-3), [&](NativeCall& call) {
     const Bytes& remote = call.remoteId(id);
     call.requireNonNull(storage, "storage");

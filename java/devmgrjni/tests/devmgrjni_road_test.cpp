@@ -44,12 +44,15 @@ std::string hex(const std::string& bytes) {
 
 std::string unhex(const std::string& digits) {
   std::string out;
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) out += char(std::stoi(digits.substr(i, 2), nullptr, 16));
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+    out += char(std::stoi(digits.substr(i, 2), nullptr, 16));
   return out;
 }
 
 std::string text(const std::string& s) { return "s" + std::to_string(s.size()) + ":" + hex(s); }
-std::string bytes(const std::vector<uint8_t>& b) { return "b:" + hex(std::string(b.begin(), b.end())); }
+std::string bytes(const std::vector<uint8_t>& b) {
+  return "b:" + hex(std::string(b.begin(), b.end()));
+}
 
 class DevmgrjniRoad : public ::testing::Test {
  protected:
@@ -60,7 +63,8 @@ class DevmgrjniRoad : public ::testing::Test {
     std::filesystem::create_directories(work_);
   }
 
-  devsim::DeviceHost* plug(devsim::CoreConfig core, const HwId& id, const std::string& name = "jdev") {
+  devsim::DeviceHost* plug(devsim::CoreConfig core, const HwId& id,
+                           const std::string& name = "jdev") {
     devsim::HostOptions options;
     options.core = std::move(core);
     return road_.plugDevice({name, id}, options);
@@ -70,7 +74,8 @@ class DevmgrjniRoad : public ::testing::Test {
   // warning or a non-zero exit.
   std::vector<Outcome> probe(const std::vector<std::string>& calls) {
     shelltest::ShellRunner java(VLN_JAVA, work_);
-    std::vector<std::string> args = {"-Xcheck:jni", std::string("-Djava.library.path=") + VLN_JAVA_LIB_DIR, "-cp",
+    std::vector<std::string> args = {"-Xcheck:jni",
+                                     std::string("-Djava.library.path=") + VLN_JAVA_LIB_DIR, "-cp",
                                      VLN_JAVA_CLASSPATH, "DevmgrProbe"};
     args.insert(args.end(), calls.begin(), calls.end());
     const shelltest::ShellResult run = java.run(args);
@@ -128,7 +133,8 @@ TEST_F(DevmgrjniRoad, EveryQueryReturnsTheDevicesValue) {
   core.identity.fwTarget = "target";
   core.identity.fwSubTarget = "sub";
   core.identity.fwVersionString = "2.4.6";
-  core.identity.fwVerbose = "Ger\xC3\xA4t \xF0\x9F\x98\x80";  // standard UTF-8 with a supplementary character
+  core.identity.fwVerbose =
+      "Ger\xC3\xA4t \xF0\x9F\x98\x80";  // standard UTF-8 with a supplementary character
   core.identity.fwSignature = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};  // shorter than 16
   core.identity.recVersion = {0x02, 0x01, 0x00, 0x00};
   core.identity.appUuid = std::vector<uint8_t>(16, 0x5C);
@@ -155,7 +161,8 @@ TEST_F(DevmgrjniRoad, EveryQueryReturnsTheDevicesValue) {
       {"getFirmwareRunningTarget", text("target")},
       {"getFirmwareSubTarget", text("sub")},
       {"getFirmwareVersionString", text("2.4.6")},
-      {"getFirmwareVerboseDescription", "s8:" + hex(core.identity.fwVerbose)},  // two UTF-16 units for U+1F600
+      {"getFirmwareVerboseDescription",
+       "s8:" + hex(core.identity.fwVerbose)},  // two UTF-16 units for U+1F600
       {"getFirmwareSignature", bytes(signature)},
       {"getFriendlyName", text("road")},
       {"getRecoveryVersion", "i:258"},
@@ -176,6 +183,63 @@ TEST_F(DevmgrjniRoad, EveryQueryReturnsTheDevicesValue) {
     EXPECT_TRUE(got[i].ok) << cases[i].method << ": " << got[i].exception << " " << got[i].text;
     EXPECT_EQ(cases[i].value, got[i].value) << cases[i].method;
   }
+}
+
+// The device answers every request with a wrong code: each native reports its
+// own failure text (and a refused name is false, not an exception).
+TEST_F(DevmgrjniRoad, EachFailureHasItsText) {
+  devsim::DeviceHost* dev = plug({}, id_);
+  ASSERT_NE(nullptr, dev);
+  struct Case {
+    const char* method;
+    uint8_t request;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"getProtocolList", devsim::kCoreProtocolList,
+       "Impossible to get remote device protocols list"},
+      {"getFirmwareVersion", devsim::kCoreFwVersion, "Impossible to get Firmware Version."},
+      {"getFirmwarePlatformOptions", devsim::kCoreFwPlatform,
+       "Impossible to get Firmware platform."},
+      {"getFirmwareRunningTarget", devsim::kCoreFwTarget, "Impossible to get Firmware Target."},
+      {"getFirmwareSubTarget", devsim::kCoreFwSubTarget, "Impossible to get Firmware sub target."},
+      {"getFirmwareVersionString", devsim::kCoreFwVersionString,
+       "Impossible to get Firmware Version string."},
+      {"getFirmwareVerboseDescription", devsim::kCoreFwVerbose,
+       "Impossible to get Firmware Verbose."},
+      {"getFirmwareSignature", devsim::kCoreFwSignature,
+       "Impossible to get remote device firmware hash"},
+      {"getFriendlyName", devsim::kCoreFriendlyName, "Impossible to get Friendly Name."},
+      {"getRecoveryVersion", devsim::kCoreRecVersion, "Impossible to get Recovery Version."},
+      {"getApplicationUUID", devsim::kCoreAppUuid, "Impossible to get Application UUID."},
+      {"getApplicationInfoName", devsim::kCoreAppName, "Impossible to get Application Name."},
+      {"getApplicationInfoVersion", devsim::kCoreAppVersion,
+       "Impossible to get Application Version."},
+      {"getParamTableSignature", devsim::kCoreAppParSignature,
+       "Impossible to get Application Signature."},
+      {"getParamTableDefaultsSignature", devsim::kCoreAppDefParSignature,
+       "Impossible to get Application Defaults Signature."},
+      {"getDeviceName", devsim::kCoreDeviceName, "Impossible to get Device Name."},
+      {"getDeviceSerialNumber", devsim::kCoreDeviceSerial, "Impossible to get Device Serial."},
+  };
+  CoreReplyFault wrong;
+  wrong.code = 0xEE;
+  std::vector<std::string> calls;
+  for (const Case& c : cases) {
+    dev->core().setFault(c.request, wrong);
+    calls.push_back(call(c.method, id_));
+  }
+  dev->core().setFault(devsim::kCoreIdentify, wrong);
+  calls.push_back(call("identifyRemote", id_, "500"));
+  // Longer than the device takes (32 bytes): refused, which is no exception.
+  calls.push_back(call("setFriendlyName", id_, hex(std::string(40, 'r'))));
+  const std::vector<Outcome> got = probe(calls);
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    expectWrapper(got[i], cases[i].text, Road::hexOf(id_));
+  expectWrapper(got[std::size(cases)], "Impossible to perform remote device identification.",
+                Road::hexOf(id_));
+  EXPECT_EQ("z:false", got.back().value) << got.back().exception << " " << got.back().text;
+  EXPECT_EQ("devsim", dev->core().friendlyName());
 }
 
 TEST_F(DevmgrjniRoad, OfflineAndMalformedIds) {
@@ -212,7 +276,8 @@ TEST_F(DevmgrjniRoad, ASilentQueryFailsWithItsTextAndTheNextCallWorks) {
   CoreReplyFault silent;
   silent.silent = true;
   dev->core().setFault(devsim::kCoreFwVersionString, silent);
-  const std::vector<Outcome> got = probe({call("getFirmwareVersionString", id_), call("getFriendlyName", id_)});
+  const std::vector<Outcome> got =
+      probe({call("getFirmwareVersionString", id_), call("getFriendlyName", id_)});
   expectWrapper(got[0], "Impossible to get Firmware Version string.", Road::hexOf(id_));
   EXPECT_GE(got[0].ms, 900) << "the reply is awaited about a second";
   EXPECT_LE(got[0].ms, vlntest::slackBound(std::chrono::seconds(3)).count());
@@ -234,21 +299,26 @@ TEST_F(DevmgrjniRoad, FriendlyNamesAreStandardUtf8CutAtACharacter) {
   const Case cases[] = {
       {std::string(100, 'n'), std::string(63, 'n'), 63},
       {zoe, zoe, 6},
-      {std::string(61, 'a') + "\xF0\x9F\x98\x80", std::string(61, 'a'), 61},  // the emoji would end at byte 65
-      {std::string(59, 'b') + "\xF0\x9F\x98\x80", std::string(59, 'b') + "\xF0\x9F\x98\x80", 61},  // 63 exactly
+      {std::string(61, 'a') + "\xF0\x9F\x98\x80", std::string(61, 'a'),
+       61},  // the emoji would end at byte 65
+      {std::string(59, 'b') + "\xF0\x9F\x98\x80", std::string(59, 'b') + "\xF0\x9F\x98\x80",
+       61},  // 63 exactly
   };
   for (const Case& c : cases) {
-    const std::vector<Outcome> got = probe({call("setFriendlyName", id_, hex(c.name)), call("getFriendlyName", id_)});
+    const std::vector<Outcome> got =
+        probe({call("setFriendlyName", id_, hex(c.name)), call("getFriendlyName", id_)});
     EXPECT_EQ("z:true", got[0].value) << c.name;
     EXPECT_EQ(c.stored, dev->core().friendlyName()) << "bytes on the device";
-    EXPECT_EQ("s" + std::to_string(c.javaLength) + ":" + hex(c.stored), got[1].value) << "read back";
+    EXPECT_EQ("s" + std::to_string(c.javaLength) + ":" + hex(c.stored), got[1].value)
+        << "read back";
   }
 }
 
 TEST_F(DevmgrjniRoad, IdentifySendsTheLowSixteenBits) {
   devsim::DeviceHost* dev = plug({}, id_);
   ASSERT_NE(nullptr, dev);
-  const std::vector<Outcome> got = probe({call("identifyRemote", id_, "70000"), call("identifyRemote", id_, "1500")});
+  const std::vector<Outcome> got =
+      probe({call("identifyRemote", id_, "70000"), call("identifyRemote", id_, "1500")});
   EXPECT_EQ("v", got[0].value) << got[0].text;
   EXPECT_EQ("v", got[1].value) << got[1].text;
   EXPECT_EQ((std::vector<uint16_t>{4464, 1500}), dev->core().identifications());
@@ -289,10 +359,12 @@ TEST_F(DevmgrjniRoad, ResetsInARowLeaveEveryChannelFree) {
   std::vector<std::string> calls(20, call("immediateReset", id_));
   calls.push_back(call("getFriendlyName", id_));
   const std::vector<Outcome> got = probe(calls);
-  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ("v", got[i].value) << "reset " << i << ": " << got[i].text;
+  for (std::size_t i = 0; i < 20; ++i)
+    EXPECT_EQ("v", got[i].value) << "reset " << i << ": " << got[i].text;
   EXPECT_EQ(text("devsim"), got[20].value) << got[20].text;
   EXPECT_EQ(20u, dev->core().resets());
-  const auto deadline = std::chrono::steady_clock::now() + vlntest::slackBound(std::chrono::seconds(10));
+  const auto deadline =
+      std::chrono::steady_clock::now() + vlntest::slackBound(std::chrono::seconds(10));
   int open = 0;
   do {
     open = 0;

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "linkhub/ServerUi.h"
+#include "plat/errors.h"
 #include "plat/registry.h"
 #include "plat/spawn.h"
 #include "plat/verinfo.h"
+#include "svcwire/Utf8.h"
 
 namespace hubui {
 
@@ -47,10 +49,7 @@ bool isValidUtf8(std::string_view text) {
 }
 
 std::string cutUtf8(std::string_view text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return std::string(text);
-  size_t end = maxBytes;
-  while (end > 0 && (uint8_t(text[end]) & 0xC0) == 0x80) --end;
-  return std::string(text.substr(0, end));
+  return std::string(text.substr(0, svcwire::utf8CutPoint(text, maxBytes)));
 }
 
 std::string cutChars(std::string_view text, size_t maxChars) {
@@ -281,7 +280,7 @@ UpdaterLaunch launchUpdater(const std::string& company, const std::string& appli
   std::string command;
   if (rc == 0) rc = plat::regGetString(key, "Updater", &command);
   // The value is read into 260 bytes with its terminator.
-  if (rc == 0 && command.size() + 1 > 260) rc = 234;
+  if (rc == 0 && command.size() + 1 > 260) rc = plat::kErrorMoreData;
   if (rc != 0) {
     launch.errorText = formatFatalError(uint32_t(rc), registryContext);
     return launch;

@@ -23,19 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "plat/errors.h"
 #include "plat/runtime.h"
 
 namespace plat {
-
-inline constexpr uint32_t kRpcAccessDenied = 5;
-inline constexpr uint32_t kRpcInvalidArgument = 87;
-inline constexpr uint32_t kRpcUnknownInterface = 1717;
-inline constexpr uint32_t kRpcServerUnavailable = 1722;
-inline constexpr uint32_t kRpcServerTooBusy = 1723;
-inline constexpr uint32_t kRpcCallFailed = 1726;
-inline constexpr uint32_t kRpcDuplicateEndpoint = 1740;
-inline constexpr uint32_t kRpcProcedureOutOfRange = 1745;
-inline constexpr uint32_t kRpcBadStubData = 1783;
 
 inline constexpr size_t kRpcFrameLimit = 16u << 20;
 

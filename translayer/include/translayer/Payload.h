@@ -112,7 +112,8 @@ class MessageReader {
   bool underrun() const { return underrun_; }
 
  private:
-  bool take(size_t n);
+  template <typename Read>
+  auto read(Read&& field);
   uint8_t* data_ = nullptr;
   uint64_t length_ = 0;
   uint64_t capacity_ = 0;

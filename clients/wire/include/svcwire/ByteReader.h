@@ -15,6 +15,21 @@
 
 namespace svcwire {
 
+// The one little-endian encoding of an n-byte field (n at most 8), for the
+// reader and writer below and for fields at fixed places in a buffer whose
+// length has been checked.
+inline uint64_t loadLittleEndian(const uint8_t* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v |= uint64_t(p[i]) << (8 * i);
+  return v;
+}
+inline void storeLittleEndian(uint8_t* p, uint64_t v, size_t n) {
+  for (size_t i = 0; i < n; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline uint16_t loadU16(const uint8_t* p) { return uint16_t(loadLittleEndian(p, 2)); }
+inline uint32_t loadU32(const uint8_t* p) { return uint32_t(loadLittleEndian(p, 4)); }
+inline uint64_t loadU64(const uint8_t* p) { return loadLittleEndian(p, 8); }
+
 class ByteReader {
  public:
   ByteReader(const uint8_t* data, size_t length) : data_(data), length_(data ? length : 0) {}
@@ -26,6 +41,15 @@ class ByteReader {
   uint64_t u64() { return take(8); }
   int16_t i16() { return int16_t(u16()); }
   int32_t i32() { return int32_t(u32()); }
+  // An unsigned field of n bytes, n at most 8 (more fails).
+  uint64_t uN(size_t n) { return n <= 8 ? take(n) : (fail(), 0); }
+  // An IEEE single from its bit pattern.
+  float f32() {
+    const uint32_t bits = u32();
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+  }
 
   // Copies n bytes; on a short buffer copies nothing and fails.
   bool bytes(void* destination, size_t n) {
@@ -46,9 +70,13 @@ class ByteReader {
   // A zero-terminated text of at most maxLength bytes before its zero; the
   // terminator is consumed. No terminator within maxLength + 1 bytes (or
   // before the end) fails and consumes nothing more than the end.
+  // A maxLength of kNoLimit (or anything at least remaining()) takes any text
+  // that ends before the end.
+  static constexpr size_t kNoLimit = SIZE_MAX;
   bool cstring(std::string_view* out, size_t maxLength) {
+    if (failed_) return false;
     const size_t left = remaining();
-    const size_t window = left < maxLength + 1 ? left : maxLength + 1;
+    const size_t window = maxLength < left ? maxLength + 1 : left;
     const void* zero = window ? std::memchr(data_ + position_, 0, window) : nullptr;
     if (!zero) return fail();
     const size_t n = size_t(static_cast<const uint8_t*>(zero) - (data_ + position_));
@@ -78,8 +106,7 @@ class ByteReader {
   }
   uint64_t take(size_t n) {
     if (!fits(n)) return 0;
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v |= uint64_t(data_[position_ + i]) << (8 * i);
+    const uint64_t v = loadLittleEndian(data_ + position_, n);
     position_ += n;
     return v;
   }
@@ -96,12 +123,24 @@ class ByteWriter {
 
   explicit ByteWriter(size_t limit = kNoLimit) : limit_(limit) {}
 
+  void reserve(size_t n) { out_.reserve(n < limit_ ? n : limit_); }
+
   ByteWriter& u8(uint8_t v) { return put(v, 1); }
   ByteWriter& u16(uint16_t v) { return put(v, 2); }
   ByteWriter& u32(uint32_t v) { return put(v, 4); }
   ByteWriter& u64(uint64_t v) { return put(v, 8); }
   ByteWriter& i16(int16_t v) { return u16(uint16_t(v)); }
   ByteWriter& i32(int32_t v) { return u32(uint32_t(v)); }
+  ByteWriter& f32(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return u32(bits);
+  }
+  // n zero bytes.
+  ByteWriter& zeros(size_t n) {
+    if (room(n)) out_.resize(out_.size() + n);
+    return *this;
+  }
   ByteWriter& bytes(const void* p, size_t n) {
     if (!room(n)) return *this;
     const uint8_t* b = static_cast<const uint8_t*>(p);
@@ -132,7 +171,9 @@ class ByteWriter {
   }
   ByteWriter& put(uint64_t v, size_t n) {
     if (!room(n)) return *this;
-    for (size_t i = 0; i < n; ++i) out_.push_back(uint8_t(v >> (8 * i)));
+    const size_t at = out_.size();
+    out_.resize(at + n);
+    storeLittleEndian(out_.data() + at, v, n);
     return *this;
   }
 

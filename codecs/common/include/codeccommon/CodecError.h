@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "svcwire/ByteReader.h"
+
 namespace codec {
 
 struct CodecError {
@@ -13,6 +15,11 @@ struct CodecError {
 };
 
 [[noreturn]] inline void fail(std::string text) { throw CodecError{std::move(text)}; }
+
+// Lengths come from the file: a read that ran past its end fails the codec.
+inline void requireInput(const svcwire::ByteReader& in) {
+  if (in.failed()) fail("Out of input data");
+}
 
 inline constexpr const char* kExceptionError = "Exception error";
 
@@ -39,10 +46,11 @@ bool guardExport(std::string& lastError, Body&& body) noexcept {
 char* mallocText(const std::string& text) noexcept;
 uint8_t* mallocBytes(const void* data, size_t length) noexcept;
 // An uninitialised malloc block of `length` bytes for a result about to be
-// written whole. A large one has its pages made present in one request:
-// page by page, their first touch costs more than the conversion writing
-// them. VLN_CODEC_PREFAULT=0 leaves that out (the benchmark's baseline).
-// Null when out of memory.
+// written whole. A large one has its pages made present before it returns,
+// in a few slices side by side on short-lived threads joined here: page by
+// page, their first touch costs more than the conversion writing them.
+// VLN_CODEC_PREFAULT=0 leaves that out (the benchmark's baseline). Null
+// when out of memory.
 void* mallocResult(size_t length) noexcept;
 
 }  // namespace codec

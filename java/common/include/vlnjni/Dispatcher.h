@@ -18,7 +18,7 @@
 // - A WrapperError (or std::string) thrown by the event switch goes to the
 //   callbacks object's handleNativeException(text, module, id); any other
 //   exception to handleNativeGenericException(new java.lang.Exception(
-//   describeException text)).
+//   describeException text)); both without the object's monitor.
 #pragma once
 
 #include <jni.h>
@@ -60,8 +60,13 @@ class JavaDispatcher {
 
    private:
     friend class JavaDispatcher;
-    Context(JNIEnv* env, const Module& module, jobject callbacks, const std::vector<jmethodID>& methods, Bytes id)
-        : env_(env), module_(module), callbacks_(callbacks), methods_(methods), id_(std::move(id)) {}
+    Context(JNIEnv* env, const Module& module, jobject callbacks,
+            const std::vector<jmethodID>& methods, Bytes id)
+        : env_(env),
+          module_(module),
+          callbacks_(callbacks),
+          methods_(methods),
+          id_(std::move(id)) {}
 
     JNIEnv* env_;
     const Module& module_;

@@ -52,7 +52,8 @@ std::string describeException(const char* module, const std::string& kind, const
 
 // Leaves a WrapperException(text, module, id) pending. When that fails the
 // JVM's own error stays pending instead.
-void throwWrapperException(JNIEnv* env, const char* module, const std::string& text, const Bytes& id);
+void throwWrapperException(JNIEnv* env, const char* module, const std::string& text,
+                           const Bytes& id);
 // Leaves a `className` exception with `message` pending (ThrowNew, the message
 // converted from UTF-8).
 void throwJava(JNIEnv* env, const char* className, const std::string& message);

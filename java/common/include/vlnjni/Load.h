@@ -36,6 +36,7 @@ JNIEnv* envOf(JavaVM* vm);
 // JavaPending.
 std::string systemProperty(JNIEnv* env, const std::string& name);
 
-jint loadBinding(JavaVM* vm, const Module& module, const std::function<void(JNIEnv*)>& init) noexcept;
+jint loadBinding(JavaVM* vm, const Module& module,
+                 const std::function<void(JNIEnv*)>& init) noexcept;
 
 }  // namespace vlnjni

@@ -34,7 +34,8 @@ R withHandle(NativeCall& call, BoundLibrary& library, jbyteArray id, R noHandle,
 // registered again (the library's count would leak and its thread outlive
 // the binding). fn(id, size) returns the library's handle or null.
 template <class Fn>
-bool registerRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, jbyteArray id, Fn&& fn) {
+bool registerRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, jbyteArray id,
+                    Fn&& fn) {
   const Bytes& remote = call.remoteId(id);
   std::lock_guard<std::mutex> lock(library.callLock());
   if (library.findHandle(remote)) return true;
@@ -58,7 +59,8 @@ bool registerRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, 
 // entries leave the registry and the handle map (its queued events become
 // orphans). False when it was not registered.
 template <class Fn>
-bool unregisterRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, jbyteArray id, Fn&& fn) {
+bool unregisterRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, jbyteArray id,
+                      Fn&& fn) {
   const Bytes& remote = call.remoteId(id);
   std::lock_guard<std::mutex> lock(library.callLock());
   void* handle = library.findHandle(remote);

@@ -10,16 +10,15 @@
 #include <string>
 #include <string_view>
 
+#include "svcwire/Utf8.h"
+
 namespace vlnjni {
 
-// Standard UTF-8 to UTF-16; each maximal ill-formed subsequence becomes one
-// U+FFFD.
-std::u16string utf8ToUtf16(std::string_view bytes);
-// UTF-16 to standard UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf16ToUtf8(std::u16string_view text);
-// The longest prefix of `bytes` of at most `maxBytes` bytes that does not
-// end inside a character (a well-formed sequence is never split).
-std::size_t utf8CutPoint(std::string_view bytes, std::size_t maxBytes);
+// Standard UTF-8 to UTF-16 and back, and the cut at a character boundary,
+// as every other program of the tool set converts them.
+using svcwire::utf16ToUtf8;
+using svcwire::utf8CutPoint;
+using svcwire::utf8ToUtf16;
 // The bytes up to the first zero, at most `size` of them.
 std::string_view untilZero(const void* buffer, std::size_t size);
 

@@ -59,7 +59,8 @@ void onLibraryEvent(void* handle, uint64_t event, const void* data, uint64_t siz
   try {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     Bytes payload = data ? Bytes(bytes, bytes + size) : Bytes();
-    gSlot->post(std::make_unique<vlnjni::NativeEvent>(handle, std::int32_t(event), std::move(payload), size));
+    gSlot->post(std::make_unique<vlnjni::NativeEvent>(handle, std::int32_t(event),
+                                                      std::move(payload), size));
   } catch (...) {
   }
 }
@@ -96,7 +97,8 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     if (!init) throw vlnjni::JavaPending{};
     jobject callbacks = env->NewObject(callbacksClass, init);
     if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher = vlnjni::JavaDispatcher::start(env, kModule, callbacks, {{"onEvent", "([BI[B)V"}}, &eventSwitch);
+    auto dispatcher = vlnjni::JavaDispatcher::start(env, kModule, callbacks,
+                                                    {{"onEvent", "([BI[B)V"}}, &eventSwitch);
     jclass natives = env->FindClass("vlntest/Fakejni");
     if (!natives) throw vlnjni::JavaPending{};
     jfieldID holder = env->GetStaticFieldID(natives, "callbacks", "Ljava/lang/Object;");
@@ -123,9 +125,10 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
 
 FAKE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
-    return jboolean(vlnjni::registerRemote(call, library(), queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
-      return gApi->registerId(bytes, n, &onLibraryEvent);
-    }));
+    return jboolean(vlnjni::registerRemote(call, library(), queue(), id,
+                                           [](const std::uint8_t* bytes, std::size_t n) {
+                                             return gApi->registerId(bytes, n, &onLibraryEvent);
+                                           }));
   });
 }
 
@@ -137,7 +140,8 @@ FAKE_NATIVE(jboolean, unregisterRemote)(JNIEnv* env, jclass, jbyteArray id) {
 
 FAKE_NATIVE(jint, query)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jint(-1), [&](NativeCall& call) {
-    return vlnjni::withHandle(call, library(), id, jint(-1), [](void* handle) { return jint(gApi->query(handle)); });
+    return vlnjni::withHandle(call, library(), id, jint(-1),
+                              [](void* handle) { return jint(gApi->query(handle)); });
   });
 }
 
@@ -153,7 +157,8 @@ FAKE_NATIVE(jboolean, emit)(JNIEnv* env, jclass, jbyteArray id, jint type, jbyte
     call.requireNonNull(payload, "payload");
     const Bytes data = vlnjni::bytesOf(env, payload);
     library();
-    return jboolean(gApi->emit(remote.data(), remote.size(), std::uint64_t(type), data.data(), data.size()) != 0);
+    return jboolean(gApi->emit(remote.data(), remote.size(), std::uint64_t(type), data.data(),
+                               data.size()) != 0);
   });
 }
 
@@ -200,7 +205,8 @@ FAKE_NATIVE(jstring, decodeUtf8)(JNIEnv* env, jclass, jbyteArray bytes) {
   return vlnjni::guardNative(env, kModule, jstring(nullptr), [&](NativeCall& call) {
     call.requireNonNull(bytes, "bytes");
     const Bytes raw = vlnjni::bytesOf(env, bytes);
-    return vlnjni::newString(env, std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()));
+    return vlnjni::newString(
+        env, std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()));
   });
 }
 
@@ -208,7 +214,8 @@ FAKE_NATIVE(jbyteArray, encodeUtf8)(JNIEnv* env, jclass, jstring text, jint maxB
   return vlnjni::guardNative(env, kModule, jbyteArray(nullptr), [&](NativeCall& call) {
     call.requireNonNull(text, "text");
     const std::string utf8 = vlnjni::toUtf8(env, text);
-    const std::size_t n = maxBytes < 0 ? utf8.size() : vlnjni::utf8CutPoint(utf8, std::size_t(maxBytes));
+    const std::size_t n =
+        maxBytes < 0 ? utf8.size() : vlnjni::utf8CutPoint(utf8, std::size_t(maxBytes));
     return vlnjni::newByteArray(env, utf8.data(), n);
   });
 }
@@ -217,7 +224,8 @@ FAKE_NATIVE(jstring, decodeLatin1)(JNIEnv* env, jclass, jbyteArray bytes) {
   return vlnjni::guardNative(env, kModule, jstring(nullptr), [&](NativeCall& call) {
     call.requireNonNull(bytes, "bytes");
     const Bytes raw = vlnjni::bytesOf(env, bytes);
-    return vlnjni::newLatin1String(env, std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()));
+    return vlnjni::newLatin1String(
+        env, std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()));
   });
 }
 

@@ -170,7 +170,8 @@ int FakeEmit(const uint8_t* id, size_t size, uint64_t event, const void* data, u
     if (!target) return 0;
     callback = target->callback;
   }
-  std::vector<uint8_t> copy(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + length);
+  std::vector<uint8_t> copy(static_cast<const uint8_t*>(data),
+                            static_cast<const uint8_t*>(data) + length);
   std::mutex doneLock;
   std::condition_variable doneWake;
   bool done = false;

@@ -29,7 +29,8 @@ FAKECB_API void FakeUnRegister(void* handle);
 /* Passes (event, data) to the callback of the id's registration on the worker
  * thread and returns once the callback has returned; 0 when the id is not
  * registered. */
-FAKECB_API int FakeEmit(const uint8_t* id, size_t size, uint64_t event, const void* data, uint64_t length);
+FAKECB_API int FakeEmit(const uint8_t* id, size_t size, uint64_t event, const void* data,
+                        uint64_t length);
 /* Library registrations of the id so far (never decreases). */
 FAKECB_API int FakeRegisterCount(const uint8_t* id, size_t size);
 /* The slot number + 1 of a live handle, else 0. */

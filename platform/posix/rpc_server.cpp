@@ -1,10 +1,9 @@
-#include "plat/rpc.h"
-
+// The control RPC server: an acceptor thread and a pool of call threads,
+// each call on its own connection.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,216 +20,19 @@
 #include <system_error>
 #include <thread>
 
+#include "plat/errors.h"
 #include "plat/handle.h"
+#include "plat/rpc.h"
 #include "plat/sysmsg.h"
 #include "plat/thread.h"
 #include "plat/threadsafety.h"
 #include "plat/trace.h"
+#include "rpc_wire.h"
+#include "svcwire/ByteReader.h"
 
 namespace plat {
 
-RpcException::RpcException(uint32_t code)
-    : code_(code), what_("RPC exception " + std::to_string(code) + ": " + systemMessage(code)) {}
-
-namespace {
-
-constexpr size_t kCallHeader = 1 + 16 + 2 + 2 + 2;
-constexpr size_t kReadStep = 64 * 1024;  // frames grow as their bytes arrive
-
-void putU16(std::vector<uint8_t>& b, uint16_t v) {
-  b.push_back(uint8_t(v));
-  b.push_back(uint8_t(v >> 8));
-}
-void putU32(std::vector<uint8_t>& b, uint32_t v) {
-  putU16(b, uint16_t(v));
-  putU16(b, uint16_t(v >> 16));
-}
-uint16_t getU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t getU32(const uint8_t* p) { return uint32_t(getU16(p)) | uint32_t(getU16(p + 2)) << 16; }
-
-std::vector<uint8_t> faultBody(uint32_t code) {
-  std::vector<uint8_t> b{kRpcFrameFault};
-  putU32(b, code);
-  return b;
-}
-
-void closeFd(int fd) {
-  if (fd >= 0) ::close(fd);
-}
-
-struct FdGuard {
-  int fd;
-  ~FdGuard() { closeFd(fd); }
-};
-
-void setTimeout(int fd, int option, int ms) {
-  timeval tv{};
-  if (ms > 0) {
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
-  }
-  setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
-bool sendAll(int fd, const uint8_t* p, size_t n, int flags = 0) {
-  while (n) {
-    ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL | flags);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-bool writeFrame(int fd, const std::vector<uint8_t>& body, int flags = 0) {
-  if (body.size() > kRpcFrameLimit) return false;
-  uint8_t header[4] = {uint8_t(body.size()), uint8_t(body.size() >> 8),
-                       uint8_t(body.size() >> 16), uint8_t(body.size() >> 24)};
-  return sendAll(fd, header, 4, flags) && sendAll(fd, body.data(), body.size(), flags);
-}
-
-enum class ReadResult { kOk, kLost, kTooLong };
-
-bool recvAll(int fd, uint8_t* p, size_t n) {
-  while (n) {
-    ssize_t r = ::recv(fd, p, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;  // closed, reset, cut by stop(), or SO_RCVTIMEO
-    p += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-ReadResult readFrame(int fd, std::vector<uint8_t>* body) {
-  uint8_t header[4];
-  if (!recvAll(fd, header, 4)) return ReadResult::kLost;
-  const uint32_t length = getU32(header);
-  if (length > kRpcFrameLimit) return ReadResult::kTooLong;
-  body->clear();
-  while (body->size() < length) {
-    const size_t have = body->size();
-    body->resize(std::min<size_t>(length, have + kReadStep));
-    if (!recvAll(fd, body->data() + have, body->size() - have)) return ReadResult::kLost;
-  }
-  return ReadResult::kOk;
-}
-
-bool peerCredentials(int fd, ucred* cred) {
-  socklen_t len = sizeof *cred;
-  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) == 0 && len == sizeof *cred;
-}
-
-bool socketAddress(const std::string& path, sockaddr_un* addr) {
-  std::memset(addr, 0, sizeof *addr);
-  addr->sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr->sun_path) return false;
-  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
-// Connects a stream socket to `path`; the descriptor or -1 (errno set).
-int connectTo(const std::string& path) {
-  sockaddr_un addr;
-  if (!socketAddress(path, &addr)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int r;
-  do {
-    r = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) {
-    int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
-
-// ------------------------------------------------------------------ client
-
-RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t procedure,
-                  const std::vector<uint8_t>& arguments, const RpcCallbackHandler& onCallback) {
-  std::string path;
-  if (pipePath(binding.endpoint(), &path) != 0) throw RpcException(kRpcServerUnavailable);
-  FdGuard conn{connectTo(path)};
-  if (conn.fd < 0) {
-    VLN_TRACE(kRpc, "no server at %s: %s", path.c_str(), ::strerror(errno));
-    throw RpcException(kRpcServerUnavailable);
-  }
-  // The runtime dir is private, but a socket of another user is no server of ours.
-  ucred cred{};
-  if (!peerCredentials(conn.fd, &cred) || cred.uid != geteuid()) {
-    VLN_TRACE(kRpc, "%s belongs to another user: not our server", path.c_str());
-    throw RpcException(kRpcServerUnavailable);
-  }
-
-  if (arguments.size() > kRpcFrameLimit - kCallHeader) throw RpcException(kRpcBadStubData);
-  std::vector<uint8_t> call;
-  call.reserve(kCallHeader + arguments.size());
-  call.push_back(kRpcFrameCall);
-  call.insert(call.end(), iface.id, iface.id + 16);
-  putU16(call, iface.major);
-  putU16(call, iface.minor);
-  putU16(call, procedure);
-  call.insert(call.end(), arguments.begin(), arguments.end());
-  // A server that refuses us at once has closed already; its fault is still
-  // there to read, so a failed send is judged by what comes back.
-  writeFrame(conn.fd, call);
-
-  std::vector<uint8_t> frame;
-  for (;;) {
-    switch (readFrame(conn.fd, &frame)) {
-      case ReadResult::kLost: throw RpcException(kRpcCallFailed);
-      case ReadResult::kTooLong: throw RpcException(kRpcBadStubData);
-      case ReadResult::kOk: break;
-    }
-    if (frame.empty()) throw RpcException(kRpcBadStubData);
-    switch (frame[0]) {
-      case kRpcFrameReply: {
-        if (frame.size() < 3) throw RpcException(kRpcBadStubData);
-        RpcResult result;
-        result.result = getU16(&frame[1]);
-        result.outputs.assign(frame.begin() + 3, frame.end());
-        return result;
-      }
-      case kRpcFrameFault: {
-        if (frame.size() != 5) throw RpcException(kRpcBadStubData);
-        const uint32_t code = getU32(&frame[1]);
-        throw RpcException(code ? code : kRpcBadStubData);
-      }
-      case kRpcFrameCallback: {
-        uint32_t status = kRpcBadStubData;
-        if (frame.size() >= 3) {
-          status = kRpcProcedureOutOfRange;
-          if (onCallback) {
-            try {
-              status = onCallback(getU16(&frame[1]), frame.data() + 3, frame.size() - 3);
-            } catch (const RpcException& e) {
-              status = e.code() ? e.code() : kRpcCallFailed;
-            } catch (...) {
-              status = kRpcCallFailed;
-            }
-          }
-        }
-        const std::vector<uint8_t> answer =
-            status == 0 ? std::vector<uint8_t>{kRpcFrameCallbackDone} : faultBody(status);
-        if (!writeFrame(conn.fd, answer)) throw RpcException(kRpcCallFailed);
-        break;
-      }
-      default: throw RpcException(kRpcBadStubData);
-    }
-  }
-}
-
-// ------------------------------------------------------------------ server
+using namespace rpcwire;
 
 // Lock order: `mutex` is the only lock; nothing is called out with it held
 // except shutdown(2) on descriptors it guards.
@@ -278,10 +80,9 @@ struct RpcCall::Server {
 uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& arguments) {
   if (broken_ || stopping()) return kRpcCallFailed;
   if (arguments.size() > kRpcFrameLimit - 3) return kRpcBadStubData;
-  std::vector<uint8_t> frame{kRpcFrameCallback};
-  putU16(frame, number);
-  frame.insert(frame.end(), arguments.begin(), arguments.end());
-  if (!writeFrame(fd_, frame)) {
+  svcwire::ByteWriter frame;
+  frame.u8(kRpcFrameCallback).u16(number).bytes(arguments.data(), arguments.size());
+  if (!writeFrame(fd_, frame.data())) {
     broken_ = true;
     return kRpcCallFailed;
   }
@@ -292,8 +93,8 @@ uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& argument
     return r == ReadResult::kLost ? kRpcCallFailed : kRpcBadStubData;
   }
   if (answer.size() == 1 && answer[0] == kRpcFrameCallbackDone) return 0;
-  if (answer.size() == 5 && answer[0] == kRpcFrameFault && getU32(&answer[1]) != 0)
-    return getU32(&answer[1]);
+  if (answer.size() == 5 && answer[0] == kRpcFrameFault && svcwire::loadU32(&answer[1]) != 0)
+    return svcwire::loadU32(&answer[1]);
   broken_ = true;  // the client no longer speaks this protocol
   return kRpcBadStubData;
 }
@@ -307,7 +108,7 @@ uint32_t RpcCall::Server::bindEndpoint() {
   if (int rc = pipePath(options.endpoint, &path)) return uint32_t(rc);
   if (int rc = makeParentDirs(path)) return uint32_t(rc);
   sockaddr_un addr;
-  if (!socketAddress(path, &addr)) return 206;
+  if (!socketAddress(path, &addr)) return kErrorFilenameTooLong;
   listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd < 0) return lastSystemError();
   for (int attempt = 0;; ++attempt) {
@@ -471,9 +272,11 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   uint32_t status = 0;
   if (frame.size() < kCallHeader || frame[0] != kRpcFrameCall) status = kRpcBadStubData;
   else if (std::memcmp(&frame[1], iface.id, 16) != 0) status = kRpcUnknownInterface;
-  else if (getU16(&frame[17]) != iface.major || getU16(&frame[19]) != iface.minor)
+  else if (svcwire::loadU16(&frame[17]) != iface.major ||
+           svcwire::loadU16(&frame[19]) != iface.minor)
     status = kRpcProcedureOutOfRange;
-  else if (getU16(&frame[21]) >= iface.procedureCount) status = kRpcProcedureOutOfRange;
+  else if (svcwire::loadU16(&frame[21]) >= iface.procedureCount)
+    status = kRpcProcedureOutOfRange;
   if (status) {
     VLN_TRACE(kRpc, "pid %d: call refused: fault %u", int(cred.pid), unsigned(status));
     writeFrame(fd, faultBody(status));
@@ -485,7 +288,7 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   RpcCall call(this, fd, int(cred.pid), uint32_t(cred.uid));
   RpcResult reply;
   try {
-    status = dispatcher(call, getU16(&frame[21]), frame.data() + kCallHeader,
+    status = dispatcher(call, svcwire::loadU16(&frame[21]), frame.data() + kCallHeader,
                         frame.size() - kCallHeader, &reply);
   } catch (const RpcException& e) {
     status = e.code() ? e.code() : kRpcCallFailed;
@@ -494,22 +297,20 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   }
   if (call.broken_) {  // the connection's state is unknown: just close
     VLN_TRACE(kRpc, "pid %d: procedure %u: connection lost during the call", int(cred.pid),
-              unsigned(getU16(&frame[21])));
+              unsigned(svcwire::loadU16(&frame[21])));
     return;
   }
   if (status == 0 && reply.outputs.size() > kRpcFrameLimit - 3) status = kRpcBadStubData;
   if (status) {
-    VLN_TRACE(kRpc, "pid %d: procedure %u: fault %u", int(cred.pid), unsigned(getU16(&frame[21])),
-              unsigned(status));
+    VLN_TRACE(kRpc, "pid %d: procedure %u: fault %u", int(cred.pid),
+              unsigned(svcwire::loadU16(&frame[21])), unsigned(status));
     writeFrame(fd, faultBody(status));
     return;
   }
-  std::vector<uint8_t> out;
+  svcwire::ByteWriter out;
   out.reserve(3 + reply.outputs.size());
-  out.push_back(kRpcFrameReply);
-  putU16(out, reply.result);
-  out.insert(out.end(), reply.outputs.begin(), reply.outputs.end());
-  writeFrame(fd, out);
+  out.u8(kRpcFrameReply).u16(reply.result).bytes(reply.outputs.data(), reply.outputs.size());
+  writeFrame(fd, out.data());
 }
 
 void RpcCall::Server::joinRetired() {
@@ -624,7 +425,7 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
     lock.unlock();
     for (std::thread& t : threads) t.join();
     ::unlink(s.path.c_str());
-    return fail(1450);
+    return fail(kErrorNoSystemResources);
   }
   s.started = true;
   return 0;
