@@ -21,6 +21,8 @@ ServiceFactory makeFileServer(const ServiceSetup& s) {
   return FileServerService::factory(s.state.files);
 }
 
+ServiceFactory makeScope(const ServiceSetup& s) { return ScopeService::factory(s.state.scope); }
+
 ServiceFactory makeBenchEcho(const ServiceSetup& s) {
   BenchEchoOptions bench;
   bench.frameData = size_t(s.maxFrameLength) - 2;
@@ -40,6 +42,7 @@ const std::vector<ServiceEntry>& serviceTable() {
       {kProtocolCore, makeCore},
       {kProtocolFileServer, makeFileServer},
       {kProtocolStatus, makeStatus},
+      {kProtocolScope, makeScope},
       {kProtocolBenchmark, makeBenchEcho},
   };
   return table;
@@ -58,6 +61,7 @@ void registerServices(Device& device, DeviceServices& state, uint16_t maxFrameLe
     state.core = std::make_shared<CoreState>(config);
   }
   if (!state.status) state.status = std::make_shared<StatusState>();
+  if (!state.scope) state.scope = std::make_shared<ScopeState>();
   if (!state.files) {
     FileServerConfig files;
     files.volumes = state.core->config().storage;

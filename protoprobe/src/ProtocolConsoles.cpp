@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "DigScopeConsole.h"
 #include "FileServerRunner.h"
 #include "StatusConsole.h"
 #include "plat/console.h"
@@ -14,7 +15,7 @@ const ProtocolConsoleRow kProtocolConsoleTable[4] = {
     {"ParamDB", nullptr},
     {"FileServer", runFileServer},
     {"Status", runStatusConsole},
-    {"DigScope", nullptr},
+    {"DigScope", runDigScopeConsole},
 };
 
 int runProtocolConsole(const std::string& name, const HwId& hwid,

@@ -35,6 +35,7 @@ struct HostOptions {
   // left empty, its protocol list (the service table's).
   CoreConfig core = emptyProtocols();
   StatusConfig status;
+  ScopeConfig scope;
   // The benchmark echo service's fault knob.
   BenchFault benchFault = BenchFault::kNone;
   // How long a device asked to reset stays off the bus.
@@ -75,6 +76,7 @@ class DeviceHost {
   CoreState& core() { return *services_.core; }
   StatusState& status() { return *services_.status; }
   FileServerState& files() { return *services_.files; }
+  ScopeState& scope() { return *services_.scope; }
   const HostOptions& options() const { return options_; }
   // <storageDir>/<id>/<volume>; empty without storage.
   std::filesystem::path volumePath(const std::string& volume) const;

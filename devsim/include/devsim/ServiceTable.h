@@ -12,6 +12,7 @@
 #include "devsim/CoreService.h"
 #include "devsim/Device.h"
 #include "devsim/FileServerService.h"
+#include "devsim/ScopeService.h"
 #include "devsim/Service.h"
 #include "devsim/StatusService.h"
 
@@ -25,6 +26,7 @@ struct DeviceServices {
   std::shared_ptr<StatusState> status;
   // Made with the core state's storage volumes.
   std::shared_ptr<FileServerState> files;
+  std::shared_ptr<ScopeState> scope;
   // Read when the services are registered.
   BenchFault benchFault = BenchFault::kNone;
 };

@@ -1,0 +1,28 @@
+# Tests of scopeproto: end to end through the linkhub program and usblink to
+# devices of the test process, and a registration stress.
+set(SCOPEPROTO_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME scopeproto_road_test
+    SOURCES ${SCOPEPROTO_TESTS}/scopeproto_road_test.cpp
+    LIBS scopeproto scopecodec e2e_road
+    LABELS e2e asan TIMEOUT 600)
+  target_include_directories(scopeproto_road_test PRIVATE ${SCOPEPROTO_TESTS})
+  vln_test_depends(scopeproto_road_test linkhub usblink devsim)
+endif()
+
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME scopeproto_stress_test
+    SOURCES ${SCOPEPROTO_TESTS}/scopeproto_stress_test.cpp
+    LIBS scopeproto e2e_road plat
+    LABELS e2e concurrency)
+  target_include_directories(scopeproto_stress_test PRIVATE ${SCOPEPROTO_TESTS})
+  vln_test_depends(scopeproto_stress_test linkhub usblink devsim)
+endif()
+
+vln_add_fuzz(NAME scopeproto_reply_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/scope_reply_fuzz.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/ScopeReply.cpp
+  LIBS svcwire
+  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
+target_include_directories(scopeproto_reply_fuzz PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)
