@@ -6,13 +6,14 @@
 
 #include "DigScopeConsole.h"
 #include "FileServerRunner.h"
+#include "ParamDbConsole.h"
 #include "StatusConsole.h"
 #include "plat/console.h"
 
 namespace protoprobe {
 
 const ProtocolConsoleRow kProtocolConsoleTable[4] = {
-    {"ParamDB", nullptr},
+    {"ParamDB", runParamDbConsole},
     {"FileServer", runFileServer},
     {"Status", runStatusConsole},
     {"DigScope", runDigScopeConsole},

@@ -36,6 +36,7 @@ struct HostOptions {
   CoreConfig core = emptyProtocols();
   StatusConfig status;
   ScopeConfig scope;
+  ParDbConfig pardb;
   // The benchmark echo service's fault knob.
   BenchFault benchFault = BenchFault::kNone;
   // How long a device asked to reset stays off the bus.
@@ -75,6 +76,7 @@ class DeviceHost {
   DeviceServices& services() { return services_; }
   CoreState& core() { return *services_.core; }
   StatusState& status() { return *services_.status; }
+  ParDbState& pardb() { return *services_.pardb; }
   FileServerState& files() { return *services_.files; }
   ScopeState& scope() { return *services_.scope; }
   const HostOptions& options() const { return options_; }

@@ -13,6 +13,7 @@
 #include "devsim/Device.h"
 #include "devsim/FileServerService.h"
 #include "devsim/ScopeService.h"
+#include "devsim/ParDbService.h"
 #include "devsim/Service.h"
 #include "devsim/StatusService.h"
 
@@ -24,6 +25,7 @@ namespace devsim {
 struct DeviceServices {
   std::shared_ptr<CoreState> core;
   std::shared_ptr<StatusState> status;
+  std::shared_ptr<ParDbState> pardb;
   // Made with the core state's storage volumes.
   std::shared_ptr<FileServerState> files;
   std::shared_ptr<ScopeState> scope;

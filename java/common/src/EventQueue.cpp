@@ -4,7 +4,17 @@ namespace vlnjni {
 
 void EventQueue::setRemoteId(void* handle, Bytes id) {
   std::lock_guard<std::mutex> lock(mapLock_);
+  // Events the library sent before its register call returned get the id
+  // now, so the dispatcher (held back until then) never sees them without.
+  std::lock_guard<std::mutex> queue(queueLock_);
+  for (auto& event : queue_) {
+    if (event->handle != handle || event->origin != NativeEvent::Origin::kDuringRegistration)
+      continue;
+    event->origin = NativeEvent::Origin::kRegistered;
+    event->id = id;
+  }
   ids_[handle] = std::move(id);
+  wake_.notify_all();
 }
 
 EventQueue::Bytes EventQueue::findRemoteId(void* handle) const {
@@ -31,7 +41,14 @@ void EventQueue::beginRegistration() {
 
 void EventQueue::endRegistration() {
   std::lock_guard<std::mutex> lock(mapLock_);
-  --registering_;
+  if (--registering_ > 0) return;
+  // No registration stored their handle: nobody's events.
+  std::lock_guard<std::mutex> queue(queueLock_);
+  for (auto& event : queue_) {
+    if (event->origin == NativeEvent::Origin::kDuringRegistration)
+      event->origin = NativeEvent::Origin::kOrphaned;
+  }
+  wake_.notify_all();
 }
 
 void EventQueue::push(std::unique_ptr<NativeEvent> event) {
@@ -56,7 +73,13 @@ void EventQueue::push(std::unique_ptr<NativeEvent> event) {
 
 std::unique_ptr<NativeEvent> EventQueue::pop() {
   std::unique_lock<std::mutex> lock(queueLock_);
-  wake_.wait(lock, [&] { return !running_ || !queue_.empty(); });
+  // An event sent during a registration waits until the registration has
+  // stored its id (or ended without one); the events behind it wait too, to
+  // keep the order.
+  wake_.wait(lock, [&] {
+    return !running_ ||
+           (!queue_.empty() && queue_.front()->origin != NativeEvent::Origin::kDuringRegistration);
+  });
   if (!running_) return nullptr;
   auto event = std::move(queue_.front());
   queue_.pop_front();

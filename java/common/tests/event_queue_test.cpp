@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,37 @@ TEST(EventQueue, EventsDuringARegistrationGetTheIdItStores) {
   auto stranger = q.pop();
   EXPECT_EQ(kIdA, q.deliveryId(*during));
   EXPECT_EQ(Bytes{}, q.deliveryId(*stranger));
+}
+
+// The dispatcher is already waiting when the library calls back from inside
+// its register call: the event must not be handed out before the id is
+// stored (it would go out with the empty id, a lost "connected").
+TEST(EventQueue, AnEventDuringARegistrationWaitsForItsId) {
+  EventQueue q;
+  q.beginRegistration();
+  q.push(event(kHandle, 1));
+  Bytes delivered{0x01};
+  std::thread dispatcher([&] {
+    auto e = q.pop();
+    delivered = q.deliveryId(*e);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  q.setRemoteId(kHandle, kIdA);
+  q.endRegistration();
+  dispatcher.join();
+  EXPECT_EQ(kIdA, delivered);
+}
+
+TEST(EventQueue, ARegistrationWithoutHandleReleasesItsEventsAsOrphans) {
+  EventQueue q;
+  q.beginRegistration();
+  q.push(event(kHandle, 1));
+  q.beginRegistration();  // a second one at the same time
+  q.endRegistration();
+  EXPECT_EQ(1u, q.size());
+  q.endRegistration();
+  auto e = q.pop();
+  EXPECT_EQ(Bytes{}, q.deliveryId(*e));
 }
 
 TEST(EventQueue, EraseOrphansOnlyThatHandle) {

@@ -8,8 +8,9 @@
 // under the second one's id.
 //   - handle registered when queued: that id;
 //   - queued while a registration is running (the library may call back
-//     before its register call has returned the handle): looked up at
-//     dispatch;
+//     before its register call has returned the handle): given the id when
+//     the registration stores it, orphaned when it ends without; pop()
+//     holds such an event (and those behind it) back until then;
 //   - otherwise, and for every event still queued when its handle is
 //     erased: orphaned, delivered with the empty id.
 //
