@@ -63,7 +63,8 @@ class InteractiveConsole {
 
   StampedPrinter& printer() { return printer_; }
   Event& replyEvent() { return reply_; }
-  plat::Mutex& stateMutex() { return stateMutex_; }  // also guards the abort flag
+  // Also guards the abort flag.
+  plat::Mutex& stateMutex() RETURN_CAPABILITY(stateMutex_) { return stateMutex_; }
   int connectWaitMs_ = 5000;
 
  private:
