@@ -2,7 +2,9 @@
 # Installs what is missing, builds, and runs every test: the full suite in the
 # default tree, the asan-labelled tests under Address+UndefinedBehavior
 # sanitizers, the concurrency tests under ThreadSanitizer, and each fuzz target
-# briefly. Set VLN_QUICK=1 to run the default tree only.
+# briefly, and clang's lock analysis over every target (the clang tree builds
+# everything and runs only the analysis test). Set VLN_QUICK=1 to run the
+# default tree only.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps
@@ -22,6 +24,7 @@ run_tree() {  # preset, build target, ctest label filter
 
 run_tree default "" ""
 if [ "${VLN_QUICK:-0}" != 1 ]; then
+  run_tree clang "" '^analysis$'
   run_tree asan asan_tests '^asan$'
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tree tsan tsan_tests '^concurrency$'
   run_tree fuzz fuzz_targets '^fuzz$'

@@ -1,5 +1,13 @@
 # Compiler flags per build flavour. Everything else is the same in every tree.
 add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+option(VLN_WERROR "Treat compiler warnings as errors" ON)
+if(VLN_WERROR)
+  add_compile_options(-Werror)
+endif()
+# Checks the lock annotations of plat/threadsafety.h; beta adds the lock order.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_compile_options(-Wthread-safety -Wthread-safety-beta)
+endif()
 
 if(VLN_FLAVOUR STREQUAL "asan")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -56,7 +56,7 @@ void FileServerCommands::onEvent(void* user, int event, const void* data, size_t
       int32_t result = 0;
       if (data && length == sizeof result) std::memcpy(&result, data, sizeof result);
       {
-        std::lock_guard<std::mutex> lock(self->mutex_);
+        plat::LockGuard lock(self->mutex_);
         self->result_ = result;
         self->finished_ = true;
       }
@@ -77,7 +77,7 @@ void FileServerCommands::onEvent(void* user, int event, const void* data, size_t
       entry.name[sizeof entry.name - 1] = 0;
       const std::string row =
           listingRow(uint32_t(entry.size), uint16_t(entry.attributes), entry.name);
-      std::lock_guard<std::mutex> lock(self->mutex_);
+      plat::LockGuard lock(self->mutex_);
       if (self->rows_) *self->rows_ << row;
       return;
     }
@@ -89,7 +89,7 @@ void FileServerCommands::onEvent(void* user, int event, const void* data, size_t
 template <typename Start>
 bool FileServerCommands::run(const UsrConInvocation& invocation, Start start, bool skipMissing) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     finished_ = false;
     result_ = 0;
   }
@@ -97,8 +97,8 @@ bool FileServerCommands::run(const UsrConInvocation& invocation, Start start, bo
   int32_t result = 0;
   {
     // The library ends every started transfer with an outcome.
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return finished_; });
+    plat::UniqueLock lock(mutex_);
+    done_.wait(lock, [this]() REQUIRES(mutex_) { return finished_; });
     result = result_;
   }
   if (result >= 0) return false;
@@ -117,14 +117,14 @@ FileServerCommands::FileServerCommands(UsrConsole& console, std::vector<uint8_t>
         checkStorage(stor);
         if (!settings_.quiet) out << listingHeader();
         {
-          std::lock_guard<std::mutex> lock(mutex_);
+          plat::LockGuard lock(mutex_);
           rows_ = &out;
         }
         // The stream is the command's: the library never sees it after this.
         struct Release {
           FileServerCommands* self;
           ~Release() {
-            std::lock_guard<std::mutex> lock(self->mutex_);
+            plat::LockGuard lock(self->mutex_);
             self->rows_ = nullptr;
           }
         } release{this};

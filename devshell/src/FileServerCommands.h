@@ -13,6 +13,7 @@
 
 #include "CoreCommands.h"
 #include "UsrConsole.h"
+#include "plat/threadsafety.h"
 
 class FileServerCommands {
  public:
@@ -42,12 +43,13 @@ class FileServerCommands {
   const std::vector<uint8_t> hwid_;
   const ShellSettings& settings_;
 
-  std::mutex mutex_;
-  std::condition_variable done_;
+  plat::Mutex mutex_;
+  plat::CondVar done_;
   // Guarded by mutex_:
-  bool finished_ = false;
-  int32_t result_ = 0;
-  std::ostream* rows_ = nullptr;  // the running filels's output, only while it runs
+  bool finished_ GUARDED_BY(mutex_) = false;
+  int32_t result_ GUARDED_BY(mutex_) = 0;
+  // The running filels's output, only while it runs.
+  std::ostream* rows_ GUARDED_BY(mutex_) = nullptr;
 };
 
 // One listing row, as filels prints it (with its line end).

@@ -8,17 +8,19 @@
 #include <string>
 #include <thread>
 
+#include "plat/threadsafety.h"
+
 namespace {
 
 // The hand-over between statproto's threads and the command waiting on the
 // main thread.
 struct StatusHandOver {
-  std::mutex mutex;
-  std::condition_variable cv;
+  plat::Mutex mutex;
+  plat::CondVar cv;
   // Guarded by mutex:
-  bool notified = false;  // any notification (channel up or a text)
-  bool textCame = false;  // a status text
-  std::string text;
+  bool notified GUARDED_BY(mutex) = false;  // any notification (channel up or a text)
+  bool textCame GUARDED_BY(mutex) = false;  // a status text
+  std::string text GUARDED_BY(mutex);
 };
 
 StatusHandOver& handOver() {
@@ -29,7 +31,7 @@ StatusHandOver& handOver() {
 void onStatus(ProtStatusHandle, uint64_t event, const void* data, uint64_t length) {
   StatusHandOver& h = handOver();
   if (event == PROT_STATUS_EVENT_TEXT) {
-    std::lock_guard<std::mutex> lock(h.mutex);
+    plat::LockGuard lock(h.mutex);
     const auto* record = static_cast<const ProtStatusText*>(data);
     if (length == sizeof(ProtStatusText) && record && record->text)
       h.text = record->text;
@@ -38,7 +40,7 @@ void onStatus(ProtStatusHandle, uint64_t event, const void* data, uint64_t lengt
     h.textCame = true;
     h.notified = true;
   } else if (event == PROT_STATUS_EVENT_UP) {
-    std::lock_guard<std::mutex> lock(h.mutex);
+    plat::LockGuard lock(h.mutex);
     h.notified = true;
   } else {
     return;
@@ -49,7 +51,7 @@ void onStatus(ProtStatusHandle, uint64_t event, const void* data, uint64_t lengt
 // Clears what an earlier command left.
 void resetHandOver() {
   StatusHandOver& h = handOver();
-  std::lock_guard<std::mutex> lock(h.mutex);
+  plat::LockGuard lock(h.mutex);
   h.notified = false;
   h.textCame = false;
   h.text.clear();
@@ -59,7 +61,7 @@ void resetHandOver() {
 // cleared either way. True when the time ran out.
 bool waitTimedOut(int ms, bool textOnly) {
   StatusHandOver& h = handOver();
-  std::unique_lock<std::mutex> lock(h.mutex);
+  plat::UniqueLock lock(h.mutex);
   bool& flag = textOnly ? h.textCame : h.notified;
   const bool came = h.cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return flag; });
   h.notified = false;
@@ -69,7 +71,7 @@ bool waitTimedOut(int ms, bool textOnly) {
 
 std::string textNow() {
   StatusHandOver& h = handOver();
-  std::lock_guard<std::mutex> lock(h.mutex);
+  plat::LockGuard lock(h.mutex);
   return h.text;
 }
 

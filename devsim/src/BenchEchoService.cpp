@@ -140,12 +140,12 @@ void BenchEchoService::startUpload(uint32_t total, uint16_t packetSize) {
 void BenchEchoService::stopUpload() {
   if (!uploader_.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     stopUpload_ = true;
   }
   wake_.notify_all();
   uploader_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   stopUpload_ = false;
 }
 
@@ -156,7 +156,7 @@ bool BenchEchoService::waitForRoom(uint64_t queued, uint64_t sentAtStart) {
       const uint64_t sent = options_.framesSent() - sentAtStart;
       room = sent >= queued || queued - sent < options_.uploadBacklog;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
+    plat::UniqueLock lock(mutex_);
     if (stopUpload_) return false;
     if (room) return true;
     // The device has no word for "frame sent": look again shortly.

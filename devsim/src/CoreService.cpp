@@ -52,52 +52,52 @@ bool isPlainFileName(const std::string& name) {
 CoreState::CoreState(CoreConfig config) : config_(std::move(config)) {}
 
 void CoreState::configure(const CoreConfig& config) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   config_ = config;
 }
 
 CoreConfig CoreState::config() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return config_;
 }
 
 std::string CoreState::friendlyName() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return config_.friendlyName;
 }
 
 void CoreState::setFault(uint8_t request, const CoreReplyFault& fault) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   faults_[request] = fault;
 }
 
 void CoreState::clearFaults() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   faults_.clear();
 }
 
 void CoreState::setResetHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   resetHook_ = std::move(hook);
 }
 
 std::vector<CoreRecord> CoreState::requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return requests_;
 }
 
 std::vector<uint16_t> CoreState::identifications() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return identifications_;
 }
 
 uint64_t CoreState::resets() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return resets_;
 }
 
 void CoreState::clearRecords() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   requests_.clear();
   identifications_.clear();
   resets_ = 0;
@@ -129,7 +129,7 @@ std::vector<uint8_t> CoreState::answer(const std::vector<uint8_t>& request,
   const uint8_t code = request[0];
   const std::vector<uint8_t> body(request.begin() + 1, request.end());
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   requests_.push_back({code, body});
   if (auto it = faults_.find(code); it != faults_.end()) *fault = it->second;
 
@@ -180,7 +180,7 @@ std::vector<uint8_t> CoreState::answer(const std::vector<uint8_t>& request,
 void CoreState::runResetHook() {
   std::function<void()> hook;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     hook = resetHook_;
   }
   if (hook) hook();
@@ -202,7 +202,7 @@ struct CoreService::Timer {
   }
   ~Timer() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      plat::LockGuard lock(mutex);
       stop = true;
     }
     cv.notify_all();
@@ -211,7 +211,7 @@ struct CoreService::Timer {
 
   void add(uint32_t delayMs, std::vector<uint8_t> reply, std::shared_future<void> heldUntil) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      plat::LockGuard lock(mutex);
       pending.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs),
                          std::move(reply), std::move(heldUntil)});
     }
@@ -219,7 +219,7 @@ struct CoreService::Timer {
   }
 
   void run() {
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     while (!stop) {
       if (pending.empty()) {
         cv.wait(lock);
@@ -248,10 +248,10 @@ struct CoreService::Timer {
   }
 
   std::shared_ptr<ServiceChannel> channel;
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::vector<Pending> pending;  // guarded by mutex
-  bool stop = false;             // guarded by mutex
+  plat::Mutex mutex;
+  plat::CondVar cv;
+  std::vector<Pending> pending GUARDED_BY(mutex);
+  bool stop GUARDED_BY(mutex) = false;
   std::thread thread;
 };
 

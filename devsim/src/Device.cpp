@@ -12,6 +12,7 @@
 
 #include "linkproto/LinkProtocol.h"
 #include "plat/thread.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -78,41 +79,43 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   const DeviceConfig config;
   FrameTransport* const transport;
 
-  mutable std::mutex mutex;
-  std::condition_variable cv;
+  mutable plat::Mutex mutex;
+  plat::CondVar cv;
   // Everything below is guarded by mutex.
-  std::thread thread;
-  bool running = false;
-  bool stopping = false;
-  bool work = false;  // data queued or a knob turned
-  std::deque<std::vector<uint8_t>> inbox;
-  std::map<uint8_t, ServiceFactory> factories;
-  std::set<uint8_t> stalled;
-  bool busyKnob = false;
-  bool busyAnnounced = false;  // a busy S frame went out and no ready since
-  size_t heldBytes = 0;
-  Slot slots[kChannels];
-  uint8_t lastServed = kChannels - 1;
-  std::vector<uint8_t> store[8];
-  bool sentBefore[8] = {};
-  uint8_t vs = 0, vr = 0, cursor = 0;
+  std::thread thread GUARDED_BY(mutex);
+  bool running GUARDED_BY(mutex) = false;
+  bool stopping GUARDED_BY(mutex) = false;
+  bool work GUARDED_BY(mutex) = false;  // data queued or a knob turned
+  std::deque<std::vector<uint8_t>> inbox GUARDED_BY(mutex);
+  std::map<uint8_t, ServiceFactory> factories GUARDED_BY(mutex);
+  std::set<uint8_t> stalled GUARDED_BY(mutex);
+  bool busyKnob GUARDED_BY(mutex) = false;
+  bool busyAnnounced GUARDED_BY(mutex) = false;  // a busy S frame went out and no ready since
+  size_t heldBytes GUARDED_BY(mutex) = 0;
+  Slot slots[kChannels] GUARDED_BY(mutex);
+  uint8_t lastServed GUARDED_BY(mutex) = kChannels - 1;
+  std::vector<uint8_t> store[8] GUARDED_BY(mutex);
+  bool sentBefore[8] GUARDED_BY(mutex) = {};
+  uint8_t vs GUARDED_BY(mutex) = 0, vr GUARDED_BY(mutex) = 0, cursor GUARDED_BY(mutex) = 0;
   // base: oldest unacknowledged frame; floor: oldest N(R) a frame still on
   // its way may carry (see SessionLayer for the reasoning).
-  uint8_t base = 0, floor = 0;
-  bool rejectSent = false;
-  bool peerBusy = false;
-  bool solicited = false;  // a repeat went out to get the host's acknowledgement
-  std::deque<Control> control;
-  std::deque<std::function<void()>> calls;  // service calls, run without the lock
-  DeviceStats stats;
+  uint8_t base GUARDED_BY(mutex) = 0, floor GUARDED_BY(mutex) = 0;
+  bool rejectSent GUARDED_BY(mutex) = false;
+  bool peerBusy GUARDED_BY(mutex) = false;
+  bool solicited GUARDED_BY(mutex) = false;  // a repeat went out to get the host's acknowledgement
+  std::deque<Control> control GUARDED_BY(mutex);
+  std::deque<std::function<void()>> calls GUARDED_BY(mutex);  // service calls, run without the lock
+  DeviceStats stats GUARDED_BY(mutex);
 
   // ---- thread ----
 
   void run() {
     plat::setCurrentThreadName("devsim");
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     for (;;) {
-      cv.wait(lock, [this] { return stopping || work || !inbox.empty() || !calls.empty(); });
+      cv.wait(lock, [this]() REQUIRES(mutex) {
+        return stopping || work || !inbox.empty() || !calls.empty();
+      });
       if (stopping) break;
       work = false;
       while (!inbox.empty()) {
@@ -143,16 +146,16 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     for (auto& call : todo) call();
   }
 
-  void wake() {
+  void wake() REQUIRES(mutex) {
     work = true;
     cv.notify_one();
   }
 
-  bool busy() const { return busyKnob || heldBytes > config.stallBusyBytes; }
+  bool busy() const REQUIRES(mutex) { return busyKnob || heldBytes > config.stallBusyBytes; }
 
   // ---- receive ----
 
-  void handleFrame(const std::vector<uint8_t>& f) {
+  void handleFrame(const std::vector<uint8_t>& f) REQUIRES(mutex) {
     ++stats.framesIn;
     solicited = false;
     if (f.empty()) return;
@@ -166,7 +169,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     }
   }
 
-  void handleU(uint8_t code) {
+  void handleU(uint8_t code) REQUIRES(mutex) {
     switch (code) {
       case kResetRequest:
         ++stats.linkResets;
@@ -192,7 +195,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   enum class NrKind { kValid, kStale, kInvalid };
 
-  NrKind classify(uint8_t nr) const {
+  NrKind classify(uint8_t nr) const REQUIRES(mutex) {
     if (seqDistance(base, nr) <= seqDistance(base, vs)) return NrKind::kValid;
     const uint8_t behind = seqDistance(nr, base);
     if (behind >= 1 && behind <= seqDistance(floor, base)) return NrKind::kStale;
@@ -200,7 +203,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   // Classifies a received N(R), takes it when valid, and ages the floor.
-  bool takeNr(uint8_t nr) {
+  bool takeNr(uint8_t nr) REQUIRES(mutex) {
     const NrKind kind = classify(nr);
     floor = base;
     if (kind == NrKind::kStale) ++stats.staleAcks;
@@ -210,7 +213,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     return true;
   }
 
-  void handleS(uint8_t c) {
+  void handleS(uint8_t c) REQUIRES(mutex) {
     const uint8_t nr = frameNr(c);
     const uint8_t type = sFrameType(c);
     const bool pf = hasPf(c);
@@ -227,7 +230,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     if (pf) answerPoll();
   }
 
-  void answerPoll() {
+  void answerPoll() REQUIRES(mutex) {
     ++stats.pollsAnswered;
     uint8_t type = kSReady;
     if (busy()) {
@@ -239,7 +242,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     control.push_back(Control{{}, type, true});
   }
 
-  void handleI(const std::vector<uint8_t>& f) {
+  void handleI(const std::vector<uint8_t>& f) REQUIRES(mutex) {
     const uint8_t c = f[0];
     const uint8_t ns = frameNs(c);
     const bool pf = hasPf(c);
@@ -266,7 +269,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     if (pf) answerPoll();
   }
 
-  void takePayload(const std::vector<uint8_t>& f) {
+  void takePayload(const std::vector<uint8_t>& f) REQUIRES(mutex) {
     const uint8_t cb = f[1];
     if (cb >= kChannelByteLimit) return;
     const uint8_t ch = channelOf(cb);
@@ -304,7 +307,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   // ---- channels ----
 
-  bool openSlot(uint8_t ch, uint8_t pid) {
+  bool openSlot(uint8_t ch, uint8_t pid) REQUIRES(mutex) {
     Slot& s = slots[ch];
     auto it = factories.find(pid);
     if (it == factories.end()) {
@@ -327,7 +330,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     return true;
   }
 
-  void closeSlot(uint8_t ch) {
+  void closeSlot(uint8_t ch) REQUIRES(mutex) {
     Slot& s = slots[ch];
     s.open = false;
     ++s.generation;
@@ -344,12 +347,12 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   bool isCurrent(uint8_t ch, uint64_t generation) const {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     return slots[ch].open && slots[ch].generation == generation;
   }
 
   bool queueData(uint8_t ch, uint64_t generation, const uint8_t* data, size_t length, bool last) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     Slot& s = slots[ch];
     if (!s.open || s.generation != generation) return false;
     if (length == 0 && !last) return true;
@@ -366,7 +369,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   void closeFromDevice(uint8_t ch, uint64_t generation) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     Slot& s = slots[ch];
     if (!s.open || (generation != 0 && s.generation != generation)) return;
     closeSlot(ch);
@@ -374,7 +377,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     wake();
   }
 
-  void releaseUnstalled() {
+  void releaseUnstalled() REQUIRES(mutex) {
     for (Slot& s : slots) {
       if (s.held.empty() || !s.open || stalled.count(s.protocolId)) continue;
       for (HeldFragment& h : s.held) {
@@ -387,7 +390,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     }
   }
 
-  void resetLink() {
+  void resetLink() REQUIRES(mutex) {
     for (int c = 0; c < kChannels; ++c) {
       if (slots[c].open) closeSlot(uint8_t(c));
       slots[c].out.clear();
@@ -409,13 +412,13 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
 
   // ---- transmit ----
 
-  bool anyQueued() const {
+  bool anyQueued() const REQUIRES(mutex) {
     for (const Slot& s : slots)
       if (!s.out.empty()) return true;
     return false;
   }
 
-  void pump(std::vector<std::vector<uint8_t>>& out) {
+  void pump(std::vector<std::vector<uint8_t>>& out) REQUIRES(mutex) {
     for (const Control& c : control) {
       if (!c.uFrame.empty()) {
         out.push_back(c.uFrame);
@@ -483,12 +486,12 @@ Device::Device(const DeviceConfig& config, FrameTransport* transport)
 Device::~Device() { stop(); }
 
 void Device::registerService(uint8_t protocolId, ServiceFactory factory) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   impl_->factories[protocolId] = std::move(factory);
 }
 
 void Device::start() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   if (impl_->running) return;
   impl_->running = true;
   impl_->stopping = false;
@@ -498,7 +501,7 @@ void Device::start() {
 void Device::stop() {
   std::thread thread;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    plat::LockGuard lock(impl_->mutex);
     if (!impl_->running) return;
     impl_->running = false;
     impl_->stopping = true;
@@ -510,20 +513,20 @@ void Device::stop() {
 
 void Device::receiveFrame(const uint8_t* frame, size_t length) {
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    plat::LockGuard lock(impl_->mutex);
     impl_->inbox.emplace_back(frame, frame + length);
   }
   impl_->cv.notify_one();
 }
 
 void Device::setBusy(bool busy) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   impl_->busyKnob = busy;
   impl_->wake();
 }
 
 void Device::stallService(uint8_t protocolId, bool stalled) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   if (stalled)
     impl_->stalled.insert(protocolId);
   else
@@ -537,18 +540,18 @@ void Device::closeChannel(uint8_t channel) {
 
 void Device::sendStrayData(uint8_t channel) {
   if (channel >= kChannels) return;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   impl_->slots[channel].out.push_back(Impl::OutFragment{{0x5A}, true, false});
   impl_->wake();
 }
 
 DeviceStats Device::stats() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   return impl_->stats;
 }
 
 int Device::channelProtocol(uint8_t channel) const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  plat::LockGuard lock(impl_->mutex);
   if (channel >= kChannels || !impl_->slots[channel].open) return -1;
   return impl_->slots[channel].protocolId;
 }

@@ -42,65 +42,65 @@ bool isTemporary(const std::string& name) {
 FileServerState::FileServerState(FileServerConfig config) : config_(std::move(config)) {}
 
 void FileServerState::configure(const FileServerConfig& config) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   config_ = config;
 }
 
 FileServerConfig FileServerState::config() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return config_;
 }
 
 void FileServerState::setFaults(const FileServerFaults& faults) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   faults_ = faults;
 }
 
 FileServerFaults FileServerState::faults() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return faults_;
 }
 
 std::vector<FileServerRecord> FileServerState::requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return requests_;
 }
 
 size_t FileServerState::requestCount(uint8_t code) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return size_t(std::count_if(requests_.begin(), requests_.end(),
                               [code](const FileServerRecord& r) { return r.code == code; }));
 }
 
 void FileServerState::clearRecords() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   requests_.clear();
   largestUnacknowledged_ = 0;
 }
 
 int64_t FileServerState::largestUnacknowledged() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return largestUnacknowledged_;
 }
 
 void FileServerState::noteUnacknowledged(int64_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   largestUnacknowledged_ = std::max(largestUnacknowledged_, bytes);
 }
 
 int16_t FileServerState::attributes(const std::string& volume, const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   auto it = attributes_.find({volume, name});
   return it == attributes_.end() ? 0 : it->second;
 }
 
 void FileServerState::record(const FileServerRecord& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   requests_.push_back(request);
 }
 
 bool FileServerState::takeBusy() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (faults_.busyCount == 0) return false;
   --faults_.busyCount;
   return true;
@@ -108,12 +108,12 @@ bool FileServerState::takeBusy() {
 
 void FileServerState::setAttributes(const std::string& volume, const std::string& name,
                                     int16_t attributes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   attributes_[{volume, name}] = attributes;
 }
 
 void FileServerState::forget(const std::string& volume, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   attributes_.erase({volume, name});
 }
 
@@ -133,7 +133,7 @@ struct FileServerService::Worker {
   }
   ~Worker() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      plat::LockGuard lock(mutex);
       stop = true;
     }
     cv.notify_all();
@@ -142,24 +142,24 @@ struct FileServerService::Worker {
 
   void add(Task task) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      plat::LockGuard lock(mutex);
       tasks.push_back(std::move(task));
     }
     cv.notify_all();
   }
   // Nothing queued or running: a message may go out directly.
   bool idle() {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     return tasks.empty() && !running;
   }
   // Sleeps `ms`, cut short by a stop; false when stopped.
   bool pause(uint32_t ms) {
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     return !cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop.load(); });
   }
 
   void run() {
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     while (!stop) {
       if (tasks.empty()) {
         cv.wait(lock);
@@ -175,10 +175,10 @@ struct FileServerService::Worker {
     }
   }
 
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<Task> tasks;  // guarded by mutex
-  bool running = false;    // guarded by mutex
+  plat::Mutex mutex;
+  plat::CondVar cv;
+  std::deque<Task> tasks GUARDED_BY(mutex);
+  bool running GUARDED_BY(mutex) = false;
   std::atomic<bool> stop{false};
   std::thread thread;
 };

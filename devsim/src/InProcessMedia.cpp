@@ -15,15 +15,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
 
-std::mutex gInstanceMutex;
-InProcessMedia* gInstance = nullptr;  // guarded by gInstanceMutex
+plat::Mutex gInstanceMutex;
+InProcessMedia* gInstance GUARDED_BY(gInstanceMutex) = nullptr;
 
 constexpr size_t kBuilderBuffer = 1024;  // the server never builds more
 
 using TimedFrame = FaultInjector::TimedFrame;
 
 InProcessMedia* instance() {
-  std::lock_guard<std::mutex> lock(gInstanceMutex);
+  plat::LockGuard lock(gInstanceMutex);
   return gInstance;
 }
 
@@ -53,7 +53,7 @@ class InProcessMedia::Channel final : public FrameTransport {
 
   void stop() {
     {
-      std::lock_guard<std::mutex> lock(queueMutex_);
+      plat::LockGuard lock(queueMutex_);
       stopping_ = true;
     }
     cv_.notify_one();
@@ -62,12 +62,12 @@ class InProcessMedia::Channel final : public FrameTransport {
   }
 
   bool removed() const {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    plat::LockGuard lock(queueMutex_);
     return stopping_;
   }
 
   void connect(ChannelRxCallback rx, ChannelTxCallback tx, void* context) {
-    std::lock_guard<std::mutex> lock(callbackMutex_);
+    plat::LockGuard lock(callbackMutex_);
     rx_ = rx;
     tx_ = tx;
     context_ = context;
@@ -77,20 +77,20 @@ class InProcessMedia::Channel final : public FrameTransport {
 
   void signal() {
     {
-      std::lock_guard<std::mutex> lock(queueMutex_);
+      plat::LockGuard lock(queueMutex_);
       txSet_ = true;
     }
     cv_.notify_one();
   }
 
   void setFaults(const LinkFaults& toDevice, const LinkFaults& toHost) {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    plat::LockGuard lock(queueMutex_);
     toDeviceFaults_.setFaults(toDevice);
     toHostFaults_.setFaults(toHost);
   }
 
   MediaChannelStats stats() const {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    plat::LockGuard lock(queueMutex_);
     MediaChannelStats s = stats_;
     for (const FaultInjector* f : {&toDeviceFaults_, &toHostFaults_}) {
       s.dropped += f->counts().dropped;
@@ -103,7 +103,7 @@ class InProcessMedia::Channel final : public FrameTransport {
   // The device's frames, on the device's thread.
   void sendFrame(const uint8_t* frame, size_t length) override {
     {
-      std::lock_guard<std::mutex> lock(queueMutex_);
+      plat::LockGuard lock(queueMutex_);
       ++stats_.framesToHost;
       toHostFaults_.pass(std::vector<uint8_t>(frame, frame + length), Clock::now(), toHost_);
     }
@@ -116,7 +116,7 @@ class InProcessMedia::Channel final : public FrameTransport {
     const auto idle = std::chrono::milliseconds(options_.idleMs);
     TimePoint lastTransfer = Clock::now();
     bool more = false;  // a transfer completed: the media asks again at once
-    std::unique_lock<std::mutex> lock(queueMutex_);
+    plat::UniqueLock lock(queueMutex_);
     for (;;) {
       if (!more && !txSet_ && !stopping_) {
         TimePoint deadline = lastTransfer + idle;
@@ -150,7 +150,7 @@ class InProcessMedia::Channel final : public FrameTransport {
       int calls[3] = {};
       bool transferred = false;
       {
-        std::lock_guard<std::mutex> cb(callbackMutex_);
+        plat::LockGuard cb(callbackMutex_);
         if (rx_) {
           for (auto& f : forHost) {
             uint16_t length = uint16_t(f.size());
@@ -205,36 +205,36 @@ class InProcessMedia::Channel final : public FrameTransport {
   const uint32_t index_;
   const MediaChannelOptions options_;
 
-  std::mutex callbackMutex_;  // held around every callback
+  plat::Mutex callbackMutex_;  // held around every callback
   ChannelRxCallback rx_ = nullptr;
   ChannelTxCallback tx_ = nullptr;
   void* context_ = nullptr;
 
-  mutable std::mutex queueMutex_;  // guards what follows
-  std::condition_variable cv_;
-  bool txSet_ = false;
-  bool stopping_ = false;
-  std::deque<TimedFrame> toHost_, toDevice_;
-  FaultInjector toDeviceFaults_, toHostFaults_;
-  MediaChannelStats stats_;
+  mutable plat::Mutex queueMutex_;  // guards what follows
+  plat::CondVar cv_;
+  bool txSet_ GUARDED_BY(queueMutex_) = false;
+  bool stopping_ GUARDED_BY(queueMutex_) = false;
+  std::deque<TimedFrame> toHost_ GUARDED_BY(queueMutex_), toDevice_ GUARDED_BY(queueMutex_);
+  FaultInjector toDeviceFaults_ GUARDED_BY(queueMutex_), toHostFaults_ GUARDED_BY(queueMutex_);
+  MediaChannelStats stats_ GUARDED_BY(queueMutex_);
 
   std::thread thread_;
   std::unique_ptr<Device> device_;
 };
 
 InProcessMedia::InProcessMedia() {
-  std::lock_guard<std::mutex> lock(gInstanceMutex);
+  plat::LockGuard lock(gInstanceMutex);
   gInstance = this;
 }
 
 InProcessMedia::~InProcessMedia() {
   {
-    std::lock_guard<std::mutex> lock(gInstanceMutex);
+    plat::LockGuard lock(gInstanceMutex);
     if (gInstance == this) gInstance = nullptr;
   }
   std::vector<std::unique_ptr<Channel>> channels;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     channels.swap(channels_);
   }
   for (auto& c : channels) c->stop();
@@ -251,7 +251,7 @@ uint32_t InProcessMedia::addDevice(const DeviceConfig& config, const MediaChanne
   void* context = nullptr;
   uint32_t index;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     index = uint32_t(channels_.size() + 1);
     channels_.push_back(std::make_unique<Channel>(index, config, options));
     channels_.back()->start();
@@ -265,7 +265,7 @@ uint32_t InProcessMedia::addDevice(const DeviceConfig& config, const MediaChanne
 }
 
 Device& InProcessMedia::device(uint32_t index) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return find(index)->device();
 }
 
@@ -274,7 +274,7 @@ void InProcessMedia::removeDevice(uint32_t index) {
   MediaEventCallback callback = nullptr;
   void* context = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     channel = find(index);
     if (!channel) return;
     if (created_) {
@@ -287,12 +287,12 @@ void InProcessMedia::removeDevice(uint32_t index) {
 }
 
 void InProcessMedia::setFaults(uint32_t index, const LinkFaults& toDevice, const LinkFaults& toHost) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (Channel* c = find(index)) c->setFaults(toDevice, toHost);
 }
 
 MediaChannelStats InProcessMedia::stats(uint32_t index) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   Channel* c = find(index);
   return c ? c->stats() : MediaChannelStats{};
 }
@@ -311,7 +311,7 @@ bool InProcessMedia::getChannelInfo(uint32_t index, MediaChannelInfo* info, int 
   if (size != int(sizeof(MediaChannelInfo))) return false;
   InProcessMedia* media = instance();
   if (!media) return false;
-  std::lock_guard<std::mutex> lock(media->mutex_);
+  plat::LockGuard lock(media->mutex_);
   Channel* c = media->find(index);
   if (!c || c->removed()) return false;
   const MediaChannelOptions& o = c->options();
@@ -331,7 +331,7 @@ void InProcessMedia::envCreate(MediaEventCallback callback, void* context) {
   if (!media) return;
   std::vector<uint32_t> present;
   {
-    std::lock_guard<std::mutex> lock(media->mutex_);
+    plat::LockGuard lock(media->mutex_);
     if (media->created_) return;
     media->created_ = true;
     media->callback_ = callback;
@@ -347,7 +347,7 @@ void InProcessMedia::envDestroy() {
   if (!media) return;
   std::vector<Channel*> channels;
   {
-    std::lock_guard<std::mutex> lock(media->mutex_);
+    plat::LockGuard lock(media->mutex_);
     media->created_ = false;
     media->callback_ = nullptr;
     media->callbackContext_ = nullptr;
@@ -380,7 +380,7 @@ void InProcessMedia::setTransmitEvent(int txEvent) {
 InProcessMedia::Channel* InProcessMedia::findInInstance(uint32_t index) {
   InProcessMedia* media = instance();
   if (!media) return nullptr;
-  std::lock_guard<std::mutex> lock(media->mutex_);
+  plat::LockGuard lock(media->mutex_);
   return media->find(index);
 }
 

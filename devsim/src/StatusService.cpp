@@ -13,7 +13,7 @@ namespace wire = svcwire::status;
 StatusState::StatusState(StatusConfig config) : config_(std::move(config)) {}
 
 StatusConfig StatusState::config() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return config_;
 }
 
@@ -53,35 +53,35 @@ void StatusState::push(const std::vector<uint8_t>& message) {
 }
 
 void StatusState::setPowerStates(const std::vector<uint16_t>& values) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   config_.powerStates = values;
   push(powerMessage(values));
 }
 
 void StatusState::setEvents(const std::vector<uint16_t>& events) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   config_.events = events;
   push(eventMessage(events));
 }
 
 void StatusState::setText(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   config_.text = text;
   push(textMessage(text));
 }
 
 void StatusState::setSignature(const std::vector<uint8_t>& signature) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   config_.signature = signature;
 }
 
 void StatusState::setSilent(bool silent) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   silent_ = silent;
 }
 
 void StatusState::withhold(uint8_t code, bool withheld) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (withheld)
     withheld_.insert(code);
   else
@@ -89,40 +89,40 @@ void StatusState::withhold(uint8_t code, bool withheld) {
 }
 
 void StatusState::inject(const std::vector<uint8_t>& message) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   for (const Subscriber& s : subscribers_) {
     if (auto channel = s.channel.lock()) channel->send(message.data(), message.size(), true);
   }
 }
 
 std::vector<uint8_t> StatusState::notificationRequests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return notificationRequests_;
 }
 
 size_t StatusState::signatureRequests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return signatureRequests_;
 }
 
 size_t StatusState::openChannels() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return subscribers_.size();
 }
 
 size_t StatusState::notifiedChannels() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return size_t(std::count_if(subscribers_.begin(), subscribers_.end(),
                               [](const Subscriber& s) { return s.notified; }));
 }
 
 void StatusState::attach(const std::shared_ptr<ServiceChannel>& channel) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   subscribers_.push_back({channel, channel.get(), false});
 }
 
 void StatusState::detach(const ServiceChannel* channel) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   subscribers_.erase(std::remove_if(subscribers_.begin(), subscribers_.end(),
                                     [channel](const Subscriber& s) { return s.key == channel; }),
                      subscribers_.end());
@@ -130,7 +130,7 @@ void StatusState::detach(const ServiceChannel* channel) {
 
 void StatusState::onRequest(const std::shared_ptr<ServiceChannel>& channel,
                             const std::vector<uint8_t>& message) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (message.empty()) return;
   if (message[0] == wire::kReqSignature) {
     ++signatureRequests_;

@@ -63,13 +63,13 @@ int VbusTransport::plugIn() {
   if (options_.transferSize < kMinTransferSize) return plat::kErrorInvalidParameter;
   if (!wake_.valid()) return plat::kErrorNotEnoughMemory;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (running_) return 0;
   }
   const int rc = publish();
   if (rc != 0) return rc;
   notify(Event::kPluggedIn);
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   running_ = true;
   stopping_ = false;
   replugMs_ = -1;
@@ -80,7 +80,7 @@ int VbusTransport::plugIn() {
 void VbusTransport::unplug() {
   std::thread thread;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (!running_) return;
     running_ = false;
     stopping_ = true;
@@ -98,7 +98,7 @@ void VbusTransport::unplug() {
 
 void VbusTransport::replug(uint32_t offMs) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (!running_) return;
     replugMs_ = int(std::min<uint32_t>(offMs, 60000));
   }
@@ -106,7 +106,7 @@ void VbusTransport::replug(uint32_t offMs) {
 }
 
 bool VbusTransport::hostConnected() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return connected_;
 }
 
@@ -114,8 +114,8 @@ void VbusTransport::sendFrame(const uint8_t* frame, size_t length) {
   if (length == 0 || length > kMaxFrame) return;
   bool wake = false;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    drained_.wait(lock, [&] {
+    plat::UniqueLock lock(mutex_);
+    drained_.wait(lock, [&]() REQUIRES(mutex_) {
       return !connected_ || stopping_ || pending_.size() < options_.backlogLimit;
     });
     if (!connected_ || stopping_) return;
@@ -139,7 +139,7 @@ void VbusTransport::run() {
   for (;;) {
     int replugMs;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       if (stopping_) break;
       replugMs = replugMs_;
       replugMs_ = -1;
@@ -171,7 +171,7 @@ void VbusTransport::accept() {
   connection_ = connection;
   carry_.clear();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     connected_ = true;
   }
   notify(Event::kHostConnected);
@@ -182,7 +182,7 @@ void VbusTransport::dropHost() {
   plat::closeHandle(connection_);
   connection_ = plat::kInvalidHandle;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     connected_ = false;
     pending_.clear();
     linkUpDue_ = false;
@@ -212,7 +212,7 @@ void VbusTransport::goOffBus(int offMs) {
       wake_.consume();
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       if (stopping_) return;
       // A second replug while off the bus starts the wait afresh.
       if (replugMs_ >= 0) {
@@ -332,7 +332,7 @@ bool VbusTransport::flushOut() {
       sendingOffset_ = 0;
       bool linkUp;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         sending_.swap(pending_);
         linkUp = linkUpDue_;
         linkUpDue_ = false;

@@ -350,7 +350,9 @@ TEST(BenchEchoTest, UploadFaultsStrikeAtThePacketHoldingTheMiddleByte) {
     f.service->onData(setup(100, 10, BenchEchoService::kModeUpload).data(), 8, false);
     ASSERT_TRUE(f.channel->waitSent(c.packets));
     // The close comes from the upload thread after its last packet.
-    if (c.closes) ASSERT_TRUE(f.channel->waitClosed());
+    if (c.closes) {
+      ASSERT_TRUE(f.channel->waitClosed());
+    }
     f.service.reset();
     const std::vector<Sent> sent = f.channel->sent();
     ASSERT_EQ(c.packets, sent.size()) << int(c.fault);

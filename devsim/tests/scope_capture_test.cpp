@@ -62,7 +62,9 @@ TEST(ScopeCapture, FilesOfEveryShapeDecode) {
     const bool data = c.size && !c.channels.empty();
     EXPECT_EQ(d.xml.find("<Data format=") != std::string::npos, data);
     EXPECT_EQ(d.xml.find("<Trigger time=") != std::string::npos, data && c.mode != 1 && !c.triggers.empty());
-    if (c.exact) EXPECT_EQ(file.size(), c.size);
+    if (c.exact) {
+      EXPECT_EQ(file.size(), c.size);
+    }
     if (data && c.size > 100) {
       EXPECT_LE(file.size(), c.size);
       EXPECT_GE(file.size() + 64, c.size);

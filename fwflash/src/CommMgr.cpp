@@ -44,15 +44,16 @@ CommMgr::~CommMgr() {
 
 void CommMgr::pushCommand(UpdaterCommand command) {
   {
-    std::lock_guard<std::mutex> lock(queueMutex_);
+    plat::LockGuard lock(queueMutex_);
     queue_.push_back(std::move(command));
   }
   queueCv_.notify_one();
 }
 
 bool CommMgr::waitCommand(UpdaterCommand* command, int milliseconds) {
-  std::unique_lock<std::mutex> lock(queueMutex_);
-  if (!queueCv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !queue_.empty(); }))
+  plat::UniqueLock lock(queueMutex_);
+  if (!queueCv_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                         [this]() REQUIRES(queueMutex_) { return !queue_.empty(); }))
     return false;
   *command = std::move(queue_.front());
   queue_.pop_front();
@@ -78,7 +79,7 @@ void CommMgr::onFileServerEvent(void* user, int event, const void* data, size_t 
   if (event == 1 || event == 2) {
     const int32_t result = data && length >= 4 ? readInt32(data) : kProtocolError;
     {
-      std::lock_guard<std::mutex> lock(self->doneMutex_);
+      plat::LockGuard lock(self->doneMutex_);
       self->transferResult_ = result;
       self->transferDone_ = true;
     }
@@ -98,13 +99,13 @@ void CommMgr::onFileServerEvent(void* user, int event, const void* data, size_t 
 }
 
 void CommMgr::clearTransferDone() {
-  std::lock_guard<std::mutex> lock(doneMutex_);
+  plat::LockGuard lock(doneMutex_);
   transferDone_ = false;
 }
 
 int CommMgr::waitTransferDone() {
-  std::unique_lock<std::mutex> lock(doneMutex_);
-  doneCv_.wait(lock, [this] { return transferDone_; });
+  plat::UniqueLock lock(doneMutex_);
+  doneCv_.wait(lock, [this]() REQUIRES(doneMutex_) { return transferDone_; });
   return transferResult_;
 }
 

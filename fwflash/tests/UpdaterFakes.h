@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fwflash/UpdaterPorts.h"
+#include "plat/threadsafety.h"
 
 namespace fwflash::testing {
 
@@ -31,7 +32,7 @@ class FakeDevice : public DeviceApi {
   }
 
   Handle connect(const std::vector<uint8_t>& hwid) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     ++connects;
     lastHwid = hwid;
     if (!online) return nullptr;
@@ -39,42 +40,42 @@ class FakeDevice : public DeviceApi {
     return reinterpret_cast<Handle>(nextHandle);
   }
   void disconnect(Handle handle) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     open.erase(reinterpret_cast<uintptr_t>(handle));
     ++disconnects;
   }
   bool queryText(Handle handle, DeviceText which, uint8_t* buffer) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     if (!online || !open.count(reinterpret_cast<uintptr_t>(handle)) || failing.count(which)) return false;
     const std::string& t = texts[which];
     std::memcpy(buffer, t.data(), std::min(t.size(), kDeviceTextSize));
     return true;
   }
   bool requestUpgrade(Handle, const char* volume, const char* file) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     upgrades.emplace_back(std::string(volume), std::string(file));
     if (leaveOnUpgrade) online = false;
     return upgradeAnswer;
   }
   bool reset(Handle) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     ++resets;
     online = false;
     return true;
   }
 
   void set(std::function<void(FakeDevice&)> change) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     change(*this);
   }
   template <typename T>
   T get(std::function<T(const FakeDevice&)> read) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     return read(*this);
   }
 
   // Guarded by mutex (tests use set / get).
-  std::mutex mutex;
+  plat::Mutex mutex;
   bool online = true;
   std::map<DeviceText, std::string> texts;
   std::set<DeviceText> failing;
@@ -125,7 +126,7 @@ class FakeFileServer : public FileServerApi {
   void cleanup() override {
     std::vector<std::thread> threads;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      plat::LockGuard lock(mutex);
       threads.swap(threads_);
       ++cleanups;
     }
@@ -141,7 +142,7 @@ class FakeFileServer : public FileServerApi {
   }
 
   std::vector<Call> calls() {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     return calls_;
   }
 
@@ -154,13 +155,13 @@ class FakeFileServer : public FileServerApi {
 
  private:
   void record(Call call) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     call.cleanupsBefore = cleanups;
     calls_.push_back(call);
   }
   void start(FileServerCallback cb, void* user, std::vector<std::vector<int32_t>> progress, int endEvent,
              int32_t result) {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     threads_.emplace_back([=] {
       for (const auto& record : progress)
         cb(user, 3, record.data(), record.size() * sizeof(int32_t));
@@ -168,7 +169,7 @@ class FakeFileServer : public FileServerApi {
     });
   }
 
-  std::mutex mutex;
+  plat::Mutex mutex;
   std::vector<Call> calls_;
   std::vector<std::thread> threads_;
 };
@@ -177,7 +178,7 @@ class EventLog : public UpdaterEventSink {
  public:
   void post(std::unique_ptr<UpdaterEvent> event) override {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       events_.push_back(*event);
     }
     cv_.notify_all();
@@ -185,7 +186,7 @@ class EventLog : public UpdaterEventSink {
   // Waits (10 s at most) until an event with `code` has arrived after the
   // first `from` events; its index, or -1.
   int waitFor(int code, size_t from = 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    plat::UniqueLock lock(mutex_);
     int found = -1;
     cv_.wait_for(lock, std::chrono::seconds(10), [&] {
       for (size_t i = from; i < events_.size(); ++i)
@@ -195,17 +196,17 @@ class EventLog : public UpdaterEventSink {
     return found;
   }
   std::vector<UpdaterEvent> events() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     return events_;
   }
   size_t size() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     return events_.size();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  plat::Mutex mutex_;
+  plat::CondVar cv_;
   std::vector<UpdaterEvent> events_;
 };
 

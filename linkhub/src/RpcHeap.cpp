@@ -16,7 +16,7 @@ constexpr size_t kHeader = 16;
 RpcHeap::~RpcHeap() { std::free(reserve_); }
 
 int RpcHeap::create(size_t initialBytes, size_t maximumBytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (created_) return 0;
   if (maximumBytes == 0 || initialBytes > maximumBytes) return plat::kErrorInvalidParameter;
   reserve_ = std::malloc(initialBytes ? initialBytes : 1);
@@ -27,19 +27,19 @@ int RpcHeap::create(size_t initialBytes, size_t maximumBytes) {
 }
 
 bool RpcHeap::created() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return created_;
 }
 
 void* RpcHeap::allocate(size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (!created_ || bytes > maximum_ - inUse_) return nullptr;
     inUse_ += bytes;
   }
   auto* block = static_cast<unsigned char*>(std::malloc(kHeader + bytes));
   if (!block) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     inUse_ -= bytes;
     return nullptr;
   }
@@ -52,11 +52,11 @@ void RpcHeap::free(void* p) {
   unsigned char* block = static_cast<unsigned char*>(p) - kHeader;
   const size_t bytes = *reinterpret_cast<size_t*>(block);
   std::free(block);
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   inUse_ -= bytes;
 }
 
 size_t RpcHeap::bytesInUse() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return inUse_;
 }

@@ -24,18 +24,19 @@ constexpr size_t kQueueLimit = 65536;
 
 void SessionLayer::EventQueue::push(uint8_t event) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     events_.push_back(event);
   }
   cv_.notify_one();
 }
 
 bool SessionLayer::EventQueue::pop(uint8_t* event, int64_t ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  plat::UniqueLock lock(mutex_);
   if (events_.empty()) {
     if (ms <= 0) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    if (!cv_.wait_until(lock, deadline, [this] { return !events_.empty(); })) return false;
+    if (!cv_.wait_until(lock, deadline, [this]() REQUIRES(mutex_) { return !events_.empty(); }))
+      return false;
   }
   *event = events_.front();
   events_.pop_front();
@@ -46,7 +47,7 @@ bool SessionLayer::EventQueue::pop(uint8_t* event, int64_t ms) {
 
 SessionLayer::SessionLayer() : ThreadBase("SessionLayer") {
   std::memset(store_, 0, sizeof store_);
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   resetLink();
 }
 
@@ -69,7 +70,7 @@ void SessionLayer::bind(const MediaRecord* media, uint32_t mediaIndex, SessionLa
 void SessionLayer::waitStarted() { started_.wait(); }
 
 bool SessionLayer::isConnected() const {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   return connected_;
 }
 
@@ -100,7 +101,7 @@ void SessionLayer::run() {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    plat::LockGuard lock(linkMutex_);
     info_ = info;
     maxFrame_ = std::min<uint16_t>(info.maxFrameLength, kMaxFrame);
   }
@@ -115,7 +116,7 @@ void SessionLayer::run() {
             mediaIndex_, unsigned(info.eventWaitMs), unsigned(info.closeTimeoutMs),
             unsigned(info.maxFrameLength));
   {
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    plat::LockGuard lock(linkMutex_);
     txEvent_ = txEvent;
     connected_ = true;
   }
@@ -127,7 +128,7 @@ void SessionLayer::run() {
   for (;;) {
     uint8_t event = 0;
     if (!queue_.pop(&event, info.eventWaitMs)) {
-      std::lock_guard<std::mutex> lock(linkMutex_);
+      plat::LockGuard lock(linkMutex_);
       if (stop_) break;
       // Whenever the handshake is incomplete (first contact, or a reset whose
       // 0x8F or answer was lost) it is restarted every idle period.
@@ -142,7 +143,7 @@ void SessionLayer::run() {
     bool report = false;
     HwId id{};
     {
-      std::lock_guard<std::mutex> lock(linkMutex_);
+      plat::LockGuard lock(linkMutex_);
       if (stop_) break;
       switch (event) {
         case kEventReset:
@@ -186,11 +187,11 @@ void SessionLayer::run() {
     if (leave) break;
   }
   {
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    plat::LockGuard lock(linkMutex_);
     connected_ = false;
   }
   media_->channelDisconnect(mediaIndex_);
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   txEvent_ = -1;
 }
 
@@ -273,7 +274,7 @@ bool SessionLayer::windowFull() const {
 // ---- channels ------------------------------------------------------------
 
 bool SessionLayer::openChannel(uint8_t protocolId, uint8_t* channel) {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   if (stop_ || stage_ != Stage::kUp) return false;
   const int64_t now = nowTicks();
   const int64_t timeout = int64_t(info_.closeTimeoutMs) * 10000;
@@ -309,7 +310,7 @@ bool SessionLayer::openChannel(uint8_t protocolId, uint8_t* channel) {
 }
 
 void SessionLayer::closeChannel(uint8_t channel) {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   if (stop_ || channelCount_ == 0 || channel >= kChannels) return;
   Channel& ch = channels_[channel];
   if (ch.free || ch.closing) return;
@@ -334,7 +335,7 @@ void SessionLayer::closeChannel(uint8_t channel) {
 }
 
 bool SessionLayer::send(uint8_t channel, const uint8_t* data, uint16_t length, bool last) {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   if (stop_ || channelCount_ == 0 || channel >= kChannels) return false;
   Channel& ch = channels_[channel];
   if (ch.free) return false;
@@ -364,22 +365,22 @@ bool SessionLayer::send(uint8_t channel, const uint8_t* data, uint16_t length, b
 // ---- observers -------------------------------------------------------------
 
 bool SessionLayer::isLinkUp() const {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   return stage_ == Stage::kUp;
 }
 
 uint16_t SessionLayer::channelCount() const {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   return channelCount_;
 }
 
 uint16_t SessionLayer::maxFrameLength() const {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   return maxFrame_;
 }
 
 HwId SessionLayer::hwId() const {
-  std::lock_guard<std::mutex> lock(linkMutex_);
+  plat::LockGuard lock(linkMutex_);
   return hwid_;
 }
 
@@ -387,7 +388,7 @@ HwId SessionLayer::hwId() const {
 
 void SessionLayer::receiveFrame(void* context, uint8_t* frame, uint16_t* length) {
   auto* self = static_cast<SessionLayer*>(context);
-  std::lock_guard<std::mutex> lock(self->linkMutex_);
+  plat::LockGuard lock(self->linkMutex_);
   VLN_TRACE(kFrames, "[%u] rx %s", self->mediaIndex_, describeLinkFrame(frame, *length).c_str());
   self->onReceive(frame, length);
 }
@@ -558,7 +559,7 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
 
 void SessionLayer::buildFrame(void* context, uint8_t* destination, uint16_t* length, int mode) {
   auto* self = static_cast<SessionLayer*>(context);
-  std::lock_guard<std::mutex> lock(self->linkMutex_);
+  plat::LockGuard lock(self->linkMutex_);
   self->onBuild(destination, length, mode);
   if (*length > 0)
     VLN_TRACE(kFrames, "[%u] tx %s%s", self->mediaIndex_,

@@ -37,7 +37,7 @@ std::string TrIfServer::pipeNameFor(uint32_t number) {
 
 bool TrIfServer::start() {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     if (started_ || stopped_) return false;
     started_ = true;
   }
@@ -74,7 +74,7 @@ void TrIfServer::stop() {
   stopSource_.request_stop();
   rpc_.stop();
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     stopped_ = true;
   }
   reaperEvent_.set();
@@ -87,12 +87,12 @@ void TrIfServer::run() {
   for (;;) {
     reaperEvent_.wait();
     {
-      std::lock_guard<std::mutex> lock(stopMutex_);
+      plat::LockGuard lock(stopMutex_);
       if (stopped_) break;
     }
     std::vector<TrIfTranFrontEnd*> done;
     {
-      std::lock_guard<std::mutex> lock(serverMutex_);
+      plat::LockGuard lock(serverMutex_);
       for (auto it = frontEnds_.begin(); it != frontEnds_.end();) {
         if (!it->second && it->first->finished()) {
           done.push_back(it->first);
@@ -111,7 +111,7 @@ void TrIfServer::run() {
 void TrIfServer::endAllFrontEnds() {
   std::vector<TrIfTranFrontEnd*> all;
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     for (auto& entry : frontEnds_) all.push_back(entry.first);
     frontEnds_.clear();
   }
@@ -121,7 +121,7 @@ void TrIfServer::endAllFrontEnds() {
 }
 
 size_t TrIfServer::frontEndCount() const {
-  std::lock_guard<std::mutex> lock(serverMutex_);
+  plat::LockGuard lock(serverMutex_);
   return frontEnds_.size();
 }
 
@@ -130,7 +130,7 @@ size_t TrIfServer::frontEndCount() const {
 uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t size,
                                  std::string* pipeName) {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     if (stopped_) return kBufferTooSmall;
   }
   auto owned = std::make_unique<TrIfTranFrontEnd>(&reaperEvent_, options_.connectTimeoutMs);
@@ -142,7 +142,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
   TrIfTranFrontEnd* frontEnd = owned.release();
   uint32_t number;
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     number = counter_++;
     frontEnds_.emplace(frontEnd, true);
   }
@@ -164,7 +164,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
     return kBufferTooSmall;
   }
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     frontEnds_[frontEnd] = false;
   }
   // It may have finished already (a client that came and went at once).
@@ -175,7 +175,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
 
 void TrIfServer::discard(TrIfTranFrontEnd* frontEnd) {
   {
-    std::lock_guard<std::mutex> lock(serverMutex_);
+    plat::LockGuard lock(serverMutex_);
     frontEnds_.erase(frontEnd);
   }
   frontEnd->join();

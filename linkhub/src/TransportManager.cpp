@@ -14,28 +14,28 @@ namespace {
 constexpr size_t kMediaInfoChars = 256;  // 512 bytes
 
 // The process-wide manager for the user interface.
-std::mutex gInstanceMutex;
-TransportManager* gInstance = nullptr;  // guarded by gInstanceMutex
+plat::Mutex gInstanceMutex;
+TransportManager* gInstance GUARDED_BY(gInstanceMutex) = nullptr;
 
 // Managers whose thread runs, for mediaEventCallback. Taken by the media's
 // discovery thread before a manager's stop mutex and queue lock.
-std::mutex gRunningMutex;
-std::vector<TransportManager*> gRunning;  // guarded by gRunningMutex
+plat::Mutex gRunningMutex;
+std::vector<TransportManager*> gRunning GUARDED_BY(gRunningMutex);
 
 void registerRunning(TransportManager* m) {
-  std::lock_guard<std::mutex> lock(gRunningMutex);
+  plat::LockGuard lock(gRunningMutex);
   gRunning.push_back(m);
 }
 
 void unregisterRunning(TransportManager* m) {
-  std::lock_guard<std::mutex> lock(gRunningMutex);
+  plat::LockGuard lock(gRunningMutex);
   gRunning.erase(std::remove(gRunning.begin(), gRunning.end(), m), gRunning.end());
 }
 
 }  // namespace
 
 TransportManager::TransportManager() : ThreadBase("TransportManager") {
-  std::lock_guard<std::mutex> lock(gInstanceMutex);
+  plat::LockGuard lock(gInstanceMutex);
   if (!gInstance) gInstance = this;
 }
 
@@ -43,7 +43,7 @@ TransportManager::~TransportManager() {
   stop();
   unregisterRunning(this);
   {
-    std::lock_guard<std::mutex> lock(gInstanceMutex);
+    plat::LockGuard lock(gInstanceMutex);
     if (gInstance == this) gInstance = nullptr;
   }
   // A thread that never started leaves nothing to stop; sessions exist only
@@ -52,7 +52,7 @@ TransportManager::~TransportManager() {
 }
 
 TransportManager* TransportManager::instance() {
-  std::lock_guard<std::mutex> lock(gInstanceMutex);
+  plat::LockGuard lock(gInstanceMutex);
   return gInstance;
 }
 
@@ -84,7 +84,7 @@ void TransportManager::addMedia(const MediaRecord& record) {
 
 void TransportManager::stop() {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    plat::LockGuard lock(stopMutex_);
     stop_ = true;
   }
   queue_.push(std::make_shared<ManagerEvent>(ManagerEvent{kStop, 0, 0, 0}));
@@ -92,7 +92,7 @@ void TransportManager::stop() {
 }
 
 bool TransportManager::stopRequested() const {
-  std::lock_guard<std::mutex> lock(stopMutex_);
+  plat::LockGuard lock(stopMutex_);
   return stop_;
 }
 
@@ -112,7 +112,7 @@ void TransportManager::mediaEventCallback(void* context, int kind, const uint32_
                                           size_t count) {
   if (kind != 1 && kind != 2) return;
   if (count > 0 && !indices) return;
-  std::lock_guard<std::mutex> lock(gRunningMutex);
+  plat::LockGuard lock(gRunningMutex);
   for (TransportManager* m : gRunning) {
     const size_t media = m->findMedia(context);
     if (media < m->media_.size()) {
@@ -132,7 +132,7 @@ void TransportManager::pushMediaEvents(size_t media, int kind, const uint32_t* i
 
 void TransportManager::noteIdentified(TransportSessionHandler* handler, const HwId& id) {
   {
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    plat::LockGuard lock(sessionsMutex_);
     handler->hwid_ = id;
     handler->connected_ = true;
   }
@@ -187,7 +187,7 @@ void TransportManager::onArrived(size_t media, uint32_t index) {
   Session* raw = session.get();
   raw->layer.bind(media_[media].get(), index, &raw->handler);
   {
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    plat::LockGuard lock(sessionsMutex_);
     // A channel reported twice keeps its first session.
     if (!sessions_.emplace(key, std::move(session)).second) return;
   }
@@ -201,7 +201,7 @@ bool TransportManager::onRemoved(size_t media, uint32_t index) {
   if (media >= media_.size()) return false;
   std::unique_ptr<Session> session;
   {
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    plat::LockGuard lock(sessionsMutex_);
     auto it = sessions_.find(SessionKey{media_[media].get(), index});
     if (it == sessions_.end()) return false;
     session = std::move(it->second);
@@ -217,14 +217,14 @@ bool TransportManager::onRemoved(size_t media, uint32_t index) {
 }
 
 void TransportManager::notifyListeners() {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
+  plat::LockGuard lock(listenersMutex_);
   for (TransportEv* listener : listeners_) listener->onListChanged();
 }
 
 void TransportManager::shutdown() {
   SessionMap sessions;
   {
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    plat::LockGuard lock(sessionsMutex_);
     sessions.swap(sessions_);
   }
   // All links start stopping at once, then each is waited for. Joined, not
@@ -242,7 +242,7 @@ void TransportManager::shutdown() {
 uint8_t TransportManager::allocChannel(TrIfTranRemote* frontEnd, const HwId& hwid,
                                        uint8_t protocolId, TrIfTranRemote** slot) {
   *slot = nullptr;
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  plat::LockGuard lock(sessionsMutex_);
   for (auto& entry : sessions_) {
     TransportSessionHandler& handler = entry.second->handler;
     if (!handler.connected_ || !(handler.hwid_ == hwid)) continue;
@@ -255,7 +255,7 @@ uint8_t TransportManager::allocChannel(TrIfTranRemote* frontEnd, const HwId& hwi
 std::vector<HwId> TransportManager::onlineDevices() const {
   std::set<HwId> ids;
   {
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    plat::LockGuard lock(sessionsMutex_);
     for (const auto& entry : sessions_)
       if (entry.second->handler.connected_) ids.insert(entry.second->handler.hwid_);
   }
@@ -273,22 +273,22 @@ void TransportManager::enumerateDevices(TransportEv* visitor) const {
 }
 
 void TransportManager::addListener(TransportEv* listener) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
+  plat::LockGuard lock(listenersMutex_);
   listeners_.insert(listener);
 }
 
 void TransportManager::removeListener(TransportEv* listener) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
+  plat::LockGuard lock(listenersMutex_);
   listeners_.erase(listener);
 }
 
 size_t TransportManager::sessionCount() const {
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  plat::LockGuard lock(sessionsMutex_);
   return sessions_.size();
 }
 
 TransportSessionHandler* TransportManager::findHandler(const HwId& hwid) const {
-  std::lock_guard<std::mutex> lock(sessionsMutex_);
+  plat::LockGuard lock(sessionsMutex_);
   for (const auto& entry : sessions_)
     if (entry.second->handler.hwid_ == hwid) return &entry.second->handler;
   return nullptr;

@@ -15,15 +15,15 @@ TransportSessionHandler::TransportSessionHandler(TransportManager* manager, Sess
 }
 
 TransportSessionHandler::~TransportSessionHandler() {
-  std::unique_lock<std::mutex> lock(slotMutex_);
+  plat::UniqueLock lock(slotMutex_);
   for (auto& slot : slots_)
-    if (slot.frontEnd_) slot.frontEnd_->close(false);
+    if (frontEndOf(slot)) frontEndOf(slot)->close(false);
   // Each front end lets go from its own thread once its loop has ended
   // (within the engine's drain time), or from OpenChannel when it never got
   // to run.
-  slotReleased_.wait(lock, [this] {
+  slotReleased_.wait(lock, [this]() REQUIRES(slotMutex_) {
     for (const auto& slot : slots_)
-      if (slot.frontEnd_) return false;
+      if (frontEndOf(slot)) return false;
     return true;
   });
 }
@@ -40,8 +40,8 @@ void TransportSessionHandler::onDeviceIdentified(const HwId* id) {
 void TransportSessionHandler::onData(uint8_t channel, const uint8_t* data, uint16_t length,
                                      bool last) {
   if (channel >= kSlots || length > kChunkData) return;
-  std::lock_guard<std::mutex> lock(slotMutex_);
-  TrIfTranRemote* frontEnd = slots_[channel].frontEnd_;
+  plat::LockGuard lock(slotMutex_);
+  TrIfTranRemote* frontEnd = frontEndOf(slots_[channel]);
   if (!frontEnd) return;  // nobody holds the channel: dropped
   auto chunk = std::make_shared<TrIfTranPayload>();
   chunk->length = length;
@@ -52,16 +52,16 @@ void TransportSessionHandler::onData(uint8_t channel, const uint8_t* data, uint1
 
 void TransportSessionHandler::onChannelClosed(uint8_t channel) {
   if (channel >= kSlots) return;
-  std::lock_guard<std::mutex> lock(slotMutex_);
+  plat::LockGuard lock(slotMutex_);
   ++closeReports_[channel];
   // The slot stays held until the front end reports back through close().
-  if (TrIfTranRemote* frontEnd = slots_[channel].frontEnd_) frontEnd->close(false);
+  if (TrIfTranRemote* frontEnd = frontEndOf(slots_[channel])) frontEnd->close(false);
 }
 
 TrIfTranRemote* TransportSessionHandler::attach(TrIfTranRemote* frontEnd, uint8_t protocolId) {
   uint32_t reportsBefore[kSlots];
   {
-    std::lock_guard<std::mutex> lock(slotMutex_);
+    plat::LockGuard lock(slotMutex_);
     std::memcpy(reportsBefore, closeReports_, sizeof reportsBefore);
   }
   // Channels that the link gave but that cannot be used: held open (still
@@ -75,15 +75,15 @@ TrIfTranRemote* TransportSessionHandler::attach(TrIfTranRemote* frontEnd, uint8_
       passedOver.push_back(channel);
       continue;
     }
-    std::lock_guard<std::mutex> lock(slotMutex_);
+    plat::LockGuard lock(slotMutex_);
     TransportTrIfToSession& slot = slots_[channel];
     // A held slot: its old front end has yet to close. A new close report:
     // a link reset freed the channel again right after it was given.
-    if (slot.frontEnd_ || closeReports_[channel] != reportsBefore[channel]) {
+    if (frontEndOf(slot) || closeReports_[channel] != reportsBefore[channel]) {
       passedOver.push_back(channel);
       continue;
     }
-    slot.frontEnd_ = frontEnd;
+    frontEndOf(slot) = frontEnd;
     taken = &slot;
   }
   for (uint8_t c : passedOver) layer_->closeChannel(c);
@@ -92,14 +92,14 @@ TrIfTranRemote* TransportSessionHandler::attach(TrIfTranRemote* frontEnd, uint8_
 
 bool TransportSessionHandler::slotAttached(uint8_t channel) const {
   if (channel >= kSlots) return false;
-  std::lock_guard<std::mutex> lock(slotMutex_);
-  return slots_[channel].frontEnd_ != nullptr;
+  plat::LockGuard lock(slotMutex_);
+  return frontEndOf(slots_[channel]) != nullptr;
 }
 
 int TransportSessionHandler::attachedCount() const {
-  std::lock_guard<std::mutex> lock(slotMutex_);
+  plat::LockGuard lock(slotMutex_);
   int n = 0;
-  for (const auto& slot : slots_) n += slot.frontEnd_ ? 1 : 0;
+  for (const auto& slot : slots_) n += frontEndOf(slot) ? 1 : 0;
   return n;
 }
 
@@ -111,7 +111,7 @@ bool TransportSessionHandler::TransportTrIfToSession::deliver(
 
 void TransportSessionHandler::TransportTrIfToSession::close(bool) {
   {
-    std::lock_guard<std::mutex> lock(handler_->slotMutex_);
+    plat::LockGuard lock(handler_->slotMutex_);
     if (!frontEnd_) return;
   }
   // While the slot is still held the link cannot give this channel to anyone
@@ -119,7 +119,7 @@ void TransportSessionHandler::TransportTrIfToSession::close(bool) {
   handler_->layer_->closeChannel(channel_);
   // Notified under the lock: the handler's destructor may return as soon as
   // it sees the slot free.
-  std::lock_guard<std::mutex> lock(handler_->slotMutex_);
+  plat::LockGuard lock(handler_->slotMutex_);
   frontEnd_ = nullptr;
   handler_->slotReleased_.notify_all();
 }

@@ -13,6 +13,7 @@
 #include "hub_support.h"
 #include "linkhub/TrIfServer.h"
 #include "linkhub/TransportManager.h"
+#include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 
 using namespace hubtest;
@@ -42,15 +43,15 @@ class HubConcurrencyTest : public RuntimeDirTest {
 struct Tally {
   std::atomic<long> lists{0}, opens{0}, full{0}, echoes{0}, abandoned{0}, quickCloses{0};
   std::atomic<long> failures{0};
-  std::mutex mutex;
-  std::map<std::string, long> failureCounts;  // guarded by mutex
+  plat::Mutex mutex;
+  std::map<std::string, long> failureCounts GUARDED_BY(mutex);
   void fail(const std::string& what) {
     ++failures;
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     ++failureCounts[what];
   }
   std::string report() {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     std::string text;
     for (const auto& [what, count] : failureCounts)
       text += "\n  " + what + ": " + std::to_string(count) + " times";

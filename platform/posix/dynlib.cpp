@@ -4,17 +4,19 @@
 
 #include <mutex>
 
+#include "plat/threadsafety.h"
+
 namespace plat {
 namespace {
 
 // dlerror's text is per thread but also reset by any dl call of that thread;
 // the lock keeps call and read together across our own callers.
-std::mutex& loaderMutex() {
-  static std::mutex m;
+plat::Mutex& loaderMutex() {
+  static plat::Mutex m;
   return m;
 }
 
-void takeError(std::string* error, const char* fallback) {
+void takeError(std::string* error, const char* fallback) REQUIRES(loaderMutex()) {
   const char* text = dlerror();
   if (error) *error = text ? text : fallback;
 }
@@ -22,7 +24,7 @@ void takeError(std::string* error, const char* fallback) {
 }  // namespace
 
 LibraryHandle loadLibrary(const std::string& path, std::string* error) {
-  std::lock_guard<std::mutex> lock(loaderMutex());
+  plat::LockGuard lock(loaderMutex());
   dlerror();
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) takeError(error, "cannot load library");
@@ -34,7 +36,7 @@ void* findSymbol(LibraryHandle library, const char* name, std::string* error) {
     if (error) *error = "no library";
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(loaderMutex());
+  plat::LockGuard lock(loaderMutex());
   dlerror();
   void* symbol = dlsym(library, name);
   // A symbol whose value is null is not a usable entry point either.
@@ -50,7 +52,7 @@ std::string objectPathOf(const void* address) {
 
 void freeLibrary(LibraryHandle library) {
   if (!library) return;
-  std::lock_guard<std::mutex> lock(loaderMutex());
+  plat::LockGuard lock(loaderMutex());
   dlclose(library);
 }
 

@@ -25,6 +25,7 @@
 #include "plat/rpc.h"
 #include "plat/sysmsg.h"
 #include "plat/thread.h"
+#include "plat/threadsafety.h"
 #include "plat/trace.h"
 #include "rpc_wire.h"
 #include "svcwire/ByteReader.h"
@@ -48,27 +49,28 @@ struct RpcCall::Server {
   ino_t socketIno = 0;  // removes a successor's
   std::thread acceptor;
 
-  mutable std::mutex mutex;
-  std::condition_variable workCv;     // a connection is queued, or stopping
-  std::condition_variable drainedCv;  // inFlight dropped to 0
+  mutable plat::Mutex mutex;
+  plat::CondVar workCv;     // a connection is queued, or stopping
+  plat::CondVar drainedCv;  // inFlight dropped to 0
   struct Pending {
     int fd;
     ucred cred;
   };
-  std::deque<Pending> pending;       // accepted, waiting for a call thread
-  std::set<int> open;                // descriptors of every call in flight
-  unsigned inFlight = 0;             // pending + dispatching
-  unsigned idle = 0;                 // call threads waiting for work
-  std::list<std::thread> workers;    // live call threads
-  std::list<std::thread> retired;    // threads that left; joined by the acceptor or stop()
-  bool stopping = false;
-  bool started = false;
-  bool stopped = false;
+  std::deque<Pending> pending GUARDED_BY(mutex);     // accepted, waiting for a call thread
+  std::set<int> open GUARDED_BY(mutex);              // descriptors of every call in flight
+  unsigned inFlight GUARDED_BY(mutex) = 0;           // pending + dispatching
+  unsigned idle GUARDED_BY(mutex) = 0;               // call threads waiting for work
+  std::list<std::thread> workers GUARDED_BY(mutex);  // live call threads
+  std::list<std::thread> retired
+      GUARDED_BY(mutex);  // threads that left; joined by the acceptor or stop()
+  bool stopping GUARDED_BY(mutex) = false;
+  bool started GUARDED_BY(mutex) = false;
+  bool stopped GUARDED_BY(mutex) = false;
 
   uint32_t bindEndpoint();
   void acceptLoop();
   void admit(int fd, const ucred& cred);
-  bool spawnLocked();
+  bool spawnLocked() REQUIRES(mutex);
   void workerLoop(std::list<std::thread>::iterator self);
   void serve(int fd, const ucred& cred);
   void joinRetired();
@@ -98,7 +100,7 @@ uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& argument
 }
 
 bool RpcCall::stopping() const {
-  std::lock_guard<std::mutex> lock(server_->mutex);
+  plat::LockGuard lock(server_->mutex);
   return server_->stopping;
 }
 
@@ -169,7 +171,7 @@ void RpcCall::Server::acceptLoop() {
 }
 
 void RpcCall::Server::admit(int fd, const ucred& cred) {
-  std::unique_lock<std::mutex> lock(mutex);
+  plat::UniqueLock lock(mutex);
   if (stopping) {  // no answer: the client sees its call fail
     lock.unlock();
     ::close(fd);
@@ -227,12 +229,13 @@ bool RpcCall::Server::spawnLocked() {
 
 void RpcCall::Server::workerLoop(std::list<std::thread>::iterator self) {
   setCurrentThreadName("RpcCall");
-  std::unique_lock<std::mutex> lock(mutex);
+  plat::UniqueLock lock(mutex);
   for (;;) {
     while (!stopping && pending.empty()) {
       ++idle;
-      bool woke = workCv.wait_for(lock, std::chrono::milliseconds(std::max(options.idleRetireMs, 1)),
-                                  [this] { return stopping || !pending.empty(); });
+      bool woke =
+          workCv.wait_for(lock, std::chrono::milliseconds(std::max(options.idleRetireMs, 1)),
+                          [this]() REQUIRES(mutex) { return stopping || !pending.empty(); });
       --idle;
       if (!woke && workers.size() > options.minThreads) {
         retired.splice(retired.end(), workers, self);
@@ -313,7 +316,7 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
 void RpcCall::Server::joinRetired() {
   std::list<std::thread> done;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     done.swap(retired);
   }
   for (std::thread& t : done) t.join();
@@ -321,7 +324,7 @@ void RpcCall::Server::joinRetired() {
 
 void RpcCall::Server::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     if (!started || stopped) return;
     stopping = true;
   }
@@ -340,7 +343,7 @@ void RpcCall::Server::stop() {
 
   std::list<std::thread> threads;
   {
-    std::unique_lock<std::mutex> lock(mutex);
+    plat::UniqueLock lock(mutex);
     // 2. Queued connections get no call thread: they see the connection end.
     for (const Pending& p : pending) {
       open.erase(p.fd);
@@ -386,7 +389,7 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
     return code;
   };
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    plat::LockGuard lock(s.mutex);
     if (s.started) return fail(kRpcDuplicateEndpoint);
   }
   s.iface = iface;
@@ -404,7 +407,7 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
     ::unlink(s.path.c_str());
     return fail(rc);
   }
-  std::unique_lock<std::mutex> lock(s.mutex);
+  plat::UniqueLock lock(s.mutex);
   bool threadsOk = true;
   for (unsigned i = 0; threadsOk && i < s.options.minThreads; ++i) threadsOk = s.spawnLocked();
   if (threadsOk) {
@@ -431,12 +434,12 @@ uint32_t RpcServer::start(const RpcInterface& iface, RpcDispatcher dispatcher,
 void RpcServer::stop() { server_->stop(); }
 
 unsigned RpcServer::callsInFlight() const {
-  std::lock_guard<std::mutex> lock(server_->mutex);
+  plat::LockGuard lock(server_->mutex);
   return server_->inFlight;
 }
 
 unsigned RpcServer::threadCount() const {
-  std::lock_guard<std::mutex> lock(server_->mutex);
+  plat::LockGuard lock(server_->mutex);
   return unsigned(server_->workers.size());
 }
 

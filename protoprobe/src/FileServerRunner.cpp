@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "fsproto/fsproto.h"
+#include "plat/threadsafety.h"
 #include "translayer/Event.h"
 
 namespace protoprobe {
@@ -46,8 +47,8 @@ int32_t readInt32(const void* data, size_t at) {
 
 struct Operation {
   Event done;
-  std::mutex mutex;
-  int32_t status = 0;  // guarded by mutex
+  plat::Mutex mutex;
+  int32_t status GUARDED_BY(mutex) = 0;
 };
 
 void onEvent(void* user, int event, const void* data, size_t length) {
@@ -56,7 +57,7 @@ void onEvent(void* user, int event, const void* data, size_t length) {
   if (!text.empty()) std::cout << text << std::flush;
   if (event != FSRV_EVENT_FINISHED && event != FSRV_EVENT_FAILED) return;
   {
-    std::lock_guard<std::mutex> lock(op->mutex);
+    plat::LockGuard lock(op->mutex);
     op->status = data && length >= 4 ? readInt32(data, 0) : -1;
   }
   op->done.set();
@@ -152,7 +153,7 @@ int runFileServer(const HwId& hwid, const std::vector<std::string>& args) {
   }
   operation.done.wait();
   ProtFSrvCleanup();
-  std::lock_guard<std::mutex> lock(operation.mutex);
+  plat::LockGuard lock(operation.mutex);
   return operation.status >= 0 ? 0 : -3;
 }
 

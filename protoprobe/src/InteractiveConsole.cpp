@@ -36,12 +36,12 @@ void InteractiveConsole::printEvent(const std::string& text) {
 void InteractiveConsole::echo(const std::string& line) { printer_.print("> " + line); }
 
 void InteractiveConsole::setAbort() {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   abort_ = true;
 }
 
 bool InteractiveConsole::aborted() {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   return abort_;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ProtocolConsoles.h"
+#include "plat/threadsafety.h"
 #include "translayer/Event.h"
 
 namespace protoprobe {
@@ -62,7 +63,8 @@ class InteractiveConsole {
 
   StampedPrinter& printer() { return printer_; }
   Event& replyEvent() { return reply_; }
-  std::mutex& stateMutex() { return stateMutex_; }  // also guards the abort flag
+  // Also guards the abort flag.
+  plat::Mutex& stateMutex() RETURN_CAPABILITY(stateMutex_) { return stateMutex_; }
   int connectWaitMs_ = 5000;
 
  private:
@@ -72,8 +74,8 @@ class InteractiveConsole {
 
   StampedPrinter printer_;
   Event reply_;
-  std::mutex stateMutex_;
-  bool abort_ = false;  // guarded by stateMutex_
+  plat::Mutex stateMutex_;
+  bool abort_ GUARDED_BY(stateMutex_) = false;
 };
 
 // Words of a line, split at white space.

@@ -12,6 +12,7 @@
 #include "InteractiveConsole.h"
 #include "StatusConsole.h"
 #include "pardbproto/pardbproto.h"
+#include "plat/threadsafety.h"
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
 
@@ -92,14 +93,14 @@ class AutoRead final : public ThreadBase {
 
   void requeue(uint16_t index) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       fifo_.push_back(index);
     }
     wake_.set();
   }
   void stop() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       stop_ = true;
     }
     wake_.set();
@@ -111,7 +112,7 @@ class AutoRead final : public ThreadBase {
 
  private:
   ParamDbConsole& console_;
-  std::mutex mutex_;
+  plat::Mutex mutex_;
   std::deque<uint16_t> fifo_;  // guarded by mutex_
   bool stop_ = false;          // guarded by mutex_
   Event wake_;
@@ -129,12 +130,12 @@ class ParamDbConsole : public InteractiveConsole {
   // AutoRead's thread: the next read of an index still on display.
   void reread(uint16_t index) {
     {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       if (!autoreadActive_ || std::find(list_.begin(), list_.end(), index) == list_.end()) return;
       ++pending_;
     }
     if (!ProtParDBReqRead(handle_, index)) {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       --pending_;
     }
   }
@@ -150,7 +151,7 @@ class ParamDbConsole : public InteractiveConsole {
     handle_ = ProtParDBRegister(hwid_.id, sizeof hwid_.id, &ParamDbConsole::onEvent);
     if (!handle_) return false;
     auto worker = std::make_unique<AutoRead>(*this);
-    std::lock_guard<std::mutex> lock(stateMutex());
+    plat::LockGuard lock(stateMutex());
     autoRead_ = std::move(worker);
     return true;
   }
@@ -163,19 +164,19 @@ class ParamDbConsole : public InteractiveConsole {
     endAutoread();
     std::unique_ptr<AutoRead> worker;
     {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       worker = std::move(autoRead_);
     }
     if (worker) worker->stop();
   }
   void beforeEachLine() override {
     endAutoread();
-    std::lock_guard<std::mutex> lock(stateMutex());
+    plat::LockGuard lock(stateMutex());
     autoreadStopped_ = false;
   }
   int atEndOfInput() override {
     {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       if (autoreadStopped_) return kAborted;
     }
     // Re-reads end first; those already taken are waited for like the rest.
@@ -226,11 +227,11 @@ class ParamDbConsole : public InteractiveConsole {
   template <typename Request>
   Outcome counted(Request request) {
     {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       ++pending_;
     }
     if (request()) return Outcome::kDone;
-    std::lock_guard<std::mutex> lock(stateMutex());
+    plat::LockGuard lock(stateMutex());
     --pending_;
     return Outcome::kAbort;
   }
@@ -248,14 +249,14 @@ class ParamDbConsole : public InteractiveConsole {
       list.push_back(index);
     }
     {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       list_ = list;
       autoreadActive_ = true;
       autoreadStopped_ = stopped;
     }
     for (uint16_t index : list) {
       if (counted([this, index] { return ProtParDBReqRead(handle_, index); }) == Outcome::kAbort) {
-        std::lock_guard<std::mutex> lock(stateMutex());
+        plat::LockGuard lock(stateMutex());
         autoreadStopped_ = true;
         break;
       }
@@ -263,13 +264,13 @@ class ParamDbConsole : public InteractiveConsole {
   }
 
   void endAutoread() {
-    std::lock_guard<std::mutex> lock(stateMutex());
+    plat::LockGuard lock(stateMutex());
     autoreadActive_ = false;
     list_.clear();
   }
 
   int pendingReplies() {
-    std::lock_guard<std::mutex> lock(stateMutex());
+    plat::LockGuard lock(stateMutex());
     return pending_;
   }
 
@@ -283,7 +284,7 @@ class ParamDbConsole : public InteractiveConsole {
     bool inPlace = false;
     uint16_t index = 0;
     {
-      std::lock_guard<std::mutex> lock(stateMutex());
+      plat::LockGuard lock(stateMutex());
       if (reply) --pending_;
       if (event == PROT_PARDB_EVENT_READ && length == sizeof(ProtParDBReadResult) && data &&
           autoreadActive_) {
@@ -336,7 +337,7 @@ void AutoRead::run() {
     bool have = false;
     uint16_t index = 0;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       if (stop_) return;
       if (!fifo_.empty()) {
         index = fifo_.front();

@@ -49,12 +49,12 @@ void ProtConsole::send(const std::string& text) {
 int ProtConsole::run(const KeyReader& readKey) {
   std::string input;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     redraw(true, input);
   }
   while (true) {
     const int key = readKey();
-    std::unique_lock<std::mutex> lock(mutex_);
+    plat::UniqueLock lock(mutex_);
     if (remoteClose_) {
       redraw(false, "Terminated by remote");
       return 0;
@@ -83,7 +83,7 @@ bool ProtConsole::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   if (!chunk) return true;
   static const char kDigits[] = "0123456789abcdef";
   const size_t length = chunk->length <= kChunkData ? chunk->length : kChunkData;
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   for (size_t i = 0; i < length; ++i) {
     if (accumulator_.size() + 3 > kAccumulatorCap) {
       redraw(false, accumulator_);
@@ -102,7 +102,7 @@ bool ProtConsole::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 }
 
 void ProtConsole::close(bool) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   remoteClose_ = true;
 }
 

@@ -16,12 +16,13 @@
 #include <string>
 #include <string_view>
 
+#include "plat/threadsafety.h"
 #include "translayer/Payload.h"
 #include "translayer/TrIfTranRemote.h"
 
 namespace protoprobe {
 
-class ProtConsole : public TrIfTranRemote {
+class ProtConsole final : public TrIfTranRemote {
  public:
   using Writer = std::function<void(std::string_view)>;
   // The next key (0..255), -1 at the end of input or on a read error.
@@ -42,16 +43,16 @@ class ProtConsole : public TrIfTranRemote {
 
  private:
   static constexpr const char* kLineStart = "@ ";
-  // Writes the input line (input) or a line above it; mutex_ held.
-  void redraw(bool input, const std::string& text);
+  // Writes the input line (input) or a line above it.
+  void redraw(bool input, const std::string& text) REQUIRES(mutex_);
   void send(const std::string& text);
 
   TrIfTranRemote& sender_;
   const Writer write_;
-  std::mutex mutex_;
-  bool remoteClose_ = false;            // guarded by mutex_
-  std::string shown_;                   // guarded by mutex_
-  std::string accumulator_ = kLineStart;  // guarded by mutex_
+  plat::Mutex mutex_;
+  bool remoteClose_ GUARDED_BY(mutex_) = false;
+  std::string shown_ GUARDED_BY(mutex_);
+  std::string accumulator_ GUARDED_BY(mutex_) = kLineStart;
 };
 
 }  // namespace protoprobe

@@ -61,7 +61,7 @@ int ProtExercizer::exchange(uint32_t total, uint16_t packetSize, uint16_t span, 
       uint64_t received;
       bool mismatch, remoteClose;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         received = received_;
         mismatch = mismatch_;
         remoteClose = remoteClose_;
@@ -88,7 +88,7 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
   mode_ = mode;
   sentSum_ = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     received_ = 0;
     mismatch_ = remoteClose_ = false;
     deviceSum_ = 0;
@@ -113,7 +113,7 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
   uint64_t received;
   uint16_t deviceSum;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     received = received_;
     deviceSum = deviceSum_;
   }
@@ -133,7 +133,7 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
 
 void ProtExercizer::flagMismatch() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     mismatch_ = true;
   }
   progress_.set();
@@ -163,7 +163,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
     case kBenchD: {
       if (length != 4) return true;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         deviceSum_ = svcwire::loadU16(chunk->data + 2);
         received_ += svcwire::loadU16(chunk->data);
       }
@@ -177,7 +177,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
       }
       ++expectedSequence_;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         received_ += length;
       }
       progress_.set();
@@ -189,7 +189,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
         return true;
       }
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         received_ += length;
       }
       progress_.set();
@@ -200,7 +200,7 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 
 void ProtExercizer::close(bool) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     remoteClose_ = true;
   }
   progress_.set();

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 
+#include "plat/threadsafety.h"
 #include "translayer/BlockingQueue.h"
 #include "translayer/Event.h"
 #include "translayer/Payload.h"
@@ -35,7 +36,7 @@ enum BenchMode : int { kBenchX = 1, kBenchD = 2, kBenchU = 3 };
 // D and U 1 <= packet <= 1024; the total not negative.
 bool benchmarkArgumentsValid(int mode, long long total, long long packet, long long span);
 
-class ProtExercizer : public TrIfTranRemote {
+class ProtExercizer final : public TrIfTranRemote {
  public:
   // `sender` carries the payloads (the channel client); reports go to `out`.
   ProtExercizer(TrIfTranRemote& sender, std::ostream& out, int receiveTimeoutMs = 5000);
@@ -63,11 +64,11 @@ class ProtExercizer : public TrIfTranRemote {
   int mode_ = kBenchX;
   uint16_t sentSum_ = 0;  // owner's thread
 
-  std::mutex mutex_;
-  uint64_t received_ = 0;     // guarded by mutex_
-  bool mismatch_ = false;     // guarded by mutex_
-  bool remoteClose_ = false;  // guarded by mutex_
-  uint16_t deviceSum_ = 0;    // guarded by mutex_
+  plat::Mutex mutex_;
+  uint64_t received_ GUARDED_BY(mutex_) = 0;
+  bool mismatch_ GUARDED_BY(mutex_) = false;
+  bool remoteClose_ GUARDED_BY(mutex_) = false;
+  uint16_t deviceSum_ GUARDED_BY(mutex_) = 0;
   Event progress_;
 
   // Pipe thread once the run has started.

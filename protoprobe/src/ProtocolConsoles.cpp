@@ -71,7 +71,7 @@ int checkConsoleOutput() {
 }
 
 void StampedPrinter::start() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   start_ = std::chrono::steady_clock::now();
 }
 
@@ -84,7 +84,7 @@ std::string StampedPrinter::stamp(std::chrono::nanoseconds elapsed) {
 }
 
 void StampedPrinter::print(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   const std::string line = stamp(std::chrono::steady_clock::now() - start_) + text + "\n";
   out_ << line << std::flush;
 }
@@ -94,7 +94,7 @@ void StampedPrinter::print(const std::string& text) {
 namespace protoprobe {
 
 void StampedPrinter::printPlain(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   out_ << text << std::flush;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 
 namespace protoprobe {
@@ -51,7 +52,7 @@ class StampedPrinter {
 
  private:
   std::ostream& out_;
-  std::mutex mutex_;
+  plat::Mutex mutex_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

@@ -570,7 +570,9 @@ TEST(ParamDbConsoleTest, IndexText) {
   for (const auto& c : cases) {
     uint16_t index = 0xaaaa;
     EXPECT_EQ(c.ok, parseParamIndex(c.text, &index)) << c.text;
-    if (c.ok) EXPECT_EQ(c.index, index) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(c.index, index) << c.text;
+    }
   }
 }
 

@@ -29,6 +29,7 @@
 #include "devsim/EchoService.h"
 #include "devsim/InProcessMedia.h"
 #include "plat/poll.h"
+#include "plat/threadsafety.h"
 #include "plat/wake.h"
 #include "usblink/MediaInterface.h"
 
@@ -67,9 +68,9 @@ class TxBridge {
   std::thread thread_;
 };
 
-std::mutex gMutex;
-std::unique_ptr<devsim::InProcessMedia> gMedia;        // guarded by gMutex
-std::map<uint32_t, std::unique_ptr<TxBridge>> gBridges;  // guarded by gMutex
+plat::Mutex gMutex;
+std::unique_ptr<devsim::InProcessMedia> gMedia GUARDED_BY(gMutex);
+std::map<uint32_t, std::unique_ptr<TxBridge>> gBridges GUARDED_BY(gMutex);
 
 bool parseHwId(const std::string& text, HwId* id) {
   if (text.size() != 32) return false;
@@ -135,7 +136,7 @@ SIMMEDIA_EXPORT bool GetChannelInfo(uint32_t index, MediaChannelInfo* info, int 
 
 SIMMEDIA_EXPORT void EnvCreate(MediaEventCallback callback, void* context) {
   {
-    std::lock_guard<std::mutex> lock(gMutex);
+    plat::LockGuard lock(gMutex);
     if (!gMedia) {
       gMedia = std::make_unique<devsim::InProcessMedia>();
       const uint8_t channels = configuredChannels();
@@ -160,7 +161,7 @@ SIMMEDIA_EXPORT void EnvDestroy() {
   std::unique_ptr<devsim::InProcessMedia> media;
   std::map<uint32_t, std::unique_ptr<TxBridge>> bridges;
   {
-    std::lock_guard<std::mutex> lock(gMutex);
+    plat::LockGuard lock(gMutex);
     media = std::move(gMedia);
     bridges.swap(gBridges);
   }
@@ -170,7 +171,7 @@ SIMMEDIA_EXPORT void EnvDestroy() {
 
 SIMMEDIA_EXPORT bool ChannelConnect(uint32_t index, ChannelRxCallback rx, ChannelTxCallback tx,
                                     void* context, int* txEvent) {
-  std::lock_guard<std::mutex> lock(gMutex);
+  plat::LockGuard lock(gMutex);
   int inner = 0;
   if (!gMedia || !devsim::InProcessMedia::channelConnect(index, rx, tx, context, &inner))
     return false;
@@ -189,7 +190,7 @@ SIMMEDIA_EXPORT bool ChannelDisconnect(uint32_t index) {
   std::unique_ptr<TxBridge> bridge;
   bool ok;
   {
-    std::lock_guard<std::mutex> lock(gMutex);
+    plat::LockGuard lock(gMutex);
     ok = gMedia && devsim::InProcessMedia::channelDisconnect(index);
     auto it = gBridges.find(index);
     if (it != gBridges.end()) {

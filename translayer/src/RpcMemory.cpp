@@ -7,6 +7,8 @@
 #include <new>
 #include <unordered_set>
 
+#include "plat/threadsafety.h"
+
 namespace {
 
 // What an assertion of the memory manager source reports; the line numbers
@@ -24,8 +26,8 @@ constexpr int kStatusLine = 41;
 // The blocks this heap gave out, so that a free of anything else (or a second
 // free) is caught without touching the memory it points to.
 struct Heap {
-  std::mutex mutex;
-  std::unordered_set<void*> live;  // guarded by mutex
+  plat::Mutex mutex;
+  std::unordered_set<void*> live GUARDED_BY(mutex);
 };
 
 Heap& processHeap() {
@@ -46,7 +48,7 @@ void* MIDL_user_allocate(size_t size) {
   void* block = std::malloc(size ? size : 1);
   if (!block) return nullptr;
   try {
-    std::lock_guard<std::mutex> lock(heap->mutex);
+    plat::LockGuard lock(heap->mutex);
     heap->live.insert(block);
   } catch (const std::bad_alloc&) {
     std::free(block);
@@ -61,7 +63,7 @@ void MIDL_user_free(void* block) {
   if (heap == nullptr) assertionFailed("RpcHeap != NULL", kHeapLine);
   bool status;
   {
-    std::lock_guard<std::mutex> lock(heap->mutex);
+    plat::LockGuard lock(heap->mutex);
     status = heap->live.erase(block) == 1;
   }
   if (!status) assertionFailed("status", kStatusLine);

@@ -14,10 +14,10 @@ ThreadBase::~ThreadBase() {
 
 void ThreadBase::start() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     if (!thread_) {
       {
-        std::lock_guard<std::mutex> ended(endedMutex_);
+        plat::LockGuard ended(endedMutex_);
         ended_ = false;
       }
       thread_ = std::make_unique<std::thread>(&ThreadBase::threadEntry, this);
@@ -28,19 +28,19 @@ void ThreadBase::start() {
 
 void ThreadBase::threadEntry() {
   run();
-  std::lock_guard<std::mutex> lock(endedMutex_);
+  plat::LockGuard lock(endedMutex_);
   ended_ = true;
 }
 
 void ThreadBase::setThreadName() {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   if (thread_) plat::setThreadName(thread_->native_handle(), name_);
 }
 
 void ThreadBase::join() {
   std::unique_ptr<std::thread> thread;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     if (!thread_ || thread_->get_id() == std::this_thread::get_id()) return;
     thread = std::move(thread_);
   }
@@ -50,14 +50,14 @@ void ThreadBase::join() {
     if (thread->joinable()) thread->join();
   } catch (const std::system_error&) {
   }
-  std::lock_guard<std::mutex> lock(endedMutex_);
+  plat::LockGuard lock(endedMutex_);
   ended_ = true;
 }
 
 void ThreadBase::detach() {
   std::unique_ptr<std::thread> thread;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     if (!thread_ || thread_->get_id() == std::this_thread::get_id()) return;
     thread = std::move(thread_);
   }
@@ -65,17 +65,17 @@ void ThreadBase::detach() {
     if (thread->joinable()) thread->detach();
   } catch (const std::system_error&) {
   }
-  std::lock_guard<std::mutex> lock(endedMutex_);
+  plat::LockGuard lock(endedMutex_);
   ended_ = true;
 }
 
 bool ThreadBase::isRunning() const {
-  std::lock_guard<std::mutex> state(stateMutex_);
-  std::lock_guard<std::mutex> ended(endedMutex_);
+  plat::LockGuard state(stateMutex_);
+  plat::LockGuard ended(endedMutex_);
   return thread_ && !ended_;
 }
 
 bool ThreadBase::hasThread() const {
-  std::lock_guard<std::mutex> state(stateMutex_);
+  plat::LockGuard state(stateMutex_);
   return thread_ != nullptr;
 }

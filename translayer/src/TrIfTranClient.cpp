@@ -89,11 +89,11 @@ int TrIfTranClient::getOnlineDevices(uint32_t* exceptionCode) {
 
 void TrIfTranClient::storeDeviceList(size_t count, const HwId* ids) {
   std::vector<HwId> list(ids, ids + count);
-  std::lock_guard<std::mutex> lock(listMutex_);
+  plat::LockGuard lock(listMutex_);
   deviceList_.swap(list);
 }
 
 std::vector<HwId> TrIfTranClient::deviceList() const {
-  std::lock_guard<std::mutex> lock(listMutex_);
+  plat::LockGuard lock(listMutex_);
   return deviceList_;
 }

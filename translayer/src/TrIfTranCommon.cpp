@@ -8,6 +8,7 @@
 #include "plat/errors.h"
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
+#include "plat/threadsafety.h"
 #include "plat/trace.h"
 #include "plat/wake.h"
 
@@ -31,29 +32,29 @@ struct TrIfTranCommon::Impl {
   // loop starts is seen by it.
   plat::WakeEvent wake;
 
-  std::mutex queueMutex;
-  std::deque<Chunk> queue;       // guarded by queueMutex; oldest at the front
-  std::thread::id loopThread;    // guarded by queueMutex; set while looping
+  plat::Mutex queueMutex;
+  std::deque<Chunk> queue GUARDED_BY(queueMutex);     // oldest at the front
+  std::thread::id loopThread GUARDED_BY(queueMutex);  // set while looping
   std::atomic<bool> ended{false};
 
-  mutable std::mutex stopMutex;
-  std::condition_variable endedCv;
+  mutable plat::Mutex stopMutex;
+  plat::CondVar endedCv;
   std::atomic<bool> stop{false};  // written under stopMutex; the loop reads it without
-  State state = State::kIdle;     // guarded by stopMutex
+  State state GUARDED_BY(stopMutex) = State::kIdle;
 
   bool takeChunk(Chunk* out) {
-    std::lock_guard<std::mutex> lock(queueMutex);
+    plat::LockGuard lock(queueMutex);
     if (queue.empty()) return false;
     *out = std::move(queue.front());
     queue.pop_front();
     return true;
   }
   bool queueEmpty() {
-    std::lock_guard<std::mutex> lock(queueMutex);
+    plat::LockGuard lock(queueMutex);
     return queue.empty();
   }
   bool onLoopThread() {
-    std::lock_guard<std::mutex> lock(queueMutex);
+    plat::LockGuard lock(queueMutex);
     return loopThread == std::this_thread::get_id();
   }
 };
@@ -67,7 +68,7 @@ bool TrIfTranCommon::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   if (!chunk || impl_->stop.load() || impl_->ended.load(std::memory_order_acquire)) return true;
   bool wakeLoop;
   {
-    std::lock_guard<std::mutex> lock(impl_->queueMutex);
+    plat::LockGuard lock(impl_->queueMutex);
     // The loop drains the queue before it sleeps, so only the first chunk of
     // a burst needs to wake it, and never when the loop itself delivers (a
     // receiver answering from the loop thread).
@@ -80,15 +81,15 @@ bool TrIfTranCommon::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 
 void TrIfTranCommon::close(bool wait) {
   {
-    std::lock_guard<std::mutex> lock(impl_->stopMutex);
+    plat::LockGuard lock(impl_->stopMutex);
     impl_->stop = true;
   }
   impl_->wake.set();
   if (!wait || impl_->onLoopThread()) return;
   // A connected engine is about to loop if it does not yet: wait for that
   // loop to end. One that never connected has no loop to wait for.
-  std::unique_lock<std::mutex> lock(impl_->stopMutex);
-  impl_->endedCv.wait(lock, [this] {
+  plat::UniqueLock lock(impl_->stopMutex);
+  impl_->endedCv.wait(lock, [this]() REQUIRES(impl_->stopMutex) {
     return impl_->state == Impl::State::kEnded ||
            (impl_->state == Impl::State::kIdle && notConnected.load() != 0);
   });
@@ -138,7 +139,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   Impl& m = *impl_;
   bool stopping;
   {
-    std::lock_guard<std::mutex> lock(m.stopMutex);
+    plat::LockGuard lock(m.stopMutex);
     if (m.state != Impl::State::kIdle) {
       plat::closeHandle(pipe);
       if (receiver) receiver->close(false);
@@ -148,7 +149,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
     stopping = m.stop;
   }
   {
-    std::lock_guard<std::mutex> lock(m.queueMutex);
+    plat::LockGuard lock(m.queueMutex);
     m.loopThread = std::this_thread::get_id();
   }
 
@@ -274,14 +275,14 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   if (receiver) receiver->close(false);
   m.ended.store(true, std::memory_order_release);
   {
-    std::lock_guard<std::mutex> lock(m.stopMutex);
+    plat::LockGuard lock(m.stopMutex);
     m.state = Impl::State::kEnded;
   }
   m.endedCv.notify_all();
   // Nothing more will be written; release what is left.
   std::deque<Chunk> dropped;
   {
-    std::lock_guard<std::mutex> lock(m.queueMutex);
+    plat::LockGuard lock(m.queueMutex);
     m.loopThread = std::thread::id();
     dropped.swap(m.queue);
   }

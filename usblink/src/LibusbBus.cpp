@@ -269,7 +269,7 @@ void LibusbBus::scanForChanges() {
     // another between two scans is a removal and an arrival.
     bool known;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       auto m = matched_.find(path);
       auto r = rejected_.find(path);
       known = (m != matched_.end() && m->second.device == list[i]) ||
@@ -280,7 +280,7 @@ void LibusbBus::scanForChanges() {
   }
   std::vector<libusb_device*> gone;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (auto it = rejected_.begin(); it != rejected_.end();)
       it = present.count(it->first) ? std::next(it) : rejected_.erase(it);
     for (auto& [path, m] : matched_)
@@ -294,12 +294,12 @@ bool LibusbBus::examine(libusb_device* device, const std::string& path, bool wai
                         bool* fresh) {
   *fresh = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (matched_.count(path)) return true;
   }
   uint8_t interfaceNumber = 0;
   const Match match = matches(device, &interfaceNumber, waitForAccess);
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (match != Match::kTaken) {
     if (match == Match::kNotOurs) rejected_[path] = libusb_get_device_address(device);
     return false;
@@ -317,7 +317,7 @@ void LibusbBus::deviceArrived(libusb_device* device, bool waitForAccess) {
   // list): report it gone before taking the new one.
   libusb_device* previous = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = matched_.find(path);
     if (it != matched_.end() && it->second.device != device) previous = it->second.device;
   }
@@ -330,7 +330,7 @@ void LibusbBus::deviceLeft(libusb_device* device) {
   const std::string path = pathOf(device);
   libusb_device* held = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     rejected_.erase(path);
     auto it = matched_.find(path);
     // The device now at this port may already be a newer one.
@@ -438,7 +438,7 @@ std::unique_ptr<UsbDevice> LibusbBus::open(const std::string& path, TransferSink
   libusb_device* device = nullptr;
   uint8_t interfaceNumber = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = matched_.find(path);
     if (it == matched_.end()) return nullptr;
     device = libusb_ref_device(it->second.device);
@@ -478,7 +478,7 @@ void LibusbBus::stop() {
   while (changes_.tryPop(change))
     if (change->device) libusb_unref_device(change->device);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (auto& [path, m] : matched_) libusb_unref_device(m.device);
     matched_.clear();
     rejected_.clear();

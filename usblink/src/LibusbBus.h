@@ -20,6 +20,7 @@
 
 #include "DeviceIds.h"
 #include "UsbBackend.h"
+#include "plat/threadsafety.h"
 #include "translayer/BlockingQueue.h"
 #include "translayer/ThreadBase.h"
 
@@ -103,12 +104,12 @@ class LibusbBus : public UsbBus {
   // Hotplug changes for the watch thread; a null device asks it to end.
   BlockingQueue<Change> changes_;
 
-  mutable std::mutex mutex_;
-  std::map<std::string, Matched> matched_;  // guarded by mutex_: path -> device
+  mutable plat::Mutex mutex_;
+  std::map<std::string, Matched> matched_ GUARDED_BY(mutex_);  // path -> device
   // Seen and not ours, with its bus address, which a device plugged in
   // anew does not share (a device it could not open is not listed, so that
   // a later scan looks again).
-  std::map<std::string, uint8_t> rejected_;  // guarded by mutex_: path -> address
+  std::map<std::string, uint8_t> rejected_ GUARDED_BY(mutex_);  // path -> address
 };
 
 }  // namespace usblink

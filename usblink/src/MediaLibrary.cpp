@@ -24,7 +24,7 @@ MediaLibrary::MediaLibrary(BusFactory factory) : factory_(std::move(factory)) {}
 MediaLibrary::~MediaLibrary() { envDestroy(); }
 
 void MediaLibrary::envCreate(MediaEventCallback callback, void* context) {
-  std::lock_guard<std::mutex> lock(envMutex_);
+  plat::LockGuard lock(envMutex_);
   if (enumeration_) return;
   std::unique_ptr<UsbBus> bus = factory_();
   if (!bus) return;
@@ -36,25 +36,25 @@ void MediaLibrary::envCreate(MediaEventCallback callback, void* context) {
 }
 
 void MediaLibrary::envDestroy() {
-  std::lock_guard<std::mutex> lock(envMutex_);
+  plat::LockGuard lock(envMutex_);
   enumeration_.reset();
 }
 
 bool MediaLibrary::getChannelInfo(uint32_t index, MediaChannelInfo* info, int size) {
   if (size != int(sizeof(MediaChannelInfo)) || info == nullptr) return false;
-  std::lock_guard<std::mutex> lock(envMutex_);
+  plat::LockGuard lock(envMutex_);
   return enumeration_ && enumeration_->channelInfo(index, info);
 }
 
 bool MediaLibrary::channelConnect(uint32_t index, ChannelRxCallback rx, ChannelTxCallback tx,
                                   void* context, int* txEvent) {
   if (txEvent == nullptr) return false;
-  std::lock_guard<std::mutex> lock(envMutex_);
+  plat::LockGuard lock(envMutex_);
   return enumeration_ && enumeration_->connect(index, rx, tx, context, txEvent);
 }
 
 bool MediaLibrary::channelDisconnect(uint32_t index) {
-  std::lock_guard<std::mutex> lock(envMutex_);
+  plat::LockGuard lock(envMutex_);
   return enumeration_ && enumeration_->disconnect(index);
 }
 

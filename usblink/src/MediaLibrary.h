@@ -14,6 +14,7 @@
 
 #include "USBEnumeration.h"
 #include "UsbBackend.h"
+#include "plat/threadsafety.h"
 #include "usblink/MediaInterface.h"
 
 namespace usblink {
@@ -45,8 +46,8 @@ class MediaLibrary {
 
  private:
   const BusFactory factory_;
-  std::mutex envMutex_;
-  std::unique_ptr<USBEnumeration> enumeration_;  // guarded by envMutex_
+  plat::Mutex envMutex_;
+  std::unique_ptr<USBEnumeration> enumeration_ GUARDED_BY(envMutex_);
 };
 
 }  // namespace usblink

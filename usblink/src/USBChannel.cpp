@@ -31,7 +31,7 @@ USBChannel::USBChannel(uint32_t index, const std::string& path, UsbBus* bus, Cha
 
 USBChannel::~USBChannel() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     stopRequested_ = true;
   }
   wake_.set();
@@ -40,7 +40,7 @@ USBChannel::~USBChannel() {
 
 void USBChannel::stop() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     stopRequested_ = true;
   }
   wake_.set();
@@ -48,7 +48,7 @@ void USBChannel::stop() {
 }
 
 bool USBChannel::stopRequested() const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   return stopRequested_;
 }
 
@@ -65,7 +65,7 @@ void USBChannel::describe(MediaChannelInfo* info) const {
 }
 
 void USBChannel::connect(ChannelRxCallback rx, ChannelTxCallback tx, void* context, int* txEvent) {
-  std::lock_guard<std::mutex> lock(callbackMutex_);
+  plat::LockGuard lock(callbackMutex_);
   rx_ = rx;
   tx_ = tx;
   context_ = context;
@@ -74,7 +74,7 @@ void USBChannel::connect(ChannelRxCallback rx, ChannelTxCallback tx, void* conte
 }
 
 void USBChannel::disconnect() {
-  std::lock_guard<std::mutex> lock(callbackMutex_);
+  plat::LockGuard lock(callbackMutex_);
   rx_ = nullptr;
   tx_ = nullptr;
   context_ = nullptr;
@@ -82,13 +82,13 @@ void USBChannel::disconnect() {
 }
 
 bool USBChannel::connected() const {
-  std::lock_guard<std::mutex> lock(callbackMutex_);
+  plat::LockGuard lock(callbackMutex_);
   return connected_;
 }
 
 void USBChannel::readDone(TransferStatus status, size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(completionMutex_);
+    plat::LockGuard lock(completionMutex_);
     readCompletion_ = Completion{status, bytes};
   }
   noteCompletion();
@@ -96,7 +96,7 @@ void USBChannel::readDone(TransferStatus status, size_t bytes) {
 
 void USBChannel::writeDone(TransferStatus status, size_t bytes) {
   {
-    std::lock_guard<std::mutex> lock(completionMutex_);
+    plat::LockGuard lock(completionMutex_);
     writeCompletion_ = Completion{status, bytes};
   }
   noteCompletion();
@@ -115,7 +115,7 @@ void USBChannel::noteCompletion() {
 
 void USBChannel::takeCompletions(std::optional<Completion>* read,
                                  std::optional<Completion>* write) {
-  std::lock_guard<std::mutex> lock(completionMutex_);
+  plat::LockGuard lock(completionMutex_);
   read->swap(readCompletion_);
   write->swap(writeCompletion_);
   readCompletion_.reset();
@@ -254,11 +254,13 @@ bool USBChannel::handleRead(const Completion& c) {
     return false;
   }
   if (c.bytes > 0) {
-    std::lock_guard<std::mutex> lock(callbackMutex_);
+    plat::LockGuard lock(callbackMutex_);
     // Without rx the frames are dropped, but the records are still walked so
     // that a later connect starts on a record boundary.
-    splitter_->consume(c.bytes, [this](uint8_t* frame, uint16_t length) {
-      if (rx_) rx_(context_, frame, &length);
+    const ChannelRxCallback rx = rx_;
+    void* const context = context_;
+    splitter_->consume(c.bytes, [rx, context](uint8_t* frame, uint16_t length) {
+      if (rx) rx(context, frame, &length);
     });
   }
   // Also after an empty read: a channel without a pending read hears nothing.
@@ -294,11 +296,13 @@ bool USBChannel::fetch(bool idle) {
   const uint16_t limit = frameLimit_.load();
   PackResult packed;
   {
-    std::lock_guard<std::mutex> lock(callbackMutex_);
+    plat::LockGuard lock(callbackMutex_);
     if (!tx_) return true;
+    const ChannelTxCallback tx = tx_;
+    void* const context = context_;
     packed = packTransfer(txBuffer_.data(), transferSize_, limit, idle,
-                          [this](uint8_t* destination, uint16_t* length, int mode) {
-                            tx_(context_, destination, length, mode);
+                          [tx, context](uint8_t* destination, uint16_t* length, int mode) {
+                            tx(context, destination, length, mode);
                           });
   }
   if (packed.overrun) {

@@ -26,6 +26,7 @@
 
 #include "TransferRecords.h"
 #include "UsbBackend.h"
+#include "plat/threadsafety.h"
 #include "plat/wake.h"
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
@@ -104,18 +105,18 @@ class USBChannel : public ThreadBase, private TransferSink {
   plat::WakeEvent txEvent_;              // set by the server
   plat::WakeEvent wake_;                 // completions and stop
 
-  mutable std::mutex stateMutex_;
-  bool stopRequested_ = false;  // guarded by stateMutex_
+  mutable plat::Mutex stateMutex_;
+  bool stopRequested_ GUARDED_BY(stateMutex_) = false;
 
-  mutable std::mutex callbackMutex_;
-  ChannelRxCallback rx_ = nullptr;  // guarded by callbackMutex_
-  ChannelTxCallback tx_ = nullptr;  // guarded by callbackMutex_
-  void* context_ = nullptr;         // guarded by callbackMutex_
-  bool connected_ = false;          // guarded by callbackMutex_
+  mutable plat::Mutex callbackMutex_;
+  ChannelRxCallback rx_ GUARDED_BY(callbackMutex_) = nullptr;
+  ChannelTxCallback tx_ GUARDED_BY(callbackMutex_) = nullptr;
+  void* context_ GUARDED_BY(callbackMutex_) = nullptr;
+  bool connected_ GUARDED_BY(callbackMutex_) = false;
 
-  std::mutex completionMutex_;
-  std::optional<Completion> readCompletion_;   // guarded by completionMutex_
-  std::optional<Completion> writeCompletion_;  // guarded by completionMutex_
+  plat::Mutex completionMutex_;
+  std::optional<Completion> readCompletion_ GUARDED_BY(completionMutex_);
+  std::optional<Completion> writeCompletion_ GUARDED_BY(completionMutex_);
 
   // Set once by the I/O thread before its first transfer.
   std::atomic<std::thread::id> ioThread_{};

@@ -14,7 +14,7 @@ USBEnumeration::USBEnumeration(std::unique_ptr<UsbBus> bus, MediaEventCallback c
 USBEnumeration::~USBEnumeration() {
   notices_.push(std::make_shared<Notice>(Notice{Notice::kQuit, {}, 0}));
   join();
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   channels_.clear();
   retired_.clear();
 }
@@ -46,7 +46,7 @@ void USBEnumeration::run() {
       case Notice::kRemoved: {
         uint32_t index = 0;
         {
-          std::lock_guard<std::mutex> lock(discoveryMutex_);
+          plat::LockGuard lock(discoveryMutex_);
           for (auto& [i, channel] : channels_)
             if (channel->path() == notice->path && !removing_.count(i)) index = i;
         }
@@ -79,7 +79,7 @@ void USBEnumeration::discover() {
   for (auto& channel : fresh) channel->waitStarted();
   std::vector<uint32_t> indices;
   {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    plat::LockGuard lock(discoveryMutex_);
     for (auto& channel : fresh) {
       VLN_TRACE(kUsb, "%s: present at start: channel %u", channel->path().c_str(),
                 channel->index());
@@ -91,7 +91,7 @@ void USBEnumeration::discover() {
 }
 
 bool USBEnumeration::knownPath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   for (auto& [i, channel] : channels_)
     if (channel->path() == path && !removing_.count(i)) return true;
   return false;
@@ -105,7 +105,7 @@ void USBEnumeration::arrive(const std::string& path) {
   channel->start();
   channel->waitStarted();
   {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    plat::LockGuard lock(discoveryMutex_);
     channels_.emplace(index, std::move(channel));
   }
   report(kMediaEventArrived, &index, 1);
@@ -114,7 +114,7 @@ void USBEnumeration::arrive(const std::string& path) {
 void USBEnumeration::remove(uint32_t index) {
   USBChannel* channel = nullptr;
   {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    plat::LockGuard lock(discoveryMutex_);
     auto it = channels_.find(index);
     if (it == channels_.end() || removing_.count(index)) return;
     channel = it->second.get();
@@ -124,7 +124,7 @@ void USBEnumeration::remove(uint32_t index) {
   VLN_TRACE(kUsb, "%s: removed: channel %u", channel->path().c_str(), index);
   report(kMediaEventRemoved, &index, 1);
   channel->stop();
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   removing_.erase(index);
   auto node = channels_.extract(index);
   if (node.mapped()->connected()) retired_.insert(std::move(node));
@@ -141,7 +141,7 @@ void USBEnumeration::report(int kind, const uint32_t* indices, size_t count) {
 }
 
 bool USBEnumeration::channelInfo(uint32_t index, MediaChannelInfo* info) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   auto it = channels_.find(index);
   if (it == channels_.end() || removing_.count(index)) return false;
   it->second->describe(info);
@@ -150,7 +150,7 @@ bool USBEnumeration::channelInfo(uint32_t index, MediaChannelInfo* info) {
 
 bool USBEnumeration::connect(uint32_t index, ChannelRxCallback rx, ChannelTxCallback tx,
                              void* context, int* txEvent) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   auto it = channels_.find(index);
   if (it == channels_.end() || removing_.count(index)) return false;
   it->second->connect(rx, tx, context, txEvent);
@@ -158,7 +158,7 @@ bool USBEnumeration::connect(uint32_t index, ChannelRxCallback rx, ChannelTxCall
 }
 
 bool USBEnumeration::disconnect(uint32_t index) {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  plat::LockGuard lock(discoveryMutex_);
   if (auto it = channels_.find(index); it != channels_.end()) {
     it->second->disconnect();
     return true;

@@ -20,6 +20,7 @@
 
 #include "USBChannel.h"
 #include "UsbBackend.h"
+#include "plat/threadsafety.h"
 #include "translayer/BlockingQueue.h"
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
@@ -64,7 +65,7 @@ class USBEnumeration : public ThreadBase, private BusListener, private ChannelOw
   void remove(uint32_t index);
   bool knownPath(const std::string& path);
   void report(int kind, const uint32_t* indices, size_t count);
-  void stopAll();
+  void stopAll() NO_THREAD_SAFETY_ANALYSIS;
 
   std::unique_ptr<UsbBus> bus_;
   const MediaEventCallback callback_;
@@ -73,14 +74,14 @@ class USBEnumeration : public ThreadBase, private BusListener, private ChannelOw
   BlockingQueue<Notice> notices_;
   uint32_t nextIndex_ = 1;  // discovery thread only
 
-  std::mutex discoveryMutex_;
-  std::map<uint32_t, std::unique_ptr<USBChannel>> channels_;  // guarded by discoveryMutex_
+  plat::Mutex discoveryMutex_;
+  std::map<uint32_t, std::unique_ptr<USBChannel>> channels_ GUARDED_BY(discoveryMutex_);
   // Reported removed and stopping: no longer found, but ChannelDisconnect
   // still reaches them (it must silence their callbacks).
-  std::set<uint32_t> removing_;  // guarded by discoveryMutex_
+  std::set<uint32_t> removing_ GUARDED_BY(discoveryMutex_);
   // Removed, but their transmit event is still in the server's hands until
   // ChannelDisconnect.
-  std::map<uint32_t, std::unique_ptr<USBChannel>> retired_;  // guarded by discoveryMutex_
+  std::map<uint32_t, std::unique_ptr<USBChannel>> retired_ GUARDED_BY(discoveryMutex_);
 };
 
 }  // namespace usblink

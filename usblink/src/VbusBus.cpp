@@ -256,7 +256,7 @@ void VbusBus::start(BusListener* listener) {
 std::vector<std::string> VbusBus::presentDevices() {
   std::vector<std::string> paths;
   std::map<std::string, std::string> found = scan();
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   for (auto& [path, name] : found) {
     files_.emplace(path, name);
     paths.push_back(path);
@@ -267,7 +267,7 @@ std::vector<std::string> VbusBus::presentDevices() {
 std::unique_ptr<UsbDevice> VbusBus::open(const std::string& path, TransferSink* sink) {
   std::string name;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = files_.find(path);
     if (it == files_.end()) return nullptr;
     name = it->second;
@@ -292,7 +292,7 @@ void VbusBus::appeared(const std::string& name) {
   const std::string path = pathOfFile(name);
   if (path.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (!files_.emplace(path, name).second) return;
   }
   VLN_TRACE(kVbus, "%s appeared", name.c_str());
@@ -303,7 +303,7 @@ void VbusBus::vanished(const std::string& name) {
   const std::string path = pathOfFile(name);
   if (path.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = files_.find(path);
     if (it == files_.end() || it->second != name) return;
     files_.erase(it);
@@ -316,7 +316,7 @@ void VbusBus::resync() {
   std::map<std::string, std::string> found = scan();
   std::vector<std::string> gone, added;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (auto it = files_.begin(); it != files_.end();) {
       auto now = found.find(it->first);
       if (now == found.end() || now->second != it->second) {
@@ -357,7 +357,7 @@ void VbusBus::watch() {
       VLN_TRACE(kVbus, "%s went: every device with it", dir_.c_str());
       std::vector<std::string> gone;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         for (auto& [path, name] : files_) gone.push_back(path);
         files_.clear();
       }

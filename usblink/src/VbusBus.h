@@ -12,6 +12,7 @@
 
 #include "UsbBackend.h"
 #include "plat/inotify.h"
+#include "plat/threadsafety.h"
 #include "plat/wake.h"
 #include "translayer/ThreadBase.h"
 
@@ -101,8 +102,8 @@ class VbusBus : public UsbBus {
   plat::WakeEvent stopWake_;
   std::unique_ptr<Watcher> watcher_;
 
-  mutable std::mutex mutex_;
-  std::map<std::string, std::string> files_;  // guarded by mutex_: path -> file name
+  mutable plat::Mutex mutex_;
+  std::map<std::string, std::string> files_ GUARDED_BY(mutex_);  // path -> file name
 };
 
 }  // namespace usblink

@@ -14,7 +14,7 @@ FakeVbusDevice::FakeVbusDevice(std::string dir, std::string id, Options options)
 FakeVbusDevice::~FakeVbusDevice() {
   if (thread_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       commands_.push_back(Command::kStop);
     }
     wake_.set();
@@ -32,7 +32,7 @@ bool FakeVbusDevice::plugIn() {
 
 void FakeVbusDevice::sendIn(const Bytes& payload) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     outbox_.push_back(payload);
   }
   wake_.set();
@@ -40,7 +40,7 @@ void FakeVbusDevice::sendIn(const Bytes& payload) {
 
 void FakeVbusDevice::dropConnection() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     commands_.push_back(Command::kDrop);
   }
   wake_.set();
@@ -48,35 +48,37 @@ void FakeVbusDevice::dropConnection() {
 
 void FakeVbusDevice::unlinkSocket() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     commands_.push_back(Command::kUnlink);
   }
   wake_.set();
 }
 
 bool FakeVbusDevice::waitConnected(int ms) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return connected_; });
+  plat::UniqueLock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&]() REQUIRES(mutex_) { return connected_; });
 }
 
 bool FakeVbusDevice::waitDisconnected(int ms) const {
-  std::unique_lock<std::mutex> lock(mutex_);
+  plat::UniqueLock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(ms),
-                           [&] { return everConnected_ && !connected_; });
+                           [&]() REQUIRES(mutex_) { return everConnected_ && !connected_; });
 }
 
 bool FakeVbusDevice::waitOut(size_t count, int ms) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return out_.size() >= count; });
+  plat::UniqueLock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&]() REQUIRES(mutex_) { return out_.size() >= count; });
 }
 
 std::vector<FakeVbusDevice::Bytes> FakeVbusDevice::out() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return out_;
 }
 
 int FakeVbusDevice::descriptorRequests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return descriptorRequests_;
 }
 
@@ -90,14 +92,14 @@ void FakeVbusDevice::closeConnection() {
   if (connection_ == plat::kInvalidHandle) return;
   plat::closeHandle(connection_);
   connection_ = plat::kInvalidHandle;
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   connected_ = false;
   changed_.notify_all();
 }
 
 void FakeVbusDevice::handleRecord(const Bytes& record) {
   if (record[0] == vbus::kBulkOut) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     out_.emplace_back(record.begin() + 1, record.end());
     changed_.notify_all();
     return;
@@ -111,7 +113,7 @@ void FakeVbusDevice::handleRecord(const Bytes& record) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     ++descriptorRequests_;
   }
   for (const Bytes& early : options_.earlyIn) {
@@ -137,7 +139,7 @@ void FakeVbusDevice::serve() {
     std::deque<Command> commands;
     std::deque<Bytes> outbox;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       commands.swap(commands_);
       if (connection_ != plat::kInvalidHandle) outbox.swap(outbox_);
     }
@@ -170,7 +172,7 @@ void FakeVbusDevice::serve() {
       plat::Handle c = plat::kInvalidHandle;
       if (plat::vbusAccept(listener_, &c, 0) == 0) {
         connection_ = c;
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         connected_ = everConnected_ = true;
         changed_.notify_all();
       }

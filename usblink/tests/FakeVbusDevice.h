@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "plat/handle.h"
+#include "plat/threadsafety.h"
 #include "plat/wake.h"
 
 namespace usblink::test {
@@ -61,14 +62,14 @@ class FakeVbusDevice {
   plat::WakeEvent wake_;
   std::thread thread_;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::deque<Command> commands_;  // guarded by mutex_
-  std::deque<Bytes> outbox_;      // guarded by mutex_: bulk IN payloads
-  std::vector<Bytes> out_;        // guarded by mutex_
-  bool connected_ = false;        // guarded by mutex_
-  bool everConnected_ = false;    // guarded by mutex_
-  int descriptorRequests_ = 0;    // guarded by mutex_
+  mutable plat::Mutex mutex_;
+  mutable plat::CondVar changed_;
+  std::deque<Command> commands_ GUARDED_BY(mutex_);
+  std::deque<Bytes> outbox_ GUARDED_BY(mutex_);  // bulk IN payloads
+  std::vector<Bytes> out_ GUARDED_BY(mutex_);
+  bool connected_ GUARDED_BY(mutex_) = false;
+  bool everConnected_ GUARDED_BY(mutex_) = false;
+  int descriptorRequests_ GUARDED_BY(mutex_) = 0;
 
   // Device thread only (and plugIn before it starts).
   plat::Handle listener_ = plat::kInvalidHandle;

@@ -30,9 +30,9 @@ constexpr auto kUnloadLockWait = std::chrono::seconds(1);
 
 // A lock that may be held by a thread that never lets go (the process ends
 // inside one of the library's callbacks): tried for a while, not waited for.
-std::unique_lock<std::mutex> lockAtUnload(std::mutex& mutex) {
+plat::UniqueLock lockAtUnload(plat::Mutex& mutex) {
   const auto deadline = std::chrono::steady_clock::now() + kUnloadLockWait;
-  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+  plat::UniqueLock lock(mutex, std::try_to_lock);
   while (!lock && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     lock.try_lock();
@@ -61,7 +61,7 @@ class ChannelHandler final : public ThreadBase {
   // Ends the thread and waits for it.
   void stop() {
     {
-      std::lock_guard<std::mutex> lock(stopMutex_);
+      plat::LockGuard lock(stopMutex_);
       stop_ = true;
     }
     wake.set();
@@ -69,11 +69,11 @@ class ChannelHandler final : public ThreadBase {
   }
   bool onOwnThread() const { return ownThread_.load() == std::this_thread::get_id(); }
 
-  std::mutex registryMutex;
+  plat::Mutex registryMutex;
   // Guarded by registryMutex: live registrations in memcmp order of the ids,
   // and unregistered handles still held by further registrations.
-  std::map<HwId, Entry> registry;
-  std::map<CmdProcBase*, int> dead;
+  std::map<HwId, Entry> registry GUARDED_BY(registryMutex);
+  std::map<CmdProcBase*, int> dead GUARDED_BY(registryMutex);
   Event wake;
 
  protected:
@@ -82,17 +82,17 @@ class ChannelHandler final : public ThreadBase {
     for (;;) {
       wake.timedWait(kCycleMs);
       {
-        std::lock_guard<std::mutex> lock(stopMutex_);
+        plat::LockGuard lock(stopMutex_);
         if (stop_) return;
       }
-      std::lock_guard<std::mutex> lock(registryMutex);
+      plat::LockGuard lock(registryMutex);
       for (auto& entry : registry) entry.second.proc->maintain();
     }
   }
 
  private:
-  std::mutex stopMutex_;
-  bool stop_ = false;  // guarded by stopMutex_
+  plat::Mutex stopMutex_;
+  bool stop_ GUARDED_BY(stopMutex_) = false;
   std::atomic<std::thread::id> ownThread_{};
 };
 
@@ -107,28 +107,28 @@ class Library {
     return *instance;
   }
 
-  std::mutex global;
+  plat::Mutex global;
   // Guarded by global:
-  std::unique_ptr<ChannelHandler> handler;
-  int32_t count = 0;  // registrations not yet undone
+  std::unique_ptr<ChannelHandler> handler GUARDED_BY(global);
+  int32_t count GUARDED_BY(global) = 0;  // registrations not yet undone
 
-  std::mutex handles;
-  std::condition_variable handlesCv;
+  plat::Mutex handles ACQUIRED_AFTER(global);
+  plat::CondVar handlesCv;
   // Guarded by handles:
-  std::set<CmdProcBase*> known;  // not yet freed, live or dead
-  bool handlerExists = false;
+  std::set<CmdProcBase*> known GUARDED_BY(handles);  // not yet freed, live or dead
+  bool handlerExists GUARDED_BY(handles) = false;
 
   // First unregistration, registry lock held: no request may start, every
   // request in flight is woken and waited out, then the channel closes
   // (event 0 with reason 1 on this thread when it was connected).
   void kill(CmdProcBase* proc) {
     {
-      std::lock_guard<std::mutex> lock(handles);
+      plat::LockGuard lock(handles);
       proc->dead_ = true;
     }
     proc->markBroken();
     proc->wakeRequests();
-    std::unique_lock<std::mutex> lock(handles);
+    plat::UniqueLock lock(handles);
     handlesCv.wait(lock, [proc] { return proc->inFlight_ == 0; });
     lock.unlock();
     proc->disconnect(1);
@@ -136,7 +136,7 @@ class Library {
 
   void free(CmdProcBase* proc) {
     {
-      std::lock_guard<std::mutex> lock(handles);
+      plat::LockGuard lock(handles);
       known.erase(proc);
     }
     delete proc;
@@ -146,15 +146,16 @@ class Library {
   // every channel closes; the application hears nothing. Whatever a thread
   // of the library itself still holds (the process ends from inside one of
   // its callbacks) is left as it is.
-  void unload() {
-    std::unique_lock<std::mutex> globalLock = lockAtUnload(global);
+  // Not checked: the locks are only tried (lockAtUnload) and may not be held.
+  void unload() NO_THREAD_SAFETY_ANALYSIS {
+    plat::UniqueLock globalLock = lockAtUnload(global);
     if (!globalLock || !handler) return;
     if (handler->onOwnThread()) {
       handler.release();  // never joins itself
       return;
     }
     handler->stop();
-    std::unique_lock<std::mutex> registryLock = lockAtUnload(handler->registryMutex);
+    plat::UniqueLock registryLock = lockAtUnload(handler->registryMutex);
     if (!registryLock) {
       handler.release();
       return;
@@ -170,7 +171,7 @@ class Library {
     registryLock.unlock();
     handler.reset();
     count = 0;
-    std::lock_guard<std::mutex> lock(handles);
+    plat::LockGuard lock(handles);
     handlerExists = false;
   }
 };
@@ -196,12 +197,12 @@ void CmdProcBase::armDeadline(int ms) {
 void CmdProcBase::disarmDeadline() { armed_ = false; }
 
 void CmdProcBase::markBroken() {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   broken_ = true;
 }
 
 bool CmdProcBase::broken() const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  plat::LockGuard lock(stateMutex_);
   return broken_;
 }
 
@@ -210,7 +211,7 @@ void CmdProcBase::close(bool) { markBroken(); }
 void CmdProcBase::maintain() {
   uint64_t reason = 0;
   {
-    std::lock_guard<std::mutex> lock(channelMutex_);
+    plat::LockGuard lock(channelMutex_);
     if (!client_) {
       // Connected below, outside the lock.
     } else if (broken()) {
@@ -229,16 +230,16 @@ void CmdProcBase::maintain() {
 
 void CmdProcBase::connect() {
   {
-    std::lock_guard<std::mutex> lock(channelMutex_);
+    plat::LockGuard lock(channelMutex_);
     {
-      std::lock_guard<std::mutex> state(stateMutex_);
+      plat::LockGuard state(stateMutex_);
       broken_ = false;
     }
     armed_ = false;
     setUpChannel();
   }
   auto client = clientcommon::openConnectedChannel(VLN_CH_PROTOCOL, hwid_, this, kConnectWaitMs);
-  std::lock_guard<std::mutex> lock(channelMutex_);
+  plat::LockGuard lock(channelMutex_);
   if (!client) {
     // Not reported: the next cycle tries again.
     tearDownChannel();
@@ -253,29 +254,30 @@ void CmdProcBase::disconnect(uint64_t reason) {
   std::unique_ptr<TrIfTranClient> client;
   {
     // Taken out under the lock: a requester inside deliver() has finished.
-    std::lock_guard<std::mutex> lock(channelMutex_);
+    plat::LockGuard lock(channelMutex_);
     client = std::move(client_);
     armed_ = false;
   }
   if (!client) return;
   clientcommon::closeChannel(std::move(client));
   {
-    std::lock_guard<std::mutex> lock(channelMutex_);
+    plat::LockGuard lock(channelMutex_);
     tearDownChannel();
   }
   notify(0, nullptr, reason);
 }
 
-bool CmdProcBase::abandon() {
+// Not checked: the lock is only tried (lockAtUnload).
+bool CmdProcBase::abandon() NO_THREAD_SAFETY_ANALYSIS {
   std::unique_ptr<TrIfTranClient> client;
   {
-    std::unique_lock<std::mutex> lock = lockAtUnload(channelMutex_);
+    plat::UniqueLock lock = lockAtUnload(channelMutex_);
     if (!lock) return false;
     client = std::move(client_);
   }
   if (!client) return true;
   clientcommon::closeChannel(std::move(client));
-  std::unique_lock<std::mutex> lock = lockAtUnload(channelMutex_);
+  plat::UniqueLock lock = lockAtUnload(channelMutex_);
   if (!lock) return false;
   tearDownChannel();
   return true;
@@ -288,14 +290,14 @@ CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
   HwId id;
   std::memcpy(id.id, hwid, sizeof id.id);
   Library& lib = Library::get();
-  std::lock_guard<std::mutex> global(lib.global);
+  plat::LockGuard global(lib.global);
   if (!lib.handler) {
     lib.handler = std::make_unique<ChannelHandler>();
-    std::lock_guard<std::mutex> lock(lib.handles);
+    plat::LockGuard lock(lib.handles);
     lib.handlerExists = true;
   }
   ++lib.count;
-  std::lock_guard<std::mutex> registry(lib.handler->registryMutex);
+  plat::LockGuard registry(lib.handler->registryMutex);
   auto it = lib.handler->registry.find(id);
   if (it != lib.handler->registry.end()) {
     ++it->second.holds;
@@ -304,7 +306,7 @@ CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
   CmdProcBase* proc = make(id);
   lib.handler->registry[id] = {proc, 1};
   {
-    std::lock_guard<std::mutex> lock(lib.handles);
+    plat::LockGuard lock(lib.handles);
     lib.known.insert(proc);
   }
   lib.handler->wake.set();
@@ -313,13 +315,13 @@ CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
 
 void unregisterDevice(void* handle) {
   Library& lib = Library::get();
-  std::lock_guard<std::mutex> global(lib.global);
+  plat::LockGuard global(lib.global);
   VLN_CLIENT_ASSERT(lib.handler, clientcommon::kAssertRegistration, kAssertFile);
   bool undone = false;
   CmdProcBase* toFree = nullptr;
   {
     ChannelHandler& handler = *lib.handler;
-    std::lock_guard<std::mutex> registry(handler.registryMutex);
+    plat::LockGuard registry(handler.registryMutex);
     auto live = handler.registry.begin();
     while (live != handler.registry.end() && live->second.proc != handle) ++live;
     if (live != handler.registry.end()) {
@@ -346,14 +348,14 @@ void unregisterDevice(void* handle) {
   if (toFree) lib.free(toFree);
   if (undone && --lib.count == 0) {
     lib.handler.reset();  // stops and joins the thread
-    std::lock_guard<std::mutex> lock(lib.handles);
+    plat::LockGuard lock(lib.handles);
     lib.handlerExists = false;
   }
 }
 
 Use::Use(void* handle) {
   Library& lib = Library::get();
-  std::unique_lock<std::mutex> lock(lib.handles);
+  plat::UniqueLock lock(lib.handles);
   if (!lib.handlerExists) {
     lock.unlock();
     VLN_CLIENT_ASSERT(false, clientcommon::kAssertRegistration, kAssertFile);
@@ -367,7 +369,7 @@ Use::Use(void* handle) {
 Use::~Use() {
   if (!proc_) return;
   Library& lib = Library::get();
-  std::lock_guard<std::mutex> lock(lib.handles);
+  plat::LockGuard lock(lib.handles);
   if (--proc_->inFlight_ == 0) lib.handlesCv.notify_all();
 }
 

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranClient.h"
 #include "translayer/TrIfTranRemote.h"
@@ -45,14 +46,14 @@ class CmdProcBase : public TrIfTranRemote {
   const HwId& hwid() const { return hwid_; }
 
   // The channel lock; requests and the dispatcher hold it.
-  std::mutex& channelMutex() { return channelMutex_; }
+  plat::Mutex& channelMutex() RETURN_CAPABILITY(channelMutex_) { return channelMutex_; }
   // Channel lock held: the client to send on, or null while disconnected or
   // broken.
-  TrIfTranClient* usableClient();
+  TrIfTranClient* usableClient() REQUIRES(channelMutex_);
   // Channel lock held. Armed: the deadline moves to now + ms when that is
   // later; not armed: it is now + ms.
-  void armDeadline(int ms);
-  void disarmDeadline();
+  void armDeadline(int ms) REQUIRES(channelMutex_);
+  void disarmDeadline() REQUIRES(channelMutex_);
   // The channel is unusable until the next maintenance step reconnects it.
   void markBroken();
   bool broken() const;
@@ -63,8 +64,8 @@ class CmdProcBase : public TrIfTranRemote {
  protected:
   // Channel lock held, on the handler thread: before a channel opens
   // (setUp) and after it has ended and its pipe thread is gone (tearDown).
-  virtual void setUpChannel() {}
-  virtual void tearDownChannel() {}
+  virtual void setUpChannel() REQUIRES(channelMutex_) {}
+  virtual void tearDownChannel() REQUIRES(channelMutex_) {}
   // The handle is being unregistered: wake requests waiting for a reply.
   virtual void wakeRequests() {}
   // The application's callback (none: nothing).
@@ -80,20 +81,20 @@ class CmdProcBase : public TrIfTranRemote {
   void connect();
   // Registry lock held, no channel lock. Nothing happens when the handle
   // holds no channel.
-  void disconnect(uint64_t reason);
+  void disconnect(uint64_t reason) EXCLUDES(channelMutex_);
   // At unload: closes the channel without a word to the application. False
   // when the channel lock could not be had (a callback of this handle is
   // running the process's end): the handle must then be left alone.
   bool abandon();
 
   const HwId hwid_;
-  mutable std::mutex stateMutex_;
-  bool broken_ = false;  // guarded by stateMutex_
-  std::mutex channelMutex_;
+  mutable plat::Mutex stateMutex_ ACQUIRED_AFTER(channelMutex_);
+  bool broken_ GUARDED_BY(stateMutex_) = false;
+  plat::Mutex channelMutex_;
   // Guarded by channelMutex_:
-  std::unique_ptr<TrIfTranClient> client_;
-  int64_t deadline_ = 0;
-  bool armed_ = false;
+  std::unique_ptr<TrIfTranClient> client_ GUARDED_BY(channelMutex_);
+  int64_t deadline_ GUARDED_BY(channelMutex_) = 0;
+  bool armed_ GUARDED_BY(channelMutex_) = false;
   // Guarded by the library's handle lock:
   int inFlight_ = 0;
   bool dead_ = false;

@@ -15,14 +15,14 @@ RequestChannel::~RequestChannel() { shutdown(); }
 bool RequestChannel::connect() {
   auto client = openConnectedChannel(protocolId_, hwid_, this, kConnectWaitMs);
   if (!client) return false;
-  std::lock_guard<std::mutex> lock(requestMutex_);
+  plat::LockGuard lock(requestMutex_);
   client_ = std::move(client);
   return true;
 }
 
 void RequestChannel::shutdown() {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     closing_ = true;
     broken_ = true;
     armed_ = false;
@@ -31,7 +31,7 @@ void RequestChannel::shutdown() {
   std::unique_ptr<TrIfTranClient> client;
   {
     // Waits for a request still running; it has just been woken.
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    plat::LockGuard lock(requestMutex_);
     client = std::move(client_);
   }
   closeChannel(std::move(client));
@@ -40,7 +40,7 @@ void RequestChannel::shutdown() {
 bool RequestChannel::send(const uint8_t* request, size_t length, bool awaitReply) {
   if (!client_ || length == 0 || length > kChunkData) return false;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     if (broken_) return false;
     replyLength_ = 0;
     complete_ = false;
@@ -55,8 +55,9 @@ bool RequestChannel::send(const uint8_t* request, size_t length, bool awaitReply
   return true;
 }
 
-bool RequestChannel::awaitReply(std::unique_lock<std::mutex>& lock, int waitMs) {
-  stateCv_.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return complete_ || broken_; });
+bool RequestChannel::awaitReply(plat::UniqueLock& lock, int waitMs) {
+  stateCv_.wait_for(lock, std::chrono::milliseconds(waitMs),
+                    [this]() REQUIRES(stateMutex_) { return complete_ || broken_; });
   if (complete_) return true;
   // No reply in time, or the channel is gone: the channel is done for, and a
   // reply that still comes is refused, which ends the pipe.
@@ -67,10 +68,11 @@ bool RequestChannel::awaitReply(std::unique_lock<std::mutex>& lock, int waitMs) 
 }
 
 bool RequestChannel::sendWithoutReply(const uint8_t* request, size_t length, int pauseMs) {
-  std::lock_guard<std::mutex> requestLock(requestMutex_);
+  plat::LockGuard requestLock(requestMutex_);
   if (!send(request, length, false)) return false;
-  std::unique_lock<std::mutex> lock(stateMutex_);
-  stateCv_.wait_for(lock, std::chrono::milliseconds(pauseMs), [this] { return closing_; });
+  plat::UniqueLock lock(stateMutex_);
+  stateCv_.wait_for(lock, std::chrono::milliseconds(pauseMs),
+                    [this]() REQUIRES(stateMutex_) { return closing_; });
   return true;
 }
 
@@ -78,7 +80,7 @@ bool RequestChannel::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   bool accepted = false;
   bool wake = true;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     const bool expected = continuation_ || armed_;
     armed_ = false;
     if (expected && chunk && chunk->length <= kChunkData &&
@@ -101,7 +103,7 @@ bool RequestChannel::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 
 void RequestChannel::close(bool) {
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    plat::LockGuard lock(stateMutex_);
     broken_ = true;
     armed_ = false;
     continuation_ = false;

@@ -8,6 +8,7 @@
 #include "CoreCmdProc.h"
 #include "clientcommon/Assert.h"
 #include "devmgr/devmgr.h"
+#include "plat/threadsafety.h"
 #include "svcwire/ByteReader.h"
 #include "translayer/ConnectionServerRpc.h"
 
@@ -23,16 +24,16 @@ constexpr size_t kMaxRequestText = 256;
 class Registry {
  public:
   void insert(const std::shared_ptr<CoreCmdProc>& proc) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     handles_[proc.get()] = proc;
   }
   std::shared_ptr<CoreCmdProc> find(CoreCmdProc* handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = handles_.find(handle);
     return it == handles_.end() ? nullptr : it->second;
   }
   std::shared_ptr<CoreCmdProc> take(CoreCmdProc* handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = handles_.find(handle);
     if (it == handles_.end()) return nullptr;
     auto proc = std::move(it->second);
@@ -41,14 +42,14 @@ class Registry {
   }
   // Unload: every handle still open is closed.
   void takeAll(std::vector<std::shared_ptr<CoreCmdProc>>* out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (auto& entry : handles_) out->push_back(std::move(entry.second));
     handles_.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::map<CoreCmdProc*, std::shared_ptr<CoreCmdProc>> handles_;  // guarded by mutex_
+  plat::Mutex mutex_;
+  std::map<CoreCmdProc*, std::shared_ptr<CoreCmdProc>> handles_ GUARDED_BY(mutex_);
 };
 
 // Never destroyed: a call may come from another thread while the process ends.

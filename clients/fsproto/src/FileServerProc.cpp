@@ -19,7 +19,7 @@ FileServerProc::FileServerProc(const HwId& hwid, ProtFSrvCallback callback, void
 
 FileServerProc::~FileServerProc() {
   {
-    std::lock_guard<std::mutex> lock(dispatch_);
+    plat::LockGuard lock(dispatch_);
     closed_ = true;
   }
   wake_.notify_all();
@@ -36,7 +36,7 @@ int64_t FileServerProc::now() {
 bool FileServerProc::onOwnThread() const { return tOwnTransfer == this; }
 
 void FileServerProc::failOnCaller(int32_t code) {
-  std::lock_guard<std::mutex> lock(dispatch_);
+  plat::LockGuard lock(dispatch_);
   transfer_.fail(code);
 }
 
@@ -50,7 +50,7 @@ bool FileServerProc::start() {
   }
   int sourceResult = 0;
   {
-    std::lock_guard<std::mutex> lock(dispatch_);
+    plat::LockGuard lock(dispatch_);
     sourceResult = transfer_.openSource();
   }
   if (sourceResult != 0) {
@@ -61,7 +61,7 @@ bool FileServerProc::start() {
   client_ = std::move(client);
   {
     // Armed before the thread looks at the deadline.
-    std::lock_guard<std::mutex> lock(dispatch_);
+    plat::LockGuard lock(dispatch_);
     transfer_.begin(now());
   }
   ThreadBase::start();
@@ -69,7 +69,7 @@ bool FileServerProc::start() {
 }
 
 bool FileServerProc::finished() {
-  std::lock_guard<std::mutex> lock(dispatch_);
+  plat::LockGuard lock(dispatch_);
   return transfer_.finished();
 }
 
@@ -78,7 +78,7 @@ bool FileServerProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   bool accepted = false;
   bool wake = false;
   {
-    std::lock_guard<std::mutex> lock(dispatch_);
+    plat::LockGuard lock(dispatch_);
     const int64_t before = transfer_.deadline();
     accepted = chunk && transfer_.onChunk(chunk->data, chunk->length, chunk->last != 0, now());
     // The thread sleeps until the old deadline: it must hear of an earlier
@@ -92,7 +92,7 @@ bool FileServerProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 void FileServerProc::close(bool) {
   tOwnTransfer = this;
   {
-    std::lock_guard<std::mutex> lock(dispatch_);
+    plat::LockGuard lock(dispatch_);
     closed_ = true;
   }
   wake_.notify_all();
@@ -101,7 +101,7 @@ void FileServerProc::close(bool) {
 void FileServerProc::run() {
   tOwnTransfer = this;
   {
-    std::unique_lock<std::mutex> lock(dispatch_);
+    plat::UniqueLock lock(dispatch_);
     while (!transfer_.finished()) {
       if (closed_) {
         transfer_.onChannelClosed();

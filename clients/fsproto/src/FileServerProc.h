@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "FileTransfer.h"
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranClient.h"
@@ -62,10 +63,10 @@ class FileServerProc final : public TrIfTranRemote, public ThreadBase, private T
   const ProtFSrvCallback callback_;
   void* const user_;
 
-  std::mutex dispatch_;
-  std::condition_variable wake_;
-  FileTransfer transfer_;  // guarded by dispatch_
-  bool closed_ = false;    // guarded by dispatch_
+  plat::Mutex dispatch_;
+  plat::CondVar wake_;
+  FileTransfer transfer_ GUARDED_BY(dispatch_);
+  bool closed_ GUARDED_BY(dispatch_) = false;
 
   // Set before the transfer thread starts, freed by the destructor.
   std::unique_ptr<TrIfTranClient> client_;

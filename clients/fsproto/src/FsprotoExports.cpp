@@ -9,6 +9,7 @@
 #include "FileServerProc.h"
 #include "clientcommon/Assert.h"
 #include "fsproto/fsproto.h"
+#include "plat/threadsafety.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ class Registry {
   // Registers `proc` (when given) and hands back the finished transfers.
   std::vector<std::unique_ptr<FileServerProc>> add(std::unique_ptr<FileServerProc> proc) {
     std::vector<std::unique_ptr<FileServerProc>> done;
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (auto it = transfers_.begin(); it != transfers_.end();) {
       if ((*it)->finished()) {
         done.push_back(std::move(*it));
@@ -36,15 +37,15 @@ class Registry {
     return done;
   }
   std::vector<std::unique_ptr<FileServerProc>> takeAll() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     std::vector<std::unique_ptr<FileServerProc>> all = std::move(transfers_);
     transfers_.clear();
     return all;
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<FileServerProc>> transfers_;  // guarded by mutex_
+  plat::Mutex mutex_;
+  std::vector<std::unique_ptr<FileServerProc>> transfers_ GUARDED_BY(mutex_);
 };
 
 // Never destroyed, since a call may come from another thread while the

@@ -45,7 +45,7 @@ void ParamCmdProc::emptyReply() {
 }
 
 bool ParamCmdProc::send(std::vector<std::shared_ptr<TrIfTranPayload>> chunks, Expected expected) {
-  std::lock_guard<std::mutex> lock(channelMutex());
+  plat::LockGuard lock(channelMutex());
   TrIfTranClient* client = usableClient();
   if (!client) return false;
   for (auto& chunk : chunks) client->deliver(std::move(chunk));
@@ -90,7 +90,7 @@ bool ParamCmdProc::requestWrite(uint16_t index, const uint8_t* data, size_t leng
 }
 
 bool ParamCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
-  std::lock_guard<std::mutex> lock(channelMutex());
+  plat::LockGuard lock(channelMutex());
   bool ok = chunk && chunk->length <= kChunkData && !expected_.empty() &&
             reply_.size() + chunk->length <= wire::kMaxMessage;
   if (ok) {

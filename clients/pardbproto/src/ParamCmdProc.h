@@ -30,8 +30,8 @@ struct ParamCmdProc final : public chanhandler::CmdProcBase {
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
 
  protected:
-  void setUpChannel() override;
-  void tearDownChannel() override;
+  void setUpChannel() REQUIRES(channelMutex()) override;
+  void tearDownChannel() REQUIRES(channelMutex()) override;
   void notify(uint64_t event, const void* data, uint64_t length) override;
 
  private:
@@ -39,14 +39,15 @@ struct ParamCmdProc final : public chanhandler::CmdProcBase {
     uint8_t code;
     uint16_t index;
   };
-  // Channel lock held: sends the chunks and queues the expected reply.
-  bool send(std::vector<std::shared_ptr<TrIfTranPayload>> chunks, Expected expected);
+  // Takes the channel lock: sends the chunks and queues the expected reply.
+  bool send(std::vector<std::shared_ptr<TrIfTranPayload>> chunks, Expected expected)
+      EXCLUDES(channelMutex());
   // A whole reply in reply_: its event; false when it breaks the rules.
-  bool dispatch();
-  void emptyReply();
+  bool dispatch() REQUIRES(channelMutex());
+  void emptyReply() REQUIRES(channelMutex());
 
   const ProtParDBCallback callback_;
   // Guarded by the channel lock:
-  std::deque<Expected> expected_;
-  std::vector<uint8_t> reply_;
+  std::deque<Expected> expected_ GUARDED_BY(channelMutex());
+  std::vector<uint8_t> reply_ GUARDED_BY(channelMutex());
 };

@@ -223,12 +223,18 @@ TEST_F(PardbprotoRoad, BadRepliesBreakTheChannel) {
     ASSERT_TRUE(waitChannel());
     pardb().setFault(c.fault);
     const size_t from = rec.size();
-    if (c.request) ASSERT_TRUE(c.request(h_));
+    if (c.request) {
+      ASSERT_TRUE(c.request(h_));
+    }
     // Owed behind the bad reply: never answered as an event.
     const bool extraRead = c.fault == devsim::ParDbFault::kExtraReply;
-    if (extraRead) ASSERT_TRUE(ProtParDBReqRead(h_, 0x000b));
+    if (extraRead) {
+      ASSERT_TRUE(ProtParDBReqRead(h_, 0x000b));
+    }
     if (c.injects) {
-      if (c.request) ASSERT_TRUE(pardbtest::eventually([&] { return pardb().requestCount() > 0; }));
+      if (c.request) {
+        ASSERT_TRUE(pardbtest::eventually([&] { return pardb().requestCount() > 0; }));
+      }
       pardb().inject(c.inject);
     }
     const int down = rec.waitFor(h_, PROT_PARDB_EVENT_DOWN, from);

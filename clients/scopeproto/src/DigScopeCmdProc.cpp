@@ -36,19 +36,19 @@ void DigScopeCmdProc::close(bool wait) {
 }
 
 bool DigScopeCmdProc::requesterWaits() {
-  std::lock_guard<std::mutex> lock(replyMutex_);
+  plat::LockGuard lock(replyMutex_);
   return waiting_ && !handed_ && !failed_;
 }
 
 void DigScopeCmdProc::handOver(Reply reply) {
-  std::lock_guard<std::mutex> lock(replyMutex_);
+  plat::LockGuard lock(replyMutex_);
   reply_ = std::move(reply);
   handed_ = true;
   replyCv_.notify_all();
 }
 
 void DigScopeCmdProc::failWaiting() {
-  std::lock_guard<std::mutex> lock(replyMutex_);
+  plat::LockGuard lock(replyMutex_);
   if (!waiting_) return;
   failed_ = true;
   replyCv_.notify_all();
@@ -64,13 +64,13 @@ void DigScopeCmdProc::emptyReader() {
 
 bool DigScopeCmdProc::transact(const MessageWriter& message, Reply* reply) {
   if (message.failed() || message.length() == 0) return false;
-  std::lock_guard<std::mutex> request(requestMutex_);
+  plat::LockGuard request(requestMutex_);
   {
-    std::lock_guard<std::mutex> lock(channelMutex());
+    plat::LockGuard lock(channelMutex());
     TrIfTranClient* client = usableClient();
     if (!client) return false;
     {
-      std::lock_guard<std::mutex> slot(replyMutex_);
+      plat::LockGuard slot(replyMutex_);
       waiting_ = true;
       handed_ = false;
       failed_ = false;
@@ -78,8 +78,8 @@ bool DigScopeCmdProc::transact(const MessageWriter& message, Reply* reply) {
     message.send(client);
     armDeadline(kReplyWaitMs);
   }
-  std::unique_lock<std::mutex> slot(replyMutex_);
-  replyCv_.wait(slot, [this] { return handed_ || failed_; });
+  plat::UniqueLock slot(replyMutex_);
+  replyCv_.wait(slot, [this]() REQUIRES(replyMutex_) { return handed_ || failed_; });
   const bool ok = handed_;
   if (ok) *reply = std::move(reply_);
   reply_ = Reply{};
@@ -110,7 +110,7 @@ void DigScopeCmdProc::progress() {
 }
 
 bool DigScopeCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
-  std::lock_guard<std::mutex> lock(channelMutex());
+  plat::LockGuard lock(channelMutex());
   if (!chunk || chunk->length > kChunkData ||
       message_.size() + chunk->length > wire::kMaxMessage)
     return refuse();

@@ -18,6 +18,7 @@
 
 #include "ChannelHandler.h"
 #include "ScopeReply.h"
+#include "plat/threadsafety.h"
 #include "scopeproto/scopeproto.h"
 #include "translayer/Payload.h"
 
@@ -48,17 +49,17 @@ struct DigScopeCmdProc final : public chanhandler::CmdProcBase {
   void close(bool wait) override;
 
  protected:
-  void setUpChannel() override;
-  void tearDownChannel() override;
+  void setUpChannel() REQUIRES(channelMutex()) override;
+  void tearDownChannel() REQUIRES(channelMutex()) override;
   void wakeRequests() override;
   void notify(uint64_t event, const void* data, uint64_t length) override;
 
  private:
-  // Channel lock held. False refuses the message.
-  bool dispatch(bool* handedOver);
-  void progress();
-  bool refuse();
-  void emptyReader();
+  // False refuses the message.
+  bool dispatch(bool* handedOver) REQUIRES(channelMutex());
+  void progress() REQUIRES(channelMutex());
+  bool refuse() REQUIRES(channelMutex());
+  void emptyReader() REQUIRES(channelMutex());
   // Reply lock taken inside.
   bool requesterWaits();
   void handOver(Reply reply);
@@ -66,19 +67,20 @@ struct DigScopeCmdProc final : public chanhandler::CmdProcBase {
 
   const ProtDigScopeCallback callback_;
 
-  std::mutex requestMutex_;
+  plat::Mutex requestMutex_;
 
-  std::mutex replyMutex_;
-  std::condition_variable replyCv_;
+  plat::Mutex replyMutex_ ACQUIRED_AFTER(requestMutex_);
+  plat::CondVar replyCv_;
   // Guarded by replyMutex_: the slot of the one request in flight.
-  bool waiting_ = false;
-  bool handed_ = false;
-  bool failed_ = false;
-  Reply reply_;
+  bool waiting_ GUARDED_BY(replyMutex_) = false;
+  bool handed_ GUARDED_BY(replyMutex_) = false;
+  bool failed_ GUARDED_BY(replyMutex_) = false;
+  Reply reply_ GUARDED_BY(replyMutex_);
 
   // Guarded by the channel lock:
-  std::vector<uint8_t> message_;
-  bool progressStarted_ = false;
-  int64_t nextProgress_ = 0;
-  scopereply::Parsed parsed_;  // the last message taken apart (a large record)
+  std::vector<uint8_t> message_ GUARDED_BY(channelMutex());
+  bool progressStarted_ GUARDED_BY(channelMutex()) = false;
+  int64_t nextProgress_ GUARDED_BY(channelMutex()) = 0;
+  // The last message taken apart (a large record).
+  scopereply::Parsed parsed_ GUARDED_BY(channelMutex());
 };

@@ -332,7 +332,9 @@ TEST_F(ScopeprotoRoad, RepliesOutsideTheRulesBreakTheChannelAndTheNextRequestWor
     if (!c.reply.empty()) dev->scope().replaceNextReply(c.reply);
     dev->scope().setDuplicateReplies(c.duplicate);
     if (!c.unasked.empty()) dev->scope().inject(c.unasked);
-    if (c.call) EXPECT_EQ(c.call(h), c.result);
+    if (c.call) {
+      EXPECT_EQ(c.call(h), c.result);
+    }
     dev->scope().setDuplicateReplies(false);
     if (c.breaks) {
       const int down = rec.waitFor(h, 0, from);

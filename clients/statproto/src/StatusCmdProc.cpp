@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "plat/threadsafety.h"
 #include "svcwire/ByteReader.h"
 #include "svcwire/StatusWire.h"
 
@@ -26,7 +27,7 @@ void StatusCmdProc::notify(uint64_t event, const void* data, uint64_t length) {
 }
 
 bool StatusCmdProc::request(const uint8_t* message, size_t length, Asked asked) {
-  std::lock_guard<std::mutex> lock(channelMutex());
+  plat::LockGuard lock(channelMutex());
   TrIfTranClient* client = usableClient();
   if (!client) return false;
   auto chunk = std::make_shared<TrIfTranPayload>();
@@ -53,7 +54,7 @@ bool StatusCmdProc::requestNotifications() {
 }
 
 bool StatusCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
-  std::lock_guard<std::mutex> lock(channelMutex());
+  plat::LockGuard lock(channelMutex());
   bool ok = chunk && chunk->length <= kChunkData &&
             reply_.size() + chunk->length <= wire::kMaxMessage;
   if (ok) {

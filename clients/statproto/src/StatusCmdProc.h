@@ -26,20 +26,22 @@ struct StatusCmdProc final : public chanhandler::CmdProcBase {
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
 
  protected:
-  void setUpChannel() override;
-  void tearDownChannel() override;
+  void setUpChannel() REQUIRES(channelMutex()) override;
+  void tearDownChannel() REQUIRES(channelMutex()) override;
   void notify(uint64_t event, const void* data, uint64_t length) override;
 
  private:
   enum class Asked { kSignature, kNotifications };
   bool request(const uint8_t* message, size_t length, Asked asked);
   // A whole message in reply_: its event; false when it breaks the rules.
-  bool dispatch();
-  bool awaiting() const { return signaturesAwaited_ > 0 || firstNotificationAwaited_; }
+  bool dispatch() REQUIRES(channelMutex());
+  bool awaiting() REQUIRES(channelMutex()) {
+    return signaturesAwaited_ > 0 || firstNotificationAwaited_;
+  }
 
   const ProtStatusCallback callback_;
   // Guarded by the channel lock:
-  std::vector<uint8_t> reply_;
-  uint32_t signaturesAwaited_ = 0;
-  bool firstNotificationAwaited_ = false;
+  std::vector<uint8_t> reply_ GUARDED_BY(channelMutex());
+  uint32_t signaturesAwaited_ GUARDED_BY(channelMutex()) = 0;
+  bool firstNotificationAwaited_ GUARDED_BY(channelMutex()) = false;
 };

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -117,9 +118,9 @@ class BenchEchoService : public Service {
 
   // The upload thread and its stop request.
   std::thread uploader_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopUpload_ = false;  // guarded by mutex_
+  plat::Mutex mutex_;
+  plat::CondVar wake_;
+  bool stopUpload_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace devsim

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -153,15 +154,15 @@ class CoreState {
 
  private:
   std::vector<uint8_t> upgradeAnswer(const std::vector<uint8_t>& body,
-                                     std::filesystem::path* file = nullptr) const;  // lock held
+                                     std::filesystem::path* file = nullptr) const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  CoreConfig config_;                          // guarded by mutex_
-  std::map<uint8_t, CoreReplyFault> faults_;   // guarded by mutex_
-  std::vector<CoreRecord> requests_;           // guarded by mutex_
-  std::vector<uint16_t> identifications_;      // guarded by mutex_
-  uint64_t resets_ = 0;                        // guarded by mutex_
-  std::function<void()> resetHook_;            // guarded by mutex_
+  mutable plat::Mutex mutex_;
+  CoreConfig config_ GUARDED_BY(mutex_);
+  std::map<uint8_t, CoreReplyFault> faults_ GUARDED_BY(mutex_);
+  std::vector<CoreRecord> requests_ GUARDED_BY(mutex_);
+  std::vector<uint16_t> identifications_ GUARDED_BY(mutex_);
+  uint64_t resets_ GUARDED_BY(mutex_) = 0;
+  std::function<void()> resetHook_ GUARDED_BY(mutex_);
 };
 
 class CoreService : public MessageService {

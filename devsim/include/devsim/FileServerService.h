@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -104,12 +105,12 @@ class FileServerState {
   void forget(const std::string& volume, const std::string& name);
 
  private:
-  mutable std::mutex mutex_;
-  FileServerConfig config_;                                  // guarded by mutex_
-  FileServerFaults faults_;                                  // guarded by mutex_
-  std::vector<FileServerRecord> requests_;                   // guarded by mutex_
-  int64_t largestUnacknowledged_ = 0;                        // guarded by mutex_
-  std::map<std::pair<std::string, std::string>, int16_t> attributes_;  // guarded by mutex_
+  mutable plat::Mutex mutex_;
+  FileServerConfig config_ GUARDED_BY(mutex_);
+  FileServerFaults faults_ GUARDED_BY(mutex_);
+  std::vector<FileServerRecord> requests_ GUARDED_BY(mutex_);
+  int64_t largestUnacknowledged_ GUARDED_BY(mutex_) = 0;
+  std::map<std::pair<std::string, std::string>, int16_t> attributes_ GUARDED_BY(mutex_);
 };
 
 class FileServerService : public Service {

@@ -28,6 +28,7 @@
 
 #include "devsim/Device.h"
 #include "devsim/FaultInjector.h"
+#include "plat/threadsafety.h"
 #include "usblink/MediaInterface.h"
 
 namespace devsim {
@@ -85,15 +86,15 @@ class InProcessMedia {
 
  private:
   class Channel;
-  Channel* find(uint32_t index) const;  // with mutex_ held
+  Channel* find(uint32_t index) const REQUIRES(mutex_);
   // The live instance's channel, looked up under its lock; null when either is missing.
   static Channel* findInInstance(uint32_t index);
 
-  mutable std::mutex mutex_;  // guards the members below
-  std::vector<std::unique_ptr<Channel>> channels_;
-  MediaEventCallback callback_ = nullptr;
-  void* callbackContext_ = nullptr;
-  bool created_ = false;
+  mutable plat::Mutex mutex_;  // guards the members below
+  std::vector<std::unique_ptr<Channel>> channels_ GUARDED_BY(mutex_);
+  MediaEventCallback callback_ GUARDED_BY(mutex_) = nullptr;
+  void* callbackContext_ GUARDED_BY(mutex_) = nullptr;
+  bool created_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace devsim

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 
 namespace devsim {
 
@@ -72,17 +73,17 @@ class StatusState {
     const ServiceChannel* key = nullptr;
     bool notified = false;
   };
-  void push(const std::vector<uint8_t>& message);  // mutex_ held
-  bool sendable(const std::vector<uint8_t>& message) const;  // mutex_ held
+  void push(const std::vector<uint8_t>& message) REQUIRES(mutex_);
+  bool sendable(const std::vector<uint8_t>& message) const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
+  mutable plat::Mutex mutex_;
   // Guarded by mutex_:
-  StatusConfig config_;
-  bool silent_ = false;
-  std::set<uint8_t> withheld_;
-  std::vector<Subscriber> subscribers_;
-  std::vector<uint8_t> notificationRequests_;
-  size_t signatureRequests_ = 0;
+  StatusConfig config_ GUARDED_BY(mutex_);
+  bool silent_ GUARDED_BY(mutex_) = false;
+  std::set<uint8_t> withheld_ GUARDED_BY(mutex_);
+  std::vector<Subscriber> subscribers_ GUARDED_BY(mutex_);
+  std::vector<uint8_t> notificationRequests_ GUARDED_BY(mutex_);
+  size_t signatureRequests_ GUARDED_BY(mutex_) = 0;
 };
 
 class StatusService : public MessageService {

@@ -34,6 +34,7 @@
 
 #include "devsim/FrameTransport.h"
 #include "plat/handle.h"
+#include "plat/threadsafety.h"
 #include "plat/wake.h"
 
 namespace devsim {
@@ -103,15 +104,15 @@ class VbusTransport final : public FrameTransport {
   const Listener onEvent_;
   plat::WakeEvent wake_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable drained_;
+  mutable plat::Mutex mutex_;
+  plat::CondVar drained_;
   std::thread thread_;
-  bool running_ = false;         // guarded by mutex_: the I/O thread runs
-  bool stopping_ = false;        // guarded by mutex_
-  bool connected_ = false;       // guarded by mutex_
-  std::vector<uint8_t> pending_; // guarded by mutex_: records for the host
-  int replugMs_ = -1;            // guarded by mutex_: a replug was asked for
-  bool linkUpDue_ = false;       // guarded by mutex_: an identity answer went out
+  bool running_ GUARDED_BY(mutex_) = false;  // the I/O thread runs
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  bool connected_ GUARDED_BY(mutex_) = false;
+  std::vector<uint8_t> pending_ GUARDED_BY(mutex_);  // records for the host
+  int replugMs_ GUARDED_BY(mutex_) = -1;             // a replug was asked for
+  bool linkUpDue_ GUARDED_BY(mutex_) = false;        // an identity answer went out
 
   // I/O thread only (and plugIn/unplug while it does not run).
   plat::Handle listenSocket_ = plat::kInvalidHandle;  // invalid while off the bus

@@ -14,6 +14,7 @@
 #include "devsim/DeviceHost.h"
 #include "plat/signals.h"
 #include "plat/sysmsg.h"
+#include "plat/threadsafety.h"
 #include "plat/verinfo.h"
 #include "svcwire/ByteReader.h"
 
@@ -21,18 +22,18 @@ namespace {
 
 using devsim::VbusTransport;
 
-std::mutex outputMutex;
+plat::Mutex outputMutex;
 
 // How long a device asked to reset stays off the bus.
 constexpr uint32_t kResetOffMs = 300;
 
 void say(const std::string& line) {
-  std::lock_guard<std::mutex> lock(outputMutex);
+  plat::LockGuard lock(outputMutex);
   std::cout << "devsim: " << line << std::endl;
 }
 
 void complain(const std::string& line) {
-  std::lock_guard<std::mutex> lock(outputMutex);
+  plat::LockGuard lock(outputMutex);
   std::cerr << "devsim: " << line << std::endl;
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fwflash/UpdaterPorts.h"
+#include "plat/threadsafety.h"
 #include "translayer/ThreadBase.h"
 
 namespace fwflash {
@@ -85,14 +86,14 @@ class CommMgr : public ThreadBase {
   std::vector<uint8_t> hwid_;
   DeviceApi::Handle handle_ = nullptr;  // worker thread only
 
-  std::mutex queueMutex_;
-  std::condition_variable queueCv_;
-  std::deque<UpdaterCommand> queue_;  // guarded by queueMutex_
+  plat::Mutex queueMutex_;
+  plat::CondVar queueCv_;
+  std::deque<UpdaterCommand> queue_ GUARDED_BY(queueMutex_);
 
-  std::mutex doneMutex_;
-  std::condition_variable doneCv_;
-  bool transferDone_ = false;  // guarded by doneMutex_
-  int transferResult_ = 0;     // guarded by doneMutex_
+  plat::Mutex doneMutex_;
+  plat::CondVar doneCv_;
+  bool transferDone_ GUARDED_BY(doneMutex_) = false;
+  int transferResult_ GUARDED_BY(doneMutex_) = 0;
 };
 
 // Device texts: standard UTF-8, each maximal ill-formed subsequence one

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <mutex>
 
+#include "plat/threadsafety.h"
+
 class RpcHeap {
  public:
   static constexpr size_t kInitialBytes = 0x100000;   // 1 MiB
@@ -31,9 +33,9 @@ class RpcHeap {
   size_t bytesInUse() const;
 
  private:
-  mutable std::mutex mutex_;
-  bool created_ = false;   // guarded by mutex_
-  size_t maximum_ = 0;     // guarded by mutex_
-  size_t inUse_ = 0;       // guarded by mutex_
+  mutable plat::Mutex mutex_;
+  bool created_ GUARDED_BY(mutex_) = false;
+  size_t maximum_ GUARDED_BY(mutex_) = 0;
+  size_t inUse_ GUARDED_BY(mutex_) = 0;
   void* reserve_ = nullptr;  // the first block, kept for the heap's life
 };

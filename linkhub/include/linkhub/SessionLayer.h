@@ -38,6 +38,7 @@
 
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayerEvents.h"
+#include "plat/threadsafety.h"
 #include "translayer/Event.h"
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
@@ -109,9 +110,9 @@ class SessionLayer : public ThreadBase {
     bool pop(uint8_t* event, int64_t ms);
 
    private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<uint8_t> events_;  // guarded by mutex_
+    plat::Mutex mutex_;
+    plat::CondVar cv_;
+    std::deque<uint8_t> events_ GUARDED_BY(mutex_);
   };
 
   // One outgoing fragment waiting in a channel queue.
@@ -146,20 +147,20 @@ class SessionLayer : public ThreadBase {
 
   enum class NrKind { kValid, kStale, kInvalid };
 
-  void onReceive(uint8_t* frame, uint16_t* length);
-  void onBuild(uint8_t* destination, uint16_t* length, int mode);
-  void receiveU(uint8_t* frame, uint16_t* length);
-  void receiveS(uint8_t control);
-  void receiveI(const uint8_t* frame, uint16_t length);
-  void resetLink();
-  void protocolError(const char* why);
-  NrKind classifyNr(uint8_t nr) const;
-  void acceptNr(uint8_t nr);
-  void noteFrameFromDevice();
-  bool anyQueued() const;
-  bool windowFull() const;
-  bool hasWorkToSend() const;
-  void setTransmitEvent();
+  void onReceive(uint8_t* frame, uint16_t* length) REQUIRES(linkMutex_);
+  void onBuild(uint8_t* destination, uint16_t* length, int mode) REQUIRES(linkMutex_);
+  void receiveU(uint8_t* frame, uint16_t* length) REQUIRES(linkMutex_);
+  void receiveS(uint8_t control) REQUIRES(linkMutex_);
+  void receiveI(const uint8_t* frame, uint16_t length) REQUIRES(linkMutex_);
+  void resetLink() REQUIRES(linkMutex_);
+  void protocolError(const char* why) REQUIRES(linkMutex_);
+  NrKind classifyNr(uint8_t nr) const REQUIRES(linkMutex_);
+  void acceptNr(uint8_t nr) REQUIRES(linkMutex_);
+  void noteFrameFromDevice() REQUIRES(linkMutex_);
+  bool anyQueued() const REQUIRES(linkMutex_);
+  bool windowFull() const REQUIRES(linkMutex_);
+  bool hasWorkToSend() const REQUIRES(linkMutex_);
+  void setTransmitEvent() REQUIRES(linkMutex_);
   static int64_t nowTicks();
 
   const MediaRecord* media_ = nullptr;
@@ -168,36 +169,36 @@ class SessionLayer : public ThreadBase {
   Event started_;
   EventQueue queue_;
 
-  mutable std::mutex linkMutex_;
+  mutable plat::Mutex linkMutex_;
   // Everything below is guarded by linkMutex_.
-  MediaChannelInfo info_{};
-  uint16_t maxFrame_ = kMaxFrame;
-  bool connected_ = false;
-  int txEvent_ = -1;
-  bool stop_ = false;
-  Channel channels_[kChannels];
-  uint16_t channelCount_ = 0;
-  uint8_t lastServed_ = 15;
-  uint8_t store_[8][kMaxFrame];
-  uint16_t storedLength_[8] = {};
-  uint8_t vs_ = 0;       // V(S): next sequence number to build
-  uint8_t cursor_ = 0;   // next store slot to transmit
-  uint8_t peerAck_ = 7;  // the last valid N(R) (7 before the first one)
-  uint8_t vr_ = 0;       // V(R): next sequence number expected
+  MediaChannelInfo info_ GUARDED_BY(linkMutex_){};
+  uint16_t maxFrame_ GUARDED_BY(linkMutex_) = kMaxFrame;
+  bool connected_ GUARDED_BY(linkMutex_) = false;
+  int txEvent_ GUARDED_BY(linkMutex_) = -1;
+  bool stop_ GUARDED_BY(linkMutex_) = false;
+  Channel channels_[kChannels] GUARDED_BY(linkMutex_);
+  uint16_t channelCount_ GUARDED_BY(linkMutex_) = 0;
+  uint8_t lastServed_ GUARDED_BY(linkMutex_) = 15;
+  uint8_t store_[8][kMaxFrame] GUARDED_BY(linkMutex_);
+  uint16_t storedLength_[8] GUARDED_BY(linkMutex_) = {};
+  uint8_t vs_ GUARDED_BY(linkMutex_) = 0;       // V(S): next sequence number to build
+  uint8_t cursor_ GUARDED_BY(linkMutex_) = 0;   // next store slot to transmit
+  uint8_t peerAck_ GUARDED_BY(linkMutex_) = 7;  // the last valid N(R) (7 before the first one)
+  uint8_t vr_ GUARDED_BY(linkMutex_) = 0;       // V(R): next sequence number expected
   // Acknowledgement bookkeeping that keeps late frames harmless. base_ is
   // the oldest unacknowledged frame. A frame that was overtaken on the way
   // (at most one frame overtakes another) carries an N(R) no older than the
   // base before the latest frame: that is floor_. N(R)s from floor_ up to
   // base_ are stale and ignored; the window never lets V(S) run more than
   // seven past floor_, so a stale N(R) can never pass for a new one.
-  uint8_t base_ = 0;
-  uint8_t floor_ = 0;
-  uint8_t pendingControl_ = 0;
-  bool answerAwaited_ = false;
-  bool ackDue_ = false;
-  bool peerBusy_ = false;
-  bool reject_ = false;
-  bool pollOutstanding_ = false;
-  Stage stage_ = Stage::kAwaitReset;
-  HwId hwid_{};
+  uint8_t base_ GUARDED_BY(linkMutex_) = 0;
+  uint8_t floor_ GUARDED_BY(linkMutex_) = 0;
+  uint8_t pendingControl_ GUARDED_BY(linkMutex_) = 0;
+  bool answerAwaited_ GUARDED_BY(linkMutex_) = false;
+  bool ackDue_ GUARDED_BY(linkMutex_) = false;
+  bool peerBusy_ GUARDED_BY(linkMutex_) = false;
+  bool reject_ GUARDED_BY(linkMutex_) = false;
+  bool pollOutstanding_ GUARDED_BY(linkMutex_) = false;
+  Stage stage_ GUARDED_BY(linkMutex_) = Stage::kAwaitReset;
+  HwId hwid_ GUARDED_BY(linkMutex_){};
 };

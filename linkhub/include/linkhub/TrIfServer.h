@@ -36,6 +36,7 @@
 #include "linkhub/RpcHeap.h"
 #include "linkhub/ServerUi.h"
 #include "plat/rpc.h"
+#include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 #include "translayer/Event.h"
 #include "translayer/HwId.h"
@@ -127,14 +128,14 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   ConnectionServerRpcServer rpc_;
   std::stop_source stopSource_;  // requested at stop(): choosers give up
 
-  mutable std::mutex serverMutex_;
-  uint32_t counter_ = 0;  // guarded by serverMutex_; the next pipe number, wraps
+  mutable plat::Mutex serverMutex_ ACQUIRED_AFTER(stopMutex_);
+  uint32_t counter_ GUARDED_BY(serverMutex_) = 0;  // the next pipe number, wraps
   // guarded by serverMutex_: the live front ends (owned), each with its
   // "in use by OpenChannel" mark.
   std::map<TrIfTranFrontEnd*, bool> frontEnds_;
 
-  std::mutex stopMutex_;
-  bool stopped_ = false;  // guarded by stopMutex_: the reaper is told to end
-  bool started_ = false;  // guarded by stopMutex_
+  plat::Mutex stopMutex_;
+  bool stopped_ GUARDED_BY(stopMutex_) = false;  // the reaper is told to end
+  bool started_ GUARDED_BY(stopMutex_) = false;
   Event reaperEvent_;
 };

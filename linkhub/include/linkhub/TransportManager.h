@@ -47,6 +47,7 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 #include "linkhub/TransportSessionHandler.h"
+#include "plat/threadsafety.h"
 #include "translayer/BlockingQueue.h"
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
@@ -167,14 +168,14 @@ class TransportManager : public ThreadBase {
   // it runs. Records keep their addresses (they are the EnvCreate contexts).
   std::vector<std::unique_ptr<MediaRecord>> media_;
 
-  mutable std::mutex sessionsMutex_;
-  SessionMap sessions_;  // guarded by sessionsMutex_; changed by the manager thread only
+  mutable plat::Mutex sessionsMutex_;
+  SessionMap sessions_ GUARDED_BY(sessionsMutex_);  // changed by the manager thread only
 
   BlockingQueue<ManagerEvent> queue_;
 
-  mutable std::mutex listenersMutex_;
-  std::set<TransportEv*> listeners_;  // guarded by listenersMutex_
+  mutable plat::Mutex listenersMutex_ ACQUIRED_AFTER(sessionsMutex_);
+  std::set<TransportEv*> listeners_ GUARDED_BY(listenersMutex_);
 
-  mutable std::mutex stopMutex_;
-  bool stop_ = false;  // guarded by stopMutex_
+  mutable plat::Mutex stopMutex_ ACQUIRED_AFTER(sessionsMutex_);
+  bool stop_ GUARDED_BY(stopMutex_) = false;
 };

@@ -29,6 +29,7 @@
 #include <mutex>
 
 #include "linkhub/SessionLayerEvents.h"
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranRemote.h"
 
@@ -55,7 +56,7 @@ class TransportSessionHandler final : public SessionLayerEvents {
     friend class TransportSessionHandler;
     TransportSessionHandler* handler_ = nullptr;
     uint8_t channel_ = 0;
-    TrIfTranRemote* frontEnd_ = nullptr;  // guarded by handler_->slotMutex_
+    TrIfTranRemote* frontEnd_ GUARDED_BY(handler_->slotMutex_) = nullptr;
   };
 
   // `manager` may be null (then identification is only recorded here).
@@ -86,12 +87,23 @@ class TransportSessionHandler final : public SessionLayerEvents {
   TransportManager* const manager_;
   SessionLayer* const layer_;
 
-  mutable std::mutex slotMutex_;
-  std::condition_variable slotReleased_;  // with slotMutex_
+  mutable plat::Mutex slotMutex_;
+  plat::CondVar slotReleased_;  // with slotMutex_
   TransportTrIfToSession slots_[kSlots];
   // Channel-closed reports per channel; lets attach() see a link reset that
   // closed the channel it was just given.
-  uint32_t closeReports_[kSlots] = {};  // guarded by slotMutex_
+  uint32_t closeReports_[kSlots] GUARDED_BY(slotMutex_) = {};
+  // A slot's front-end pointer as the handler reaches it: every slot's
+  // handler_ is this, so its guard is slotMutex_, which the analysis cannot
+  // tell from the pointer.
+  TrIfTranRemote*& frontEndOf(TransportTrIfToSession& slot)
+      REQUIRES(slotMutex_) NO_THREAD_SAFETY_ANALYSIS {
+    return slot.frontEnd_;
+  }
+  TrIfTranRemote* frontEndOf(const TransportTrIfToSession& slot) const
+      REQUIRES(slotMutex_) NO_THREAD_SAFETY_ANALYSIS {
+    return slot.frontEnd_;
+  }
 
   // Guarded by the manager's sessions lock (only the handler's own thread
   // writes them when there is no manager).

@@ -91,7 +91,7 @@ void DeviceListWorker::start() {
 
 void DeviceListWorker::push(Request request) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (quit_) return;
     queue_.push_back(std::move(request));
   }
@@ -99,13 +99,13 @@ void DeviceListWorker::push(Request request) {
 }
 
 void DeviceListWorker::dropNameReads() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   std::erase_if(queue_, [](const Request& r) { return r.kind == RequestKind::kReadName; });
 }
 
 void DeviceListWorker::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     quit_ = true;
     queue_.clear();
   }
@@ -117,26 +117,27 @@ void DeviceListWorker::stop() {
 }
 
 size_t DeviceListWorker::queued() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return queue_.size();
 }
 
 bool DeviceListWorker::pause(int ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return quit_; });
+  plat::UniqueLock lock(mutex_);
+  return !cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                       [this]() REQUIRES(mutex_) { return quit_; });
 }
 
 void DeviceListWorker::run() {
   for (;;) {
     Request request;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      plat::UniqueLock lock(mutex_);
       if (queue_.empty() && !quit_) {
         lock.unlock();
         if (busy_) busy_(false);
         lock.lock();
       }
-      cv_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+      cv_.wait(lock, [this]() REQUIRES(mutex_) { return quit_ || !queue_.empty(); });
       if (quit_) return;
       request = std::move(queue_.front());
       queue_.pop_front();

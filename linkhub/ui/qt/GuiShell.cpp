@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "linkhub/ui/Windows.h"
+#include "plat/threadsafety.h"
 
 namespace hubui {
 
@@ -37,16 +38,16 @@ void QtFatalMessageBox::show(const std::string& caption, const std::string& text
 }
 
 struct GuiShell::ChooserCall {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;                  // guarded by mutex
-  bool ok = false;                    // guarded by mutex
-  HwId chosen{};                      // guarded by mutex
+  plat::Mutex mutex;
+  plat::CondVar cv;
+  bool done GUARDED_BY(mutex) = false;
+  bool ok GUARDED_BY(mutex) = false;
+  HwId chosen GUARDED_BY(mutex){};
   QPointer<DeviceListDialog> dialog;  // GUI thread
 
   void answer(bool accepted, const HwId& id) {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      plat::LockGuard lock(mutex);
       if (done) return;
       done = true;
       ok = accepted;
@@ -55,7 +56,7 @@ struct GuiShell::ChooserCall {
     cv.notify_all();
   }
   bool answered() {
-    std::lock_guard<std::mutex> lock(mutex);
+    plat::LockGuard lock(mutex);
     return done;
   }
 };
@@ -131,7 +132,10 @@ bool GuiShell::chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token s
   (void)parentWindow;  // a window of another process is never a parent here
   if (closing_ || stop.stop_requested()) return false;
   auto call = std::make_shared<ChooserCall>();
-  call->chosen = *hwid;
+  {
+    plat::LockGuard lock(call->mutex);
+    call->chosen = *hwid;
+  }
   std::stop_callback onStop(stop, [this, call] {
     call->answer(false, {});
     QMetaObject::invokeMethod(
@@ -147,8 +151,8 @@ bool GuiShell::chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token s
         openChooser(call);
       },
       Qt::QueuedConnection);
-  std::unique_lock<std::mutex> lock(call->mutex);
-  call->cv.wait(lock, [&] { return call->done; });
+  plat::UniqueLock lock(call->mutex);
+  call->cv.wait(lock, [&]() REQUIRES(call->mutex) { return call->done; });
   if (!call->ok) return false;
   *hwid = call->chosen;
   return true;
@@ -157,7 +161,7 @@ bool GuiShell::chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token s
 void GuiShell::openChooser(const std::shared_ptr<ChooserCall>& call) {
   HwId initial;
   {
-    std::lock_guard<std::mutex> lock(call->mutex);
+    plat::LockGuard lock(call->mutex);
     initial = call->chosen;
   }
   DeviceListDialog* d = makeDialog(true, initial);

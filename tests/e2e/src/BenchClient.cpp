@@ -35,19 +35,20 @@ int BenchClient::open(const HwId& hwid) {
 void BenchClient::close() { client_->TrIfTranCommon::close(false); }
 
 bool BenchClient::waitClosed(int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return closed_; });
+  plat::UniqueLock lock(mutex_);
+  return progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&]() REQUIRES(mutex_) { return closed_; });
 }
 
 void BenchClient::close(bool) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   closed_ = true;
   ++events_;
   progress_.notify_all();
 }
 
 bool BenchClient::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   const auto now = Clock::now();
   if (deliveries_ > 0) {
     const double gap = std::chrono::duration<double, std::milli>(now - lastDelivery_).count();
@@ -100,7 +101,7 @@ bool BenchClient::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 }
 
 void BenchClient::begin(Mode mode) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   mode_ = mode;
   received_ = 0;
   mismatch_ = false;
@@ -120,13 +121,13 @@ void BenchClient::sendPayload(const uint8_t* data, size_t length, bool last) {
   client_->TrIfTranCommon::deliver(std::move(chunk));
 }
 
-bool BenchClient::waitProgress(std::unique_lock<std::mutex>& lock, int timeoutMs, uint64_t seen,
+bool BenchClient::waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen,
                                uint64_t wakeAt) {
   // Deliveries below wakeAt change nothing for the waiter, so they do not
   // wake it; any of them still counts as progress against the time-out.
   wakeAt_ = wakeAt;
   const bool progressed = progress_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                             [&] { return events_ != seen; });
+                                             [&]() REQUIRES(mutex_) { return events_ != seen; });
   wakeAt_ = 0;
   return progressed;
 }
@@ -136,7 +137,7 @@ BenchResult BenchClient::finish(int result, uint64_t sent, Clock::time_point sta
   r.result = result;
   r.sent = sent;
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   r.received = received_;
   r.longestGapMs = longestGapMs_;
   r.deliveries = deliveries_;
@@ -158,7 +159,7 @@ BenchResult BenchClient::run(Mode mode, uint32_t total, uint16_t packetSize, uin
   std::vector<uint8_t> data(packet);
   int result = 0;
   for (;;) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    plat::UniqueLock lock(mutex_);
     if (closed_) {
       result = -10;
       break;
@@ -176,7 +177,7 @@ BenchResult BenchClient::run(Mode mode, uint32_t total, uint16_t packetSize, uin
       }
       if (mode == kEcho) {
         // Booked before it goes, so its echo always finds it.
-        std::lock_guard<std::mutex> relock(mutex_);
+        plat::LockGuard relock(mutex_);
         awaiting_.insert(awaiting_.end(), data.begin(), data.begin() + long(n));
       }
       sent += n;
@@ -193,7 +194,7 @@ BenchResult BenchClient::run(Mode mode, uint32_t total, uint16_t packetSize, uin
   }
   BenchResult r = finish(result, sent, start);
   if (mode == kDownload) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (deviceSum_ != sentSum) r.result = -13;
   }
   return r;
@@ -216,12 +217,12 @@ BenchResult BenchClient::pingPong(uint32_t count, uint16_t size, int receiveTime
   while (trips < count && result == 0) {
     for (size_t i = 0; i < packet; ++i) data[i] = uint8_t(random());
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       awaiting_.insert(awaiting_.end(), data.begin(), data.end());
     }
     sent += packet;
     sendPayload(data.data(), packet, sent == total);
-    std::unique_lock<std::mutex> lock(mutex_);
+    plat::UniqueLock lock(mutex_);
     for (;;) {
       if (closed_) {
         result = -10;

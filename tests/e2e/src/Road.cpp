@@ -12,6 +12,7 @@
 
 #include "plat/process.h"
 #include "plat/runtime.h"
+#include "plat/threadsafety.h"
 #include "rpc_child.h"
 #include "translayer/TrIfTranClient.h"
 
@@ -53,15 +54,15 @@ class Road::Child {
     return waitLine([&](const std::string& line) { return line == wanted; }, timeoutMs);
   }
   bool waitLine(const std::function<bool(const std::string&)>& match, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    plat::UniqueLock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&]() REQUIRES(mutex_) {
       for (const std::string& line : lines_)
         if (match(line)) return true;
       return false;
     });
   }
   std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     return lines_;
   }
 
@@ -106,14 +107,14 @@ class Road::Child {
   void drain() {
     for (;;) {
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         if (stopDrain_) return;
       }
       const auto before = Clock::now();
       std::string line;
       if (process_.readLine(&line, 200)) {
         std::fprintf(stderr, "[%s] %s\n", name_.c_str(), line.c_str());
-        std::lock_guard<std::mutex> lock(mutex_);
+        plat::LockGuard lock(mutex_);
         lines_.push_back(line);
         cv_.notify_all();
       } else if (Clock::now() - before < std::chrono::milliseconds(100)) {
@@ -125,7 +126,7 @@ class Road::Child {
 
   void stopDrain() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       stopDrain_ = true;
     }
     if (!drain_.joinable()) return;
@@ -134,7 +135,7 @@ class Road::Child {
     std::string line;
     while (exited_ && process_.readLine(&line, 200)) {
       std::fprintf(stderr, "[%s] %s\n", name_.c_str(), line.c_str());
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       lines_.push_back(line);
     }
   }
@@ -145,10 +146,10 @@ class Road::Child {
   bool exited_ = false;  // owner's thread only
   int status_ = -1;      // owner's thread only
   std::thread drain_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;  // guarded by mutex_
-  bool stopDrain_ = false;          // guarded by mutex_
+  plat::Mutex mutex_;
+  plat::CondVar cv_;
+  std::vector<std::string> lines_ GUARDED_BY(mutex_);
+  bool stopDrain_ GUARDED_BY(mutex_) = false;
 };
 
 Road::Road() {

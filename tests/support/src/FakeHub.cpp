@@ -84,7 +84,7 @@ FakeHub::~FakeHub() {
   server_.stop();
   std::vector<std::unique_ptr<Session>> sessions;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     sessions.swap(sessions_);
   }
   for (auto& s : sessions) s->end();
@@ -92,51 +92,52 @@ FakeHub::~FakeHub() {
 }
 
 void FakeHub::addDevice(const HwId& hwid, devsim::ServiceFactory service) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   devices_.emplace_back(hwid, std::move(service));
 }
 
 void FakeHub::removeDevice(const HwId& hwid) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   std::erase_if(devices_, [&](const auto& d) { return d.first == hwid; });
   for (auto& s : sessions_)
     if (s->hwid() == hwid) s->end();
 }
 
 void FakeHub::setOpenResult(uint16_t result) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   openResult_ = result;
 }
 
 void FakeHub::setNameWithoutPipe(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   nameWithoutPipe_ = on;
 }
 
 void FakeHub::setChooser(uint16_t result, const HwId& chosen) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   chooserResult_ = result;
   chosen_ = chosen;
 }
 
 size_t FakeHub::channelsOpened() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return opened_;
 }
 
 size_t FakeHub::channelsEnded() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return ended_;
 }
 
 bool FakeHub::waitChannelsEnded(size_t count, int ms) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return ended_ >= count; });
+  plat::UniqueLock lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [&]() REQUIRES(mutex_) { return ended_ >= count; });
 }
 
 void FakeHub::sessionEnded() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     ++ended_;
   }
   cv_.notify_all();
@@ -145,21 +146,21 @@ void FakeHub::sessionEnded() {
 uint16_t FakeHub::GetOnlineDevices(ConnectionServerCall& call, uint64_t cookie) {
   std::vector<HwId> ids;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     for (const auto& d : devices_) ids.push_back(d.first);
   }
   return call.onlineDevicesCallback(cookie, ids.data(), ids.size()) == 0 ? 0 : 4;
 }
 
 uint16_t FakeHub::AskUserDeviceSelection(ConnectionServerCall&, HwId* hwid, uint64_t) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (chooserResult_ == 0) *hwid = chosen_;
   return chooserResult_;
 }
 
 uint16_t FakeHub::OpenChannel(ConnectionServerCall&, const HwId& hwid, uint8_t protocolId,
                               int16_t, std::string* pipeName) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   if (openResult_ != 0) return openResult_;
   auto device = std::find_if(devices_.begin(), devices_.end(),
                              [&](const auto& d) { return d.first == hwid; });

@@ -26,7 +26,7 @@ LinkhubHost::LinkhubHost() : media_(std::make_unique<devsim::InProcessMedia>()) 
 
 LinkhubHost::~LinkhubHost() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     stopping_ = true;
   }
   cv_.notify_all();
@@ -64,7 +64,7 @@ bool LinkhubHost::addDevice(const HwId& hwid, devsim::DeviceServices services) {
   // The device's own thread asks for the replug; the worker does it.
   services.core->setResetHook([this, hwid] { replugLater(hwid); });
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     attach(hwid, services);
   }
   return waitOnline(hwid, true);
@@ -73,7 +73,7 @@ bool LinkhubHost::addDevice(const HwId& hwid, devsim::DeviceServices services) {
 void LinkhubHost::removeDevice(const HwId& hwid) {
   uint32_t index = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     auto it = devices_.find(hwid);
     if (it == devices_.end()) return;
     index = it->second.index;
@@ -97,22 +97,22 @@ std::vector<HwId> LinkhubHost::onlineDevices() const {
 }
 
 size_t LinkhubHost::replugs() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  plat::LockGuard lock(mutex_);
   return replugs_;
 }
 
 void LinkhubHost::replugLater(const HwId& hwid) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     replugQueue_.push_back(hwid);
   }
   cv_.notify_all();
 }
 
 void LinkhubHost::runWorker() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  plat::UniqueLock lock(mutex_);
   while (true) {
-    cv_.wait(lock, [this] { return stopping_ || !replugQueue_.empty(); });
+    cv_.wait(lock, [this]() REQUIRES(mutex_) { return stopping_ || !replugQueue_.empty(); });
     if (stopping_) return;
     const HwId hwid = replugQueue_.front();
     replugQueue_.pop_front();

@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 
+#include "plat/threadsafety.h"
+
 template <typename T>
 class BlockingQueue {
  public:
@@ -15,22 +17,22 @@ class BlockingQueue {
 
   void push(const Item& item) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       items_.push_front(item);
     }
     cv_.notify_one();
   }
 
   void pop(Item& out) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return !items_.empty(); });
+    plat::UniqueLock lock(mutex_);
+    cv_.wait(lock, [this]() REQUIRES(mutex_) { return !items_.empty(); });
     out = std::move(items_.back());
     items_.pop_back();
   }
 
   // Pops when an item is there; never blocks.
   bool tryPop(Item& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     if (items_.empty()) return false;
     out = std::move(items_.back());
     items_.pop_back();
@@ -39,8 +41,9 @@ class BlockingQueue {
 
   // Waits at most `ms` milliseconds for an item; false when none came.
   bool popFor(Item& out, int64_t ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !items_.empty(); }))
+    plat::UniqueLock lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [this]() REQUIRES(mutex_) { return !items_.empty(); }))
       return false;
     out = std::move(items_.back());
     items_.pop_back();
@@ -48,20 +51,20 @@ class BlockingQueue {
   }
 
   size_t size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    plat::LockGuard lock(mutex_);
     return items_.size();
   }
 
   void clear() {
     std::deque<Item> dropped;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      plat::LockGuard lock(mutex_);
       dropped.swap(items_);
     }
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<Item> items_;  // guarded by mutex_; newest at the front
+  mutable plat::Mutex mutex_;
+  plat::CondVar cv_;
+  std::deque<Item> items_ GUARDED_BY(mutex_);  // newest at the front
 };

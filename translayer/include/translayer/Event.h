@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "plat/threadsafety.h"
+
 class Event {
  public:
   void set();
@@ -18,7 +20,7 @@ class Event {
   void reset();
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool flag_ = false;  // guarded by mutex_
+  plat::Mutex mutex_;
+  plat::CondVar cv_;
+  bool flag_ GUARDED_BY(mutex_) = false;
 };

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "plat/threadsafety.h"
+
 class ThreadBase {
  public:
   explicit ThreadBase(std::string name);
@@ -43,9 +45,9 @@ class ThreadBase {
   void threadEntry();
   void setThreadName();
 
-  mutable std::mutex stateMutex_;
-  std::unique_ptr<std::thread> thread_;  // guarded by stateMutex_
-  mutable std::mutex endedMutex_;
-  bool ended_ = false;  // guarded by endedMutex_
+  mutable plat::Mutex stateMutex_;
+  std::unique_ptr<std::thread> thread_ GUARDED_BY(stateMutex_);
+  mutable plat::Mutex endedMutex_ ACQUIRED_AFTER(stateMutex_);
+  bool ended_ GUARDED_BY(endedMutex_) = false;
   const std::string name_;
 };

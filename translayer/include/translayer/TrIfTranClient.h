@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "plat/rpc.h"
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranCommon.h"
@@ -73,8 +74,8 @@ class TrIfTranClient : public ThreadBase, public TrIfTranCommon {
   const uint8_t protocolId_;
   std::unique_ptr<plat::RpcBinding> binding_;
   std::string stringBinding_;
-  mutable std::mutex listMutex_;
-  std::vector<HwId> deviceList_;  // guarded by listMutex_
+  mutable plat::Mutex listMutex_;
+  std::vector<HwId> deviceList_ GUARDED_BY(listMutex_);
   std::string pipeName_;          // written before the thread starts, then read-only
   TrIfTranRemote* receiver_ = nullptr;  // not owned; as pipeName_
   uint32_t lastException_ = 0;

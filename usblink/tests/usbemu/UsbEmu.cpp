@@ -17,6 +17,7 @@
 #include "devsim/BenchEchoService.h"
 #include "devsim/Device.h"
 #include "devsim/FrameTransport.h"
+#include "plat/threadsafety.h"
 
 namespace usbemu {
 namespace {
@@ -38,8 +39,8 @@ constexpr auto kQuietAfter = std::chrono::milliseconds(20);
 constexpr guint kParkMs = 2;
 
 // The fixture lock: URB lists, device state, counters. A leaf.
-std::mutex& fixtureMutex() {
-  static std::mutex m;
+plat::Mutex& fixtureMutex() {
+  static plat::Mutex m;
   return m;
 }
 
@@ -163,26 +164,27 @@ struct EmulatedDevice::State final : devsim::FrameTransport {
   std::unique_ptr<devsim::Device> device;
 
   // Guarded by fixtureMutex():
-  bool gone = false;
-  Fault fault = Fault::kNone;
-  std::deque<uint8_t> toHost;  // records for bulk IN
-  std::vector<uint8_t> carry;  // a host record cut by its transfer's end
-  std::vector<OutUrb> outUrbs;
-  int opens = 0;
-  Node* node = nullptr;  // where it is plugged
-  std::condition_variable drained;
+  bool gone GUARDED_BY(fixtureMutex()) = false;
+  Fault fault GUARDED_BY(fixtureMutex()) = Fault::kNone;
+  std::deque<uint8_t> toHost GUARDED_BY(fixtureMutex());  // records for bulk IN
+  std::vector<uint8_t> carry GUARDED_BY(fixtureMutex());  // a host record cut by its transfer's end
+  std::vector<OutUrb> outUrbs GUARDED_BY(fixtureMutex());
+  int opens GUARDED_BY(fixtureMutex()) = 0;
+  Node* node GUARDED_BY(fixtureMutex()) = nullptr;  // where it is plugged
+  plat::CondVar drained;
 
   void sendFrame(const uint8_t* frame, size_t length) override {
     if (length == 0 || length > 255) return;
-    std::unique_lock<std::mutex> lock(fixtureMutex());
-    drained.wait(lock, [&] { return gone || toHost.size() < kBacklog; });
+    plat::UniqueLock lock(fixtureMutex());
+    drained.wait(lock, [&]() REQUIRES(fixtureMutex()) { return gone || toHost.size() < kBacklog; });
     if (gone) return;
     toHost.push_back(uint8_t(length));
     toHost.insert(toHost.end(), frame, frame + length);
   }
 
   // The frames of one bulk OUT transfer; lock held.
-  void splitOut(const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* frames) {
+  void splitOut(const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* frames)
+      REQUIRES(fixtureMutex()) {
     carry.insert(carry.end(), data, data + length);
     size_t p = 0;
     while (p < carry.size()) {
@@ -213,15 +215,15 @@ struct Node {
   std::string devnode;
   UMockdevIoctlBase* handler = nullptr;
   // Guarded by fixtureMutex():
-  std::shared_ptr<EmulatedDevice::State> current;
-  std::map<UMockdevIoctlClient*, Client> clients;
-  Clock::time_point lastActivity = Clock::now();
+  std::shared_ptr<EmulatedDevice::State> current GUARDED_BY(fixtureMutex());
+  std::map<UMockdevIoctlClient*, Client> clients GUARDED_BY(fixtureMutex());
+  Clock::time_point lastActivity GUARDED_BY(fixtureMutex()) = Clock::now();
 
   // Every handle the host opens on the node; one reference is held on the
   // client until it is seen closed.
   static void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* node = static_cast<Node*>(self);
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     node->prune();
     g_object_ref(client);
     Client& c = node->clients[client];
@@ -231,7 +233,7 @@ struct Node {
 
   // This umockdev signals no close: a client whose connection has ended is
   // found by asking. Lock held.
-  void prune() {
+  void prune() REQUIRES(fixtureMutex()) {
     for (auto it = clients.begin(); it != clients.end();) {
       if (umockdev_ioctl_client_get_connected(it->first)) {
         ++it;
@@ -249,9 +251,11 @@ struct Node {
   }
 
   bool handle(UMockdevIoctlClient* client);
-  void submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg);
-  bool reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out);
-  void answerControl(EmulatedDevice::State& s, Urb& u);
+  void submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg)
+      REQUIRES(fixtureMutex());
+  bool reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out)
+      REQUIRES(fixtureMutex());
+  void answerControl(EmulatedDevice::State& s, Urb& u) REQUIRES(fixtureMutex());
 };
 
 void Node::answerControl(EmulatedDevice::State& s, Urb& u) {
@@ -384,7 +388,7 @@ bool Node::handle(UMockdevIoctlClient* client) {
   std::vector<std::vector<uint8_t>> frames;
   std::shared_ptr<EmulatedDevice::State> state;
   {
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     auto it = clients.find(client);
     Client* c = it == clients.end() ? nullptr : &it->second;
     state = c ? c->state : nullptr;
@@ -516,17 +520,17 @@ void runUnderPreload(char** argv) {
 const DeviceSpec& EmulatedDevice::spec() const { return state_->spec; }
 
 void EmulatedDevice::setFault(Fault fault) {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   state_->fault = fault;
 }
 
 std::vector<OutUrb> EmulatedDevice::outUrbs() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   return state_->outUrbs;
 }
 
 int EmulatedDevice::openClients() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   state_->node->prune();
   int n = 0;
   for (auto& [client, c] : state_->node->clients)
@@ -535,12 +539,12 @@ int EmulatedDevice::openClients() const {
 }
 
 int EmulatedDevice::opens() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   return state_->opens;
 }
 
 int EmulatedDevice::urbsOut() const {
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   state_->node->prune();
   int n = 0;
   for (auto& [client, c] : state_->node->clients)
@@ -581,14 +585,14 @@ Testbed::~Testbed() {
     if (!d) continue;
     std::shared_ptr<EmulatedDevice::State> s = d->state_;
     {
-      std::lock_guard<std::mutex> lock(fixtureMutex());
+      plat::LockGuard lock(fixtureMutex());
       s->gone = true;
       s->drained.notify_all();
     }
     s->device->stop();
   }
   if (bed_->testbed) g_object_unref(bed_->testbed);
-  std::lock_guard<std::mutex> lock(fixtureMutex());
+  plat::LockGuard lock(fixtureMutex());
   for (auto& [devnum, node] : nodes_) {
     for (auto& [client, c] : node->clients) {
       for (Urb& u : c.flying) release(u);
@@ -632,7 +636,10 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
   if (!node) return nullptr;
   auto state = std::make_shared<EmulatedDevice::State>();
   state->spec = spec;
-  state->node = node;
+  {
+    plat::LockGuard lock(fixtureMutex());
+    state->node = node;
+  }
   char syspath[128];
   std::snprintf(syspath, sizeof syspath, "/devices/pci0000:00/0000:00:14.0/usb1/1-%d", spec.port);
   state->syspath = std::string("/sys") + syspath;
@@ -657,7 +664,7 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
   state->device->registerService(kProtocolBenchmark, devsim::BenchEchoService::factory(bench));
   state->device->start();
   {
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     node->current = state;
   }
 
@@ -698,7 +705,7 @@ void Testbed::unplug(EmulatedDevice* device) {
   if (it == devices_.end()) return;
   std::shared_ptr<EmulatedDevice::State> s = device->state_;
   {
-    std::lock_guard<std::mutex> lock(fixtureMutex());
+    plat::LockGuard lock(fixtureMutex());
     s->gone = true;
     s->drained.notify_all();
     // The kernel ends every URB of a vanished device; handles still open

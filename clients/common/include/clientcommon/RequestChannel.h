@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranClient.h"
 #include "translayer/TrIfTranRemote.h"
@@ -62,34 +63,35 @@ class RequestChannel : public TrIfTranRemote {
  private:
   // Sends one request as one chunk; requestMutex_ held. False when there is
   // no usable channel.
-  bool send(const uint8_t* request, size_t length, bool awaitReply);
+  bool send(const uint8_t* request, size_t length, bool awaitReply) REQUIRES(requestMutex_);
   // Waits for the armed reply; requestMutex_ held. True with the reply
   // complete (stateMutex_ then held by `lock`).
-  bool awaitReply(std::unique_lock<std::mutex>& lock, int waitMs);
+  bool awaitReply(plat::UniqueLock& lock, int waitMs) REQUIRES(requestMutex_, stateMutex_);
 
   const uint8_t protocolId_;
   const HwId hwid_;
 
-  std::mutex requestMutex_;
-  std::unique_ptr<TrIfTranClient> client_;  // guarded by requestMutex_
+  plat::Mutex requestMutex_;
+  std::unique_ptr<TrIfTranClient> client_ GUARDED_BY(requestMutex_);
 
-  std::mutex stateMutex_;
-  std::condition_variable stateCv_;
+  plat::Mutex stateMutex_ ACQUIRED_AFTER(requestMutex_);
+  plat::CondVar stateCv_;
   // Guarded by stateMutex_:
-  bool armed_ = false;         // a request went out; its reply's first chunk may come
-  bool continuation_ = false;  // a reply is being joined
-  bool complete_ = false;      // a whole reply is in the buffer
-  bool broken_ = false;        // for good: channel lost, reply missing or refused
-  bool closing_ = false;       // shutdown began
-  size_t replyLength_ = 0;
-  std::vector<uint8_t> reply_;  // its size is the capacity
+  // armed_: a request went out; its reply's first chunk may come.
+  bool armed_ GUARDED_BY(stateMutex_) = false;
+  bool continuation_ GUARDED_BY(stateMutex_) = false;  // a reply is being joined
+  bool complete_ GUARDED_BY(stateMutex_) = false;      // a whole reply is in the buffer
+  bool broken_ GUARDED_BY(stateMutex_) = false;  // for good: channel lost, reply missing or refused
+  bool closing_ GUARDED_BY(stateMutex_) = false;  // shutdown began
+  size_t replyLength_ GUARDED_BY(stateMutex_) = 0;
+  std::vector<uint8_t> reply_ GUARDED_BY(stateMutex_);  // its size is the capacity
 };
 
 template <typename Accept>
 bool RequestChannel::exchange(const uint8_t* request, size_t length, int waitMs, Accept accept) {
-  std::lock_guard<std::mutex> requestLock(requestMutex_);
+  plat::LockGuard requestLock(requestMutex_);
   if (!send(request, length, true)) return false;
-  std::unique_lock<std::mutex> lock(stateMutex_);
+  plat::UniqueLock lock(stateMutex_);
   if (!awaitReply(lock, waitMs)) return false;
   if (replyLength_ < 1 || reply_[0] != uint8_t(request[0] + 1)) return false;
   return accept(reply_.data() + 1, replyLength_ - 1);

@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranClient.h"
 #include "translayer/TrIfTranRemote.h"
@@ -39,7 +40,7 @@ struct BenchResult {
   uint64_t roundTrips = 0;  // pingPong only
 };
 
-class BenchClient : public TrIfTranRemote {
+class BenchClient final : public TrIfTranRemote {
  public:
   enum Mode : uint8_t { kEcho = 1, kDownload = 2, kUpload = 3 };
 
@@ -73,28 +74,28 @@ class BenchClient : public TrIfTranRemote {
   void sendPayload(const uint8_t* data, size_t length, bool last);
   // Waits for progress; false on time-out. Called with the lock held. Only
   // a close, a wrong byte or received_ reaching `wakeAt` wakes it early.
-  bool waitProgress(std::unique_lock<std::mutex>& lock, int timeoutMs, uint64_t seen,
-                    uint64_t wakeAt);
+  bool waitProgress(plat::UniqueLock& lock, int timeoutMs, uint64_t seen, uint64_t wakeAt)
+      REQUIRES(mutex_);
   BenchResult finish(int result, uint64_t sent, Clock::time_point start);
 
   std::unique_ptr<TrIfTranClient> client_;
 
-  std::mutex mutex_;
-  std::condition_variable progress_;
+  plat::Mutex mutex_;
+  plat::CondVar progress_;
   // Guarded by mutex_:
-  Mode mode_ = kEcho;
-  uint64_t received_ = 0;
-  uint64_t events_ = 0;  // bumped by every delivery and by close
-  uint64_t wakeAt_ = 0;  // deliveries wake the waiter once received_ reaches this
-  bool mismatch_ = false;
-  bool closed_ = false;
-  uint8_t echoState_ = 0x46;
-  std::deque<uint8_t> awaiting_;  // X: sent bytes whose echo has not come
-  uint16_t deviceSum_ = 0;
-  uint16_t expectedSequence_ = 0;
-  Clock::time_point lastDelivery_{};
-  double longestGapMs_ = 0;
-  uint64_t deliveries_ = 0;
+  Mode mode_ GUARDED_BY(mutex_) = kEcho;
+  uint64_t received_ GUARDED_BY(mutex_) = 0;
+  uint64_t events_ GUARDED_BY(mutex_) = 0;  // bumped by every delivery and by close
+  uint64_t wakeAt_ GUARDED_BY(mutex_) = 0;  // deliveries wake the waiter once received_ reaches this
+  bool mismatch_ GUARDED_BY(mutex_) = false;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  uint8_t echoState_ GUARDED_BY(mutex_) = 0x46;
+  std::deque<uint8_t> awaiting_ GUARDED_BY(mutex_);  // X: sent bytes whose echo has not come
+  uint16_t deviceSum_ GUARDED_BY(mutex_) = 0;
+  uint16_t expectedSequence_ GUARDED_BY(mutex_) = 0;
+  Clock::time_point lastDelivery_ GUARDED_BY(mutex_){};
+  double longestGapMs_ GUARDED_BY(mutex_) = 0;
+  uint64_t deliveries_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace e2e

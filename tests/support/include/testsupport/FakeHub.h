@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "devsim/Service.h"
+#include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 #include "translayer/HwId.h"
 
@@ -62,17 +63,17 @@ class FakeHub : public ConnectionServerRpcHandler {
   ConnectionServerRpcServer server_;
   bool started_ = false;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
+  mutable plat::Mutex mutex_;
+  mutable plat::CondVar cv_;
   // Guarded by mutex_:
-  std::vector<std::pair<HwId, devsim::ServiceFactory>> devices_;
-  std::vector<std::unique_ptr<Session>> sessions_;
-  uint16_t openResult_ = 0;
-  bool nameWithoutPipe_ = false;
-  uint16_t chooserResult_ = 5;
-  HwId chosen_{};
-  size_t opened_ = 0;
-  size_t ended_ = 0;
+  std::vector<std::pair<HwId, devsim::ServiceFactory>> devices_ GUARDED_BY(mutex_);
+  std::vector<std::unique_ptr<Session>> sessions_ GUARDED_BY(mutex_);
+  uint16_t openResult_ GUARDED_BY(mutex_) = 0;
+  bool nameWithoutPipe_ GUARDED_BY(mutex_) = false;
+  uint16_t chooserResult_ GUARDED_BY(mutex_) = 5;
+  HwId chosen_ GUARDED_BY(mutex_){};
+  size_t opened_ GUARDED_BY(mutex_) = 0;
+  size_t ended_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace devmgr_test

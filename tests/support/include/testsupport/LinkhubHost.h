@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "devsim/ServiceTable.h"
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 
 class TransportManager;
@@ -61,7 +62,7 @@ class LinkhubHost {
     uint32_t index = 0;
     devsim::DeviceServices services;
   };
-  void attach(const HwId& hwid, const devsim::DeviceServices& services);  // mutex_ held
+  void attach(const HwId& hwid, const devsim::DeviceServices& services) REQUIRES(mutex_);
   void replugLater(const HwId& hwid);
   void runWorker();
 
@@ -69,14 +70,14 @@ class LinkhubHost {
   std::unique_ptr<TransportManager> manager_;
   std::unique_ptr<TrIfServer> server_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable plat::Mutex mutex_;
+  plat::CondVar cv_;
   // Guarded by mutex_:
-  std::map<HwId, Attached> devices_;
-  std::deque<HwId> replugQueue_;
-  size_t replugs_ = 0;
-  bool stopping_ = false;
-  std::thread worker_;
+  std::map<HwId, Attached> devices_ GUARDED_BY(mutex_);
+  std::deque<HwId> replugQueue_ GUARDED_BY(mutex_);
+  size_t replugs_ GUARDED_BY(mutex_) = 0;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread worker_ GUARDED_BY(mutex_);
 };
 
 }  // namespace devmgr_test

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
 
@@ -121,10 +122,10 @@ class DeviceListWorker : private ThreadBase {
   BusySink busy_;
   const int identifyPauseMs_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<Request> queue_;  // guarded by mutex_
-  bool quit_ = false;          // guarded by mutex_
+  mutable plat::Mutex mutex_;
+  plat::CondVar cv_;
+  std::deque<Request> queue_ GUARDED_BY(mutex_);
+  bool quit_ GUARDED_BY(mutex_) = false;
   bool started_ = false;
   bool joined_ = false;
 };
