@@ -12,14 +12,14 @@ target_include_directories(pardbproto_test PRIVATE ${PARDBPROTO_TESTS})
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME pardbproto_road_test
     SOURCES ${PARDBPROTO_TESTS}/pardbproto_road_test.cpp
-    LIBS pardbproto e2e_road
+    LIBS pardbproto e2e_road vln_testsupport
     LABELS e2e asan)
   target_include_directories(pardbproto_road_test PRIVATE ${PARDBPROTO_TESTS})
   vln_test_depends(pardbproto_road_test linkhub usblink devsim)
 
   vln_add_test(NAME pardbproto_stress_test
     SOURCES ${PARDBPROTO_TESTS}/pardbproto_stress_test.cpp
-    LIBS pardbproto e2e_road plat
+    LIBS pardbproto e2e_road plat vln_testsupport
     LABELS e2e concurrency)
   target_include_directories(pardbproto_stress_test PRIVATE ${PARDBPROTO_TESTS})
   vln_test_depends(pardbproto_stress_test linkhub usblink devsim)

@@ -5,7 +5,7 @@ set(SCOPEPROTO_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME scopeproto_road_test
     SOURCES ${SCOPEPROTO_TESTS}/scopeproto_road_test.cpp
-    LIBS scopeproto scopecodec e2e_road
+    LIBS scopeproto scopecodec e2e_road vln_testsupport
     LABELS e2e asan TIMEOUT 600)
   target_include_directories(scopeproto_road_test PRIVATE ${SCOPEPROTO_TESTS})
   vln_test_depends(scopeproto_road_test linkhub usblink devsim)
@@ -14,7 +14,7 @@ endif()
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME scopeproto_stress_test
     SOURCES ${SCOPEPROTO_TESTS}/scopeproto_stress_test.cpp
-    LIBS scopeproto e2e_road plat
+    LIBS scopeproto e2e_road plat vln_testsupport
     LABELS e2e concurrency)
   target_include_directories(scopeproto_stress_test PRIVATE ${SCOPEPROTO_TESTS})
   vln_test_depends(scopeproto_stress_test linkhub usblink devsim)

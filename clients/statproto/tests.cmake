@@ -12,14 +12,14 @@ target_include_directories(statproto_test PRIVATE ${STATPROTO_TESTS})
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME statproto_road_test
     SOURCES ${STATPROTO_TESTS}/statproto_road_test.cpp
-    LIBS statproto e2e_road
+    LIBS statproto e2e_road vln_testsupport
     LABELS e2e asan)
   target_include_directories(statproto_road_test PRIVATE ${STATPROTO_TESTS})
   vln_test_depends(statproto_road_test linkhub usblink devsim)
 
   vln_add_test(NAME statproto_stress_test
     SOURCES ${STATPROTO_TESTS}/statproto_stress_test.cpp
-    LIBS statproto e2e_road plat
+    LIBS statproto e2e_road plat vln_testsupport
     LABELS e2e concurrency)
   target_include_directories(statproto_stress_test PRIVATE ${STATPROTO_TESTS})
   vln_test_depends(statproto_stress_test linkhub usblink devsim)

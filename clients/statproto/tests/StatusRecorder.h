@@ -2,39 +2,29 @@
 // came on and when, and lets a test wait for the events it expects.
 #pragma once
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
-#include <thread>
 #include <vector>
 
-#include "plat/thread.h"
 #include "statproto/statproto.h"
 #include "svcwire/StatusWire.h"
+#include "testsupport/EventRecorder.h"
 
 namespace stattest {
 
-using Clock = std::chrono::steady_clock;
-// Generous: nothing here depends on the machine's speed.
-constexpr int kWaitMs = 20000;
+using testsupport::Clock;
+using testsupport::eventually;
+using testsupport::kWaitMs;
+using testsupport::libraryThreads;
+using testsupport::msBetween;
 
-struct Record {
-  ProtStatusHandle handle = nullptr;
-  uint64_t event = 0;
-  uint64_t length = 0;
+struct Record : testsupport::EventStamp<ProtStatusHandle> {
   std::vector<uint16_t> list;  // events 3, 4
   std::vector<uint8_t> bytes;  // event 2
   std::string text;            // event 5
-  std::thread::id thread;
-  std::string threadName;
-  Clock::time_point at;
 };
 
-class Recorder {
+class Recorder : public testsupport::EventRecorder<ProtStatusHandle, Record> {
  public:
   static Recorder& get() {
     static Recorder* instance = new Recorder;
@@ -42,13 +32,7 @@ class Recorder {
   }
 
   static void callback(ProtStatusHandle handle, uint64_t event, const void* data, uint64_t length) {
-    Record r;
-    r.handle = handle;
-    r.event = event;
-    r.length = length;
-    r.thread = std::this_thread::get_id();
-    r.threadName = plat::currentThreadName();
-    r.at = Clock::now();
+    Record r = stamped(handle, event, length);
     if ((event == 3 || event == 4) && length == sizeof(ProtStatusList)) {
       const auto* list = static_cast<const ProtStatusList*>(data);
       r.list.assign(list->values, list->values + list->count);
@@ -58,57 +42,15 @@ class Recorder {
     } else if (event == 5 && length == sizeof(ProtStatusText)) {
       r.text = static_cast<const ProtStatusText*>(data)->text;
     }
-    Recorder& self = get();
-    std::lock_guard<std::mutex> lock(self.mutex_);
-    self.records_.push_back(std::move(r));
-    self.cv_.notify_all();
+    get().add(std::move(r));
   }
 
-  // Index of the first record at or after `from` for `handle` with `event`
-  // (and, for event 0, `length`), or -1 when none came within `ms`.
-  int waitFor(ProtStatusHandle handle, uint64_t event, size_t from, int ms = kWaitMs,
-              uint64_t length = UINT64_MAX) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    int found = -1;
-    cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-      for (size_t i = from; i < records_.size(); ++i) {
-        const Record& r = records_[i];
-        if (r.handle == handle && r.event == event && (length == UINT64_MAX || r.length == length)) {
-          found = int(i);
-          return true;
-        }
-      }
-      return false;
-    });
-    return found;
-  }
   // Asks for notifications and waits for the status text: its index, or -1
   // (also when the request was refused).
   int notifiedText(ProtStatusHandle handle) {
     const size_t from = size();
     return ProtStatusReqNotifications(handle) ? waitFor(handle, 5, from) : -1;
   }
-  Record at(int i) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_.at(size_t(i));
-  }
-  size_t size() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_.size();
-  }
-  // The records of `handle` from `from` on.
-  std::vector<Record> since(ProtStatusHandle handle, size_t from) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Record> out;
-    for (size_t i = from; i < records_.size(); ++i)
-      if (records_[i].handle == handle) out.push_back(records_[i]);
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Record> records_;
 };
 
 // Device messages outside the rules of the service; each breaks the channel.
@@ -131,25 +73,6 @@ inline std::vector<std::pair<const char*, std::vector<uint8_t>>> badMessages() {
       {"65536 events", fullMask},
       {"65536 power states", longPower},
   };
-}
-
-// Threads of the library (its handler and its channels' pipe threads).
-inline size_t libraryThreads() {
-  size_t n = 0;
-  for (const std::string& name : plat::processThreadNames())
-    if (name == "ChannelHandler" || name == "TrIfTranClient") ++n;
-  return n;
-}
-
-// Waits until `done` holds; false when it did not within kWaitMs.
-template <typename Done>
-bool eventually(Done done) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 }  // namespace stattest
