@@ -6,6 +6,7 @@
 
 #include "LogMerge.h"
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Logjni.h"
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/Errors.h"
 #include "vlnjni/Load.h"
@@ -18,14 +19,9 @@ using vlnjni::WrapperError;
 
 const vlnjni::Module kModule{"Logjni", "logcodec"};
 
-// Published once the load succeeded; heap objects never freed at exit.
-logjni::LogCodec* gCodec = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<logjni::LogCodec> gApi;
 
-const logjni::LogCodec& codec() {
-  if (!gCodec) throw WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gCodec;
-}
+const logjni::LogCodec& codec() { return gApi.get(); }
 
 struct LocalRef {
   JNIEnv* env;
@@ -60,24 +56,19 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto library = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<logjni::LogCodec>();
-    library->bind(table->createHandle, "LogViewerCreateHandle");
-    library->bind(table->destroyHandle, "LogViewerDestroyHandle");
-    library->bind(table->getLastError, "LogViewerGetLastError");
-    library->bind(table->decodeAndAdd, "LogViewerDecodeAndAdd");
-    library->bind(table->getXml, "LogViewerGetXML");
-    gCodec = table.release();
-    gLibrary = library.release();
+    gApi.open(env, kModule, [](vlnjni::BoundLibrary& library, logjni::LogCodec& table) {
+      library.bind(table.createHandle, "LogViewerCreateHandle");
+      library.bind(table.destroyHandle, "LogViewerDestroyHandle");
+      library.bind(table.getLastError, "LogViewerGetLastError");
+      library.bind(table.decodeAndAdd, "LogViewerDecodeAndAdd");
+      library.bind(table.getXml, "LogViewerGetXML");
+    });
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   // The class loader is gone, so no native of this binding runs again.
-  delete gCodec;
-  gCodec = nullptr;
-  delete gLibrary;
-  gLibrary = nullptr;
+  gApi.close();
 }
 
 JNIEXPORT jbyteArray JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Logjni_getXmlLog(

@@ -8,6 +8,7 @@
 
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Odjni.h"
 #include "odcodec/odcodec.h"
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/ByteElements.h"
 #include "vlnjni/Errors.h"
@@ -25,14 +26,9 @@ struct OdCodec {
   decltype(&OdcodecFromXML) fromXml;
 };
 
-// Published once the load succeeded; heap objects never freed at exit.
-OdCodec* gCodec = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<OdCodec> gApi;
 
-const OdCodec& codec() {
-  if (!gCodec) throw WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gCodec;
-}
+const OdCodec& codec() { return gApi.get(); }
 
 using Owned = std::unique_ptr<void, decltype(&std::free)>;
 
@@ -49,21 +45,16 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto library = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<OdCodec>();
-    library->bind(table->toXml, "OdcodecToXML");
-    library->bind(table->fromXml, "OdcodecFromXML");
-    gCodec = table.release();
-    gLibrary = library.release();
+    gApi.open(env, kModule, [](vlnjni::BoundLibrary& library, OdCodec& table) {
+      library.bind(table.toXml, "OdcodecToXML");
+      library.bind(table.fromXml, "OdcodecFromXML");
+    });
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   // The class loader is gone, so no native of this binding runs again.
-  delete gCodec;
-  gCodec = nullptr;
-  delete gLibrary;
-  gLibrary = nullptr;
+  gApi.close();
 }
 
 JNIEXPORT jbyteArray JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Odjni_encodeXMLData(

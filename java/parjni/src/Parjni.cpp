@@ -6,6 +6,7 @@
 
 #include "ParDecode.h"
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Parjni.h"
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/Errors.h"
 #include "vlnjni/Load.h"
@@ -18,14 +19,9 @@ using vlnjni::WrapperError;
 
 const vlnjni::Module kModule{"Parjni", "parcodec"};
 
-// Published once the load succeeded; heap objects never freed at exit.
-parjni::ParCodec* gCodec = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<parjni::ParCodec> gApi;
 
-const parjni::ParCodec& codec() {
-  if (!gCodec) throw WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gCodec;
-}
+const parjni::ParCodec& codec() { return gApi.get(); }
 
 std::vector<char> copyOf(JNIEnv* env, jbyteArray array) {
   const vlnjni::Bytes bytes = vlnjni::bytesOf(env, array);
@@ -38,25 +34,20 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto library = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<parjni::ParCodec>();
-    library->bind(table->createHandle, "ParcodecCreateHandle");
-    library->bind(table->destroyHandle, "ParcodecDestroyHandle");
-    library->bind(table->getLastError, "ParcodecGetLastError");
-    library->bind(table->setDefinition, "ParcodecSetDefinition");
-    library->bind(table->inFromParFile, "ParcodecInFromParFile");
-    library->bind(table->getDataAsXml, "ParcodecGetDataAsXML");
-    gCodec = table.release();
-    gLibrary = library.release();
+    gApi.open(env, kModule, [](vlnjni::BoundLibrary& library, parjni::ParCodec& table) {
+      library.bind(table.createHandle, "ParcodecCreateHandle");
+      library.bind(table.destroyHandle, "ParcodecDestroyHandle");
+      library.bind(table.getLastError, "ParcodecGetLastError");
+      library.bind(table.setDefinition, "ParcodecSetDefinition");
+      library.bind(table.inFromParFile, "ParcodecInFromParFile");
+      library.bind(table.getDataAsXml, "ParcodecGetDataAsXML");
+    });
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   // The class loader is gone, so no native of this binding runs again.
-  delete gCodec;
-  gCodec = nullptr;
-  delete gLibrary;
-  gLibrary = nullptr;
+  gApi.close();
 }
 
 JNIEXPORT jstring JNICALL

@@ -8,6 +8,7 @@
 
 #include "eu_veltrano_zamo_DeviceCommunication_provider_DigitalScope_Scopecodecjni.h"
 #include "scopecodec/scopecodec.h"
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/ByteElements.h"
 #include "vlnjni/Errors.h"
@@ -25,14 +26,9 @@ struct ScopeCodec {
   decltype(&DigScopeDecTranslateError) translate;
 };
 
-// Published once the load succeeded; heap objects never freed at exit.
-ScopeCodec* gCodec = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<ScopeCodec> gApi;
 
-const ScopeCodec& codec() {
-  if (!gCodec) throw WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gCodec;
-}
+const ScopeCodec& codec() { return gApi.get(); }
 
 std::string resultText(const ScopeCodec& c, int code) {
   const char* text = c.translate(code);
@@ -46,21 +42,16 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto library = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<ScopeCodec>();
-    library->bind(table->decode, "DigScopeDecode");
-    library->bind(table->translate, "DigScopeDecTranslateError");
-    gCodec = table.release();
-    gLibrary = library.release();
+    gApi.open(env, kModule, [](vlnjni::BoundLibrary& library, ScopeCodec& table) {
+      library.bind(table.decode, "DigScopeDecode");
+      library.bind(table.translate, "DigScopeDecTranslateError");
+    });
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   // The class loader is gone, so no native of this binding runs again.
-  delete gCodec;
-  gCodec = nullptr;
-  delete gLibrary;
-  gLibrary = nullptr;
+  gApi.close();
 }
 
 JNIEXPORT jbyteArray JNICALL
