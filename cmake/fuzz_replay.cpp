@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     }
     for (auto& p : paths) {
       std::ifstream in(p, std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       auto* buf = static_cast<uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
       if (!bytes.empty()) std::memcpy(buf, bytes.data(), bytes.size());
       LLVMFuzzerTestOneInput(buf, bytes.size());

@@ -91,10 +91,11 @@ Bytes makeScopeCapture(size_t minBytes) {
 }
 
 ParameterTable makeParameterTable(int variables) {
-  static const char* const kTypes[] = {"int8_t",  "uint8_t", "int16_t", "uint16_t", "int32_t",
-                                       "uint32_t", "int64_t", "uint64_t", "float",   "Mode"};
-  static const char* const kValues[] = {"-12", "200", "-3000", "60000", "-100000",
-                                        "4000000000", "-5000000000", "9000000000", "0.125", "Auto"};
+  static const char* const kTypes[] = {"int8_t",   "uint8_t", "int16_t",  "uint16_t", "int32_t",
+                                       "uint32_t", "int64_t", "uint64_t", "float",    "Mode"};
+  static const char* const kValues[] = {"-12",     "200",        "-3000",       "60000",
+                                        "-100000", "4000000000", "-5000000000", "9000000000",
+                                        "0.125",   "Auto"};
   ParameterTable t;
   t.definition =
       "<?xml version=\"1.0\"?>\n<zamoNs:zamoRoot xmlns:zamoNs=\"urn:bench\">\n"
@@ -113,8 +114,9 @@ ParameterTable makeParameterTable(int variables) {
       "<zamoNs:enumItemIndex>2</zamoNs:enumItemIndex></zamoNs:enumItem>"
       "</zamoNs:enumItems></zamoNs:definedEnum></zamoNs:definedEnums>\n"
       "  <zamoNs:definedVariables>\n";
-  t.values = "<?xml version=\"1.0\"?>\n<Table UUID=\"00112233445566778899aabbccddeeff\">\n"
-             "  <Parameters>\n";
+  t.values =
+      "<?xml version=\"1.0\"?>\n<Table UUID=\"00112233445566778899aabbccddeeff\">\n"
+      "  <Parameters>\n";
   constexpr int kGroupSize = 50;
   for (int g = 0; g * kGroupSize < variables; ++g) {
     std::string group = "Group" + std::to_string(g);

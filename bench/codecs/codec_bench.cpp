@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
   int parLength = 0;
   measure("parameter XML -> file", table.definition.size() + table.values.size() + 2, [&] {
     ParcodecHandle* h = ParcodecCreateHandle();
-    if (!ParcodecSetDefinition(h, table.definition.c_str(), unsigned(table.definition.size() + 1)) ||
+    if (!ParcodecSetDefinition(h, table.definition.c_str(),
+                               unsigned(table.definition.size() + 1)) ||
         !ParcodecAppendDefaults(h, table.values.c_str(), unsigned(table.values.size() + 1)))
       die(std::string("parameter XML: ") + ParcodecGetLastError(h));
     std::free(parFile);
@@ -120,7 +121,8 @@ int main(int argc, char** argv) {
   measure("parameter file -> XML", size_t(parLength), [&] {
     ParcodecHandle* h = ParcodecCreateHandle();
     char* xml = nullptr;
-    if (!ParcodecSetDefinition(h, table.definition.c_str(), unsigned(table.definition.size() + 1)) ||
+    if (!ParcodecSetDefinition(h, table.definition.c_str(),
+                               unsigned(table.definition.size() + 1)) ||
         !ParcodecInFromParFile(h, parFile, unsigned(parLength)) || !ParcodecGetDataAsXML(h, &xml))
       die(std::string("parameter decode: ") + ParcodecGetLastError(h));
     size_t n = std::strlen(xml);
@@ -155,7 +157,8 @@ int main(int argc, char** argv) {
     if (const char* err = OdcodecFromXML(dictionaryXml.c_str(), unsigned(dictionaryXml.size() + 1),
                                          &data, &length))
       die(std::string("dictionary XML: ") + err);
-    if (size_t(length) != dictionary.size() || std::memcmp(data, dictionary.data(), dictionary.size()))
+    if (size_t(length) != dictionary.size() ||
+        std::memcmp(data, dictionary.data(), dictionary.size()))
       die("dictionary round trip differs");
     std::free(data);
     return size_t(length);

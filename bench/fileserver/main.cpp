@@ -111,7 +111,8 @@ int main() {
     std::ofstream(source, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
   }
   const double down = timed("download", [&](Outcome* o) {
-    return ProtFSrvDownload(hwid.id, 16, Outcome::callback, o, "root", source.c_str(), "bench.bin", 0);
+    return ProtFSrvDownload(hwid.id, 16, Outcome::callback, o, "root", source.c_str(), "bench.bin",
+                            0);
   });
   const double up = timed("upload", [&](Outcome* o) {
     return ProtFSrvUpload(hwid.id, 16, Outcome::callback, o, "root", "bench.bin", back.c_str());
@@ -120,8 +121,9 @@ int main() {
   const bool same = fs::exists(back) && fs::file_size(back) == kTotal;
 
   std::printf("fsbench: %u bytes, device frames 255 bytes (%d data)\n", kTotal, frameData);
-  std::printf("  window ceiling  %.2f MB/s: 7 frames x %d bytes per request/reply round trip (%.1f us)\n",
-              ceiling, frameData, tripUs);
+  std::printf(
+      "  window ceiling  %.2f MB/s: 7 frames x %d bytes per request/reply round trip (%.1f us)\n",
+      ceiling, frameData, tripUs);
   std::printf("  echo            %.2f MB/s\n", echoMBps);
   std::printf("  file download   %.2f MB/s (PC to device, one 1024-byte window)\n", down);
   std::printf("  file upload     %.2f MB/s (device to PC)%s\n", up, same ? "" : ", size wrong");

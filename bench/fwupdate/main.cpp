@@ -32,7 +32,8 @@ class Timeline : public UpdaterEventSink {
       ended = now;
       ok = e->ok;
     }
-    if (e->code == kEventVersion) version = std::string(e->text.begin(), e->text.end()), versionAt = now;
+    if (e->code == kEventVersion)
+      version = std::string(e->text.begin(), e->text.end()), versionAt = now;
     cv.notify_all();
   }
   template <typename Pred>

@@ -428,10 +428,11 @@ int main(int argc, char** argv) {
   const double ceiling = windowBytes / (tripUs * 1e-6) / 1e6;
   const double windowUs = r.received > 0 ? windowBytes / (double(r.received) / r.seconds) * 1e6 : 0;
   const bool met = r.result == 0 && mbps >= kAimMBps && r.longestGapMs <= kAimGapMs;
-  std::printf("linkecho: mode %c, %u bytes in %u-byte packets, device frames %d bytes (%d data), "
-              "transfer size %d, over %s\n",
-              o.mode, o.total, o.packet, hostFrame, frameData, o.transferSize,
-              o.usbemu ? "libusb to an emulated USB device" : "the virtual bus");
+  std::printf(
+      "linkecho: mode %c, %u bytes in %u-byte packets, device frames %d bytes (%d data), "
+      "transfer size %d, over %s\n",
+      o.mode, o.total, o.packet, hostFrame, frameData, o.transferSize,
+      o.usbemu ? "libusb to an emulated USB device" : "the virtual bus");
   std::printf("  result          %d\n", r.result);
   std::printf("  throughput      %.2f MB/s (%llu bytes in %.3f s)\n", mbps,
               (unsigned long long)r.received, r.seconds);

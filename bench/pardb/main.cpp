@@ -58,9 +58,10 @@ double readRate(ProtParDBHandle h, uint64_t total, uint64_t window) {
       lock.lock();
       continue;
     }
-    if (!counter.cv.wait_for(lock, std::chrono::seconds(10),
-                             [&] { return counter.down || counter.reads - base >= total ||
-                                          (sent < total && sent - (counter.reads - base) < window); }))
+    if (!counter.cv.wait_for(lock, std::chrono::seconds(10), [&] {
+          return counter.down || counter.reads - base >= total ||
+                 (sent < total && sent - (counter.reads - base) < window);
+        }))
       return -1;
   }
   return double(total) / std::chrono::duration<double>(Clock::now() - begin).count();

@@ -110,8 +110,8 @@ int main() {
   const double tripUs = ping.seconds * 1e6 / double(ping.roundTrips);
   std::printf("scopebench: capture of %u bytes, device frames 255 bytes\n", kCapture);
   std::printf("  echo round trips  %.0f /s (%.1f us each, 8-byte packets)\n", 1e6 / tripUs, tripUs);
-  std::printf("  echo              %.2f MB/s (%u bytes)\n", double(echo.received) / echo.seconds / 1e6,
-              kCapture);
+  std::printf("  echo              %.2f MB/s (%u bytes)\n",
+              double(echo.received) / echo.seconds / 1e6, kCapture);
   std::printf("  raw capture       %.2f MB/s mean of %d, best %.2f MB/s (device to client)\n",
               total / kRuns, kRuns, best);
   return 0;

@@ -139,8 +139,10 @@ class Joiner : public TrIfTranRemote {
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
     if (reader_.append(*chunk) != MessageReader::Append::Complete) return true;
     reader_.reset();
-    if (onMessage) onMessage();
-    else message.set();
+    if (onMessage)
+      onMessage();
+    else
+      message.set();
     return true;
   }
   void close(bool) override {}
@@ -197,7 +199,8 @@ class CountingSink : public TrIfTranRemote {
 };
 
 void row(const char* what, double bare, double engine, const char* unit) {
-  std::printf("%-34s %14.0f %14.0f %9.0f%%   %s\n", what, bare, engine, 100.0 * engine / bare, unit);
+  std::printf("%-34s %14.0f %14.0f %9.0f%%   %s\n", what, bare, engine, 100.0 * engine / bare,
+              unit);
 }
 
 // The best of several interleaved trials of each side, so that a busy
@@ -240,8 +243,10 @@ int main(int argc, char** argv) {
     std::atomic<long> left{0};
     Event done;
     engines.joiner.onMessage = [&] {
-      if (--left > 0) small.send(&engines.near);
-      else done.set();
+      if (--left > 0)
+        small.send(&engines.near);
+      else
+        done.set();
     };
     constexpr long kBatch = 1000;
     return rate(

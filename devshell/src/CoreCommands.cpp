@@ -79,7 +79,8 @@ CoreCommands::CoreCommands(UsrConsole& console, std::vector<uint8_t> hwid,
                      [this](const UsrConInvocation& invocation, std::ostream& out) {
                        const std::string& text = invocation->arg<std::string>(0);
                        checkName(text, "Name");
-                       run(invocation, [&] { return DevmgrSetFriendlyName(handle_, text.c_str()); });
+                       run(invocation,
+                           [&] { return DevmgrSetFriendlyName(handle_, text.c_str()); });
                        if (!settings_.quiet) out << "Successfully set new device name" << std::endl;
                      });
 

@@ -128,9 +128,8 @@ FileServerCommands::FileServerCommands(UsrConsole& console, std::vector<uint8_t>
             self->rows_ = nullptr;
           }
         } release{this};
-        run(invocation, [&] {
-          return ProtFSrvDir(hwid_.data(), hwid_.size(), onEvent, this, stor.c_str());
-        });
+        run(invocation,
+            [&] { return ProtFSrvDir(hwid_.data(), hwid_.size(), onEvent, this, stor.c_str()); });
       },
       1);
 
@@ -174,7 +173,8 @@ FileServerCommands::FileServerCommands(UsrConsole& console, std::vector<uint8_t>
                                   local.c_str(), remote.c_str(), attributes);
         });
         if (!settings_.quiet)
-          out << std::endl << "Local file " << local << " sent to remote as " << remote << std::endl;
+          out << std::endl
+              << "Local file " << local << " sent to remote as " << remote << std::endl;
       },
       1);
 

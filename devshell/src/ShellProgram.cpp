@@ -27,13 +27,10 @@ struct Options {
   po::options_description all{kLineLength, kMinDescription};
 
   Options() {
-    generic.add_options()
-        ("help", "this help message")
-        ("quiet,Q", "quiet output");
-    selection.add_options()
-        ("single,S", "automatic device selection")
-        ("device,D", po::value<std::vector<std::string>>(), "use selected device HWID")
-        ("list,L", "list available devices and terminate");
+    generic.add_options()("help", "this help message")("quiet,Q", "quiet output");
+    selection.add_options()("single,S", "automatic device selection")(
+        "device,D", po::value<std::vector<std::string>>(), "use selected device HWID")(
+        "list,L", "list available devices and terminate");
     all.add(generic).add(selection);
   }
 };

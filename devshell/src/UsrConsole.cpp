@@ -142,8 +142,8 @@ UsrConsole::UsrConsole() {
 }
 
 void UsrConsole::addCommand(const std::string& name, const std::string& help,
-                            const std::vector<const UsrConIField*>& fields,
-                            UsrConCallback callback, uint16_t optional) {
+                            const std::vector<const UsrConIField*>& fields, UsrConCallback callback,
+                            uint16_t optional) {
   assert(commands_.find(name) == commands_.end() && "a command is registered once");
   UsrConCommand command;
   command.optionalCount = uint16_t(std::min<size_t>(fields.size(), optional));

@@ -43,7 +43,8 @@ template <typename T>
 class UsrConField : public UsrConIField {
  public:
   UsrConField(T defaultValue, std::string name, std::string help)
-      : UsrConIField(std::move(name), std::move(help)), value(defaultValue),
+      : UsrConIField(std::move(name), std::move(help)),
+        value(defaultValue),
         defaultValue(defaultValue) {}
   std::unique_ptr<UsrConIField> clone() const override {
     return std::make_unique<UsrConField<T>>(*this);
@@ -56,14 +57,22 @@ class UsrConField : public UsrConIField {
 };
 
 // The four field types the commands use.
-template <> std::string UsrConField<unsigned short>::defaultText() const;
-template <> void UsrConField<unsigned short>::parse(const std::string& text);
-template <> std::string UsrConField<unsigned int>::defaultText() const;
-template <> void UsrConField<unsigned int>::parse(const std::string& text);
-template <> std::string UsrConField<std::string>::defaultText() const;
-template <> void UsrConField<std::string>::parse(const std::string& text);
-template <> std::string UsrConField<SwIgnore>::defaultText() const;
-template <> void UsrConField<SwIgnore>::parse(const std::string& text);
+template <>
+std::string UsrConField<unsigned short>::defaultText() const;
+template <>
+void UsrConField<unsigned short>::parse(const std::string& text);
+template <>
+std::string UsrConField<unsigned int>::defaultText() const;
+template <>
+void UsrConField<unsigned int>::parse(const std::string& text);
+template <>
+std::string UsrConField<std::string>::defaultText() const;
+template <>
+void UsrConField<std::string>::parse(const std::string& text);
+template <>
+std::string UsrConField<SwIgnore>::defaultText() const;
+template <>
+void UsrConField<SwIgnore>::parse(const std::string& text);
 
 // What one executed line hands to its command: the lower-cased name and a
 // clone of every field, supplied or left at its default.
@@ -83,7 +92,7 @@ using UsrConCallback = std::function<void(const UsrConInvocation&, std::ostream&
 
 struct UsrConCommand {
   std::vector<std::unique_ptr<UsrConIField>> fields;  // declaration order
-  uint16_t optionalCount = 0;                          // the last ones
+  uint16_t optionalCount = 0;                         // the last ones
   UsrConCallback callback;
 };
 

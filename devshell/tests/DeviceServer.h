@@ -3,8 +3,9 @@
 // on the real road (linkhub with its media and devsim).
 //
 // Every device runs the devsim core service with its default identity
-// (devsim::CoreIdentity), its friendly name, and a storage volume "root". The environment the programs need (runtime directory and
-// the like) is set before start() returns, so children inherit it.
+// (devsim::CoreIdentity), its friendly name, and a storage volume "root". The environment the
+// programs need (runtime directory and the like) is set before start() returns, so children inherit
+// it.
 #pragma once
 
 #include <filesystem>

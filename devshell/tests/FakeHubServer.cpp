@@ -1,10 +1,10 @@
 // The stand-in road: devmgr's stand-in server in the test process, each
 // device a devsim core service right on its channel's pipe.
 #include "DeviceServer.h"
-#include "testsupport/FakeHub.h"
 #include "InProcessDevice.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
+#include "testsupport/FakeHub.h"
 
 namespace shelltest {
 
@@ -18,7 +18,8 @@ class FakeHubServer : public DeviceServer {
     if (!hub_->started()) return false;
     for (const DeviceSetup& d : devices) {
       const devsim::CoreConfig config = coreConfigFor(d, addRoot(workDir, d));
-      hub_->addDevice(d.hwid, devsim::CoreService::factory(std::make_shared<devsim::CoreState>(config)));
+      hub_->addDevice(d.hwid,
+                      devsim::CoreService::factory(std::make_shared<devsim::CoreState>(config)));
     }
     return true;
   }

@@ -2,10 +2,10 @@
 // RPC server in the test process, the link protocol over the in-process
 // media, and each device a devsim device running the core service.
 #include "DeviceServer.h"
-#include "testsupport/LinkhubHost.h"
 #include "InProcessDevice.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
+#include "testsupport/LinkhubHost.h"
 
 namespace shelltest {
 

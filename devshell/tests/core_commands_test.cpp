@@ -8,9 +8,9 @@
 #include <sstream>
 
 #include "CoreCommands.h"
-#include "testsupport/FakeHub.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
+#include "testsupport/FakeHub.h"
 
 namespace {
 

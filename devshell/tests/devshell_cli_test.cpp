@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "testsupport/ShellRunner.h"
 #include "plat/runtime.h"
+#include "testsupport/ShellRunner.h"
 
 namespace {
 
@@ -60,9 +60,9 @@ TEST_F(DevshellCli, UsageErrorsPrintBannerAndUsageAndExitOne) {
       {"--device=" + kHwid, "-D", kHwid},
       {"-D", "0"},
       {"-D", "0011"},
-      {"-D", kHwid.substr(1)},                  // 31 digits
-      {"-D", kHwid + "0"},                      // 33 digits
-      {"-D", kHwid + "00"},                     // 17 bytes
+      {"-D", kHwid.substr(1)},                     // 31 digits
+      {"-D", kHwid + "0"},                         // 33 digits
+      {"-D", kHwid + "00"},                        // 17 bytes
       {"-D", "0011223344556677889900aabbccddeg"},  // not hex
       {"-D", "0x112233445566778899aabbccddeeff"},
       {"-D", " 0112233445566778899aabbccddeeff"},
@@ -79,11 +79,9 @@ TEST_F(DevshellCli, UsageErrorsPrintBannerAndUsageAndExitOne) {
 
 TEST_F(DevshellCli, UnparsableCommandLinesExitMinusTwo) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--bogus"},
-      {"-X"},
-      {"-L", "-D"},        // the value is missing
-      {"--list=yes"},      // a switch takes no value
-      {"-Q", "-Q", "-L"},  // a switch given twice
+      {"--bogus"},        {"-X"}, {"-L", "-D"},  // the value is missing
+      {"--list=yes"},                            // a switch takes no value
+      {"-Q", "-Q", "-L"},                        // a switch given twice
   };
   for (const auto& args : cases) {
     std::string shown;

@@ -55,12 +55,10 @@ TEST_F(FileScript, SendListReceiveDeleteAndUpgrade) {
   std::ofstream(source, std::ios::binary) << package;
   std::ofstream(dev_->volumePath("data") / "log.txt") << "12345";
 
-  const ShellResult r = script("fileput root " + quoted(source) + " fw.xpk 1\n" +
-                               "filels\n" +
-                               "fileget root fw.xpk " + quoted(back) + "\n" +
-                               "filerm root missing.txt /i\n" +
-                               "reqfwupgrade root fw.xpk\n" +
-                               "filels data\n");
+  const ShellResult r =
+      script("fileput root " + quoted(source) + " fw.xpk 1\n" + "filels\n" +
+             "fileget root fw.xpk " + quoted(back) + "\n" + "filerm root missing.txt /i\n" +
+             "reqfwupgrade root fw.xpk\n" + "filels data\n");
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ(readFile(back), package);
   EXPECT_EQ(readFile(dev_->volumePath("root") / "fw.xpk"), package);
@@ -86,12 +84,14 @@ TEST_F(FileScript, SendListReceiveDeleteAndUpgrade) {
 TEST_F(FileScript, QuietPrintsTheRowsOnly) {
   std::ofstream(dev_->volumePath("root") / "a.bin") << "abc";
   std::ofstream(local_ / "b.bin") << "bb";
-  const ShellResult r = script("fileput root " + quoted(local_ / "b.bin") + " b.bin\n" +
-                               "filels root\nfilerm root a.bin\n", true);
+  const ShellResult r = script(
+      "fileput root " + quoted(local_ / "b.bin") + " b.bin\n" + "filels root\nfilerm root a.bin\n",
+      true);
   ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("        3 0000h a.bin                           \n"
-            "        2 0000h b.bin                           \n",
-            r.out);
+  EXPECT_EQ(
+      "        3 0000h a.bin                           \n"
+      "        2 0000h b.bin                           \n",
+      r.out);
   EXPECT_FALSE(fs::exists(dev_->volumePath("root") / "a.bin"));
 }
 
@@ -110,9 +110,11 @@ TEST_F(FileScript, FailuresStopTheScript) {
       // A code without a text is shown as a number.
       {"filels", longName, "File server error: -127\n"},
       {"filels longvolume", {}, "Storage selector too long (at most 7 bytes)\n"},
-      {"filerm root 0123456789012345678901234567890123", {},
+      {"filerm root 0123456789012345678901234567890123",
+       {},
        "File name too long (at most 31 bytes)\n"},
-      {"fileput root x.bin 0123456789012345678901234567890123", {},
+      {"fileput root x.bin 0123456789012345678901234567890123",
+       {},
        "File name too long (at most 31 bytes)\n"},
       {"fileput root missing-local.bin x.bin", {}, "Error while executing fileput\n"},
   };
@@ -131,27 +133,29 @@ TEST_F(FileScript, FailuresStopTheScript) {
 TEST_F(FileScript, HelpShowsTheFileCommands) {
   const ShellResult r = script("help filels\nhelp filerm\nhelp fileput\nhelp fileget\n", true);
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("usage: filels [stor]: device storage directory listing\n"
-            "  stor: storage selector (root)\n"
-            "usage: filerm stor file [ignore]: device storage file deletion\n"
-            "  stor: storage selector\n"
-            "  file: file name to be erased\n"
-            "  ignore: /i ignore if file doesn't exists, /f force deletion (/f)\n"
-            "usage: fileput stor srcfile dstfile [attr]: device storage file send to remote\n"
-            "  stor: storage selector\n"
-            "  srcfile: source file name\n"
-            "  dstfile: destination file name\n"
-            "  attr: attributes (0)\n"
-            "usage: fileget stor srcfile dstfile: device storage file receive from remote\n"
-            "  stor: storage selector\n"
-            "  srcfile: source file name\n"
-            "  dstfile: destination file name\n",
-            r.out);
+  EXPECT_EQ(
+      "usage: filels [stor]: device storage directory listing\n"
+      "  stor: storage selector (root)\n"
+      "usage: filerm stor file [ignore]: device storage file deletion\n"
+      "  stor: storage selector\n"
+      "  file: file name to be erased\n"
+      "  ignore: /i ignore if file doesn't exists, /f force deletion (/f)\n"
+      "usage: fileput stor srcfile dstfile [attr]: device storage file send to remote\n"
+      "  stor: storage selector\n"
+      "  srcfile: source file name\n"
+      "  dstfile: destination file name\n"
+      "  attr: attributes (0)\n"
+      "usage: fileget stor srcfile dstfile: device storage file receive from remote\n"
+      "  stor: storage selector\n"
+      "  srcfile: source file name\n"
+      "  dstfile: destination file name\n",
+      r.out);
 }
 
 TEST(FileServerFormats, RowsCarryNothingFromOneToTheNext) {
   EXPECT_EQ(listingRow(4096, 1, "fw.xpk"), "     4096 0001h fw.xpk                          \n");
-  EXPECT_EQ(listingRow(4294967295u, 0xABCD, "x"), "4294967295 abcdh x                               \n");
+  EXPECT_EQ(listingRow(4294967295u, 0xABCD, "x"),
+            "4294967295 abcdh x                               \n");
   EXPECT_EQ(listingRow(7, 0, std::string(31, 'n').c_str()),
             "        7 0000h " + std::string(31, 'n') + " \n");
   EXPECT_EQ(progressLine(512, 4096), "Transferred       512 of 4096\r");

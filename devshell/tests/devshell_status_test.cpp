@@ -95,7 +95,8 @@ TEST_F(StatusScript, WaitEndsAsSoonAsTheDeviceIsBack) {
   ASSERT_TRUE(road_.waitOnline({device_.hwid}, false));
   // The script waits up to 60 s; the device comes back after one.
   const auto start = Clock::now();
-  auto run = std::async(std::launch::async, [&] { return script("wait 60000\ngetsystemstatus\n", true); });
+  auto run =
+      std::async(std::launch::async, [&] { return script("wait 60000\ngetsystemstatus\n", true); });
   std::this_thread::sleep_for(std::chrono::seconds(1));
   ASSERT_EQ(dev->plugIn(), 0);
   const ShellResult r = run.get();
@@ -115,12 +116,13 @@ TEST_F(StatusScript, SleepPausesTheScript) {
 TEST_F(StatusScript, HelpShowsTheStatusCommands) {
   const ShellResult r = script("help getsystemstatus\nhelp sleep\nhelp wait\n", true);
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("usage: getsystemstatus: request system status\n"
-            "usage: sleep [period]: sleep for a while\n"
-            "  period: duration [msec] (1000)\n"
-            "usage: wait [timeout]: wait for device connection\n"
-            "  timeout: maximum wait period [msec] (1000)\n",
-            r.out);
+  EXPECT_EQ(
+      "usage: getsystemstatus: request system status\n"
+      "usage: sleep [period]: sleep for a while\n"
+      "  period: duration [msec] (1000)\n"
+      "usage: wait [timeout]: wait for device connection\n"
+      "  timeout: maximum wait period [msec] (1000)\n",
+      r.out);
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "DeviceServer.h"
-#include "testsupport/ShellRunner.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
+#include "testsupport/ShellRunner.h"
 
 namespace {
 
@@ -179,23 +179,25 @@ TEST_F(ShellScenario, ScriptRunsEveryCoreCommandAgainstTheDevice) {
       "setname bench-1\n");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("", r.err);
-  EXPECT_EQ("devshell\n"
-            "bench-1\n"
-            "17301504 01080000h\n" +
-                id.fwTarget + "\n" + id.fwSubTarget + "\n" + id.fwVersionString + "\n" +
-                id.fwVerbose + "\n" + repeat("A5", 16) + "\n"
-                "16777216 01000000h\n"
-                "11111111111111111111111111111111\n" +
-                id.appName + "\n" + id.appVersion + "\n" +
-                "22222222222222222222222222222222\n"
-                "33333333333333333333333333333333\n"
-                "12345\n"
-                "Successfully set new device name\n"
-                "a b\n"
-                "Device blinking now\n"
-                "Device blinking now\n"
-                "Successfully set new device name\n",
-            r.out);
+  EXPECT_EQ(
+      "devshell\n"
+      "bench-1\n"
+      "17301504 01080000h\n" +
+          id.fwTarget + "\n" + id.fwSubTarget + "\n" + id.fwVersionString + "\n" + id.fwVerbose +
+          "\n" + repeat("A5", 16) +
+          "\n"
+          "16777216 01000000h\n"
+          "11111111111111111111111111111111\n" +
+          id.appName + "\n" + id.appVersion + "\n" +
+          "22222222222222222222222222222222\n"
+          "33333333333333333333333333333333\n"
+          "12345\n"
+          "Successfully set new device name\n"
+          "a b\n"
+          "Device blinking now\n"
+          "Device blinking now\n"
+          "Successfully set new device name\n",
+      r.out);
 }
 
 TEST_F(ShellScenario, QuietScriptPrintsOnlyResults) {
@@ -270,37 +272,38 @@ TEST_F(ShellScenario, HelpListsTheCommandsThatExist) {
   startServer(1);
   const ShellResult r = script("help\nhelp ident\n", {"-Q"});
   EXPECT_EQ(0, r.status);
-  EXPECT_EQ("Usage:\n"
-            "  help [topic]\n"
-            "  quit\n"
-            "  fileget stor srcfile dstfile\n"
-            "  filels [stor]\n"
-            "  fileput stor srcfile dstfile [attr]\n"
-            "  filerm stor file [ignore]\n"
-            "  getappname\n"
-            "  getappsigndef\n"
-            "  getappsignpar\n"
-            "  getappuuid\n"
-            "  getappversion\n"
-            "  getdevsn\n"
-            "  getfwsign\n"
-            "  getfwsubtgt\n"
-            "  getfwtarget\n"
-            "  getfwver\n"
-            "  getfwverbose\n"
-            "  getfwverstr\n"
-            "  getname\n"
-            "  getrecver\n"
-            "  getsystemstatus\n"
-            "  ident [period]\n"
-            "  reqfwupgrade device filename\n"
-            "  reset\n"
-            "  setname name\n"
-            "  sleep [period]\n"
-            "  wait [timeout]\n"
-            "usage: ident [period]: visual identification\n"
-            "  period: duration [msec] (2000)\n",
-            r.out);
+  EXPECT_EQ(
+      "Usage:\n"
+      "  help [topic]\n"
+      "  quit\n"
+      "  fileget stor srcfile dstfile\n"
+      "  filels [stor]\n"
+      "  fileput stor srcfile dstfile [attr]\n"
+      "  filerm stor file [ignore]\n"
+      "  getappname\n"
+      "  getappsigndef\n"
+      "  getappsignpar\n"
+      "  getappuuid\n"
+      "  getappversion\n"
+      "  getdevsn\n"
+      "  getfwsign\n"
+      "  getfwsubtgt\n"
+      "  getfwtarget\n"
+      "  getfwver\n"
+      "  getfwverbose\n"
+      "  getfwverstr\n"
+      "  getname\n"
+      "  getrecver\n"
+      "  getsystemstatus\n"
+      "  ident [period]\n"
+      "  reqfwupgrade device filename\n"
+      "  reset\n"
+      "  setname name\n"
+      "  sleep [period]\n"
+      "  wait [timeout]\n"
+      "usage: ident [period]: visual identification\n"
+      "  period: duration [msec] (2000)\n",
+      r.out);
 }
 
 // ------------------------------------------------------------------ terminal

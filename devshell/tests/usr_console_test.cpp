@@ -45,13 +45,24 @@ TEST(NumberParsing, FollowsTheThirtyTwoBitRuntimeRules) {
     bool ok;
     int32_t value;
   } signedCases[] = {
-      {"12", true, 12},          {"12abc", true, 12},     {"  42", true, 42},
-      {"\t7", true, 7},          {"+5", true, 5},         {"-1", true, -1},
-      {"0", true, 0},            {"2147483647", true, 2147483647},
-      {"-2147483648", true, INT32_MIN},                  {"2147483648", false, 0},
-      {"-2147483649", false, 0}, {"99999999999999999999", false, 0},
-      {"abc", false, 0},         {"", false, 0},          {"-", false, 0},
-      {"+", false, 0},           {" ", false, 0},         {"0x10", true, 0},
+      {"12", true, 12},
+      {"12abc", true, 12},
+      {"  42", true, 42},
+      {"\t7", true, 7},
+      {"+5", true, 5},
+      {"-1", true, -1},
+      {"0", true, 0},
+      {"2147483647", true, 2147483647},
+      {"-2147483648", true, INT32_MIN},
+      {"2147483648", false, 0},
+      {"-2147483649", false, 0},
+      {"99999999999999999999", false, 0},
+      {"abc", false, 0},
+      {"", false, 0},
+      {"-", false, 0},
+      {"+", false, 0},
+      {" ", false, 0},
+      {"0x10", true, 0},
   };
   for (const auto& c : signedCases) {
     int32_t value = 0;
@@ -66,9 +77,11 @@ TEST(NumberParsing, FollowsTheThirtyTwoBitRuntimeRules) {
     bool ok;
     uint32_t value;
   } unsignedCases[] = {
-      {"1000", true, 1000},      {"4294967295", true, 4294967295u}, {"4294967296", false, 0},
-      {"-1", true, 4294967295u}, {"-4294967295", true, 1},          {"-4294967296", false, 0},
-      {"30000ms", true, 30000},  {"ms", false, 0},                  {"", false, 0},
+      {"1000", true, 1000},     {"4294967295", true, 4294967295u},
+      {"4294967296", false, 0}, {"-1", true, 4294967295u},
+      {"-4294967295", true, 1}, {"-4294967296", false, 0},
+      {"30000ms", true, 30000}, {"ms", false, 0},
+      {"", false, 0},
   };
   for (const auto& c : unsignedCases) {
     uint32_t value = 0;
@@ -254,18 +267,21 @@ TEST_F(ConsoleTest, HelpListsBuiltInsFirstThenEveryCommandByName) {
 }
 
 TEST_F(ConsoleTest, HelpOnATopicDescribesEachField) {
-  EXPECT_EQ("usage: help [topic]: usage detail\n"
-            "  topic: get detailed help on topic ()\n",
-            output("help help"));
+  EXPECT_EQ(
+      "usage: help [topic]: usage detail\n"
+      "  topic: get detailed help on topic ()\n",
+      output("help help"));
   EXPECT_EQ("usage: quit: terminate current session\n", output("help quit"));
-  EXPECT_EQ("usage: filerm stor file [ignore]: device storage file deletion\n"
-            "  stor: storage selector\n"
-            "  file: file name to be erased\n"
-            "  ignore: /i ignore if file doesn't exists, /f force deletion (/f)\n",
-            output("help filerm"));
-  EXPECT_EQ("usage: ident [period]: visual identification\n"
-            "  period: duration [msec] (2000)\n",
-            output("help ident"));
+  EXPECT_EQ(
+      "usage: filerm stor file [ignore]: device storage file deletion\n"
+      "  stor: storage selector\n"
+      "  file: file name to be erased\n"
+      "  ignore: /i ignore if file doesn't exists, /f force deletion (/f)\n",
+      output("help filerm"));
+  EXPECT_EQ(
+      "usage: ident [period]: visual identification\n"
+      "  period: duration [msec] (2000)\n",
+      output("help ident"));
   EXPECT_EQ("unrecognized topic", error("help QUIT")) << "topics are matched as typed";
   EXPECT_EQ("unrecognized topic", error("help nosuch"));
 }

@@ -26,7 +26,8 @@ bool parseBenchFault(const std::string& text, BenchFault* fault) {
   return false;
 }
 
-BenchEchoService::BenchEchoService(std::shared_ptr<ServiceChannel> channel, BenchEchoOptions options)
+BenchEchoService::BenchEchoService(std::shared_ptr<ServiceChannel> channel,
+                                   BenchEchoOptions options)
     : channel_(std::move(channel)), options_(std::move(options)) {}
 
 BenchEchoService::~BenchEchoService() { stopUpload(); }
@@ -179,8 +180,7 @@ void BenchEchoService::upload(uint32_t total, size_t packet) {
     if (left > n && left - n == 1 && n > 2) --n;
     if (!waitForRoom(queued, sentAtStart)) return;
     // The packet holding the run's middle byte is where a fault strikes.
-    const bool strikesHere =
-        fault != BenchFault::kNone && !struck && total - left + n > total / 2;
+    const bool strikesHere = fault != BenchFault::kNone && !struck && total - left + n > total / 2;
     if (strikesHere) {
       struck = true;
       if (fault == BenchFault::kSilence) return;

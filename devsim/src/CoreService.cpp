@@ -19,23 +19,56 @@ std::vector<uint8_t> bytesOf(const std::string& text) {
 bool identityValue(const CoreIdentity& id, const std::string& friendlyName, uint8_t code,
                    std::vector<uint8_t>* value) {
   switch (code) {
-    case kCoreFwVersion: *value = id.fwVersion; return true;
-    case kCoreFwPlatform: *value = bytesOf(id.fwPlatform); return true;
-    case kCoreFwSignature: *value = id.fwSignature; return true;
-    case kCoreFwTarget: *value = bytesOf(id.fwTarget); return true;
-    case kCoreFwSubTarget: *value = bytesOf(id.fwSubTarget); return true;
-    case kCoreFwVersionString: *value = bytesOf(id.fwVersionString); return true;
-    case kCoreFriendlyName: *value = bytesOf(friendlyName); return true;
-    case kCoreFwVerbose: *value = bytesOf(id.fwVerbose); return true;
-    case kCoreRecVersion: *value = id.recVersion; return true;
-    case kCoreAppUuid: *value = id.appUuid; return true;
-    case kCoreAppName: *value = bytesOf(id.appName); return true;
-    case kCoreAppVersion: *value = bytesOf(id.appVersion); return true;
-    case kCoreAppParSignature: *value = id.appParSignature; return true;
-    case kCoreAppDefParSignature: *value = id.appDefParSignature; return true;
-    case kCoreDeviceName: *value = bytesOf(id.deviceName); return true;
-    case kCoreDeviceSerial: *value = id.deviceSerial; return true;
-    default: return false;
+    case kCoreFwVersion:
+      *value = id.fwVersion;
+      return true;
+    case kCoreFwPlatform:
+      *value = bytesOf(id.fwPlatform);
+      return true;
+    case kCoreFwSignature:
+      *value = id.fwSignature;
+      return true;
+    case kCoreFwTarget:
+      *value = bytesOf(id.fwTarget);
+      return true;
+    case kCoreFwSubTarget:
+      *value = bytesOf(id.fwSubTarget);
+      return true;
+    case kCoreFwVersionString:
+      *value = bytesOf(id.fwVersionString);
+      return true;
+    case kCoreFriendlyName:
+      *value = bytesOf(friendlyName);
+      return true;
+    case kCoreFwVerbose:
+      *value = bytesOf(id.fwVerbose);
+      return true;
+    case kCoreRecVersion:
+      *value = id.recVersion;
+      return true;
+    case kCoreAppUuid:
+      *value = id.appUuid;
+      return true;
+    case kCoreAppName:
+      *value = bytesOf(id.appName);
+      return true;
+    case kCoreAppVersion:
+      *value = bytesOf(id.appVersion);
+      return true;
+    case kCoreAppParSignature:
+      *value = id.appParSignature;
+      return true;
+    case kCoreAppDefParSignature:
+      *value = id.appDefParSignature;
+      return true;
+    case kCoreDeviceName:
+      *value = bytesOf(id.deviceName);
+      return true;
+    case kCoreDeviceSerial:
+      *value = id.deviceSerial;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -225,8 +258,9 @@ struct CoreService::Timer {
         cv.wait(lock);
         continue;
       }
-      auto next = std::min_element(pending.begin(), pending.end(),
-                                   [](const Pending& a, const Pending& b) { return a.due < b.due; });
+      auto next =
+          std::min_element(pending.begin(), pending.end(),
+                           [](const Pending& a, const Pending& b) { return a.due < b.due; });
       if (std::chrono::steady_clock::now() < next->due) {
         cv.wait_until(lock, next->due);
         continue;

@@ -42,7 +42,8 @@ std::optional<FaultInjector::Clock::time_point> FaultInjector::holdDeadline() co
 
 void FaultInjector::emit(std::vector<uint8_t> frame, Clock::time_point now,
                          std::deque<TimedFrame>& out) {
-  const Clock::time_point due = std::max(now + std::chrono::milliseconds(faults_.delayMs), lastDue_);
+  const Clock::time_point due =
+      std::max(now + std::chrono::milliseconds(faults_.delayMs), lastDue_);
   lastDue_ = due;
   out.push_back(TimedFrame{due, std::move(frame)});
 }

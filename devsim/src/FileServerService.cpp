@@ -238,7 +238,8 @@ void FileServerService::send(const std::vector<uint8_t>& message) {
 }
 
 void FileServerService::firstReply(uint8_t code, int32_t value, const FileServerFaults& faults) {
-  std::vector<uint8_t> reply = wire::encodeReply(faults.wrongCode ? uint8_t(code + 1) : code, value);
+  std::vector<uint8_t> reply =
+      wire::encodeReply(faults.wrongCode ? uint8_t(code + 1) : code, value);
   if (faults.wrongLength) reply.push_back(0);
   if (faults.acceptDelayMs == 0) {
     send(reply);
@@ -246,10 +247,10 @@ void FileServerService::firstReply(uint8_t code, int32_t value, const FileServer
   }
   if (!worker_) worker_ = std::make_unique<Worker>();
   Worker* worker = worker_.get();
-  worker_->add([channel = channel_, reply, worker, ms = faults.acceptDelayMs](
-                   const std::atomic<bool>&) {
-    if (worker->pause(ms)) channel->send(reply);
-  });
+  worker_->add(
+      [channel = channel_, reply, worker, ms = faults.acceptDelayMs](const std::atomic<bool>&) {
+        if (worker->pause(ms)) channel->send(reply);
+      });
 }
 
 void FileServerService::onData(const uint8_t* data, size_t length, bool last) {
@@ -283,9 +284,9 @@ void FileServerService::takeRequest(const std::vector<uint8_t>& message) {
   if (!wellFormed) {
     // A request the device cannot read is answered only when its code says
     // what the answer would be.
-    if (!message.empty() && (message[0] == wire::kDownloadRequest ||
-                             message[0] == wire::kUploadRequest ||
-                             message[0] == wire::kDirRequest || message[0] == wire::kUnlinkRequest))
+    if (!message.empty() &&
+        (message[0] == wire::kDownloadRequest || message[0] == wire::kUploadRequest ||
+         message[0] == wire::kDirRequest || message[0] == wire::kUnlinkRequest))
       send(wire::encodeReply(uint8_t(message[0] + 1), kInvalid));
     return;
   }
@@ -356,8 +357,8 @@ void FileServerService::startDownload(const std::string& volume, const fs::path&
     firstReply(wire::kDownloadReply, kInvalid, faults);
     return;
   }
-  d->temporary = dir / (std::string(kTemporaryPrefix) + std::to_string(counter.fetch_add(1)) + "-" +
-                        name);
+  d->temporary =
+      dir / (std::string(kTemporaryPrefix) + std::to_string(counter.fetch_add(1)) + "-" + name);
   d->file = std::fopen(d->temporary.string().c_str(), "wb");
   if (!d->file) {
     d->temporary.clear();
@@ -481,7 +482,8 @@ void FileServerService::list(const std::string& volume, const fs::path& dir,
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     std::error_code ignored;
-    if (!it->is_regular_file(ignored) || isTemporary(name) || name.size() > wire::kMaxName) continue;
+    if (!it->is_regular_file(ignored) || isTemporary(name) || name.size() > wire::kMaxName)
+      continue;
     const auto size = it->file_size(ignored);
     files.emplace_back(name, int32_t(std::min<uint64_t>(ignored ? 0 : size, INT32_MAX)));
   }

@@ -286,7 +286,8 @@ void InProcessMedia::removeDevice(uint32_t index) {
   if (callback) callback(context, kMediaEventRemoved, &index, 1);
 }
 
-void InProcessMedia::setFaults(uint32_t index, const LinkFaults& toDevice, const LinkFaults& toHost) {
+void InProcessMedia::setFaults(uint32_t index, const LinkFaults& toDevice,
+                               const LinkFaults& toHost) {
   plat::LockGuard lock(mutex_);
   if (Channel* c = find(index)) c->setFaults(toDevice, toHost);
 }
@@ -339,7 +340,8 @@ void InProcessMedia::envCreate(MediaEventCallback callback, void* context) {
     for (const auto& c : media->channels_)
       if (!c->removed()) present.push_back(c->index());
   }
-  if (!present.empty() && callback) callback(context, kMediaEventArrived, present.data(), present.size());
+  if (!present.empty() && callback)
+    callback(context, kMediaEventArrived, present.data(), present.size());
 }
 
 void InProcessMedia::envDestroy() {

@@ -187,9 +187,11 @@ std::vector<ParDbState::Reply> ParDbState::answer(const std::vector<uint8_t>& re
     case wire::kReqStore:
       ++storeCount_;
       if (storeMode_ == ParDbStoreMode::kProgress) {
-        replies.push_back({delay_, {wire::kStore, wire::kStoreInProgress, uint8_t(announcedMs_),
-                                    uint8_t(announcedMs_ >> 8)}});
-        replies.push_back({delay_ + std::chrono::milliseconds(finishMs_), {wire::kStore, wire::kStatusOk}});
+        replies.push_back({delay_,
+                           {wire::kStore, wire::kStoreInProgress, uint8_t(announcedMs_),
+                            uint8_t(announcedMs_ >> 8)}});
+        replies.push_back(
+            {delay_ + std::chrono::milliseconds(finishMs_), {wire::kStore, wire::kStatusOk}});
       } else {
         const uint8_t status = storeMode_ == ParDbStoreMode::kFail ? 0 : wire::kStatusOk;
         replies.push_back({delay_, {wire::kStore, status}});
@@ -199,7 +201,8 @@ std::vector<ParDbState::Reply> ParDbState::answer(const std::vector<uint8_t>& re
       std::vector<uint8_t> m{wire::kRead};
       if (request.size() == wire::kHeaderSize) {
         auto it = config_.table.find(uint16_t(request[1] | request[2] << 8));
-        if (it != config_.table.end()) m.insert(m.end(), it->second.value.begin(), it->second.value.end());
+        if (it != config_.table.end())
+          m.insert(m.end(), it->second.value.begin(), it->second.value.end());
       }
       replies.push_back({delay_, std::move(m)});
       break;
@@ -220,7 +223,8 @@ std::vector<ParDbState::Reply> ParDbState::answer(const std::vector<uint8_t>& re
   return out;
 }
 
-ParDbService::ParDbService(std::shared_ptr<ServiceChannel> channel, std::shared_ptr<ParDbState> state)
+ParDbService::ParDbService(std::shared_ptr<ServiceChannel> channel,
+                           std::shared_ptr<ParDbState> state)
     : MessageService(channel, kRequestLimit),
       state_(std::move(state)),
       key_(channel.get()),

@@ -188,7 +188,8 @@ std::vector<uint8_t> ScopeState::captureFile(const std::vector<uint8_t>& setId, 
   size_t data = size > head + 8 + step ? size - head : 8 + step;
   size_t blocks = 0, steps = 0;
   for (; data >= 8 + step && !blocks; --data) {
-    const size_t first = std::max<size_t>(1, (data + 8 + maxSteps * step - 1) / (8 + maxSteps * step));
+    const size_t first =
+        std::max<size_t>(1, (data + 8 + maxSteps * step - 1) / (8 + maxSteps * step));
     for (size_t m = first; m <= first + step && 8 * m + m * step <= data; ++m) {
       if ((data - 8 * m) % step) continue;
       blocks = m;
@@ -252,8 +253,8 @@ void ScopeState::runTimer() {
   }
 }
 
-void ScopeState::reply(const std::shared_ptr<ServiceChannel>& channel,
-                       std::vector<uint8_t> message, bool stall, uint32_t pauseMs) {
+void ScopeState::reply(const std::shared_ptr<ServiceChannel>& channel, std::vector<uint8_t> message,
+                       bool stall, uint32_t pauseMs) {
   std::weak_ptr<ServiceChannel> weak = channel;
   const size_t first = std::min<size_t>(message.size(), 1030);
   auto shared = std::make_shared<std::vector<uint8_t>>(std::move(message));
@@ -270,7 +271,8 @@ void ScopeState::reply(const std::shared_ptr<ServiceChannel>& channel,
     const auto rest = Clock::now() + std::chrono::milliseconds(pauseMs);
     lastReplyDue_ = std::max(lastReplyDue_, rest);
     timers_.emplace(rest, [weak, shared, first] {
-      if (auto again = weak.lock()) again->send(shared->data() + first, shared->size() - first, true);
+      if (auto again = weak.lock())
+        again->send(shared->data() + first, shared->size() - first, true);
     });
     timerCv_.notify_all();
   };
@@ -375,8 +377,7 @@ std::vector<uint8_t> ScopeState::armReply() {
 std::vector<uint8_t> ScopeState::rawReply(uint8_t code) {
   if (code == wire::kRawData && state_ != wire::kValid) return {code, wire::kInvalidState};
   lastCapture_ = captureFile(config_.signature, mode_, captureTime_, preTime_, triggers_, channels_,
-                             config_.parameters,
-                             code == wire::kRawData ? config_.captureSize : 0);
+                             config_.parameters, code == wire::kRawData ? config_.captureSize : 0);
   std::vector<uint8_t> m{code, wire::kNoError};
   putU32(m, uint32_t(lastCapture_.size()));
   m.insert(m.end(), lastCapture_.begin(), lastCapture_.end());

@@ -143,7 +143,7 @@ void StatusState::onRequest(const std::shared_ptr<ServiceChannel>& channel,
     for (Subscriber& s : subscribers_)
       if (s.key == channel.get()) s.notified = true;
     for (const std::vector<uint8_t>& m : {powerMessage(config_.powerStates),
-                                           eventMessage(config_.events), textMessage(config_.text)})
+                                          eventMessage(config_.events), textMessage(config_.text)})
       if (sendable(m)) channel->send(m);
   }
   // Anything else is not answered, as the device's firmware does.

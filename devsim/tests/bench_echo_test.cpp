@@ -69,8 +69,14 @@ class RecordingChannel : public ServiceChannel {
 };
 
 Bytes setup(uint32_t total, uint16_t packet, uint8_t mode) {
-  return {uint8_t(total), uint8_t(total >> 8), uint8_t(total >> 16), uint8_t(total >> 24),
-          uint8_t(packet), uint8_t(packet >> 8), mode, 0xEE};
+  return {uint8_t(total),
+          uint8_t(total >> 8),
+          uint8_t(total >> 16),
+          uint8_t(total >> 24),
+          uint8_t(packet),
+          uint8_t(packet >> 8),
+          mode,
+          0xEE};
 }
 
 Bytes pattern(size_t n, uint8_t seed) {
@@ -341,8 +347,9 @@ TEST(BenchEchoTest, UploadFaultsStrikeAtThePacketHoldingTheMiddleByte) {
     int closes;
   };
   // 10 packets of 10 bytes: packet 5 holds byte 50.
-  const std::vector<Case> cases = {
-      {BenchFault::kWrongSequence, 10, 0}, {BenchFault::kSilence, 5, 0}, {BenchFault::kClose, 5, 1}};
+  const std::vector<Case> cases = {{BenchFault::kWrongSequence, 10, 0},
+                                   {BenchFault::kSilence, 5, 0},
+                                   {BenchFault::kClose, 5, 1}};
   for (const Case& c : cases) {
     BenchEchoOptions options;
     options.fault = c.fault;

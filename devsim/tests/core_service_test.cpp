@@ -55,7 +55,9 @@ class RecordingChannel : public ServiceChannel {
   bool closed_ = false;
 };
 
-std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+std::vector<uint8_t> bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
 
 std::vector<uint8_t> withCode(uint8_t code, std::vector<uint8_t> data) {
   data.insert(data.begin(), code);
@@ -122,12 +124,23 @@ TEST_F(CoreServiceTest, EveryIdentityQueryAnswersWithItsValue) {
     uint8_t code;
     std::vector<uint8_t> value;
   } cases[] = {
-      {4, id.fwVersion},           {6, bytes(id.fwPlatform)},       {8, id.fwSignature},
-      {16, bytes(id.fwTarget)},    {18, bytes(id.fwSubTarget)},     {20, bytes(id.fwVersionString)},
-      {26, bytes("bench unit")},   {30, bytes(id.fwVerbose)},       {48, id.recVersion},
-      {64, id.appUuid},            {66, bytes(id.appName)},         {68, bytes(id.appVersion)},
-      {70, id.appParSignature},    {72, id.appDefParSignature},     {96, bytes(id.deviceName)},
-      {98, id.deviceSerial},       {2, {1, 3, 127}},
+      {4, id.fwVersion},
+      {6, bytes(id.fwPlatform)},
+      {8, id.fwSignature},
+      {16, bytes(id.fwTarget)},
+      {18, bytes(id.fwSubTarget)},
+      {20, bytes(id.fwVersionString)},
+      {26, bytes("bench unit")},
+      {30, bytes(id.fwVerbose)},
+      {48, id.recVersion},
+      {64, id.appUuid},
+      {66, bytes(id.appName)},
+      {68, bytes(id.appVersion)},
+      {70, id.appParSignature},
+      {72, id.appDefParSignature},
+      {96, bytes(id.deviceName)},
+      {98, id.deviceSerial},
+      {2, {1, 3, 127}},
   };
   for (const auto& c : cases)
     EXPECT_EQ(withCode(uint8_t(c.code + 1), c.value), ask({c.code})) << "request " << int(c.code);

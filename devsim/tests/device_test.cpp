@@ -1,4 +1,6 @@
 // The device end of the link: host frames in, device frames expected out.
+#include "devsim/Device.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "devsim/Device.h"
 #include "devsim/EchoService.h"
 #include "linkproto/LinkProtocol.h"
 
@@ -200,8 +201,8 @@ TEST_F(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
   in(sFrame(0, 0, true));
   EXPECT_EQ(next(), sFrame(0, 3, true));
   ASSERT_TRUE(log_.waitFor(4));
-  EXPECT_EQ(log_.get(), (std::vector<std::string>{"open 0", "data 0 last", "data 1 last",
-                                                  "data 2 last"}));
+  EXPECT_EQ(log_.get(),
+            (std::vector<std::string>{"open 0", "data 0 last", "data 1 last", "data 2 last"}));
   EXPECT_EQ(device_->stats().rejectsSent, 2u);
 }
 
@@ -284,8 +285,8 @@ TEST_F(DeviceTest, StalledServiceHoldsDataAndTurnsTheDeviceBusy) {
   EXPECT_EQ(next(), sFrame(0, 2));
   in(iFrame(2, 0, 0x10, {'d'}));
   ASSERT_TRUE(log_.waitFor(4));
-  EXPECT_EQ(log_.get(), (std::vector<std::string>{"open 0", "data 123456", "data 789abc",
-                                                  "data d last"}));
+  EXPECT_EQ(log_.get(),
+            (std::vector<std::string>{"open 0", "data 123456", "data 789abc", "data d last"}));
 }
 
 TEST_F(DeviceTest, LinkResetClosesServicesAndRestartsNumbering) {

@@ -50,10 +50,26 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_EQ(4096, o.transferSize);
   EXPECT_EQ(devsim::BenchFault::kNone, o.benchFault);
   EXPECT_EQ(devsim::ParDbFault::kNone, o.pardbFault);
-  ASSERT_TRUE(parseOptions({"--vbus", "/v", "--id", "x", "--max-frame", "64", "--channels", "4",
-                            "--transfer-size=64", "--friendly-name", "bench one", "--storage",
-                            "/s", "--serial", "4294967295", "--fw-version", "2.0.1",
-                            "--bench-fault", "wrong-sequence", "--pardb-fault=extra-reply"},
+  ASSERT_TRUE(parseOptions({"--vbus",
+                            "/v",
+                            "--id",
+                            "x",
+                            "--max-frame",
+                            "64",
+                            "--channels",
+                            "4",
+                            "--transfer-size=64",
+                            "--friendly-name",
+                            "bench one",
+                            "--storage",
+                            "/s",
+                            "--serial",
+                            "4294967295",
+                            "--fw-version",
+                            "2.0.1",
+                            "--bench-fault",
+                            "wrong-sequence",
+                            "--pardb-fault=extra-reply"},
                            nullptr, &o, &error))
       << error;
   EXPECT_EQ(64, o.maxFrameLength);
@@ -70,17 +86,17 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
 
 TEST(DevsimOptionsTest, RefusesMisuse) {
   const std::vector<Args> bad = {
-      {"--id", "x"},                                           // no bus anywhere
-      {"--vbus", "/v"},                                        // no device
-      {"--vbus", "/v", "--id", "x", "--hwid", "0102"},         // short HWID
+      {"--id", "x"},                                    // no bus anywhere
+      {"--vbus", "/v"},                                 // no device
+      {"--vbus", "/v", "--id", "x", "--hwid", "0102"},  // short HWID
       {"--vbus", "/v", "--id", "x", "--hwid", std::string(31, '0') + "g"},
-      {"--vbus", "/v", "--id", "a,b", "--hwid", kHwA},         // counts differ
+      {"--vbus", "/v", "--id", "a,b", "--hwid", kHwA},  // counts differ
       {"--vbus", "/v", "--id", "a,b", "--hwid", std::string(kHwA) + "," + kHwA},
-      {"--vbus", "/v", "--id", "a,A"},                         // same id ignoring case
+      {"--vbus", "/v", "--id", "a,A"},  // same id ignoring case
       {"--vbus", "/v", "--id", "a b"},
-      {"--vbus", "/v", "--id", "a,"},                          // an empty id
+      {"--vbus", "/v", "--id", "a,"},  // an empty id
       {"--vbus", "/v", "--id", std::string(65, 'a')},
-      {"--vbus", "/v", "--id", "x", "--max-frame", "256"},     // no record holds it
+      {"--vbus", "/v", "--id", "x", "--max-frame", "256"},  // no record holds it
       {"--vbus", "/v", "--id", "x", "--max-frame", "3"},
       {"--vbus", "/v", "--id", "x", "--channels", "0"},
       {"--vbus", "/v", "--id", "x", "--channels", "16"},

@@ -22,7 +22,8 @@ std::vector<uint32_t> run(uint64_t seed, const LinkFaults& faults, uint32_t fram
   }
   injector.tick(now + std::chrono::hours(1), out);
   std::vector<uint32_t> ids;
-  for (const auto& f : out) ids.push_back(f.bytes[0] | f.bytes[1] << 8 | f.bytes[2] << 16 | f.bytes[3] << 24);
+  for (const auto& f : out)
+    ids.push_back(f.bytes[0] | f.bytes[1] << 8 | f.bytes[2] << 16 | f.bytes[3] << 24);
   if (counts) *counts = injector.counts();
   return ids;
 }

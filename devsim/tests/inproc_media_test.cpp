@@ -127,11 +127,13 @@ TEST(InProcessMedia, EntryPointsFollowTheMediaContract) {
   EXPECT_EQ(Events::log()[1].second, std::vector<uint32_t>{second});
   media.removeDevice(second);
   ASSERT_EQ(Events::log().size(), 3u);
-  EXPECT_EQ(Events::log()[2], (std::pair<int, std::vector<uint32_t>>{kMediaEventRemoved, {second}}));
+  EXPECT_EQ(Events::log()[2],
+            (std::pair<int, std::vector<uint32_t>>{kMediaEventRemoved, {second}}));
   EXPECT_FALSE(InProcessMedia::getChannelInfo(second, &info, 520));
 
   int txEvent = -7;
-  EXPECT_FALSE(InProcessMedia::channelConnect(9, &BareServer::rx, &BareServer::tx, nullptr, &txEvent));
+  EXPECT_FALSE(
+      InProcessMedia::channelConnect(9, &BareServer::rx, &BareServer::tx, nullptr, &txEvent));
   EXPECT_EQ(txEvent, -7);
   InProcessMedia::envDestroy();
 }
@@ -146,7 +148,8 @@ TEST(InProcessMedia, TransmitEventStartsOneTransferOfFramesUntilNoneIsLeft) {
   server.queue({0xAF});
   server.queue({0xA7});
   int txEvent = -1;
-  ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+  ASSERT_TRUE(
+      InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
   InProcessMedia::setTransmitEvent(txEvent);
   ASSERT_TRUE(server.waitReceived(3));
   auto received = server.received();
@@ -176,7 +179,8 @@ TEST(InProcessMedia, IdlePeriodsAskForOneFrameWithoutATransmitEvent) {
   server.queue({0xAF});
   int txEvent = -1;
   const auto connected = std::chrono::steady_clock::now();
-  ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+  ASSERT_TRUE(
+      InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
   ASSERT_TRUE(server.waitReceived(1));
   EXPECT_EQ(server.received()[0], Bytes{0x63});
   ASSERT_TRUE(server.waitReceived(2)) << "the next idle call takes the next frame";
@@ -204,7 +208,8 @@ TEST(InProcessMedia, ADeviceWithNoHostSleepsBetweenIdlePeriods) {
   // A host that connects later still gets its idle calls.
   BareServer server;
   int txEvent = -1;
-  ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+  ASSERT_TRUE(
+      InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
   EXPECT_TRUE(server.waitIdleCall());
   EXPECT_TRUE(InProcessMedia::channelDisconnect(index));
 }
@@ -234,7 +239,8 @@ TEST(InProcessMedia, FaultsFollowTheirKnobs) {
     server.queue({0xAF});
     server.queue({0xA7});
     int txEvent = -1;
-    ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+    ASSERT_TRUE(
+        InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
     InProcessMedia::setTransmitEvent(txEvent);
     ASSERT_TRUE(server.waitReceived(c.wantFirstBytes.size()));
     std::vector<uint8_t> got;
@@ -249,7 +255,8 @@ TEST(InProcessMedia, FaultsFollowTheirKnobs) {
   BareServer server;
   server.queue({0x8F});
   int txEvent = -1;
-  ASSERT_TRUE(InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
+  ASSERT_TRUE(
+      InProcessMedia::channelConnect(index, &BareServer::rx, &BareServer::tx, &server, &txEvent));
   InProcessMedia::setTransmitEvent(txEvent);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (media.stats(index).dropped == 0 && std::chrono::steady_clock::now() < deadline)

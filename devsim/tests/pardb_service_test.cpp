@@ -44,7 +44,14 @@ TEST(ParDbState, AnswersEachRequest) {
     Bytes request;
     Bytes reply;
   } cases[] = {
-      {"signature", {16}, [] { Bytes s{17}; auto d = ParDbConfig::defaultSignature(); s.insert(s.end(), d.begin(), d.end()); return s; }()},
+      {"signature",
+       {16},
+       [] {
+         Bytes s{17};
+         auto d = ParDbConfig::defaultSignature();
+         s.insert(s.end(), d.begin(), d.end());
+         return s;
+       }()},
       {"read", {24, 0x0b, 0x00}, {25, 0xde, 0xad, 0xbe, 0xef}},
       {"unknown index reads empty", {24, 0x34, 0x12}, {25}},
       {"short read request", {24, 0x0b}, {25}},

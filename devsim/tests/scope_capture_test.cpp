@@ -45,7 +45,11 @@ TEST(ScopeCapture, FilesOfEveryShapeDecode) {
       {"no channels", {}, oneTrigger, 2, 5000, false},
       {"one byte a step", {{1, 0.01f}}, {}, 1, 100000, true},
       {"five bytes a step, triggered", {{3, 0.01f}, {1, 0.02f}}, oneTrigger, 2, 100000, true},
-      {"fifteen bytes a step", {{4, 0.5f}, {3, 0.5f}, {2, 0.5f}, {1, 0.5f}}, oneTrigger, 3, 77777,
+      {"fifteen bytes a step",
+       {{4, 0.5f}, {3, 0.5f}, {2, 0.5f}, {1, 0.5f}},
+       oneTrigger,
+       3,
+       77777,
        true},
       {"eight bytes a step", {{4, 0.001f}}, {}, 1, 100001, false},
       {"more than one block", {{1, 0.001f}}, oneTrigger, 2, 300000, true},
@@ -61,7 +65,8 @@ TEST(ScopeCapture, FilesOfEveryShapeDecode) {
               std::string::npos);
     const bool data = c.size && !c.channels.empty();
     EXPECT_EQ(d.xml.find("<Data format=") != std::string::npos, data);
-    EXPECT_EQ(d.xml.find("<Trigger time=") != std::string::npos, data && c.mode != 1 && !c.triggers.empty());
+    EXPECT_EQ(d.xml.find("<Trigger time=") != std::string::npos,
+              data && c.mode != 1 && !c.triggers.empty());
     if (c.exact) {
       EXPECT_EQ(file.size(), c.size);
     }
@@ -118,14 +123,14 @@ TEST(ScopeService, AnswersAndStateUpdates) {
   };
   const Step steps[] = {
       {{32}, {33, 0, 8, 4, 4, 0x17, 0xB7, 0xD1, 0x38, 0, 0, 1, 0}},
-      {{42}, {43, 13}},                               // no channels
-      {{36, 9, 0, 0, 0, 0x80, 0x3f}, {37, 3}},        // no such parameter
-      {{36, 1, 0, 0, 0, 0, 0}, {37, 7}},              // period 0
+      {{42}, {43, 13}},                         // no channels
+      {{36, 9, 0, 0, 0, 0x80, 0x3f}, {37, 3}},  // no such parameter
+      {{36, 1, 0, 0, 0, 0, 0}, {37, 7}},        // period 0
       {{36, 1, 0, 0, 0, 0x80, 0x3f}, {37, 0, 0, 0, 0x20, 0x41, 1, 0, 0, 0, 0x80, 0x3f}},
       {{36, 1, 0, 0, 0, 0x80, 0x3f}, {37, 15, 0, 0, 0x20, 0x41, 1, 0, 0, 0, 0x80, 0x3f}},
       {{36, 1, 0}, {37, 1, 0, 0, 0x20, 0x41, 1, 0, 0, 0, 0x80, 0x3f}},  // cut short
-      {{40, 1, 0, 3, 0x7f, 0}, {41, 6}},             // threshold of the wrong size
-      {{40, 1, 0, 5, 0x7f}, {41, 11}},               // no such edge
+      {{40, 1, 0, 3, 0x7f, 0}, {41, 6}},              // threshold of the wrong size
+      {{40, 1, 0, 5, 0x7f}, {41, 11}},                // no such edge
       {{68, 2, 0, 0, 0, 0x3f, 0, 0, 0, 0}, {69, 0}},  // trand
       {{42}, {43, 14}},                               // a trigger mode without triggers
       {{66, 0, 0}, {67, 12}},

@@ -44,7 +44,8 @@ class Recorder {
   }
   bool waitFrames(size_t n) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return frames_.size() >= n; });
+    return cv_.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                        [&] { return frames_.size() >= n; });
   }
   bool waitEvent(Event e, size_t times = 1) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -83,7 +84,8 @@ class Host {
   Bytes receive(int ms = kWaitMs) {
     Bytes buffer(vbus::kMaxRecord);
     size_t n = 0;
-    if (plat::vbusReceive(fd_, buffer.data(), buffer.size(), &n, ms) != plat::VbusIo::kDone) return {};
+    if (plat::vbusReceive(fd_, buffer.data(), buffer.size(), &n, ms) != plat::VbusIo::kDone)
+      return {};
     buffer.resize(n);
     return buffer;
   }

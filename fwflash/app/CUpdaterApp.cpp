@@ -98,7 +98,8 @@ std::optional<std::string> firstParameter(int argc, char** argv) {
 
 int runUpdaterApp(int argc, char** argv) {
   const std::optional<std::string> parameter = firstParameter(argc, argv);
-  const std::optional<std::vector<uint8_t>> hwid = parameter ? parseHwIdArgument(*parameter) : std::nullopt;
+  const std::optional<std::vector<uint8_t>> hwid =
+      parameter ? parseHwIdArgument(*parameter) : std::nullopt;
   if (!hwid) return fatal(argc, argv, kNoHwIdMessage);
   const std::string hex = hwIdText(*hwid);
 
@@ -136,7 +137,8 @@ int runUpdaterApp(int argc, char** argv) {
   setup.files = &files;
   setup.picker = &picker;
   setup.worker.tempDir = rt;
-  if (const char* log = std::getenv("FWFLASH_EVENT_LOG")) setup.eventLog = QString::fromLocal8Bit(log);
+  if (const char* log = std::getenv("FWFLASH_EVENT_LOG"))
+    setup.eventLog = QString::fromLocal8Bit(log);
   CUpdaterDlg dialog(setup);
 
   // Holding the lock, a socket file left by a crashed holder is stale.
@@ -150,7 +152,8 @@ int runUpdaterApp(int argc, char** argv) {
       dialog.activate();
     }
   });
-  if (!server.listen(path)) std::fprintf(stderr, "fwflash: activation socket: %s\n", qPrintable(server.errorString()));
+  if (!server.listen(path))
+    std::fprintf(stderr, "fwflash: activation socket: %s\n", qPrintable(server.errorString()));
 
   dialog.show();
   const int rc = app.exec();

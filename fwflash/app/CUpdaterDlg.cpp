@@ -21,7 +21,8 @@ const QEvent::Type kUpdaterEventType = QEvent::Type(QEvent::User + 0x100);
 
 class UpdaterQEvent : public QEvent {
  public:
-  explicit UpdaterQEvent(std::unique_ptr<UpdaterEvent> e) : QEvent(kUpdaterEventType), event(std::move(e)) {}
+  explicit UpdaterQEvent(std::unique_ptr<UpdaterEvent> e)
+      : QEvent(kUpdaterEventType), event(std::move(e)) {}
   std::unique_ptr<UpdaterEvent> event;
 };
 
@@ -39,12 +40,15 @@ QLabel* sunken(QWidget* parent) {
 
 }  // namespace
 
-void QtFilePicker::pick(QWidget* parent, const QString& current, std::function<void(const QString&)> chosen) {
-  auto* dialog = new QFileDialog(parent, QString(), current, "Firmware Files (*.xpk);;All Files (*)");
+void QtFilePicker::pick(QWidget* parent, const QString& current,
+                        std::function<void(const QString&)> chosen) {
+  auto* dialog =
+      new QFileDialog(parent, QString(), current, "Firmware Files (*.xpk);;All Files (*)");
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
-  QObject::connect(dialog, &QFileDialog::fileSelected, dialog, [chosen](const QString& path) { chosen(path); });
+  QObject::connect(dialog, &QFileDialog::fileSelected, dialog,
+                   [chosen](const QString& path) { chosen(path); });
   dialog->open();
 }
 
@@ -54,8 +58,8 @@ CUpdaterDlg::CUpdaterDlg(UpdaterDialogSetup setup, QWidget* parent)
   buildControls();
   logic_.init(hwIdText(setup_.hwid));
   logLine("title " + setup_.title);
-  worker_ = std::make_unique<CommMgr>(*setup_.device, *setup_.files, static_cast<UpdaterEventSink&>(*this),
-                                       setup_.worker);
+  worker_ = std::make_unique<CommMgr>(*setup_.device, *setup_.files,
+                                      static_cast<UpdaterEventSink&>(*this), setup_.worker);
   worker_->setHwId(setup_.hwid);
   worker_->start();
 }
@@ -219,7 +223,8 @@ void CUpdaterDlg::setBusyCursor(bool busy) {
 }
 
 void CUpdaterDlg::showWarning(const std::u16string& text) {
-  auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), fromU16(text), QMessageBox::Ok, this);
+  auto* box =
+      new QMessageBox(QMessageBox::Warning, windowTitle(), fromU16(text), QMessageBox::Ok, this);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setObjectName("fwflashWarning");
   box->open();

@@ -25,12 +25,14 @@ namespace fwflash {
 class FilePicker {
  public:
   virtual ~FilePicker() = default;
-  virtual void pick(QWidget* parent, const QString& current, std::function<void(const QString&)> chosen) = 0;
+  virtual void pick(QWidget* parent, const QString& current,
+                    std::function<void(const QString&)> chosen) = 0;
 };
 
 class QtFilePicker : public FilePicker {
  public:
-  void pick(QWidget* parent, const QString& current, std::function<void(const QString&)> chosen) override;
+  void pick(QWidget* parent, const QString& current,
+            std::function<void(const QString&)> chosen) override;
 };
 
 struct UpdaterDialogSetup {

@@ -19,8 +19,8 @@ class FsprotoFileServer : public FileServerApi {
   bool unlink(const std::vector<uint8_t>& hwid, FileServerCallback callback, void* user,
               const std::string& volume, const std::string& remoteName) override;
   bool download(const std::vector<uint8_t>& hwid, FileServerCallback callback, void* user,
-                const std::string& volume, const std::string& localPath, const std::string& remoteName,
-                int attributes) override;
+                const std::string& volume, const std::string& localPath,
+                const std::string& remoteName, int attributes) override;
   void cleanup() override;
   const char* translateError(int code) override;
 };

@@ -22,9 +22,13 @@ int main(int argc, char** argv) {
   PackageWriter three;
   std::string verbose;
   for (int i = 0; i < 60; ++i) verbose += "note " + std::to_string(i) + "; ";
-  three.add({.tag = tagOf("boot"), .data = bytesOf("boot image bytes"), .extension = {1, 2, 3, 4, 5, 6, 7, 8}});
+  three.add({.tag = tagOf("boot"),
+             .data = bytesOf("boot image bytes"),
+             .extension = {1, 2, 3, 4, 5, 6, 7, 8}});
   three.add({.tag = tagOf("data"), .data = std::vector<uint8_t>(2000, 0x5A), .compression = 1});
-  three.add({.tag = tagOf("midd"), .data = bytesOf(moduleXml("9.9", "t", "s", verbose)), .compression = 1});
+  three.add({.tag = tagOf("midd"),
+             .data = bytesOf(moduleXml("9.9", "t", "s", verbose)),
+             .compression = 1});
   save("three.xpk", three.bytes());
 
   PackageWriter stored;

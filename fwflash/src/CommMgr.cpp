@@ -32,8 +32,13 @@ constexpr int32_t kProtocolError = -127;
 
 }  // namespace
 
-CommMgr::CommMgr(DeviceApi& device, FileServerApi& files, UpdaterEventSink& sink, CommMgrOptions options)
-    : ThreadBase("commgr"), device_(device), files_(files), sink_(sink), options_(std::move(options)) {}
+CommMgr::CommMgr(DeviceApi& device, FileServerApi& files, UpdaterEventSink& sink,
+                 CommMgrOptions options)
+    : ThreadBase("commgr"),
+      device_(device),
+      files_(files),
+      sink_(sink),
+      options_(std::move(options)) {}
 
 CommMgr::~CommMgr() {
   if (hasThread()) {
@@ -127,11 +132,13 @@ void CommMgr::dropHandle() {
 bool CommMgr::connectAndDescribe() {
   handle_ = device_.connect(hwid_);
   if (!handle_) return false;
-  uint8_t version[kDeviceTextSize] = {}, target[kDeviceTextSize] = {}, subTarget[kDeviceTextSize] = {},
-          verbose[kDeviceTextSize] = {}, name[kDeviceTextSize] = {};
+  uint8_t version[kDeviceTextSize] = {}, target[kDeviceTextSize] = {},
+          subTarget[kDeviceTextSize] = {}, verbose[kDeviceTextSize] = {},
+          name[kDeviceTextSize] = {};
   const bool okVersion = device_.queryText(handle_, DeviceText::kVersionString, version);
   const bool okTarget = okVersion && device_.queryText(handle_, DeviceText::kTarget, target);
-  const bool okSubTarget = okTarget && device_.queryText(handle_, DeviceText::kSubTarget, subTarget);
+  const bool okSubTarget =
+      okTarget && device_.queryText(handle_, DeviceText::kSubTarget, subTarget);
   if (okSubTarget && !device_.queryText(handle_, DeviceText::kVerbose, verbose))
     std::memset(verbose, 0, sizeof verbose);
   const bool okName = okSubTarget && device_.queryText(handle_, DeviceText::kFriendlyName, name);
@@ -170,7 +177,8 @@ void CommMgr::upgrade(const UpdaterCommand& command) {
   files_.cleanup();
 
   const std::string path = tempPackagePath();
-  if (command.data.empty() || plat::writePrivateFile(path, command.data.data(), command.data.size()) != 0) {
+  if (command.data.empty() ||
+      plat::writePrivateFile(path, command.data.data(), command.data.size()) != 0) {
     postText(0, kEventOperationEnd, kTextLocalWriteError);
     return;
   }
@@ -180,14 +188,16 @@ void CommMgr::upgrade(const UpdaterCommand& command) {
   const int result = waitTransferDone();
   if (result < 0) {
     const char* text = files_.translateError(result);
-    postText(0, kEventOperationEnd, text ? std::string(text) : kTextAbortedTransfer + std::to_string(result));
+    postText(0, kEventOperationEnd,
+             text ? std::string(text) : kTextAbortedTransfer + std::to_string(result));
     return;
   }
 
   char volume[kDeviceTextSize] = {}, file[kDeviceTextSize] = {};
   std::strncpy(volume, command.name1.c_str(), sizeof volume - 1);
   std::strncpy(file, command.name2.c_str(), sizeof file - 1);
-  if (!device_.requestUpgrade(handle_, volume, file) && !deviceLeftWithin(options_.upgradeWatchMs)) {
+  if (!device_.requestUpgrade(handle_, volume, file) &&
+      !deviceLeftWithin(options_.upgradeWatchMs)) {
     postText(0, kEventOperationEnd, kTextUpgradeRefused);
     return;
   }
@@ -209,7 +219,8 @@ void CommMgr::run() {
       dropHandle();
       disconnectPending = false;
       // The pass after a reset drops its command; an upgrade still ends.
-      if (taken && command.code == kCommandUpgrade) postText(0, kEventOperationEnd, kTextNotConnected);
+      if (taken && command.code == kCommandUpgrade)
+        postText(0, kEventOperationEnd, kTextNotConnected);
       continue;
     }
 

@@ -63,11 +63,21 @@ void DialogLogic::onEvent(const UpdaterEvent& event) {
       connected_ = false;
       updateButtons();
       break;
-    case kEventTarget: view_.setControlText(kDeviceTarget, event.text); break;
-    case kEventSubTarget: view_.setControlText(kDeviceSubTarget, event.text); break;
-    case kEventVersion: view_.setControlText(kDeviceVersion, event.text); break;
-    case kEventVerbose: view_.setControlText(kDeviceDescription, event.text); break;
-    case kEventName: view_.setControlText(kNameField, event.text); break;
+    case kEventTarget:
+      view_.setControlText(kDeviceTarget, event.text);
+      break;
+    case kEventSubTarget:
+      view_.setControlText(kDeviceSubTarget, event.text);
+      break;
+    case kEventVersion:
+      view_.setControlText(kDeviceVersion, event.text);
+      break;
+    case kEventVerbose:
+      view_.setControlText(kDeviceDescription, event.text);
+      break;
+    case kEventName:
+      view_.setControlText(kNameField, event.text);
+      break;
     case kEventProgress: {
       const float p = event.progress < 0 ? 0.0f : event.progress > 1 ? 1.0f : event.progress;
       view_.setProgress(int(p * kProgressRange));

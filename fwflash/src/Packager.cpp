@@ -62,8 +62,8 @@ int Packager::readEntryHeader(uint64_t offset, PackageEntryHeader* header) {
 // the older tail of the buffer it is about to reuse.
 int Packager::decodeBlock(const uint8_t* block, int n, int* produced) {
   const int got = LZ4_decompress_safe_usingDict(
-      reinterpret_cast<const char*>(block), reinterpret_cast<char*>(scratch_), n,
-      kOutputBufferSize, reinterpret_cast<const char*>(output_), previousEnd_);
+      reinterpret_cast<const char*>(block), reinterpret_cast<char*>(scratch_), n, kOutputBufferSize,
+      reinterpret_cast<const char*>(output_), previousEnd_);
   if (got <= 0) return kBadLz4;
   uint8_t* target = output_ + current_ * kOutputBufferSize;
   std::memcpy(target, scratch_, size_t(got));

@@ -15,7 +15,8 @@ namespace fwflash::testing {
 
 class DeviceOnBus {
  public:
-  DeviceOnBus(const std::string& vbusDir, const std::string& id, const HwId& hwid, const std::string& storageDir) {
+  DeviceOnBus(const std::string& vbusDir, const std::string& id, const HwId& hwid,
+              const std::string& storageDir) {
     devsim::HostOptions options;
     options.vbusDir = vbusDir;
     options.id = id;

@@ -46,7 +46,8 @@ class FakeDevice : public DeviceApi {
   }
   bool queryText(Handle handle, DeviceText which, uint8_t* buffer) override {
     plat::LockGuard lock(mutex);
-    if (!online || !open.count(reinterpret_cast<uintptr_t>(handle)) || failing.count(which)) return false;
+    if (!online || !open.count(reinterpret_cast<uintptr_t>(handle)) || failing.count(which))
+      return false;
     const std::string& t = texts[which];
     std::memcpy(buffer, t.data(), std::min(t.size(), kDeviceTextSize));
     return true;
@@ -99,14 +100,15 @@ class FakeFileServer : public FileServerApi {
 
   ~FakeFileServer() override { cleanup(); }
 
-  bool unlink(const std::vector<uint8_t>&, FileServerCallback cb, void* user, const std::string& volume,
-              const std::string& remote) override {
+  bool unlink(const std::vector<uint8_t>&, FileServerCallback cb, void* user,
+              const std::string& volume, const std::string& remote) override {
     record({"unlink", volume, remote, {}, {}, false});
     start(cb, user, {}, 1, unlinkResult);
     return true;
   }
-  bool download(const std::vector<uint8_t>&, FileServerCallback cb, void* user, const std::string& volume,
-                const std::string& localPath, const std::string& remote, int) override {
+  bool download(const std::vector<uint8_t>&, FileServerCallback cb, void* user,
+                const std::string& volume, const std::string& localPath, const std::string& remote,
+                int) override {
     Call call{"download", volume, remote, localPath, {}, false};
     std::ifstream in(localPath, std::ios::binary);
     call.localExisted = bool(in);
@@ -134,10 +136,14 @@ class FakeFileServer : public FileServerApi {
   }
   const char* translateError(int code) override {
     switch (code) {
-      case -28: return "No space left on device (ENOSPC)";
-      case -107: return "connection refused (ECONNREFUSED)";
-      case -108: return "connection reset by remote party (ECONNRESET)";
-      default: return nullptr;
+      case -28:
+        return "No space left on device (ENOSPC)";
+      case -107:
+        return "connection refused (ECONNREFUSED)";
+      case -108:
+        return "connection reset by remote party (ECONNRESET)";
+      default:
+        return nullptr;
     }
   }
 
@@ -159,8 +165,8 @@ class FakeFileServer : public FileServerApi {
     call.cleanupsBefore = cleanups;
     calls_.push_back(call);
   }
-  void start(FileServerCallback cb, void* user, std::vector<std::vector<int32_t>> progress, int endEvent,
-             int32_t result) {
+  void start(FileServerCallback cb, void* user, std::vector<std::vector<int32_t>> progress,
+             int endEvent, int32_t result) {
     plat::LockGuard lock(mutex);
     threads_.emplace_back([=] {
       for (const auto& record : progress)
@@ -210,6 +216,8 @@ class EventLog : public UpdaterEventSink {
   std::vector<UpdaterEvent> events_;
 };
 
-inline std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+inline std::u16string u16(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 }  // namespace fwflash::testing

@@ -1,3 +1,5 @@
+#include "fwflash/CommMgr.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <fstream>
 
 #include "UpdaterFakes.h"
-#include "fwflash/CommMgr.h"
 
 using namespace fwflash;
 using namespace fwflash::testing;
@@ -74,14 +75,16 @@ TEST_F(CommMgrTest, ConnectsAndReportsTheDeviceTextsInOrder) {
   const size_t at = connected();
   std::vector<UpdaterEvent> e = log.events();
   ASSERT_GE(e.size(), at + 6);
-  const int codes[] = {kEventConnected, kEventTarget, kEventSubTarget, kEventVersion, kEventVerbose, kEventName};
+  const int codes[] = {kEventConnected, kEventTarget,  kEventSubTarget,
+                       kEventVersion,   kEventVerbose, kEventName};
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(codes[i], e[at + i].code) << i;
   EXPECT_EQ(u"tg", e[at + 1].text);
   EXPECT_EQ(u"bad \uFFFD \uFFFD", e[at + 2].text);
   EXPECT_EQ(u"2.0 \u00E9t\u00E9", e[at + 3].text);
   EXPECT_EQ(u"emulated", e[at + 4].text);
   EXPECT_EQ(u16(full), e[at + 5].text);
-  EXPECT_EQ(kHwId, device.get<std::vector<uint8_t>>([](const FakeDevice& d) { return d.lastHwid; }));
+  EXPECT_EQ(kHwId,
+            device.get<std::vector<uint8_t>>([](const FakeDevice& d) { return d.lastHwid; }));
 }
 
 TEST_F(CommMgrTest, FailingQueriesDecideWhetherItConnects) {
@@ -102,7 +105,8 @@ TEST_F(CommMgrTest, FailingQueriesDecideWhetherItConnects) {
   CommMgr retrying(other, files, quiet, options);
   retrying.setHwId(kHwId);
   retrying.start();
-  for (int i = 0; i < 500 && other.get<int>([](const FakeDevice& d) { return d.connects; }) < 3; ++i)
+  for (int i = 0; i < 500 && other.get<int>([](const FakeDevice& d) { return d.connects; }) < 3;
+       ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_GE(other.get<int>([](const FakeDevice& d) { return d.connects; }), 3);
   EXPECT_EQ(0u, quiet.size());
@@ -148,13 +152,14 @@ TEST_F(CommMgrTest, DownloadUploadsThePackageAndRequestsTheUpgrade) {
   EXPECT_EQ("root", calls[0].volume);
   EXPECT_EQ("fw.xpk", calls[0].remote);
   EXPECT_EQ("download", calls[1].kind);
-  EXPECT_GT(calls[1].cleanupsBefore, calls[0].cleanupsBefore) << "the delete's transfer is freed first";
+  EXPECT_GT(calls[1].cleanupsBefore, calls[0].cleanupsBefore)
+      << "the delete's transfer is freed first";
   EXPECT_EQ(tempPath(), calls[1].localPath);
   EXPECT_EQ(kPackage, calls[1].localBytes);
   EXPECT_EQ("fw.xpk", calls[1].remote);
   EXPECT_FALSE(std::filesystem::exists(tempPath()));
-  const auto upgrades =
-      device.get<std::vector<std::pair<std::string, std::string>>>([](const FakeDevice& d) { return d.upgrades; });
+  const auto upgrades = device.get<std::vector<std::pair<std::string, std::string>>>(
+      [](const FakeDevice& d) { return d.upgrades; });
   ASSERT_EQ(1u, upgrades.size());
   EXPECT_EQ(std::make_pair(std::string("root"), std::string("fw.xpk")), upgrades[0]);
 
@@ -287,10 +292,10 @@ TEST(CommMgrEvents, ProgressRecordsAreCheckedAndClamped) {
   auto feed = [&](std::vector<int32_t> record, size_t bytes) {
     CommMgr::onFileServerEvent(&worker, 3, record.data(), bytes);
   };
-  feed({5, 0}, 8);       // no total: nothing
-  feed({5, 10}, 4);      // too short: nothing
-  feed({15, 10}, 8);     // over: 1
-  feed({-3, 10}, 8);     // under: 0
+  feed({5, 0}, 8);    // no total: nothing
+  feed({5, 10}, 4);   // too short: nothing
+  feed({15, 10}, 8);  // over: 1
+  feed({-3, 10}, 8);  // under: 0
   feed({3, 4}, 8);
   CommMgr::onFileServerEvent(&worker, 3, nullptr, 8);
   CommMgr::onFileServerEvent(&worker, 0, nullptr, 0);
@@ -326,9 +331,9 @@ TEST(Utf8, MaximalIllFormedSubsequencesBecomeOneReplacementEach) {
   } cases[] = {
       {"plain", u"plain"},
       {"\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"a\xE2\x82", u"a\uFFFD"},           // cut three-byte form
+      {"a\xE2\x82", u"a\uFFFD"},  // cut three-byte form
       {"\xE2\x82z", u"\uFFFDz"},
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},       // overlong lead
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong lead
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
       {"\x80\xBF", u"\uFFFD\uFFFD"},

@@ -80,7 +80,8 @@ TEST(DialogLogic, EventsFillAndClearTheirFields) {
   EXPECT_FALSE(view.enabled[kDeviceLabelFirst]);
   EXPECT_FALSE(logic.connected());
 
-  for (auto [in, out] : {std::pair{0.5f, 500}, {1.0f, 1000}, {0.9999f, 999}, {1.5f, 1000}, {-1.0f, 0}}) {
+  for (auto [in, out] :
+       {std::pair{0.5f, 500}, {1.0f, 1000}, {0.9999f, 999}, {1.5f, 1000}, {-1.0f, 0}}) {
     logic.onEvent(event(kEventProgress, {}, in));
     EXPECT_EQ(out, view.progress) << in;
   }
@@ -108,9 +109,13 @@ TEST(HwIdArgument, ExactlyThirtyTwoHexDigits) {
   const struct {
     std::string in;
     bool valid;
-  } cases[] = {{"00112233445566778899aabbccddeeff", true}, {"00112233445566778899AABBCCDDEEFF", true},
-               {"", false}, {"a", false}, {"00112233445566778899aabbccddee", false},
-               {"00112233445566778899aabbccddeeff0", false}, {"00112233445566778899aabbccddeefg", false},
+  } cases[] = {{"00112233445566778899aabbccddeeff", true},
+               {"00112233445566778899AABBCCDDEEFF", true},
+               {"", false},
+               {"a", false},
+               {"00112233445566778899aabbccddee", false},
+               {"00112233445566778899aabbccddeeff0", false},
+               {"00112233445566778899aabbccddeefg", false},
                {"0x112233445566778899aabbccddeeff", false}};
   for (const auto& c : cases) {
     const auto bytes = parseHwIdArgument(c.in);

@@ -10,9 +10,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <chrono>
-#include <thread>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "CUpdaterDlg.h"
 #include "DialogDriver.h"
@@ -52,8 +52,8 @@ class DialogTest : public ::testing::Test {
   bool enabled(int id) { return dialog->control(id)->isEnabled(); }
   std::string write(const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string path = dir + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     return path;
   }
   void browse(const std::string& path) {
@@ -61,7 +61,8 @@ class DialogTest : public ::testing::Test {
     dialog->onBrowse();
   }
   bool connected() {
-    return waitUntil([&] { return text(kDeviceVersion) == "1.8.0" && text(kNameField) == "bench unit"; });
+    return waitUntil(
+        [&] { return text(kDeviceVersion) == "1.8.0" && text(kNameField) == "bench unit"; });
   }
   QMessageBox* warning() { return dialog->findChild<QMessageBox*>("fwflashWarning"); }
   int progress() { return static_cast<QProgressBar*>(dialog->control(kProgressBar))->value(); }
@@ -113,18 +114,21 @@ TEST_F(DialogTest, DeviceFieldsFollowTheDevice) {
 
 TEST_F(DialogTest, PickingAPackageShowsItsModuleOrNothing) {
   ASSERT_TRUE(connected());
-  const std::string good = write("good.xpk", simplePackage("3.1.4", "kn-main", "rev-\xE9", "fresh build"));
+  const std::string good =
+      write("good.xpk", simplePackage("3.1.4", "kn-main", "rev-\xE9", "fresh build"));
   browse(good);
   EXPECT_EQ("3.1.4", text(kPackageVersion));
   EXPECT_EQ("kn-main", text(kPackageTarget));
-  EXPECT_EQ(QString::fromUtf16(u"rev-\u00E9"), text(kPackageSubTarget)) << "package values are widened byte by byte";
+  EXPECT_EQ(QString::fromUtf16(u"rev-\u00E9"), text(kPackageSubTarget))
+      << "package values are widened byte by byte";
   EXPECT_EQ("fresh build", text(kPackageDescription));
   EXPECT_TRUE(enabled(kPackageLabelFirst));
   EXPECT_TRUE(enabled(kDownloadButton));
 
   PackageWriter noMidd;
   noMidd.add({.tag = tagOf("boot"), .data = {1, 2, 3}});
-  const std::string bad[] = {write("nomidd.xpk", noMidd.bytes()), dir + "/missing.xpk", "/dev/zero", dir};
+  const std::string bad[] = {write("nomidd.xpk", noMidd.bytes()), dir + "/missing.xpk", "/dev/zero",
+                             dir};
   for (const std::string& path : bad) {
     browse(good);
     ASSERT_TRUE(enabled(kDownloadButton));
@@ -171,7 +175,8 @@ TEST_F(DialogTest, DownloadIsBusyUntilItEndsAndCannotBeClosedMeanwhile) {
   const auto calls = files.calls();
   ASSERT_EQ(2u, calls.size());
   EXPECT_EQ(package, calls[1].localBytes);
-  EXPECT_TRUE(waitUntil([&] { return text(kDeviceVersion).isEmpty(); })) << "the device left for its upgrade";
+  EXPECT_TRUE(waitUntil([&] { return text(kDeviceVersion).isEmpty(); }))
+      << "the device left for its upgrade";
 
   // Not busy any more: Esc closes.
   dialog->reject();

@@ -9,15 +9,15 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <chrono>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "CUpdaterDlg.h"
-#include "DialogDriver.h"
 #include "DeviceOnBus.h"
 #include "DevicePorts.h"
+#include "DialogDriver.h"
 #include "PackageWriter.h"
 #include "e2e/Road.h"
 
@@ -37,7 +37,8 @@ class UpdateRoadTest : public ::testing::Test {
     ASSERT_TRUE(road.ok());
     ASSERT_TRUE(road.startHub());
     hwid = e2e::Road::makeHwId(0x40);
-    device = std::make_unique<DeviceOnBus>(road.vbusDir(), "fw1", hwid, road.baseDir() + "/storage");
+    device =
+        std::make_unique<DeviceOnBus>(road.vbusDir(), "fw1", hwid, road.baseDir() + "/storage");
     ASSERT_TRUE(device->plugIn());
     ASSERT_TRUE(road.waitOnline({hwid}));
 
@@ -67,12 +68,13 @@ class UpdateRoadTest : public ::testing::Test {
   QString text(int id) { return dialog->controlText(id); }
   bool enabled(int id) { return dialog->control(id)->isEnabled(); }
   bool showsDevice(const QString& version = "1.8.0") {
-    return waitUntil([&] { return text(kDeviceVersion) == version && !text(kNameField).isEmpty(); });
+    return waitUntil(
+        [&] { return text(kDeviceVersion) == version && !text(kNameField).isEmpty(); });
   }
   void choose(const std::vector<uint8_t>& bytes, const std::string& name = "pkg.xpk") {
     const std::string path = road.baseDir() + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     picker.next = QString::fromStdString(path);
     dialog->onBrowse();
   }
@@ -113,10 +115,12 @@ TEST_F(UpdateRoadTest, FieldsFollowTheDeviceAndThePackage) {
   devsim::CoreConfig renamed = device->core().config();
   renamed.friendlyName = "renamed \xE2\x9C\x93";
   device->core().configure(renamed);
-  EXPECT_TRUE(waitUntil([&] { return text(kNameField) == QString::fromUtf8("renamed \xE2\x9C\x93"); }));
+  EXPECT_TRUE(
+      waitUntil([&] { return text(kNameField) == QString::fromUtf8("renamed \xE2\x9C\x93"); }));
 
   device->unplug();
-  EXPECT_TRUE(waitUntil([&] { return text(kDeviceVersion).isEmpty() && text(kNameField).isEmpty(); }));
+  EXPECT_TRUE(
+      waitUntil([&] { return text(kDeviceVersion).isEmpty() && text(kNameField).isEmpty(); }));
   EXPECT_FALSE(enabled(kResetButton));
   ASSERT_TRUE(device->plugIn());
   EXPECT_TRUE(showsDevice());
@@ -165,8 +169,10 @@ TEST_F(UpdateRoadTest, FailureTable) {
     std::string expected;
   };
   const Case cases[] = {
-      {"no space", [](devsim::FileServerFaults& f) { f.noSpaceAfter = 0; }, "No space left on device (ENOSPC)"},
-      {"silence", [](devsim::FileServerFaults& f) { f.silent = true; }, "Aborted file transfer with code -138"},
+      {"no space", [](devsim::FileServerFaults& f) { f.noSpaceAfter = 0; },
+       "No space left on device (ENOSPC)"},
+      {"silence", [](devsim::FileServerFaults& f) { f.silent = true; },
+       "Aborted file transfer with code -138"},
       {"channel closed", [](devsim::FileServerFaults& f) { f.closeAfter = 0; },
        "connection reset by remote party (ECONNRESET)"},
       {"busy three times", [](devsim::FileServerFaults& f) { f.busyCount = 3; }, ""},
@@ -218,7 +224,8 @@ TEST_F(UpdateRoadTest, ResetAndALostServerNeverLeaveItBusy) {
   ASSERT_TRUE(waitUntil([&] { return !dialog->logic().busy(); }, 120));
   ASSERT_NE(nullptr, warning());
   EXPECT_FALSE(warning()->text().isEmpty());
-  EXPECT_TRUE(waitUntil([&] { return text(kDeviceVersion).isEmpty(); })) << "the device is gone with the server";
+  EXPECT_TRUE(waitUntil([&] { return text(kDeviceVersion).isEmpty(); }))
+      << "the device is gone with the server";
 }
 
 int main(int argc, char** argv) {

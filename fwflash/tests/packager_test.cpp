@@ -1,3 +1,5 @@
+#include "fwflash/Packager.h"
+
 #include <gtest/gtest.h>
 #include <lz4.h>
 
@@ -9,7 +11,6 @@
 
 #include "PackageWriter.h"
 #include "fwflash/ModuleInfo.h"
-#include "fwflash/Packager.h"
 
 using namespace fwflash;
 using namespace fwflash::testing;
@@ -72,7 +73,8 @@ struct ThreeEntries {
   std::vector<uint8_t> dataData;
   std::string xml;
   ThreeEntries() {
-    for (int i = 0; i < 100; ++i) dataData.insert(dataData.end(), bootData.begin(), bootData.begin() + 37);
+    for (int i = 0; i < 100; ++i)
+      dataData.insert(dataData.end(), bootData.begin(), bootData.begin() + 37);
     std::string verbose;
     for (int i = 0; i < 40; ++i) verbose += "line " + std::to_string(i) + " of the release notes; ";
     xml = moduleXml("2.4.1", "kn-main", "rev-c", verbose);
@@ -144,7 +146,8 @@ TEST(PackageReader, ShortLastBlockRepeatingTheReusedBufferTail) {
 }
 
 TEST(PackageReader, EmptyBlocksAndEmptyEntries) {
-  std::vector<std::vector<uint8_t>> pieces{randomBytes(512, 3), {}, slice(randomBytes(512, 3), 0, 200)};
+  std::vector<std::vector<uint8_t>> pieces{
+      randomBytes(512, 3), {}, slice(randomBytes(512, 3), 0, 200)};
   std::vector<uint8_t> stream = lz4BlockStream(pieces);
   std::vector<uint8_t> out;
   EXPECT_EQ(712, extractStream(stream, &out));
@@ -172,8 +175,9 @@ std::vector<uint8_t> block(const std::vector<uint8_t>& lz4) {
 
 std::vector<uint8_t> compressOnce(const std::vector<uint8_t>& data) {
   std::vector<uint8_t> out(size_t(LZ4_compressBound(int(data.size()))));
-  const int n = LZ4_compress_default(reinterpret_cast<const char*>(data.data()),
-                                     reinterpret_cast<char*>(out.data()), int(data.size()), int(out.size()));
+  const int n =
+      LZ4_compress_default(reinterpret_cast<const char*>(data.data()),
+                           reinterpret_cast<char*>(out.data()), int(data.size()), int(out.size()));
   out.resize(size_t(n));
   return out;
 }
@@ -216,20 +220,26 @@ TEST(PackageReader, CorruptionTable) {
       {"extension byte", [&] { return flip(24 + 3); }, kMalformed, kMalformed},
       {"byte 16 set", [&] { return entry({.tag = 1, .data = {1}, .flag16 = 1}); }, 0, kMalformed},
       {"byte 17 set", [&] { return entry({.tag = 1, .data = {1}, .flag17 = 1}); }, 0, kMalformed},
-      {"compression 2", [&] { return entry({.tag = 1, .data = {1}, .compression = 2, .raw = true}); }, 0,
+      {"compression 2",
+       [&] { return entry({.tag = 1, .data = {1}, .compression = 2, .raw = true}); }, 0,
        kMalformed},
       {"short header", [&] { return slice(good.bytes, 0, 23); }, kMalformed, kMalformed},
       {"extension cut", [&] { return slice(good.bytes, 0, 30); }, kMalformed, kMalformed},
       {"stored data cut", [&] { return slice(good.bytes, 0, good.data - 1); }, 0, kMalformed},
-      {"block length 600", [&] { return entry({.tag = 1, .data = long600, .compression = 1, .raw = true}); }, 0,
+      {"block length 600",
+       [&] { return entry({.tag = 1, .data = long600, .compression = 1, .raw = true}); }, 0,
        kBadLz4},
       {"stream one byte short",
-       [&] { return entry({.tag = 1, .data = oneShort, .compression = 1, .raw = true}); }, 0, kBadLz4},
-      {"half a length", [&] { return entry({.tag = 1, .data = {5}, .compression = 1, .raw = true}); }, 0, kBadLz4},
+       [&] { return entry({.tag = 1, .data = oneShort, .compression = 1, .raw = true}); }, 0,
+       kBadLz4},
+      {"half a length",
+       [&] { return entry({.tag = 1, .data = {5}, .compression = 1, .raw = true}); }, 0, kBadLz4},
       {"reference before buffer 0",
-       [&] { return entry({.tag = 1, .data = before, .compression = 1, .raw = true}); }, 0, kBadLz4},
-      {"block decoding to 513", [&] { return entry({.tag = 1, .data = over512, .compression = 1, .raw = true}); },
-       0, kBadLz4},
+       [&] { return entry({.tag = 1, .data = before, .compression = 1, .raw = true}); }, 0,
+       kBadLz4},
+      {"block decoding to 513",
+       [&] { return entry({.tag = 1, .data = over512, .compression = 1, .raw = true}); }, 0,
+       kBadLz4},
   };
   for (const Case& c : cases) {
     Recorder r(c.make());
@@ -307,7 +317,8 @@ TEST(PackageReader, InvalidModuleInformation) {
   } cases[] = {
       {"empty midd", "", true},
       {"no midd", "", false},
-      {"no Verbose", "<Module><Version>1</Version><Target>t</Target><SubTarget>s</SubTarget></Module>", true},
+      {"no Verbose",
+       "<Module><Version>1</Version><Target>t</Target><SubTarget>s</SubTarget></Module>", true},
       {"no Module", "<Other><Version>1</Version></Other>", true},
       {"not XML", "<Module><Version>1</Target>", true},
       {"10 000 nested", "<Module>" + deep + "</Module>", true},
@@ -335,15 +346,18 @@ TEST(PackageReader, InvalidModuleInformation) {
 TEST(PackageReader, ModuleInformationOverItsCapIsInvalid) {
   std::string filler(kMaxModuleInfoSize, ' ');
   PackageWriter w;
-  w.add({.tag = tagOf("midd"), .data = bytesOf(moduleXml("1", "2", "3", "4") + filler), .compression = 1});
+  w.add({.tag = tagOf("midd"),
+         .data = bytesOf(moduleXml("1", "2", "3", "4") + filler),
+         .compression = 1});
   ModuleInfo info;
   EXPECT_FALSE(readModuleInfo(w.bytes(), &info));
 }
 
 TEST(PackageFile, OnlyReadableRegularFilesUnderTheCap) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("fwflash-pkg-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                     "-" + std::to_string(std::random_device{}()));
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("fwflash-pkg-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+       std::to_string(std::random_device{}()));
   std::filesystem::create_directories(dir);
   const std::vector<uint8_t> package = simplePackage("1.0", "t", "s", "v");
   {

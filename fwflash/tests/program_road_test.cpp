@@ -46,7 +46,8 @@ pid_t spawnUpdater(const std::string& hex, const std::string& log) {
 int waitExit(pid_t pid) {
   for (int i = 0; i < 1000; ++i) {
     int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::kill(pid, SIGKILL);
@@ -61,14 +62,17 @@ TEST(UpdaterProgramOnTheRoad, ShowsTheDeviceAndActivatesOnASecondStart) {
   ASSERT_TRUE(road.ok());
   ASSERT_TRUE(road.startHub());
   const HwId hwid = e2e::Road::makeHwId(0x51);
-  ASSERT_GE(road.startDevsim({{"fwprog", hwid}}, {"--storage", road.baseDir() + "/storage", "--fw-upgrade"}), 0);
+  ASSERT_GE(road.startDevsim({{"fwprog", hwid}},
+                             {"--storage", road.baseDir() + "/storage", "--fw-upgrade"}),
+            0);
   ASSERT_TRUE(road.waitOnline({hwid}));
 
   std::string hex = e2e::Road::hexOf(hwid);
   for (char& c : hex) c = char(std::tolower(static_cast<unsigned char>(c)));
   const std::string log = road.baseDir() + "/fwflash.log";
   const pid_t first = spawnUpdater(hex, log);
-  EXPECT_TRUE(waitForLine(log, "title KN Firmware Updater - " + e2e::Road::hexOf(hwid))) << readFile(log);
+  EXPECT_TRUE(waitForLine(log, "title KN Firmware Updater - " + e2e::Road::hexOf(hwid)))
+      << readFile(log);
   EXPECT_TRUE(waitForLine(log, "connected")) << readFile(log);
   EXPECT_TRUE(waitForLine(log, "device version 1.8.0")) << readFile(log);
 

@@ -144,8 +144,10 @@ TEST_F(ProgramTest, OneWindowPerDeviceAndASecondStartActivatesIt) {
 
   // Another device gets a window of its own.
   const std::string otherLog = dir + "/other.log";
-  running.push_back(spawn({"ffeeddccbbaa99887766554433221100"}, true, dir + "/other.err", otherLog));
-  EXPECT_TRUE(waitForLine(otherLog, "title KN Firmware Updater - FFEEDDCCBBAA99887766554433221100"));
+  running.push_back(
+      spawn({"ffeeddccbbaa99887766554433221100"}, true, dir + "/other.err", otherLog));
+  EXPECT_TRUE(
+      waitForLine(otherLog, "title KN Firmware Updater - FFEEDDCCBBAA99887766554433221100"));
   int status = 0;
   EXPECT_EQ(0, ::waitpid(running.back(), &status, WNOHANG)) << "still running";
 }

@@ -58,9 +58,10 @@ std::vector<uint8_t> lz4BlockStream(const std::vector<std::vector<uint8_t>>& blo
     char* in = input[index];
     if (!block.empty()) std::memcpy(in, block.data(), block.size());
     char compressed[LZ4_COMPRESSBOUND(512)];
-    const int n = block.empty() ? 0
-                                : LZ4_compress_fast_continue(stream, in, compressed, int(block.size()),
-                                                             int(sizeof compressed), 1);
+    const int n = block.empty()
+                      ? 0
+                      : LZ4_compress_fast_continue(stream, in, compressed, int(block.size()),
+                                                   int(sizeof compressed), 1);
     if (n < 0 || (n == 0 && !block.empty())) {
       LZ4_freeStream(stream);
       throw std::runtime_error("LZ4_compress_fast_continue");
@@ -75,17 +76,19 @@ std::vector<uint8_t> lz4BlockStream(const std::vector<std::vector<uint8_t>>& blo
   return out;
 }
 
-std::vector<uint8_t> lz4BlockStream(const std::vector<uint8_t>& data, std::vector<int>* compressedSizes) {
+std::vector<uint8_t> lz4BlockStream(const std::vector<uint8_t>& data,
+                                    std::vector<int>* compressedSizes) {
   std::vector<std::vector<uint8_t>> blocks;
   for (size_t at = 0; at < data.size(); at += 512)
-    blocks.emplace_back(data.begin() + long(at), data.begin() + long(std::min(data.size(), at + 512)));
+    blocks.emplace_back(data.begin() + long(at),
+                        data.begin() + long(std::min(data.size(), at + 512)));
   return lz4BlockStream(blocks, compressedSizes);
 }
 
 std::string moduleXml(const std::string& version, const std::string& target,
                       const std::string& subTarget, const std::string& verbose) {
-  return "<?xml version=\"1.0\"?>\n<Module>\n  <Version>" + version + "</Version>\n  <Target>" + target +
-         "</Target>\n  <SubTarget>" + subTarget + "</SubTarget>\n  <Verbose>" + verbose +
+  return "<?xml version=\"1.0\"?>\n<Module>\n  <Version>" + version + "</Version>\n  <Target>" +
+         target + "</Target>\n  <SubTarget>" + subTarget + "</SubTarget>\n  <Verbose>" + verbose +
          "</Verbose>\n</Module>\n";
 }
 

@@ -14,9 +14,9 @@ uint32_t tagOf(const char (&text)[5]);
 
 struct EntryFields {
   uint32_t tag = 0;
-  std::vector<uint8_t> data;        // the plain data (or the stored bytes when raw)
-  uint8_t compression = 0;          // written as is; 1 compresses unless raw
-  bool raw = false;                 // data goes in unchanged
+  std::vector<uint8_t> data;  // the plain data (or the stored bytes when raw)
+  uint8_t compression = 0;    // written as is; 1 compresses unless raw
+  bool raw = false;           // data goes in unchanged
   std::vector<uint8_t> extension;
   uint8_t flag16 = 0;
   uint8_t flag17 = 0;

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "plat/dynlib.h"
+#include "plat/errors.h"
 #include "plat/registry.h"
 #include "plat/txevent.h"
-#include "plat/errors.h"
 
 namespace {
 

@@ -24,7 +24,10 @@ TrIfServer::TrIfServer(TransportManager* manager, DeviceChooser* chooser)
     : TrIfServer(manager, chooser, Options{}) {}
 
 TrIfServer::TrIfServer(TransportManager* manager, DeviceChooser* chooser, const Options& options)
-    : ThreadBase("TrIfServer"), manager_(manager), chooser_(chooser), options_(options),
+    : ThreadBase("TrIfServer"),
+      manager_(manager),
+      chooser_(chooser),
+      options_(options),
       rpc_(this) {}
 
 TrIfServer::~TrIfServer() { stop(); }
@@ -49,7 +52,7 @@ bool TrIfServer::start() {
   plat::RpcServer::Step step = plat::RpcServer::Step::kEndpoint;
   if (uint32_t rc = rpc_.start(options_.rpc, &step)) {
     ShowFatalError(rc, step == plat::RpcServer::Step::kEndpoint ? "RpcServerUseAllProtseqsIf failed"
-                                                                 : "RpcServerListen failed");
+                                                                : "RpcServerListen failed");
     return false;
   }
   ThreadBase::start();

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
+#include "plat/errors.h"
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
-#include "plat/errors.h"
 #include "plat/sysmsg.h"
 #include "plat/trace.h"
 
@@ -61,8 +61,7 @@ plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
   while (!stopRequested()) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       // A client whose connect already went through waits in the backlog:
       // it is taken rather than shown a connected pipe that closes.
@@ -79,7 +78,8 @@ plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
       plat::Handle connection = plat::kInvalidHandle;
       const int rc = plat::pipeAccept(listener, &connection, 0);
       if (rc == 0) return connection;  // the listener is closed and its file gone
-      if (rc != plat::kErrorWaitTimeout) break;   // a refused peer of another user shows as a time-out
+      if (rc != plat::kErrorWaitTimeout)
+        break;  // a refused peer of another user shows as a time-out
     }
   }
   plat::pipeAbandon(listener);

@@ -112,9 +112,8 @@ TEST_F(AppTest, AnRpcStartFailureShowsOneBox) {
   writeRegistry({{"sim", SIMMEDIA_MODULE}});
   // Someone else serves the endpoint.
   plat::RpcServer squatter;
-  ASSERT_EQ(0u, squatter.start(kConnectionServerRpc,
-                               [](plat::RpcCall&, uint16_t, const uint8_t*, size_t,
-                                  plat::RpcResult*) { return 0u; }));
+  ASSERT_EQ(0u, squatter.start(kConnectionServerRpc, [](plat::RpcCall&, uint16_t, const uint8_t*,
+                                                        size_t, plat::RpcResult*) { return 0u; }));
   CConnServerApp app(ui());
   EXPECT_EQ(CConnServerApp::Start::kFailed, app.initInstance("linkhub"));
   ASSERT_EQ(1u, box_.shown.size());

@@ -73,8 +73,7 @@ void clientLoop(int seed, const HwId* ids, const HwId& abandonedId,
         uint32_t exception = 0;
         const int rc = GetOnlineDevices(
             binding, uint64_t(seed),
-            [&](uint64_t, const HwId* list, size_t n) { seen.assign(list, list + n); },
-            &exception);
+            [&](uint64_t, const HwId* list, size_t n) { seen.assign(list, list + n); }, &exception);
         if (rc != 0 || seen.size() != 3)
           t.fail("GetOnlineDevices " + std::to_string(rc) + ", " + std::to_string(seen.size()) +
                  " devices");
@@ -109,8 +108,8 @@ void clientLoop(int seed, const HwId* ids, const HwId& abandonedId,
         // A pipe nobody connects to: its front end gives up after the time-out.
         char name[kPipeNameBuffer];
         uint32_t exception = 0;
-        const int rc =
-            OpenChannel(binding, &abandonedId, kProtocolBenchmark, kPipeNameBuffer, name, &exception);
+        const int rc = OpenChannel(binding, &abandonedId, kProtocolBenchmark, kPipeNameBuffer, name,
+                                   &exception);
         if (rc == 0)
           ++t.abandoned;
         else if (rc == 3) {
@@ -158,8 +157,8 @@ TEST_F(HubConcurrencyTest, MixedTrafficLeavesEveryChannelFreeAndEveryFrontEndRea
   EXPECT_GT(tally.lists.load(), 0);
   EXPECT_GT(tally.abandoned.load(), 0);
   std::printf("lists %ld opens %ld echoes %ld abandoned %ld quick %ld full %ld\n",
-              tally.lists.load(), tally.opens.load(), tally.echoes.load(),
-              tally.abandoned.load(), tally.quickCloses.load(), tally.full.load());
+              tally.lists.load(), tally.opens.load(), tally.echoes.load(), tally.abandoned.load(),
+              tally.quickCloses.load(), tally.full.load());
 
   // Every front end ends (abandoned ones after the connect time-out) and is
   // reaped; every slot is let go.
@@ -168,7 +167,8 @@ TEST_F(HubConcurrencyTest, MixedTrafficLeavesEveryChannelFreeAndEveryFrontEndRea
     for (const HwId& id : {ids_[0], ids_[1], abandonedId_})
       if (manager.findHandler(id)->attachedCount() != 0) return false;
     return true;
-  })) << server.frontEndCount() << " front ends left";
+  })) << server.frontEndCount()
+      << " front ends left";
 
   // And every link channel can be had again (a close the device has yet to
   // answer frees its channel within the close time-out).

@@ -170,7 +170,8 @@ void envCreate(MediaEventCallback cb, void* context) {
   eventsContext = context;
 }
 void envDestroy() {}
-bool channelConnect(uint32_t index, ChannelRxCallback r, ChannelTxCallback, void* context, int* tx) {
+bool channelConnect(uint32_t index, ChannelRxCallback r, ChannelTxCallback, void* context,
+                    int* tx) {
   std::lock_guard<std::mutex> lock(callbackMutex);
   rx[index] = r;
   rxContext[index] = context;
@@ -248,7 +249,8 @@ TEST(ManagerRemovalTest, RemovalMeetingAnIdentityReportNeverDeadlocks) {
   scripted::report(1, last);
   scripted::report(1, last);
   ASSERT_TRUE(scripted::handshake(last, makeId(0xEE)));
-  EXPECT_TRUE(eventually([&] { return manager.onlineDevices() == std::vector<HwId>{makeId(0xEE)}; }));
+  EXPECT_TRUE(
+      eventually([&] { return manager.onlineDevices() == std::vector<HwId>{makeId(0xEE)}; }));
   EXPECT_EQ(1u, manager.sessionCount());
   scripted::report(2, last);
   EXPECT_TRUE(eventually([&] { return manager.sessionCount() == 0; }));
@@ -364,13 +366,21 @@ TEST_F(MediaScanTest, FailuresAreFatalWithTheirMessage) {
     std::string expected;  // empty: loads
   } cases[] = {
       {"no Media key", {}, false, formatFatalError(2, "Failed on opening configuration registry")},
-      {"a path longer than the data buffer", {{"usb", longPath}}, true,
+      {"a path longer than the data buffer",
+       {{"usb", longPath}},
+       true,
        formatFatalError(234, "Failed on opening configuration registry")},
-      {"a missing library", {{"usb", "/nonexistent/libnothing.so"}}, true,
+      {"a missing library",
+       {{"usb", "/nonexistent/libnothing.so"}},
+       true,
        formatFatalError(2, "Failed opening /nonexistent/libnothing.so")},
-      {"a library without EnvDestroy", {{"sim", SIMMEDIA_MODULE}, {"bad", HUB_MEDIA_NOENVDESTROY}},
-       true, formatFatalError(2, std::string("Failed opening ") + HUB_MEDIA_NOENVDESTROY)},
-      {"a library whose load hook refuses", {{"busy", HUB_MEDIA_REFUSING}}, true,
+      {"a library without EnvDestroy",
+       {{"sim", SIMMEDIA_MODULE}, {"bad", HUB_MEDIA_NOENVDESTROY}},
+       true,
+       formatFatalError(2, std::string("Failed opening ") + HUB_MEDIA_NOENVDESTROY)},
+      {"a library whose load hook refuses",
+       {{"busy", HUB_MEDIA_REFUSING}},
+       true,
        formatFatalError(2, std::string("Failed opening ") + HUB_MEDIA_REFUSING)},
       {"an empty Media key", {}, true, ""},
       {"a working library", {{"sim", SIMMEDIA_MODULE}}, true, ""},

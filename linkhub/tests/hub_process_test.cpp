@@ -120,7 +120,8 @@ TEST_F(ProcessTest, OpenChannelResultsAndAnEcho) {
     if (name) *name = buffer;
     return rc;
   };
-  const int16_t length = int16_t(std::string("\\\\.\\\\pipe\\zamoconnectionserver_\\00000000").size());
+  const int16_t length =
+      int16_t(std::string("\\\\.\\\\pipe\\zamoconnectionserver_\\00000000").size());
   std::string name;
   EXPECT_EQ(2, open(makeId(0x55), kPipeNameBuffer));
   EXPECT_EQ(1, open(device_, length));

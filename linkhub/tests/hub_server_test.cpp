@@ -147,7 +147,7 @@ class LastMomentFrontEnd final : public TrIfTranFrontEnd {
     join();  // before this class is gone: the thread calls into it
     if (client != plat::kInvalidHandle) plat::closeHandle(client);
   }
-  std::atomic<int> clientRc{-1};  // set once the client has tried
+  std::atomic<int> clientRc{-1};               // set once the client has tried
   plat::Handle client = plat::kInvalidHandle;  // read once clientRc is set
 
  protected:

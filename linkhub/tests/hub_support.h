@@ -56,7 +56,8 @@ inline std::string hexOf(const HwId& id) {
 
 // Polls `done` until it holds or `limit` passes.
 inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds limit = std::chrono::duration_cast<std::chrono::milliseconds>(kLong)) {
+                       std::chrono::milliseconds limit =
+                           std::chrono::duration_cast<std::chrono::milliseconds>(kLong)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -199,14 +200,16 @@ class MessageSink : public TrIfTranRemote {
     closed_ = true;
     cv_.notify_all();
   }
-  bool next(Bytes* message, std::chrono::milliseconds limit = std::chrono::duration_cast<std::chrono::milliseconds>(kLong)) {
+  bool next(Bytes* message, std::chrono::milliseconds limit =
+                                std::chrono::duration_cast<std::chrono::milliseconds>(kLong)) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!cv_.wait_for(lock, limit, [this] { return !messages_.empty(); })) return false;
     *message = std::move(messages_.front());
     messages_.pop_front();
     return true;
   }
-  bool waitClosed(std::chrono::milliseconds limit = std::chrono::duration_cast<std::chrono::milliseconds>(kLong)) {
+  bool waitClosed(std::chrono::milliseconds limit =
+                      std::chrono::duration_cast<std::chrono::milliseconds>(kLong)) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, limit, [this] { return closed_; });
   }

@@ -41,7 +41,7 @@ TEST_F(LinkTest, HandshakeGivesChannelsAndFragmentsOfTheDeviceFrameLength) {
     size_t offset;
   };
   // The two channels take turns.
-  const Want wants[] = {{0, 0x22, 125, 0}, {1, 0x23, 125, 0},   {2, 0x02, 126, 125},
+  const Want wants[] = {{0, 0x22, 125, 0},   {1, 0x23, 125, 0},  {2, 0x02, 126, 125},
                         {3, 0x03, 126, 125}, {4, 0x12, 49, 251}, {5, 0x03, 49, 251}};
   int mode = kMediaTxFirst;
   for (const Want& w : wants) {

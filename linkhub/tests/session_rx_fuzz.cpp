@@ -40,7 +40,9 @@ void feed(SessionLayer& layer, const uint8_t* bytes, size_t n) {
   std::free(frame);
 }
 
-void feed(SessionLayer& layer, std::vector<uint8_t> bytes) { feed(layer, bytes.data(), bytes.size()); }
+void feed(SessionLayer& layer, std::vector<uint8_t> bytes) {
+  feed(layer, bytes.data(), bytes.size());
+}
 
 }  // namespace
 

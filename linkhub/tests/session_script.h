@@ -141,7 +141,8 @@ class Recorder : public SessionLayerEvents {
   }
   bool waitIdentified(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return identified_.size() >= count; });
+    return cv_.wait_for(lock, std::chrono::seconds(10),
+                        [&] { return identified_.size() >= count; });
   }
   std::vector<HwId> identified() {
     std::lock_guard<std::mutex> lock(mutex_);

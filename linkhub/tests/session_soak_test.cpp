@@ -40,10 +40,19 @@ class MessageSource {
     const uint64_t r = mix(state_);
     // Mostly short, some long, now and then empty or the largest.
     switch (r % 8) {
-      case 0: length_ = 0; break;
-      case 1: length_ = kMaxMessage; break;
-      case 2: case 3: length_ = (r >> 8) % kMaxMessage + 1; break;
-      default: length_ = (r >> 8) % 3000 + 1; break;
+      case 0:
+        length_ = 0;
+        break;
+      case 1:
+        length_ = kMaxMessage;
+        break;
+      case 2:
+      case 3:
+        length_ = (r >> 8) % kMaxMessage + 1;
+        break;
+      default:
+        length_ = (r >> 8) % 3000 + 1;
+        break;
     }
   }
   size_t length() const { return length_; }
@@ -199,10 +208,10 @@ TEST(SessionSoak, EveryMessageArrivesOnceInOrderThroughAFaultyLink) {
 
   devsim::InProcessMedia media;
   const uint32_t index = media.addDevice(config, options);
-  media.device(index).registerService(
-      kSoakProtocol, [&soak](std::shared_ptr<devsim::ServiceChannel> port) {
-        return std::make_unique<SoakService>(soak, std::move(port));
-      });
+  media.device(index).registerService(kSoakProtocol,
+                                      [&soak](std::shared_ptr<devsim::ServiceChannel> port) {
+                                        return std::make_unique<SoakService>(soak, std::move(port));
+                                      });
 
   const MediaRecord record = devsim::inProcessMediaRecord();
 
@@ -307,12 +316,13 @@ TEST(SessionSoak, EveryMessageArrivesOnceInOrderThroughAFaultyLink) {
   const devsim::DeviceStats ds = media.device(index).stats();
   std::printf("messages: %llu to the device, %llu to the host\n", (unsigned long long)toDevice,
               (unsigned long long)toHost);
-  std::printf("frames: %llu to the device, %llu to the host; dropped %llu, duplicated %llu, "
-              "swapped %llu; device resent %llu, rejects %llu, stale acks %llu\n",
-              (unsigned long long)ms.framesToDevice, (unsigned long long)ms.framesToHost,
-              (unsigned long long)ms.dropped, (unsigned long long)ms.duplicated,
-              (unsigned long long)ms.swapped, (unsigned long long)ds.resent,
-              (unsigned long long)ds.rejectsSent, (unsigned long long)ds.staleAcks);
+  std::printf(
+      "frames: %llu to the device, %llu to the host; dropped %llu, duplicated %llu, "
+      "swapped %llu; device resent %llu, rejects %llu, stale acks %llu\n",
+      (unsigned long long)ms.framesToDevice, (unsigned long long)ms.framesToHost,
+      (unsigned long long)ms.dropped, (unsigned long long)ms.duplicated,
+      (unsigned long long)ms.swapped, (unsigned long long)ds.resent,
+      (unsigned long long)ds.rejectsSent, (unsigned long long)ds.staleAcks);
   EXPECT_GT(ms.dropped, 0u);
   EXPECT_GT(ms.duplicated, 0u);
   EXPECT_GT(ms.swapped, 0u);

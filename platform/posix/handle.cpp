@@ -25,23 +25,46 @@ int setBlocking(Handle h, bool blocking) {
 
 int lastSystemError() {
   switch (errno) {
-    case 0: return 0;
-    case ENOENT: case ECONNREFUSED: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EMFILE: case ENFILE: return kErrorTooManyOpenFiles;
-    case EACCES: case EPERM: return kErrorAccessDenied;
-    case EBADF: return kErrorInvalidHandle;
-    case ENOMEM: case ENOBUFS: return kErrorNotEnoughMemory;
-    case EROFS: return kErrorWriteProtect;
-    case EINVAL: return kErrorInvalidParameter;
-    case EPIPE: case ECONNRESET: return kErrorBrokenPipe;
-    case ENOSPC: return kErrorDiskFull;
-    case EEXIST: case EADDRINUSE: return kErrorAlreadyExists;
-    case ENAMETOOLONG: return kErrorFilenameTooLong;
-    case EAGAIN: return kErrorPipeBusy;
-    case ENOTCONN: return kErrorPipeNotConnected;
-    case ELOOP: return kErrorCantResolveFilename;
-    default: return kErrorGenFailure;
+    case 0:
+      return 0;
+    case ENOENT:
+    case ECONNREFUSED:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case ENOMEM:
+    case ENOBUFS:
+      return kErrorNotEnoughMemory;
+    case EROFS:
+      return kErrorWriteProtect;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case EPIPE:
+    case ECONNRESET:
+      return kErrorBrokenPipe;
+    case ENOSPC:
+      return kErrorDiskFull;
+    case EEXIST:
+    case EADDRINUSE:
+      return kErrorAlreadyExists;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case EAGAIN:
+      return kErrorPipeBusy;
+    case ENOTCONN:
+      return kErrorPipeNotConnected;
+    case ELOOP:
+      return kErrorCantResolveFilename;
+    default:
+      return kErrorGenFailure;
   }
 }
 

@@ -20,8 +20,8 @@ int DirWatch::open(const std::string& dir) {
     handle_ = kInvalidHandle;
     return lastSystemError();
   }
-  const uint32_t mask =
-      IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+  const uint32_t mask = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
+                        IN_MOVE_SELF | IN_ONLYDIR;
   if (::inotify_add_watch(handle_, dir.c_str(), mask) < 0) {
     int code = errno == ENOTDIR ? kErrorPathNotFound : lastSystemError();
     closeHandle(handle_);

@@ -10,8 +10,8 @@
 
 #include <chrono>
 
-#include "plat/runtime.h"
 #include "plat/errors.h"
+#include "plat/runtime.h"
 
 namespace plat {
 namespace {

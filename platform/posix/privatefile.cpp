@@ -13,7 +13,8 @@ namespace plat {
 
 int writePrivateFile(const std::string& path, const void* data, size_t length) {
   if (path.empty() || path.find('\0') != std::string::npos) return kErrorInvalidName;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return errno == ELOOP ? kErrorAccessDenied : lastSystemError();
   struct stat st {};
   int code = 0;

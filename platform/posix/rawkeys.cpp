@@ -68,7 +68,8 @@ int RawKeyboard::enter(Handle h) {
   action.sa_handler = onEndingSignal;
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigemptyset(&action.sa_mask);
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kEndingSignals[i], &action, &previousActions[i]);
+  for (int i = 0; i < kSignalCount; ++i)
+    ::sigaction(kEndingSignals[i], &action, &previousActions[i]);
   activeInput = h;
   if (::tcsetattr(h, TCSANOW, &mode) != 0) {
     const int code = lastSystemError();
@@ -94,7 +95,8 @@ int RawKeyboard::readKey() {
 void RawKeyboard::restore() {
   if (!raw_) return;
   putBack();
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kEndingSignals[i], &previousActions[i], nullptr);
+  for (int i = 0; i < kSignalCount; ++i)
+    ::sigaction(kEndingSignals[i], &previousActions[i], nullptr);
   raw_ = false;
 }
 

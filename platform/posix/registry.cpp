@@ -79,10 +79,14 @@ bool parseDword(const std::string& text, uint32_t* v) {
   uint32_t value = 0;
   for (char c : text) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     value = value << 4 | uint32_t(d);
   }
   *v = value;
@@ -133,7 +137,8 @@ int parse(const std::string& text, const std::vector<std::string>& wanted, bool*
   *found = false;
   values->clear();
   size_t start = 0;
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    start = 3;
   else if (text.size() >= 2 && (uint8_t(text[0]) == 0xFF || uint8_t(text[0]) == 0xFE))
     return kBadFile;  // UTF-16 exports are not read
   bool first = true, inSection = false, inWanted = false;
@@ -147,7 +152,8 @@ int parse(const std::string& text, const std::vector<std::string>& wanted, bool*
     if (line.empty() || line[0] == ';') continue;
     bool wasFirst = first;
     first = false;
-    if (wasFirst && (line == "Windows Registry Editor Version 5.00" || line == "REGEDIT4")) continue;
+    if (wasFirst && (line == "Windows Registry Editor Version 5.00" || line == "REGEDIT4"))
+      continue;
     if (line[0] == '[') {
       if (line.back() != ']' || line.size() < 3 || line[1] == '-') return kBadFile;
       if (!splitKeyPath(line.substr(1, line.size() - 2), &section)) return kBadFile;
@@ -238,8 +244,8 @@ int regOpenKeyInText(const std::string& text, RegRoot root, const std::string& s
   return 0;
 }
 
-int regEnumValue(const RegKey& key, uint32_t index, char* name, uint32_t* nameChars,
-                 uint32_t* type, uint8_t* data, uint32_t* dataBytes) {
+int regEnumValue(const RegKey& key, uint32_t index, char* name, uint32_t* nameChars, uint32_t* type,
+                 uint8_t* data, uint32_t* dataBytes) {
   if (!name || !nameChars) return kErrorInvalidParameter;
   if (index >= key.values().size()) return kNoMoreItems;
   const RegValue& v = key.values()[index];

@@ -44,9 +44,12 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
   std::vector<uint8_t> frame;
   for (;;) {
     switch (readFrame(conn.fd, &frame)) {
-      case ReadResult::kLost: throw RpcException(kRpcCallFailed);
-      case ReadResult::kTooLong: throw RpcException(kRpcBadStubData);
-      case ReadResult::kOk: break;
+      case ReadResult::kLost:
+        throw RpcException(kRpcCallFailed);
+      case ReadResult::kTooLong:
+        throw RpcException(kRpcBadStubData);
+      case ReadResult::kOk:
+        break;
     }
     if (frame.empty()) throw RpcException(kRpcBadStubData);
     switch (frame[0]) {
@@ -81,7 +84,8 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
         if (!writeFrame(conn.fd, answer)) throw RpcException(kRpcCallFailed);
         break;
       }
-      default: throw RpcException(kRpcBadStubData);
+      default:
+        throw RpcException(kRpcBadStubData);
     }
   }
 }

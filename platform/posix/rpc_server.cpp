@@ -267,11 +267,14 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
                 unsigned(kRpcBadStubData));
       writeFrame(fd, faultBody(kRpcBadStubData));
       return;
-    case ReadResult::kOk: break;
+    case ReadResult::kOk:
+      break;
   }
   uint32_t status = 0;
-  if (frame.size() < kCallHeader || frame[0] != kRpcFrameCall) status = kRpcBadStubData;
-  else if (std::memcmp(&frame[1], iface.id, 16) != 0) status = kRpcUnknownInterface;
+  if (frame.size() < kCallHeader || frame[0] != kRpcFrameCall)
+    status = kRpcBadStubData;
+  else if (std::memcmp(&frame[1], iface.id, 16) != 0)
+    status = kRpcUnknownInterface;
   else if (svcwire::loadU16(&frame[17]) != iface.major ||
            svcwire::loadU16(&frame[19]) != iface.minor)
     status = kRpcProcedureOutOfRange;

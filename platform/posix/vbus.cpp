@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+
 #include "plat/errors.h"
 
 namespace plat {
@@ -27,9 +28,7 @@ int makeAddress(const std::string& path, sockaddr_un* addr) {
   return 0;
 }
 
-Handle makeSocket() {
-  return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-}
+Handle makeSocket() { return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
 
 bool sameUser(Handle h) {
   ucred cred{};
@@ -74,7 +73,8 @@ int vbusPublish(const std::string& dir, const std::string& id, Handle* listener)
   const std::string hidden = dir + "/." + id + ".tmp";
   const std::string visible = dir + "/" + id + ".sock";
   sockaddr_un addr;
-  if (makeAddress(hidden, &addr) != 0 || visible.size() >= sizeof addr.sun_path) return kErrorFilenameTooLong;
+  if (makeAddress(hidden, &addr) != 0 || visible.size() >= sizeof addr.sun_path)
+    return kErrorFilenameTooLong;
   struct stat st;
   if (::lstat(visible.c_str(), &st) == 0) return kErrorAlreadyExists;
   ::unlink(hidden.c_str());  // a leftover of a publisher that died half-way

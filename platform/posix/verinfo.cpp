@@ -33,7 +33,11 @@ using svcwire::loadU64;
 bool findSection(uint64_t fileSize, const ReadAt& readAt, std::string* out) {
   unsigned char eh[kElfHeader];
   if (!readAt(0, eh, sizeof eh)) return false;
-  if (std::memcmp(eh, "\x7f" "ELF", 4) != 0 || eh[4] != 2 /* 64-bit */ || eh[5] != 1 /* LE */)
+  if (std::memcmp(eh,
+                  "\x7f"
+                  "ELF",
+                  4) != 0 ||
+      eh[4] != 2 /* 64-bit */ || eh[5] != 1 /* LE */)
     return false;
   const uint64_t shoff = loadU64(eh + 0x28);
   const uint16_t shentsize = loadU16(eh + 0x3A);

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 #include "plat/runtime.h"
 
@@ -46,9 +45,7 @@ TEST_F(RuntimeTest, CreatesPrivateDirectoryWithParents) {
 }
 
 TEST_F(RuntimeTest, RefusesWhatIsNotAPrivateDirectory) {
-  {
-    std::ofstream(rt_) << "x";
-  }
+  { std::ofstream(rt_) << "x"; }
   std::string dir;
   EXPECT_EQ(plat::runtimeDir(&dir), 5) << "a plain file";
   fs::remove(rt_);
@@ -113,8 +110,10 @@ TEST_F(RuntimeTest, MapsPipeNames) {
   for (const auto& c : cases) {
     std::string path = "untouched";
     EXPECT_EQ(plat::pipePath(c.name, &path), c.rc) << c.name;
-    if (c.rc == 0) EXPECT_EQ(path, rt_ + c.tail) << c.name;
-    else EXPECT_EQ(path, "untouched") << c.name;
+    if (c.rc == 0)
+      EXPECT_EQ(path, rt_ + c.tail) << c.name;
+    else
+      EXPECT_EQ(path, "untouched") << c.name;
   }
   EXPECT_EQ(plat::pipePath(std::string("\\pipe\\a\0b", 10), nullptr), 123);
   EXPECT_FALSE(fs::exists(rt_)) << "mapping creates nothing";

@@ -1,5 +1,7 @@
 // Key-by-key input on a pseudo-terminal: the mode it sets, the keys as they
 // are typed, and the mode put back on every way out, a crash included.
+#include "plat/rawkeys.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "plat/console.h"
-#include "plat/rawkeys.h"
 
 namespace {
 
@@ -86,8 +87,11 @@ TEST(RawKeysTest, EveryWayOutRestores) {
   const struct {
     const char* name;
     int signal;  // 0: exit(3)
-  } cases[] = {{"SIGTERM", SIGTERM}, {"SIGSEGV", SIGSEGV}, {"SIGABRT", SIGABRT},
-               {"SIGHUP", SIGHUP},   {"exit", 0}};
+  } cases[] = {{"SIGTERM", SIGTERM},
+               {"SIGSEGV", SIGSEGV},
+               {"SIGABRT", SIGABRT},
+               {"SIGHUP", SIGHUP},
+               {"exit", 0}};
   for (const auto& c : cases) {
     Pty pty;
     ASSERT_TRUE(pty.ok);

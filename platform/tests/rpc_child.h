@@ -3,8 +3,9 @@
 // what they saw one line at a time, and end when their standard input closes.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
 namespace plat::test {

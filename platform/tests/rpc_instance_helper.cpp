@@ -1,7 +1,8 @@
 // Takes the instance lock named by argv[1], prints the result code, and holds
 // the lock until standard input closes.
-#include <cstdio>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include "plat/instance.h"
 

@@ -63,7 +63,8 @@ TEST_F(InstanceLockTest, KilledHolderLeavesNoStaleLock) {
 
 TEST_F(InstanceLockTest, NamesThatAreNoFileNameAreRefused) {
   InstanceLock lock;
-  for (const char* bad : {"", ".", "..", "a/b", "../escape"}) EXPECT_EQ(123, lock.acquire(bad)) << bad;
+  for (const char* bad : {"", ".", "..", "a/b", "../escape"})
+    EXPECT_EQ(123, lock.acquire(bad)) << bad;
   EXPECT_FALSE(lock.held());
 }
 

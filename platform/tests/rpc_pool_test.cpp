@@ -77,12 +77,13 @@ TEST_F(RpcPoolTest, ManyClientsAtOnceAllGetTheirOwnAnswers) {
         const uint16_t tag = uint16_t(c * 100 + i);
         bool callbackMatched = false;
         uint16_t result = 0;
-        uint32_t code = callCode(0, {uint8_t(tag), uint8_t(tag >> 8)},
-                                 [&](uint16_t, const uint8_t* a, size_t n) {
-                                   callbackMatched = n == 2 && uint16_t(a[0] | a[1] << 8) == tag;
-                                   return 0u;
-                                 },
-                                 &result);
+        uint32_t code = callCode(
+            0, {uint8_t(tag), uint8_t(tag >> 8)},
+            [&](uint16_t, const uint8_t* a, size_t n) {
+              callbackMatched = n == 2 && uint16_t(a[0] | a[1] << 8) == tag;
+              return 0u;
+            },
+            &result);
         if (code != 0 || result != tag || !callbackMatched) ++wrong;
       }
     });
@@ -94,8 +95,9 @@ TEST_F(RpcPoolTest, ManyClientsAtOnceAllGetTheirOwnAnswers) {
 TEST_F(RpcPoolTest, PoolGrowsPastItsMinimumForBlockedCalls) {
   Gate gate;
   RpcServer server;
-  ASSERT_EQ(0u, server.start(kTestIf, [&](RpcCall&, uint16_t, const uint8_t*, size_t,
-                                          RpcResult*) { return gate.pass() ? 0u : kRpcCallFailed; }));
+  ASSERT_EQ(0u, server.start(kTestIf, [&](RpcCall&, uint16_t, const uint8_t*, size_t, RpcResult*) {
+    return gate.pass() ? 0u : kRpcCallFailed;
+  }));
   EXPECT_GE(server.threadCount(), 16u);
   constexpr int kCalls = 40;  // all must be inside at once
   std::vector<std::thread> clients;
@@ -119,11 +121,13 @@ TEST_F(RpcPoolTest, CallsPastTheLimitAreTooBusyAndIdleThreadsRetire) {
   options.maxCalls = 4;
   options.idleRetireMs = 50;
   RpcServer server;
-  ASSERT_EQ(0u, server.start(kTestIf, [&](RpcCall&, uint16_t p, const uint8_t*, size_t,
-                                          RpcResult*) {
-    if (p == 1) return 0u;
-    return gate.pass() ? 0u : kRpcCallFailed;
-  }, options));
+  ASSERT_EQ(0u, server.start(
+                    kTestIf,
+                    [&](RpcCall&, uint16_t p, const uint8_t*, size_t, RpcResult*) {
+                      if (p == 1) return 0u;
+                      return gate.pass() ? 0u : kRpcCallFailed;
+                    },
+                    options));
   std::vector<std::thread> clients;
   std::atomic<int> failed{0};
   for (int i = 0; i < 4; ++i)
@@ -154,22 +158,24 @@ TEST_F(RpcPoolTest, StopReturnsOnlyAfterEveryCallInFlightHasReturned) {
   RpcServerOptions options;
   options.stopWarnMs = 100000;
   auto server = std::make_unique<RpcServer>();
-  ASSERT_EQ(0u, server->start(kTestIf, [&](RpcCall& call, uint16_t p, const uint8_t*, size_t,
-                                           RpcResult*) {
-    ++running;
-    uint32_t status = 0;
-    if (p == 0) {
-      status = call.callback(0, {});  // the client sits on it: stop() must cut it
-    } else if (p == 1) {
-      while (!call.stopping()) std::this_thread::sleep_for(1ms);
-    } else {
-      std::this_thread::sleep_for(300ms);  // ignores stopping(): waited for
-      stubbornDone = true;
-    }
-    ++finished;
-    --running;
-    return status;
-  }, options));
+  ASSERT_EQ(0u, server->start(
+                    kTestIf,
+                    [&](RpcCall& call, uint16_t p, const uint8_t*, size_t, RpcResult*) {
+                      ++running;
+                      uint32_t status = 0;
+                      if (p == 0) {
+                        status = call.callback(0, {});  // the client sits on it: stop() must cut it
+                      } else if (p == 1) {
+                        while (!call.stopping()) std::this_thread::sleep_for(1ms);
+                      } else {
+                        std::this_thread::sleep_for(300ms);  // ignores stopping(): waited for
+                        stubbornDone = true;
+                      }
+                      ++finished;
+                      --running;
+                      return status;
+                    },
+                    options));
 
   std::vector<std::thread> clients;
   std::atomic<int> lost{0};
@@ -181,8 +187,10 @@ TEST_F(RpcPoolTest, StopReturnsOnlyAfterEveryCallInFlightHasReturned) {
       });
       // A polling call may still finish and be answered in the moment
       // between stopping() turning true and its connection being cut.
-      if (code == kRpcCallFailed) ++lost;
-      else if (!(p == 1 && code == 0)) ADD_FAILURE() << "procedure " << p << " ended with " << code;
+      if (code == kRpcCallFailed)
+        ++lost;
+      else if (!(p == 1 && code == 0))
+        ADD_FAILURE() << "procedure " << p << " ended with " << code;
     });
   };
   for (int i = 0; i < kWaitingOnClient; ++i) client(0);

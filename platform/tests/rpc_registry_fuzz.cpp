@@ -8,8 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   plat::RegKey key;
-  if (plat::regOpenKeyInText(text, plat::RegRoot::kLocalMachine, "SOFTWARE\\Veltrano\\linkhub\\Media",
-                             &key) != 0)
+  if (plat::regOpenKeyInText(text, plat::RegRoot::kLocalMachine,
+                             "SOFTWARE\\Veltrano\\linkhub\\Media", &key) != 0)
     return 0;
   for (uint32_t i = 0;; ++i) {
     char name[8];

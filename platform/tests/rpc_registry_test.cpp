@@ -22,9 +22,7 @@ class RegistryTest : public ::testing::Test {
     file_ = dir_ + "/registry.reg";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
-  void write(const std::string& text) {
-    std::ofstream(file_, std::ios::binary) << text;
-  }
+  void write(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
   int open(const std::string& text, const std::string& subKey, RegKey* key) {
     write(text);
     return regOpenKeyIn(file_, RegRoot::kLocalMachine, subKey, key);
@@ -32,8 +30,8 @@ class RegistryTest : public ::testing::Test {
   std::vector<std::pair<std::string, std::string>> strings(const RegKey& key) {
     std::vector<std::pair<std::string, std::string>> out;
     for (const RegValue& v : key.values())
-      out.emplace_back(v.name, v.type == kRegSz ? std::string(v.data.begin(), v.data.end() - 1)
-                                                : "<dword>");
+      out.emplace_back(
+          v.name, v.type == kRegSz ? std::string(v.data.begin(), v.data.end() - 1) : "<dword>");
     return out;
   }
   std::string dir_, file_;
@@ -58,10 +56,10 @@ TEST_F(RegistryTest, MediaKeyValuesComeInFileOrder) {
                     "\"beta\"=\"\"\r\n",
                     kMedia, &key));
   // Sections of the same key (any case) merge; a repeated name keeps its place.
-  EXPECT_THAT(strings(key), ::testing::ElementsAre(::testing::Pair("zeta", "/lib/z.so"),
-                                                   ::testing::Pair("ALPHA", "/lib/a2.so"),
-                                                   ::testing::Pair("", "default"),
-                                                   ::testing::Pair("beta", "")));
+  EXPECT_THAT(strings(key),
+              ::testing::ElementsAre(::testing::Pair("zeta", "/lib/z.so"),
+                                     ::testing::Pair("ALPHA", "/lib/a2.so"),
+                                     ::testing::Pair("", "default"), ::testing::Pair("beta", "")));
 
   std::string value;
   EXPECT_EQ(0, regGetString(key, "Zeta", &value));
@@ -79,13 +77,15 @@ TEST_F(RegistryTest, MediaKeyValuesComeInFileOrder) {
                             &devices));
   EXPECT_EQ(1630, regGetString(devices, "1234:ABCD", &value));
   uint32_t type = 0, dword = 0, size = 4;
-  EXPECT_EQ(0, regQueryValue(devices, "1234:abcd", &type, reinterpret_cast<uint8_t*>(&dword), &size));
+  EXPECT_EQ(0,
+            regQueryValue(devices, "1234:abcd", &type, reinterpret_cast<uint8_t*>(&dword), &size));
   EXPECT_EQ(kRegDword, type);
   EXPECT_EQ(1u, dword);
 }
 
 TEST_F(RegistryTest, LookupsReportWin32Codes) {
-  const std::string text = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub\\Media]\n\"a\"=\"x\"\n";
+  const std::string text =
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\linkhub\\Media]\n\"a\"=\"x\"\n";
   RegKey key;
   struct Case {
     RegRoot root;

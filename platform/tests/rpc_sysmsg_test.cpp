@@ -11,9 +11,9 @@ namespace {
 
 TEST(SystemMessage, EveryCodeTheLayersReportHasItsText) {
   // lastSystemError's codes, the registry's, the pipes', the loader's and the RPC's.
-  const uint32_t codes[] = {0,   2,   3,   4,   5,   6,   8,   13,  19,   31,   87,   109,  112,
-                            123, 126, 127, 183, 206, 231, 233, 234, 258,  259,  1450, 1630, 1717,
-                            1722, 1723, 1726, 1740, 1745, 1783, 1921};
+  const uint32_t codes[] = {0,   2,    3,    4,    5,    6,    8,    13,   19,   31,   87,
+                            109, 112,  123,  126,  127,  183,  206,  231,  233,  234,  258,
+                            259, 1450, 1630, 1717, 1722, 1723, 1726, 1740, 1745, 1783, 1921};
   for (uint32_t code : codes) {
     std::string text;
     ASSERT_TRUE(lookupSystemMessage(code, &text)) << code;

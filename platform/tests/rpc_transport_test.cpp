@@ -77,11 +77,11 @@ TEST_F(RpcTransportTest, NobodyListeningIsServerUnavailable) {
 TEST_F(RpcTransportTest, ServerAnswersBrokenCallsWithTheirFaults) {
   RpcServer server;
   std::atomic<int> dispatched{0};
-  ASSERT_EQ(0u, server.start(kTestIf, [&](RpcCall& c, uint16_t p, const uint8_t* a, size_t n,
-                                          RpcResult* r) {
-    ++dispatched;
-    return reverseDispatcher(c, p, a, n, r);
-  }));
+  ASSERT_EQ(0u, server.start(kTestIf,
+                             [&](RpcCall& c, uint16_t p, const uint8_t* a, size_t n, RpcResult* r) {
+                               ++dispatched;
+                               return reverseDispatcher(c, p, a, n, r);
+                             }));
   RpcInterface otherId = kTestIf;
   otherId.id[15] ^= 1;
   RpcInterface major2 = kTestIf, minor0 = kTestIf;
@@ -114,12 +114,13 @@ TEST_F(RpcTransportTest, ServerAnswersBrokenCallsWithTheirFaults) {
 
 TEST_F(RpcTransportTest, DispatcherStatusAndExceptionsBecomeFaults) {
   RpcServer server;
-  ASSERT_EQ(0u, server.start(kTestIf, [](RpcCall&, uint16_t p, const uint8_t*, size_t,
-                                         RpcResult*) -> uint32_t {
-    if (p == 0) return kRpcBadStubData;
-    if (p == 1) throw RpcException(kRpcAccessDenied);
-    throw std::runtime_error("handler bug");
-  }));
+  ASSERT_EQ(0u,
+            server.start(kTestIf,
+                         [](RpcCall&, uint16_t p, const uint8_t*, size_t, RpcResult*) -> uint32_t {
+                           if (p == 0) return kRpcBadStubData;
+                           if (p == 1) throw RpcException(kRpcAccessDenied);
+                           throw std::runtime_error("handler bug");
+                         }));
   EXPECT_EQ(kRpcBadStubData, callCode(0, {}));
   EXPECT_EQ(kRpcAccessDenied, callCode(1, {}));
   EXPECT_EQ(kRpcCallFailed, callCode(2, {}));
@@ -137,10 +138,11 @@ TEST_F(RpcTransportTest, CallbacksRunOnTheCallersConnectionBeforeTheReply) {
   }));
 
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> ran;
-  RpcResult r = rpcCall(RpcBinding(), kTestIf, 0, {}, [&](uint16_t n, const uint8_t* a, size_t len) {
-    ran.emplace_back(n, std::vector<uint8_t>(a, a + len));
-    return n == 7 ? 0u : kRpcInvalidArgument;
-  });
+  RpcResult r =
+      rpcCall(RpcBinding(), kTestIf, 0, {}, [&](uint16_t n, const uint8_t* a, size_t len) {
+        ran.emplace_back(n, std::vector<uint8_t>(a, a + len));
+        return n == 7 ? 0u : kRpcInvalidArgument;
+      });
   EXPECT_EQ(5, r.result);
   ASSERT_EQ(2u, ran.size());
   EXPECT_EQ(7, ran[0].first);
@@ -154,8 +156,8 @@ TEST_F(RpcTransportTest, CallbacksRunOnTheCallersConnectionBeforeTheReply) {
   EXPECT_THAT(seen, ::testing::ElementsAre(kRpcProcedureOutOfRange, kRpcProcedureOutOfRange));
   seen.clear();
   EXPECT_EQ(0u, callCode(0, {}, [](uint16_t, const uint8_t*, size_t) -> uint32_t {
-    throw std::runtime_error("client bug");
-  }));
+              throw std::runtime_error("client bug");
+            }));
   EXPECT_THAT(seen, ::testing::ElementsAre(kRpcCallFailed, kRpcCallFailed));
 }
 
@@ -190,11 +192,13 @@ TEST_F(RpcTransportTest, PeerOfAnotherUserIsRefused) {
   options.allowedUid = int64_t(::geteuid()) + 1;
   std::atomic<int> dispatched{0};
   RpcServer server;
-  ASSERT_EQ(0u, server.start(kTestIf, [&](RpcCall&, uint16_t, const uint8_t*, size_t,
-                                          RpcResult*) {
-    ++dispatched;
-    return 0u;
-  }, options));
+  ASSERT_EQ(0u, server.start(
+                    kTestIf,
+                    [&](RpcCall&, uint16_t, const uint8_t*, size_t, RpcResult*) {
+                      ++dispatched;
+                      return 0u;
+                    },
+                    options));
   EXPECT_EQ(kRpcAccessDenied, callCode(0, {}));
   EXPECT_EQ(0, dispatched.load());
 }

@@ -25,7 +25,8 @@ TEST(VersionInfo, ProgramReadsItsOwnBlock) {
   EXPECT_EQ("", getVersionString("Product"));
   EXPECT_EQ("", getVersionString("NoSuchKey"));
   // Found through an address inside the program, too.
-  EXPECT_EQ("Verinfo Test", getModuleVersionString(reinterpret_cast<void*>(&getVersionString), "ProductName"));
+  EXPECT_EQ("Verinfo Test",
+            getModuleVersionString(reinterpret_cast<void*>(&getVersionString), "ProductName"));
 }
 
 TEST(VersionInfo, OtherBlockOrNoSectionGivesNothing) {
@@ -46,7 +47,8 @@ TEST(VersionInfo, LibraryIsFoundByAnAddressInsideIt) {
   auto probe = reinterpret_cast<Probe>(findSymbol(lib, "rpc_verinfo_probe", &error));
   ASSERT_NE(nullptr, probe) << error;
   EXPECT_STREQ("Verinfo Module", probe());
-  EXPECT_EQ("Verinfo Module", getModuleVersionString(reinterpret_cast<void*>(probe), "ProductName"));
+  EXPECT_EQ("Verinfo Module",
+            getModuleVersionString(reinterpret_cast<void*>(probe), "ProductName"));
   EXPECT_EQ("Verinfo Module", getFileVersionString(RPC_VERINFO_MODULE, "ProductName"));
 
   EXPECT_EQ(nullptr, findSymbol(lib, "no_such_symbol", &error));
@@ -79,7 +81,10 @@ Elf makeElf(const std::string& content, const char* sectionName = ".verinfo") {
   const size_t contentAt = 64, namesAt = contentAt + content.size();
   e.shoff = (namesAt + names.size() + 7) & ~size_t(7);
   e.bytes.assign(e.shoff + 3 * 64, 0);
-  std::memcpy(&e.bytes[0], "\x7f" "ELF", 4);
+  std::memcpy(&e.bytes[0],
+              "\x7f"
+              "ELF",
+              4);
   e.bytes[4] = 2;  // 64-bit
   e.bytes[5] = 1;  // little-endian
   e.bytes[6] = 1;
@@ -112,7 +117,8 @@ bool parse(const std::vector<unsigned char>& bytes, std::string* section) {
 }
 
 const std::string kBlock =
-    "\\StringFileInfo\\040904b0\\ProductName=Gr\xC3\xB6\xC3\x9F" "e = 2\r\n"
+    "\\StringFileInfo\\040904b0\\ProductName=Gr\xC3\xB6\xC3\x9F"
+    "e = 2\r\n"
     "\\StringFileInfo\\040704b0\\ProductVersion=9.9\n"
     "\\StringFileInfo\\040904B0\\ProductVersion=1.0\n"
     "\\StringFileInfo\\040904b0\\Empty=\n"
@@ -127,14 +133,16 @@ TEST(VersionSection, ValuesOfTheEnglishBlockOnly) {
   const std::string dir = makeTempDir("rpc-verinfo-");
   ASSERT_FALSE(dir.empty());
   const std::string file = dir + "/prog";
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(e.bytes.data()),
-                                              std::streamsize(e.bytes.size()));
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(e.bytes.data()), std::streamsize(e.bytes.size()));
   struct Case {
     const char* key;
     bool found;
     const char* value;
   } cases[] = {
-      {"ProductName", true, "Gr\xC3\xB6\xC3\x9F" "e = 2"},
+      {"ProductName", true,
+       "Gr\xC3\xB6\xC3\x9F"
+       "e = 2"},
       {"ProductVersion", true, "1.0"},  // block digits ignore case; 0407 skipped
       {"Empty", true, ""},
       {"LegalCopyright", true, "last line, no break"},
@@ -174,22 +182,31 @@ TEST(VersionSection, DamagedHeadersAreRefusedSafely) {
       {"entries too large", [](Elf& e) { put<uint16_t>(e.bytes, 0x3A, 0xFFFF); }},
       {"too many sections", [](Elf& e) { put<uint16_t>(e.bytes, 0x3C, 0xFFFE); }},
       {"name table index out of range", [](Elf& e) { put<uint16_t>(e.bytes, 0x3E, 3); }},
-      {"extended count huge", [](Elf& e) {
+      {"extended count huge",
+       [](Elf& e) {
          put<uint16_t>(e.bytes, 0x3C, 0);
          put<uint64_t>(e.bytes, e.shoff + 32, ~uint64_t(0));
        }},
-      {"extended name index huge", [](Elf& e) {
+      {"extended name index huge",
+       [](Elf& e) {
          put<uint16_t>(e.bytes, 0x3E, 0xFFFF);
          put<uint32_t>(e.bytes, e.shoff + 40, 0xFFFFFFF0u);
        }},
-      {"name table past the end", [](Elf& e) { put<uint64_t>(e.bytes, e.shstrtabHeader + 24, e.bytes.size()); }},
-      {"name table size huge", [](Elf& e) { put<uint64_t>(e.bytes, e.shstrtabHeader + 32, ~uint64_t(0) - 3); }},
+      {"name table past the end",
+       [](Elf& e) { put<uint64_t>(e.bytes, e.shstrtabHeader + 24, e.bytes.size()); }},
+      {"name table size huge",
+       [](Elf& e) { put<uint64_t>(e.bytes, e.shstrtabHeader + 32, ~uint64_t(0) - 3); }},
       {"name table without bits", [](Elf& e) { put<uint32_t>(e.bytes, e.shstrtabHeader + 4, 8); }},
-      {"name offset past the table", [](Elf& e) { put<uint32_t>(e.bytes, e.verinfoHeader, 0xFFFFFFFFu); }},
-      {"name cut by the table's end", [](Elf& e) { put<uint64_t>(e.bytes, e.shstrtabHeader + 32, 15); }},
-      {"section past the end", [](Elf& e) { put<uint64_t>(e.bytes, e.verinfoHeader + 24, e.bytes.size() - 4); }},
-      {"section offset huge", [](Elf& e) { put<uint64_t>(e.bytes, e.verinfoHeader + 24, ~uint64_t(0) - 1); }},
-      {"section size huge", [](Elf& e) { put<uint64_t>(e.bytes, e.verinfoHeader + 32, uint64_t(1) << 63); }},
+      {"name offset past the table",
+       [](Elf& e) { put<uint32_t>(e.bytes, e.verinfoHeader, 0xFFFFFFFFu); }},
+      {"name cut by the table's end",
+       [](Elf& e) { put<uint64_t>(e.bytes, e.shstrtabHeader + 32, 15); }},
+      {"section past the end",
+       [](Elf& e) { put<uint64_t>(e.bytes, e.verinfoHeader + 24, e.bytes.size() - 4); }},
+      {"section offset huge",
+       [](Elf& e) { put<uint64_t>(e.bytes, e.verinfoHeader + 24, ~uint64_t(0) - 1); }},
+      {"section size huge",
+       [](Elf& e) { put<uint64_t>(e.bytes, e.verinfoHeader + 32, uint64_t(1) << 63); }},
       {"section without bits", [](Elf& e) { put<uint32_t>(e.bytes, e.verinfoHeader + 4, 8); }},
   };
   for (const Case& c : cases) {

@@ -184,8 +184,10 @@ TEST(ProbeInChild, OnlyABodyThatReturnsCounts) {
   EXPECT_FALSE(plat::probeInChild([] { ::_exit(3); }, 10000));
   // A body that never returns is killed at the limit, not waited for.
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(plat::probeInChild([] {
-    for (;;) ::pause();
-  }, 200));
+  EXPECT_FALSE(plat::probeInChild(
+      [] {
+        for (;;) ::pause();
+      },
+      200));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
 }

@@ -79,11 +79,16 @@ std::string scopeEventText(uint64_t event, const void* data, uint64_t length, bo
       if (length != sizeof(ProtDigScopeStatus) || !data) return invalidLength(length);
       const auto* s = static_cast<const ProtDigScopeStatus*>(data);
       switch (s->state) {
-        case 0: return "Status : empty";
-        case 1: return "Status : armed";
-        case 2: return "Status : running, fill=" + number(s->fill);
-        case 3: return "Status : valid";
-        default: return "Status : undefined";
+        case 0:
+          return "Status : empty";
+        case 1:
+          return "Status : armed";
+        case 2:
+          return "Status : running, fill=" + number(s->fill);
+        case 3:
+          return "Status : valid";
+        default:
+          return "Status : undefined";
       }
     }
     case PROT_DIGSCOPE_EVENT_CHANNELS: {
@@ -199,7 +204,7 @@ class DigScopeConsole : public InteractiveConsole {
     static const struct {
       const char* word;
       size_t words;  // the command word and its arguments
-    } kCommands[] = {{"reqsignature", 1}, {"getcap", 1},        {"addchannel", 3},
+    } kCommands[] = {{"reqsignature", 1},  {"getcap", 1},        {"addchannel", 3},
                      {"modifychannel", 3}, {"removechannel", 2}, {"addtrigger", 5},
                      {"modifytrigger", 5}, {"removetrigger", 2}, {"setparams", 4},
                      {"arm", 1},           {"cancel", 1},        {"getconf", 2},

@@ -67,8 +67,8 @@ void onEvent(void* user, int event, const void* data, size_t length) {
 
 std::string fileListingHeader() {
   std::ostringstream line;
-  line << std::left << std::setw(32) << "Name" << ' ' << std::right << std::setw(9) << "Size"
-       << ' ' << std::left << std::setw(5) << "Attr" << '\n';
+  line << std::left << std::setw(32) << "Name" << ' ' << std::right << std::setw(9) << "Size" << ' '
+       << std::left << std::setw(5) << "Attr" << '\n';
   return line.str();
 }
 
@@ -128,9 +128,9 @@ int runFileServer(const HwId& hwid, const std::vector<std::string>& args) {
   switch (op) {
     case kDownload:
       std::cout << "\nDownloading " << args[2] << " to " << args[3] << std::endl;
-      started = ProtFSrvDownload(hwid.id, sizeof hwid.id, onEvent, &operation, device,
-                                 args[2].c_str(), args[3].c_str(),
-                                 int(uint16_t(std::atol(args[4].c_str()))));
+      started =
+          ProtFSrvDownload(hwid.id, sizeof hwid.id, onEvent, &operation, device, args[2].c_str(),
+                           args[3].c_str(), int(uint16_t(std::atol(args[4].c_str()))));
       break;
     case kUpload:
       std::cout << "\nUploading " << args[3] << " to " << args[2] << std::endl;
@@ -142,8 +142,8 @@ int runFileServer(const HwId& hwid, const std::vector<std::string>& args) {
       started = ProtFSrvDir(hwid.id, sizeof hwid.id, onEvent, &operation, device);
       break;
     default:
-      started = ProtFSrvUnlink(hwid.id, sizeof hwid.id, onEvent, &operation, device,
-                               args[2].c_str());
+      started =
+          ProtFSrvUnlink(hwid.id, sizeof hwid.id, onEvent, &operation, device, args[2].c_str());
       break;
   }
   if (!started) {

@@ -1,8 +1,8 @@
 #include "ParamDbConsole.h"
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -20,9 +20,7 @@ namespace protoprobe {
 
 namespace {
 
-std::string invalidLength(uint64_t length) {
-  return "Invalid lenght: " + std::to_string(length);
-}
+std::string invalidLength(uint64_t length) { return "Invalid lenght: " + std::to_string(length); }
 
 // Lower-case hex, zero-filled to at least `width` digits.
 std::string hexOf(uint64_t value, size_t width) {
@@ -142,9 +140,15 @@ class ParamDbConsole : public InteractiveConsole {
 
  protected:
   std::vector<std::string> helpLines() const override {
-    return {"  reqsignature", "  reqstore", "  read <index>",
-            "  autoread <index> [<index> [<index>]]", "  write <index> <data>", "  quit", "",
-            "Example:", "  read 000b"};
+    return {"  reqsignature",
+            "  reqstore",
+            "  read <index>",
+            "  autoread <index> [<index> [<index>]]",
+            "  write <index> <data>",
+            "  quit",
+            "",
+            "Example:",
+            "  read 000b"};
   }
   bool registerLibrary() override {
     active_ = this;
@@ -209,8 +213,7 @@ class ParamDbConsole : public InteractiveConsole {
       if (words.size() < 3) return Outcome::kAbort;
       const std::vector<uint8_t> data = hexToBytes(words[2]);
       echo(line);
-      return counted(
-          [&] { return ProtParDBReqWrite(handle_, index, data.data(), data.size()); });
+      return counted([&] { return ProtParDBReqWrite(handle_, index, data.data(), data.size()); });
     }
     if (word == "autoread") {
       autoread(words, line);

@@ -20,7 +20,7 @@ struct Invocation {
   std::string hwidText;  // argument 1
   long long total = 0, packet = 0, span = 0;
   uint8_t protocolId = 0;
-  std::string consoleName;                // N mode; empty with no name given
+  std::string consoleName;               // N mode; empty with no name given
   std::vector<std::string> consoleArgs;  // N mode: what follows the name
 };
 

@@ -11,7 +11,8 @@
 namespace protoprobe {
 
 bool benchmarkArgumentsValid(int mode, long long total, long long packet, long long span) {
-  if (total < 0 || total > 0xFFFFFFFFll || packet < 1 || packet > static_cast<long long>(kChunkData))
+  if (total < 0 || total > 0xFFFFFFFFll || packet < 1 ||
+      packet > static_cast<long long>(kChunkData))
     return false;
   if (mode != kBenchX) return true;
   return span >= 0 && span < packet && packet + span <= static_cast<long long>(kChunkData) + 1;
@@ -106,9 +107,9 @@ int ProtExercizer::run(int mode, uint32_t total, uint16_t packetSize, uint16_t s
   uint64_t sent = mode == kBenchU ? total : 0;
   int result = exchange(total, packetSize, span, &sent);
 
-  const int64_t elapsedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count();
+  const int64_t elapsedNs =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count();
   sender_.close(false);
   uint64_t received;
   uint16_t deviceSum;

@@ -66,9 +66,7 @@ std::string scopeResultText(int code) {
   return {};
 }
 
-int checkConsoleOutput() {
-  return plat::isTerminal(plat::standardOutput()) ? 0 : 6;
-}
+int checkConsoleOutput() { return plat::isTerminal(plat::standardOutput()) ? 0 : 6; }
 
 void StampedPrinter::start() {
   plat::LockGuard lock(mutex_);

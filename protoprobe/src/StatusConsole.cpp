@@ -23,9 +23,7 @@ std::string hexDump(const uint8_t* bytes, size_t count) {
 
 namespace {
 
-std::string invalidLength(uint64_t length) {
-  return "Invalid lenght: " + std::to_string(length);
-}
+std::string invalidLength(uint64_t length) { return "Invalid lenght: " + std::to_string(length); }
 
 std::string hex4(uint16_t value) {
   static const char kDigits[] = "0123456789abcdef";

@@ -14,8 +14,8 @@
 
 namespace {
 
-using protoprobe::ScopeFileQueue;
 using protoprobe::scopeEventText;
+using protoprobe::ScopeFileQueue;
 
 std::string text(uint64_t event, const void* data, uint64_t length, bool* known = nullptr) {
   ScopeFileQueue files;

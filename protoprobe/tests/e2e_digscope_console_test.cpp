@@ -8,15 +8,15 @@
 #include <regex>
 #include <sstream>
 
-#include "e2e/Road.h"
 #include "ProtocolConsoles.h"
+#include "e2e/Road.h"
 #include "svcwire/ScopeWire.h"
 #include "testsupport/ShellRunner.h"
 
 namespace {
 
-using shelltest::ShellRunner;
 using shelltest::shellQuote;
+using shelltest::ShellRunner;
 namespace wire = svcwire::scope;
 
 const std::string kProgram = PROTOPROBE_PROGRAM;
@@ -57,7 +57,8 @@ class DigScopeConsoleRoad : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_NE(dev_, nullptr);
-    work_ = road_->baseDir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    work_ =
+        road_->baseDir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     ASSERT_EQ(0, ::system(("mkdir -p " + shellQuote(work_)).c_str()));
   }
   std::string hex() const { return formatHwId(device_.hwid, false); }
@@ -118,8 +119,8 @@ TEST_F(DigScopeConsoleRoad, ACaptureSessionWritesAFileTheDecoderReads) {
   // What the device received for the trigger and the parameters.
   const auto requests = dev_->scope().requests();
   EXPECT_TRUE(std::find(requests.begin(), requests.end(),
-                        std::vector<uint8_t>{wire::kReqAddTrigger, 3, 0, 3, 0x9c, 0xff, 0xff, 0xff}) !=
-              requests.end());
+                        std::vector<uint8_t>{wire::kReqAddTrigger, 3, 0, 3, 0x9c, 0xff, 0xff,
+                                             0xff}) != requests.end());
   EXPECT_TRUE(std::find(requests.begin(), requests.end(),
                         std::vector<uint8_t>{wire::kReqRemoveChannel, 44, 0}) != requests.end());
   EXPECT_EQ(dev_->scope().mode(), 2);
@@ -136,9 +137,12 @@ TEST_F(DigScopeConsoleRoad, ACaptureSessionWritesAFileTheDecoderReads) {
 }
 
 TEST_F(DigScopeConsoleRoad, BadArgumentsEndTheConsoleAsAborted) {
-  const char* const lines[] = {"addchannel x 1",     "addchannel 3",
-                               "addtrigger l 3 above", "addtrigger l 3 above 99999999999999999999",
-                               "setparams always 1e99 0", "removetrigger",
+  const char* const lines[] = {"addchannel x 1",
+                               "addchannel 3",
+                               "addtrigger l 3 above",
+                               "addtrigger l 3 above 99999999999999999999",
+                               "setparams always 1e99 0",
+                               "removetrigger",
                                "getdata"};
   for (const char* line : lines) {
     SCOPED_TRACE(line);
@@ -164,10 +168,12 @@ TEST_F(DigScopeConsoleRoad, OutputThatIsNoTerminalGivesSixButHelpComesFirst) {
   const shelltest::ShellResult help = runner.run({"60", kProgram, hex(), "N", "DigScope", "hElP"});
   EXPECT_EQ(255, help.status) << help.err;
   EXPECT_EQ(0u, help.out.rfind("\nAvailable console commands:\n  reqsignature\n  getcap\n"
-                               "  addchannel <channel> <sampleperiod>\n", 0))
+                               "  addchannel <channel> <sampleperiod>\n",
+                               0))
       << help.out;
-  EXPECT_NE(help.out.find("\n  addtrigger ll <channel> {rise|fall|above|below} <int64_t_threshold>\n"),
-            std::string::npos);
+  EXPECT_NE(
+      help.out.find("\n  addtrigger ll <channel> {rise|fall|above|below} <int64_t_threshold>\n"),
+      std::string::npos);
   EXPECT_EQ(help.out.size() - help.out.rfind("  getdata <destfilename>\n  quit\n"),
             std::string("  getdata <destfilename>\n  quit\n").size());
 }
@@ -183,13 +189,12 @@ TEST_F(DigScopeConsoleRoad, RawDataWithoutACaptureAndAGivenUpRequest) {
   ASSERT_TRUE(s.waitFor("ms < cancelled\n")) << s.transcript();
   dev_->scope().setSilent(true);
   s.type("getdata lost.bin\n");
-  ASSERT_TRUE(s.waitFor("ms ERROR: " + protoprobe::scopeResultText(1024) + "\n"))
-      << s.transcript();
+  ASSERT_TRUE(s.waitFor("ms ERROR: " + protoprobe::scopeResultText(1024) + "\n")) << s.transcript();
   ASSERT_TRUE(s.waitFor("ms < CON\n")) << s.transcript();
   dev_->scope().setSilent(false);
   s.type("getdata fresh.bin\n");
-  ASSERT_TRUE(s.waitFor("ms < Data completed : ERROR: " +
-                        protoprobe::scopeResultText(wire::kInvalidState) + "\n"))
+  ASSERT_TRUE(s.waitFor(
+      "ms < Data completed : ERROR: " + protoprobe::scopeResultText(wire::kInvalidState) + "\n"))
       << s.transcript();
   // The next result goes to its own file, not to the given-up one's.
   dev_->scope().replaceNextReply({wire::kRawConfiguration, 0, 2, 0, 0, 0, 7, 7});

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "testsupport/ShellRunner.h"
 #include "e2e/Road.h"
 #include "plat/process.h"
+#include "testsupport/ShellRunner.h"
 
 namespace {
 
@@ -63,8 +63,10 @@ class ProtoprobeRoad : public ::testing::Test {
     for (size_t i = 0; i < 6; ++i) {
       const HwId hwid = e2e::Road::makeHwId(uint8_t(0x10 * (i + 1)));
       std::vector<std::string> extra;
-      if (*knobs[i]) extra = {"--bench-fault", knobs[i]};
-      else extra = {"--storage", road_->baseDir() + "/storage"};
+      if (*knobs[i])
+        extra = {"--bench-fault", knobs[i]};
+      else
+        extra = {"--storage", road_->baseDir() + "/storage"};
       ASSERT_GE(road_->startDevsim({{"dev" + std::to_string(i + 1), hwid}}, extra), 0);
       ids.push_back(hwid);
       sims_.push_back({knobs[i], hwid});
@@ -83,7 +85,8 @@ class ProtoprobeRoad : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_NE(nullptr, road_);
-    work_ = road_->baseDir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    work_ =
+        road_->baseDir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     ASSERT_EQ(0, ::system(("mkdir -p " + shelltest::shellQuote(work_)).c_str()));
   }
   static HwId hwidOf(const std::string& knob) {
@@ -131,16 +134,19 @@ TEST_F(ProtoprobeRoad, CommandLineTable) {
       {{hex, "U", "-1", "100"}, 255, "Invalid benchmark arguments\n"},
       {{hex.substr(1), "N", "ParamDB"}, 255, "HWID format mismatch\n"},
       {{hex, "N"}, 255, "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
-      {{upper, "N", "Status", "HeLp"}, 255,
+      {{upper, "N", "Status", "HeLp"},
+       255,
        "\nAvailable console commands:\n  reqsignature\n  reqnotifications\n  quit\n"},
       // Standard output is a file here, not a terminal.
       {{hex, "N", "Status"}, 6, ""},
       {{hex, "N", "ParamDB"}, 6, ""},
-      {{hex, "N", "ParamDB", "help"}, 255,
+      {{hex, "N", "ParamDB", "help"},
+       255,
        "\nAvailable console commands:\n  reqsignature\n  reqstore\n  read <index>\n"
        "  autoread <index> [<index> [<index>]]\n  write <index> <data>\n  quit\n\nExample:\n"
        "  read 000b\n"},
-      {{upper, "N", "Nothing"}, 255,
+      {{upper, "N", "Nothing"},
+       255,
        "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
   };
   for (const auto& c : cases) {
@@ -187,11 +193,15 @@ TEST_F(ProtoprobeRoad, FaultKnobsGiveTheirExitCodes) {
       {"bad-sum", {"D", "1048576", "1000"}, 243, {"Data checksum mismatch"}},
       {"silence", {"X", "1048576", "1000", "0"}, 244, {"Timeout on RX, exiting"}},
       {"silence", {"U", "1048576", "1000"}, 244, {"Timeout on RX, exiting"}},
-      {"silence", {"D", "1048576", "1000"}, 243,
+      {"silence",
+       {"D", "1048576", "1000"},
+       243,
        {"Timeout on RX, exiting", "Data checksum mismatch"}},
       {"close", {"X", "1048576", "1000", "0"}, 246, {"Remote close requested, exiting"}},
       {"close", {"U", "1048576", "1000"}, 246, {"Remote close requested, exiting"}},
-      {"close", {"D", "1048576", "1000"}, 243,
+      {"close",
+       {"D", "1048576", "1000"},
+       243,
        {"Remote close requested, exiting", "Data checksum mismatch"}},
   };
   for (const auto& c : cases) {
@@ -217,7 +227,9 @@ class RawConsoleSession {
       : runner_("/bin/sh", work), pidFile_(work + "/console.pid"), modesFile_(work + "/modes") {
     const std::string script =
         "stty opost onlcr; before=$(stty -g); "
-        "P=" + shelltest::shellQuote(pidFile_) + " sh -c 'echo $$ >\"$P\"; exec \"$0\" \"$@\"' "
+        "P=" +
+        shelltest::shellQuote(pidFile_) +
+        " sh -c 'echo $$ >\"$P\"; exec \"$0\" \"$@\"' "
         "\"$0\" \"$@\"; rc=$?; after=$(stty -g); "
         "if [ \"$before\" = \"$after\" ]; then echo same; else echo \"$before / $after\"; fi >" +
         shelltest::shellQuote(modesFile_) + "; exit $rc";
@@ -247,12 +259,13 @@ TEST_F(ProtoprobeRoad, RawConsoleSessionBytesAndTerminalModes) {
   s.type("\x03");
   EXPECT_EQ(0, s.wait(30000)) << s.standardError();
   const std::string want =
-      "\r\n"                        // the device list step's empty line
-      "\r> "                        // the empty input
-      "1" "a"                       // each key beyond the shown input
-      "\r\n"                        // Enter
-      "\r@ 1b 64 65 76 31 \r\n"    // the reply, over the prompt
-      "\r> 1a\r\n";                 // the shown input drawn again
+      "\r\n"  // the device list step's empty line
+      "\r> "  // the empty input
+      "1"
+      "a"                        // each key beyond the shown input
+      "\r\n"                     // Enter
+      "\r@ 1b 64 65 76 31 \r\n"  // the reply, over the prompt
+      "\r> 1a\r\n";              // the shown input drawn again
   EXPECT_EQ(want, s.transcript());
   EXPECT_EQ("same\n", raw.modes());
   EXPECT_EQ("", s.standardError());
@@ -264,8 +277,8 @@ TEST_F(ProtoprobeRoad, RawConsoleSessionBytesAndTerminalModes) {
 TEST_F(ProtoprobeRoad, RawConsoleTellsOfTheRemoteCloseAtTheNextKey) {
   ShellRunner runner("/bin/sh", work_);
   shelltest::TerminalSession s;
-  ASSERT_TRUE(s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("close")),
-                               "C", "127"}));
+  ASSERT_TRUE(s.start(
+      runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("close")), "C", "127"}));
   ASSERT_TRUE(s.waitFor("\r> ")) << s.transcript();
   s.type("02000000020001001122\r");
   ASSERT_TRUE(s.waitFor("1122\n")) << s.transcript();
@@ -305,8 +318,8 @@ TEST_F(ProtoprobeRoad, RawConsoleEndsAtTheEndOfInput) {
 TEST_F(ProtoprobeRoad, StatusConsoleLines) {
   ShellRunner runner("/bin/sh", work_);
   shelltest::TerminalSession s;
-  ASSERT_TRUE(s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("")), "N",
-                               "Status"}));
+  ASSERT_TRUE(
+      s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("")), "N", "Status"}));
   ASSERT_TRUE(s.waitFor("ms < CON\n")) << s.transcript();
   s.type("reqsignature\n");
   ASSERT_TRUE(s.waitFor("ms < SIG: ")) << s.transcript();
@@ -317,9 +330,15 @@ TEST_F(ProtoprobeRoad, StatusConsoleLines) {
   std::string sig = "SIG: ";
   for (int i = 0; i < 16; ++i) sig += "5a ";
   // Mode N fetches no device list: every line is stamped.
-  const std::vector<std::string> want = {
-      "< CON", "> reqsignature", "< " + sig, "> reqnotifications", "< PS : 0001, 0102",
-      "< EV : 0000, 0002, 000f", "< SY : System ready", "Unregistering on closing", "< DIS (1)"};
+  const std::vector<std::string> want = {"< CON",
+                                         "> reqsignature",
+                                         "< " + sig,
+                                         "> reqnotifications",
+                                         "< PS : 0001, 0102",
+                                         "< EV : 0000, 0002, 000f",
+                                         "< SY : System ready",
+                                         "Unregistering on closing",
+                                         "< DIS (1)"};
   std::vector<std::string> got;
   for (const std::string& line : linesOf(s.transcript())) {
     static const std::regex stamp("^[0-9]{7}ms (.*)$");
@@ -359,7 +378,8 @@ class ParamDbConsoleRun {
   bool started_ = false;
 };
 
-std::vector<std::string> withPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+std::vector<std::string> withPrefix(const std::vector<std::string>& lines,
+                                    const std::string& prefix) {
   std::vector<std::string> out;
   for (const std::string& l : lines)
     if (l.rfind(prefix, 0) == 0) out.push_back(l);
@@ -381,7 +401,7 @@ TEST_F(ProtoprobeRoad, ParamDbConsoleScriptWaitsForItsReplies) {
             (std::vector<std::string>{"> reqsignature", "> read 000b", "> write 0010 0a0b0c",
                                       "> read 0010", "> read 00b", "> reqstore"}))
       << s.transcript();
-  EXPECT_EQ(withPrefix(lines, "< ") ,
+  EXPECT_EQ(withPrefix(lines, "< "),
             (std::vector<std::string>{
                 "< CON", "< SIG: c0 c1 c2 c3 c4 c5 c6 c7 c8 c9 ca cb cc cd ce cf ",
                 "< RD :  idx=0x000b, sz=0x0004, dat=de ad be ef ", "< WR :  idx=0x0010, res=0x01",
@@ -398,7 +418,7 @@ TEST_F(ProtoprobeRoad, ParamDbConsoleAborts) {
     const char* script;
     const char* echoed;  // "" none
   } cases[] = {
-      {"read b\n", ""},            // one digit is not a 2-byte index
+      {"read b\n", ""},  // one digit is not a 2-byte index
       {"read\n", ""},
       {"write 0010\n", ""},
       {"write\n", ""},
@@ -433,7 +453,8 @@ TEST_F(ProtoprobeRoad, ParamDbConsoleGivesUpOnADeviceThatNeverConnects) {
   EXPECT_EQ(256 - 10, s.wait(60000)) << s.transcript() << s.standardError();
   EXPECT_EQ(unstampedLines(s.transcript()), std::vector<std::string>{"Remote connection timed out"})
       << s.transcript();
-  static const std::regex stamp("^(000[5-9]|00[1-9][0-9])[0-9]{3}ms Remote connection timed out\n$");
+  static const std::regex stamp(
+      "^(000[5-9]|00[1-9][0-9])[0-9]{3}ms Remote connection timed out\n$");
   EXPECT_TRUE(std::regex_match(s.transcript(), stamp)) << s.transcript();
 }
 
@@ -461,13 +482,14 @@ TEST_F(ProtoprobeRoad, ParamDbConsoleTimesOutOnReceiving) {
 TEST_F(ProtoprobeRoad, ParamDbConsoleAutoreadRedrawsInPlace) {
   ShellRunner runner("/bin/sh", work_);
   shelltest::TerminalSession s;
-  ASSERT_TRUE(s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("")), "N",
-                               "ParamDB"}));
+  ASSERT_TRUE(s.start(
+      runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("")), "N", "ParamDB"}));
   ASSERT_TRUE(s.waitFor("ms < CON\n")) << s.transcript();
   s.type("autoread 0001 000b 0100\n");
   const std::string first = "\rRD :  idx=0x0001, sz=0x0002, dat=01 00 ";
   const std::string second = "\x1b[B\rRD :  idx=0x000b, sz=0x0004, dat=de ad be ef \x1b[A";
-  const std::string third = "\x1b[B\x1b[B\rRD :  idx=0x0100, sz=0x0004, dat=01 08 00 00 \x1b[A\x1b[A";
+  const std::string third =
+      "\x1b[B\x1b[B\rRD :  idx=0x0100, sz=0x0004, dat=01 08 00 00 \x1b[A\x1b[A";
   // Each is drawn again as its re-read comes back.
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(s.waitFor(first)) << round << s.transcript();

@@ -5,24 +5,24 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "FileServerRunner.h"
 #include "HexText.h"
+#include "ParamDbConsole.h"
 #include "Program.h"
 #include "ProtConsole.h"
 #include "ProtExercizer.h"
 #include "ProtocolConsoles.h"
-#include "FileServerRunner.h"
 #include "StatusConsole.h"
-#include "ParamDbConsole.h"
-#include "pardbproto/pardbproto.h"
 #include "fsproto/fsproto.h"
+#include "pardbproto/pardbproto.h"
 #include "statproto/statproto.h"
 
 namespace protoprobe {
@@ -106,13 +106,13 @@ TEST(CommandLineTest, BenchmarkLengthsThatFitAPayload) {
     long long total, packet, span;
     bool valid;
   } cases[] = {
-      {kBenchX, 1000, 1024, 1, true},   {kBenchX, 1000, 1024, 2, false},
-      {kBenchX, 1000, 513, 512, true},  {kBenchX, 1000, 514, 512, false},
-      {kBenchX, 1000, 10, 10, false},   {kBenchX, 1000, 10, 9, true},
-      {kBenchX, 1000, 10, -1, false},   {kBenchX, 1000, 0, 0, false},
-      {kBenchX, -1, 10, 0, false},      {kBenchX, 0, 10, 0, true},
-      {kBenchD, 1000, 1025, 0, false},  {kBenchD, 1000, 1, 0, true},
-      {kBenchU, 1000, 0, 0, false},     {kBenchU, 1000, -5, 0, false},
+      {kBenchX, 1000, 1024, 1, true},  {kBenchX, 1000, 1024, 2, false},
+      {kBenchX, 1000, 513, 512, true}, {kBenchX, 1000, 514, 512, false},
+      {kBenchX, 1000, 10, 10, false},  {kBenchX, 1000, 10, 9, true},
+      {kBenchX, 1000, 10, -1, false},  {kBenchX, 1000, 0, 0, false},
+      {kBenchX, -1, 10, 0, false},     {kBenchX, 0, 10, 0, true},
+      {kBenchD, 1000, 1025, 0, false}, {kBenchD, 1000, 1, 0, true},
+      {kBenchU, 1000, 0, 0, false},    {kBenchU, 1000, -5, 0, false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.valid, benchmarkArgumentsValid(c.mode, c.total, c.packet, c.span))
@@ -146,7 +146,9 @@ std::shared_ptr<TrIfTranPayload> payloadOf(const Bytes& bytes, bool last) {
 // Keys from a script; each key may first run an action (a device message).
 struct KeyScript {
   std::deque<std::function<int()>> steps;
-  void key(int k) { steps.push_back([k] { return k; }); }
+  void key(int k) {
+    steps.push_back([k] { return k; });
+  }
   void keys(const std::string& text) {
     for (unsigned char c : text) key(c);
   }
@@ -319,8 +321,8 @@ class ScriptedDevice {
       if (mode == kBenchD) {
         for (size_t i = 0; i < p->length; ++i) sum = uint16_t(sum + p->data[i]);
         const unsigned count = p->length + (how_ == Misbehaviour::kReportMore ? 5000 : 0);
-        host->deliver(payloadOf({uint8_t(count), uint8_t(count >> 8), uint8_t(sum),
-                                 uint8_t(sum >> 8)}, true));
+        host->deliver(payloadOf(
+            {uint8_t(count), uint8_t(count >> 8), uint8_t(sum), uint8_t(sum >> 8)}, true));
         continue;
       }
       for (size_t i = 0; i < p->length; ++i) {
@@ -383,12 +385,30 @@ TEST(ProtExercizerTest, RunsAgainstAScriptedDevice) {
       {"D", M::kNone, kBenchD, 50000, 1024, 0, 0, {}},
       {"U", M::kNone, kBenchU, 50000, 100, 0, 0, {}},
       {"U nothing", M::kNone, kBenchU, 0, 100, 0, 0, {}},
-      {"X surplus echo", M::kSurplusEcho, kBenchX, 3000, 1000, 0, -11,
+      {"X surplus echo",
+       M::kSurplusEcho,
+       kBenchX,
+       3000,
+       1000,
+       0,
+       -11,
        {"Input data mismatch, exiting"}},
-      {"U short packet", M::kShortUpload, kBenchU, 1000, 100, 0, -11,
+      {"U short packet",
+       M::kShortUpload,
+       kBenchU,
+       1000,
+       100,
+       0,
+       -11,
        {"Input data mismatch, exiting"}},
       {"X silent", M::kSilent, kBenchX, 3000, 100, 0, -12, {"Timeout on RX, exiting"}},
-      {"D silent", M::kSilent, kBenchD, 3000, 100, 0, -13,
+      {"D silent",
+       M::kSilent,
+       kBenchD,
+       3000,
+       100,
+       0,
+       -13,
        {"Timeout on RX, exiting", "Data checksum mismatch"}},
   };
   for (const BenchCase& c : cases) {
@@ -554,7 +574,9 @@ TEST(ParamDbConsoleTest, EventTexts) {
     EXPECT_EQ(c.known, known) << c.event;
   }
   bool known = false;
-  EXPECT_EQ(0u, parDbEventText(4, &large, 24, &known).rfind("RD :  idx=0x0001, sz=0x12345, dat=5a 5a ", 0));
+  EXPECT_EQ(
+      0u,
+      parDbEventText(4, &large, 24, &known).rfind("RD :  idx=0x0001, sz=0x12345, dat=5a 5a ", 0));
 }
 
 TEST(ParamDbConsoleTest, IndexText) {
@@ -563,9 +585,9 @@ TEST(ParamDbConsoleTest, IndexText) {
     bool ok;
     uint16_t index;
   } cases[] = {
-      {"000b", true, 11}, {"00b", true, 11}, {"0010", true, 16}, {"FFFF", true, 0xffff},
-      {"1234", true, 0x1234}, {"b", false, 0}, {"0b", false, 0}, {"12345", false, 0},
-      {"", false, 0},
+      {"000b", true, 11},     {"00b", true, 11},      {"0010", true, 16},
+      {"FFFF", true, 0xffff}, {"1234", true, 0x1234}, {"b", false, 0},
+      {"0b", false, 0},       {"12345", false, 0},    {"", false, 0},
   };
   for (const auto& c : cases) {
     uint16_t index = 0xaaaa;

@@ -155,8 +155,10 @@ TEST(LinkEchoE2E, ResetRequestReplugsTheDevice) {
   std::unique_ptr<BenchClient> bench;
   for (int attempt = 0; attempt < 100 && !bench; ++attempt) {
     auto c = std::make_unique<BenchClient>();
-    if (c->open(h) == 0) bench = std::move(c);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (c->open(h) == 0)
+      bench = std::move(c);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_TRUE(bench);
   const BenchResult r = bench->run(BenchClient::kEcho, 100000, 512, 4, kReceiveMs);

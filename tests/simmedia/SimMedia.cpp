@@ -79,10 +79,14 @@ bool parseHwId(const std::string& text, HwId* id) {
     for (int k = 0; k < 2; ++k) {
       const char c = text[size_t(2 * i + k)];
       unsigned d;
-      if (c >= '0' && c <= '9') d = unsigned(c - '0');
-      else if (c >= 'a' && c <= 'f') d = unsigned(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') d = unsigned(c - 'A' + 10);
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = unsigned(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        d = unsigned(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        d = unsigned(c - 'A' + 10);
+      else
+        return false;
       v = v * 16 + d;
     }
     id->id[i] = uint8_t(v);

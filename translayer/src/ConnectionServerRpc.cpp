@@ -134,8 +134,8 @@ int AskUserDeviceSelection(const plat::RpcBinding& binding, HwId* hwid, uint64_t
   });
 }
 
-int OpenChannel(const plat::RpcBinding& binding, const HwId* hwid, uint8_t protocolId,
-                int16_t size, char* pipe, uint32_t* exceptionCode) {
+int OpenChannel(const plat::RpcBinding& binding, const HwId* hwid, uint8_t protocolId, int16_t size,
+                char* pipe, uint32_t* exceptionCode) {
   return guarded(exceptionCode, [&] {
     if (size > 0 && !pipe) throw plat::RpcException(plat::kRpcInvalidArgument);
     ByteWriter args = hwidArgument(hwid);
@@ -236,7 +236,8 @@ uint32_t dispatchConnectionServerRpc(ConnectionServerRpcHandler& handler, plat::
       reply->outputs = out.take();
       return 0;
     }
-    default: return plat::kRpcProcedureOutOfRange;
+    default:
+      return plat::kRpcProcedureOutOfRange;
   }
 }
 

@@ -45,7 +45,8 @@ MessageWriter::~MessageWriter() { std::free(data_); }
 bool MessageWriter::reserve(uint64_t extra) {
   if (failed_) return false;
   if (extra <= capacity_ - length_) return true;
-  uint64_t wanted = extra > UINT64_MAX - length_ ? 0 : grownCapacity(capacity_, length_ + extra, kGrowStep);
+  uint64_t wanted =
+      extra > UINT64_MAX - length_ ? 0 : grownCapacity(capacity_, length_ + extra, kGrowStep);
   void* grown = wanted && wanted <= SIZE_MAX ? std::realloc(data_, size_t(wanted)) : nullptr;
   if (!grown) {
     failed_ = true;

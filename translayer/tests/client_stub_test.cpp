@@ -133,7 +133,8 @@ class RecordingHandler : public ConnectionServerRpcHandler {
     callbackStatus = call.onlineDevicesCallback(cookie, devices.data(), devices.size());
     return callbackStatus ? 4 : 0;
   }
-  uint16_t ReservedProc1(ConnectionServerCall&, const HwId&, std::vector<uint8_t>* buffer) override {
+  uint16_t ReservedProc1(ConnectionServerCall&, const HwId&,
+                         std::vector<uint8_t>* buffer) override {
     ++calls;
     *buffer = reservedAnswer;
     return 0;
@@ -258,25 +259,28 @@ TEST_F(Dispatch, CallbackCarriesTheIdsOrRefusesTooMany) {
   handler_.devices = {idOf(1), idOf(2)};
   std::vector<HwId> got;
   uint32_t code = 0;
-  EXPECT_EQ(0, GetOnlineDevices(plat::RpcBinding(), 0xC00C1E, [&](uint64_t cookie, const HwId* ids, size_t n) {
-    EXPECT_EQ(0xC00C1Eu, cookie);
-    got.assign(ids, ids + n);
-  }, &code));
+  EXPECT_EQ(0, GetOnlineDevices(
+                   plat::RpcBinding(), 0xC00C1E,
+                   [&](uint64_t cookie, const HwId* ids, size_t n) {
+                     EXPECT_EQ(0xC00C1Eu, cookie);
+                     got.assign(ids, ids + n);
+                   },
+                   &code));
   EXPECT_THAT(got, ElementsAre(idOf(1), idOf(2)));
 
   handler_.devices.assign(kMaxOnlineDevices + 1, idOf(9));
   bool called = false;
-  EXPECT_EQ(4, GetOnlineDevices(plat::RpcBinding(), 1, [&](uint64_t, const HwId*, size_t) {
-    called = true;
-  }, &code));
+  EXPECT_EQ(
+      4, GetOnlineDevices(
+             plat::RpcBinding(), 1, [&](uint64_t, const HwId*, size_t) { called = true; }, &code));
   EXPECT_FALSE(called);
   EXPECT_EQ(1783u, handler_.callbackStatus);
 
   handler_.devices.assign(kMaxOnlineDevices, idOf(9));
   size_t count = 0;
-  EXPECT_EQ(0, GetOnlineDevices(plat::RpcBinding(), 1, [&](uint64_t, const HwId*, size_t n) {
-    count = n;
-  }, &code));
+  EXPECT_EQ(0,
+            GetOnlineDevices(
+                plat::RpcBinding(), 1, [&](uint64_t, const HwId*, size_t n) { count = n; }, &code));
   EXPECT_EQ(kMaxOnlineDevices, count);
 }
 
@@ -306,7 +310,8 @@ TEST(RpcMemoryDeathTest, FreeingBeforeAnyAllocationIsAnAssertion) {
   // A fresh process that has allocated nothing yet.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   static int block;
-  EXPECT_DEATH(MIDL_user_free(&block), "Assertion failed: RpcHeap != NULL, file TrIfTranRPCMemMgm, line 39");
+  EXPECT_DEATH(MIDL_user_free(&block),
+               "Assertion failed: RpcHeap != NULL, file TrIfTranRPCMemMgm, line 39");
 }
 
 TEST(RpcMemoryDeathTest, FreeingWhatTheHeapDidNotGiveIsAnAssertion) {

@@ -84,9 +84,12 @@ class EchoChannel final : public TrIfTranRemote {
 
   bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
     switch (reader_.append(*chunk)) {
-      case MessageReader::Append::More: return true;
-      case MessageReader::Append::Failed: return false;
-      case MessageReader::Append::Complete: break;
+      case MessageReader::Append::More:
+        return true;
+      case MessageReader::Append::Failed:
+        return false;
+      case MessageReader::Append::Complete:
+        break;
     }
     std::vector<uint8_t> message(reader_.data(), reader_.data() + reader_.length());
     reader_.reset();
@@ -197,9 +200,12 @@ int main(int argc, char** argv) {
   ScriptedServer handler;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string flag = argv[i], value = argv[i + 1];
-    if (flag == "--callbacks") handler.callbacks = split(value);
-    else if (flag == "--open") handler.openMode = value;
-    else return 2;
+    if (flag == "--callbacks")
+      handler.callbacks = split(value);
+    else if (flag == "--open")
+      handler.openMode = value;
+    else
+      return 2;
   }
   ConnectionServerRpcServer server(&handler);
   if (uint32_t rc = server.start()) {

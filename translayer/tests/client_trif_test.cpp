@@ -163,10 +163,8 @@ TEST_F(ClientTest, BadCallbacksAreFaultedAndNeverTrusted) {
     const char* what;
     const char* serverSaw;
   } cases[] = {
-      {"forged cookie", "devices 87"},
-      {"payload one byte short", "devices 1783"},
-      {"payload one byte long", "devices 1783"},
-      {"negative count", "devices 1783"},
+      {"forged cookie", "devices 87"},           {"payload one byte short", "devices 1783"},
+      {"payload one byte long", "devices 1783"}, {"negative count", "devices 1783"},
       {"unknown callback", "devices 1745"},
   };
   for (const Case& c : cases) {

@@ -15,9 +15,7 @@ const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new RuntimeDirEnvir
 
 class EngineLoopTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(plat::pipePair(&enginePipe_, &peer_), 0);
-  }
+  void SetUp() override { ASSERT_EQ(plat::pipePair(&enginePipe_, &peer_), 0); }
   void TearDown() override { plat::closeHandle(peer_); }
 
   // The next record the engine wrote, waiting up to kLong for it.
@@ -25,7 +23,8 @@ class EngineLoopTest : public ::testing::Test {
     record->assign(4096, 0);
     size_t n = 0;
     PipeIo io;
-    while ((io = plat::pipeRead(peer_, record->data(), record->size(), &n)) == PipeIo::kWouldBlock) {
+    while ((io = plat::pipeRead(peer_, record->data(), record->size(), &n)) ==
+           PipeIo::kWouldBlock) {
       plat::PollItem item{peer_, plat::kPollRead, 0};
       if (plat::pollHandles(&item, 1, timeoutMs) == 0) break;
     }
@@ -50,8 +49,8 @@ class EngineLoopTest : public ::testing::Test {
 
 TEST_F(EngineLoopTest, RecordsBecomeChunksOfOneLessByte) {
   Loop loop(engine_, enginePipe_, &receiver_);
-  const std::vector<std::vector<uint8_t>> records = {record(0, 0), record(0, 1, 2), record(0, 1023, 3),
-                                                     record(1, 1024, 4)};
+  const std::vector<std::vector<uint8_t>> records = {record(0, 0), record(0, 1, 2),
+                                                     record(0, 1023, 3), record(1, 1024, 4)};
   for (const auto& r : records) peerWrite(r);
   std::shared_ptr<std::vector<uint8_t>> message;
   ASSERT_TRUE(receiver_.messages.popFor(message, 60000));
@@ -92,7 +91,13 @@ TEST_F(EngineLoopTest, ChunksGoOutInOrderAndAnEmptyWriterSendsNothing) {
 // and the receiver hears close(false) exactly once; chunks read before the
 // end were delivered.
 TEST_F(EngineLoopTest, EveryEndOfTheChannelTellsTheReceiverOnce) {
-  enum class Cause { kOverlongRecord, kPeerClose, kPeerCloseAfterData, kRefusedChunk, kOverlongChunk };
+  enum class Cause {
+    kOverlongRecord,
+    kPeerClose,
+    kPeerCloseAfterData,
+    kRefusedChunk,
+    kOverlongChunk
+  };
   struct Case {
     const char* what;
     Cause cause;
@@ -165,7 +170,10 @@ TEST_F(EngineLoopTest, EveryEndOfTheChannelTellsTheReceiverOnce) {
       plat::closeHandle(peer);
     }
     // close(true) on an ended engine returns, and keeps returning.
-    EXPECT_TRUE(returnsInTime([&] { engine.close(true); engine.close(true); }));
+    EXPECT_TRUE(returnsInTime([&] {
+      engine.close(true);
+      engine.close(true);
+    }));
     EXPECT_EQ(receiver.closes, 1);
   }
 }

@@ -30,8 +30,8 @@ TEST(EngineProcessTest, MessagesCrossTwoProcessesByteExactAndInOrder) {
   ASSERT_EQ(plat::pipeListen(name, &listener), 0);
 
   const size_t sizes[] = {1, 1023, 1024, 1025, 100000, 10000000};
-  const std::string command = std::string("'") + peer + "' '" + name + "' " +
-                              std::to_string(std::size(sizes));
+  const std::string command =
+      std::string("'") + peer + "' '" + name + "' " + std::to_string(std::size(sizes));
   auto helper = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
 
   plat::Handle server = plat::kInvalidHandle;

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -84,7 +84,8 @@ class Loop {
   Loop(TrIfTranCommon& engine, plat::Handle pipe, TrIfTranRemote* receiver) {
     engine.notConnected = 0;
     engine.connectResult.set();
-    done_ = std::async(std::launch::async, [&engine, pipe, receiver] { engine.ioLoop(pipe, receiver); });
+    done_ = std::async(std::launch::async,
+                       [&engine, pipe, receiver] { engine.ioLoop(pipe, receiver); });
   }
   ~Loop() {
     if (done_.valid()) done_.wait();

@@ -1,3 +1,5 @@
+#include "translayer/Payload.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <numeric>
 #include <vector>
 
-#include "translayer/Payload.h"
 #include "translayer/TrIfTranRemote.h"
 
 // Allocation failures on demand: the test links with --wrap=realloc, so the
@@ -77,9 +78,8 @@ TEST(MessageWriterTest, GrowsInWholeStepsAtLeastDoublingAndSendsEvenWhenRefused)
     uint64_t byteByByte;  // capacity when built field by field
     uint64_t atOnce;      // capacity when put in one piece
   };
-  const Case cases[] = {{0, 8192, 8192},         {8192, 8192, 8192},
-                        {8193, 16384, 16384},    {20000, 32768, 24576},
-                        {65536, 65536, 65536},   {100000, 131072, 106496}};
+  const Case cases[] = {{0, 8192, 8192},       {8192, 8192, 8192},    {8193, 16384, 16384},
+                        {20000, 32768, 24576}, {65536, 65536, 65536}, {100000, 131072, 106496}};
   for (const auto& k : cases) {
     MessageWriter bytewise, whole;
     auto data = pattern(k.bytes);
@@ -153,10 +153,19 @@ TEST(MessageReaderTest, AppendJoinsChunksAndGrowsInSteps) {
   using A = MessageReader::Append;
   const AppendCase cases[] = {
       {"three chunks", {{1024, 0}, {1024, 0}, {5, 1}}, {A::More, A::More, A::Complete}, 2053, 8192},
-      {"one byte past the first step", {{1024, 0}, {1024, 0}, {1024, 0}, {1024, 0}, {1024, 0},
-                                {1024, 0}, {1024, 0}, {1024, 0}, {1, 1}},
+      {"one byte past the first step",
+       {{1024, 0},
+        {1024, 0},
+        {1024, 0},
+        {1024, 0},
+        {1024, 0},
+        {1024, 0},
+        {1024, 0},
+        {1024, 0},
+        {1, 1}},
        {A::More, A::More, A::More, A::More, A::More, A::More, A::More, A::More, A::Complete},
-       8193, 16384},
+       8193,
+       16384},
       {"an empty last chunk", {{0, 1}}, {A::Complete}, 0, 0},
       {"any non-zero flag is last", {{10, 7}}, {A::Complete}, 10, 8192},
   };
@@ -214,11 +223,11 @@ void load(MessageReader& r, std::initializer_list<uint8_t> bytes) {
 TEST(MessageReaderTest, ReadsPastTheEndYieldZeroAndStayUnderrun) {
   struct Case {
     const char* what;
-    size_t skip;       // bytes read first
-    int read;          // 1 u8, 2 u16, 4 u32, 8 u64, 5 float, 0 bytes(n=4)
+    size_t skip;  // bytes read first
+    int read;     // 1 u8, 2 u16, 4 u32, 8 u64, 5 float, 0 bytes(n=4)
   };
-  const Case cases[] = {{"u32 with 3 left", 2, 4}, {"u8 with 0 left", 5, 1},
-                        {"u16 with 1 left", 4, 2}, {"u64 with 5 left", 0, 8},
+  const Case cases[] = {{"u32 with 3 left", 2, 4},   {"u8 with 0 left", 5, 1},
+                        {"u16 with 1 left", 4, 2},   {"u64 with 5 left", 0, 8},
                         {"float with 3 left", 2, 5}, {"4 bytes with 1 left", 4, 0}};
   for (const auto& k : cases) {
     MessageReader r;
@@ -229,11 +238,21 @@ TEST(MessageReaderTest, ReadsPastTheEndYieldZeroAndStayUnderrun) {
     uint8_t dest[4] = {9, 9, 9, 9};
     uint64_t got = 1;
     switch (k.read) {
-      case 1: got = r.readU8(); break;
-      case 2: got = r.readU16(); break;
-      case 4: got = r.readU32(); break;
-      case 8: got = r.readU64(); break;
-      case 5: got = r.readFloat() == 0.0f ? 0 : 1; break;
+      case 1:
+        got = r.readU8();
+        break;
+      case 2:
+        got = r.readU16();
+        break;
+      case 4:
+        got = r.readU32();
+        break;
+      case 8:
+        got = r.readU64();
+        break;
+      case 5:
+        got = r.readFloat() == 0.0f ? 0 : 1;
+        break;
       case 0:
         r.readBytes(dest, 4);
         got = 0;
@@ -260,9 +279,9 @@ TEST(MessageReaderTest, ReadsPastTheEndYieldZeroAndStayUnderrun) {
 TEST(MessageReaderTest, AMessageThatCannotBeHeldIsDropped) {
   struct Case {
     const char* what;
-    size_t chunksBefore;   // full chunks appended before the failing one
-    int failReallocs;      // allocations refused when the failing chunk comes
-    uint16_t badLength;    // length of the failing chunk
+    size_t chunksBefore;  // full chunks appended before the failing one
+    int failReallocs;     // allocations refused when the failing chunk comes
+    uint16_t badLength;   // length of the failing chunk
   };
   const Case cases[] = {
       {"first block cannot be had", 0, 1, 1024},

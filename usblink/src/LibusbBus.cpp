@@ -119,8 +119,8 @@ class LibusbDevice : public UsbDevice {
   }
 
   int controlTransfer(const ControlSetup& s, uint8_t* data) override {
-    const int n = libusb_control_transfer(handle_, s.requestType, s.request, s.value, s.index,
-                                          data, s.length, kControlTimeoutMs);
+    const int n = libusb_control_transfer(handle_, s.requestType, s.request, s.value, s.index, data,
+                                          s.length, kControlTimeoutMs);
     if (n < 0)
       VLN_TRACE(kUsb, "control request 0x%02X/%u value 0x%04X failed: %s", unsigned(s.requestType),
                 unsigned(s.request), unsigned(s.value), libusb_error_name(n));
@@ -202,17 +202,15 @@ void LibusbBus::start(BusListener* listener) {
   }
   context_ = context;
   if (options_.useHotplug && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
-    hotplugRegistered_ =
-        libusb_hotplug_register_callback(
-            context_,
-            libusb_hotplug_event(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
-                                 LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-            LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-            LIBUSB_HOTPLUG_MATCH_ANY,
-            [](libusb_context* c, libusb_device* d, libusb_hotplug_event e, void* self) {
-              return onHotplug(c, d, int(e), self);
-            },
-            this, &hotplugHandle_) == LIBUSB_SUCCESS;
+    hotplugRegistered_ = libusb_hotplug_register_callback(
+                             context_,
+                             libusb_hotplug_event(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                  LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                             LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY,
+                             LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                             [](libusb_context* c, libusb_device* d, libusb_hotplug_event e,
+                                void* self) { return onHotplug(c, d, int(e), self); },
+                             this, &hotplugHandle_) == LIBUSB_SUCCESS;
   }
   VLN_TRACE(kUsb, "libusb started: %s; %zu VID:PID pairs in the Devices key",
             hotplugRegistered_ ? "hotplug" : "no hotplug, devices are scanned for",
@@ -227,8 +225,8 @@ int LibusbBus::onHotplug(libusb_context*, libusb_device* device, int event, void
   // On the event thread: no I/O here, the watch thread does the matching.
   auto* bus = static_cast<LibusbBus*>(self);
   libusb_ref_device(device);
-  bus->changes_.push(std::make_shared<Change>(
-      Change{device, event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED}));
+  bus->changes_.push(
+      std::make_shared<Change>(Change{device, event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED}));
   return 0;
 }
 
@@ -398,9 +396,9 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
     why = "no MS OS 2.0 platform capability in its BOS descriptor";
     const uint16_t total = svcwire::loadU16(head + 2);
     std::vector<uint8_t> bos(std::max<uint16_t>(total, 5));
-    const int got = libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                            LIBUSB_DT_BOS << 8, 0, bos.data(),
-                                            uint16_t(bos.size()), kControlTimeoutMs);
+    const int got =
+        libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
+                                bos.data(), uint16_t(bos.size()), kControlTimeoutMs);
     MsOs20Request request;
     if (got > 0 && findMsOs20Capability(bos.data(), size_t(got), &request)) {
       why = "its MS OS 2.0 descriptor set does not name the link interface class";

@@ -30,8 +30,8 @@ struct libusb_device;
 namespace usblink {
 
 struct LibusbOptions {
-  std::vector<UsbId> ids;    // taken by id, besides the MS OS 2.0 match
-  bool useHotplug = true;    // false: scan every pollPeriodMs even where hotplug exists
+  std::vector<UsbId> ids;  // taken by id, besides the MS OS 2.0 match
+  bool useHotplug = true;  // false: scan every pollPeriodMs even where hotplug exists
   int pollPeriodMs = 1000;
   // Stands in for libusb_init (tests make it fail).
   int (*init)(libusb_context** context) = nullptr;

@@ -66,8 +66,8 @@ bool findMsOs20Capability(const uint8_t* bos, size_t length, MsOs20Request* out)
     // Platform capability: bLength, type, capability type, reserved, UUID,
     // then dwWindowsVersion, wMSOSDescriptorSetTotalLength, bMS_VendorCode,
     // bAltEnumCode.
-    if (bos[p + 1] == kDeviceCapabilityType && bos[p + 2] == kPlatformCapability &&
-        len >= 28 && std::memcmp(bos + p + 4, kMsOs20Uuid, 16) == 0) {
+    if (bos[p + 1] == kDeviceCapabilityType && bos[p + 2] == kPlatformCapability && len >= 28 &&
+        std::memcmp(bos + p + 4, kMsOs20Uuid, 16) == 0) {
       out->setLength = svcwire::loadU16(bos + p + 24);
       out->vendorCode = bos[p + 26];
       return out->setLength >= 10;

@@ -199,7 +199,8 @@ bool USBChannel::transfer() {
     items[0] = {txEvent_.handle(), plat::kPollRead, 0};
     items[1] = {wake_.handle(), plat::kPollRead, 0};
     items[2] = {interest.handle,
-                (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u), 0};
+                (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u),
+                0};
     int timeout = -1;
     if (ownCompletion_) {
       timeout = 0;

@@ -217,8 +217,8 @@ VbusBus::~VbusBus() { stop(); }
 
 std::string VbusBus::pathOfFile(const std::string& name) {
   static const std::string kSuffix = ".sock";
-  if (name.size() <= kSuffix.size() || name.compare(name.size() - kSuffix.size(), kSuffix.size(),
-                                                    kSuffix) != 0)
+  if (name.size() <= kSuffix.size() ||
+      name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0)
     return {};
   const std::string id = name.substr(0, name.size() - kSuffix.size());
   if (!plat::vbusValidId(id)) return {};

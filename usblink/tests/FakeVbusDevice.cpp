@@ -106,8 +106,8 @@ void FakeVbusDevice::handleRecord(const Bytes& record) {
   }
   if (record[0] != vbus::kControl || record.size() < vbus::kControlHeader) return;
   const bool descriptor = record[1] == 0x80 && record[2] == 6 && record[3] == 0x00 &&
-                          record[4] == 0x80 && record[5] == 0 && record[6] == 0 &&
-                          record[7] == 6 && record[8] == 0;
+                          record[4] == 0x80 && record[5] == 0 && record[6] == 0 && record[7] == 6 &&
+                          record[8] == 0;
   if (!descriptor) {
     send({vbus::kControlAnswer, vbus::kStatusStall});
     return;
@@ -164,7 +164,8 @@ void FakeVbusDevice::serve() {
 
     plat::PollItem items[3] = {
         {wake_.handle(), plat::kPollRead, 0},
-        {connection_ == plat::kInvalidHandle ? listener_ : plat::kInvalidHandle, plat::kPollRead, 0},
+        {connection_ == plat::kInvalidHandle ? listener_ : plat::kInvalidHandle, plat::kPollRead,
+         0},
         {connection_, plat::kPollRead, 0}};
     if (plat::pollHandles(items, 3, -1) < 0) return;
     if (items[0].ready) wake_.consume();

@@ -26,8 +26,8 @@ class FakeVbusDevice {
   struct Options {
     uint16_t transferSize = 512;
     uint16_t magic = 0xAC1F;
-    size_t answerExtra = 0;        // bytes beyond wLength in the descriptor answer
-    std::vector<Bytes> earlyIn;    // bulk IN transfers sent before the answer
+    size_t answerExtra = 0;      // bytes beyond wLength in the descriptor answer
+    std::vector<Bytes> earlyIn;  // bulk IN transfers sent before the answer
   };
 
   FakeVbusDevice(std::string dir, std::string id, Options options);

@@ -8,7 +8,11 @@
 namespace usblink::test {
 
 Bytes linkDescriptor(uint16_t transferSize, uint16_t magic) {
-  return {0x06, 0x80, uint8_t(magic), uint8_t(magic >> 8), uint8_t(transferSize),
+  return {0x06,
+          0x80,
+          uint8_t(magic),
+          uint8_t(magic >> 8),
+          uint8_t(transferSize),
           uint8_t(transferSize >> 8)};
 }
 

@@ -6,12 +6,12 @@
 #include <thread>
 
 #include "FakeServer.h"
-#include "PacingCheck.h"
-#include "vlntest/TimeSlack.h"
 #include "MediaLibrary.h"
+#include "PacingCheck.h"
 #include "ScriptedBus.h"
 #include "plat/poll.h"
 #include "plat/txevent.h"
+#include "vlntest/TimeSlack.h"
 
 namespace usblink::test {
 namespace {
@@ -36,7 +36,8 @@ std::vector<Bytes> framesOf(const Bytes& transfer) {
   std::vector<Bytes> frames;
   for (size_t p = 0; p < transfer.size(); p += 1 + transfer[p]) {
     EXPECT_LE(p + 1 + transfer[p], transfer.size());
-    frames.emplace_back(transfer.begin() + long(p) + 1, transfer.begin() + long(p) + 1 + transfer[p]);
+    frames.emplace_back(transfer.begin() + long(p) + 1,
+                        transfer.begin() + long(p) + 1 + transfer[p]);
   }
   return frames;
 }
@@ -60,8 +61,8 @@ class Media : public ::testing::Test {
   void create() { library_->envCreate(&FakeServer::onEvent, &server_); }
   int connect(uint32_t index) {
     int txEvent = -1;
-    EXPECT_TRUE(library_->channelConnect(index, &FakeServer::onRx, &FakeServer::onTx, &server_,
-                                         &txEvent));
+    EXPECT_TRUE(
+        library_->channelConnect(index, &FakeServer::onRx, &FakeServer::onTx, &server_, &txEvent));
     return txEvent;
   }
   MediaChannelInfo info(uint32_t index) {
@@ -121,7 +122,7 @@ TEST_F(Media, ArrivalRemovalAndReplugAreReportedInOrder) {
   auto c = healthy("USB\\C", 1024, false);
   create();
   bus_->plug("USB\\B");
-  bus_->plug("USB\\B");         // known: nothing
+  bus_->plug("USB\\B");  // known: nothing
   bus_->unplug("USB\\A");
   bus_->unplug("USB\\NOBODY");  // unknown: nothing
   bus_->plug("USB\\A");         // back, with a new index
@@ -147,7 +148,8 @@ TEST_F(Media, ExportsRefuseWrongSizesAndUnknownIndices) {
   EXPECT_FALSE(library_->getChannelInfo(1, &i, sizeof i - 1));
   EXPECT_FALSE(library_->getChannelInfo(0, &i, sizeof i));
   EXPECT_FALSE(library_->getChannelInfo(2, &i, sizeof i));
-  EXPECT_FALSE(library_->channelConnect(2, &FakeServer::onRx, &FakeServer::onTx, &server_, &txEvent));
+  EXPECT_FALSE(
+      library_->channelConnect(2, &FakeServer::onRx, &FakeServer::onTx, &server_, &txEvent));
   EXPECT_EQ(txEvent, 1234);
   EXPECT_FALSE(library_->channelDisconnect(2));
   EXPECT_TRUE(library_->channelDisconnect(1));  // never connected: still fine
@@ -172,8 +174,14 @@ TEST_F(Media, FailedSetUpGivesASilentChannelUntilTheDeviceGoes) {
          d.setPipes(512, 0);
          d.expectDescriptor(linkDescriptor(1024));
        }},
-      {"USB\\STALL", [](DeviceScript& d) { d.addControl({{0x80, 6, 0x8000, 0, 6}, {}, true}); }},
-      {"USB\\SHORT", [](DeviceScript& d) { d.expectDescriptor({6, 0x80, 0x1F, 0xAC, 0}); }},
+      {"USB\\STALL",
+       [](DeviceScript& d) {
+         d.addControl({{0x80, 6, 0x8000, 0, 6}, {}, true});
+       }},
+      {"USB\\SHORT",
+       [](DeviceScript& d) {
+         d.expectDescriptor({6, 0x80, 0x1F, 0xAC, 0});
+       }},
       {"USB\\MAGIC", [](DeviceScript& d) { d.expectDescriptor(linkDescriptor(1024, 0xAC21)); }},
       {"USB\\TINY", [](DeviceScript& d) { d.expectDescriptor(linkDescriptor(3)); }},
   };
@@ -190,13 +198,15 @@ TEST_F(Media, FailedSetUpGivesASilentChannelUntilTheDeviceGoes) {
     EXPECT_EQ(info(index).maxFrameLength, 65535) << cases[index - 1].path;
     EXPECT_TRUE(plat::setTransmitEvent(connect(index)));
   }
-  constexpr int kSilenceMs = 800;  // past an idle period: a live channel would have called tx by now
+  constexpr int kSilenceMs =
+      800;  // past an idle period: a live channel would have called tx by now
   sleepMs(kSilenceMs);
   EXPECT_TRUE(server_.txCalls().empty());
   // Positive control: a healthy channel asked the same way is heard within
   // the same wait.
   EXPECT_TRUE(plat::setTransmitEvent(connect(uint32_t(cases.size() + 1))));
-  EXPECT_TRUE(server_.waitTxCalls(1, int(vlntest::slackBound(std::chrono::milliseconds(kSilenceMs)).count())));
+  EXPECT_TRUE(server_.waitTxCalls(
+      1, int(vlntest::slackBound(std::chrono::milliseconds(kSilenceMs)).count())));
   for (auto& s : scripts) {
     EXPECT_TRUE(s->readLengths().empty());
     EXPECT_TRUE(s->writes().empty());
@@ -216,7 +226,8 @@ TEST_F(Media, RecordsOfOneTransferBecomeFramesAndACutRecordWaitsForTheNextRead) 
   ASSERT_TRUE(d->completeRead({concat({record(5, 0x55), record(0, 0), record(3, 0x33)})}));
   Bytes frame40(40, 0x40);
   Bytes rec40 = concat({Bytes{40}, frame40});
-  ASSERT_TRUE(d->completeRead({concat({record(20, 0x20), Bytes(rec40.begin(), rec40.begin() + 10)})}));
+  ASSERT_TRUE(
+      d->completeRead({concat({record(20, 0x20), Bytes(rec40.begin(), rec40.begin() + 10)})}));
   ASSERT_TRUE(d->completeRead({Bytes(rec40.begin() + 10, rec40.end())}));
   ASSERT_TRUE(server_.waitFrames(4));
   EXPECT_EQ(server_.frames(),
@@ -242,7 +253,8 @@ TEST_F(Media, ReadsAreWholePacketsAndACarryNeverFillsTheBuffer) {
   connect(1);
   const Bytes rec = record(200, 0xC8);
   for (size_t at = 0; at < rec.size(); at += 100)
-    ASSERT_TRUE(d->completeRead({Bytes(rec.begin() + long(at), rec.begin() + long(std::min(at + 100, rec.size())))}));
+    ASSERT_TRUE(d->completeRead(
+        {Bytes(rec.begin() + long(at), rec.begin() + long(std::min(at + 100, rec.size())))}));
   ASSERT_TRUE(server_.waitFrames(1));
   EXPECT_EQ(server_.frames()[0], Bytes(200, 0xC8));
   ASSERT_TRUE(d->waitReadPending());
@@ -419,7 +431,8 @@ TEST_F(Media, TransmitEventOutlivesTheRemovalReport) {
   EXPECT_TRUE(library_->channelDisconnect(1));  // releases it
   // Closed once the channel has stopped and gone.
   bool closed = false;
-  for (auto until = Clock::now() + std::chrono::milliseconds(kWaitMs); !closed && Clock::now() < until;) {
+  for (auto until = Clock::now() + std::chrono::milliseconds(kWaitMs);
+       !closed && Clock::now() < until;) {
     plat::PollItem item{txEvent, plat::kPollRead, 0};
     closed = plat::pollHandles(&item, 1, 0) == 1 && (item.ready & plat::kPollError) != 0;
     if (!closed) sleepMs(10);

@@ -3,7 +3,6 @@
 // media still starts and stops cleanly. Also the choice of backend and the
 // VID:PID list from the registry file.
 #include <gtest/gtest.h>
-
 #include <libusb-1.0/libusb.h>
 
 #include <filesystem>

@@ -33,7 +33,8 @@ struct Receiver {
   void read(const Bytes& bytes) {
     ASSERT_LE(bytes.size(), splitter.readLength());
     std::memcpy(splitter.readSpace(), bytes.data(), bytes.size());
-    splitter.consume(bytes.size(), [this](uint8_t* f, uint16_t n) { frames.emplace_back(f, f + n); });
+    splitter.consume(bytes.size(),
+                     [this](uint8_t* f, uint16_t n) { frames.emplace_back(f, f + n); });
   }
   RecordSplitter splitter;
   std::vector<Bytes> frames;
@@ -133,22 +134,21 @@ TEST_P(PackTransfer, PacksWhileAMaximalRecordStillFits) {
   for (size_t i = 0; i < c.frames; ++i) EXPECT_EQ(buffer[i * (1u + c.frameLength)], c.frameLength);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, PackTransfer,
-    ::testing::Values(PackCase{"S64_OneFramePerTransfer", 64, 10, 1, true},
-                      PackCase{"S64_MaximalFrame", 64, 63, 1, true},
-                      // S = 1024: L = 256, records packed while l <= 768.
-                      PackCase{"S1024_MaximalFrames", 1024, 255, 4, true},
-                      PackCase{"S1024_SmallFrames", 1024, 10, 70, true},
-                      PackCase{"S4_Smallest", 4, 3, 1, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, PackTransfer,
+                         ::testing::Values(PackCase{"S64_OneFramePerTransfer", 64, 10, 1, true},
+                                           PackCase{"S64_MaximalFrame", 64, 63, 1, true},
+                                           // S = 1024: L = 256, records packed while l <= 768.
+                                           PackCase{"S1024_MaximalFrames", 1024, 255, 4, true},
+                                           PackCase{"S1024_SmallFrames", 1024, 10, 70, true},
+                                           PackCase{"S4_Smallest", 4, 3, 1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PackTransferModes, StopsAtTheFirstEmptyAnswer) {
   Bytes buffer(1024);
   int calls = 0;
-  PackResult r = packTransfer(buffer.data(), 1024, 256, false, [&](uint8_t* dst, uint16_t* length, int) {
-    *length = ++calls <= 2 ? 7 : 0;
-  });
+  PackResult r =
+      packTransfer(buffer.data(), 1024, 256, false,
+                   [&](uint8_t* dst, uint16_t* length, int) { *length = ++calls <= 2 ? 7 : 0; });
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(r.length, 16u);
   EXPECT_FALSE(r.full);
@@ -157,10 +157,11 @@ TEST(PackTransferModes, StopsAtTheFirstEmptyAnswer) {
 TEST(PackTransferModes, IdleAsksForExactlyOneFrame) {
   Bytes buffer(1024);
   std::vector<int> modes;
-  PackResult r = packTransfer(buffer.data(), 1024, 256, true, [&](uint8_t*, uint16_t* length, int mode) {
-    modes.push_back(mode);
-    *length = 1;
-  });
+  PackResult r =
+      packTransfer(buffer.data(), 1024, 256, true, [&](uint8_t*, uint16_t* length, int mode) {
+        modes.push_back(mode);
+        *length = 1;
+      });
   EXPECT_EQ(modes, std::vector<int>{kMediaTxIdle});
   EXPECT_EQ(r.length, 2u);
   EXPECT_FALSE(r.full);
@@ -168,9 +169,8 @@ TEST(PackTransferModes, IdleAsksForExactlyOneFrame) {
 
 TEST(PackTransferModes, FrameLongerThanTheRoomIsRefused) {
   Bytes buffer(64 + 1024);
-  PackResult r = packTransfer(buffer.data(), 64, 64, false, [](uint8_t*, uint16_t* length, int) {
-    *length = 64;
-  });
+  PackResult r = packTransfer(buffer.data(), 64, 64, false,
+                              [](uint8_t*, uint16_t* length, int) { *length = 64; });
   EXPECT_TRUE(r.overrun);
   EXPECT_EQ(r.length, 0u);
 }
@@ -238,8 +238,9 @@ void put16(Bytes& b, size_t at, uint16_t v) {
 }
 
 Bytes bosWithMsOs20(uint8_t vendorCode, uint16_t setLength) {
-  Bytes cap = {28, 0x10, 0x05, 0x00, 0xDF, 0x60, 0xDD, 0xD8, 0x89, 0x45, 0xC7, 0x4C, 0x9C, 0xD2,
-               0x65, 0x9D, 0x9E, 0x64, 0x8A, 0x9F, 0x00, 0x00, 0x03, 0x06, 0, 0, vendorCode, 0};
+  Bytes cap = {28,   0x10, 0x05, 0x00, 0xDF, 0x60, 0xDD,       0xD8, 0x89, 0x45,
+               0xC7, 0x4C, 0x9C, 0xD2, 0x65, 0x9D, 0x9E,       0x64, 0x8A, 0x9F,
+               0x00, 0x00, 0x03, 0x06, 0,    0,    vendorCode, 0};
   put16(cap, 24, setLength);
   // A USB 2.0 extension capability first, then the platform one.
   Bytes bos = {5, 0x0F, 0, 0, 2, 7, 0x10, 0x02, 0x02, 0, 0, 0};
@@ -304,20 +305,25 @@ TEST(MsOs20, MatchesTheLinkInterfaceClass) {
   // The property name is a registry value name: its case does not matter.
   for (const char* name : {"DeviceInterfaceGuids", "deviceinterfaceguid"}) {
     Bytes spelled = descriptorSet({registryProperty(name, guid, true)});
-    EXPECT_TRUE(msOs20NamesInterfaceClass(spelled.data(), spelled.size(), kLinkInterfaceClass, &itf))
+    EXPECT_TRUE(
+        msOs20NamesInterfaceClass(spelled.data(), spelled.size(), kLinkInterfaceClass, &itf))
         << name;
   }
 
   Bytes function = descriptorSet(
-      {functionSubset(0, registryProperty("DeviceInterfaceGUIDs", "{00000000-0000-0000-0000-000000000000}", true)),
+      {functionSubset(0, registryProperty("DeviceInterfaceGUIDs",
+                                          "{00000000-0000-0000-0000-000000000000}", true)),
        functionSubset(2, registryProperty("DeviceInterfaceGUIDs", guid, true))});
-  EXPECT_TRUE(msOs20NamesInterfaceClass(function.data(), function.size(), kLinkInterfaceClass, &itf));
+  EXPECT_TRUE(
+      msOs20NamesInterfaceClass(function.data(), function.size(), kLinkInterfaceClass, &itf));
   EXPECT_EQ(itf, 2);
 
-  Bytes other = descriptorSet({registryProperty("DeviceInterfaceGUIDs", "{11111111-0000-0000-0000-000000000000}", true)});
+  Bytes other = descriptorSet(
+      {registryProperty("DeviceInterfaceGUIDs", "{11111111-0000-0000-0000-000000000000}", true)});
   EXPECT_FALSE(msOs20NamesInterfaceClass(other.data(), other.size(), kLinkInterfaceClass, &itf));
   Bytes wrongName = descriptorSet({registryProperty("SomethingElse", guid, true)});
-  EXPECT_FALSE(msOs20NamesInterfaceClass(wrongName.data(), wrongName.size(), kLinkInterfaceClass, &itf));
+  EXPECT_FALSE(
+      msOs20NamesInterfaceClass(wrongName.data(), wrongName.size(), kLinkInterfaceClass, &itf));
 
   // A descriptor that claims to run past the set.
   Bytes cut = whole;

@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "FakeServer.h"
-#include "PacingCheck.h"
-#include "vlntest/TimeSlack.h"
 #include "FakeVbusDevice.h"
+#include "PacingCheck.h"
 #include "plat/dynlib.h"
 #include "plat/runtime.h"
 #include "plat/txevent.h"
 #include "usblink/MediaInterface.h"
+#include "vlntest/TimeSlack.h"
 
 namespace usblink::test {
 namespace {
@@ -55,7 +55,8 @@ class PluginEnvironment : public ::testing::Environment {
     p.module = plat::loadLibrary(USBLINK_MODULE, &error);
     ASSERT_NE(p.module, nullptr) << error;
     auto bind = [&](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(plat::findSymbol(p.module, name));
+      fn =
+          reinterpret_cast<std::remove_reference_t<decltype(fn)>>(plat::findSymbol(p.module, name));
       ASSERT_NE(fn, nullptr) << name;
     };
     bind(p.getMediaInfo, "GetMediaInfo");
@@ -136,7 +137,8 @@ TEST_F(Vbus, DescribesItselfFromItsVersionBlockAndAcceptsThisProcess) {
   EXPECT_EQ(text[0], u'x');
   p_.getMediaInfo(text, 512);
   const std::string version = USBLINK_VERSION;
-  EXPECT_EQ(std::u16string(text), u"USB Media (" + std::u16string(version.begin(), version.end()) + u")");
+  EXPECT_EQ(std::u16string(text),
+            u"USB Media (" + std::u16string(version.begin(), version.end()) + u")");
 }
 
 // Runs the probe with a runtime directory and returns what it printed.
@@ -248,7 +250,8 @@ TEST_F(Vbus, RefusedDescriptorsGiveSilentChannels) {
     EXPECT_EQ(info(index).maxFrameLength, 65535);
     EXPECT_TRUE(plat::setTransmitEvent(connect(index)));
   }
-  constexpr int kSilenceMs = 800;  // past an idle period: a live channel would have called tx by now
+  constexpr int kSilenceMs =
+      800;  // past an idle period: a live channel would have called tx by now
   std::this_thread::sleep_for(std::chrono::milliseconds(kSilenceMs));
   EXPECT_TRUE(server_.txCalls().empty());
   // Positive control: a healthy device asked the same way is heard within
@@ -257,7 +260,8 @@ TEST_F(Vbus, RefusedDescriptorsGiveSilentChannels) {
   ASSERT_TRUE(server_.waitEvents(2));
   EXPECT_EQ(server_.events()[1], (MediaEvent{kMediaEventArrived, {3}}));
   EXPECT_TRUE(plat::setTransmitEvent(connect(3)));
-  EXPECT_TRUE(server_.waitTxCalls(1, int(vlntest::slackBound(std::chrono::milliseconds(kSilenceMs)).count())));
+  EXPECT_TRUE(server_.waitTxCalls(
+      1, int(vlntest::slackBound(std::chrono::milliseconds(kSilenceMs)).count())));
   devices_[0]->unlinkSocket();
   ASSERT_TRUE(server_.waitEvents(3));
   EXPECT_EQ(server_.events()[2], (MediaEvent{kMediaEventRemoved, {1}}));

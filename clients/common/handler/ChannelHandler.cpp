@@ -3,9 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <new>
-#include <cstring>
 #include <set>
 #include <thread>
 #include <vector>

@@ -142,18 +142,32 @@ DEVMGR_API bool DevmgrAskUserDeviceSelection(uint8_t* hwid, size_t hwidsz) {
 }
 
 DEVMGR_API bool DevmgrGetFwVersion(DevmgrHandle h, void* b) { return query(h, 4, b, 4, kExact); }
-DEVMGR_API bool DevmgrGetFwPlatform(DevmgrHandle h, void* b) { return query(h, 6, b, 256, kAtMost); }
-DEVMGR_API bool DevmgrGetFwSignature(DevmgrHandle h, void* b) { return query(h, 8, b, 16, kAtMost); }
+DEVMGR_API bool DevmgrGetFwPlatform(DevmgrHandle h, void* b) {
+  return query(h, 6, b, 256, kAtMost);
+}
+DEVMGR_API bool DevmgrGetFwSignature(DevmgrHandle h, void* b) {
+  return query(h, 8, b, 16, kAtMost);
+}
 DEVMGR_API bool DevmgrGetFwTarget(DevmgrHandle h, void* b) { return query(h, 16, b, 256, kAtMost); }
-DEVMGR_API bool DevmgrGetFwSubTarget(DevmgrHandle h, void* b) { return query(h, 18, b, 256, kAtMost); }
+DEVMGR_API bool DevmgrGetFwSubTarget(DevmgrHandle h, void* b) {
+  return query(h, 18, b, 256, kAtMost);
+}
 DEVMGR_API bool DevmgrGetFwVersionString(DevmgrHandle h, void* b) {
   return query(h, 20, b, 256, kAtMost);
 }
-DEVMGR_API bool DevmgrGetFriendlyName(DevmgrHandle h, void* b) { return query(h, 26, b, 256, kAtMost); }
-DEVMGR_API bool DevmgrGetFwVerbose(DevmgrHandle h, void* b) { return query(h, 30, b, 256, kAtMost); }
+DEVMGR_API bool DevmgrGetFriendlyName(DevmgrHandle h, void* b) {
+  return query(h, 26, b, 256, kAtMost);
+}
+DEVMGR_API bool DevmgrGetFwVerbose(DevmgrHandle h, void* b) {
+  return query(h, 30, b, 256, kAtMost);
+}
 DEVMGR_API bool DevmgrGetRecVersion(DevmgrHandle h, void* b) { return query(h, 48, b, 4, kExact); }
-DEVMGR_API bool DevmgrGetAppInfoUUID(DevmgrHandle h, void* b) { return query(h, 64, b, 16, kExact); }
-DEVMGR_API bool DevmgrGetAppInfoName(DevmgrHandle h, void* b) { return query(h, 66, b, 256, kAtMost); }
+DEVMGR_API bool DevmgrGetAppInfoUUID(DevmgrHandle h, void* b) {
+  return query(h, 64, b, 16, kExact);
+}
+DEVMGR_API bool DevmgrGetAppInfoName(DevmgrHandle h, void* b) {
+  return query(h, 66, b, 256, kAtMost);
+}
 DEVMGR_API bool DevmgrGetAppInfoVersion(DevmgrHandle h, void* b) {
   return query(h, 68, b, 256, kAtMost);
 }
@@ -163,8 +177,12 @@ DEVMGR_API bool DevmgrGetAppInfoParSignature(DevmgrHandle h, void* b) {
 DEVMGR_API bool DevmgrGetAppInfoDefParSignature(DevmgrHandle h, void* b) {
   return query(h, 72, b, 16, kExact);
 }
-DEVMGR_API bool DevmgrGetDeviceName(DevmgrHandle h, void* b) { return query(h, 96, b, 256, kAtMost); }
-DEVMGR_API bool DevmgrGetDeviceSerial(DevmgrHandle h, void* b) { return query(h, 98, b, 4, kExact); }
+DEVMGR_API bool DevmgrGetDeviceName(DevmgrHandle h, void* b) {
+  return query(h, 96, b, 256, kAtMost);
+}
+DEVMGR_API bool DevmgrGetDeviceSerial(DevmgrHandle h, void* b) {
+  return query(h, 98, b, 4, kExact);
+}
 
 DEVMGR_API bool DevmgrGetProtocolList(DevmgrHandle handle, ProtocolList* list) {
   auto proc = use(handle);

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "testsupport/LinkhubHost.h"
 #include "QueryTable.h"
 #include "devmgr/devmgr.h"
 #include "plat/runtime.h"
+#include "testsupport/LinkhubHost.h"
 #include "vlntest/TimeSlack.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // devmgr against a stand-in server that runs the devsim core service right on
 // each channel's pipe: the request table, the size rules, the broken-handle
 // rules and the lifetime of a handle under concurrent use.
+#include "devmgr/devmgr.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,11 +14,10 @@
 #include <future>
 #include <thread>
 
-#include "testsupport/FakeHub.h"
 #include "QueryTable.h"
-#include "devmgr/devmgr.h"
 #include "devsim/CoreService.h"
 #include "plat/runtime.h"
+#include "testsupport/FakeHub.h"
 
 namespace {
 
@@ -34,7 +35,9 @@ HwId idOf(uint8_t first) {
   return id;
 }
 
-std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+std::vector<uint8_t> bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
 
 long msSince(Clock::time_point start) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -304,7 +307,8 @@ TEST_F(DevmgrTest, ConcurrentRequestsOnOneHandleAreSerialised) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 20; ++i) {
         uint8_t buffer[256] = {};
-        const bool ok = (t % 2) ? DevmgrGetFwTarget(handle, buffer) : DevmgrGetFwVersion(handle, buffer);
+        const bool ok =
+            (t % 2) ? DevmgrGetFwTarget(handle, buffer) : DevmgrGetFwVersion(handle, buffer);
         if (!ok) ++failures;
         if ((t % 2) && std::string(reinterpret_cast<char*>(buffer)) != "sim-target") ++failures;
       }

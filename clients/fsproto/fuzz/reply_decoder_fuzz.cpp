@@ -60,8 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       setup.kind = FileTransfer::Kind::kUpload;
       setup.local = "/dev/null";
       break;
-    case 2: setup.kind = FileTransfer::Kind::kDir; break;
-    default: setup.kind = FileTransfer::Kind::kUnlink; break;
+    case 2:
+      setup.kind = FileTransfer::Kind::kDir;
+      break;
+    default:
+      setup.kind = FileTransfer::Kind::kUnlink;
+      break;
   }
   setup.volume = "root";
   setup.remote = "f";

@@ -14,7 +14,10 @@ thread_local const FileServerProc* tOwnTransfer = nullptr;
 
 FileServerProc::FileServerProc(const HwId& hwid, ProtFSrvCallback callback, void* user,
                                FileTransfer::Setup setup)
-    : ThreadBase(""), hwid_(hwid), callback_(callback), user_(user),
+    : ThreadBase(""),
+      hwid_(hwid),
+      callback_(callback),
+      user_(user),
       transfer_(std::move(setup), this) {}
 
 FileServerProc::~FileServerProc() {

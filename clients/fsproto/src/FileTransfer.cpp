@@ -31,13 +31,22 @@ std::string temporaryName(const fs::path& target, unsigned attempt) {
 
 }  // namespace
 
-FileTransfer::FileTransfer(Setup setup, TransferSink* sink) : setup_(std::move(setup)), sink_(sink) {
+FileTransfer::FileTransfer(Setup setup, TransferSink* sink)
+    : setup_(std::move(setup)), sink_(sink) {
   uint8_t code = wire::kDirRequest;
   switch (setup_.kind) {
-    case Kind::kDownload: code = wire::kDownloadRequest; break;
-    case Kind::kUpload: code = wire::kUploadRequest; break;
-    case Kind::kDir: code = wire::kDirRequest; break;
-    case Kind::kUnlink: code = wire::kUnlinkRequest; break;
+    case Kind::kDownload:
+      code = wire::kDownloadRequest;
+      break;
+    case Kind::kUpload:
+      code = wire::kUploadRequest;
+      break;
+    case Kind::kDir:
+      code = wire::kDirRequest;
+      break;
+    case Kind::kUnlink:
+      code = wire::kUnlinkRequest;
+      break;
   }
   request_ = wire::encodeRequest(code, setup_.volume, setup_.remote, int16_t(setup_.attributes));
 }
@@ -119,10 +128,14 @@ bool FileTransfer::decodeMessage(int64_t now) {
   wire::Reply reply;
   if (!wire::parseReply(message_.data(), message_.size(), &reply)) return false;
   switch (phase_) {
-    case Phase::kFirstReply: return decodeFirst(reply, now);
-    case Phase::kDownloadData: return decodeAcknowledge(reply, now);
-    case Phase::kFinalReply: return decodeFinal(reply, now);
-    default: return false;
+    case Phase::kFirstReply:
+      return decodeFirst(reply, now);
+    case Phase::kDownloadData:
+      return decodeAcknowledge(reply, now);
+    case Phase::kFinalReply:
+      return decodeFinal(reply, now);
+    default:
+      return false;
   }
 }
 

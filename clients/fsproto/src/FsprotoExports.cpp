@@ -103,8 +103,8 @@ FSPROTO_API bool ProtFSrvDownload(const uint8_t* hwid, size_t hwidsz, ProtFSrvCa
   return startTransfer(hwid, hwidsz, cb, user, std::move(setup));
 }
 
-FSPROTO_API bool ProtFSrvUpload(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb,
-                                void* user, const char* volume, const char* remote,
+FSPROTO_API bool ProtFSrvUpload(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb, void* user,
+                                const char* volume, const char* remote,
                                 const ProtFSrvPathChar* local) {
   FileTransfer::Setup setup;
   setup.kind = FileTransfer::Kind::kUpload;
@@ -122,8 +122,8 @@ FSPROTO_API bool ProtFSrvDir(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallbac
   return startTransfer(hwid, hwidsz, cb, user, std::move(setup));
 }
 
-FSPROTO_API bool ProtFSrvUnlink(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb,
-                                void* user, const char* volume, const char* remote) {
+FSPROTO_API bool ProtFSrvUnlink(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb, void* user,
+                                const char* volume, const char* remote) {
   FileTransfer::Setup setup;
   setup.kind = FileTransfer::Kind::kUnlink;
   setup.volume = text(volume);
@@ -135,18 +135,30 @@ FSPROTO_API void ProtFSrvCleanup(void) { freeAll(registry().takeAll()); }
 
 FSPROTO_API const char* ProtFSrvTranslateError(int code) {
   switch (code) {
-    case -2: return "No such file (ENOENT)";
-    case -5: return "Input/output error (EIO)";
-    case -9: return "Bad file descriptor (EBADF)";
-    case -11: return "Resource temporarily unavailable (EAGAIN)";
-    case -16: return "Device or resource busy (EBUSY)";
-    case -17: return "File exists (EEXIST)";
-    case -19: return "No such device (ENODEV)";
-    case -22: return "Invalid argument (EINVAL)";
-    case -28: return "No space left on device (ENOSPC)";
-    case -107: return "connection refused (ECONNREFUSED)";
-    case -108: return "connection reset by remote party (ECONNRESET)";
-    default: return nullptr;
+    case -2:
+      return "No such file (ENOENT)";
+    case -5:
+      return "Input/output error (EIO)";
+    case -9:
+      return "Bad file descriptor (EBADF)";
+    case -11:
+      return "Resource temporarily unavailable (EAGAIN)";
+    case -16:
+      return "Device or resource busy (EBUSY)";
+    case -17:
+      return "File exists (EEXIST)";
+    case -19:
+      return "No such device (ENODEV)";
+    case -22:
+      return "Invalid argument (EINVAL)";
+    case -28:
+      return "No space left on device (ENOSPC)";
+    case -107:
+      return "connection refused (ECONNREFUSED)";
+    case -108:
+      return "connection reset by remote party (ECONNRESET)";
+    default:
+      return nullptr;
   }
 }
 

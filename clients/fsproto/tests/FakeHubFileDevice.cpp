@@ -1,7 +1,7 @@
 // The scenarios on the stand-in server: the service runs right on each
 // channel's pipe.
-#include "testsupport/FakeHub.h"
 #include "FileDevice.h"
+#include "testsupport/FakeHub.h"
 
 namespace fsproto_test {
 namespace {

@@ -292,10 +292,10 @@ TEST(FileTransferTest, MessageWhileAResendIsPendingIsRefused) {
 
 TEST(FileTransferTest, MalformedRepliesAreProtocolErrors) {
   const std::vector<std::vector<uint8_t>> bad = {
-      {7, 0, 0, 0},                          // short
-      {7, 0, 0, 0, 0, 0},                    // long
-      {8, 0, 0, 0, 0},                       // wrong code
-      {},                                    // empty
+      {7, 0, 0, 0},        // short
+      {7, 0, 0, 0, 0, 0},  // long
+      {8, 0, 0, 0, 0},     // wrong code
+      {},                  // empty
   };
   for (const auto& m : bad) {
     Harness h(setupOf(Kind::kUnlink, "root", "x"));
@@ -313,12 +313,9 @@ TEST(FileTransferTest, ListingDeliversRowsWhenTheCountMatches) {
     bool ok;
   };
   const Case cases[] = {
-      {{"a.txt", "fw.xpk"}, 2, true},
-      {{"a.txt", "fw.xpk"}, 3, false},
-      {{"a.txt", "fw.xpk"}, 1, false},
-      {{std::string(31, 'x')}, 1, true},
-      {{std::string(32, 'x')}, 1, false},
-      {{}, 0, true},
+      {{"a.txt", "fw.xpk"}, 2, true},     {{"a.txt", "fw.xpk"}, 3, false},
+      {{"a.txt", "fw.xpk"}, 1, false},    {{std::string(31, 'x')}, 1, true},
+      {{std::string(32, 'x')}, 1, false}, {{}, 0, true},
   };
   for (const Case& c : cases) {
     Harness h(setupOf(Kind::kDir, "root", ""));
@@ -399,8 +396,8 @@ TEST(FileTransferTest, UploadFailuresLeaveNoFile) {
     int32_t finalValue;  // after all data
     bool close;          // the channel ends mid-transfer instead
   };
-  for (const Case& c : {Case{"device failure at the end", -5, false},
-                        Case{"channel ends", 0, true}}) {
+  for (const Case& c :
+       {Case{"device failure at the end", -5, false}, Case{"channel ends", 0, true}}) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     Harness h(setupOf(Kind::kUpload, "root", "f", (dir / "new").string()));

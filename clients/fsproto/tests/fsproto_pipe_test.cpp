@@ -36,7 +36,8 @@ TEST(FsprotoPipe, PipeThatNeverConnectsIsNoChannel) {
     ASSERT_TRUE(hub.started());
     HwId id;
     for (int i = 0; i < 16; ++i) id.id[i] = uint8_t(0xC0 + i);
-    hub.addDevice(id, devsim::FileServerService::factory(std::make_shared<devsim::FileServerState>()));
+    hub.addDevice(id,
+                  devsim::FileServerService::factory(std::make_shared<devsim::FileServerState>()));
     hub.setNameWithoutPipe(true);
     Seen seen;
     EXPECT_FALSE(ProtFSrvDir(id.id, 16, onEvent, &seen, "root"));

@@ -44,7 +44,8 @@ class Recorder {
   }
   bool waitOutcome(int ms = kOutcomeWaitMs) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return outcomesLocked() > 0; });
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                        [this] { return outcomesLocked() > 0; });
   }
   std::vector<Event> events() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -461,7 +462,8 @@ TEST_F(FsprotoScenarios, UnlinkRemovesOrSaysNoSuchFile) {
 
 TEST_F(FsprotoScenarios, NullCallbackHearsNothingAndStillRuns) {
   writeFile(local_ / "src", pattern(10));
-  ASSERT_TRUE(ProtFSrvDownload(id_.id, 16, nullptr, nullptr, "root", (local_ / "src").c_str(), "n", 0));
+  ASSERT_TRUE(
+      ProtFSrvDownload(id_.id, 16, nullptr, nullptr, "root", (local_ / "src").c_str(), "n", 0));
   for (int i = 0; i < 3000 && !fs::exists(storage_ / "root" / "n"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ProtFSrvCleanup();

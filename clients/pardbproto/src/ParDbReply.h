@@ -19,9 +19,9 @@ struct Reply {
   };
   Kind kind = Kind::kRefused;
   uint64_t event = 0;
-  uint32_t result = 0;              // events 3, 5: 1 done, 2 failed
-  uint16_t moreMs = 0;              // kProgress: what the device still needs
-  const uint8_t* data = nullptr;    // events 2, 4: inside the message
+  uint32_t result = 0;            // events 3, 5: 1 done, 2 failed
+  uint16_t moreMs = 0;            // kProgress: what the device still needs
+  const uint8_t* data = nullptr;  // events 2, 4: inside the message
   size_t length = 0;
 };
 

@@ -80,7 +80,8 @@ TEST_F(PardbprotoRoad, WrittenValuesAreHeldByTheDeviceAndReadBack) {
     uint16_t index;
     size_t length;
   };
-  for (const Case c : {Case{0x1234, 2500}, Case{0x0300, 1021}, Case{0x0301, 1022}, Case{0x0302, 1}}) {
+  for (const Case c :
+       {Case{0x1234, 2500}, Case{0x0300, 1021}, Case{0x0301, 1022}, Case{0x0302, 1}}) {
     SCOPED_TRACE(c.length);
     const std::vector<uint8_t> value = pattern(c.length, uint8_t(c.index));
     const size_t from = rec.size();
@@ -131,7 +132,8 @@ TEST_F(PardbprotoRoad, AFirstMessageOfManyFramesArrives) {
 // requests.
 TEST_F(PardbprotoRoad, ConcurrentReadsArriveInTheDevicesOrder) {
   Recorder& rec = Recorder::get();
-  for (uint16_t t = 0; t < 4; ++t) pardb().setEntry(uint16_t(0x2000 + t), {pattern(10 + t, uint8_t(t)), 0, false});
+  for (uint16_t t = 0; t < 4; ++t)
+    pardb().setEntry(uint16_t(0x2000 + t), {pattern(10 + t, uint8_t(t)), 0, false});
   const size_t requestsBefore = pardb().requestCount();
   const size_t from = rec.size();
   std::vector<std::thread> threads;

@@ -1,6 +1,8 @@
 // pardbproto against a stand-in server that runs the devsim parameter
 // database service right on each channel's pipe, behind a recorder of the
 // chunks as the pipe carries them.
+#include "pardbproto/pardbproto.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,7 +11,6 @@
 
 #include "ParDbRecorder.h"
 #include "devsim/ParDbService.h"
-#include "pardbproto/pardbproto.h"
 #include "plat/runtime.h"
 #include "svcwire/ParDbWire.h"
 #include "testsupport/FakeHub.h"

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     volatile uint8_t sum = 0;
     for (uint32_t i = 0; i < parsed.raw.size; ++i) sum = uint8_t(sum + parsed.raw.data[i]);
   }
-  if (parsed.kind == Kind::kChannelList && size != (parsed.list.count ? 6 : 2) + 6u * parsed.list.count &&
+  if (parsed.kind == Kind::kChannelList &&
+      size != (parsed.list.count ? 6 : 2) + 6u * parsed.list.count &&
       !(parsed.list.count == 0 && (size == 2 || size == 6)))
     std::abort();
   return 0;

@@ -111,8 +111,7 @@ void DigScopeCmdProc::progress() {
 
 bool DigScopeCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   plat::LockGuard lock(channelMutex());
-  if (!chunk || chunk->length > kChunkData ||
-      message_.size() + chunk->length > wire::kMaxMessage)
+  if (!chunk || chunk->length > kChunkData || message_.size() + chunk->length > wire::kMaxMessage)
     return refuse();
   message_.insert(message_.end(), chunk->data, chunk->data + chunk->length);
   if (message_.empty()) {

@@ -33,11 +33,13 @@ class Recorder : public testsupport::EventRecorder<ProtDigScopeHandle, Record> {
     return *instance;
   }
 
-  static void callback(ProtDigScopeHandle handle, uint64_t event, const void* data, uint64_t length) {
+  static void callback(ProtDigScopeHandle handle, uint64_t event, const void* data,
+                       uint64_t length) {
     Record r = stamped(handle, event, length);
     if (event == 2 && length == sizeof r.status) std::memcpy(&r.status, data, sizeof r.status);
     if (event == 3 && length == sizeof r.list) std::memcpy(&r.list, data, sizeof r.list);
-    if (event == 4 && length == sizeof r.progress) std::memcpy(&r.progress, data, sizeof r.progress);
+    if (event == 4 && length == sizeof r.progress)
+      std::memcpy(&r.progress, data, sizeof r.progress);
     if (event == 5 && length == sizeof(ProtDigScopeRawResult)) {
       const auto* raw = static_cast<const ProtDigScopeRawResult*>(data);
       r.rawStatus = raw->status;

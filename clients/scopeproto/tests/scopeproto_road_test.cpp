@@ -145,23 +145,38 @@ TEST_F(ScopeprotoRoad, ConfigurationRequestsReachTheDeviceAndAnswer) {
     std::vector<std::pair<uint16_t, float>> list;
   };
   const ChannelStep steps[] = {
-      {"add 3", [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 3, 0.01f); }, 0,
+      {"add 3",
+       [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 3, 0.01f); },
+       0,
        {{3, 0.01f}}},
-      {"add 0x1234", [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 0x1234, 0.5f); }, 0,
+      {"add 0x1234",
+       [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 0x1234, 0.5f); },
+       0,
        {{3, 0.01f}, {0x1234, 0.5f}}},
-      {"duplicate", [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 3, 0.02f); },
-       wire::kDuplicatedChannel, {{3, 0.01f}, {0x1234, 0.5f}}},
-      {"unknown parameter", [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 99, 1.0f); },
-       wire::kParameterNotFound, {{3, 0.01f}, {0x1234, 0.5f}}},
+      {"duplicate",
+       [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 3, 0.02f); },
+       wire::kDuplicatedChannel,
+       {{3, 0.01f}, {0x1234, 0.5f}}},
+      {"unknown parameter",
+       [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 99, 1.0f); },
+       wire::kParameterNotFound,
+       {{3, 0.01f}, {0x1234, 0.5f}}},
       {"index cut to 16 bits",
-       [](ProtDigScopeHandle x) { return ProtDigScopeModifyChannel(x, 0x10000 + 3, 0.25f); }, 0,
+       [](ProtDigScopeHandle x) { return ProtDigScopeModifyChannel(x, 0x10000 + 3, 0.25f); },
+       0,
        {{3, 0.25f}, {0x1234, 0.5f}}},
-      {"remove 3", [](ProtDigScopeHandle x) { return ProtDigScopeRemoveChannel(x, 3); }, 0,
+      {"remove 3",
+       [](ProtDigScopeHandle x) { return ProtDigScopeRemoveChannel(x, 3); },
+       0,
        {{0x1234, 0.5f}}},
-      {"remove again", [](ProtDigScopeHandle x) { return ProtDigScopeRemoveChannel(x, 3); },
-       wire::kChannelNotFound, {{0x1234, 0.5f}}},
-      {"remove the last", [](ProtDigScopeHandle x) { return ProtDigScopeRemoveChannel(x, 0x1234); },
-       0, {}},
+      {"remove again",
+       [](ProtDigScopeHandle x) { return ProtDigScopeRemoveChannel(x, 3); },
+       wire::kChannelNotFound,
+       {{0x1234, 0.5f}}},
+      {"remove the last",
+       [](ProtDigScopeHandle x) { return ProtDigScopeRemoveChannel(x, 0x1234); },
+       0,
+       {}},
   };
   for (const ChannelStep& step : steps) {
     SCOPED_TRACE(step.what);
@@ -201,8 +216,8 @@ TEST_F(ScopeprotoRoad, ConfigurationRequestsReachTheDeviceAndAnswer) {
               0);
     const auto requests = dev->scope().requests();
     ASSERT_EQ(requests.size(), seen + 1);
-    std::vector<uint8_t> expected{wire::kReqAddTrigger, uint8_t(t.parameter), uint8_t(t.parameter >> 8),
-                                  t.kind};
+    std::vector<uint8_t> expected{wire::kReqAddTrigger, uint8_t(t.parameter),
+                                  uint8_t(t.parameter >> 8), t.kind};
     expected.insert(expected.end(), t.threshold.begin(), t.threshold.end());
     EXPECT_EQ(requests.back(), expected);
   }
@@ -291,7 +306,7 @@ TEST_F(ScopeprotoRoad, RepliesOutsideTheRulesBreakTheChannelAndTheNextRequestWor
 
   struct Case {
     const char* what;
-    std::vector<uint8_t> reply;  // in place of the device's next reply; empty: none
+    std::vector<uint8_t> reply;    // in place of the device's next reply; empty: none
     std::vector<uint8_t> unasked;  // sent unasked before the request; empty: none
     bool duplicate;
     ScopeResult (*call)(ProtDigScopeHandle);
@@ -304,23 +319,58 @@ TEST_F(ScopeprotoRoad, RepliesOutsideTheRulesBreakTheChannelAndTheNextRequestWor
   const Case cases[] = {
       {"arm answered with a byte too many", {wire::kArm, 0, 0}, {}, false, arm, kBroken, false},
       {"arm answered with cancel's code", {wire::kCancel, 0}, {}, false, arm, kBroken, false},
-      {"raw data answered with the configuration's code", {wire::kRawConfiguration, 5}, {}, false,
-       rawData, kBroken, false},
-      {"a list of 255 entries", devsim::ScopeState::listMessage(wire::kAddChannel, 0, 1, entries255),
-       {}, false, add, 0, false},
-      {"a list of 256 entries", devsim::ScopeState::listMessage(wire::kAddChannel, 0, 1, entries256),
-       {}, false, add, kBroken, true},
-      {"a list entry cut short", {wire::kAddChannel, 0, 0, 0, 0x80, 0x3f, 7, 0}, {}, false, add,
-       kBroken, true},
-      {"a raw size one byte too long", {wire::kRawData, 0, 3, 0, 0, 0, 1, 2}, {}, false, rawData,
-       kBroken, true},
-      {"a raw size of 4 GiB", {wire::kRawData, 0, 0xff, 0xff, 0xff, 0xff, 1}, {}, false, rawData,
-       kBroken, true},
+      {"raw data answered with the configuration's code",
+       {wire::kRawConfiguration, 5},
+       {},
+       false,
+       rawData,
+       kBroken,
+       false},
+      {"a list of 255 entries",
+       devsim::ScopeState::listMessage(wire::kAddChannel, 0, 1, entries255),
+       {},
+       false,
+       add,
+       0,
+       false},
+      {"a list of 256 entries",
+       devsim::ScopeState::listMessage(wire::kAddChannel, 0, 1, entries256),
+       {},
+       false,
+       add,
+       kBroken,
+       true},
+      {"a list entry cut short",
+       {wire::kAddChannel, 0, 0, 0, 0x80, 0x3f, 7, 0},
+       {},
+       false,
+       add,
+       kBroken,
+       true},
+      {"a raw size one byte too long",
+       {wire::kRawData, 0, 3, 0, 0, 0, 1, 2},
+       {},
+       false,
+       rawData,
+       kBroken,
+       true},
+      {"a raw size of 4 GiB",
+       {wire::kRawData, 0, 0xff, 0xff, 0xff, 0xff, 1},
+       {},
+       false,
+       rawData,
+       kBroken,
+       true},
       {"a raw size of zero", {wire::kRawData, 0, 0, 0, 0, 0}, {}, false, rawData, 0, false},
       {"an unknown code", {99}, {}, false, arm, kBroken, true},
       {"an unasked direct reply", {}, {wire::kArm, 0}, false, nullptr, 0, true},
-      {"a status update one byte long", {}, {wire::kStatusUpdate, 1, 0, 0, 0, 0, 0}, false, nullptr,
-       0, true},
+      {"a status update one byte long",
+       {},
+       {wire::kStatusUpdate, 1, 0, 0, 0, 0, 0},
+       false,
+       nullptr,
+       0,
+       true},
       {"every reply twice", {}, {}, true, arm, wire::kNoChannelsDefined, true},
   };
   for (const Case& c : cases) {
@@ -392,7 +442,8 @@ TEST_F(ScopeprotoRoad, ASilentRequestIsGivenUpAfterASecondWhateverStatusUpdatesC
     int firstUpdateMs;  // -1: none
     int everyMs;        // 0: only the first
   };
-  const Case cases[] = {{"no update", -1, 0}, {"one update 200 ms after", 200, 0},
+  const Case cases[] = {{"no update", -1, 0},
+                        {"one update 200 ms after", 200, 0},
                         {"updates every 150 ms", 150, 150}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -46,7 +46,8 @@ TEST(ScopeprotoStress, RegisterUnregisterAndRequestWhileADeviceReplugs) {
     workers.emplace_back([&, w] {
       const HwId& id = devices[w % 2].hwid;
       while (!stop.load()) {
-        ProtDigScopeHandle h = ProtDigScopeRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
+        ProtDigScopeHandle h =
+            ProtDigScopeRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
         for (int i = 0; i < 20 && !stop.load(); ++i) {
           // Each result is the device's answer or the broken link, never
           // anything else.

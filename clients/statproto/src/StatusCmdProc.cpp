@@ -55,8 +55,8 @@ bool StatusCmdProc::requestNotifications() {
 
 bool StatusCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   plat::LockGuard lock(channelMutex());
-  bool ok = chunk && chunk->length <= kChunkData &&
-            reply_.size() + chunk->length <= wire::kMaxMessage;
+  bool ok =
+      chunk && chunk->length <= kChunkData && reply_.size() + chunk->length <= wire::kMaxMessage;
   if (ok) {
     reply_.insert(reply_.end(), chunk->data, chunk->data + chunk->length);
     // Only what was asked for is supervised.

@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "StatusRecorder.h"
-#include "vlntest/TimeSlack.h"
 #include "e2e/Road.h"
 #include "statproto/statproto.h"
 #include "svcwire/StatusWire.h"
+#include "vlntest/TimeSlack.h"
 
 namespace {
 
@@ -79,7 +79,8 @@ TEST_F(StatprotoRoad, NotificationsFollowTheDeviceAcrossUnplugAndReplug) {
   EXPECT_EQ(rec.at(power).list, (std::vector<uint16_t>{3, 0x0201, 7}));
   EXPECT_EQ(rec.at(events).list, (std::vector<uint16_t>{1, 4, 9}));
   EXPECT_EQ(rec.at(text).text, "Device stat1 ready");
-  EXPECT_EQ(dev->status().notificationRequests(), std::vector<uint8_t>{svcwire::status::kNotifyAll});
+  EXPECT_EQ(dev->status().notificationRequests(),
+            std::vector<uint8_t>{svcwire::status::kNotifyAll});
 
   // A change on the device arrives again.
   from = rec.size();
@@ -187,7 +188,8 @@ TEST_F(StatprotoRoad, UnregistrationRules) {
   ASSERT_NE(plug(dev1_), nullptr);
   ASSERT_NE(plug(dev2_), nullptr);
   ProtStatusHandle a = registerUp(dev1_);
-  ProtStatusHandle twice = ProtStatusRegister(dev1_.hwid.id, sizeof dev1_.hwid.id, &Recorder::callback);
+  ProtStatusHandle twice =
+      ProtStatusRegister(dev1_.hwid.id, sizeof dev1_.hwid.id, &Recorder::callback);
   EXPECT_EQ(a, twice);
   ProtStatusHandle b = registerUp(dev2_);
 

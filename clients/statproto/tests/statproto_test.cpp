@@ -1,6 +1,8 @@
 // statproto against a stand-in server that runs the devsim status service
 // right on each channel's pipe: the message rules, what is supervised, and
 // the registration rules.
+#include "statproto/statproto.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,7 +12,6 @@
 #include "StatusRecorder.h"
 #include "devsim/StatusService.h"
 #include "plat/runtime.h"
-#include "statproto/statproto.h"
 #include "svcwire/StatusWire.h"
 #include "testsupport/FakeHub.h"
 

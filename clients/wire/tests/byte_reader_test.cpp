@@ -11,8 +11,8 @@ using svcwire::ByteReader;
 using svcwire::ByteWriter;
 
 TEST(ByteReader, ReadsLittleEndianFieldsUpToTheEnd) {
-  const std::vector<uint8_t> bytes = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12, 0xFE, 0xFF,
-                                      'a',  'b',  0,    0x05};
+  const std::vector<uint8_t> bytes = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12,
+                                      0xFE, 0xFF, 'a',  'b',  0,    0x05};
   ByteReader in(bytes);
   EXPECT_EQ(in.u8(), 0x01);
   EXPECT_EQ(in.u16(), 0x1234);
@@ -37,16 +37,22 @@ TEST(ByteReader, AReadPastTheEndFailsForGood) {
       {"u16 of one byte", {1}, [](ByteReader& r) { return r.u16() == 0; }},
       {"u32 of three", {1, 2, 3}, [](ByteReader& r) { return r.u32() == 0; }},
       {"u64 of seven", {1, 2, 3, 4, 5, 6, 7}, [](ByteReader& r) { return r.u64() == 0; }},
-      {"bytes beyond", {1, 2}, [](ByteReader& r) {
+      {"bytes beyond",
+       {1, 2},
+       [](ByteReader& r) {
          uint8_t out[3] = {9, 9, 9};
          return !r.bytes(out, 3) && out[0] == 9;
        }},
       {"view beyond", {1}, [](ByteReader& r) { return r.view(2) == nullptr; }},
-      {"text without terminator", {'a', 'b'}, [](ByteReader& r) {
+      {"text without terminator",
+       {'a', 'b'},
+       [](ByteReader& r) {
          std::string_view t;
          return !r.cstring(&t, 31);
        }},
-      {"text longer than allowed", {'a', 'b', 'c', 0}, [](ByteReader& r) {
+      {"text longer than allowed",
+       {'a', 'b', 'c', 0},
+       [](ByteReader& r) {
          std::string_view t;
          return !r.cstring(&t, 2);
        }},

@@ -50,7 +50,8 @@ Handle load(const Documents& docs) {
   Handle h(CalcodecCreateHandle());
   for (const auto& d : docs.definitions)
     if (!CalcodecAddDefinition(h.get(), d.data(), unsigned(d.size()))) return nullptr;
-  if (!CalcodecMergeDataSet(h.get(), docs.dataSet.data(), unsigned(docs.dataSet.size()))) return nullptr;
+  if (!CalcodecMergeDataSet(h.get(), docs.dataSet.data(), unsigned(docs.dataSet.size())))
+    return nullptr;
   return h;
 }
 

@@ -16,9 +16,9 @@ struct TypeName {
 };
 
 constexpr TypeName kTypeNames[] = {
-    {"int8_t", CalType::kInt8},   {"uint8_t", CalType::kUInt8},   {"int16_t", CalType::kInt16},
+    {"int8_t", CalType::kInt8},     {"uint8_t", CalType::kUInt8}, {"int16_t", CalType::kInt16},
     {"uint16_t", CalType::kUInt16}, {"int32_t", CalType::kInt32}, {"uint32_t", CalType::kUInt32},
-    {"float", CalType::kFloat},   {"string", CalType::kString},
+    {"float", CalType::kFloat},     {"string", CalType::kString},
 };
 
 bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -30,10 +30,16 @@ void parseRanged(CalEntry& entry, const std::string& text, int64_t low, int64_t 
   uint64_t bits = uint64_t(v);
   switch (entry.type) {
     case CalType::kInt8:
-    case CalType::kUInt8: entry.value = uint32_t(bits & 0xFFu); break;
+    case CalType::kUInt8:
+      entry.value = uint32_t(bits & 0xFFu);
+      break;
     case CalType::kInt16:
-    case CalType::kUInt16: entry.value = uint32_t(bits & 0xFFFFu); break;
-    default: entry.value = uint32_t(bits & 0xFFFFFFFFu); break;
+    case CalType::kUInt16:
+      entry.value = uint32_t(bits & 0xFFFFu);
+      break;
+    default:
+      entry.value = uint32_t(bits & 0xFFFFFFFFu);
+      break;
   }
 }
 
@@ -80,19 +86,33 @@ bool parseBoolean(const std::string& text) {
 
 void parseValue(CalEntry& entry, const std::string& text) {
   switch (entry.type) {
-    case CalType::kString: entry.text = text; break;
+    case CalType::kString:
+      entry.text = text;
+      break;
     case CalType::kFloat: {
       float f = 0;
       if (!codec::parseFloat(text, &f)) f = 0;
       std::memcpy(&entry.value, &f, sizeof f);
       break;
     }
-    case CalType::kInt8: parseRanged(entry, text, -128, 127); break;
-    case CalType::kUInt8: parseRanged(entry, text, 0, 255); break;
-    case CalType::kInt16: parseRanged(entry, text, -32768, 32767); break;
-    case CalType::kUInt16: parseRanged(entry, text, 0, 65535); break;
-    case CalType::kInt32: parseRanged(entry, text, -2147483648LL, 2147483647LL); break;
-    case CalType::kUInt32: parseRanged(entry, text, 0, 4294967295LL); break;
+    case CalType::kInt8:
+      parseRanged(entry, text, -128, 127);
+      break;
+    case CalType::kUInt8:
+      parseRanged(entry, text, 0, 255);
+      break;
+    case CalType::kInt16:
+      parseRanged(entry, text, -32768, 32767);
+      break;
+    case CalType::kUInt16:
+      parseRanged(entry, text, 0, 65535);
+      break;
+    case CalType::kInt32:
+      parseRanged(entry, text, -2147483648LL, 2147483647LL);
+      break;
+    case CalType::kUInt32:
+      parseRanged(entry, text, 0, 4294967295LL);
+      break;
   }
   entry.hasValue = true;
 }
@@ -100,18 +120,25 @@ void parseValue(CalEntry& entry, const std::string& text) {
 std::string formatValue(const CalEntry& entry) {
   uint32_t v = entry.value;
   switch (entry.type) {
-    case CalType::kInt8: return std::to_string(int(int8_t(uint8_t(v))));
-    case CalType::kUInt8: return std::to_string(unsigned(uint8_t(v)));
-    case CalType::kInt16: return std::to_string(int(int16_t(uint16_t(v))));
-    case CalType::kUInt16: return std::to_string(unsigned(uint16_t(v)));
-    case CalType::kInt32: return std::to_string(int32_t(v));
-    case CalType::kUInt32: return std::to_string(v);
+    case CalType::kInt8:
+      return std::to_string(int(int8_t(uint8_t(v))));
+    case CalType::kUInt8:
+      return std::to_string(unsigned(uint8_t(v)));
+    case CalType::kInt16:
+      return std::to_string(int(int16_t(uint16_t(v))));
+    case CalType::kUInt16:
+      return std::to_string(unsigned(uint16_t(v)));
+    case CalType::kInt32:
+      return std::to_string(int32_t(v));
+    case CalType::kUInt32:
+      return std::to_string(v);
     case CalType::kFloat: {
       float f;
       std::memcpy(&f, &v, sizeof f);
       return codec::formatFloat(f);
     }
-    case CalType::kString: return entry.text;
+    case CalType::kString:
+      return entry.text;
   }
   return std::string();
 }

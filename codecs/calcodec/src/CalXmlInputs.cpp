@@ -83,7 +83,8 @@ void mergeDataSet(CalcodecHandle& handle, const char* xml, uint32_t length) {
     entry.index = index;
     applyMandatoryAndDefault(entry, record);
     CalDataSetKey key(name, index);
-    if (handle.dataSet.count(key)) codec::fail("Data set already defined: " + nameAndIndex(name, index));
+    if (handle.dataSet.count(key))
+      codec::fail("Data set already defined: " + nameAndIndex(name, index));
     handle.dataSet.emplace(std::move(key), std::move(entry));
   }
 }
@@ -96,7 +97,8 @@ void mergeDataValue(CalcodecHandle& handle, const char* xml, uint32_t length) {
     std::string name = requiredName(record);
     uint8_t index = indexOf(record, name);
     auto found = handle.dataSet.find(CalDataSetKey(name, index));
-    if (found == handle.dataSet.end()) codec::fail("Data set not found: " + nameAndIndex(name, index));
+    if (found == handle.dataSet.end())
+      codec::fail("Data set not found: " + nameAndIndex(name, index));
     CalEntry& entry = found->second;
     if (entry.valued) codec::fail("Entry already valued: " + nameAndIndex(name, index));
     Node* value = codec::firstChild(record, "Value");

@@ -1,12 +1,11 @@
 // The flat exports: argument checks, the input copy, the export guard and the
 // hand-over of malloc'ed outputs.
-#include "calcodec/calcodec.h"
-
 #include <cstdlib>
 #include <new>
 #include <vector>
 
 #include "CalcodecHandle.h"
+#include "calcodec/calcodec.h"
 #include "codeccommon/CodecError.h"
 
 namespace {
@@ -31,15 +30,18 @@ CALCODEC_API const char* CalcodecGetLastError(CalcodecHandle* handle) {
   return handle ? handle->lastError.c_str() : "";
 }
 
-CALCODEC_API bool CalcodecAddDefinition(CalcodecHandle* handle, const char* xml, unsigned int length) {
+CALCODEC_API bool CalcodecAddDefinition(CalcodecHandle* handle, const char* xml,
+                                        unsigned int length) {
   return guarded(handle, [&] { calcodec::addDefinition(*handle, xml, length); });
 }
 
-CALCODEC_API bool CalcodecMergeDataSet(CalcodecHandle* handle, const char* xml, unsigned int length) {
+CALCODEC_API bool CalcodecMergeDataSet(CalcodecHandle* handle, const char* xml,
+                                       unsigned int length) {
   return guarded(handle, [&] { calcodec::mergeDataSet(*handle, xml, length); });
 }
 
-CALCODEC_API bool CalcodecMergeDataValue(CalcodecHandle* handle, const char* xml, unsigned int length) {
+CALCODEC_API bool CalcodecMergeDataValue(CalcodecHandle* handle, const char* xml,
+                                         unsigned int length) {
   return guarded(handle, [&] { calcodec::mergeDataValue(*handle, xml, length); });
 }
 
@@ -54,7 +56,8 @@ CALCODEC_API bool CalcodecOutToStdRecord(CalcodecHandle* handle, void** data, in
   });
 }
 
-CALCODEC_API bool CalcodecInFromStdRecord(CalcodecHandle* handle, const void* data, unsigned int length) {
+CALCODEC_API bool CalcodecInFromStdRecord(CalcodecHandle* handle, const void* data,
+                                          unsigned int length) {
   return guarded(handle, [&] {
     // Worked on from a private copy; the caller's buffer is never kept.
     const auto* bytes = static_cast<const uint8_t*>(data);

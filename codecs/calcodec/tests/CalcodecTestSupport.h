@@ -78,7 +78,8 @@ inline std::string valuesXml(CalcodecHandle* h) {
 inline ::testing::AssertionResult parsesWithRoot(const std::string& xml, const char* root) {
   try {
     codec::XmlInput input(xml.data(), uint32_t(xml.size()));
-    if (!input.root(root)) return ::testing::AssertionFailure() << "no <" << root << "> in\n" << xml;
+    if (!input.root(root))
+      return ::testing::AssertionFailure() << "no <" << root << "> in\n" << xml;
     return ::testing::AssertionSuccess();
   } catch (const std::exception& e) {
     return ::testing::AssertionFailure() << "does not parse (" << e.what() << "):\n" << xml;

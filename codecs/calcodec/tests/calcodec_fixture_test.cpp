@@ -14,9 +14,12 @@ namespace {
 
 Handle mainHandle() {
   Handle h = makeHandle();
-  EXPECT_TRUE(addDefinition(h.get(), readFixture("main_definition_a.xml"))) << CalcodecGetLastError(h.get());
-  EXPECT_TRUE(addDefinition(h.get(), readFixture("main_definition_b.xml"))) << CalcodecGetLastError(h.get());
-  EXPECT_TRUE(mergeDataSet(h.get(), readFixture("main_dataset.xml"))) << CalcodecGetLastError(h.get());
+  EXPECT_TRUE(addDefinition(h.get(), readFixture("main_definition_a.xml")))
+      << CalcodecGetLastError(h.get());
+  EXPECT_TRUE(addDefinition(h.get(), readFixture("main_definition_b.xml")))
+      << CalcodecGetLastError(h.get());
+  EXPECT_TRUE(mergeDataSet(h.get(), readFixture("main_dataset.xml")))
+      << CalcodecGetLastError(h.get());
   return h;
 }
 
@@ -24,8 +27,10 @@ Handle mainHandle() {
 
 TEST(CalcodecRecord, ForwardBuildsTheIndependentlyComputedRecord) {
   Handle h = mainHandle();
-  ASSERT_TRUE(mergeDataValue(h.get(), readFixture("main_values_1.xml"))) << CalcodecGetLastError(h.get());
-  ASSERT_TRUE(mergeDataValue(h.get(), readFixture("main_values_2.xml"))) << CalcodecGetLastError(h.get());
+  ASSERT_TRUE(mergeDataValue(h.get(), readFixture("main_values_1.xml")))
+      << CalcodecGetLastError(h.get());
+  ASSERT_TRUE(mergeDataValue(h.get(), readFixture("main_values_2.xml")))
+      << CalcodecGetLastError(h.get());
   EXPECT_EQ(writeRecord(h.get()), readFixture("main_record.bin"));
 }
 
@@ -83,7 +88,8 @@ TEST(CalcodecRecord, EmptyRecordRestoresNothing) {
 // data set, and a text that carries a zero byte.
 TEST(CalcodecRecord, PartialRecordShowsOnlyWhatItHolds) {
   Handle h = mainHandle();
-  ASSERT_TRUE(readRecord(h.get(), readFixture("partial_record.bin"))) << CalcodecGetLastError(h.get());
+  ASSERT_TRUE(readRecord(h.get(), readFixture("partial_record.bin")))
+      << CalcodecGetLastError(h.get());
   std::string xml = valuesXml(h.get());
   EXPECT_EQ(xml, readFixture("partial_values_expected.xml"));
   EXPECT_TRUE(parsesWithRoot(xml, "Datavalue"));
@@ -95,7 +101,8 @@ TEST(CalcodecRecord, NineteenCharacterNameIsReadButNotWritten) {
   Handle h = makeHandle();
   ASSERT_TRUE(addDefinition(h.get(), readFixture("name19_definition.xml")));
   ASSERT_TRUE(mergeDataSet(h.get(), readFixture("name19_dataset.xml")));
-  ASSERT_TRUE(readRecord(h.get(), readFixture("name19_record.bin"))) << CalcodecGetLastError(h.get());
+  ASSERT_TRUE(readRecord(h.get(), readFixture("name19_record.bin")))
+      << CalcodecGetLastError(h.get());
   EXPECT_EQ(valuesXml(h.get()), readFixture("name19_values_expected.xml"));
 
   Handle writer = makeHandle();

@@ -42,9 +42,15 @@ std::string runCalls(const std::vector<Call>& calls) {
   for (const auto& c : calls) {
     bool ok = false;
     switch (c.step) {
-      case Step::kDefinition: ok = addDefinition(h.get(), c.xml); break;
-      case Step::kDataSet: ok = mergeDataSet(h.get(), c.xml); break;
-      case Step::kDataValue: ok = mergeDataValue(h.get(), c.xml); break;
+      case Step::kDefinition:
+        ok = addDefinition(h.get(), c.xml);
+        break;
+      case Step::kDataSet:
+        ok = mergeDataSet(h.get(), c.xml);
+        break;
+      case Step::kDataValue:
+        ok = mergeDataValue(h.get(), c.xml);
+        break;
       case Step::kWrite: {
         void* data = nullptr;
         int length = 0;
@@ -64,16 +70,20 @@ std::vector<Call> withBase(std::vector<Call> tail) {
   return calls;
 }
 
-std::string valueDoc(const std::string& records) { return "<Datavalue>" + records + "</Datavalue>"; }
-std::string valueRecord(const std::string& index, const std::string& name, const std::string& value) {
-  return "<Record index=\"" + index + "\"><Name>" + name + "</Name><Value>" + value + "</Value></Record>";
+std::string valueDoc(const std::string& records) {
+  return "<Datavalue>" + records + "</Datavalue>";
+}
+std::string valueRecord(const std::string& index, const std::string& name,
+                        const std::string& value) {
+  return "<Record index=\"" + index + "\"><Name>" + name + "</Name><Value>" + value +
+         "</Value></Record>";
 }
 
 // One entry of `type` valued with `text`, written, read back, and shown as
 // values XML; returns the Value text, or "error: " + the failure.
 std::string throughRecord(const std::string& type, const std::string& text) {
-  std::string definitions = "<Records><Record><Name>V</Name><Datatype>" + type +
-                            "</Datatype></Record></Records>";
+  std::string definitions =
+      "<Records><Record><Name>V</Name><Datatype>" + type + "</Datatype></Record></Records>";
   std::string dataSet = "<Dataset><Record index=\"1\"><Name>V</Name></Record></Dataset>";
   Handle writer = makeHandle();
   EXPECT_TRUE(addDefinition(writer.get(), definitions));
@@ -110,87 +120,110 @@ TEST(CalcodecDocuments, FailureTexts) {
     const char* error;
   } cases[] = {
       // Definitions.
-      {"definition version", {{Step::kDefinition, "<Records version=\"2.0\"/>"}},
+      {"definition version",
+       {{Step::kDefinition, "<Records version=\"2.0\"/>"}},
        "Unsupported data definition structure"},
       {"definition without name",
        {{Step::kDefinition, "<Records><Record><Datatype>int8_t</Datatype></Record></Records>"}},
        "Missing Name"},
-      {"definition without type", {{Step::kDefinition, "<Records><Record><Name>X</Name></Record></Records>"}},
+      {"definition without type",
+       {{Step::kDefinition, "<Records><Record><Name>X</Name></Record></Records>"}},
        "Missing Datatype"},
       {"unknown type",
-       {{Step::kDefinition, "<Records><Record><Name>X</Name><Datatype>double</Datatype></Record></Records>"}},
+       {{Step::kDefinition,
+         "<Records><Record><Name>X</Name><Datatype>double</Datatype></Record></Records>"}},
        "Invalid data type: double"},
       {"boolean spelling",
-       {{Step::kDefinition, "<Records><Record><Name>X</Name><Datatype>int8_t</Datatype>"
-                            "<Mandatory>True</Mandatory></Record></Records>"}},
+       {{Step::kDefinition,
+         "<Records><Record><Name>X</Name><Datatype>int8_t</Datatype>"
+         "<Mandatory>True</Mandatory></Record></Records>"}},
        "Invalid boolean field value: True"},
       {"default out of range",
-       {{Step::kDefinition, "<Records><Record><Name>X</Name><Datatype>int8_t</Datatype>"
-                            "<Default>128</Default></Record></Records>"}},
+       {{Step::kDefinition,
+         "<Records><Record><Name>X</Name><Datatype>int8_t</Datatype>"
+         "<Default>128</Default></Record></Records>"}},
        "Out of range in X"},
       {"defined twice in two documents",
        {{Step::kDefinition, kDefinitions},
-        {Step::kDefinition, "<Records><Record><Name>A</Name><Datatype>uint8_t</Datatype></Record></Records>"}},
+        {Step::kDefinition,
+         "<Records><Record><Name>A</Name><Datatype>uint8_t</Datatype></Record></Records>"}},
        "Entry already defined: A"},
-      {"definition without root", {{Step::kDefinition, "<?xml version=\"1.0\"?>\n"}},
+      {"definition without root",
+       {{Step::kDefinition, "<?xml version=\"1.0\"?>\n"}},
        "Missing root element: Records"},
-      {"definition with another root", {{Step::kDefinition, "<Dataset/>"}}, "Missing root element: Records"},
+      {"definition with another root",
+       {{Step::kDefinition, "<Dataset/>"}},
+       "Missing root element: Records"},
       {"definition syntax error", {{Step::kDefinition, "<Records><Record>"}}, "Exception error"},
       // Data set.
       {"data set version", withBase({{Step::kDataSet, "<Dataset version=\"1.1\"/>"}}),
        "Unsupported data set structure"},
-      {"data set without name", withBase({{Step::kDataSet, "<Dataset><Record index=\"1\"/></Dataset>"}}),
-       "Missing Name"},
-      {"data set without index", withBase({{Step::kDataSet, "<Dataset><Record><Name>A</Name></Record></Dataset>"}}),
+      {"data set without name",
+       withBase({{Step::kDataSet, "<Dataset><Record index=\"1\"/></Dataset>"}}), "Missing Name"},
+      {"data set without index",
+       withBase({{Step::kDataSet, "<Dataset><Record><Name>A</Name></Record></Dataset>"}}),
        "Missing index from data set: A"},
       {"data set index 64",
-       withBase({{Step::kDataSet, "<Dataset><Record index=\"64\"><Name>A</Name></Record></Dataset>"}}),
+       withBase(
+           {{Step::kDataSet, "<Dataset><Record index=\"64\"><Name>A</Name></Record></Dataset>"}}),
        "Invalid index of data set: A"},
       {"data set index -1",
-       withBase({{Step::kDataSet, "<Dataset><Record index=\"-1\"><Name>A</Name></Record></Dataset>"}}),
+       withBase(
+           {{Step::kDataSet, "<Dataset><Record index=\"-1\"><Name>A</Name></Record></Dataset>"}}),
        "Invalid index of data set: A"},
       {"data set index overflowing",
-       withBase({{Step::kDataSet,
-                  "<Dataset><Record index=\"18446744073709551617\"><Name>A</Name></Record></Dataset>"}}),
+       withBase(
+           {{Step::kDataSet,
+             "<Dataset><Record index=\"18446744073709551617\"><Name>A</Name></Record></Dataset>"}}),
        "Invalid index of data set: A"},
       {"data set of an undefined name",
-       withBase({{Step::kDataSet, "<Dataset><Record index=\"1\"><Name>Z</Name></Record></Dataset>"}}),
+       withBase(
+           {{Step::kDataSet, "<Dataset><Record index=\"1\"><Name>Z</Name></Record></Dataset>"}}),
        "Data set not found: Z"},
-      {"data set twice", withBase({{Step::kDataSet, kDataSet}}), "Data set already defined: A index 3"},
+      {"data set twice", withBase({{Step::kDataSet, kDataSet}}),
+       "Data set already defined: A index 3"},
       {"data set boolean",
        withBase({{Step::kDataSet,
-                  "<Dataset><Record index=\"1\"><Name>A</Name><Mandatory>1</Mandatory></Record></Dataset>"}}),
+                  "<Dataset><Record "
+                  "index=\"1\"><Name>A</Name><Mandatory>1</Mandatory></Record></Dataset>"}}),
        "Invalid boolean field value: 1"},
       {"data set default out of range",
        withBase({{Step::kDataSet,
-                  "<Dataset><Record index=\"1\"><Name>A</Name><Default>-129</Default></Record></Dataset>"}}),
+                  "<Dataset><Record "
+                  "index=\"1\"><Name>A</Name><Default>-129</Default></Record></Dataset>"}}),
        "Out of range in A"},
       {"data set without root", withBase({{Step::kDataSet, ""}}), "Missing root element: Dataset"},
       // Data values.
       {"data value version", withBase({{Step::kDataValue, "<Datavalue version=\"\"/>"}}),
        "Unsupported data value structure"},
-      {"data value without name", withBase({{Step::kDataValue, "<Datavalue><Record index=\"3\"/></Datavalue>"}}),
+      {"data value without name",
+       withBase({{Step::kDataValue, "<Datavalue><Record index=\"3\"/></Datavalue>"}}),
        "Missing Name"},
       {"data value without index",
-       withBase({{Step::kDataValue, "<Datavalue><Record><Name>A</Name><Value>1</Value></Record></Datavalue>"}}),
+       withBase({{Step::kDataValue,
+                  "<Datavalue><Record><Name>A</Name><Value>1</Value></Record></Datavalue>"}}),
        "Missing index from data set: A"},
       {"data value index 64", withBase({{Step::kDataValue, valueDoc(valueRecord("64", "A", "1"))}}),
        "Invalid index of data set: A"},
-      {"data value for an index not in the set", withBase({{Step::kDataValue, valueDoc(valueRecord("4", "A", "1"))}}),
+      {"data value for an index not in the set",
+       withBase({{Step::kDataValue, valueDoc(valueRecord("4", "A", "1"))}}),
        "Data set not found: A index 4"},
       {"valued twice in one document",
-       withBase({{Step::kDataValue, valueDoc(valueRecord("3", "A", "1") + valueRecord("3", "A", "2"))}}),
+       withBase(
+           {{Step::kDataValue, valueDoc(valueRecord("3", "A", "1") + valueRecord("3", "A", "2"))}}),
        "Entry already valued: A index 3"},
       {"valued twice in two documents",
        withBase({{Step::kDataValue, valueDoc(valueRecord("3", "A", "1"))},
                  {Step::kDataValue, valueDoc(valueRecord("3", "A", "1"))}}),
        "Entry already valued: A index 3"},
       {"data value without value",
-       withBase({{Step::kDataValue, "<Datavalue><Record index=\"3\"><Name>A</Name></Record></Datavalue>"}}),
+       withBase({{Step::kDataValue,
+                  "<Datavalue><Record index=\"3\"><Name>A</Name></Record></Datavalue>"}}),
        "Invalid datavalue entry: A index 3"},
-      {"data value out of range", withBase({{Step::kDataValue, valueDoc(valueRecord("3", "A", "200"))}}),
-       "Out of range in A"},
-      {"data value without root", withBase({{Step::kDataValue, "<Record/>"}}), "Missing root element: Datavalue"},
+      {"data value out of range",
+       withBase({{Step::kDataValue, valueDoc(valueRecord("3", "A", "200"))}}), "Out of range in A"},
+      {"data value without root", withBase({{Step::kDataValue, "<Record/>"}}),
+       "Missing root element: Datavalue"},
       // Writing.
       {"entry without value", withBase({{Step::kWrite, ""}}), "Missing value: A"},
       {"string too long",
@@ -203,20 +236,23 @@ TEST(CalcodecDocuments, FailureTexts) {
 }
 
 TEST(CalcodecDocuments, OptionalPartsAreAccepted) {
-  EXPECT_EQ(runCalls(withBase({{Step::kDataValue, valueDoc(valueRecord("3", "A", "1") +
-                                                           valueRecord("0", "S", std::string(65535, 'x')))},
-                               {Step::kWrite, ""}})),
+  EXPECT_EQ(runCalls(withBase(
+                {{Step::kDataValue, valueDoc(valueRecord("3", "A", "1") +
+                                             valueRecord("0", "S", std::string(65535, 'x')))},
+                 {Step::kWrite, ""}})),
             "");
   // Versions "1.0", a data-set index that is no number (0), other elements
   // between records.
-  EXPECT_EQ(runCalls({{Step::kDefinition,
-                       "<Records version=\"1.0\"><Note/><Record><Name>A</Name><Datatype>int8_t</Datatype>"
-                       "<Unit>u</Unit><Description>d</Description><Mandatory>false</Mandatory>"
-                       "<Default>5</Default></Record></Records>"},
-                      {Step::kDataSet, "<Dataset version=\"1.0\"><Record index=\"x\"><Name>A</Name></Record></Dataset>"},
-                      {Step::kDataValue, "<Datavalue version=\"1.0\"/>"},
-                      {Step::kWrite, ""}}),
-            "");
+  EXPECT_EQ(
+      runCalls({{Step::kDefinition,
+                 "<Records version=\"1.0\"><Note/><Record><Name>A</Name><Datatype>int8_t</Datatype>"
+                 "<Unit>u</Unit><Description>d</Description><Mandatory>false</Mandatory>"
+                 "<Default>5</Default></Record></Records>"},
+                {Step::kDataSet,
+                 "<Dataset version=\"1.0\"><Record index=\"x\"><Name>A</Name></Record></Dataset>"},
+                {Step::kDataValue, "<Datavalue version=\"1.0\"/>"},
+                {Step::kWrite, ""}}),
+      "");
 }
 
 TEST(CalcodecValues, IntegersKeepTheirRangeAndWidth) {
@@ -225,21 +261,33 @@ TEST(CalcodecValues, IntegersKeepTheirRangeAndWidth) {
     const char* text;
     const char* shown;  // null: out of range
   } cases[] = {
-      {"int8_t", "-128", "-128"},       {"int8_t", "127", "127"},
-      {"int8_t", "-129", nullptr},      {"int8_t", "128", nullptr},
-      {"uint8_t", "0", "0"},            {"uint8_t", "255", "255"},
-      {"uint8_t", "-1", nullptr},       {"uint8_t", "256", nullptr},
-      {"int16_t", "-32768", "-32768"},  {"int16_t", "32767", "32767"},
-      {"int16_t", "-32769", nullptr},   {"int16_t", "32768", nullptr},
-      {"uint16_t", "65535", "65535"},   {"uint16_t", "65536", nullptr},
-      {"int32_t", "-2147483648", "-2147483648"}, {"int32_t", "2147483647", "2147483647"},
-      {"int32_t", "-2147483649", nullptr},       {"int32_t", "2147483648", nullptr},
-      {"uint32_t", "4294967295", "4294967295"},  {"uint32_t", "4294967296", nullptr},
+      {"int8_t", "-128", "-128"},
+      {"int8_t", "127", "127"},
+      {"int8_t", "-129", nullptr},
+      {"int8_t", "128", nullptr},
+      {"uint8_t", "0", "0"},
+      {"uint8_t", "255", "255"},
+      {"uint8_t", "-1", nullptr},
+      {"uint8_t", "256", nullptr},
+      {"int16_t", "-32768", "-32768"},
+      {"int16_t", "32767", "32767"},
+      {"int16_t", "-32769", nullptr},
+      {"int16_t", "32768", nullptr},
+      {"uint16_t", "65535", "65535"},
+      {"uint16_t", "65536", nullptr},
+      {"int32_t", "-2147483648", "-2147483648"},
+      {"int32_t", "2147483647", "2147483647"},
+      {"int32_t", "-2147483649", nullptr},
+      {"int32_t", "2147483648", nullptr},
+      {"uint32_t", "4294967295", "4294967295"},
+      {"uint32_t", "4294967296", nullptr},
       {"uint32_t", "-1", nullptr},
       // strtoll rules: blanks and a sign, stop at the first non-digit, no
       // digits give 0, saturation beyond 64 bits.
-      {"int16_t", " \t+12abc", "12"},   {"int16_t", "abc", "0"},
-      {"int16_t", "", "0"},             {"int16_t", "-0", "0"},
+      {"int16_t", " \t+12abc", "12"},
+      {"int16_t", "abc", "0"},
+      {"int16_t", "", "0"},
+      {"int16_t", "-0", "0"},
       {"int16_t", "1e3", "1"},
       {"int32_t", "99999999999999999999", nullptr},
       {"uint32_t", "-99999999999999999999", nullptr},
@@ -301,11 +349,13 @@ TEST(CalcodecValues, ConversionsIgnoreTheProcessLocale) {
 TEST(CalcodecValues, TextsAreEscapedInValuesXml) {
   const std::string definitions =
       "<Records><Record><Name>a&amp;b&lt;c</Name><Datatype>string</Datatype></Record></Records>";
-  const std::string dataSet = "<Dataset><Record index=\"2\"><Name>a&amp;b&lt;c</Name></Record></Dataset>";
+  const std::string dataSet =
+      "<Dataset><Record index=\"2\"><Name>a&amp;b&lt;c</Name></Record></Dataset>";
   Handle writer = makeHandle();
   ASSERT_TRUE(addDefinition(writer.get(), definitions));
   ASSERT_TRUE(mergeDataSet(writer.get(), dataSet));
-  ASSERT_TRUE(mergeDataValue(writer.get(), valueDoc(valueRecord("2", "a&amp;b&lt;c", "x\"&lt;&amp;&gt;'y"))));
+  ASSERT_TRUE(mergeDataValue(writer.get(),
+                             valueDoc(valueRecord("2", "a&amp;b&lt;c", "x\"&lt;&amp;&gt;'y"))));
   std::string record = writeRecord(writer.get());
 
   Handle reader = makeHandle();
@@ -330,7 +380,8 @@ TEST(CalcodecValues, TextsAreEscapedInValuesXml) {
 TEST(CalcodecInput, UnterminatedAndEmptyInputs) {
   auto exact = [](const std::string& text) { return std::vector<char>(text.begin(), text.end()); };
   std::vector<char> definitions = exact(kDefinitions), dataSet = exact(kDataSet),
-                    values = exact(valueDoc(valueRecord("3", "A", "-7") + valueRecord("0", "S", "t")));
+                    values =
+                        exact(valueDoc(valueRecord("3", "A", "-7") + valueRecord("0", "S", "t")));
 
   Handle h = makeHandle();
   ASSERT_TRUE(CalcodecAddDefinition(h.get(), definitions.data(), unsigned(definitions.size())))
@@ -339,7 +390,8 @@ TEST(CalcodecInput, UnterminatedAndEmptyInputs) {
   ASSERT_TRUE(CalcodecMergeDataValue(h.get(), values.data(), unsigned(values.size())));
   std::string record = writeRecord(h.get());
   ASSERT_GE(record.size(), 4u);
-  uint32_t seed = codec::crc32Variant(codec::kCalibrationSeed, kDefinitions.data(), kDefinitions.size());
+  uint32_t seed =
+      codec::crc32Variant(codec::kCalibrationSeed, kDefinitions.data(), kDefinitions.size());
   EXPECT_EQ(record.substr(0, 4), std::string(reinterpret_cast<const char*>(&seed), 4));
 
   // Length 0: nothing parsed, nothing folded.
@@ -385,7 +437,8 @@ TEST(CalcodecHandleUse, SecondRecordStartsFromTheFirstCheck) {
   Handle h = makeHandle();
   ASSERT_TRUE(addDefinition(h.get(), kDefinitions));
   ASSERT_TRUE(mergeDataSet(h.get(), kDataSet));
-  ASSERT_TRUE(mergeDataValue(h.get(), valueDoc(valueRecord("3", "A", "1") + valueRecord("0", "S", ""))));
+  ASSERT_TRUE(
+      mergeDataValue(h.get(), valueDoc(valueRecord("3", "A", "1") + valueRecord("0", "S", ""))));
   std::string first = writeRecord(h.get());
   std::string second = writeRecord(h.get());
   ASSERT_GE(first.size(), 8u);

@@ -31,7 +31,8 @@ void checkNesting(const char* p) {
     } else {
       const char* close = std::strchr(p, '>');
       if (!close) return;
-      if (close[-1] != '/' && ++depth > kMaxDepth) throw std::runtime_error("XML nested too deeply");
+      if (close[-1] != '/' && ++depth > kMaxDepth)
+        throw std::runtime_error("XML nested too deeply");
       p = close + 1;
     }
   }

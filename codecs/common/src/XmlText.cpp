@@ -40,11 +40,21 @@ void appendEscaped(std::string& out, std::string_view text, uint8_t kind) {
     if (!(kEscapes[uint8_t(c)] & kind)) continue;
     const char* entity;
     switch (c) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '\'': entity = "&apos;"; break;
-      default: entity = "&quot;"; break;
+      case '&':
+        entity = "&amp;";
+        break;
+      case '<':
+        entity = "&lt;";
+        break;
+      case '>':
+        entity = "&gt;";
+        break;
+      case '\'':
+        entity = "&apos;";
+        break;
+      default:
+        entity = "&quot;";
+        break;
     }
     out.append(text.data() + run, i - run);
     out += entity;
@@ -116,7 +126,9 @@ bool parseHex(std::string_view text, std::string& bytes) {
   return true;
 }
 
-void appendEscapedText(std::string& out, std::string_view text) { appendEscaped(out, text, kEscText); }
+void appendEscapedText(std::string& out, std::string_view text) {
+  appendEscaped(out, text, kEscText);
+}
 void appendEscapedAttribute(std::string& out, std::string_view text) {
   appendEscaped(out, text, kEscAttribute);
 }

@@ -51,10 +51,8 @@ TEST(Crc32Variant, KnownValues) {
     const char* text;
     uint32_t expected;
   } cases[] = {
-      {0xDEADBEEFu, "123456789", 0x19C3FAD7u},
-      {0x16041604u, "123456789", 0x18593B08u},
-      {0x00000000u, "123456789", 0xEE37352Du},
-      {0xDEADBEEFu, "abc", 0xE228A7F0u},
+      {0xDEADBEEFu, "123456789", 0x19C3FAD7u}, {0x16041604u, "123456789", 0x18593B08u},
+      {0x00000000u, "123456789", 0xEE37352Du}, {0xDEADBEEFu, "abc", 0xE228A7F0u},
       {0x12345678u, "", 0x12345678u},
   };
   for (const auto& c : cases)
@@ -91,9 +89,16 @@ TEST(XmlText, FloatsSurviveARoundTrip) {
     float value;
     const char* text;
   } cases[] = {
-      {0.0f, "0"},       {1.5f, "1.5"},          {-2.0f, "-2"},      {100000.0f, "100000"},
-      {1e6f, "1e+06"},   {0.1f, "0.1"},          {1.0e-5f, "1e-05"}, {123456.7f, "123456.703"},
-      {16777215.0f, "16777215"}, {3.14159274f, "3.14159274"},
+      {0.0f, "0"},
+      {1.5f, "1.5"},
+      {-2.0f, "-2"},
+      {100000.0f, "100000"},
+      {1e6f, "1e+06"},
+      {0.1f, "0.1"},
+      {1.0e-5f, "1e-05"},
+      {123456.7f, "123456.703"},
+      {16777215.0f, "16777215"},
+      {3.14159274f, "3.14159274"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatFloat(c.value), c.text) << c.value;
   // Every float of a sweep reads back to itself.
@@ -136,8 +141,8 @@ TEST(XmlText, ParseLikeStrtof) {
     float value;
     size_t end;
   } cases[] = {
-      {"  12.5xyz", true, 12.5f, 6}, {"+3", true, 3.0f, 2},      {"-0.25", true, -0.25f, 5},
-      {"0x10", true, 16.0f, 4},      {"abc", false, 0, 0},       {"", false, 0, 0},
+      {"  12.5xyz", true, 12.5f, 6}, {"+3", true, 3.0f, 2},     {"-0.25", true, -0.25f, 5},
+      {"0x10", true, 16.0f, 4},      {"abc", false, 0, 0},      {"", false, 0, 0},
       {"1e3", true, 1000.0f, 3},     {"12abc", true, 12.0f, 2},
   };
   for (const auto& c : cases) {

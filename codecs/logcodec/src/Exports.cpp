@@ -51,9 +51,12 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
     if (in.remaining() == 1) codec::fail("Read file error");
     const uint16_t version = in.u16();
     LogTree* entry = nullptr;
-    if (version == 1) entry = h.store.make<logcodec::LogEntry1>();
-    else if (version == 2) entry = h.store.make<logcodec::LogEntry2>();
-    else codec::fail("Unmanaged entry version " + std::to_string(version));
+    if (version == 1)
+      entry = h.store.make<logcodec::LogEntry1>();
+    else if (version == 2)
+      entry = h.store.make<logcodec::LogEntry2>();
+    else
+      codec::fail("Unmanaged entry version " + std::to_string(version));
     const size_t bodyOffset = in.position();
     // A faulty entry is left unused in the store until the handle goes.
     if (!entry->decode(in, h.store, scratch))
@@ -73,8 +76,10 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   // The new entries are in key order already; merge them unless an earlier
   // failure left the older ones unsorted.
   auto middle = h.entries.begin() + std::ptrdiff_t(firstNew);
-  if (earlierSorted) std::inplace_merge(h.entries.begin(), middle, h.entries.end(), keyLess);
-  else std::stable_sort(h.entries.begin(), h.entries.end(), keyLess);
+  if (earlierSorted)
+    std::inplace_merge(h.entries.begin(), middle, h.entries.end(), keyLess);
+  else
+    std::stable_sort(h.entries.begin(), h.entries.end(), keyLess);
   h.sorted = true;
 }
 
@@ -102,7 +107,9 @@ void render(char** out, Write write) {
 
 extern "C" {
 
-LOGCODEC_API LogViewerHandle* LogViewerCreateHandle(void) { return new (std::nothrow) LogViewerHandle(); }
+LOGCODEC_API LogViewerHandle* LogViewerCreateHandle(void) {
+  return new (std::nothrow) LogViewerHandle();
+}
 
 LOGCODEC_API void LogViewerDestroyHandle(LogViewerHandle* handle) { delete handle; }
 
@@ -110,7 +117,8 @@ LOGCODEC_API const char* LogViewerGetLastError(LogViewerHandle* handle) {
   return handle ? handle->lastError.c_str() : "";
 }
 
-LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data, unsigned int length) {
+LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data,
+                                        unsigned int length) {
   if (!handle) return false;
   return codec::guardExport(handle->lastError, [&] {
     if (!data && length != 0) codec::fail("Read file error");

@@ -22,12 +22,22 @@ bool readText(svcwire::ByteReader& in, std::string_view& text) {
 PrintValue toPrintValue(uint8_t type, uint64_t raw) {
   PrintValue v;
   switch (type) {
-    case 1: v.bits = uint32_t(int32_t(int8_t(raw))); break;
-    case 2: v.bits = uint8_t(raw); break;
-    case 3: v.bits = uint32_t(int32_t(int16_t(raw))); break;
-    case 4: v.bits = uint16_t(raw); break;
+    case 1:
+      v.bits = uint32_t(int32_t(int8_t(raw)));
+      break;
+    case 2:
+      v.bits = uint8_t(raw);
+      break;
+    case 3:
+      v.bits = uint32_t(int32_t(int16_t(raw)));
+      break;
+    case 4:
+      v.bits = uint16_t(raw);
+      break;
     case 5:
-    case 6: v.bits = uint32_t(raw); break;
+    case 6:
+      v.bits = uint32_t(raw);
+      break;
     case 7:
     case 8:
       v.kind = ValueKind::kInt64;
@@ -41,7 +51,8 @@ PrintValue toPrintValue(uint8_t type, uint64_t raw) {
       v.real = f;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   return v;
 }

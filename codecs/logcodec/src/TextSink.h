@@ -68,12 +68,24 @@ class TextSink {
     }
     for (unsigned char c : text) {
       switch (c) {
-        case '&': at = put(at, "&amp;"); break;
-        case '<': at = put(at, "&lt;"); break;
-        case '>': at = put(at, "&gt;"); break;
-        case '\'': at = put(at, "&apos;"); break;
-        case '"': at = put(at, "&quot;"); break;
-        default: *at++ = char(c); break;
+        case '&':
+          at = put(at, "&amp;");
+          break;
+        case '<':
+          at = put(at, "&lt;");
+          break;
+        case '>':
+          at = put(at, "&gt;");
+          break;
+        case '\'':
+          at = put(at, "&apos;");
+          break;
+        case '"':
+          at = put(at, "&quot;");
+          break;
+        default:
+          *at++ = char(c);
+          break;
       }
     }
   }

@@ -112,9 +112,18 @@ bool appendInteger(std::string& out, const Conversion& c, const PrintValue& v) {
     int64_t s = 0;
     uint64_t u = 0;
     switch (c.length) {
-      case LengthModifier::kChar: s = int8_t(word); u = uint8_t(word); break;
-      case LengthModifier::kShort: s = int16_t(word); u = uint16_t(word); break;
-      default: s = int32_t(word); u = word; break;
+      case LengthModifier::kChar:
+        s = int8_t(word);
+        u = uint8_t(word);
+        break;
+      case LengthModifier::kShort:
+        s = int16_t(word);
+        u = uint16_t(word);
+        break;
+      default:
+        s = int32_t(word);
+        u = word;
+        break;
     }
     if (isSigned) {
       negative = s < 0;
@@ -131,7 +140,8 @@ bool appendInteger(std::string& out, const Conversion& c, const PrintValue& v) {
 
   std::array<char, 32> reversed{};
   size_t n = 0;
-  for (uint64_t m = magnitude; m != 0; m /= unsigned(base)) reversed[n++] = digitSet[m % unsigned(base)];
+  for (uint64_t m = magnitude; m != 0; m /= unsigned(base))
+    reversed[n++] = digitSet[m % unsigned(base)];
 
   // Precision is the minimum digit count; an explicit 0 prints no digit for 0.
   size_t minDigits = c.precision < 0 ? 1 : size_t(c.precision);
@@ -144,9 +154,12 @@ bool appendInteger(std::string& out, const Conversion& c, const PrintValue& v) {
 
   std::string_view prefix;
   if (isSigned) {
-    if (negative) prefix = "-";
-    else if (c.plusSign) prefix = "+";
-    else if (c.spaceSign) prefix = " ";
+    if (negative)
+      prefix = "-";
+    else if (c.plusSign)
+      prefix = "+";
+    else if (c.spaceSign)
+      prefix = " ";
   } else if (c.alternate && magnitude != 0 && base == 16) {
     prefix = c.conversion == 'X' ? "0X" : "0x";
   }
@@ -206,9 +219,12 @@ bool appendReal(std::string& out, const Conversion& c, const PrintValue& v) {
   double value = v.real;
   bool upper = c.conversion >= 'A' && c.conversion <= 'Z';
   std::string_view sign;
-  if (std::signbit(value)) sign = "-";
-  else if (c.plusSign) sign = "+";
-  else if (c.spaceSign) sign = " ";
+  if (std::signbit(value))
+    sign = "-";
+  else if (c.plusSign)
+    sign = "+";
+  else if (c.spaceSign)
+    sign = " ";
 
   if (!std::isfinite(value)) {
     std::string_view body = std::isnan(value) ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
@@ -223,11 +239,13 @@ bool appendReal(std::string& out, const Conversion& c, const PrintValue& v) {
   bool hex = false;
   switch (lower) {
     case 'f':
-      if (!toChars(buf, len, a, std::chars_format::fixed, precision < 0 ? 6 : precision)) return false;
+      if (!toChars(buf, len, a, std::chars_format::fixed, precision < 0 ? 6 : precision))
+        return false;
       if (c.alternate) forcePoint(buf, len, '\0');
       break;
     case 'e':
-      if (!toChars(buf, len, a, std::chars_format::scientific, precision < 0 ? 6 : precision)) return false;
+      if (!toChars(buf, len, a, std::chars_format::scientific, precision < 0 ? 6 : precision))
+        return false;
       if (c.alternate) forcePoint(buf, len, 'e');
       break;
     case 'g':
@@ -252,8 +270,9 @@ bool appendReal(std::string& out, const Conversion& c, const PrintValue& v) {
     prefix[prefixLen++] = '0';
     prefix[prefixLen++] = upper ? 'X' : 'x';
   }
-  return appendField(out, c,
-                     Field{std::string_view(prefix.data(), prefixLen), std::string_view(buf.data(), len), true});
+  return appendField(
+      out, c,
+      Field{std::string_view(prefix.data(), prefixLen), std::string_view(buf.data(), len), true});
 }
 
 Conversion makeDefault(LengthModifier length, char conversion) {
@@ -291,25 +310,38 @@ std::optional<Conversion> parseDeviceFormat(std::string_view format, ValueKind k
     ++i;
     for (; i < format.size(); ++i) {
       char f = format[i];
-      if (f == '-') c.leftAlign = true;
-      else if (f == '+') c.plusSign = true;
-      else if (f == ' ') c.spaceSign = true;
-      else if (f == '#') c.alternate = true;
-      else if (f == '0') c.zeroPad = true;
-      else break;
+      if (f == '-')
+        c.leftAlign = true;
+      else if (f == '+')
+        c.plusSign = true;
+      else if (f == ' ')
+        c.spaceSign = true;
+      else if (f == '#')
+        c.alternate = true;
+      else if (f == '0')
+        c.zeroPad = true;
+      else
+        break;
     }
     if (!readBoundedNumber(format, i, c.width)) return std::nullopt;
     if (i < format.size() && format[i] == '.') {
       ++i;
       if (!readBoundedNumber(format, i, c.precision)) return std::nullopt;
     }
-    if (startsWith(format, i, "hh")) c.length = LengthModifier::kChar, i += 2;
-    else if (startsWith(format, i, "h")) c.length = LengthModifier::kShort, i += 1;
-    else if (startsWith(format, i, "ll")) c.length = LengthModifier::kLong64, i += 2;
-    else if (startsWith(format, i, "l")) c.length = LengthModifier::kLong32, i += 1;
-    else if (startsWith(format, i, "I64")) c.length = LengthModifier::kLong64, i += 3;
-    else if (startsWith(format, i, "I32")) c.length = LengthModifier::kLong32, i += 3;
-    else if (startsWith(format, i, "L")) c.length = LengthModifier::kLongDouble, i += 1;
+    if (startsWith(format, i, "hh"))
+      c.length = LengthModifier::kChar, i += 2;
+    else if (startsWith(format, i, "h"))
+      c.length = LengthModifier::kShort, i += 1;
+    else if (startsWith(format, i, "ll"))
+      c.length = LengthModifier::kLong64, i += 2;
+    else if (startsWith(format, i, "l"))
+      c.length = LengthModifier::kLong32, i += 1;
+    else if (startsWith(format, i, "I64"))
+      c.length = LengthModifier::kLong64, i += 3;
+    else if (startsWith(format, i, "I32"))
+      c.length = LengthModifier::kLong32, i += 3;
+    else if (startsWith(format, i, "L"))
+      c.length = LengthModifier::kLongDouble, i += 1;
     if (i >= format.size()) return std::nullopt;
     c.conversion = format[i++];
     // '*', '%n', '%s', other modifiers and anything unknown end up here.
@@ -345,7 +377,8 @@ const Conversion& defaultConversion(uint8_t type) {
 void printValue(std::string& text, uint8_t type, std::string_view format, const PrintValue& value) {
   text.clear();
   if (!format.empty()) {
-    if (auto c = parseDeviceFormat(format, kindOfType(type)); c && appendConverted(text, *c, value)) return;
+    if (auto c = parseDeviceFormat(format, kindOfType(type)); c && appendConverted(text, *c, value))
+      return;
     text.clear();
   }
   appendConverted(text, defaultConversion(type), value);

@@ -9,15 +9,16 @@
 #include <fstream>
 #include <iterator>
 #include <locale>
+#include <rapidxml/rapidxml.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <rapidxml/rapidxml.hpp>
-
 namespace logtest {
 
-inline std::string fixturePath(const std::string& name) { return std::string(LOGCODEC_FIXTURES) + "/" + name; }
+inline std::string fixturePath(const std::string& name) {
+  return std::string(LOGCODEC_FIXTURES) + "/" + name;
+}
 
 inline std::string readFixture(const std::string& name) {
   std::ifstream in(fixturePath(name), std::ios::binary);
@@ -95,8 +96,8 @@ class DecimalCommaLocale {
  public:
   DecimalCommaLocale() {
     previous_ = std::setlocale(LC_ALL, nullptr);
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "it_IT.UTF-8",
-                             "nl_NL.UTF-8", "ru_RU.UTF-8", "de_DE.ISO-8859-1"}) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8",
+                             "it_IT.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8", "de_DE.ISO-8859-1"}) {
       if (!std::setlocale(LC_ALL, name)) continue;
       const std::lconv* conv = std::localeconv();
       if (conv && conv->decimal_point && std::string(conv->decimal_point) == ",") {

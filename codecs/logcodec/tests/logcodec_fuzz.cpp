@@ -3,9 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
-
 #include <rapidxml/rapidxml.hpp>
+#include <vector>
 
 #include "logcodec/logcodec.h"
 

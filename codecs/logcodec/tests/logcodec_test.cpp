@@ -1,3 +1,5 @@
+#include "logcodec/logcodec.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "logcodec/logcodec.h"
 
 using namespace logtest;
 
@@ -86,7 +87,8 @@ void checkRenderingFixtures() {
   for (const auto& s : scenarios) {
     SCOPED_TRACE(s.name);
     Handle h = newHandle();
-    for (const char* image : s.images) ASSERT_TRUE(add(h, readFixture(image))) << LogViewerGetLastError(h.get());
+    for (const char* image : s.images)
+      ASSERT_TRUE(add(h, readFixture(image))) << LogViewerGetLastError(h.get());
     EXPECT_EQ(plainText(h), readFixture(std::string(s.name) + ".txt"));
     std::string xml = eventsXml(h);
     EXPECT_EQ(xml, readFixture(std::string(s.name) + ".xml"));
@@ -104,7 +106,8 @@ void checkFormatTable() {
     ASSERT_EQ(row.size(), 5u);
     uint8_t type = uint8_t(std::stoi(row[0]));
     std::string value;
-    for (size_t i = 0; i + 1 < row[1].size(); i += 2) value += char(std::stoi(row[1].substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < row[1].size(); i += 2)
+      value += char(std::stoi(row[1].substr(i, 2), nullptr, 16));
     const std::string& format = row[2];
     SCOPED_TRACE("type " + row[0] + " value " + row[1] + " format [" + format + "]");
 
@@ -116,8 +119,10 @@ void checkFormatTable() {
     ParsedXml parsed;
     parseXml(xml, parsed);
     ASSERT_TRUE(parsed.ok) << parsed.error << "\n" << xml;
-    auto* snapshot = parsed.doc.first_node("Events")->first_node("Event")->first_node("Snapshots")->first_node(
-        "Snapshot");
+    auto* snapshot = parsed.doc.first_node("Events")
+                         ->first_node("Event")
+                         ->first_node("Snapshots")
+                         ->first_node("Snapshot");
     ASSERT_NE(snapshot, nullptr);
     auto* valueNode = snapshot->first_node("Value");
     EXPECT_EQ(std::string(valueNode->value(), valueNode->value_size()), row[3]);
@@ -233,7 +238,9 @@ TEST(LogCodec, SnapshotFormatRules) { checkFormatTable(); }
 // printed values and texts vary, each read back from the XML and the text.
 TEST(LogCodec, LargeLogsRenderEveryEntry) {
   constexpr int kPerImage = 6000;
-  auto valueText = [](int n) { return "<" + std::to_string(n) + "> & '" + std::string(size_t(n % 40), 'x') + "\""; };
+  auto valueText = [](int n) {
+    return "<" + std::to_string(n) + "> & '" + std::string(size_t(n % 40), 'x') + "\"";
+  };
   StreamBuilder images[2];
   for (int n = 0; n < 2 * kPerImage; ++n) {
     StreamBuilder& b = images[n % 2];
@@ -246,7 +253,8 @@ TEST(LogCodec, LargeLogsRenderEveryEntry) {
     b.u8(10), b.text("text"), b.text(""), b.text(""), b.text(""), b.text(valueText(n));
     b.u8(0);
     b.u16(uint16_t(b.bytes.size() - body + 2));
-    if (n % 7 == 0) b.u16(2), b.u64(uint64_t(1000 + 10 * n + 1)), b.u16(10);  // marks render nothing
+    if (n % 7 == 0)
+      b.u16(2), b.u64(uint64_t(1000 + 10 * n + 1)), b.u16(10);  // marks render nothing
   }
   Handle h = newHandle();
   ASSERT_TRUE(add(h, images[1].bytes)) << LogViewerGetLastError(h.get());
@@ -258,7 +266,8 @@ TEST(LogCodec, LargeLogsRenderEveryEntry) {
   parseXml(xml, parsed);
   ASSERT_TRUE(parsed.ok) << parsed.error;
   int n = 0;
-  for (auto* event = parsed.doc.first_node("Events")->first_node("Event"); event; event = event->next_sibling(), ++n) {
+  for (auto* event = parsed.doc.first_node("Events")->first_node("Event"); event;
+       event = event->next_sibling(), ++n) {
     SCOPED_TRACE(n);
     ASSERT_LT(n, 2 * kPerImage);
     EXPECT_EQ(std::string(event->first_node("Name")->value()), "Ev" + std::to_string(n));
@@ -281,7 +290,8 @@ TEST(LogCodec, LargeLogsRenderEveryEntry) {
   int count = 0;
   while (std::getline(lines, line)) {
     if (count % 3 == 0) {
-      EXPECT_NE(line.find(" Ev" + std::to_string(count / 3) + "(Info): "), std::string::npos) << line;
+      EXPECT_NE(line.find(" Ev" + std::to_string(count / 3) + "(Info): "), std::string::npos)
+          << line;
     }
     ++count;
   }

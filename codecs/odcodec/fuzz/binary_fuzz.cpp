@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <rapidxml/rapidxml.hpp>
 #include <string>
 #include <vector>
-
-#include <rapidxml/rapidxml.hpp>
 
 #include "odcodec/odcodec.h"
 

@@ -17,8 +17,7 @@ const char* runExport(Body&& body) noexcept {
 
 }  // namespace
 
-extern "C" ODCODEC_API const char* OdcodecToXML(const void* data, unsigned int length,
-                                                  char** xml) {
+extern "C" ODCODEC_API const char* OdcodecToXML(const void* data, unsigned int length, char** xml) {
   return runExport([&] {
     if (!xml) throw std::invalid_argument("no output");
     std::string text = odcodec::binaryToXml(static_cast<const uint8_t*>(data), length);
@@ -28,8 +27,8 @@ extern "C" ODCODEC_API const char* OdcodecToXML(const void* data, unsigned int l
   });
 }
 
-extern "C" ODCODEC_API const char* OdcodecFromXML(const char* xml, unsigned int length,
-                                                    void** data, int* dataLength) {
+extern "C" ODCODEC_API const char* OdcodecFromXML(const char* xml, unsigned int length, void** data,
+                                                  int* dataLength) {
   return runExport([&] {
     if (!data || !dataLength) throw std::invalid_argument("no output");
     std::vector<uint8_t> file = odcodec::xmlToBinary(xml, length);

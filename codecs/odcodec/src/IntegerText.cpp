@@ -43,7 +43,8 @@ Scanned scan(std::string_view text, int base, uint64_t limit) {
 
 int32_t parseDecimal(std::string_view text) {
   Scanned s = scan(text, 10, 0x80000000ull);
-  if (s.magnitude > (s.negative ? 0x80000000ull : 0x7fffffffull)) throw std::out_of_range("decimal");
+  if (s.magnitude > (s.negative ? 0x80000000ull : 0x7fffffffull))
+    throw std::out_of_range("decimal");
   return s.negative ? int32_t(-int64_t(s.magnitude)) : int32_t(s.magnitude);
 }
 

@@ -1,3 +1,5 @@
+#include "odcodec/odcodec.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,13 +8,10 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <rapidxml/rapidxml.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <rapidxml/rapidxml.hpp>
-
-#include "odcodec/odcodec.h"
 
 namespace fs = std::filesystem;
 
@@ -101,7 +100,8 @@ std::string bytes(std::initializer_list<int> list) {
 }
 
 std::string dictionary(const std::string& objects, const std::string& rootAttrs = "version=\"1\"") {
-  return "<ObjectDictionary " + rootAttrs + "><Objects>" + objects + "</Objects></ObjectDictionary>";
+  return "<ObjectDictionary " + rootAttrs + "><Objects>" + objects +
+         "</Objects></ObjectDictionary>";
 }
 
 }  // namespace
@@ -234,10 +234,9 @@ TEST(OdcodecXml, Errors) {
       {"syntax error", "<ObjectDictionary version=\"1\"><Objects></ObjectDictionary>",
        "Exception error"},
       {"version without digits", dictionary(okObject, "version=\"v1\""), "Exception error"},
-      {"version beyond 32 bits", dictionary(okObject, "version=\"2147483648\""),
-       "Exception error"},
-      {"Index without digits", dictionary("<Object><Index>zz</Index><SubIndex>0</SubIndex></Object>"),
-       "Exception error"},
+      {"version beyond 32 bits", dictionary(okObject, "version=\"2147483648\""), "Exception error"},
+      {"Index without digits",
+       dictionary("<Object><Index>zz</Index><SubIndex>0</SubIndex></Object>"), "Exception error"},
       {"Index beyond 32 bits",
        dictionary("<Object><Index>100000000</Index><SubIndex>0</SubIndex></Object>"),
        "Exception error"},
@@ -257,8 +256,10 @@ TEST(OdcodecXml, HexValueLengthLimits) {
   // 254 digits is the longest value the flags can carry (127 bytes).
   std::string digits;
   for (int i = 0; i < 127; ++i) digits += "a5";
-  Result r = fromXml(dictionary("<Object ismappable=\"1\"><Index>1</Index><SubIndex>0</SubIndex>"
-                                "<HexValue>" + digits + "</HexValue></Object>"));
+  Result r =
+      fromXml(dictionary("<Object ismappable=\"1\"><Index>1</Index><SubIndex>0</SubIndex>"
+                         "<HexValue>" +
+                         digits + "</HexValue></Object>"));
   ASSERT_FALSE(r.error) << *r.error;
   ASSERT_EQ(r.output.size(), 2u + 4u + 127u);
   EXPECT_EQ(uint8_t(r.output[5]), 0x80 | 127);
@@ -285,8 +286,8 @@ TEST(OdcodecXml, HexValueLengthLimits) {
 
 TEST(OdcodecXml, ObjectsWithoutObjectGiveTheVersionAlone) {
   for (const char* objects : {"<Objects/>", "<Objects></Objects>", "<Objects><Note/></Objects>"}) {
-    Result r = fromXml("<ObjectDictionary version=\"1\">" + std::string(objects) +
-                       "</ObjectDictionary>");
+    Result r =
+        fromXml("<ObjectDictionary version=\"1\">" + std::string(objects) + "</ObjectDictionary>");
     ASSERT_FALSE(r.error) << objects << ": " << *r.error;
     EXPECT_EQ(r.output, bytes({1, 0})) << objects;
   }

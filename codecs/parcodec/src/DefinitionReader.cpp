@@ -19,9 +19,9 @@ struct TypeName {
   int code;
 };
 constexpr TypeName kTypeNames[] = {
-    {"int8_t", kInt8},   {"uint8_t", kUInt8},   {"int16_t", kInt16}, {"uint16_t", kUInt16},
-    {"int32_t", kInt32}, {"uint32_t", kUInt32}, {"int64_t", kInt64}, {"uint64_t", kUInt64},
-    {"float", kFloat},
+    {"int8_t", kInt8},     {"uint8_t", kUInt8},   {"int16_t", kInt16},
+    {"uint16_t", kUInt16}, {"int32_t", kInt32},   {"uint32_t", kUInt32},
+    {"int64_t", kInt64},   {"uint64_t", kUInt64}, {"float", kFloat},
 };
 
 // 0 for a text outside the table (an enum's name).
@@ -45,7 +45,8 @@ void loadEnum(ParameterTable& table, Node* definedEnum) {
       codec::fail("Unexpected <" + std::string(item->name(), item->name_size()) +
                   "> in zamoNs:enumItems of enum " + name);
     std::string itemName = requireName(item, "zamoNs:enumItemName");
-    items.insert_or_assign(std::move(itemName), codec::text(requireChild(item, "zamoNs:enumItemIndex")));
+    items.insert_or_assign(std::move(itemName),
+                           codec::text(requireChild(item, "zamoNs:enumItemIndex")));
   }
   table.enums.insert_or_assign(std::move(name), std::move(items));
 }
@@ -55,7 +56,8 @@ void loadVariable(ParameterTable& table, Node* definedVariable, std::string full
   if (codec::text(requireChild(note, "zamoNs:accessMode")) != "Param") return;
   Variable var;
   var.name = fullName;
-  if (Node* valuesEnum = codec::firstChild(note, "zamoNs:valuesEnum")) var.enumName = codec::text(valuesEnum);
+  if (Node* valuesEnum = codec::firstChild(note, "zamoNs:valuesEnum"))
+    var.enumName = codec::text(valuesEnum);
   std::string typeText = codec::text(requireChild(definedVariable, "zamoNs:varType"));
   var.type = typeFromText(typeText);
   if (var.type == 0) {
@@ -63,7 +65,8 @@ void loadVariable(ParameterTable& table, Node* definedVariable, std::string full
     var.enumName = std::move(typeText);
   }
   bool overflow = false;
-  int64_t index = toInt64(parseDecimal(codec::text(requireChild(definedVariable, "zamoNs:remoteIndex"))), &overflow);
+  int64_t index = toInt64(
+      parseDecimal(codec::text(requireChild(definedVariable, "zamoNs:remoteIndex"))), &overflow);
   var.remoteIndex = uint16_t(uint64_t(index) & 0xFFFF);
   var.defaultText = codec::text(requireChild(note, "zamoNs:defaultValue"));
   table.variables.insert_or_assign(std::move(fullName), std::move(var));
@@ -100,7 +103,8 @@ void loadDefinition(ParameterTable& table, const char* xml, uint32_t length) {
   table.paramTableId = id;
 
   if (Node* enums = codec::firstChild(root, "zamoNs:definedEnums"))
-    for (Node* e = codec::firstChild(enums, "zamoNs:definedEnum"); e; e = codec::nextSibling(e, "zamoNs:definedEnum"))
+    for (Node* e = codec::firstChild(enums, "zamoNs:definedEnum"); e;
+         e = codec::nextSibling(e, "zamoNs:definedEnum"))
       loadEnum(table, e);
 
   walkVariables(table, requireChild(root, "zamoNs:definedVariables"), std::string());

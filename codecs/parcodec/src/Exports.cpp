@@ -14,7 +14,9 @@ struct ParcodecHandle {
 
 extern "C" {
 
-PARCODEC_API ParcodecHandle* ParcodecCreateHandle(void) { return new (std::nothrow) ParcodecHandle(); }
+PARCODEC_API ParcodecHandle* ParcodecCreateHandle(void) {
+  return new (std::nothrow) ParcodecHandle();
+}
 
 PARCODEC_API void ParcodecDestroyHandle(ParcodecHandle* handle) { delete handle; }
 
@@ -22,14 +24,18 @@ PARCODEC_API const char* ParcodecGetLastError(ParcodecHandle* handle) {
   return handle ? handle->lastError.c_str() : "";
 }
 
-PARCODEC_API bool ParcodecSetDefinition(ParcodecHandle* handle, const char* xml, unsigned int length) {
+PARCODEC_API bool ParcodecSetDefinition(ParcodecHandle* handle, const char* xml,
+                                        unsigned int length) {
   if (!handle) return false;
-  return codec::guardExport(handle->lastError, [&] { parcodec::loadDefinition(handle->table, xml, length); });
+  return codec::guardExport(handle->lastError,
+                            [&] { parcodec::loadDefinition(handle->table, xml, length); });
 }
 
-PARCODEC_API bool ParcodecAppendDefaults(ParcodecHandle* handle, const char* xml, unsigned int length) {
+PARCODEC_API bool ParcodecAppendDefaults(ParcodecHandle* handle, const char* xml,
+                                         unsigned int length) {
   if (!handle) return false;
-  return codec::guardExport(handle->lastError, [&] { parcodec::applyDefaults(handle->table, xml, length); });
+  return codec::guardExport(handle->lastError,
+                            [&] { parcodec::applyDefaults(handle->table, xml, length); });
 }
 
 PARCODEC_API bool ParcodecOutToDefParFile(ParcodecHandle* handle, void** data, int* length) {
@@ -45,7 +51,8 @@ PARCODEC_API bool ParcodecOutToDefParFile(ParcodecHandle* handle, void** data, i
   });
 }
 
-PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data, unsigned int length) {
+PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data,
+                                        unsigned int length) {
   if (!handle) return false;
   return codec::guardExport(handle->lastError, [&] {
     parcodec::readParFile(handle->table, static_cast<const uint8_t*>(data), length);

@@ -26,7 +26,8 @@ uint8_t hexPieceValue(std::string_view piece) {
       hexDigit(piece[i + 2]) >= 0)
     i += 2;
   unsigned value = 0;
-  for (; i < piece.size() && hexDigit(piece[i]) >= 0; ++i) value = value * 16 + unsigned(hexDigit(piece[i]));
+  for (; i < piece.size() && hexDigit(piece[i]) >= 0; ++i)
+    value = value * 16 + unsigned(hexDigit(piece[i]));
   return uint8_t(negative ? 0u - value : value);
 }
 

@@ -24,11 +24,16 @@ std::string valueText(uint32_t descriptor, uint64_t value) {
   }
   bool isSigned = descriptor & kSignedBit;
   switch ((descriptor >> 24) & 7) {
-    case 0: return isSigned ? decimal(int64_t(int8_t(value))) : decimal(uint64_t(uint8_t(value)));
-    case 1: return isSigned ? decimal(int64_t(int16_t(value))) : decimal(uint64_t(uint16_t(value)));
-    case 3: return isSigned ? decimal(int64_t(int32_t(value))) : decimal(uint64_t(uint32_t(value)));
-    case 7: return isSigned ? decimal(int64_t(value)) : decimal(value);
-    default: return std::string();
+    case 0:
+      return isSigned ? decimal(int64_t(int8_t(value))) : decimal(uint64_t(uint8_t(value)));
+    case 1:
+      return isSigned ? decimal(int64_t(int16_t(value))) : decimal(uint64_t(uint16_t(value)));
+    case 3:
+      return isSigned ? decimal(int64_t(int32_t(value))) : decimal(uint64_t(uint32_t(value)));
+    case 7:
+      return isSigned ? decimal(int64_t(value)) : decimal(value);
+    default:
+      return std::string();
   }
 }
 

@@ -42,13 +42,26 @@ uint64_t encodeValue(const Variable& var, const std::string& text) {
   if (overflow) failRange(var.name);
   int64_t low = std::numeric_limits<int64_t>::min(), high = std::numeric_limits<int64_t>::max();
   switch (var.type) {
-    case kInt8: low = -128, high = 127; break;
-    case kUInt8: low = 0, high = 255; break;
-    case kInt16: low = -32768, high = 32767; break;
-    case kUInt16: low = 0, high = 65535; break;
-    case kInt32: low = -2147483648LL, high = 2147483647; break;
-    case kUInt32: low = 0, high = 4294967295LL; break;
-    default: break;
+    case kInt8:
+      low = -128, high = 127;
+      break;
+    case kUInt8:
+      low = 0, high = 255;
+      break;
+    case kInt16:
+      low = -32768, high = 32767;
+      break;
+    case kUInt16:
+      low = 0, high = 65535;
+      break;
+    case kInt32:
+      low = -2147483648LL, high = 2147483647;
+      break;
+    case kUInt32:
+      low = 0, high = 4294967295LL;
+      break;
+    default:
+      break;
   }
   if (value < low || value > high) failRange(var.name);
   return uint64_t(value);
@@ -68,7 +81,8 @@ std::vector<uint8_t> writeParFile(const ParameterTable& table) {
       auto e = table.enums.find(var.enumName);
       if (e == table.enums.end()) codec::fail("Enum not found: " + var.enumName);
       auto item = e->second.find(*text);
-      if (item == e->second.end()) codec::fail("Value for enum " + var.enumName + " not found: " + *text);
+      if (item == e->second.end())
+        codec::fail("Value for enum " + var.enumName + " not found: " + *text);
       text = &item->second;
     }
     uint64_t value = encodeValue(var, *text);

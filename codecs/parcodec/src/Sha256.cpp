@@ -1,8 +1,8 @@
 #include "Sha256.h"
 
-#include <stdexcept>
-
 #include <openssl/evp.h>
+
+#include <stdexcept>
 
 namespace parcodec {
 
@@ -16,7 +16,8 @@ Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
 Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
 
 void Sha256::update(const void* data, size_t length) {
-  if (length && EVP_DigestUpdate(context_, data, length) != 1) throw std::runtime_error("SHA-256 update");
+  if (length && EVP_DigestUpdate(context_, data, length) != 1)
+    throw std::runtime_error("SHA-256 update");
 }
 
 std::array<uint8_t, 32> Sha256::finish() {

@@ -5,13 +5,17 @@ namespace parcodec {
 unsigned valueWidth(int type) {
   switch (type) {
     case kInt8:
-    case kUInt8: return 1;
+    case kUInt8:
+      return 1;
     case kInt16:
-    case kUInt16: return 2;
+    case kUInt16:
+      return 2;
     case kInt32:
     case kUInt32:
-    case kFloat: return 4;
-    default: return 8;
+    case kFloat:
+      return 4;
+    default:
+      return 8;
   }
 }
 

@@ -15,12 +15,14 @@ void applyDefaults(ParameterTable& table, const char* xml, uint32_t length) {
   rapidxml::xml_attribute<>* uuid = codec::attribute(root, "UUID");
   if (!uuid) codec::fail("Missing mandatory project UUID from default parameters definition");
   Id16 id{};
-  if (!decodeHexId(codec::text(uuid), id)) codec::fail("Definition parameter source wrong projectUUID size");
+  if (!decodeHexId(codec::text(uuid), id))
+    codec::fail("Definition parameter source wrong projectUUID size");
   if (id != table.projectUUID) codec::fail("Project mismatching UUID");
   Node* parameters = codec::firstChild(root, "Parameters");
   if (!parameters) codec::fail("Missing parameters list");
 
-  for (Node* p = codec::firstChild(parameters, "Parameter"); p; p = codec::nextSibling(p, "Parameter")) {
+  for (Node* p = codec::firstChild(parameters, "Parameter"); p;
+       p = codec::nextSibling(p, "Parameter")) {
     Node* name = requireChild(p, "Name");
     Node* value = requireChild(p, "Value");
     auto it = table.variables.find(codec::text(name));

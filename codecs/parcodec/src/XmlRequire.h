@@ -24,7 +24,8 @@ inline rapidxml::xml_node<>* requireChild(rapidxml::xml_node<>* parent, const ch
 // document short, so it is refused.
 inline std::string requireName(rapidxml::xml_node<>* parent, const char* name) {
   std::string value = codec::text(requireChild(parent, name));
-  if (value.find('\0') != std::string::npos) codec::fail(std::string("Invalid NUL character in <") + name + "> statement");
+  if (value.find('\0') != std::string::npos)
+    codec::fail(std::string("Invalid NUL character in <") + name + "> statement");
   return value;
 }
 

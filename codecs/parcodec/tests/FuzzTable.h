@@ -29,7 +29,9 @@ inline const std::string& fuzzDefinition() {
        {"mode", "Mode"},
        {"small", "uint8_t", "Small"},
        {"Group.speed", "int32_t"}},
-      {{"Mode", "", {{"Off", "0"}, {"On", "1"}, {"Also on", "1"}, {"<&>", "2"}, {"Big", "4294967295"}}},
+      {{"Mode",
+        "",
+        {{"Off", "0"}, {"On", "1"}, {"Also on", "1"}, {"<&>", "2"}, {"Big", "4294967295"}}},
        {"", "Small", {{"A", "7"}, {"B", "255"}, {"Neg", "-1"}}}});
   return xml;
 }

@@ -7,11 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <rapidxml/rapidxml.hpp>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <rapidxml/rapidxml.hpp>
 
 #include "parcodec/parcodec.h"
 
@@ -25,20 +24,35 @@ inline std::string escapeAll(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
 }
 
 struct VarSpec {
-  VarSpec(std::string n, std::string t, std::string e = "", std::string r = "1", std::string a = "Param")
-      : name(std::move(n)), type(std::move(t)), valuesEnum(std::move(e)), remoteIndex(std::move(r)),
+  VarSpec(std::string n, std::string t, std::string e = "", std::string r = "1",
+          std::string a = "Param")
+      : name(std::move(n)),
+        type(std::move(t)),
+        valuesEnum(std::move(e)),
+        remoteIndex(std::move(r)),
         access(std::move(a)) {}
   std::string name;  // flat varName; dots make no groups here
   std::string type;
@@ -58,8 +72,9 @@ inline std::string element(const std::string& name, const std::string& text) {
 }
 
 inline std::string variableXml(const VarSpec& v) {
-  std::string s = "<zamoNs:definedVariable>" + element("varName", v.name) + element("varType", v.type) +
-                  element("remoteIndex", v.remoteIndex) + "<zamoNs:zamoNote>" + element("accessMode", v.access) +
+  std::string s = "<zamoNs:definedVariable>" + element("varName", v.name) +
+                  element("varType", v.type) + element("remoteIndex", v.remoteIndex) +
+                  "<zamoNs:zamoNote>" + element("accessMode", v.access) +
                   element("defaultValue", "0");
   if (!v.valuesEnum.empty()) s += element("valuesEnum", v.valuesEnum);
   return s + "</zamoNs:zamoNote></zamoNs:definedVariable>\n";
@@ -69,14 +84,18 @@ inline std::string enumXml(const EnumSpec& e) {
   std::string s = "<zamoNs:definedEnum>" + element("enumSimpleName", e.simpleName) +
                   element("enumTypeName", e.typeName) + "<zamoNs:enumItems>";
   for (const auto& [name, index] : e.items)
-    s += "<zamoNs:enumItem>" + element("enumItemName", name) + element("enumItemIndex", index) + "</zamoNs:enumItem>";
+    s += "<zamoNs:enumItem>" + element("enumItemName", name) + element("enumItemIndex", index) +
+         "</zamoNs:enumItem>";
   return s + "</zamoNs:enumItems></zamoNs:definedEnum>\n";
 }
 
-inline std::string definitionXml(const std::vector<VarSpec>& vars, const std::vector<EnumSpec>& enums = {},
-                                 const std::string& uuid = kUuid, const std::string& tableId = kTableId) {
-  std::string s = "<?xml version=\"1.0\"?>\n<zamoNs:zamoRoot>\n" + element("zamoXMLVersion", "1.0") +
-                  "\n<zamoNs:projectIdentity>" + element("projectUUID", uuid) + element("paramTableId", tableId) +
+inline std::string definitionXml(const std::vector<VarSpec>& vars,
+                                 const std::vector<EnumSpec>& enums = {},
+                                 const std::string& uuid = kUuid,
+                                 const std::string& tableId = kTableId) {
+  std::string s = "<?xml version=\"1.0\"?>\n<zamoNs:zamoRoot>\n" +
+                  element("zamoXMLVersion", "1.0") + "\n<zamoNs:projectIdentity>" +
+                  element("projectUUID", uuid) + element("paramTableId", tableId) +
                   "</zamoNs:projectIdentity>\n<zamoNs:definedEnums>\n";
   for (const auto& e : enums) s += enumXml(e);
   s += "</zamoNs:definedEnums>\n<zamoNs:definedVariables>\n";
@@ -86,9 +105,11 @@ inline std::string definitionXml(const std::vector<VarSpec>& vars, const std::ve
 
 inline std::string valuesXml(const std::vector<std::pair<std::string, std::string>>& values,
                              const std::string& uuid = kUuid) {
-  std::string s = "<?xml version=\"1.0\"?>\n<Table UUID=\"" + escapeAll(uuid) + "\">\n<Parameters>\n";
+  std::string s =
+      "<?xml version=\"1.0\"?>\n<Table UUID=\"" + escapeAll(uuid) + "\">\n<Parameters>\n";
   for (const auto& [name, value] : values)
-    s += "<Parameter><Name>" + escapeAll(name) + "</Name><Value>" + escapeAll(value) + "</Value></Parameter>\n";
+    s += "<Parameter><Name>" + escapeAll(name) + "</Name><Value>" + escapeAll(value) +
+         "</Value></Parameter>\n";
   return s + "</Parameters>\n</Table>\n";
 }
 
@@ -136,7 +157,9 @@ class Handle {
   std::string error() const { return ParcodecGetLastError(handle_); }
 
   // Texts are passed with their terminating NUL counted, as the tools do.
-  bool define(const std::string& xml) { return ParcodecSetDefinition(handle_, xml.c_str(), unsigned(xml.size() + 1)); }
+  bool define(const std::string& xml) {
+    return ParcodecSetDefinition(handle_, xml.c_str(), unsigned(xml.size() + 1));
+  }
   bool defaults(const std::string& xml) {
     return ParcodecAppendDefaults(handle_, xml.c_str(), unsigned(xml.size() + 1));
   }

@@ -37,13 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::free(copy);
 
-  std::string values = "<Table UUID=\"" + codec::toHex(pristine.projectUUID.data(), 16) + "\"><Parameters>";
+  std::string values =
+      "<Table UUID=\"" + codec::toHex(pristine.projectUUID.data(), 16) + "\"><Parameters>";
   bool longName = false;
   for (const auto& [name, var] : pristine.variables) {
     if (!survivesXml(name) || !survivesXml(var.defaultText)) continue;
     longName |= name.size() > 64;
-    values += "<Parameter><Name>" + escapeAll(name) + "</Name><Value>" + escapeAll(var.defaultText) +
-              "</Value></Parameter>";
+    values += "<Parameter><Name>" + escapeAll(name) + "</Name><Value>" +
+              escapeAll(var.defaultText) + "</Value></Parameter>";
   }
   values += "</Parameters></Table>";
 
@@ -71,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!parsed) invariantBroken("rendered values are well-formed");
   bool exact = true;
   for (const auto& [name, value] : reader.decoded) exact &= survivesXml(value);
-  if (exact && parsed->parameters != std::vector<std::pair<std::string, std::string>>(reader.decoded.begin(),
-                                                                                       reader.decoded.end()))
+  if (exact && parsed->parameters != std::vector<std::pair<std::string, std::string>>(
+                                         reader.decoded.begin(), reader.decoded.end()))
     invariantBroken("rendered values list the decoded values");
   // A name over 64 bytes reads back cut and is no variable any more.
   if (longName || !exact) return 0;
@@ -86,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     // An enum whose index texts are not in canonical form (e.g. "05") need not
     // map back, but whatever builds must be the same file.
-    if (parcodec::writeParFile(again) != file) invariantBroken("file -> values -> file keeps the bytes");
+    if (parcodec::writeParFile(again) != file)
+      invariantBroken("file -> values -> file keeps the bytes");
   } catch (const codec::CodecError&) {
   }
   return 0;

@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   again.define(fuzzDefinition());
   if (!again.defaults(*xml)) invariantBroken("rendered values apply");
   auto rebuilt = again.write();
-  if (!rebuilt || *rebuilt != *file) invariantBroken("values -> file -> values -> file keeps the bytes");
+  if (!rebuilt || *rebuilt != *file)
+    invariantBroken("values -> file -> values -> file keeps the bytes");
   return 0;
 }

@@ -1,9 +1,11 @@
+#include "parcodec/parcodec.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -11,13 +13,14 @@
 #include <vector>
 
 #include "ParcodecTestXml.h"
-#include "parcodec/parcodec.h"
 
 using namespace parcodec_test;
 
 namespace {
 
-std::string vectorPath(const std::string& name) { return std::string(PARCODEC_VECTORS_DIR) + "/" + name; }
+std::string vectorPath(const std::string& name) {
+  return std::string(PARCODEC_VECTORS_DIR) + "/" + name;
+}
 
 std::vector<uint8_t> readBytes(const std::string& name) {
   std::ifstream in(vectorPath(name), std::ios::binary);
@@ -32,7 +35,8 @@ std::string readText(const std::string& name) {
 
 std::vector<uint8_t> fromHex(const std::string& hex) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -56,7 +60,8 @@ struct FileBytes {
     auto id = fromHex(uuid);
     bytes.insert(bytes.end(), id.begin(), id.end());
   }
-  FileBytes& record(uint32_t descriptor, const std::string& name, uint64_t value, int valueBytes, uint16_t remote = 7) {
+  FileBytes& record(uint32_t descriptor, const std::string& name, uint64_t value, int valueBytes,
+                    uint16_t remote = 7) {
     appendLe(bytes, descriptor, 4);
     appendLe(bytes, remote, 2);
     appendLe(bytes, name.size(), 2);
@@ -82,7 +87,8 @@ std::vector<std::pair<std::string, std::string>> renderedPairs(Handle& h) {
 // The value bytes of the only record of a file written for one variable.
 std::vector<uint8_t> onlyValue(const std::vector<uint8_t>& file, size_t nameLength) {
   size_t at = 34 + 8 + nameLength;
-  return at <= file.size() ? std::vector<uint8_t>(file.begin() + ptrdiff_t(at), file.end()) : std::vector<uint8_t>{};
+  return at <= file.size() ? std::vector<uint8_t>(file.begin() + ptrdiff_t(at), file.end())
+                           : std::vector<uint8_t>{};
 }
 
 }  // namespace
@@ -180,15 +186,23 @@ TEST(ParcodecRoundTrip, ValuesFileValuesFileWithEscapedTextsAndFloats) {
   // that 6 significant digits would change.
   const std::vector<EnumSpec> enums = {{"E", "", {{"a&b", "1"}, {"<tag>", "2"}, {"q\"'", "3"}}}};
   const std::vector<VarSpec> vars = {
-      {"x&y", "int32_t"},        {"p<q>r", "uint8_t"},         {"quote\"apos'", "int16_t"},
-      {"mode", "E"},             {"mode2", "E"},               {"mode3", "E"},
-      {"f1", "float"},           {"f2", "float"},              {"f3", "float"},
-      {"f4", "float"},           {"u64", "uint64_t"},
+      {"x&y", "int32_t"}, {"p<q>r", "uint8_t"}, {"quote\"apos'", "int16_t"},
+      {"mode", "E"},      {"mode2", "E"},       {"mode3", "E"},
+      {"f1", "float"},    {"f2", "float"},      {"f3", "float"},
+      {"f4", "float"},    {"u64", "uint64_t"},
   };
   const std::vector<std::pair<std::string, std::string>> values = {
-      {"x&y", "-5"},       {"p<q>r", "200"},         {"quote\"apos'", "-300"}, {"mode", "a&b"},
-      {"mode2", "<tag>"},  {"mode3", "q\"'"},        {"f1", "1.2345678"},      {"f2", "3.4028235e38"},
-      {"f3", "1e-45"},     {"f4", "-123456.789"},    {"u64", "9223372036854775808"},
+      {"x&y", "-5"},
+      {"p<q>r", "200"},
+      {"quote\"apos'", "-300"},
+      {"mode", "a&b"},
+      {"mode2", "<tag>"},
+      {"mode3", "q\"'"},
+      {"f1", "1.2345678"},
+      {"f2", "3.4028235e38"},
+      {"f3", "1e-45"},
+      {"f4", "-123456.789"},
+      {"u64", "9223372036854775808"},
   };
   const std::string definition = definitionXml(vars, enums);
 
@@ -315,11 +329,15 @@ TEST(ParcodecErrors, DefinitionMessages) {
     std::string xml;
     const char* error;
   } cases[] = {
-      {replaced(kReferenceDefinition, ">1.0<", ">1.1<"), "Definition parameter XML version unsupported"},
-      {replaced(kReferenceDefinition, ">1.0<", "> 1.0<"), "Definition parameter XML version unsupported"},
-      {replaced(kReferenceDefinition, "00112233445566778899aabbccddeeff", "00112233445566778899aabbccddee"),
+      {replaced(kReferenceDefinition, ">1.0<", ">1.1<"),
+       "Definition parameter XML version unsupported"},
+      {replaced(kReferenceDefinition, ">1.0<", "> 1.0<"),
+       "Definition parameter XML version unsupported"},
+      {replaced(kReferenceDefinition, "00112233445566778899aabbccddeeff",
+                "00112233445566778899aabbccddee"),
        "Definition parameter source wrong projectUUID size"},
-      {replaced(kReferenceDefinition, "00112233445566778899aabbccddeeff", "00112233445566778899aabbccddeeff0"),
+      {replaced(kReferenceDefinition, "00112233445566778899aabbccddeeff",
+                "00112233445566778899aabbccddeeff0"),
        "Definition parameter source wrong projectUUID size"},
       {replaced(kReferenceDefinition, "0f1e2d3c4b5a69788796a5b4c3d2e1f0", ""),
        "Definition parameter source wrong paramTableId size"},
@@ -328,14 +346,21 @@ TEST(ParcodecErrors, DefinitionMessages) {
       {replaced(kReferenceDefinition, "<zamoNs:varName>", "<zamoNs:varName"), "Exception error"},
       {"", "Missing <zamoNs:zamoRoot> statement"},
       // Required elements that have no message of their own.
-      {replaced(kReferenceDefinition, "<zamoNs:zamoRoot>", "<zamoNs:zamoroot>"), "Missing <zamoNs:zamoRoot> statement"},
+      {replaced(kReferenceDefinition, "<zamoNs:zamoRoot>", "<zamoNs:zamoroot>"),
+       "Missing <zamoNs:zamoRoot> statement"},
       {"<zamoNs:other/>", "Missing <zamoNs:zamoRoot> statement"},
-      {without(kReferenceDefinition, "zamoNs:zamoXMLVersion"), "Missing <zamoNs:zamoXMLVersion> statement"},
-      {without(kReferenceDefinition, "zamoNs:projectIdentity"), "Missing <zamoNs:projectIdentity> statement"},
-      {without(kReferenceDefinition, "zamoNs:projectUUID"), "Missing <zamoNs:projectUUID> statement"},
-      {without(kReferenceDefinition, "zamoNs:paramTableId"), "Missing <zamoNs:paramTableId> statement"},
-      {without(kReferenceDefinition, "zamoNs:enumSimpleName"), "Missing <zamoNs:enumSimpleName> statement"},
-      {without(replaced(kReferenceDefinition, ">Mode</zamoNs:enumSimpleName", "></zamoNs:enumSimpleName"),
+      {without(kReferenceDefinition, "zamoNs:zamoXMLVersion"),
+       "Missing <zamoNs:zamoXMLVersion> statement"},
+      {without(kReferenceDefinition, "zamoNs:projectIdentity"),
+       "Missing <zamoNs:projectIdentity> statement"},
+      {without(kReferenceDefinition, "zamoNs:projectUUID"),
+       "Missing <zamoNs:projectUUID> statement"},
+      {without(kReferenceDefinition, "zamoNs:paramTableId"),
+       "Missing <zamoNs:paramTableId> statement"},
+      {without(kReferenceDefinition, "zamoNs:enumSimpleName"),
+       "Missing <zamoNs:enumSimpleName> statement"},
+      {without(replaced(kReferenceDefinition, ">Mode</zamoNs:enumSimpleName",
+                        "></zamoNs:enumSimpleName"),
                "zamoNs:enumTypeName"),
        "Missing <zamoNs:enumTypeName> statement"},
       {without(kReferenceDefinition, "zamoNs:enumItems"), "Missing <zamoNs:enumItems> statement"},
@@ -343,20 +368,26 @@ TEST(ParcodecErrors, DefinitionMessages) {
        "Missing <zamoNs:enumItemName> statement"},
       {replaced(kReferenceDefinition, "<zamoNs:enumItemIndex>1</zamoNs:enumItemIndex>", ""),
        "Missing <zamoNs:enumItemIndex> statement"},
-      {replaced(kReferenceDefinition, "</zamoNs:enumItems>", "<zamoNs:note>x</zamoNs:note></zamoNs:enumItems>"),
+      {replaced(kReferenceDefinition, "</zamoNs:enumItems>",
+                "<zamoNs:note>x</zamoNs:note></zamoNs:enumItems>"),
        "Unexpected <zamoNs:note> in zamoNs:enumItems of enum Mode"},
       {replaced(kReferenceDefinition, "</zamoNs:enumItems>", "stray text</zamoNs:enumItems>"),
        "Unexpected text in zamoNs:enumItems of enum Mode"},
       // A NUL from a character reference would cut the rendered output short.
-      {replaced(kReferenceDefinition, ">speed<", ">sp&#0;eed<"), "Invalid NUL character in <zamoNs:varName> statement"},
-      {replaced(kReferenceDefinition, ">On<", ">O&#0;n<"), "Invalid NUL character in <zamoNs:enumItemName> statement"},
-      {without(kReferenceDefinition, "zamoNs:definedVariables"), "Missing <zamoNs:definedVariables> statement"},
+      {replaced(kReferenceDefinition, ">speed<", ">sp&#0;eed<"),
+       "Invalid NUL character in <zamoNs:varName> statement"},
+      {replaced(kReferenceDefinition, ">On<", ">O&#0;n<"),
+       "Invalid NUL character in <zamoNs:enumItemName> statement"},
+      {without(kReferenceDefinition, "zamoNs:definedVariables"),
+       "Missing <zamoNs:definedVariables> statement"},
       {without(kReferenceDefinition, "zamoNs:varName"), "Missing <zamoNs:varName> statement"},
       {without(kReferenceDefinition, "zamoNs:zamoNote"), "Missing <zamoNs:zamoNote> statement"},
       {without(kReferenceDefinition, "zamoNs:accessMode"), "Missing <zamoNs:accessMode> statement"},
       {without(kReferenceDefinition, "zamoNs:varType"), "Missing <zamoNs:varType> statement"},
-      {without(kReferenceDefinition, "zamoNs:remoteIndex"), "Missing <zamoNs:remoteIndex> statement"},
-      {without(kReferenceDefinition, "zamoNs:defaultValue"), "Missing <zamoNs:defaultValue> statement"},
+      {without(kReferenceDefinition, "zamoNs:remoteIndex"),
+       "Missing <zamoNs:remoteIndex> statement"},
+      {without(kReferenceDefinition, "zamoNs:defaultValue"),
+       "Missing <zamoNs:defaultValue> statement"},
   };
   for (const auto& c : cases) {
     Handle h;
@@ -368,7 +399,8 @@ TEST(ParcodecErrors, DefinitionMessages) {
 TEST(ParcodecErrors, VariablesNotParamNeedNoTypeIndexOrDefault) {
   // A skipped variable is not read past its access mode.
   std::string xml = replaced(kReferenceDefinition, ">Param<", ">Status<");
-  xml = without(without(without(xml, "zamoNs:varType"), "zamoNs:remoteIndex"), "zamoNs:defaultValue");
+  xml =
+      without(without(without(xml, "zamoNs:varType"), "zamoNs:remoteIndex"), "zamoNs:defaultValue");
   Handle h;
   EXPECT_TRUE(h.define(xml)) << h.error();
   EXPECT_FALSE(h.defaults(valuesXml({{"Group.speed", "1"}})));
@@ -385,10 +417,12 @@ TEST(ParcodecErrors, ValuesMessages) {
        "Missing mandatory project UUID from default parameters definition"},
       {replaced(good, "00112233445566778899aabbccddeeff", "00112233445566778899aabbccddeef0f"),
        "Definition parameter source wrong projectUUID size"},
-      {replaced(good, "00112233445566778899aabbccddeeff", ""), "Definition parameter source wrong projectUUID size"},
+      {replaced(good, "00112233445566778899aabbccddeeff", ""),
+       "Definition parameter source wrong projectUUID size"},
       {replaced(good, "00112233445566778899aabbccddeeff", "00112233445566778899aabbccddeefe"),
        "Project mismatching UUID"},
-      {replaced(replaced(good, "<Parameters>", "<Params>"), "</Parameters>", "</Params>"), "Missing parameters list"},
+      {replaced(replaced(good, "<Parameters>", "<Params>"), "</Parameters>", "</Params>"),
+       "Missing parameters list"},
       {replaced(good, "<Name>Group.speed</Name>", ""), "Missing <Name> statement"},
       {replaced(good, "<Value>1</Value>", ""), "Missing <Value> statement"},
       {replaced(good, "Group.speed", "Group.Speed"), "Parameter Group.Speed not found"},
@@ -448,9 +482,13 @@ TEST(ParcodecErrors, WriteMessages) {
 
 TEST(ParcodecErrors, ReadMessages) {
   const std::vector<uint8_t> header = FileBytes().bytes;
-  auto cut = [&](size_t n) { return std::vector<uint8_t>(header.begin(), header.begin() + ptrdiff_t(n)); };
+  auto cut = [&](size_t n) {
+    return std::vector<uint8_t>(header.begin(), header.begin() + ptrdiff_t(n));
+  };
   auto oneRecord = FileBytes().record(0x51000002, "abc", 0x1234, 2).bytes;  // 34 + 8 + 3 + 2 bytes
-  auto recordCut = [&](size_t n) { return std::vector<uint8_t>(oneRecord.begin(), oneRecord.end() - ptrdiff_t(n)); };
+  auto recordCut = [&](size_t n) {
+    return std::vector<uint8_t>(oneRecord.begin(), oneRecord.end() - ptrdiff_t(n));
+  };
   struct Case {
     std::vector<uint8_t> file;
     const char* error;
@@ -561,14 +599,15 @@ TEST(ParcodecWrite, RecordLayoutDescriptorsAndRemoteIndex) {
     const char* type;
     uint32_t descriptor;
   } cases[] = {
-      {"int8_t", 0x50000001},  {"uint8_t", 0x10000001},  {"int16_t", 0x51000002},
+      {"int8_t", 0x50000001},   {"uint8_t", 0x10000001},  {"int16_t", 0x51000002},
       {"uint16_t", 0x11000002}, {"int32_t", 0x53000004},  {"uint32_t", 0x13000004},
       {"int64_t", 0x57000008},  {"uint64_t", 0x17000008}, {"float", 0x33000004},
       {"SomeEnum", 0x13000004},
   };
   for (const auto& c : cases) {
     Handle h;
-    ASSERT_TRUE(h.define(definitionXml({{"name", c.type, "", "70000"}}, {{"SomeEnum", "", {{"A", "9"}}}})));
+    ASSERT_TRUE(
+        h.define(definitionXml({{"name", c.type, "", "70000"}}, {{"SomeEnum", "", {{"A", "9"}}}})));
     ASSERT_TRUE(h.defaults(valuesXml({{"name", std::string(c.type) == "SomeEnum" ? "A" : "1"}})));
     auto file = h.write();
     ASSERT_TRUE(file) << h.error();
@@ -622,7 +661,8 @@ TEST(ParcodecWrite, SignatureCoversFullNamesWhileRecordsCutThemAt64Bytes) {
 
   Handle reader;
   ASSERT_TRUE(reader.read(*file));
-  EXPECT_EQ(renderedPairs(reader), (std::vector<std::pair<std::string, std::string>>{{name64, "9"}}));
+  EXPECT_EQ(renderedPairs(reader),
+            (std::vector<std::pair<std::string, std::string>>{{name64, "9"}}));
   // So such a parameter cannot be applied back from the rendered values.
   EXPECT_FALSE(h.defaults(reader.render().value_or("")));
   EXPECT_EQ(h.error(), "Parameter " + name64 + " not found");
@@ -630,8 +670,12 @@ TEST(ParcodecWrite, SignatureCoversFullNamesWhileRecordsCutThemAt64Bytes) {
 
 TEST(ParcodecWrite, OnlyAppliedDefaultsAreWrittenInNameOrder) {
   Handle h;
-  ASSERT_TRUE(h.define(definitionXml({{"b", "uint8_t"}, {"a", "uint8_t"}, {"\xC3\xA9", "uint8_t"}, {"B", "uint8_t"},
-                                      {"ab", "uint8_t"}, {"unset", "uint8_t"}})));
+  ASSERT_TRUE(h.define(definitionXml({{"b", "uint8_t"},
+                                      {"a", "uint8_t"},
+                                      {"\xC3\xA9", "uint8_t"},
+                                      {"B", "uint8_t"},
+                                      {"ab", "uint8_t"},
+                                      {"unset", "uint8_t"}})));
   ASSERT_TRUE(h.defaults(valuesXml({{"b", "1"}, {"\xC3\xA9", "2"}, {"ab", "3"}})));
   ASSERT_TRUE(h.defaults(valuesXml({{"a", "4"}, {"B", "5"}, {"b", "6"}})));
   auto file = h.write();
@@ -640,8 +684,9 @@ TEST(ParcodecWrite, OnlyAppliedDefaultsAreWrittenInNameOrder) {
   ASSERT_TRUE(reader.read(*file));
   // Unsigned byte order: upper case, then lower case, a prefix first, then
   // bytes above 0x7f.
-  EXPECT_EQ(renderedPairs(reader), (std::vector<std::pair<std::string, std::string>>{
-                                       {"B", "5"}, {"a", "4"}, {"ab", "3"}, {"b", "6"}, {"\xC3\xA9", "2"}}));
+  EXPECT_EQ(renderedPairs(reader),
+            (std::vector<std::pair<std::string, std::string>>{
+                {"B", "5"}, {"a", "4"}, {"ab", "3"}, {"b", "6"}, {"\xC3\xA9", "2"}}));
 }
 
 TEST(ParcodecWrite, FailedWriteChangesNothing) {
@@ -696,7 +741,8 @@ TEST(ParcodecRead, ValueTextsByDescriptor) {
   };
   for (const auto& c : cases) {
     Handle h;
-    ASSERT_TRUE(h.read(FileBytes().record(c.descriptor, "v", c.value, c.valueBytes).bytes)) << h.error();
+    ASSERT_TRUE(h.read(FileBytes().record(c.descriptor, "v", c.value, c.valueBytes).bytes))
+        << h.error();
     EXPECT_EQ(renderedPairs(h), (std::vector<std::pair<std::string, std::string>>{{"v", c.text}}))
         << std::hex << c.descriptor;
   }
@@ -729,7 +775,8 @@ TEST(ParcodecRead, IdsAndDecodedValuesAccumulateOverFiles) {
             "<Table UUID=\"00000000000000000000000000000000\" "
             "defparSignature=\"00000000000000000000000000000000\">\n"
             "  <Parameters>\n  </Parameters>\n</Table>\n");
-  ASSERT_TRUE(h.read(FileBytes(1, "ffeeddccbbaa99887766554433221100").record(0x10000001, "a", 1, 1).bytes));
+  ASSERT_TRUE(
+      h.read(FileBytes(1, "ffeeddccbbaa99887766554433221100").record(0x10000001, "a", 1, 1).bytes));
   ASSERT_TRUE(h.read(FileBytes().record(0x10000001, "b", 2, 1).bytes));
   auto xml = h.render();
   ASSERT_TRUE(xml);
@@ -737,7 +784,8 @@ TEST(ParcodecRead, IdsAndDecodedValuesAccumulateOverFiles) {
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->uuid, kUuid);
   EXPECT_EQ(parsed->signature, "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
-  EXPECT_EQ(parsed->parameters, (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(parsed->parameters,
+            (std::vector<std::pair<std::string, std::string>>{{"a", "1"}, {"b", "2"}}));
 
   // A failing file keeps what it decoded before the failure, and the ids.
   auto bad = FileBytes(1, "0102030405060708090a0b0c0d0e0f10").record(0x10000001, "c", 3, 1).bytes;
@@ -751,9 +799,9 @@ TEST(ParcodecRead, IdsAndDecodedValuesAccumulateOverFiles) {
 }
 
 TEST(ParcodecRead, EnumNamesOnlyForTheDefinitionsProject) {
-  const std::string definition =
-      definitionXml({{"e", "Mode"}, {"n", "uint8_t"}, {"missing", "uint8_t", "Nowhere"}},
-                    {{"Mode", "", {{"Zeta", "1"}, {"Alpha", "1"}, {"Two", "2"}, {"Padded", " 3"}}}});
+  const std::string definition = definitionXml(
+      {{"e", "Mode"}, {"n", "uint8_t"}, {"missing", "uint8_t", "Nowhere"}},
+      {{"Mode", "", {{"Zeta", "1"}, {"Alpha", "1"}, {"Two", "2"}, {"Padded", " 3"}}}});
   auto file = [](const std::string& uuid) {
     return FileBytes(1, uuid)
         .record(0x13000004, "e", 1, 4)
@@ -767,8 +815,9 @@ TEST(ParcodecRead, EnumNamesOnlyForTheDefinitionsProject) {
   ASSERT_TRUE(h.define(definition));
   ASSERT_TRUE(h.read(file(kUuid)));
   // The first item in name order whose index text is exactly the value text.
-  EXPECT_EQ(renderedPairs(h), (std::vector<std::pair<std::string, std::string>>{
-                                  {"e", "Alpha"}, {"f", "3"}, {"missing", "1"}, {"n", "2"}, {"unknown", "1"}}));
+  EXPECT_EQ(renderedPairs(h),
+            (std::vector<std::pair<std::string, std::string>>{
+                {"e", "Alpha"}, {"f", "3"}, {"missing", "1"}, {"n", "2"}, {"unknown", "1"}}));
 
   Handle other;
   ASSERT_TRUE(other.define(definition));
@@ -860,8 +909,8 @@ TEST(ParcodecDefinition, GroupsAccessModesAndTypeNames) {
   ASSERT_TRUE(file) << h.error();
   Handle reader;
   ASSERT_TRUE(reader.read(*file));
-  EXPECT_EQ(renderedPairs(reader),
-            (std::vector<std::pair<std::string, std::string>>{{"Motor.Limits.Speed", "5"}, {"t", "2"}}));
+  EXPECT_EQ(renderedPairs(reader), (std::vector<std::pair<std::string, std::string>>{
+                                       {"Motor.Limits.Speed", "5"}, {"t", "2"}}));
   // The speed record is a 4-byte enum value.
   EXPECT_EQ((*file)[34], 4);
   EXPECT_EQ((*file)[37], 0x13);
@@ -874,8 +923,8 @@ TEST(ParcodecDefinition, GroupsAccessModesAndTypeNames) {
 
 TEST(ParcodecDefinition, SecondDefinitionMergesAndFailuresKeepWhatWasRead) {
   Handle h;
-  ASSERT_TRUE(h.define(definitionXml({{"a", "uint8_t"}, {"b", "int8_t"}},
-                                     {{"E", "", {{"X", "1"}, {"Y", "2"}}}})));
+  ASSERT_TRUE(h.define(
+      definitionXml({{"a", "uint8_t"}, {"b", "int8_t"}}, {{"E", "", {{"X", "1"}, {"Y", "2"}}}})));
   ASSERT_TRUE(h.defaults(valuesXml({{"a", "3"}, {"b", "-1"}})));
   // Redefines b (losing its default), replaces E, keeps a with its default.
   ASSERT_TRUE(h.define(definitionXml({{"b", "E"}, {"c", "uint8_t"}}, {{"E", "", {{"Z", "9"}}}},
@@ -888,10 +937,12 @@ TEST(ParcodecDefinition, SecondDefinitionMergesAndFailuresKeepWhatWasRead) {
   Handle reader;
   ASSERT_TRUE(reader.define(definitionXml({{"b", "E"}}, {{"E", "", {{"Z", "9"}}}})));
   ASSERT_TRUE(reader.read(*file));
-  EXPECT_EQ(renderedPairs(reader), (std::vector<std::pair<std::string, std::string>>{{"a", "3"}, {"b", "Z"}}));
+  EXPECT_EQ(renderedPairs(reader),
+            (std::vector<std::pair<std::string, std::string>>{{"a", "3"}, {"b", "Z"}}));
 
   // Variables before a failing one stay defined, and the new ids stay.
-  std::string partial = definitionXml({{"d", "uint8_t"}, {"e", "uint8_t"}}, {}, "ffeeddccbbaa99887766554433221100");
+  std::string partial =
+      definitionXml({{"d", "uint8_t"}, {"e", "uint8_t"}}, {}, "ffeeddccbbaa99887766554433221100");
   partial = replaced(partial, "<zamoNs:varName>e</zamoNs:varName>", "");
   EXPECT_FALSE(h.define(partial));
   EXPECT_EQ(h.error(), "Missing <zamoNs:varName> statement");
@@ -922,11 +973,13 @@ TEST(ParcodecDefaults, InputsWithAndWithoutTheirTerminatingZero) {
   const std::string values = valuesXml({{"a", "1"}});
   Handle h;
   // Exact length, no NUL counted.
-  ASSERT_TRUE(ParcodecSetDefinition(h.get(), definition.data(), unsigned(definition.size()))) << h.error();
+  ASSERT_TRUE(ParcodecSetDefinition(h.get(), definition.data(), unsigned(definition.size())))
+      << h.error();
   ASSERT_TRUE(ParcodecAppendDefaults(h.get(), values.data(), unsigned(values.size()))) << h.error();
   // Parsing stops at the first NUL.
   std::string withTail = values + std::string(1, '\0') + "<garbage";
-  EXPECT_TRUE(ParcodecAppendDefaults(h.get(), withTail.data(), unsigned(withTail.size()))) << h.error();
+  EXPECT_TRUE(ParcodecAppendDefaults(h.get(), withTail.data(), unsigned(withTail.size())))
+      << h.error();
   // A count that cuts the text short leaves a broken document.
   EXPECT_FALSE(ParcodecAppendDefaults(h.get(), values.data(), unsigned(values.size() / 2)));
   EXPECT_EQ(h.error(), "Exception error");
@@ -950,5 +1003,6 @@ TEST(ParcodecLocale, NumbersIgnoreTheProcessLocale) {
   std::setlocale(LC_ALL, saved.c_str());
   ASSERT_TRUE(file) << h.error();
   EXPECT_EQ(toHex(file->data() + 42 + 1, 4), "00002040");
-  EXPECT_EQ(pairs, (std::vector<std::pair<std::string, std::string>>{{"f", "2.5"}, {"g", "1.23456776"}}));
+  EXPECT_EQ(pairs,
+            (std::vector<std::pair<std::string, std::string>>{{"f", "2.5"}, {"g", "1.23456776"}}));
 }

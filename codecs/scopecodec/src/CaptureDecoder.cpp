@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -42,8 +42,9 @@ void appendUnsigned(std::string& out, uint64_t value) {
   out.append(buf, res.ptr);
 }
 
-void writeConfiguration(std::string& xml, const uint8_t* parameterSet, uint8_t filler, float captureTime,
-                        float pretriggerTime, const std::vector<Trigger>& triggers,
+void writeConfiguration(std::string& xml, const uint8_t* parameterSet, uint8_t filler,
+                        float captureTime, float pretriggerTime,
+                        const std::vector<Trigger>& triggers,
                         const std::vector<Channel>& channels) {
   xml += codec::kXmlDeclaration;
   xml += "<DigitalScope apilevel=\"1\" timeunit=\"sec\"><Configuration><ParameterSet>";
@@ -128,8 +129,8 @@ int planSteps(unsigned wordBytes, std::vector<Channel>& channels, StepPlan& plan
 // One step of the data walk.
 struct Step {
   unsigned phase;
-  size_t offset;  // of its first sample in the capture
-  size_t end;     // just past its last
+  size_t offset;   // of its first sample in the capture
+  size_t end;      // just past its last
   uint64_t index;  // within its block
   float timeStep, accumulated;
   // Single precision, as the device computes them.
@@ -146,8 +147,8 @@ struct WalkEnd {
 // `visit` for every step; the decode and the writing of the samples share it
 // so that both see the same steps. Returns a result code.
 template <typename Visit>
-int walkSteps(const uint8_t* data, size_t length, size_t offset, const StepPlan& plan, WalkEnd& walkEnd,
-              Visit&& visit) {
+int walkSteps(const uint8_t* data, size_t length, size_t offset, const StepPlan& plan,
+              WalkEnd& walkEnd, Visit&& visit) {
   float accumulated = 0, timeStep = 0;
   uint64_t step = 0;  // in the current block
   uint16_t wordsLeft = 0, stepCounter = 0;
@@ -224,7 +225,8 @@ class StepTexts {
 constexpr char kSampleStart[] = "<Sample time=\"";
 constexpr char kSampleTimeEnd[] = "\">";
 constexpr char kSampleEnd[] = "</Sample>";
-constexpr size_t kSampleFrameBytes = sizeof kSampleStart - 1 + sizeof kSampleTimeEnd - 1 + sizeof kSampleEnd - 1;
+constexpr size_t kSampleFrameBytes =
+    sizeof kSampleStart - 1 + sizeof kSampleTimeEnd - 1 + sizeof kSampleEnd - 1;
 // Within this distance of its region's end a sample is written exactly: the
 // time text is otherwise copied 16 bytes at a time.
 constexpr size_t kSampleCopySlack = sizeof kSampleStart - 1 + 16;
@@ -249,8 +251,10 @@ struct ChannelText {
     char* p = cursor;
     std::memcpy(p, kSampleStart, sizeof kSampleStart - 1);
     p += sizeof kSampleStart - 1;
-    if (size_t(end - cursor) >= kSampleCopySlack) std::memcpy(p, time, 16);
-    else std::memcpy(p, time, timeLength);
+    if (size_t(end - cursor) >= kSampleCopySlack)
+      std::memcpy(p, time, 16);
+    else
+      std::memcpy(p, time, timeLength);
     p += timeLength;
     std::memcpy(p, kSampleTimeEnd, sizeof kSampleTimeEnd - 1);
     p += sizeof kSampleTimeEnd - 1;
@@ -361,8 +365,9 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   std::vector<size_t> channelBytes(channels.size(), 0);
   for (unsigned phase = 0; phase < 16; ++phase)
     for (const StepSlot& slot : plan.phases[phase].slots)
-      channelBytes[slot.channel] += phaseSteps[phase] * (kSampleFrameBytes + 2 * channels[slot.channel].sampleSize) +
-                                    phaseTextBytes[phase];
+      channelBytes[slot.channel] +=
+          phaseSteps[phase] * (kSampleFrameBytes + 2 * channels[slot.channel].sampleSize) +
+          phaseTextBytes[phase];
   std::string channelStart;
   size_t total = xml.size();
   for (size_t j = 0; j < channels.size(); ++j) {

@@ -12,8 +12,10 @@ SCOPECODEC_API int DigScopeDecode(const void* data, unsigned int length, char** 
   try {
     char* text = nullptr;
     int rc = scopecodec::decodeCapture(static_cast<const uint8_t*>(data), data ? length : 0, &text);
-    if (xml && rc == scopecodec::kSuccessful) *xml = text;
-    else std::free(text);
+    if (xml && rc == scopecodec::kSuccessful)
+      *xml = text;
+    else
+      std::free(text);
     return rc;
   } catch (const std::exception&) {
     // Only allocation can fail here: the capture is too large for this process.
@@ -21,6 +23,8 @@ SCOPECODEC_API int DigScopeDecode(const void* data, unsigned int length, char** 
   }
 }
 
-SCOPECODEC_API const char* DigScopeDecTranslateError(int code) { return scopecodec::resultText(code); }
+SCOPECODEC_API const char* DigScopeDecTranslateError(int code) {
+  return scopecodec::resultText(code);
+}
 
 }  // extern "C"

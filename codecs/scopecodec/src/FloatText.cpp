@@ -19,11 +19,13 @@ constexpr char kDigitPairs[] =
 // Lays out the `count` significant digits of `digits` with decimal exponent
 // `exponent` the way "%.<precision>g" does; returns the length. Pieces are
 // copied 16 bytes at a time, so `text` needs kFloatTextRoom bytes.
-size_t layOutGeneral(char* text, bool negative, uint64_t digits, int count, int exponent, int precision) {
+size_t layOutGeneral(char* text, bool negative, uint64_t digits, int count, int exponent,
+                     int precision) {
   char ascii[32];
   std::memset(ascii, '0', sizeof ascii);
   int i = count;
-  for (; i >= 2; i -= 2, digits /= 100) std::memcpy(ascii + i - 2, kDigitPairs + 2 * (digits % 100), 2);
+  for (; i >= 2; i -= 2, digits /= 100)
+    std::memcpy(ascii + i - 2, kDigitPairs + 2 * (digits % 100), 2);
   if (i == 1) ascii[0] = char('0' + digits);
   while (count > 1 && ascii[count - 1] == '0') --count;
 
@@ -61,12 +63,13 @@ size_t layOutGeneral(char* text, bool negative, uint64_t digits, int count, int 
   return n + 2;
 }
 
-constexpr uint64_t kPowersOf5[] = {1ull,          5ull,          25ull,          125ull,          625ull,
-                                   3125ull,       15625ull,      78125ull,       390625ull,       1953125ull,
-                                   9765625ull,    48828125ull,   244140625ull,   1220703125ull,   6103515625ull,
-                                   30517578125ull, 152587890625ull, 762939453125ull};
-constexpr uint64_t kPowersOf10[] = {1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull,
-                                    10000000ull, 100000000ull, 1000000000ull};
+constexpr uint64_t kPowersOf5[] = {
+    1ull,         5ull,          25ull,         125ull,         625ull,          3125ull,
+    15625ull,     78125ull,      390625ull,     1953125ull,     9765625ull,      48828125ull,
+    244140625ull, 1220703125ull, 6103515625ull, 30517578125ull, 152587890625ull, 762939453125ull};
+constexpr uint64_t kPowersOf10[] = {1ull,         10ull,        100ull,     1000ull,
+                                    10000ull,     100000ull,    1000000ull, 10000000ull,
+                                    100000000ull, 1000000000ull};
 
 struct Rounded {
   uint64_t digits;  // exactly `precision` of them
@@ -81,7 +84,8 @@ struct Rounded {
 // The decimal reads back to the single when it lies within half the gap to
 // either neighbour; 5^k is odd, so it never lies on the border. False when
 // the value is outside the range these integers cover.
-bool roundToDigits(uint32_t mantissa, int binaryExponent, int precision, int exponent, Rounded& out) {
+bool roundToDigits(uint32_t mantissa, int binaryExponent, int precision, int exponent,
+                   Rounded& out) {
   const uint64_t low = kPowersOf10[precision - 1], high = kPowersOf10[precision];
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int k = precision - 1 - exponent;
@@ -141,7 +145,8 @@ size_t writeFloatTextSlow(char* out, float value) {
     return n;
   }
   char shortest[32];
-  auto res = std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific);
+  auto res =
+      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific);
   const char* p = shortest;
   const char* end = res.ptr;
   const bool negative = *p == '-';

@@ -32,11 +32,33 @@ std::string fast(float v) {
 }  // namespace
 
 TEST(FloatText, MatchesTheReferenceRule) {
-  const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.1f, 1e-5f, 1e-4f, 9.99999e-5f, 123456.0f, 999999.0f,
-                            1e6f, 1234567.0f, 0.000123f, 3.4028235e38f, 1.17549435e-38f, 1.4e-45f, 0.5f,
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-                            1.80000007f, 0.900000036f, 100000.5f, 99999.95f, 0.0001f, 0.00001f};
+  const float specials[] = {0.0f,
+                            -0.0f,
+                            1.0f,
+                            -1.0f,
+                            0.1f,
+                            1e-5f,
+                            1e-4f,
+                            9.99999e-5f,
+                            123456.0f,
+                            999999.0f,
+                            1e6f,
+                            1234567.0f,
+                            0.000123f,
+                            3.4028235e38f,
+                            1.17549435e-38f,
+                            1.4e-45f,
+                            0.5f,
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            -std::numeric_limits<float>::quiet_NaN(),
+                            1.80000007f,
+                            0.900000036f,
+                            100000.5f,
+                            99999.95f,
+                            0.0001f,
+                            0.00001f};
   for (float v : specials) EXPECT_EQ(fast(v), codec::formatFloat(v)) << v;
 
   std::mt19937 rng(12345);
@@ -69,9 +91,16 @@ TEST(FloatText, MatchesTheReferenceRule) {
 // writing it stays within kFloatTextRoom.
 TEST(FloatText, StaysWithinItsRoom) {
   constexpr size_t kGuard = 16;
-  std::vector<float> values = {-1.23456789e-38f, -0.000123456789f, -0.000123456f, -1.17549435e-38f,
-                               -3.40282347e+38f, -1.40129846e-45f, -std::numeric_limits<float>::quiet_NaN(),
-                               -std::numeric_limits<float>::infinity(), -123456789.0f, 0.0f};
+  std::vector<float> values = {-1.23456789e-38f,
+                               -0.000123456789f,
+                               -0.000123456f,
+                               -1.17549435e-38f,
+                               -3.40282347e+38f,
+                               -1.40129846e-45f,
+                               -std::numeric_limits<float>::quiet_NaN(),
+                               -std::numeric_limits<float>::infinity(),
+                               -123456789.0f,
+                               0.0f};
   std::mt19937 rng(777);
   for (int i = 0; i < 200000; ++i) values.push_back(fromBits(uint32_t(rng())));
   size_t longest = 0;

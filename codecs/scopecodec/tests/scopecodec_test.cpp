@@ -1,3 +1,5 @@
+#include "scopecodec/scopecodec.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,14 +12,11 @@
 #include <iterator>
 #include <locale>
 #include <memory>
+#include <rapidxml/rapidxml.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <rapidxml/rapidxml.hpp>
-
-#include "scopecodec/scopecodec.h"
 
 namespace {
 
@@ -66,7 +65,8 @@ int decode(const std::string& bytes, std::string& xml) {
   try {
     rapidxml::xml_document<> doc;
     doc.parse<0>(text.data());
-    if (!doc.first_node("DigitalScope")) return ::testing::AssertionFailure() << "no DigitalScope root";
+    if (!doc.first_node("DigitalScope"))
+      return ::testing::AssertionFailure() << "no DigitalScope root";
   } catch (const rapidxml::parse_error& e) {
     return ::testing::AssertionFailure() << e.what();
   }
@@ -96,8 +96,8 @@ class DecimalCommaLocale {
  public:
   DecimalCommaLocale() {
     previous_ = std::setlocale(LC_ALL, nullptr);
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8", "it_IT.UTF-8",
-                             "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR.utf8",
+                             "it_IT.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8"}) {
       if (!std::setlocale(LC_ALL, name)) continue;
       if (std::string(std::localeconv()->decimal_point) != ",") continue;
       try {

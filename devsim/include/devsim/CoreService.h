@@ -99,18 +99,19 @@ struct CoreConfig {
   // lock held, so it must not call back into the state), or nothing for a
   // package the device refuses (reply 0). After the reply the device
   // replugs through the reset hook.
-  std::function<std::optional<CoreIdentity>(const std::filesystem::path& file, const CoreIdentity& current)>
+  std::function<std::optional<CoreIdentity>(const std::filesystem::path& file,
+                                            const CoreIdentity& current)>
       upgradeFirmware;
 };
 
 // What the device does instead of its normal reply to one request code.
 struct CoreReplyFault {
-  bool silent = false;                      // no reply at all
-  std::optional<uint8_t> code;              // reply with this code instead
-  std::optional<std::vector<uint8_t>> data; // reply with this data instead
-  uint32_t delayMs = 0;                     // reply this much later
-  uint32_t extraReplies = 0;                // send the reply this many more times
-  std::shared_future<void> heldUntil;       // when valid: the reply waits for it too
+  bool silent = false;                       // no reply at all
+  std::optional<uint8_t> code;               // reply with this code instead
+  std::optional<std::vector<uint8_t>> data;  // reply with this data instead
+  uint32_t delayMs = 0;                      // reply this much later
+  uint32_t extraReplies = 0;                 // send the reply this many more times
+  std::shared_future<void> heldUntil;        // when valid: the reply waits for it too
 };
 
 // One request as the device received it.
@@ -148,8 +149,9 @@ class CoreState {
 
   // Service side (CoreService).
   // *replugAfterReply (when given): an upgrade was carried out.
-  std::vector<uint8_t> answer(const std::vector<uint8_t>& request, std::optional<CoreReplyFault>* fault,
-                              bool* reset, bool* replugAfterReply = nullptr);
+  std::vector<uint8_t> answer(const std::vector<uint8_t>& request,
+                              std::optional<CoreReplyFault>* fault, bool* reset,
+                              bool* replugAfterReply = nullptr);
   void runResetHook();
 
  private:

@@ -39,16 +39,16 @@ struct DeviceConfig {
 struct DeviceStats {
   uint64_t framesIn = 0;
   uint64_t framesOut = 0;
-  uint64_t dataFramesIn = 0;    // in-sequence I frames taken
-  uint64_t dataFramesOut = 0;   // I frames sent, first time or again
-  uint64_t resent = 0;          // I frames sent again
-  uint64_t solicitations = 0;   // acknowledged frames repeated to get an acknowledgement
+  uint64_t dataFramesIn = 0;   // in-sequence I frames taken
+  uint64_t dataFramesOut = 0;  // I frames sent, first time or again
+  uint64_t resent = 0;         // I frames sent again
+  uint64_t solicitations = 0;  // acknowledged frames repeated to get an acknowledgement
   uint64_t rejectsSent = 0;
   uint64_t pollsAnswered = 0;
-  uint64_t busyRefused = 0;     // in-sequence I frames refused while busy
-  uint64_t linkResets = 0;      // 0x8F received
-  uint64_t staleAcks = 0;       // N(R)s older than the acknowledged ones
-  uint64_t badAcks = 0;         // N(R)s acknowledging frames never sent
+  uint64_t busyRefused = 0;  // in-sequence I frames refused while busy
+  uint64_t linkResets = 0;   // 0x8F received
+  uint64_t staleAcks = 0;    // N(R)s older than the acknowledged ones
+  uint64_t badAcks = 0;      // N(R)s acknowledging frames never sent
   uint64_t channelsOpened = 0;
   uint64_t channelsRefused = 0;  // opened for a protocol id without a service
 };

@@ -52,19 +52,19 @@ struct FileServerConfig {
 // What the device does wrong, until cleared. Byte counts are per transfer;
 // -1 is off.
 struct FileServerFaults {
-  bool silent = false;          // no reply to any request
-  uint32_t busyCount = 0;       // answer this many requests -11 first (counts down)
-  uint32_t acceptDelayMs = 0;   // the first reply to a request that is not busy comes this late
+  bool silent = false;         // no reply to any request
+  uint32_t busyCount = 0;      // answer this many requests -11 first (counts down)
+  uint32_t acceptDelayMs = 0;  // the first reply to a request that is not busy comes this late
   int64_t stopAcknowledgingAfter = -1;  // download: no acknowledgement past this many bytes
   int32_t acknowledgeOffset = 0;        // download: acknowledge position + this
   bool acknowledgeBackwards = false;    // download: the second acknowledgement goes back a byte
-  int64_t closeAfter = -1;      // close the channel once this many file bytes moved
-  bool wrongCode = false;       // the first reply carries code + 1
-  bool wrongLength = false;     // the first reply has one byte too many
-  int32_t listingCountOffset = 0;  // the listing's final count is off by this
-  bool longName = false;        // the listing carries a 32-character name
+  int64_t closeAfter = -1;              // close the channel once this many file bytes moved
+  bool wrongCode = false;               // the first reply carries code + 1
+  bool wrongLength = false;             // the first reply has one byte too many
+  int32_t listingCountOffset = 0;       // the listing's final count is off by this
+  bool longName = false;                // the listing carries a 32-character name
   int32_t uploadLengthOffset = 0;  // upload: send size + this bytes (the size announced is true)
-  int64_t noSpaceAfter = -1;    // download: -28 once more than this many bytes arrive
+  int64_t noSpaceAfter = -1;       // download: -28 once more than this many bytes arrive
 };
 
 // One request as the device received it.
@@ -115,7 +115,8 @@ class FileServerState {
 
 class FileServerService : public Service {
  public:
-  FileServerService(std::shared_ptr<ServiceChannel> channel, std::shared_ptr<FileServerState> state);
+  FileServerService(std::shared_ptr<ServiceChannel> channel,
+                    std::shared_ptr<FileServerState> state);
   ~FileServerService() override;
 
   void onData(const uint8_t* data, size_t length, bool last) override;

@@ -34,11 +34,11 @@
 namespace devsim {
 
 struct MediaChannelOptions {
-  uint16_t eventWaitMs = 500;     // reported to the server
-  uint16_t closeTimeoutMs = 5000; // reported to the server
-  uint16_t maxFrameLength = 255;  // reported: the longest frame the media carries
-  uint32_t idleMs = 500;          // no transfer for this long: one mode 2 call
-  size_t transferBytes = 4096;    // frames per transfer: mode 0, then mode 1 until full
+  uint16_t eventWaitMs = 500;      // reported to the server
+  uint16_t closeTimeoutMs = 5000;  // reported to the server
+  uint16_t maxFrameLength = 255;   // reported: the longest frame the media carries
+  uint32_t idleMs = 500;           // no transfer for this long: one mode 2 call
+  size_t transferBytes = 4096;     // frames per transfer: mode 0, then mode 1 until full
   LinkFaults toDevice;
   LinkFaults toHost;
   uint64_t seed = 1;

@@ -48,9 +48,9 @@ struct ParDbConfig {
 };
 
 enum class ParDbStoreMode {
-  kDone,        // [19, 1] at once
-  kProgress,    // [19, 2, N], then [19, 1] after the finish time
-  kFail,        // [19, 0] at once
+  kDone,      // [19, 1] at once
+  kProgress,  // [19, 2, N], then [19, 1] after the finish time
+  kFail,      // [19, 0] at once
 };
 
 enum class ParDbFault {
@@ -104,7 +104,7 @@ class ParDbState {
 
  private:
   std::vector<uint8_t> writeStatus(const std::vector<uint8_t>& request);  // mutex_ held
-  std::vector<uint8_t> spoil(std::vector<uint8_t> reply) const;          // mutex_ held
+  std::vector<uint8_t> spoil(std::vector<uint8_t> reply) const;           // mutex_ held
 
   mutable std::mutex mutex_;
   // Guarded by mutex_:

@@ -37,7 +37,8 @@ struct ScopeConfig {
   uint32_t bufferSize = 65536;
   float maxCaptureTime = 10.0f;
   // The parameters the scope can sample: index to size in bytes (1 to 8).
-  std::map<uint16_t, uint8_t> parameters{{1, 1}, {2, 2}, {3, 4}, {4, 8}, {5, 4}, {7, 1}, {0x1234, 4}};
+  std::map<uint16_t, uint8_t> parameters{{1, 1}, {2, 2}, {3, 4},     {4, 8},
+                                         {5, 4}, {7, 1}, {0x1234, 4}};
   // Bytes of the capture file that raw data delivers (when the channels
   // allow that length exactly; else the longest that fits below it).
   uint32_t captureSize = 4096;
@@ -105,13 +106,13 @@ class ScopeState {
                                           float captureTime, float preTime,
                                           const std::vector<ScopeTriggerDef>& triggers,
                                           const std::vector<ScopeChannelDef>& channels,
-                                          const std::map<uint16_t, uint8_t>& sizes,
-                                          uint32_t size);
+                                          const std::map<uint16_t, uint8_t>& sizes, uint32_t size);
 
   // Service side.
   void attach(const std::shared_ptr<ServiceChannel>& channel);
   void detach(const ServiceChannel* channel);
-  void onRequest(const std::shared_ptr<ServiceChannel>& channel, const std::vector<uint8_t>& message);
+  void onRequest(const std::shared_ptr<ServiceChannel>& channel,
+                 const std::vector<uint8_t>& message);
 
  private:
   using Action = std::function<void()>;

@@ -12,8 +12,8 @@
 #include "devsim/CoreService.h"
 #include "devsim/Device.h"
 #include "devsim/FileServerService.h"
-#include "devsim/ScopeService.h"
 #include "devsim/ParDbService.h"
+#include "devsim/ScopeService.h"
 #include "devsim/Service.h"
 #include "devsim/StatusService.h"
 

@@ -65,7 +65,8 @@ class StatusState {
   // Service side.
   void attach(const std::shared_ptr<ServiceChannel>& channel);
   void detach(const ServiceChannel* channel);
-  void onRequest(const std::shared_ptr<ServiceChannel>& channel, const std::vector<uint8_t>& message);
+  void onRequest(const std::shared_ptr<ServiceChannel>& channel,
+                 const std::vector<uint8_t>& message);
 
  private:
   struct Subscriber {

@@ -88,10 +88,10 @@ class VbusTransport final : public FrameTransport {
   void run();
   void accept();
   bool receiveAll();                                         // false: drop the host
-  bool handleRecord(const uint8_t* record, size_t length);  // false: drop the host
-  bool answerControl(const uint8_t* record, size_t length); // false: drop the host
+  bool handleRecord(const uint8_t* record, size_t length);   // false: drop the host
+  bool answerControl(const uint8_t* record, size_t length);  // false: drop the host
   void splitBulkOut(const uint8_t* data, size_t length);
-  size_t walkRecords(const uint8_t* data, size_t length);    // bytes of whole records
+  size_t walkRecords(const uint8_t* data, size_t length);  // bytes of whole records
   void goOffBus(int offMs);
   bool flushOut();  // false: the host is gone
   void dropHost();
@@ -117,12 +117,12 @@ class VbusTransport final : public FrameTransport {
   // I/O thread only (and plugIn/unplug while it does not run).
   plat::Handle listenSocket_ = plat::kInvalidHandle;  // invalid while off the bus
   plat::Handle connection_ = plat::kInvalidHandle;
-  std::vector<uint8_t> receive_;   // one record from the host
-  std::vector<uint8_t> carry_;     // a host record cut by its transfer's end
-  std::vector<uint8_t> sending_;   // records taken from pending_
+  std::vector<uint8_t> receive_;  // one record from the host
+  std::vector<uint8_t> carry_;    // a host record cut by its transfer's end
+  std::vector<uint8_t> sending_;  // records taken from pending_
   size_t sendingOffset_ = 0;
-  std::vector<uint8_t> bulkIn_;    // one bulk IN record being sent
-  bool bulkInWaiting_ = false;     // bulkIn_ waits for room in the socket
+  std::vector<uint8_t> bulkIn_;  // one bulk IN record being sent
+  bool bulkInWaiting_ = false;   // bulkIn_ waits for room in the socket
 };
 
 }  // namespace devsim

@@ -58,7 +58,8 @@ HwId hwIdFromName(const std::string& id) {
 }
 
 std::string usage() {
-  return "usage: devsim --vbus DIR --id NAME [--hwid 32HEX] [--id NAME [--hwid 32HEX]]... [options]\n"
+  return "usage: devsim --vbus DIR --id NAME [--hwid 32HEX] [--id NAME [--hwid 32HEX]]... "
+         "[options]\n"
          "  --vbus DIR           the virtual bus directory (default: $USBLINK_VBUS)\n"
          "  --id NAME[,NAME..]   a device to emulate ([A-Za-z0-9_-], up to 64); repeatable\n"
          "  --hwid HEX[,HEX..]   its HWID, 32 hex digits, in the order of the ids\n"
@@ -111,9 +112,9 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
       hasValue = true;
     }
     static const std::set<std::string> kWithValue = {
-        "--vbus",     "--id",           "--hwid",          "--max-frame", "--channels",
-        "--transfer-size", "--storage", "--friendly-name", "--device-name", "--serial",
-        "--fw-version", "--bench-fault", "--pardb-fault"};
+        "--vbus",          "--id",          "--hwid",          "--max-frame",   "--channels",
+        "--transfer-size", "--storage",     "--friendly-name", "--device-name", "--serial",
+        "--fw-version",    "--bench-fault", "--pardb-fault"};
     if (!kWithValue.count(name)) {
       *error = "unknown option: " + arg;
       return false;
@@ -160,8 +161,8 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
       o.fwVersionString = value;
     } else if (name == "--bench-fault") {
       if (!devsim::parseBenchFault(value, &o.benchFault)) {
-        *error = "--bench-fault takes wrong-echo, wrong-sequence, bad-sum, silence or close: " +
-                 value;
+        *error =
+            "--bench-fault takes wrong-echo, wrong-sequence, bad-sum, silence or close: " + value;
         return false;
       }
     } else if (name == "--pardb-fault") {

@@ -28,9 +28,9 @@ struct Options {
   uint16_t maxFrameLength = 255;
   uint8_t channelCount = 15;
   uint16_t transferSize = 4096;
-  std::string storageDir;    // empty: no storage
-  std::string friendlyName;  // empty: the device's id
-  std::string deviceName;    // empty: the core service's default
+  std::string storageDir;       // empty: no storage
+  std::string friendlyName;     // empty: the device's id
+  std::string deviceName;       // empty: the core service's default
   std::string fwVersionString;  // empty: the core service's default
   bool fwUpgrade = false;       // carry out upgrade requests from stored packages
   devsim::BenchFault benchFault = devsim::BenchFault::kNone;

@@ -10,7 +10,8 @@
 
 namespace devsim::cli {
 
-inline std::optional<CoreIdentity> installPackage(const std::filesystem::path& file, const CoreIdentity& current) {
+inline std::optional<CoreIdentity> installPackage(const std::filesystem::path& file,
+                                                  const CoreIdentity& current) {
   const std::optional<fwflash::ModuleInfo> module = fwflash::readPackageFileModule(file.string());
   if (!module) return std::nullopt;
   CoreIdentity next = current;

@@ -68,7 +68,8 @@ std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& optio
   host.benchFault = options.benchFault;
   host.core.friendlyName = options.friendlyName.empty() ? spec.id : options.friendlyName;
   if (!options.deviceName.empty()) host.core.identity.deviceName = options.deviceName;
-  if (!options.fwVersionString.empty()) host.core.identity.fwVersionString = options.fwVersionString;
+  if (!options.fwVersionString.empty())
+    host.core.identity.fwVersionString = options.fwVersionString;
   if (options.hasSerial) {
     host.core.identity.deviceSerial = svcwire::ByteWriter().u32(options.serial).take();
   }

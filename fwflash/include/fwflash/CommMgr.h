@@ -43,9 +43,9 @@ inline constexpr const char* kTextUpgradeRefused = "Firmware upgrade request fai
 inline constexpr const char* kTextNotConnected = "connection refused (ECONNREFUSED)";
 
 struct CommMgrOptions {
-  std::string tempDir;           // private directory for <hwid>.xpk
-  int pollMs = 1000;             // command wait, and so the poll period
-  int upgradeWatchMs = 5000;     // how long a refused upgrade is watched
+  std::string tempDir;        // private directory for <hwid>.xpk
+  int pollMs = 1000;          // command wait, and so the poll period
+  int upgradeWatchMs = 5000;  // how long a refused upgrade is watched
   int upgradeWatchStepMs = 250;
 };
 

@@ -24,7 +24,7 @@ enum ControlId : int {
   kPackageTarget = 1007,
   kPackageSubTarget = 1008,
   kPackageDescription = 1009,
-  kDeviceLabelFirst = 1010,   // 1010-1013 labels, 1014-1017 values
+  kDeviceLabelFirst = 1010,  // 1010-1013 labels, 1014-1017 values
   kDeviceVersion = 1014,
   kDeviceTarget = 1015,
   kDeviceSubTarget = 1016,

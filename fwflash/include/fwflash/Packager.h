@@ -14,9 +14,9 @@
 namespace fwflash {
 
 // Result codes; callbacks' own negative values are passed on unchanged.
-inline constexpr int kMalformed = -42;     // short read, CRC, flags, compression, walk
-inline constexpr int kBadLz4 = -14;        // a block that does not decode
-inline constexpr int kShortWrite = -132;   // the write callback took fewer bytes
+inline constexpr int kMalformed = -42;    // short read, CRC, flags, compression, walk
+inline constexpr int kBadLz4 = -14;       // a block that does not decode
+inline constexpr int kShortWrite = -132;  // the write callback took fewer bytes
 
 inline constexpr uint32_t kEntryHeaderSize = 24;
 inline constexpr uint32_t kModuleInfoTag = 0x6464696Du;  // "midd"
@@ -78,8 +78,8 @@ class Packager {
   uint8_t output_[2 * kOutputBufferSize] = {};
   uint8_t scratch_[kOutputBufferSize] = {};
   uint8_t input_[kInputBufferSize] = {};
-  int current_ = 0;       // output buffer the next block goes to
-  int previousEnd_ = 0;   // end of the previous block inside output_
+  int current_ = 0;      // output buffer the next block goes to
+  int previousEnd_ = 0;  // end of the previous block inside output_
 };
 
 }  // namespace fwflash

@@ -29,8 +29,8 @@
 // Frame-by-frame traces of the handshake, go-back-N and close: docs/link.md.
 #pragma once
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -51,10 +51,10 @@ class SessionLayer : public ThreadBase {
 
   // Link events of the event queue.
   enum : uint8_t {
-    kEventReset = 1,         // reset the link and send 0x8F
-    kEventResetAnswered = 2, // 0x63 arrived: send 0xAF
-    kEventParameters = 3,    // 0xCF arrived: send 0xA7
-    kEventIdentified = 4,    // 0xC7 arrived: report the identity
+    kEventReset = 1,          // reset the link and send 0x8F
+    kEventResetAnswered = 2,  // 0x63 arrived: send 0xAF
+    kEventParameters = 3,     // 0xCF arrived: send 0xA7
+    kEventIdentified = 4,     // 0xC7 arrived: report the identity
     kEventStop = 127,
   };
 
@@ -72,8 +72,9 @@ class SessionLayer : public ThreadBase {
   bool isConnected() const;
 
   // Takes the first free channel below the device's channel count for a
-  // service; one whose close went unanswered only when no other is free. Nothing is sent until the first send(). False while stopping,
-  // while the handshake is incomplete, or when every channel is taken.
+  // service; one whose close went unanswered only when no other is free. Nothing is sent until the
+  // first send(). False while stopping, while the handshake is incomplete, or when every channel is
+  // taken.
   bool openChannel(uint8_t protocolId, uint8_t* channel);
   // Closes a channel: drops its unsent data and tells the device. A channel
   // still waiting for its first frame is freed at once.

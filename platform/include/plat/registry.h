@@ -30,7 +30,7 @@ inline constexpr uint32_t kRegSz = 1;     // REG_SZ: UTF-8 text and its terminat
 inline constexpr uint32_t kRegDword = 4;  // REG_DWORD: 4 bytes little-endian
 
 struct RegValue {
-  std::string name;           // "" for the default value (@)
+  std::string name;  // "" for the default value (@)
   uint32_t type = kRegSz;
   std::vector<uint8_t> data;  // kRegSz: the text's bytes and one zero byte
 };
@@ -62,8 +62,8 @@ int regOpenKeyInText(const std::string& text, RegRoot root, const std::string& s
 // buffer's size in chars with its terminator; out, the name's length. *dataBytes:
 // in, the data buffer's size; out, the data's size (also when 234 is returned
 // for the data). type, data and dataBytes may be null. 259 past the last value.
-int regEnumValue(const RegKey& key, uint32_t index, char* name, uint32_t* nameChars,
-                 uint32_t* type, uint8_t* data, uint32_t* dataBytes);
+int regEnumValue(const RegKey& key, uint32_t index, char* name, uint32_t* nameChars, uint32_t* type,
+                 uint8_t* data, uint32_t* dataBytes);
 // RegQueryValueEx: the value named `name`, with the same buffer rules.
 int regQueryValue(const RegKey& key, const std::string& name, uint32_t* type, uint8_t* data,
                   uint32_t* dataBytes);

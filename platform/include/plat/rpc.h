@@ -87,8 +87,7 @@ using RpcCallbackHandler =
 // endpoint; 1726 when the connection is lost; 1783 for a frame that breaks the
 // format.
 RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t procedure,
-                  const std::vector<uint8_t>& arguments,
-                  const RpcCallbackHandler& onCallback = {});
+                  const std::vector<uint8_t>& arguments, const RpcCallbackHandler& onCallback = {});
 
 // ---------------------------------------------------------------- server side
 
@@ -123,14 +122,13 @@ class RpcCall {
 // argument bytes. Returns 0 to send *reply, else the fault code to send.
 // Exceptions: RpcException becomes a fault with its code, any other one fault
 // 1726.
-using RpcDispatcher = std::function<uint32_t(RpcCall& call, uint16_t procedure,
-                                             const uint8_t* arguments, size_t length,
-                                             RpcResult* reply)>;
+using RpcDispatcher = std::function<uint32_t(
+    RpcCall& call, uint16_t procedure, const uint8_t* arguments, size_t length, RpcResult* reply)>;
 
 struct RpcServerOptions {
   std::string endpoint = kControlPipeName;
-  unsigned minThreads = 16;  // call threads kept ready
-  unsigned maxCalls = 1234;  // concurrent calls; the next one gets fault 1723
+  unsigned minThreads = 16;        // call threads kept ready
+  unsigned maxCalls = 1234;        // concurrent calls; the next one gets fault 1723
   int callFrameTimeoutMs = 30000;  // a connection must bring its call within this
   int sendTimeoutMs = 30000;       // a client must take our frames within this
   int stopWarnMs = 10000;          // stop() reports calls that outlast this

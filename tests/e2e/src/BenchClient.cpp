@@ -150,9 +150,9 @@ BenchResult BenchClient::run(Mode mode, uint32_t total, uint16_t packetSize, uin
   std::mt19937 random(seed);
   const size_t packet = std::clamp<size_t>(packetSize, 1, kChunkData);
   const auto start = Clock::now();
-  const uint8_t setup[8] = {uint8_t(total),      uint8_t(total >> 8), uint8_t(total >> 16),
-                            uint8_t(total >> 24), uint8_t(packetSize), uint8_t(packetSize >> 8),
-                            uint8_t(mode),        0};
+  const uint8_t setup[8] = {
+      uint8_t(total),      uint8_t(total >> 8),      uint8_t(total >> 16), uint8_t(total >> 24),
+      uint8_t(packetSize), uint8_t(packetSize >> 8), uint8_t(mode),        0};
   sendPayload(setup, sizeof setup, false);
   uint64_t sent = mode == kUpload ? total : 0;
   uint16_t sentSum = 0;
@@ -206,9 +206,9 @@ BenchResult BenchClient::pingPong(uint32_t count, uint16_t size, int receiveTime
   const uint32_t total = uint32_t(packet) * count;
   std::mt19937 random(7);
   const auto start = Clock::now();
-  const uint8_t setup[8] = {uint8_t(total),      uint8_t(total >> 8), uint8_t(total >> 16),
-                            uint8_t(total >> 24), uint8_t(packet),     uint8_t(packet >> 8),
-                            uint8_t(kEcho),       0};
+  const uint8_t setup[8] = {
+      uint8_t(total),  uint8_t(total >> 8),  uint8_t(total >> 16), uint8_t(total >> 24),
+      uint8_t(packet), uint8_t(packet >> 8), uint8_t(kEcho),       0};
   sendPayload(setup, sizeof setup, false);
   std::vector<uint8_t> data(packet);
   uint64_t sent = 0;

@@ -1,9 +1,9 @@
 #include "e2e/Road.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -213,12 +213,12 @@ bool Road::startHub(const std::vector<std::string>& envArgs) {
   args.push_back(linkhubPath());
   if (!hub_->start("/bin/sh", args)) return false;
   return eventually(
-      [&] {
-        bool ok = false;
-        onlineDevices(&ok);
-        return ok || !hub_->running();
-      },
-      kWaitMs) &&
+             [&] {
+               bool ok = false;
+               onlineDevices(&ok);
+               return ok || !hub_->running();
+             },
+             kWaitMs) &&
          hub_->running();
 }
 
@@ -245,7 +245,8 @@ int Road::devsimPid(int sim) const {
   return sims_[size_t(sim)]->pid();
 }
 
-int Road::startDevsim(const std::vector<Device>& devices, const std::vector<std::string>& extraArgs) {
+int Road::startDevsim(const std::vector<Device>& devices,
+                      const std::vector<std::string>& extraArgs) {
   if (!ok_ || devices.empty()) return -1;
   std::string ids, hwids;
   for (const Device& d : devices) {

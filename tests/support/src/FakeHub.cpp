@@ -14,14 +14,19 @@ class FakeHub::Session : public TrIfTranRemote, public devsim::ServiceChannel {
  public:
   Session(FakeHub* hub, const HwId& hwid, uint8_t protocolId, plat::Handle listener,
           devsim::ServiceFactory factory)
-      : hub_(hub), hwid_(hwid), protocolId_(protocolId), listener_(listener),
+      : hub_(hub),
+        hwid_(hwid),
+        protocolId_(protocolId),
+        listener_(listener),
         factory_(std::move(factory)) {}
   ~Session() override {
     engine_.close(false);
     if (thread_.joinable()) thread_.join();
   }
 
-  void start() { thread_ = std::thread([this] { run(); }); }
+  void start() {
+    thread_ = std::thread([this] { run(); });
+  }
   void end() { engine_.close(false); }
   const HwId& hwid() const { return hwid_; }
 
@@ -158,8 +163,8 @@ uint16_t FakeHub::AskUserDeviceSelection(ConnectionServerCall&, HwId* hwid, uint
   return chooserResult_;
 }
 
-uint16_t FakeHub::OpenChannel(ConnectionServerCall&, const HwId& hwid, uint8_t protocolId,
-                              int16_t, std::string* pipeName) {
+uint16_t FakeHub::OpenChannel(ConnectionServerCall&, const HwId& hwid, uint8_t protocolId, int16_t,
+                              std::string* pipeName) {
   plat::LockGuard lock(mutex_);
   if (openResult_ != 0) return openResult_;
   auto device = std::find_if(devices_.begin(), devices_.end(),
@@ -170,8 +175,7 @@ uint16_t FakeHub::OpenChannel(ConnectionServerCall&, const HwId& hwid, uint8_t p
   if (nameWithoutPipe_) return 0;
   plat::Handle listener = plat::kInvalidHandle;
   if (plat::pipeListen(*pipeName, &listener) != 0) return 1;
-  sessions_.push_back(
-      std::make_unique<Session>(this, hwid, protocolId, listener, device->second));
+  sessions_.push_back(std::make_unique<Session>(this, hwid, protocolId, listener, device->second));
   sessions_.back()->start();
   return 0;
 }

@@ -1,24 +1,24 @@
 // Built four times, each program carrying a different version block; each
 // checks the banners it prints from its own file.
+#include "toolsupport/Banner.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 
-#include "toolsupport/Banner.h"
-
 namespace {
 
 struct Expected {
-  const char* tools;        // printBanner()
-  const char* consoleFull;  // printBanner(true)
-  const char* consoleShort; // printBanner(false)
+  const char* tools;         // printBanner()
+  const char* consoleFull;   // printBanner(true)
+  const char* consoleShort;  // printBanner(false)
 };
 
 #if defined(BANNER_CASE_VERSIONED)
-constexpr Expected kExpected = {
-    "\nBanner Probe\nVersion 2.3.4.5\nCopyright (C) Probe & Sons\n\n",
-    "Banner Probe\nVersion 2.3.4.5\nCopyright (C) Probe & Sons\n", "Banner Probe\n"};
+constexpr Expected kExpected = {"\nBanner Probe\nVersion 2.3.4.5\nCopyright (C) Probe & Sons\n\n",
+                                "Banner Probe\nVersion 2.3.4.5\nCopyright (C) Probe & Sons\n",
+                                "Banner Probe\n"};
 #elif defined(BANNER_CASE_PARTIAL)
 // The version is only in another language's block: its line alone is skipped.
 constexpr Expected kExpected = {"\nHalf Probe\nCopyright (C) Half\n\n",

@@ -53,7 +53,8 @@ std::string errorOf(const std::function<void()>& f) {
 TEST_F(WholeFile, TextGetsExactlyOneCountedZero) {
   struct Case {
     std::string content;
-  } cases[] = {{""}, {"<a/>"}, {std::string("x\0y\0", 4)}, {"ends with zero" + std::string(1, '\0')}};
+  } cases[] = {
+      {""}, {"<a/>"}, {std::string("x\0y\0", 4)}, {"ends with zero" + std::string(1, '\0')}};
   for (const auto& c : cases) {
     std::string p = put("in", c.content);
     EXPECT_EQ(asString(readWholeFile(p, FileKind::kBinary)), c.content);

@@ -18,14 +18,12 @@ using TextList = std::vector<std::string>;
 
 po::options_description makeOptions() {
   po::options_description options("Allowed options", kLineLength, kMinDescriptionWidth);
-  options.add_options()
-      ("help", "this help message")
-      ("definition,D", po::value<TextList>(), "input data definition file(s)")
-      ("dataset,S", po::value<TextList>(), "input data set file")
-      ("datavalue,V", po::value<TextList>(), "input optional data value file(s)")
-      ("reverse,R", po::value<TextList>(), "input binary file to be decoded")
-      ("output,O", po::value<TextList>(), "resulting output file")
-      ("quiet,Q", "quiet output");
+  options.add_options()("help", "this help message")("definition,D", po::value<TextList>(),
+                                                     "input data definition file(s)")(
+      "dataset,S", po::value<TextList>(), "input data set file")(
+      "datavalue,V", po::value<TextList>(), "input optional data value file(s)")(
+      "reverse,R", po::value<TextList>(), "input binary file to be decoded")(
+      "output,O", po::value<TextList>(), "resulting output file")("quiet,Q", "quiet output");
   return options;
 }
 

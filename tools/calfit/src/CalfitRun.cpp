@@ -41,7 +41,8 @@ void passText(CalcodecHandle* h, TextCall call, const std::string& file) {
 }
 
 void decodeRecord(CalcodecHandle* h, const CalfitRequest& request) {
-  std::vector<char> record = toolsupport::readWholeFile(request.reverseFile, toolsupport::FileKind::kBinary);
+  std::vector<char> record =
+      toolsupport::readWholeFile(request.reverseFile, toolsupport::FileKind::kBinary);
   require(h, CalcodecInFromStdRecord(h, record.data(), unsigned(record.size())));
   char* xml = nullptr;
   require(h, CalcodecGetValuesXML(h, &xml));

@@ -46,10 +46,11 @@ class CalfitRun : public ::testing::Test {
  protected:
   void SetUp() override {
     std::random_device random;
-    dir_ = fs::temp_directory_path() / ("calfit_test_" + std::to_string(random()) + std::to_string(random()));
+    dir_ = fs::temp_directory_path() /
+           ("calfit_test_" + std::to_string(random()) + std::to_string(random()));
     fs::create_directories(dir_);
-    for (const char* name : {"definitions_1.xml", "definitions_2.xml", "dataset.xml", "values_1.xml",
-                             "values_2.xml", "record.bin"})
+    for (const char* name : {"definitions_1.xml", "definitions_2.xml", "dataset.xml",
+                             "values_1.xml", "values_2.xml", "record.bin"})
       fs::copy_file(fs::path(kGolden) / name, dir_ / name);
   }
   void TearDown() override {
@@ -98,19 +99,25 @@ TEST_F(CalfitRun, OptionRules) {
   } cases[] = {
       {"no options", {}, kUsage},
       {"no data set", args({kDefinitions, {"-O", "out.bin"}}), kUsage},
-      {"two data sets", args({kDefinitions, {"-S", "dataset.xml", "-S", "dataset.xml", "-O", "out.bin"}}), kUsage},
+      {"two data sets",
+       args({kDefinitions, {"-S", "dataset.xml", "-S", "dataset.xml", "-O", "out.bin"}}), kUsage},
       {"no definition", {"-S", "dataset.xml", "-O", "out.bin"}, kUsage},
-      {"help with a valid run", args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--help"}}), kUsage},
+      {"help with a valid run",
+       args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--help"}}), kUsage},
       {"reverse with data values",
-       args({kDefinitions, {"-S", "dataset.xml", "-R", "record.bin", "-V", "values_1.xml", "-O", "out.xml"}}),
+       args({kDefinitions,
+             {"-S", "dataset.xml", "-R", "record.bin", "-V", "values_1.xml", "-O", "out.xml"}}),
        kUsage},
       {"no output", args({kDefinitions, {"-S", "dataset.xml"}}), kUsage},
-      {"two outputs", args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "-O", "other.bin"}}), kUsage},
-      {"unknown option", args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--fast"}}), kUnparsable},
-      {"option without its value", {"-S", "dataset.xml", "-O", "out.bin", "-D"}, kUnparsable},
-      {"value for a flag", args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--help=yes"}}), kUnparsable},
-      {"value for quiet", args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--quiet=yes"}}),
+      {"two outputs",
+       args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "-O", "other.bin"}}), kUsage},
+      {"unknown option", args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--fast"}}),
        kUnparsable},
+      {"option without its value", {"-S", "dataset.xml", "-O", "out.bin", "-D"}, kUnparsable},
+      {"value for a flag",
+       args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--help=yes"}}), kUnparsable},
+      {"value for quiet",
+       args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin", "--quiet=yes"}}), kUnparsable},
   };
   for (const auto& c : cases) {
     Result r = run(c.args);
@@ -118,7 +125,8 @@ TEST_F(CalfitRun, OptionRules) {
     // Usage shows the banner first; a command line that does not parse
     // shows the option help alone.
     EXPECT_EQ(r.out, (c.exitCode == kUsage ? banner() : std::string()) + usage) << c.what;
-    EXPECT_FALSE(fs::exists(dir_ / "out.bin") || fs::exists(dir_ / "out.xml") || fs::exists(dir_ / "other.bin"))
+    EXPECT_FALSE(fs::exists(dir_ / "out.bin") || fs::exists(dir_ / "out.xml") ||
+                 fs::exists(dir_ / "other.bin"))
         << c.what;
   }
 }
@@ -126,8 +134,9 @@ TEST_F(CalfitRun, OptionRules) {
 TEST_F(CalfitRun, ForwardBuildsTheGoldenRecord) {
   // An existing output is truncated.
   std::ofstream(dir_ / "out.bin", std::ios::binary) << std::string(1000, 'x');
-  Result r = run(args({kDefinitions, {"-S", "dataset.xml", "-V", "values_1.xml", "-V", "values_2.xml",
-                                      "-O", "out.bin"}}));
+  Result r = run(
+      args({kDefinitions,
+            {"-S", "dataset.xml", "-V", "values_1.xml", "-V", "values_2.xml", "-O", "out.bin"}}));
   EXPECT_EQ(r.exitCode, kDone);
   EXPECT_EQ(r.out, banner() + "Done\n");
   EXPECT_EQ(readFile(dir_ / "out.bin"), golden("record.bin"));
@@ -148,20 +157,23 @@ TEST_F(CalfitRun, ReverseDecodesTheGoldenRecord) {
 }
 
 TEST_F(CalfitRun, QuietPrintsNothingOnSuccess) {
-  Result forward = run(args({kDefinitions, {"-S", "dataset.xml", "-V", "values_1.xml", "-V", "values_2.xml",
-                                            "-O", "out.bin", "-Q"}}));
+  Result forward = run(args(
+      {kDefinitions,
+       {"-S", "dataset.xml", "-V", "values_1.xml", "-V", "values_2.xml", "-O", "out.bin", "-Q"}}));
   EXPECT_EQ(forward.exitCode, kDone);
   EXPECT_EQ(forward.out, "");
   EXPECT_EQ(readFile(dir_ / "out.bin"), golden("record.bin"));
 
-  Result reverse = run(args({kDefinitions, {"--quiet", "-S", "dataset.xml", "-R", "record.bin", "-O", "out.xml"}}));
+  Result reverse = run(
+      args({kDefinitions, {"--quiet", "-S", "dataset.xml", "-R", "record.bin", "-O", "out.xml"}}));
   EXPECT_EQ(reverse.exitCode, kDone);
   EXPECT_EQ(reverse.out, "");
   EXPECT_EQ(readFile(dir_ / "out.xml"), golden("record_values.xml"));
 }
 
 TEST_F(CalfitRun, FailuresPrintTheirMessageAndWriteNothing) {
-  std::ofstream(dir_ / "undefined.xml") << "<Dataset><Record index=\"0\"><Name>Nope</Name></Record></Dataset>";
+  std::ofstream(dir_ / "undefined.xml")
+      << "<Dataset><Record index=\"0\"><Name>Nope</Name></Record></Dataset>";
   std::string damaged = golden("record.bin");
   damaged.back() = char(damaged.back() ^ 0x40);
   std::ofstream(dir_ / "damaged.bin", std::ios::binary) << damaged;
@@ -172,24 +184,34 @@ TEST_F(CalfitRun, FailuresPrintTheirMessageAndWriteNothing) {
     const char* message;
     bool quiet;
   } cases[] = {
-      {"missing first definition", {"-D", "absent.xml", "-D", "definitions_2.xml", "-S", "dataset.xml", "-O", "out"},
-       "File not found: absent.xml", false},
-      {"missing later definition", {"-D", "definitions_1.xml", "-D", "gone.xml", "-S", "dataset.xml", "-O", "out"},
-       "File not found: gone.xml", false},
+      {"missing first definition",
+       {"-D", "absent.xml", "-D", "definitions_2.xml", "-S", "dataset.xml", "-O", "out"},
+       "File not found: absent.xml",
+       false},
+      {"missing later definition",
+       {"-D", "definitions_1.xml", "-D", "gone.xml", "-S", "dataset.xml", "-O", "out"},
+       "File not found: gone.xml",
+       false},
       {"missing data set", args({kDefinitions, {"-S", "nodataset.xml", "-O", "out"}}),
        "File not found: nodataset.xml", false},
-      {"missing data value", args({kDefinitions, {"-S", "dataset.xml", "-V", "values_1.xml", "-V", "novalues.xml",
-                                                  "-O", "out"}}),
+      {"missing data value",
+       args({kDefinitions,
+             {"-S", "dataset.xml", "-V", "values_1.xml", "-V", "novalues.xml", "-O", "out"}}),
        "File not found: novalues.xml", false},
-      {"missing record", args({kDefinitions, {"-S", "dataset.xml", "-R", "norecord.bin", "-O", "out"}}),
+      {"missing record",
+       args({kDefinitions, {"-S", "dataset.xml", "-R", "norecord.bin", "-O", "out"}}),
        "File not found: norecord.bin", false},
-      {"a directory as input", args({kDefinitions, {"-S", ".", "-O", "out"}}), "File not found: .", false},
+      {"a directory as input", args({kDefinitions, {"-S", ".", "-O", "out"}}), "File not found: .",
+       false},
       {"codec error, quiet", args({kDefinitions, {"-S", "undefined.xml", "-O", "out", "-Q"}}),
        "Data set not found: Nope", true},
-      {"damaged record", args({kDefinitions, {"-S", "dataset.xml", "-R", "damaged.bin", "-O", "out"}}),
+      {"damaged record",
+       args({kDefinitions, {"-S", "dataset.xml", "-R", "damaged.bin", "-O", "out"}}),
        "Invalid CRC on recovered data", false},
-      {"definitions in the wrong place", {"-D", "dataset.xml", "-S", "dataset.xml", "-O", "out"},
-       "Missing root element: Records", false},
+      {"definitions in the wrong place",
+       {"-D", "dataset.xml", "-S", "dataset.xml", "-O", "out"},
+       "Missing root element: Records",
+       false},
   };
   for (const auto& c : cases) {
     Result r = run(c.args);
@@ -205,9 +227,11 @@ TEST_F(CalfitRun, UnwritableOutputFails) {
   if (fs::exists("/dev/full")) outputs.push_back("/dev/full");
   for (const auto& output : outputs) {
     for (bool reverse : {false, true}) {
-      Result r = run(args({kDefinitions, {"-S", "dataset.xml"},
-                           reverse ? std::vector<std::string>{"-R", "record.bin"} : std::vector<std::string>{},
-                           {"-O", output}}));
+      Result r = run(
+          args({kDefinitions,
+                {"-S", "dataset.xml"},
+                reverse ? std::vector<std::string>{"-R", "record.bin"} : std::vector<std::string>{},
+                {"-O", output}}));
       EXPECT_EQ(r.exitCode, kRunFailed) << output;
       EXPECT_EQ(r.out, banner() + "Cannot write file: " + output + "\n") << output;
     }

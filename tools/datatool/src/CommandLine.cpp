@@ -19,27 +19,22 @@ size_t valueCount(const po::variables_map& options, const char* name) {
 
 po::options_description makeOptions() {
   po::options_description generic("Generic options");
-  generic.add_options()
-      ("help", "this help message")
-      ("quiet,Q", "quiet output");
+  generic.add_options()("help", "this help message")("quiet,Q", "quiet output");
   po::options_description logs("Event log decoder options");
-  logs.add_options()
-      ("inputlog,L", po::value<Values>(), "input log file")
-      ("plain,P", "output as plain text");
+  logs.add_options()("inputlog,L", po::value<Values>(), "input log file")("plain,P",
+                                                                          "output as plain text");
   po::options_description scope("Digital scope decoder options");
-  scope.add_options()
-      ("inputdigscope,D", po::value<Values>(), "input digital scope file");
+  scope.add_options()("inputdigscope,D", po::value<Values>(), "input digital scope file");
   po::options_description parameters("Binary parameters encoder options");
-  parameters.add_options()
-      ("paramtable,T", po::value<Values>(), "input parameter table definition file")
-      ("defaultsvalue,V", po::value<Values>(), "input default value file(s)")
-      ("reverse,R", po::value<Values>(), "input binary file to be decoded")
-      ("output,O", po::value<Values>(), "resulting output file");
+  parameters.add_options()("paramtable,T", po::value<Values>(),
+                           "input parameter table definition file")(
+      "defaultsvalue,V", po::value<Values>(), "input default value file(s)")(
+      "reverse,R", po::value<Values>(), "input binary file to be decoded")(
+      "output,O", po::value<Values>(), "resulting output file");
   po::options_description dictionaries("Object dictionaries encoder options");
-  dictionaries.add_options()
-      ("objdict,J", po::value<Values>(), "input object dictionary XML data")
-      ("odbin,C", "input object dictionary as binary (reverse)")
-      ("odoutput,K", po::value<Values>(), "resulting output file");
+  dictionaries.add_options()("objdict,J", po::value<Values>(), "input object dictionary XML data")(
+      "odbin,C", "input object dictionary as binary (reverse)")("odoutput,K", po::value<Values>(),
+                                                                "resulting output file");
 
   po::options_description all;
   all.add(generic).add(logs).add(scope).add(parameters).add(dictionaries);

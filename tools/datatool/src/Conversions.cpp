@@ -61,7 +61,8 @@ void decodeLogs(const Files& logs, bool plain) {
       throw ToolError(LogViewerGetLastError(handle.get()));
   }
   char* text = nullptr;
-  bool done = plain ? LogViewerGetPlainText(handle.get(), &text) : LogViewerGetXML(handle.get(), &text);
+  bool done =
+      plain ? LogViewerGetPlainText(handle.get(), &text) : LogViewerGetXML(handle.get(), &text);
   Owned<char> owned(text);
   if (!done || !text) throw ToolError(LogViewerGetLastError(handle.get()));
   std::cout << text << std::endl;

@@ -1,10 +1,9 @@
 // datatool: runs one codec conversion on files. Exit codes: 0 done, 1 usage,
 // -2 unreadable command line, -1 failed conversion.
+#include <boost/program_options.hpp>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include <boost/program_options.hpp>
 
 #include "CommandLine.h"
 #include "Conversions.h"
@@ -32,7 +31,8 @@ void run(const po::variables_map& options) {
   } else if (options.count("inputdigscope")) {
     datatool::decodeScopeCaptures(options["inputdigscope"].as<Values>());
   } else if (options.count("paramtable")) {
-    Values defaults = options.count("defaultsvalue") ? options["defaultsvalue"].as<Values>() : Values();
+    Values defaults =
+        options.count("defaultsvalue") ? options["defaultsvalue"].as<Values>() : Values();
     const std::string* reverse = options.count("reverse") ? &first(options, "reverse") : nullptr;
     datatool::convertParameters(first(options, "paramtable"), defaults, reverse,
                                 first(options, "output"));

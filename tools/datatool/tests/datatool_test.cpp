@@ -219,7 +219,7 @@ TEST_F(Datatool, CodecFailuresPrintTheCodecsText) {
   }
   // A failing scope file stops the run after the documents already printed.
   Outcome r = run({"-Q", "-D", fixture("scope.bin"), "-D", fixture("scope_bad_api.bin"), "-D",
-               fixture("scope.bin")});
+                   fixture("scope.bin")});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, golden("scope.out") + "Unsupported API level, upgrade this tool\n");
 }

@@ -25,7 +25,8 @@
 #include "translayer/HwId.h"
 
 inline constexpr plat::RpcInterface kConnectionServerRpc = {
-    {0x14, 0xf9, 0xf1, 0xc3, 0x04, 0x4e, 0x46, 0xc4, 0xad, 0x20, 0xc1, 0xb8, 0x06, 0x48, 0xcb, 0x78},
+    {0x14, 0xf9, 0xf1, 0xc3, 0x04, 0x4e, 0x46, 0xc4, 0xad, 0x20, 0xc1, 0xb8, 0x06, 0x48, 0xcb,
+     0x78},
     1,
     1,
     5};
@@ -78,8 +79,8 @@ int AskUserDeviceSelection(const plat::RpcBinding& binding, HwId* hwid, uint64_t
 // with any other result pipe is untouched. Results: 0; 1 buffer too small
 // (a size of 0 or less included) or pipe not listening; 2 no connected device
 // with this id; 3 no free channel on it.
-int OpenChannel(const plat::RpcBinding& binding, const HwId* hwid, uint8_t protocolId,
-                int16_t size, char* pipe, uint32_t* exceptionCode);
+int OpenChannel(const plat::RpcBinding& binding, const HwId* hwid, uint8_t protocolId, int16_t size,
+                char* pipe, uint32_t* exceptionCode);
 
 // The per-library OpenChannel wrapper: OpenChannel with the library's
 // protocol id and a kPipeNameBuffer-byte name buffer.

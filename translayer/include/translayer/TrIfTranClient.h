@@ -76,7 +76,7 @@ class TrIfTranClient : public ThreadBase, public TrIfTranCommon {
   std::string stringBinding_;
   mutable plat::Mutex listMutex_;
   std::vector<HwId> deviceList_ GUARDED_BY(listMutex_);
-  std::string pipeName_;          // written before the thread starts, then read-only
+  std::string pipeName_;                // written before the thread starts, then read-only
   TrIfTranRemote* receiver_ = nullptr;  // not owned; as pipeName_
   uint32_t lastException_ = 0;
 };

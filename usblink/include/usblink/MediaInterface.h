@@ -87,5 +87,6 @@ using ChannelDisconnectFn = bool (*)(uint32_t index);
 }  // extern "C"
 
 // The exported names the server binds.
-inline constexpr const char* kMediaExportNames[6] = {
-    "EnvCreate", "EnvDestroy", "GetMediaInfo", "GetChannelInfo", "ChannelConnect", "ChannelDisconnect"};
+inline constexpr const char* kMediaExportNames[6] = {"EnvCreate",      "EnvDestroy",
+                                                     "GetMediaInfo",   "GetChannelInfo",
+                                                     "ChannelConnect", "ChannelDisconnect"};

@@ -1,8 +1,9 @@
 #include "UsbEmu.h"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <deque>
 
 #include "devsim/BenchEchoService.h"
@@ -270,8 +270,12 @@ void Node::answerControl(EmulatedDevice::State& s, Urb& u) {
   std::vector<uint8_t> answer;
   bool known = false;
   if (requestType == 0x80 && request == 6 && value == 0x8000 && index == 0) {
-    answer = {6, 0x80, uint8_t(s.spec.linkMagic), uint8_t(s.spec.linkMagic >> 8),
-              uint8_t(s.spec.transferSize), uint8_t(s.spec.transferSize >> 8)};
+    answer = {6,
+              0x80,
+              uint8_t(s.spec.linkMagic),
+              uint8_t(s.spec.linkMagic >> 8),
+              uint8_t(s.spec.transferSize),
+              uint8_t(s.spec.transferSize >> 8)};
     known = true;
   } else if (requestType == 0x80 && request == 6 && value == 0x0F00 &&
              s.spec.matching != Matching::kIdOnly) {
@@ -560,8 +564,7 @@ namespace {
 
 // Asking a closed client whether it is connected trips an assertion inside
 // GIO (its stream is gone) before it answers no; that one is expected.
-void quietClosedStreams(const gchar* domain, GLogLevelFlags level, const gchar* message,
-                        gpointer) {
+void quietClosedStreams(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer) {
   if (message && std::strstr(message, "g_io_stream_is_closed")) return;
   g_log_default_handler(domain, level, message, nullptr);
 }

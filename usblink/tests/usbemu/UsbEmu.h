@@ -36,14 +36,14 @@ enum class Matching {
 };
 
 struct DeviceSpec {
-  int port = 1;     // sysfs name 1-<port>, so its path is USB\VID_..&PID_..\1-<port>
-  int devnum = 2;   // bus address on bus 1
+  int port = 1;    // sysfs name 1-<port>, so its path is USB\VID_..&PID_..\1-<port>
+  int devnum = 2;  // bus address on bus 1
   uint16_t vendor = 0x1209;
   uint16_t product = 0x7A51;
   Matching matching = Matching::kMsOs20;
   uint16_t linkMagic = 0xAC1F;
   bool bulkIn = true;
-  uint16_t transferSize = 4096;  // the link descriptor's S
+  uint16_t transferSize = 4096;   // the link descriptor's S
   uint16_t maxFrameLength = 255;  // the longest frame the device sends
   HwId hwid{};
   std::string friendlyName = "usbemu";
@@ -124,8 +124,8 @@ class Testbed {
   bool ok_ = false;
   struct Bed;
   std::unique_ptr<Bed> bed_;
-  std::map<int, std::unique_ptr<Node>> nodes_;                        // test thread only
-  std::vector<std::unique_ptr<EmulatedDevice>> devices_;              // test thread only
+  std::map<int, std::unique_ptr<Node>> nodes_;            // test thread only
+  std::vector<std::unique_ptr<EmulatedDevice>> devices_;  // test thread only
 };
 
 }  // namespace usbemu

@@ -2,6 +2,8 @@
 // bus) runs under the umockdev preload against emulated USB devices whose
 // usbfs calls this process answers, with the device end of the link and its
 // services behind them.
+#include "UsbEmu.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "UsbEmu.h"
 #include "devmgr/devmgr.h"
 #include "e2e/BenchClient.h"
 #include "e2e/Road.h"
@@ -75,7 +76,8 @@ class UsbEmuE2E : public ::testing::Test {
   // Adds a VID:PID to usblink's list in the registry file.
   void allowId(const std::string& id) {
     std::ofstream reg(road_.registryFile(), std::ios::app);
-    reg << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\usblink\\Devices]\n\"emu\"=\"" << id << "\"\n";
+    reg << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Veltrano\\usblink\\Devices]\n\"emu\"=\"" << id
+        << "\"\n";
   }
 
   bool listed(const HwId& id) {
@@ -217,7 +219,8 @@ TEST_F(UsbEmuE2E, MatchedDevicesAreListedServedAndFollowedThroughUnplug) {
   auto runner = openBench(good.hwid);
   ASSERT_TRUE(runner);
   const size_t before = back->outUrbs().size();
-  std::thread echo([&] { stopped = runner->run(BenchClient::kEcho, 256u << 20, 1024, 9, kReceiveMs); });
+  std::thread echo(
+      [&] { stopped = runner->run(BenchClient::kEcho, 256u << 20, 1024, 9, kReceiveMs); });
   EXPECT_TRUE(eventually([&] { return back->outUrbs().size() > before + 50; }));
   EXPECT_TRUE(road_.stopHub());
   echo.join();

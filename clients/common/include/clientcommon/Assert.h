@@ -21,7 +21,7 @@ inline constexpr const char* kAssertRpcHeap = "RpcHeap != NULL";
 
 }  // namespace clientcommon
 
-#define VLN_CLIENT_ASSERT(condition, text, file)                         \
-  do {                                                                   \
+#define VLN_CLIENT_ASSERT(condition, text, file)                             \
+  do {                                                                       \
     if (!(condition)) ::clientcommon::assertionFailed(text, file, __LINE__); \
   } while (0)

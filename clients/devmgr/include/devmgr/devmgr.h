@@ -31,13 +31,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(DEVMGR_BUILD)
-#    define DEVMGR_API __declspec(dllexport)
-#  else
-#    define DEVMGR_API __declspec(dllimport)
-#  endif
+#if defined(DEVMGR_BUILD)
+#define DEVMGR_API __declspec(dllexport)
 #else
-#  define DEVMGR_API __attribute__((visibility("default")))
+#define DEVMGR_API __declspec(dllimport)
+#endif
+#else
+#define DEVMGR_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -76,22 +76,22 @@ DEVMGR_API bool DevmgrAskUserDeviceSelection(uint8_t* hwid, size_t hwidsz);
 
 /* Queries: the reply's data is copied into buffer. "exactly n" calls take
  * only a value of that size, "at most n" calls one of up to n bytes. */
-DEVMGR_API bool DevmgrGetFwVersion(DevmgrHandle handle, void* buffer);            /* exactly 4 */
-DEVMGR_API bool DevmgrGetFwPlatform(DevmgrHandle handle, void* buffer);           /* at most 256 */
-DEVMGR_API bool DevmgrGetFwSignature(DevmgrHandle handle, void* buffer);          /* at most 16 */
-DEVMGR_API bool DevmgrGetFwTarget(DevmgrHandle handle, void* buffer);             /* at most 256 */
-DEVMGR_API bool DevmgrGetFwSubTarget(DevmgrHandle handle, void* buffer);          /* at most 256 */
-DEVMGR_API bool DevmgrGetFwVersionString(DevmgrHandle handle, void* buffer);      /* at most 256 */
-DEVMGR_API bool DevmgrGetFriendlyName(DevmgrHandle handle, void* buffer);         /* at most 256 */
-DEVMGR_API bool DevmgrGetFwVerbose(DevmgrHandle handle, void* buffer);            /* at most 256 */
-DEVMGR_API bool DevmgrGetRecVersion(DevmgrHandle handle, void* buffer);           /* exactly 4 */
-DEVMGR_API bool DevmgrGetAppInfoUUID(DevmgrHandle handle, void* buffer);          /* exactly 16 */
-DEVMGR_API bool DevmgrGetAppInfoName(DevmgrHandle handle, void* buffer);          /* at most 256 */
-DEVMGR_API bool DevmgrGetAppInfoVersion(DevmgrHandle handle, void* buffer);       /* at most 256 */
-DEVMGR_API bool DevmgrGetAppInfoParSignature(DevmgrHandle handle, void* buffer);  /* exactly 16 */
+DEVMGR_API bool DevmgrGetFwVersion(DevmgrHandle handle, void* buffer);           /* exactly 4 */
+DEVMGR_API bool DevmgrGetFwPlatform(DevmgrHandle handle, void* buffer);          /* at most 256 */
+DEVMGR_API bool DevmgrGetFwSignature(DevmgrHandle handle, void* buffer);         /* at most 16 */
+DEVMGR_API bool DevmgrGetFwTarget(DevmgrHandle handle, void* buffer);            /* at most 256 */
+DEVMGR_API bool DevmgrGetFwSubTarget(DevmgrHandle handle, void* buffer);         /* at most 256 */
+DEVMGR_API bool DevmgrGetFwVersionString(DevmgrHandle handle, void* buffer);     /* at most 256 */
+DEVMGR_API bool DevmgrGetFriendlyName(DevmgrHandle handle, void* buffer);        /* at most 256 */
+DEVMGR_API bool DevmgrGetFwVerbose(DevmgrHandle handle, void* buffer);           /* at most 256 */
+DEVMGR_API bool DevmgrGetRecVersion(DevmgrHandle handle, void* buffer);          /* exactly 4 */
+DEVMGR_API bool DevmgrGetAppInfoUUID(DevmgrHandle handle, void* buffer);         /* exactly 16 */
+DEVMGR_API bool DevmgrGetAppInfoName(DevmgrHandle handle, void* buffer);         /* at most 256 */
+DEVMGR_API bool DevmgrGetAppInfoVersion(DevmgrHandle handle, void* buffer);      /* at most 256 */
+DEVMGR_API bool DevmgrGetAppInfoParSignature(DevmgrHandle handle, void* buffer); /* exactly 16 */
 DEVMGR_API bool DevmgrGetAppInfoDefParSignature(DevmgrHandle handle, void* buffer); /* exactly 16 */
-DEVMGR_API bool DevmgrGetDeviceName(DevmgrHandle handle, void* buffer);           /* at most 256 */
-DEVMGR_API bool DevmgrGetDeviceSerial(DevmgrHandle handle, void* buffer);         /* exactly 4 */
+DEVMGR_API bool DevmgrGetDeviceName(DevmgrHandle handle, void* buffer);   /* at most 256 */
+DEVMGR_API bool DevmgrGetDeviceSerial(DevmgrHandle handle, void* buffer); /* exactly 4 */
 
 /* The protocol ids the device serves (at most 256). */
 DEVMGR_API bool DevmgrGetProtocolList(DevmgrHandle handle, ProtocolList* list);

@@ -48,15 +48,15 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  include <wchar.h>
-#  if defined(FSPROTO_BUILD)
-#    define FSPROTO_API __declspec(dllexport)
-#  else
-#    define FSPROTO_API __declspec(dllimport)
-#  endif
+#include <wchar.h>
+#if defined(FSPROTO_BUILD)
+#define FSPROTO_API __declspec(dllexport)
+#else
+#define FSPROTO_API __declspec(dllimport)
+#endif
 typedef wchar_t ProtFSrvPathChar;
 #else
-#  define FSPROTO_API __attribute__((visibility("default")))
+#define FSPROTO_API __attribute__((visibility("default")))
 typedef char ProtFSrvPathChar;
 #endif
 
@@ -90,16 +90,16 @@ FSPROTO_API bool ProtFSrvDownload(const uint8_t* hwid, size_t hwidsz, ProtFSrvCa
                                   void* user, const char* volume, const ProtFSrvPathChar* local,
                                   const char* remote, int attributes);
 /* Device to PC: receives `remote` of `volume` into `local`. */
-FSPROTO_API bool ProtFSrvUpload(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb,
-                                void* user, const char* volume, const char* remote,
+FSPROTO_API bool ProtFSrvUpload(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb, void* user,
+                                const char* volume, const char* remote,
                                 const ProtFSrvPathChar* local);
 /* Lists `volume`: event 4 for every entry, in the device's order, then 1
  * with the number of entries. */
 FSPROTO_API bool ProtFSrvDir(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb, void* user,
                              const char* volume);
 /* Deletes `remote` of `volume`. */
-FSPROTO_API bool ProtFSrvUnlink(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb,
-                                void* user, const char* volume, const char* remote);
+FSPROTO_API bool ProtFSrvUnlink(const uint8_t* hwid, size_t hwidsz, ProtFSrvCallback cb, void* user,
+                                const char* volume, const char* remote);
 /* Ends and frees every transfer still known; one still running reports
  * -108 first. Also run when the library is unloaded. */
 FSPROTO_API void ProtFSrvCleanup(void);

@@ -38,13 +38,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(PARDBPROTO_BUILD)
-#    define PARDBPROTO_API __declspec(dllexport)
-#  else
-#    define PARDBPROTO_API __declspec(dllimport)
-#  endif
+#if defined(PARDBPROTO_BUILD)
+#define PARDBPROTO_API __declspec(dllexport)
 #else
-#  define PARDBPROTO_API __attribute__((visibility("default")))
+#define PARDBPROTO_API __declspec(dllimport)
+#endif
+#else
+#define PARDBPROTO_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -62,11 +62,7 @@ enum {
   PROT_PARDB_EVENT_WRITE = 5
 };
 
-enum {
-  PROT_PARDB_DOWN_UNREGISTERED = 1,
-  PROT_PARDB_DOWN_BROKEN = 2,
-  PROT_PARDB_DOWN_TIMEOUT = 3
-};
+enum { PROT_PARDB_DOWN_UNREGISTERED = 1, PROT_PARDB_DOWN_BROKEN = 2, PROT_PARDB_DOWN_TIMEOUT = 3 };
 
 /* Results of events 3 and 5. */
 enum { PROT_PARDB_RESULT_OK = 1, PROT_PARDB_RESULT_FAILED = 2 };
@@ -105,7 +101,7 @@ PARDBPROTO_API bool ProtParDBReqWrite(ProtParDBHandle handle, int index, const v
                                       size_t length);
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 static_assert(sizeof(ProtParDBReadResult) == 24 && offsetof(ProtParDBReadResult, data) == 8 &&
               offsetof(ProtParDBReadResult, length) == 16);
 static_assert(sizeof(ProtParDBWriteResult) == 8 && offsetof(ProtParDBWriteResult, result) == 4);

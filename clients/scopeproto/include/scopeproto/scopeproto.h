@@ -40,13 +40,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(SCOPEPROTO_BUILD)
-#    define SCOPEPROTO_API __declspec(dllexport)
-#  else
-#    define SCOPEPROTO_API __declspec(dllimport)
-#  endif
+#if defined(SCOPEPROTO_BUILD)
+#define SCOPEPROTO_API __declspec(dllexport)
 #else
-#  define SCOPEPROTO_API __attribute__((visibility("default")))
+#define SCOPEPROTO_API __declspec(dllimport)
+#endif
+#else
+#define SCOPEPROTO_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -144,11 +144,12 @@ SCOPEPROTO_API ScopeResult ProtDigScopeReqRawConfiguration(ProtDigScopeHandle ha
 SCOPEPROTO_API ScopeResult ProtDigScopeReqRawData(ProtDigScopeHandle handle);
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 static_assert(sizeof(ProtDigScopeCapabilities) == 12 &&
               offsetof(ProtDigScopeCapabilities, timeBase) == 4 &&
               offsetof(ProtDigScopeCapabilities, bufferSize) == 8);
-static_assert(sizeof(ProtDigScopeChannelEntry) == 8 && offsetof(ProtDigScopeChannelEntry, time) == 4);
+static_assert(sizeof(ProtDigScopeChannelEntry) == 8 &&
+              offsetof(ProtDigScopeChannelEntry, time) == 4);
 static_assert(sizeof(ProtDigScopeChannelList) == 2056 &&
               offsetof(ProtDigScopeChannelList, count) == 4 &&
               offsetof(ProtDigScopeChannelList, entries) == 8);

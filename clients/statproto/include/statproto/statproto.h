@@ -37,13 +37,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(STATPROTO_BUILD)
-#    define STATPROTO_API __declspec(dllexport)
-#  else
-#    define STATPROTO_API __declspec(dllimport)
-#  endif
+#if defined(STATPROTO_BUILD)
+#define STATPROTO_API __declspec(dllexport)
 #else
-#  define STATPROTO_API __attribute__((visibility("default")))
+#define STATPROTO_API __declspec(dllimport)
+#endif
+#else
+#define STATPROTO_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -93,7 +93,7 @@ STATPROTO_API bool ProtStatusReqSignature(ProtStatusHandle handle);
 STATPROTO_API bool ProtStatusReqNotifications(ProtStatusHandle handle);
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 static_assert(sizeof(ProtStatusList) == 16 && offsetof(ProtStatusList, values) == 8);
 static_assert(sizeof(ProtStatusText) == 8);
 #endif

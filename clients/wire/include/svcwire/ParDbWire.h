@@ -44,10 +44,10 @@ inline constexpr uint8_t kStatusOk = 1;
 inline constexpr uint8_t kStoreInProgress = 2;
 
 inline constexpr size_t kSignatureSize = 16;
-inline constexpr size_t kHeaderSize = 3;         // code, u16 index
-inline constexpr size_t kSegmentSize = 1024;     // one pipe chunk
+inline constexpr size_t kHeaderSize = 3;                            // code, u16 index
+inline constexpr size_t kSegmentSize = 1024;                        // one pipe chunk
 inline constexpr size_t kSegmentData = kSegmentSize - kHeaderSize;  // 1021
-inline constexpr size_t kInProgressSize = 4;     // 19, 2, u16 N
+inline constexpr size_t kInProgressSize = 4;                        // 19, 2, u16 N
 // No message of the service is longer.
 inline constexpr uint64_t kMaxMessage = 64ull << 20;
 

@@ -73,7 +73,8 @@ inline void appendUtf8(std::string& out, std::uint32_t cp) {
 
 // Length of the well-formed sequence at `i`, or 0 when it is ill-formed
 // (then `*bad` is the length of its maximal subpart, at least 1).
-inline std::size_t sequenceAt(std::string_view s, std::size_t i, std::uint32_t* cp, std::size_t* bad) {
+inline std::size_t sequenceAt(std::string_view s, std::size_t i, std::uint32_t* cp,
+                              std::size_t* bad) {
   const auto b = std::uint8_t(s[i]);
   if (b < 0x80) {
     *cp = b;

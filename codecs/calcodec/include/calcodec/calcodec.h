@@ -18,13 +18,13 @@
 #include <stdbool.h>
 
 #if defined(_WIN32)
-#  if defined(CALCODEC_BUILD)
-#    define CALCODEC_API __declspec(dllexport)
-#  else
-#    define CALCODEC_API __declspec(dllimport)
-#  endif
+#if defined(CALCODEC_BUILD)
+#define CALCODEC_API __declspec(dllexport)
 #else
-#  define CALCODEC_API __attribute__((visibility("default")))
+#define CALCODEC_API __declspec(dllimport)
+#endif
+#else
+#define CALCODEC_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -44,16 +44,20 @@ CALCODEC_API const char* CalcodecGetLastError(CalcodecHandle* handle);
 
 /* Folds all `length` bytes into the fingerprint, then adds the entries the
  * document defines. May be called several times. */
-CALCODEC_API bool CalcodecAddDefinition(CalcodecHandle* handle, const char* xml, unsigned int length);
+CALCODEC_API bool CalcodecAddDefinition(CalcodecHandle* handle, const char* xml,
+                                        unsigned int length);
 /* Places defined entries into numbered data sets (indices 0 to 63). */
-CALCODEC_API bool CalcodecMergeDataSet(CalcodecHandle* handle, const char* xml, unsigned int length);
+CALCODEC_API bool CalcodecMergeDataSet(CalcodecHandle* handle, const char* xml,
+                                       unsigned int length);
 /* Gives values to data-set entries. May be called several times. */
-CALCODEC_API bool CalcodecMergeDataValue(CalcodecHandle* handle, const char* xml, unsigned int length);
+CALCODEC_API bool CalcodecMergeDataValue(CalcodecHandle* handle, const char* xml,
+                                         unsigned int length);
 
 /* Builds the standard record: *data (malloc'ed) and its *length in bytes. */
 CALCODEC_API bool CalcodecOutToStdRecord(CalcodecHandle* handle, void** data, int* length);
 /* Reads a standard record back into the data-set entries. */
-CALCODEC_API bool CalcodecInFromStdRecord(CalcodecHandle* handle, const void* data, unsigned int length);
+CALCODEC_API bool CalcodecInFromStdRecord(CalcodecHandle* handle, const void* data,
+                                          unsigned int length);
 /* The values read back, as calibration data value XML in *xml (malloc'ed,
  * zero-terminated). */
 CALCODEC_API bool CalcodecGetValuesXML(CalcodecHandle* handle, char** xml);

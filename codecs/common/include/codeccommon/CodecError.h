@@ -41,7 +41,6 @@ bool guardExport(std::string& lastError, Body&& body) noexcept {
   return false;
 }
 
-
 // malloc'ed copies handed to callers, who free() them. Null when out of memory.
 char* mallocText(const std::string& text) noexcept;
 uint8_t* mallocBytes(const void* data, size_t length) noexcept;

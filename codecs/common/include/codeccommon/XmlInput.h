@@ -4,10 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <rapidxml/rapidxml.hpp>
 #include <string>
 #include <vector>
-
-#include <rapidxml/rapidxml.hpp>
 
 namespace codec {
 

@@ -35,7 +35,9 @@ std::string formatDouble(double value, int precision = 6);
 // sign are accepted; *end (when given) is set past the last character used;
 // false when no number was read. Out-of-range values follow strto*: they
 // saturate and *overflow is set.
-bool parseFloat(std::string_view text, float* value, size_t* end = nullptr, bool* overflow = nullptr);
-bool parseDouble(std::string_view text, double* value, size_t* end = nullptr, bool* overflow = nullptr);
+bool parseFloat(std::string_view text, float* value, size_t* end = nullptr,
+                bool* overflow = nullptr);
+bool parseDouble(std::string_view text, double* value, size_t* end = nullptr,
+                 bool* overflow = nullptr);
 
 }  // namespace codec

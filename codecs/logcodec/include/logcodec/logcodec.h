@@ -46,7 +46,8 @@ LOGCODEC_API const char* LogViewerGetLastError(LogViewerHandle* handle);
 // Decodes one log image (the bytes are copied) and adds its entries. On a
 // failure the entries decoded before the faulty one stay in the handle,
 // unsorted until the next successful call.
-LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data, unsigned int length);
+LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* data,
+                                        unsigned int length);
 
 // *text gets the plain text rendering of every entry.
 LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text);

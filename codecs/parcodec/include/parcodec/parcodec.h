@@ -50,11 +50,13 @@ PARCODEC_API const char* ParcodecGetLastError(ParcodecHandle* handle);
 
 // Loads a parameter definition XML. A second definition is merged into what
 // the handle holds.
-PARCODEC_API bool ParcodecSetDefinition(ParcodecHandle* handle, const char* xml, unsigned int length);
+PARCODEC_API bool ParcodecSetDefinition(ParcodecHandle* handle, const char* xml,
+                                        unsigned int length);
 
 // Applies a parameter values XML as the defaults to write. Its UUID must be
 // the definition's project UUID.
-PARCODEC_API bool ParcodecAppendDefaults(ParcodecHandle* handle, const char* xml, unsigned int length);
+PARCODEC_API bool ParcodecAppendDefaults(ParcodecHandle* handle, const char* xml,
+                                         unsigned int length);
 
 // Builds the binary parameter file of every defaulted parameter: *data gets a
 // malloc'ed copy, *length its size in bytes. Changes nothing in the handle.
@@ -62,7 +64,8 @@ PARCODEC_API bool ParcodecOutToDefParFile(ParcodecHandle* handle, void** data, i
 
 // Decodes a binary parameter file into the handle's decoded values (added to
 // those of earlier files). The signature is not verified.
-PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data, unsigned int length);
+PARCODEC_API bool ParcodecInFromParFile(ParcodecHandle* handle, const void* data,
+                                        unsigned int length);
 
 // Renders the decoded values as parameter values XML: *xml gets a malloc'ed,
 // NUL-terminated document.

@@ -21,7 +21,8 @@ namespace linkproto {
 inline constexpr uint8_t kResetRequest = 0x8F;
 inline constexpr uint8_t kResetAnswer = 0x63;
 inline constexpr uint8_t kParamRequest = 0xAF;
-inline constexpr uint8_t kParamAnswer = 0xCF;  // u16 max frame length (10 bits), u16 channels (4 bits)
+inline constexpr uint8_t kParamAnswer =
+    0xCF;  // u16 max frame length (10 bits), u16 channels (4 bits)
 inline constexpr uint8_t kIdentityRequest = 0xA7;
 inline constexpr uint8_t kIdentityAnswer = 0xC7;  // the 16-byte HwId
 

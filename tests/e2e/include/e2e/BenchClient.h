@@ -86,7 +86,8 @@ class BenchClient final : public TrIfTranRemote {
   Mode mode_ GUARDED_BY(mutex_) = kEcho;
   uint64_t received_ GUARDED_BY(mutex_) = 0;
   uint64_t events_ GUARDED_BY(mutex_) = 0;  // bumped by every delivery and by close
-  uint64_t wakeAt_ GUARDED_BY(mutex_) = 0;  // deliveries wake the waiter once received_ reaches this
+  uint64_t wakeAt_ GUARDED_BY(mutex_) =
+      0;  // deliveries wake the waiter once received_ reaches this
   bool mismatch_ GUARDED_BY(mutex_) = false;
   bool closed_ GUARDED_BY(mutex_) = false;
   uint8_t echoState_ GUARDED_BY(mutex_) = 0x46;

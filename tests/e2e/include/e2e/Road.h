@@ -85,7 +85,8 @@ class Road {
   // Starts one devsim process for `devices` (more options in `extraArgs`)
   // and waits until it has published them. Returns its number for
   // stopDevsim/killDevsim, or -1 when it did not come up.
-  int startDevsim(const std::vector<Device>& devices, const std::vector<std::string>& extraArgs = {});
+  int startDevsim(const std::vector<Device>& devices,
+                  const std::vector<std::string>& extraArgs = {});
   // SIGTERM and wait: true when it ended with exit code 0 and its socket
   // files are gone.
   bool stopDevsim(int sim);
