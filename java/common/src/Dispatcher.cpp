@@ -51,6 +51,26 @@ void JavaDispatcher::Context::call(std::size_t index, ...) {
   describeAndClear(env_);
 }
 
+std::unique_ptr<JavaDispatcher> JavaDispatcher::startWithCallbacks(
+    JNIEnv* env, const Module& module, const char* callbacksClass, const char* nativesClass,
+    const char* holderType, std::vector<Method> methods, Switch eventSwitch) {
+  jclass made = env->FindClass(callbacksClass);
+  if (!made) throw JavaPending{};
+  jmethodID init = env->GetMethodID(made, "<init>", "()V");
+  if (!init) throw JavaPending{};
+  jobject callbacks = env->NewObject(made, init);
+  if (!callbacks) throw JavaPending{};
+  std::unique_ptr<JavaDispatcher> dispatcher =
+      start(env, module, callbacks, std::move(methods), eventSwitch);
+  jclass natives = env->FindClass(nativesClass);
+  if (!natives) throw JavaPending{};
+  jfieldID holder = env->GetStaticFieldID(natives, "callbacks", holderType);
+  if (!holder) throw JavaPending{};
+  env->SetStaticObjectField(natives, holder, callbacks);
+  checkJava(env);
+  return dispatcher;
+}
+
 std::unique_ptr<JavaDispatcher> JavaDispatcher::start(JNIEnv* env, const Module& module,
                                                       jobject callbacks,
                                                       std::vector<Method> methods,

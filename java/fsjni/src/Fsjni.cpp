@@ -140,28 +140,15 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     lib->bind(table->unlink, "ProtFSrvUnlink");
     lib->bind(table->cleanup, "ProtFSrvCleanup");
     lib->bind(table->translate, "ProtFSrvTranslateError");
-    jclass callbacksClass = env->FindClass(kCallbacks);
-    if (!callbacksClass) throw vlnjni::JavaPending{};
-    jmethodID init = env->GetMethodID(callbacksClass, "<init>", "()V");
-    if (!init) throw vlnjni::JavaPending{};
-    jobject callbacks = env->NewObject(callbacksClass, init);
-    if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher = vlnjni::JavaDispatcher::start(
-        env, kModule, callbacks,
+    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+        env, kModule, kCallbacks, kNatives,
+        "Leu/veltrano/zamo/DeviceCommunication/provider/FsprotoCallbacks;",
         {{"nativeCallbackSetOperationProgress", "(II)V"},
          {"nativeCallbackSetFileInfo", "(Ljava/lang/String;II)V"},
          {"nativeCallbackSetOperationEnd", "(ZILjava/lang/String;)V"}},
         &eventSwitch);
     // Every event comes with the null user pointer: its id is all zeros.
     dispatcher->queue().setRemoteId(nullptr, Bytes(16, 0));
-    jclass natives = env->FindClass(kNatives);
-    if (!natives) throw vlnjni::JavaPending{};
-    jfieldID holder = env->GetStaticFieldID(
-        natives, "callbacks", "Leu/veltrano/zamo/DeviceCommunication/provider/FsprotoCallbacks;");
-    if (!holder) throw vlnjni::JavaPending{};
-    // The one strong reference is Java's, so a class loader can go.
-    env->SetStaticObjectField(natives, holder, callbacks);
-    vlnjni::checkJava(env);
     gLibrary = lib.release();
     gApi = table.release();
     gSlot->publish(dispatcher.release());

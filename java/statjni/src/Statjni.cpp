@@ -171,14 +171,9 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     lib->bind(table->unregister, "ProtStatusUnRegister");
     lib->bind(table->reqSignature, "ProtStatusReqSignature");
     lib->bind(table->reqNotifications, "ProtStatusReqNotifications");
-    jclass callbacksClass = env->FindClass(kCallbacks);
-    if (!callbacksClass) throw vlnjni::JavaPending{};
-    jmethodID init = env->GetMethodID(callbacksClass, "<init>", "()V");
-    if (!init) throw vlnjni::JavaPending{};
-    jobject callbacks = env->NewObject(callbacksClass, init);
-    if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher = vlnjni::JavaDispatcher::start(
-        env, kModule, callbacks,
+    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+        env, kModule, kCallbacks, kNatives,
+        "Leu/veltrano/zamo/DeviceCommunication/provider/StatprotoCallbacks;",
         {{"nativeCallbackSetConnected", "([B)V"},
          {"nativeCallbackUnSetConnected", "([B)V"},
          {"nativeCallbackParamSignature", "([B[B)V"},
@@ -186,14 +181,6 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
          {"nativeCallbackPowerStateListChanged", "([B[I)V"},
          {"nativeCallbackSystemStatusChanged", "([BLjava/lang/String;)V"}},
         &eventSwitch);
-    jclass natives = env->FindClass(kNatives);
-    if (!natives) throw vlnjni::JavaPending{};
-    jfieldID holder = env->GetStaticFieldID(
-        natives, "callbacks", "Leu/veltrano/zamo/DeviceCommunication/provider/StatprotoCallbacks;");
-    if (!holder) throw vlnjni::JavaPending{};
-    // The one strong reference is Java's, so a class loader can go.
-    env->SetStaticObjectField(natives, holder, callbacks);
-    vlnjni::checkJava(env);
     gLibrary = lib.release();
     gApi = table.release();
     gSlot->publish(dispatcher.release());

@@ -83,6 +83,13 @@ class JavaDispatcher {
   // both cases nothing is left running.
   static std::unique_ptr<JavaDispatcher> start(JNIEnv* env, const Module& module, jobject callbacks,
                                                std::vector<Method> methods, Switch eventSwitch);
+  // start() on the binding's one callbacks object, made here from
+  // `callbacksClass` (binary name with slashes); the one strong reference
+  // goes to the static field `callbacks` (of type `holderType`) of
+  // `nativesClass`, so the class loader can go. Throws as start() does.
+  static std::unique_ptr<JavaDispatcher> startWithCallbacks(
+      JNIEnv* env, const Module& module, const char* callbacksClass, const char* nativesClass,
+      const char* holderType, std::vector<Method> methods, Switch eventSwitch);
   // stop(), then the weak references are released (when this thread is
   // attached; at process exit nothing is destroyed anyway).
   ~JavaDispatcher();

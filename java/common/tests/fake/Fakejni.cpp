@@ -91,21 +91,9 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     // Tests name another callbacks class to see a broken one refused.
     std::string name = vlnjni::systemProperty(env, "Fakejni.callbacksClass");
     if (name.empty()) name = "vlntest/FakeCallbacks";
-    jclass callbacksClass = env->FindClass(name.c_str());
-    if (!callbacksClass) throw vlnjni::JavaPending{};
-    jmethodID init = env->GetMethodID(callbacksClass, "<init>", "()V");
-    if (!init) throw vlnjni::JavaPending{};
-    jobject callbacks = env->NewObject(callbacksClass, init);
-    if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher = vlnjni::JavaDispatcher::start(env, kModule, callbacks,
-                                                    {{"onEvent", "([BI[B)V"}}, &eventSwitch);
-    jclass natives = env->FindClass("vlntest/Fakejni");
-    if (!natives) throw vlnjni::JavaPending{};
-    jfieldID holder = env->GetStaticFieldID(natives, "callbacks", "Ljava/lang/Object;");
-    if (!holder) throw vlnjni::JavaPending{};
-    // The one strong reference: Java's, so the class loader can go.
-    env->SetStaticObjectField(natives, holder, callbacks);
-    vlnjni::checkJava(env);
+    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+        env, kModule, name.c_str(), "vlntest/Fakejni", "Ljava/lang/Object;",
+        {{"onEvent", "([BI[B)V"}}, &eventSwitch);
     gLibrary = lib.release();
     gApi = table.release();
     gSlot->publish(dispatcher.release());
