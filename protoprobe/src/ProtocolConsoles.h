@@ -20,7 +20,6 @@ using ConsoleFunction = int (*)(const HwId& hwid, const std::vector<std::string>
 
 struct ProtocolConsoleRow {
   const char* name;
-  // Null while the console's client library is not part of this build.
   ConsoleFunction run;
 };
 
