@@ -6,6 +6,8 @@ namespace {
 
 ServiceFactory makeCore(const ServiceSetup& s) { return CoreService::factory(s.state.core); }
 
+ServiceFactory makeParDb(const ServiceSetup& s) { return ParDbService::factory(s.state.pardb); }
+
 ServiceFactory makeStatus(const ServiceSetup& s) { return StatusService::factory(s.state.status); }
 
 // Uploads are paced by the frames the device has sent, as the benchmark's.
@@ -38,6 +40,7 @@ ServiceFactory makeBenchEcho(const ServiceSetup& s) {
 const std::vector<ServiceEntry>& serviceTable() {
   static const std::vector<ServiceEntry> table = {
       {kProtocolCore, makeCore},
+      {kProtocolParDb, makeParDb},
       {kProtocolFileServer, makeFileServer},
       {kProtocolStatus, makeStatus},
       {kProtocolBenchmark, makeBenchEcho},
@@ -58,6 +61,7 @@ void registerServices(Device& device, DeviceServices& state, uint16_t maxFrameLe
     state.core = std::make_shared<CoreState>(config);
   }
   if (!state.status) state.status = std::make_shared<StatusState>();
+  if (!state.pardb) state.pardb = std::make_shared<ParDbState>();
   if (!state.files) {
     FileServerConfig files;
     files.volumes = state.core->config().storage;

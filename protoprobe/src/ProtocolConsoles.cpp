@@ -5,13 +5,14 @@
 #include <sstream>
 
 #include "FileServerRunner.h"
+#include "ParamDbConsole.h"
 #include "StatusConsole.h"
 #include "plat/console.h"
 
 namespace protoprobe {
 
 const ProtocolConsoleRow kProtocolConsoleTable[4] = {
-    {"ParamDB", nullptr},
+    {"ParamDB", runParamDbConsole},
     {"FileServer", runFileServer},
     {"Status", runStatusConsole},
     {"DigScope", nullptr},

@@ -3,6 +3,7 @@
 // (exit codes as the shell sees them) and on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -129,7 +130,11 @@ TEST_F(ProtoprobeRoad, CommandLineTable) {
        "\nAvailable console commands:\n  reqsignature\n  reqnotifications\n  quit\n"},
       // Standard output is a file here, not a terminal.
       {{hex, "N", "Status"}, 6, ""},
-      {{hex, "N", "ParamDB"}, 255, "The ParamDB console is not available in this build\n"},
+      {{hex, "N", "ParamDB"}, 6, ""},
+      {{hex, "N", "ParamDB", "help"}, 255,
+       "\nAvailable console commands:\n  reqsignature\n  reqstore\n  read <index>\n"
+       "  autoread <index> [<index> [<index>]]\n  write <index> <data>\n  quit\n\nExample:\n"
+       "  read 000b\n"},
       {{upper, "N", "Nothing"}, 255,
        "\nAvailable protocols:\n  ParamDB\n  FileServer\n  Status\n  DigScope\n"},
   };
@@ -317,6 +322,130 @@ TEST_F(ProtoprobeRoad, StatusConsoleLines) {
     got.push_back(std::regex_match(line, m, stamp) ? m[1].str() : "unstamped: " + line);
   }
   EXPECT_EQ(want, got) << s.transcript();
+}
+
+// The stamped lines of a transcript without their stamps; an unstamped line
+// is marked so.
+std::vector<std::string> unstampedLines(const std::string& transcript) {
+  std::vector<std::string> got;
+  for (const std::string& line : linesOf(transcript)) {
+    static const std::regex stamp("^[0-9]{7}ms (.*)$");
+    std::smatch m;
+    got.push_back(std::regex_match(line, m, stamp) ? m[1].str() : "unstamped: " + line);
+  }
+  return got;
+}
+
+// The ParamDB console with a piped script and standard output on a
+// terminal, against devsim's default parameter table.
+class ParamDbConsoleRun {
+ public:
+  ParamDbConsoleRun(const std::string& work, const std::string& hwid, const std::string& script)
+      : runner_("/bin/sh", work) {
+    started_ = session_.start(runner_, {"-c", "printf '%s' \"$1\" | { shift; exec \"$0\" \"$@\"; }",
+                                        kProgram, script, hwid, "N", "ParamDB"});
+  }
+  bool started() const { return started_; }
+  shelltest::TerminalSession& session() { return session_; }
+
+ private:
+  ShellRunner runner_;
+  shelltest::TerminalSession session_;
+  bool started_ = false;
+};
+
+std::vector<std::string> withPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines)
+    if (l.rfind(prefix, 0) == 0) out.push_back(l);
+  return out;
+}
+
+TEST_F(ProtoprobeRoad, ParamDbConsoleScriptWaitsForItsReplies) {
+  ParamDbConsoleRun run(work_, lowerHex(hwidOf("")),
+                        "reqsignature\nread 000b\n\nbogus\nwrite 0010 0a0b0c\nread 0010\nread 00b\n"
+                        "reqstore\n");
+  ASSERT_TRUE(run.started());
+  auto& s = run.session();
+  EXPECT_EQ(0, s.wait(60000)) << s.transcript() << s.standardError();
+  const std::vector<std::string> lines = unstampedLines(s.transcript());
+  ASSERT_GE(lines.size(), 3u) << s.transcript();
+  EXPECT_EQ(lines.front(), "< CON");
+  // The script runs ahead of the replies; each kind keeps its order.
+  EXPECT_EQ(withPrefix(lines, "> "),
+            (std::vector<std::string>{"> reqsignature", "> read 000b", "> write 0010 0a0b0c",
+                                      "> read 0010", "> read 00b", "> reqstore"}))
+      << s.transcript();
+  EXPECT_EQ(withPrefix(lines, "< ") ,
+            (std::vector<std::string>{
+                "< CON", "< SIG: c0 c1 c2 c3 c4 c5 c6 c7 c8 c9 ca cb cc cd ce cf ",
+                "< RD :  idx=0x000b, sz=0x0004, dat=de ad be ef ", "< WR :  idx=0x0010, res=0x01",
+                "< RD :  idx=0x0010, sz=0x0003, dat=0a 0b 0c ",
+                "< RD :  idx=0x000b, sz=0x0004, dat=de ad be ef ", "< STO: 1", "< DIS (1)"}))
+      << s.transcript();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Unregistering on closing");
+  EXPECT_EQ(lines.back(), "< DIS (1)");
+}
+
+TEST_F(ProtoprobeRoad, ParamDbConsoleAborts) {
+  const struct {
+    const char* script;
+    const char* echoed;  // "" none
+  } cases[] = {
+      {"read b\n", ""},            // one digit is not a 2-byte index
+      {"read\n", ""},
+      {"write 0010\n", ""},
+      {"write\n", ""},
+      {"read 000b\nquit\nread 000b\n", "> read 000b"},
+      {"autoread 0001 b\n", "> autoread 0001 b"},  // the input ends right after a bad index
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    ParamDbConsoleRun run(work_, lowerHex(hwidOf("")), c.script);
+    ASSERT_TRUE(run.started());
+    auto& s = run.session();
+    EXPECT_EQ(256 - 12, s.wait(60000)) << s.transcript() << s.standardError();
+    const std::vector<std::string> lines = unstampedLines(s.transcript());
+    const std::vector<std::string> echoes = withPrefix(lines, "> ");
+    EXPECT_EQ(echoes, *c.echoed ? std::vector<std::string>{c.echoed} : std::vector<std::string>{})
+        << s.transcript();
+    // A reply still on its way may come between the ending and the close.
+    const auto aborted = std::find(lines.begin(), lines.end(), "Aborted");
+    ASSERT_NE(aborted, lines.end()) << s.transcript();
+    ASSERT_NE(aborted + 1, lines.end()) << s.transcript();
+    EXPECT_EQ(aborted[1], "Unregistering on closing") << s.transcript();
+    EXPECT_EQ(lines.back(), "< DIS (1)") << s.transcript();
+  }
+}
+
+// Autoread of three indices redraws each value on its own line below the
+// cursor, again and again; the end of input ends it and the console.
+TEST_F(ProtoprobeRoad, ParamDbConsoleAutoreadRedrawsInPlace) {
+  ShellRunner runner("/bin/sh", work_);
+  shelltest::TerminalSession s;
+  ASSERT_TRUE(s.start(runner, {"-c", "exec \"$0\" \"$@\"", kProgram, lowerHex(hwidOf("")), "N",
+                               "ParamDB"}));
+  ASSERT_TRUE(s.waitFor("ms < CON\n")) << s.transcript();
+  s.type("autoread 0001 000b 0100\n");
+  const std::string first = "\rRD :  idx=0x0001, sz=0x0002, dat=01 00 ";
+  const std::string second = "\x1b[B\rRD :  idx=0x000b, sz=0x0004, dat=de ad be ef \x1b[A";
+  const std::string third = "\x1b[B\x1b[B\rRD :  idx=0x0100, sz=0x0004, dat=01 08 00 00 \x1b[A\x1b[A";
+  // Each is drawn again as its re-read comes back.
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(s.waitFor(first)) << round << s.transcript();
+    ASSERT_TRUE(s.waitFor(second)) << round << s.transcript();
+    ASSERT_TRUE(s.waitFor(third)) << round << s.transcript();
+  }
+  EXPECT_EQ(std::string::npos, s.transcript().find("< RD")) << s.transcript();
+  // A new line ends the display; its read is a stamped line again.
+  s.type("read 000b\n");
+  ASSERT_TRUE(s.waitFor("ms < RD :  idx=0x000b")) << s.transcript();
+  s.type("autoread 0001 000b\n");
+  ASSERT_TRUE(s.waitFor(second)) << s.transcript();
+  s.endInput();
+  EXPECT_EQ(0, s.wait(60000)) << s.transcript() << s.standardError();
+  EXPECT_NE(std::string::npos, s.transcript().find("Unregistering on closing")) << s.transcript();
 }
 
 // The file server runner on the device with storage: its volume "root" is

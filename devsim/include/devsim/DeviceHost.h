@@ -35,6 +35,7 @@ struct HostOptions {
   // left empty, its protocol list (the service table's).
   CoreConfig core = emptyProtocols();
   StatusConfig status;
+  ParDbConfig pardb;
   // The benchmark echo service's fault knob.
   BenchFault benchFault = BenchFault::kNone;
   // How long a device asked to reset stays off the bus.
@@ -74,6 +75,7 @@ class DeviceHost {
   DeviceServices& services() { return services_; }
   CoreState& core() { return *services_.core; }
   StatusState& status() { return *services_.status; }
+  ParDbState& pardb() { return *services_.pardb; }
   FileServerState& files() { return *services_.files; }
   const HostOptions& options() const { return options_; }
   // <storageDir>/<id>/<volume>; empty without storage.

@@ -12,6 +12,7 @@
 #include "devsim/CoreService.h"
 #include "devsim/Device.h"
 #include "devsim/FileServerService.h"
+#include "devsim/ParDbService.h"
 #include "devsim/Service.h"
 #include "devsim/StatusService.h"
 
@@ -23,6 +24,7 @@ namespace devsim {
 struct DeviceServices {
   std::shared_ptr<CoreState> core;
   std::shared_ptr<StatusState> status;
+  std::shared_ptr<ParDbState> pardb;
   // Made with the core state's storage volumes.
   std::shared_ptr<FileServerState> files;
   // Read when the services are registered.
