@@ -31,6 +31,7 @@ DeviceHost::DeviceHost(HostOptions options) : options_(std::move(options)) {
   services_.core = std::make_shared<CoreState>(core);
   services_.status = std::make_shared<StatusState>(options_.status);
   services_.pardb = std::make_shared<ParDbState>(options_.pardb);
+  services_.scope = std::make_shared<ScopeState>(options_.scope);
   // A reset takes the device off the bus and brings it back: the host sees a
   // removal and a new arrival of the same HWID.
   VbusTransport* transport = transport_.get();

@@ -23,6 +23,8 @@ ServiceFactory makeFileServer(const ServiceSetup& s) {
   return FileServerService::factory(s.state.files);
 }
 
+ServiceFactory makeScope(const ServiceSetup& s) { return ScopeService::factory(s.state.scope); }
+
 ServiceFactory makeBenchEcho(const ServiceSetup& s) {
   BenchEchoOptions bench;
   bench.frameData = size_t(s.maxFrameLength) - 2;
@@ -43,6 +45,7 @@ const std::vector<ServiceEntry>& serviceTable() {
       {kProtocolParDb, makeParDb},
       {kProtocolFileServer, makeFileServer},
       {kProtocolStatus, makeStatus},
+      {kProtocolScope, makeScope},
       {kProtocolBenchmark, makeBenchEcho},
   };
   return table;
@@ -62,6 +65,7 @@ void registerServices(Device& device, DeviceServices& state, uint16_t maxFrameLe
   }
   if (!state.status) state.status = std::make_shared<StatusState>();
   if (!state.pardb) state.pardb = std::make_shared<ParDbState>();
+  if (!state.scope) state.scope = std::make_shared<ScopeState>();
   if (!state.files) {
     FileServerConfig files;
     files.volumes = state.core->config().storage;

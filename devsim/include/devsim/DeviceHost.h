@@ -36,6 +36,7 @@ struct HostOptions {
   CoreConfig core = emptyProtocols();
   StatusConfig status;
   ParDbConfig pardb;
+  ScopeConfig scope;
   // The benchmark echo service's fault knob.
   BenchFault benchFault = BenchFault::kNone;
   // How long a device asked to reset stays off the bus.
@@ -77,6 +78,7 @@ class DeviceHost {
   StatusState& status() { return *services_.status; }
   ParDbState& pardb() { return *services_.pardb; }
   FileServerState& files() { return *services_.files; }
+  ScopeState& scope() { return *services_.scope; }
   const HostOptions& options() const { return options_; }
   // <storageDir>/<id>/<volume>; empty without storage.
   std::filesystem::path volumePath(const std::string& volume) const;

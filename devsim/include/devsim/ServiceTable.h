@@ -13,6 +13,7 @@
 #include "devsim/Device.h"
 #include "devsim/FileServerService.h"
 #include "devsim/ParDbService.h"
+#include "devsim/ScopeService.h"
 #include "devsim/Service.h"
 #include "devsim/StatusService.h"
 
@@ -27,6 +28,7 @@ struct DeviceServices {
   std::shared_ptr<ParDbState> pardb;
   // Made with the core state's storage volumes.
   std::shared_ptr<FileServerState> files;
+  std::shared_ptr<ScopeState> scope;
   // Read when the services are registered.
   BenchFault benchFault = BenchFault::kNone;
 };

@@ -1,0 +1,213 @@
+#include "DigScopeCmdProc.h"
+
+#include <cstring>
+
+#include "svcwire/ByteReader.h"
+#include "svcwire/ScopeWire.h"
+
+namespace wire = svcwire::scope;
+
+namespace {
+
+bool isRaw(uint8_t code) { return code == wire::kRawConfiguration || code == wire::kRawData; }
+
+float floatOf(uint32_t bits) {
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+}  // namespace
+
+void DigScopeCmdProc::notify(uint64_t event, const void* data, uint64_t length) {
+  if (callback_) callback_(this, event, data, length);
+}
+
+void DigScopeCmdProc::setUpChannel() {
+  emptyReader();
+  failWaiting();
+}
+
+void DigScopeCmdProc::tearDownChannel() {
+  emptyReader();
+  failWaiting();
+}
+
+void DigScopeCmdProc::wakeRequests() { failWaiting(); }
+
+void DigScopeCmdProc::close(bool wait) {
+  CmdProcBase::close(wait);
+  failWaiting();
+}
+
+bool DigScopeCmdProc::requesterWaits() {
+  std::lock_guard<std::mutex> lock(replyMutex_);
+  return waiting_ && !handed_ && !failed_;
+}
+
+void DigScopeCmdProc::handOver(Reply reply) {
+  std::lock_guard<std::mutex> lock(replyMutex_);
+  reply_ = std::move(reply);
+  handed_ = true;
+  replyCv_.notify_all();
+}
+
+void DigScopeCmdProc::failWaiting() {
+  std::lock_guard<std::mutex> lock(replyMutex_);
+  if (!waiting_) return;
+  failed_ = true;
+  replyCv_.notify_all();
+}
+
+void DigScopeCmdProc::emptyReader() {
+  if (message_.capacity() > kKeptBuffer)
+    std::vector<uint8_t>().swap(message_);
+  else
+    message_.clear();
+  progressStarted_ = false;
+}
+
+bool DigScopeCmdProc::transact(const MessageWriter& message, Reply* reply) {
+  if (message.failed() || message.length() == 0) return false;
+  std::lock_guard<std::mutex> request(requestMutex_);
+  {
+    std::lock_guard<std::mutex> lock(channelMutex());
+    TrIfTranClient* client = usableClient();
+    if (!client) return false;
+    {
+      std::lock_guard<std::mutex> slot(replyMutex_);
+      waiting_ = true;
+      handed_ = false;
+      failed_ = false;
+    }
+    message.send(client);
+    armDeadline(kReplyWaitMs);
+  }
+  std::unique_lock<std::mutex> slot(replyMutex_);
+  replyCv_.wait(slot, [this] { return handed_ || failed_; });
+  const bool ok = handed_;
+  if (ok) *reply = std::move(reply_);
+  reply_ = Reply{};
+  waiting_ = false;
+  handed_ = false;
+  failed_ = false;
+  return ok;
+}
+
+bool DigScopeCmdProc::refuse() {
+  emptyReader();
+  markBroken();
+  failWaiting();
+  return false;
+}
+
+void DigScopeCmdProc::progress() {
+  const int64_t now = chanhandler::monotonicNs();
+  if (progressStarted_ && now < nextProgress_) return;
+  progressStarted_ = true;
+  // From this report on, not from the last due time: a stalled transfer is
+  // not followed by a burst of reports.
+  nextProgress_ = now + kProgressIntervalNs;
+  svcwire::ByteReader header(message_.data() + 2, 4);
+  ProtDigScopeProgress record{uint32_t(message_.size() > UINT32_MAX ? UINT32_MAX : message_.size()),
+                              header.u32()};
+  notify(PROT_DIGSCOPE_EVENT_PROGRESS, &record, sizeof record);
+}
+
+bool DigScopeCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
+  std::lock_guard<std::mutex> lock(channelMutex());
+  if (!chunk || chunk->length > kChunkData ||
+      message_.size() + chunk->length > wire::kMaxMessage)
+    return refuse();
+  message_.insert(message_.end(), chunk->data, chunk->data + chunk->length);
+  if (message_.empty()) {
+    if (chunk->last) return refuse();  // no code byte
+    return true;
+  }
+  const uint8_t code = message_[0];
+  // An unasked status update is no reply: it leaves the deadline alone.
+  if (code != wire::kStatusUpdate) {
+    // A reply (late, duplicate, or of nobody's request) that no request
+    // waits for would have nowhere to go.
+    if (!requesterWaits()) return refuse();
+    armDeadline(kReplyWaitMs);
+  }
+  if (!chunk->last) {
+    if (isRaw(code) && message_.size() >= wire::kRawHeader && message_[1] == wire::kNoError)
+      progress();
+    return true;
+  }
+  bool handedOver = false;
+  if (!dispatch(&handedOver)) return refuse();
+  emptyReader();
+  if (handedOver) disarmDeadline();
+  return true;
+}
+
+bool DigScopeCmdProc::dispatch(bool* handedOver) {
+  svcwire::ByteReader in(message_);
+  const uint8_t code = in.u8();
+  switch (code) {
+    case wire::kSignature:
+    case wire::kCapabilities:
+    case wire::kAddTrigger:
+    case wire::kArm:
+    case wire::kCancel:
+    case wire::kModifyTrigger:
+    case wire::kRemoveTrigger:
+    case wire::kSetParameters: {
+      // The request checks the length it expects.
+      Reply reply{code, std::vector<uint8_t>(message_.begin() + 1, message_.end())};
+      handOver(std::move(reply));
+      *handedOver = true;
+      return true;
+    }
+    case wire::kStatusUpdate: {
+      ProtDigScopeStatus record{in.u8(), floatOf(in.u32())};
+      if (!in.done()) return false;
+      notify(PROT_DIGSCOPE_EVENT_STATUS, &record, sizeof record);
+      return true;
+    }
+    case wire::kAddChannel:
+    case wire::kRemoveChannel:
+    case wire::kModifyChannel: {
+      const uint8_t status = in.u8();
+      if (in.failed()) return false;
+      ProtDigScopeChannelList list{};
+      if (!in.atEnd()) list.maxCaptureTime = floatOf(in.u32());
+      size_t count = 0;
+      while (!in.failed() && !in.atEnd()) {
+        // The record holds 255 entries with a u8 count.
+        if (count == wire::kMaxChannelEntries) return false;
+        ProtDigScopeChannelEntry& entry = list.entries[count++];
+        entry.parameterIndex = in.u16();
+        entry.time = floatOf(in.u32());
+      }
+      if (!in.done()) return false;
+      list.count = uint8_t(count);
+      handOver(Reply{code, {status}});
+      *handedOver = true;
+      notify(PROT_DIGSCOPE_EVENT_CHANNELS, &list, sizeof list);
+      return true;
+    }
+    case wire::kRawConfiguration:
+    case wire::kRawData: {
+      const uint8_t status = in.u8();
+      if (in.failed()) return false;
+      ProtDigScopeRawResult result{status, 0, nullptr};
+      if (status == wire::kNoError) {
+        result.size = in.u32();
+        // Exactly the size the device names, checked before it is used.
+        if (in.failed() || in.remaining() != result.size) return false;
+        result.data = in.view(result.size);
+      }
+      if (!in.done()) return false;
+      handOver(Reply{code, {status}});
+      *handedOver = true;
+      notify(PROT_DIGSCOPE_EVENT_RAW, &result, sizeof result);
+      return true;
+    }
+    default:
+      return false;
+  }
+}

@@ -1,0 +1,12 @@
+# Tests of scopeproto: end to end through the linkhub program and usblink to
+# devices of the test process, and a registration stress.
+set(SCOPEPROTO_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME scopeproto_road_test
+    SOURCES ${SCOPEPROTO_TESTS}/scopeproto_road_test.cpp
+    LIBS scopeproto scopecodec e2e_road
+    LABELS e2e asan TIMEOUT 600)
+  target_include_directories(scopeproto_road_test PRIVATE ${SCOPEPROTO_TESTS})
+  vln_test_depends(scopeproto_road_test linkhub usblink devsim)
+endif()
