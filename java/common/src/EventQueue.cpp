@@ -5,6 +5,7 @@ namespace vlnjni {
 void EventQueue::setRemoteId(void* handle, Bytes id) {
   std::lock_guard<std::mutex> lock(mapLock_);
   ids_[handle] = std::move(id);
+  registered_.notify_all();
 }
 
 EventQueue::Bytes EventQueue::findRemoteId(void* handle) const {
@@ -32,6 +33,7 @@ void EventQueue::beginRegistration() {
 void EventQueue::endRegistration() {
   std::lock_guard<std::mutex> lock(mapLock_);
   --registering_;
+  registered_.notify_all();
 }
 
 void EventQueue::push(std::unique_ptr<NativeEvent> event) {
@@ -55,11 +57,24 @@ void EventQueue::push(std::unique_ptr<NativeEvent> event) {
 }
 
 std::unique_ptr<NativeEvent> EventQueue::pop() {
-  std::unique_lock<std::mutex> lock(queueLock_);
-  wake_.wait(lock, [&] { return !running_ || !queue_.empty(); });
-  if (!running_) return nullptr;
-  auto event = std::move(queue_.front());
-  queue_.pop_front();
+  std::unique_ptr<NativeEvent> event;
+  {
+    std::unique_lock<std::mutex> lock(queueLock_);
+    wake_.wait(lock, [&] { return !running_ || !queue_.empty(); });
+    if (!running_) return nullptr;
+    event = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  // The library called back before its register call returned the handle:
+  // the id is known only once that registration has stored it, so wait for
+  // it rather than deliver the event with no id.
+  if (event->origin == NativeEvent::Origin::kDuringRegistration) {
+    std::unique_lock<std::mutex> map(mapLock_);
+    registered_.wait(map, [&] {
+      return stopped_ || registering_ == 0 || ids_.count(event->handle) != 0;
+    });
+    if (stopped_) return nullptr;
+  }
   return event;
 }
 
@@ -77,6 +92,11 @@ EventQueue::Bytes EventQueue::deliveryId(const NativeEvent& event) const {
 
 void EventQueue::stop() {
   std::deque<std::unique_ptr<NativeEvent>> dropped;
+  {
+    std::lock_guard<std::mutex> map(mapLock_);
+    stopped_ = true;
+    registered_.notify_all();
+  }
   {
     std::lock_guard<std::mutex> lock(queueLock_);
     running_ = false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,46 @@ TEST(EventQueue, EventsDuringARegistrationGetTheIdItStores) {
   auto stranger = q.pop();
   EXPECT_EQ(kIdA, q.deliveryId(*during));
   EXPECT_EQ(Bytes{}, q.deliveryId(*stranger));
+}
+
+// The dispatcher may take an event the library sent from inside its register
+// call before that call has returned: it must still get the id.
+TEST(EventQueue, AnEventTakenBeforeItsRegistrationEndsWaitsForTheId) {
+  EventQueue q;
+  q.beginRegistration();
+  q.push(event(kHandle, 1));
+  std::atomic<bool> popped{false};
+  Bytes delivered;
+  std::thread dispatcher([&] {
+    auto e = q.pop();
+    popped = true;
+    delivered = q.deliveryId(*e);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(popped) << "handed out while the registration was running";
+  q.setRemoteId(kHandle, kIdA);
+  q.endRegistration();
+  dispatcher.join();
+  EXPECT_EQ(kIdA, delivered);
+
+  // A registration that fails (no handle) lets the event go as an orphan,
+  // and stop() ends a wait for one.
+  q.beginRegistration();
+  q.push(event(kOther, 2));
+  std::thread orphan([&] { delivered = q.deliveryId(*q.pop()); });
+  q.endRegistration();
+  orphan.join();
+  EXPECT_EQ(Bytes{}, delivered);
+
+  q.beginRegistration();
+  q.push(event(kOther, 3));
+  std::unique_ptr<NativeEvent> last = event(kOther, 0);
+  std::thread stopped([&] { last = q.pop(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  q.stop();
+  stopped.join();
+  EXPECT_EQ(nullptr, last);
+  q.endRegistration();
 }
 
 TEST(EventQueue, EraseOrphansOnlyThatHandle) {

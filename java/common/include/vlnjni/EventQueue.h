@@ -59,7 +59,8 @@ class EventQueue {
   // Fixes the event's origin and queues it; after stop() it is dropped.
   void push(std::unique_ptr<NativeEvent> event);
   // Waits for the next event; null once stopped (queued events are then
-  // discarded undelivered).
+  // discarded undelivered). An event queued during a registration is handed
+  // out once that registration has stored its id (or ended).
   std::unique_ptr<NativeEvent> pop();
   // The id to deliver `event` with (see the top).
   Bytes deliveryId(const NativeEvent& event) const;
@@ -70,6 +71,8 @@ class EventQueue {
   mutable std::mutex mapLock_;
   std::map<void*, Bytes> ids_;
   int registering_ = 0;
+  bool stopped_ = false;
+  std::condition_variable registered_;  // with mapLock_
 
   mutable std::mutex queueLock_;
   std::condition_variable wake_;
