@@ -1,0 +1,15 @@
+# On the road: linkhub, usblink on the virtual bus, a scope device of the
+# test process (labels java, e2e).
+if(TARGET e2e_road)
+  vln_add_test(NAME scopejni_road_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/scopejni_road_test.cpp
+    LIBS e2e_road vln_testsupport
+    LABELS java e2e
+    TIMEOUT 600)
+  target_include_directories(scopejni_road_test PRIVATE ${CMAKE_SOURCE_DIR}/java/testkit)
+  target_compile_definitions(scopejni_road_test PRIVATE
+    VLN_JAVA="${Java_JAVA_EXECUTABLE}"
+    VLN_JAVA_LIB_DIR="${VLN_JAVA_LIB_DIR}"
+    VLN_JAVA_CLASSPATH="${VLN_JAVA_TEST_JAR}:${VLN_PROVIDER_JAR}")
+  add_dependencies(scopejni_road_test scopejni vln_javatests vln_provider)
+endif()
