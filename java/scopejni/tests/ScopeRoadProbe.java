@@ -161,6 +161,25 @@ public final class ScopeRoadProbe {
             Check.isTrue(second.estimation.maxCaptureTime > 0, "max capture time");
         });
 
+        Check.test("a list of 255 entries and an empty one", () -> {
+            Steps.at("list255");
+            Check.equal(0L, Scopejni.modifyChannel(id, (short) 1, 0.001f), "modify");
+            DigitalScopeTimingEstimation e = nextOf("timing", 10000).estimation;
+            Check.equal(255L, (long) e.count, "count");
+            Check.equal(255L, (long) e.channelsList.length, "entries");
+            Check.equal(7.5f, e.maxCaptureTime, "max time");
+            for (int i = 0; i < 255; i++) {
+                Check.equal(i + 1000, e.channelsList[i].channel, "entry " + i);
+                Check.equal(0.25f * i, e.channelsList[i].time, "time " + i);
+            }
+            Steps.at("list0");
+            Check.equal(0L, Scopejni.removeChannel(id, (short) 5), "remove");
+            DigitalScopeTimingEstimation empty = nextOf("timing", 10000).estimation;
+            Check.equal(0L, (long) empty.count, "count 0");
+            Check.equal(0L, (long) empty.channelsList.length, "empty array");
+            Check.equal(0f, empty.maxCaptureTime, "no time");
+        });
+
         Check.test("a trigger's bytes go to the device; null data is refused", () -> {
             Check.equal(0L, Scopejni.addTrigger(id, (short) 1, 1, new byte[] {5}), "add trigger");
             NullPointerException npe = Check.throwsOf(NullPointerException.class,
