@@ -13,3 +13,12 @@ if(TARGET e2e_road)
     VLN_JAVA_CLASSPATH="${VLN_JAVA_TEST_JAR}:${VLN_PROVIDER_JAR}")
   add_dependencies(scopejni_road_test scopejni vln_javatests vln_provider)
 endif()
+
+# Scopejni over a fake library that can emit any event (label java).
+add_library(fakescopeproto SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/fakescope.cpp)
+set_target_properties(fakescopeproto PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+target_include_directories(fakescopeproto PRIVATE $<TARGET_PROPERTY:scopeproto,INTERFACE_INCLUDE_DIRECTORIES>)
+vln_add_java_test(NAME java_scopejni_fake_test CLASS ScopejniFakeTest
+  ARGS ${CMAKE_CURRENT_BINARY_DIR}/fake_test.log
+  PROPS -DScopejni.library=$<TARGET_FILE:fakescopeproto>
+  ENV FAKESCOPE_LOG=${CMAKE_CURRENT_BINARY_DIR}/fake_test.log)

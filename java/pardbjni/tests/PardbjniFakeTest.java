@@ -246,6 +246,7 @@ public final class PardbjniFakeTest {
 
         // Left connected on purpose: the JVM must still end.
         Check.isTrue(Pardbjni.connectRemoteHw(other), "connect before exit");
-        System.exit(Check.finish());
+        // Returns from main with a registration open: the JVM must still end.
+        if (Check.finish() != 0) System.exit(1);
     }
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "testsupport/ShellRunner.h"
+#include "vlntest/TimeSlack.h"
 
 namespace jvmrun {
 
@@ -58,6 +59,16 @@ inline shelltest::ShellResult run(const std::string& workDir, const std::string&
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   shelltest::ShellResult result = jvm.get();
+  const auto ended = std::chrono::system_clock::now();
+  // A probe that returns from main prints "probe done <epoch ms>" last: the
+  // JVM must end within 5 s of that, with registrations still open.
+  const auto mark = result.out.rfind("probe done ");
+  if (mark != std::string::npos) {
+    const long long at = std::stoll(result.out.substr(mark + 11));
+    const auto returned = std::chrono::system_clock::time_point(std::chrono::milliseconds(at));
+    EXPECT_LT(ended - returned, vlntest::slackBound(std::chrono::seconds(5)))
+        << "the JVM went on after main returned";
+  }
   const std::string all = result.out + result.err;
   EXPECT_EQ(0, result.status) << all;
   for (const char* warning : {"WARNING in native method", "WARNING: JNI",
