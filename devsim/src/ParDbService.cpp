@@ -16,6 +16,24 @@ constexpr size_t kRequestLimit = size_t(wire::kMaxMessage) + size_t(wire::kMaxMe
 
 }  // namespace
 
+bool parseParDbFault(const std::string& text, ParDbFault* fault) {
+  static const struct {
+    const char* name;
+    ParDbFault fault;
+  } kNames[] = {{"none", ParDbFault::kNone},
+                {"silent", ParDbFault::kSilent},
+                {"wrong-code", ParDbFault::kWrongCode},
+                {"wrong-length", ParDbFault::kWrongLength},
+                {"extra-reply", ParDbFault::kExtraReply}};
+  for (const auto& n : kNames) {
+    if (text == n.name) {
+      *fault = n.fault;
+      return true;
+    }
+  }
+  return false;
+}
+
 std::vector<uint8_t> ParDbConfig::defaultSignature() {
   std::vector<uint8_t> s(wire::kSignatureSize);
   for (size_t i = 0; i < s.size(); ++i) s[i] = uint8_t(0xC0 + i);

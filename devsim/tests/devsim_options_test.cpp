@@ -49,10 +49,11 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_EQ(15, o.channelCount);
   EXPECT_EQ(4096, o.transferSize);
   EXPECT_EQ(devsim::BenchFault::kNone, o.benchFault);
+  EXPECT_EQ(devsim::ParDbFault::kNone, o.pardbFault);
   ASSERT_TRUE(parseOptions({"--vbus", "/v", "--id", "x", "--max-frame", "64", "--channels", "4",
                             "--transfer-size=64", "--friendly-name", "bench one", "--storage",
                             "/s", "--serial", "4294967295", "--fw-version", "2.0.1",
-                            "--bench-fault", "wrong-sequence"},
+                            "--bench-fault", "wrong-sequence", "--pardb-fault=extra-reply"},
                            nullptr, &o, &error))
       << error;
   EXPECT_EQ(64, o.maxFrameLength);
@@ -64,6 +65,7 @@ TEST(DevsimOptionsTest, LimitsAndDefaults) {
   EXPECT_EQ(4294967295u, o.serial);
   EXPECT_EQ("2.0.1", o.fwVersionString);
   EXPECT_EQ(devsim::BenchFault::kWrongSequence, o.benchFault);
+  EXPECT_EQ(devsim::ParDbFault::kExtraReply, o.pardbFault);
 }
 
 TEST(DevsimOptionsTest, RefusesMisuse) {
@@ -87,6 +89,7 @@ TEST(DevsimOptionsTest, RefusesMisuse) {
       {"--vbus", "/v", "--id", "x", "--serial", "4294967296"},
       {"--vbus", "/v", "--id", "x", "--serial", "12a"},
       {"--vbus", "/v", "--id", "x", "--bench-fault", "sometimes"},
+      {"--vbus", "/v", "--id", "x", "--pardb-fault", "Silent"},
       {"--vbus", "/v", "--id", "x", "--bogus"},
       {"--vbus", "/v", "--id"},
   };

@@ -69,6 +69,11 @@ class ProtoprobeRoad : public ::testing::Test {
       ids.push_back(hwid);
       sims_.push_back({knobs[i], hwid});
     }
+    // A parameter database that never answers.
+    const HwId silent = e2e::Road::makeHwId(0x70);
+    ASSERT_GE(road_->startDevsim({{"dev7", silent}}, {"--pardb-fault", "silent"}), 0);
+    ids.push_back(silent);
+    sims_.push_back({"pardb-silent", silent});
     ASSERT_TRUE(road_->waitOnline(ids));
   }
   static void TearDownTestSuite() {
@@ -417,6 +422,38 @@ TEST_F(ProtoprobeRoad, ParamDbConsoleAborts) {
     EXPECT_EQ(aborted[1], "Unregistering on closing") << s.transcript();
     EXPECT_EQ(lines.back(), "< DIS (1)") << s.transcript();
   }
+}
+
+// A device that never comes: the console gives up after 5 s, and the
+// process ends with its worker stopped and nothing registered.
+TEST_F(ProtoprobeRoad, ParamDbConsoleGivesUpOnADeviceThatNeverConnects) {
+  ParamDbConsoleRun run(work_, lowerHex(e2e::Road::makeHwId(0xE0)), "read 000b\n");
+  ASSERT_TRUE(run.started());
+  auto& s = run.session();
+  EXPECT_EQ(256 - 10, s.wait(60000)) << s.transcript() << s.standardError();
+  EXPECT_EQ(unstampedLines(s.transcript()), std::vector<std::string>{"Remote connection timed out"})
+      << s.transcript();
+  static const std::regex stamp("^(000[5-9]|00[1-9][0-9])[0-9]{3}ms Remote connection timed out\n$");
+  EXPECT_TRUE(std::regex_match(s.transcript(), stamp)) << s.transcript();
+}
+
+// Replies that never come: the end of input waits 2.5 s after the last
+// event for them, then gives up with -11.
+TEST_F(ProtoprobeRoad, ParamDbConsoleTimesOutOnReceiving) {
+  ParamDbConsoleRun run(work_, lowerHex(hwidOf("pardb-silent")), "read 000b\nread 0001\n");
+  ASSERT_TRUE(run.started());
+  auto& s = run.session();
+  EXPECT_EQ(256 - 11, s.wait(60000)) << s.transcript() << s.standardError();
+  const std::vector<std::string> lines = unstampedLines(s.transcript());
+  EXPECT_EQ(withPrefix(lines, "> "), (std::vector<std::string>{"> read 000b", "> read 0001"}));
+  EXPECT_TRUE(withPrefix(lines, "< RD").empty()) << s.transcript();
+  ASSERT_GE(lines.size(), 3u) << s.transcript();
+  // The channel is dropped for the overdue replies on the way (DIS (3)).
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "< DIS (3)"), lines.end()) << s.transcript();
+  const auto timedOut = std::find(lines.begin(), lines.end(), "Timed out on receiving");
+  ASSERT_NE(timedOut, lines.end()) << s.transcript();
+  ASSERT_NE(timedOut + 1, lines.end());
+  EXPECT_EQ(timedOut[1], "Unregistering on closing");
 }
 
 // Autoread of three indices redraws each value on its own line below the

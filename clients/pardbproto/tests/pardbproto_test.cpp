@@ -238,4 +238,20 @@ TEST_F(PardbprotoTest, AReplyOverTheMessageLimitBreaksTheChannel) {
   EXPECT_EQ(rec.at(read).bytes, (std::vector<uint8_t>{0xde, 0xad, 0xbe, 0xef}));
 }
 
+TEST(PardbprotoMisuse, StopsOnTheAssertionsOfTheLibrary) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  uint8_t id[16] = {};
+  int notAHandle = 0;
+  auto* h = reinterpret_cast<ProtParDBHandle>(&notAHandle);
+  const uint8_t byte = 1;
+  EXPECT_DEATH(ProtParDBRegister(id, 15, nullptr),
+               "Assertion failed: sizeof\\(inhwid.id\\) == _hwidsz, file ChannelHandler");
+  // Nothing is registered: there is no handler.
+  EXPECT_DEATH(ProtParDBUnRegister(h), "Assertion failed: ch, file pardbproto");
+  EXPECT_DEATH(ProtParDBReqSignature(h), "Assertion failed: ch, file pardbproto");
+  EXPECT_DEATH(ProtParDBReqStore(h), "Assertion failed: ch, file pardbproto");
+  EXPECT_DEATH(ProtParDBReqRead(h, 1), "Assertion failed: ch, file pardbproto");
+  EXPECT_DEATH(ProtParDBReqWrite(h, 1, &byte, 1), "Assertion failed: ch, file pardbproto");
+}
+
 }  // namespace

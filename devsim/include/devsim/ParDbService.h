@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -59,6 +60,9 @@ enum class ParDbFault {
   kWrongLength,  // signature of 15 bytes, store and write status of 2 bytes
   kExtraReply,   // every reply is sent twice
 };
+
+// "silent", "wrong-code", "wrong-length" or "extra-reply" (and "none").
+bool parseParDbFault(const std::string& text, ParDbFault* fault);
 
 class ParDbState {
  public:

@@ -73,6 +73,8 @@ std::string usage() {
          "  --bench-fault KIND   the benchmark service (127) misbehaves halfway through\n"
          "                       each run: wrong-echo, wrong-sequence, bad-sum,\n"
          "                       silence or close\n"
+         "  --pardb-fault KIND   the parameter database service (2) misbehaves:\n"
+         "                       silent, wrong-code, wrong-length or extra-reply\n"
          "  --storage DIR        storage: DIR/<id>/<volume>/ (volumes root and data made)\n"
          "  --fw-upgrade         an upgrade request installs the stored package: its\n"
          "                       module version, targets and description become the\n"
@@ -111,7 +113,7 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
     static const std::set<std::string> kWithValue = {
         "--vbus",     "--id",           "--hwid",          "--max-frame", "--channels",
         "--transfer-size", "--storage", "--friendly-name", "--device-name", "--serial",
-        "--fw-version", "--bench-fault"};
+        "--fw-version", "--bench-fault", "--pardb-fault"};
     if (!kWithValue.count(name)) {
       *error = "unknown option: " + arg;
       return false;
@@ -160,6 +162,11 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
       if (!devsim::parseBenchFault(value, &o.benchFault)) {
         *error = "--bench-fault takes wrong-echo, wrong-sequence, bad-sum, silence or close: " +
                  value;
+        return false;
+      }
+    } else if (name == "--pardb-fault") {
+      if (!devsim::parseParDbFault(value, &o.pardbFault)) {
+        *error = "--pardb-fault takes silent, wrong-code, wrong-length or extra-reply: " + value;
         return false;
       }
     } else if (name == "--serial") {

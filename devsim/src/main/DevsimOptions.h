@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "devsim/BenchEchoService.h"
+#include "devsim/ParDbService.h"
 #include "translayer/HwId.h"
 
 namespace devsim::cli {
@@ -33,6 +34,7 @@ struct Options {
   std::string fwVersionString;  // empty: the core service's default
   bool fwUpgrade = false;       // carry out upgrade requests from stored packages
   devsim::BenchFault benchFault = devsim::BenchFault::kNone;
+  devsim::ParDbFault pardbFault = devsim::ParDbFault::kNone;
   bool hasSerial = false;
   uint32_t serial = 0;
   bool help = false;

@@ -75,7 +75,9 @@ std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& optio
   host.listener = [spec, dir = options.vbusDir](VbusTransport::Event event) {
     say(describe(spec, event, dir));
   };
-  return std::make_unique<devsim::DeviceHost>(std::move(host));
+  auto device = std::make_unique<devsim::DeviceHost>(std::move(host));
+  device->pardb().setFault(options.pardbFault);
+  return device;
 }
 
 int run(const devsim::cli::Options& options, plat::TerminationSignals& signals) {
