@@ -14,3 +14,8 @@ vln_add_test(NAME devsim_fault_injector_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fault_injector_test.cpp
   LIBS devsim_core
   LABELS unit)
+
+vln_add_test(NAME devsim_scope_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/scope_capture_test.cpp
+  LIBS devsim_core scopecodec
+  LABELS unit asan)

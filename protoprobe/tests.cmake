@@ -20,3 +20,19 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   add_dependencies(e2e_protoprobe_test protoprobe)
   vln_test_depends(e2e_protoprobe_test protoprobe linkhub devsim usblink)
 endif()
+
+vln_add_test(NAME digscope_console_test
+  SOURCES ${PROTOPROBE_TESTS}/digscope_console_test.cpp
+  LIBS protoprobe_core
+  LABELS unit asan)
+
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink AND TARGET datatool)
+  vln_add_test(NAME e2e_digscope_console_test
+    SOURCES ${PROTOPROBE_TESTS}/e2e_digscope_console_test.cpp
+    LIBS protoprobe_core e2e_road vln_testsupport
+    LABELS e2e asan TIMEOUT 600)
+  target_compile_definitions(e2e_digscope_console_test PRIVATE
+    PROTOPROBE_PROGRAM="$<TARGET_FILE:protoprobe>" DATATOOL_PROGRAM="$<TARGET_FILE:datatool>")
+  add_dependencies(e2e_digscope_console_test protoprobe datatool)
+  vln_test_depends(e2e_digscope_console_test protoprobe linkhub devsim usblink datatool)
+endif()

@@ -10,3 +10,19 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   target_include_directories(scopeproto_road_test PRIVATE ${SCOPEPROTO_TESTS})
   vln_test_depends(scopeproto_road_test linkhub usblink devsim)
 endif()
+
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME scopeproto_stress_test
+    SOURCES ${SCOPEPROTO_TESTS}/scopeproto_stress_test.cpp
+    LIBS scopeproto e2e_road plat
+    LABELS e2e concurrency)
+  target_include_directories(scopeproto_stress_test PRIVATE ${SCOPEPROTO_TESTS})
+  vln_test_depends(scopeproto_stress_test linkhub usblink devsim)
+endif()
+
+vln_add_fuzz(NAME scopeproto_reply_fuzz
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/scope_reply_fuzz.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/ScopeReply.cpp
+  LIBS svcwire
+  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
+target_include_directories(scopeproto_reply_fuzz PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)

@@ -229,11 +229,6 @@ void ScopeState::setState(uint8_t state, float fill) {
   push(statusMessage(state, fill));
 }
 
-void ScopeState::schedule(uint32_t afterMs, Action action) {
-  timers_.emplace(Clock::now() + std::chrono::milliseconds(afterMs), std::move(action));
-  timerCv_.notify_all();
-}
-
 void ScopeState::runTimer() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
@@ -348,17 +343,16 @@ std::vector<uint8_t> ScopeState::armReply() {
   if (mode_ != 1 && triggers_.empty()) return {wire::kArm, wire::kNoTriggersDefined};
   const uint64_t run = ++captureRun_;
   const int steps = std::max(config_.runningSteps, 1);
-  // After the reply (which a delay may hold back): armed, running, valid.
-  const uint32_t base = delayMs_;
-  schedule(base, [this, run] {
+  // After the reply: armed, running, valid.
+  afterReply_.emplace_back(0, [this, run] {
     if (run == captureRun_) setState(wire::kArmed, 0.0f);
   });
   for (int i = 1; i <= steps; ++i) {
-    schedule(base + uint32_t(i) * config_.stepMs, [this, run, i, steps] {
+    afterReply_.emplace_back(uint32_t(i) * config_.stepMs, [this, run, i, steps] {
       if (run == captureRun_) setState(wire::kRunning, 100.0f * float(i) / float(steps));
     });
   }
-  schedule(base + uint32_t(steps + 1) * config_.stepMs, [this, run] {
+  afterReply_.emplace_back(uint32_t(steps + 1) * config_.stepMs, [this, run] {
     if (run == captureRun_) setState(wire::kValid, 100.0f);
   });
   return {wire::kArm, wire::kNoError};
@@ -417,7 +411,7 @@ std::vector<uint8_t> ScopeState::answer(const std::vector<uint8_t>& message) {
       return armReply();
     case wire::kReqCancel:
       ++captureRun_;
-      schedule(delayMs_, [this] { setState(wire::kEmpty, 0.0f); });
+      afterReply_.emplace_back(0, [this] { setState(wire::kEmpty, 0.0f); });
       return {code, wire::kNoError};
     case wire::kReqRawConfiguration:
     case wire::kReqRawData:
@@ -440,10 +434,19 @@ void ScopeState::onRequest(const std::shared_ptr<ServiceChannel>& channel,
   } else {
     out = answer(message);
   }
-  if (out.empty()) return;
+  if (out.empty()) {
+    afterReply_.clear();
+    return;
+  }
   const bool stall = stallRaw_ && (out[0] == wire::kRawData || out[0] == wire::kRawConfiguration);
   if (duplicate_) reply(channel, out, stall);
   reply(channel, std::move(out), stall);
+  // What the request set going follows its reply, however late that leaves.
+  const auto base = std::max(Clock::now(), lastReplyDue_);
+  for (auto& [afterMs, action] : afterReply_)
+    timers_.emplace(base + std::chrono::milliseconds(afterMs), std::move(action));
+  if (!afterReply_.empty()) timerCv_.notify_all();
+  afterReply_.clear();
 }
 
 ScopeService::ScopeService(std::shared_ptr<ServiceChannel> channel,

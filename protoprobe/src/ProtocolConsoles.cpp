@@ -4,6 +4,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "DigScopeConsole.h"
 #include "FileServerRunner.h"
 #include "ParamDbConsole.h"
 #include "StatusConsole.h"
@@ -15,7 +16,7 @@ const ProtocolConsoleRow kProtocolConsoleTable[4] = {
     {"ParamDB", runParamDbConsole},
     {"FileServer", runFileServer},
     {"Status", runStatusConsole},
-    {"DigScope", nullptr},
+    {"DigScope", runDigScopeConsole},
 };
 
 int runProtocolConsole(const std::string& name, const HwId& hwid,

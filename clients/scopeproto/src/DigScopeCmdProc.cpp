@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ScopeReply.h"
 #include "svcwire/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
@@ -10,12 +11,6 @@ namespace wire = svcwire::scope;
 namespace {
 
 bool isRaw(uint8_t code) { return code == wire::kRawConfiguration || code == wire::kRawData; }
-
-float floatOf(uint32_t bits) {
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
-}
 
 }  // namespace
 
@@ -145,69 +140,27 @@ bool DigScopeCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 }
 
 bool DigScopeCmdProc::dispatch(bool* handedOver) {
-  svcwire::ByteReader in(message_);
-  const uint8_t code = in.u8();
-  switch (code) {
-    case wire::kSignature:
-    case wire::kCapabilities:
-    case wire::kAddTrigger:
-    case wire::kArm:
-    case wire::kCancel:
-    case wire::kModifyTrigger:
-    case wire::kRemoveTrigger:
-    case wire::kSetParameters: {
-      // The request checks the length it expects.
-      Reply reply{code, std::vector<uint8_t>(message_.begin() + 1, message_.end())};
-      handOver(std::move(reply));
+  scopereply::Parsed& parsed = parsed_;
+  if (!scopereply::parse(message_.data(), message_.size(), &parsed)) return false;
+  using Kind = scopereply::Parsed::Kind;
+  switch (parsed.kind) {
+    case Kind::kDirect:
+      handOver(Reply{parsed.code, std::vector<uint8_t>(message_.begin() + 1, message_.end())});
       *handedOver = true;
       return true;
-    }
-    case wire::kStatusUpdate: {
-      ProtDigScopeStatus record{in.u8(), floatOf(in.u32())};
-      if (!in.done()) return false;
-      notify(PROT_DIGSCOPE_EVENT_STATUS, &record, sizeof record);
+    case Kind::kStatusUpdate:
+      notify(PROT_DIGSCOPE_EVENT_STATUS, &parsed.update, sizeof parsed.update);
       return true;
-    }
-    case wire::kAddChannel:
-    case wire::kRemoveChannel:
-    case wire::kModifyChannel: {
-      const uint8_t status = in.u8();
-      if (in.failed()) return false;
-      ProtDigScopeChannelList list{};
-      if (!in.atEnd()) list.maxCaptureTime = floatOf(in.u32());
-      size_t count = 0;
-      while (!in.failed() && !in.atEnd()) {
-        // The record holds 255 entries with a u8 count.
-        if (count == wire::kMaxChannelEntries) return false;
-        ProtDigScopeChannelEntry& entry = list.entries[count++];
-        entry.parameterIndex = in.u16();
-        entry.time = floatOf(in.u32());
-      }
-      if (!in.done()) return false;
-      list.count = uint8_t(count);
-      handOver(Reply{code, {status}});
+    case Kind::kChannelList:
+      handOver(Reply{parsed.code, {parsed.status}});
       *handedOver = true;
-      notify(PROT_DIGSCOPE_EVENT_CHANNELS, &list, sizeof list);
+      notify(PROT_DIGSCOPE_EVENT_CHANNELS, &parsed.list, sizeof parsed.list);
       return true;
-    }
-    case wire::kRawConfiguration:
-    case wire::kRawData: {
-      const uint8_t status = in.u8();
-      if (in.failed()) return false;
-      ProtDigScopeRawResult result{status, 0, nullptr};
-      if (status == wire::kNoError) {
-        result.size = in.u32();
-        // Exactly the size the device names, checked before it is used.
-        if (in.failed() || in.remaining() != result.size) return false;
-        result.data = in.view(result.size);
-      }
-      if (!in.done()) return false;
-      handOver(Reply{code, {status}});
+    case Kind::kRaw:
+      handOver(Reply{parsed.code, {parsed.status}});
       *handedOver = true;
-      notify(PROT_DIGSCOPE_EVENT_RAW, &result, sizeof result);
+      notify(PROT_DIGSCOPE_EVENT_RAW, &parsed.raw, sizeof parsed.raw);
       return true;
-    }
-    default:
-      return false;
   }
+  return false;
 }

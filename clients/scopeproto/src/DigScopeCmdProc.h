@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ChannelHandler.h"
+#include "ScopeReply.h"
 #include "scopeproto/scopeproto.h"
 #include "translayer/Payload.h"
 
@@ -79,4 +80,5 @@ struct DigScopeCmdProc final : public chanhandler::CmdProcBase {
   std::vector<uint8_t> message_;
   bool progressStarted_ = false;
   int64_t nextProgress_ = 0;
+  scopereply::Parsed parsed_;  // the last message taken apart (a large record)
 };

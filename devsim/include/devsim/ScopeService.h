@@ -122,7 +122,6 @@ class ScopeState {
              bool stall);
   void push(const std::vector<uint8_t>& message);
   void setState(uint8_t state, float fill);
-  void schedule(uint32_t afterMs, Action action);
   void runTimer();
 
   mutable std::mutex mutex_;
@@ -147,6 +146,8 @@ class ScopeState {
   std::vector<std::pair<std::weak_ptr<ServiceChannel>, const ServiceChannel*>> subscribers_;
   std::multimap<std::chrono::steady_clock::time_point, Action> timers_;
   std::chrono::steady_clock::time_point lastReplyDue_{};
+  // Set going by the request being answered: ms after its reply.
+  std::vector<std::pair<uint32_t, Action>> afterReply_;
   bool stop_ = false;
   std::thread timer_;  // last: started when everything else exists
 };
