@@ -3,6 +3,7 @@ import eu.veltrano.zamo.DeviceCommunication.provider.PardbprotoCallbacks;
 import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import vlntest.Check;
+import vlntest.Steps;
 
 /**
  * Pardbjni against a device of the road test. Arguments: the device id, its table signature, the value of
@@ -104,6 +105,15 @@ public final class PardbRoadProbe {
             long ms = (System.nanoTime() - start) / 1000000;
             Check.isTrue(ms >= 4500, "the device took its time: " + ms + " ms");
             quietFor(1500, "after the store");
+        });
+
+        Check.test("unplugged and back: false, then true, and requests work again", () -> {
+            Steps.at("replug");
+            Check.equal("status " + h + " false", next(10000), "down");
+            Check.isTrue(!Pardbjni.readParameter(id, 10), "no channel: not sent");
+            Check.equal("status " + h + " true", next(15000), "up again");
+            Check.isTrue(Pardbjni.readParameter(id, 10), "read sent");
+            Check.equal("read " + h + " 10 " + value10, next(10000), "value again");
         });
 
         // Returns from main with the device still registered: the JVM must end by itself; the test

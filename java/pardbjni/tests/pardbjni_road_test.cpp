@@ -46,7 +46,8 @@ TEST(PardbjniRoad, RequestsReachTheDeviceAndResultsComeBack) {
 
   const shelltest::ShellResult run =
       jvmrun::run(road.baseDir() + "/jvm", "PardbRoadProbe",
-                  {Road::hexOf(id), hex(options.pardb.signature), hex(value10)});
+                  {Road::hexOf(id), hex(options.pardb.signature), hex(value10)},
+                  {{"replug", [&] { dev->replug(3000); }}});
   EXPECT_NE(std::string::npos, run.out.find("probe done")) << run.out << run.err;
 
   std::vector<uint8_t> big(2500);
@@ -60,7 +61,7 @@ TEST(PardbjniRoad, RequestsReachTheDeviceAndResultsComeBack) {
   std::vector<uint8_t> codes;
   for (const auto& request : dev->pardb().requests())
     if (!request.empty()) codes.push_back(request[0]);
-  EXPECT_EQ((std::vector<uint8_t>{24, 26, 26, 16, 18}), codes);
+  EXPECT_EQ((std::vector<uint8_t>{24, 26, 26, 16, 18, 24}), codes);
 }
 
 }  // namespace
