@@ -22,3 +22,11 @@ if(TARGET e2e_road)
     VLN_JAVA_CLASSPATH="${VLN_JAVA_TEST_JAR}:${VLN_PROVIDER_JAR}")
   add_dependencies(pardbjni_road_test pardbjni vln_javatests vln_provider)
 endif()
+
+# A dropped class loader unloads the binding: each id unregistered once, the
+# dispatcher gone (BindingUnloadTest serves scopejni too).
+vln_add_java_test(NAME java_pardbjni_unload_test CLASS BindingUnloadTest
+  ARGS eu.veltrano.zamo.DeviceCommunication.provider.Pardbjni connectRemoteHw Pardbjni
+       ${CMAKE_CURRENT_BINARY_DIR}/unload_test.log
+  PROPS -DPardbjni.library=$<TARGET_FILE:fakepardbproto>
+  ENV FAKEPARDB_LOG=${CMAKE_CURRENT_BINARY_DIR}/unload_test.log)
