@@ -239,6 +239,23 @@ public final class ScopeRoadProbe {
             Check.isTrue(Scopejni.cancel(id) != 1024, "answered again");
         });
 
+        Check.test("raw data that stops after its first kilobyte: 1024, then down and up", () -> {
+            Check.equal(0L, Scopejni.armTrigger(id), "arm");
+            while (!nextOf("statusUpdate", 10000).line.startsWith("statusUpdate " + h + " 3 ")) {}
+            Steps.at("stallraw");
+            long start = System.nanoTime();
+            Check.equal(1024L, Scopejni.getRawData(id), "stalled raw data");
+            long ms = (System.nanoTime() - start) / 1000000L;
+            Check.isTrue(ms < Check.slackMillis(3000), "within 3 s: " + ms + " ms");
+            Call c = nextOf("progress", 10000);
+            Check.isTrue(c.line.startsWith("progress " + h + " "), "the first chunk's progress: " + c.line);
+            Steps.at("unstallraw");
+            c = next(10000);
+            while (c.line.startsWith("progress")) c = next(10000);
+            Check.equal("connection " + h + " false", c.line, "down, no data stream");
+            Check.equal("connection " + h + " true", nextOf("connection", 15000).line, "up again");
+        });
+
         Check.test("nothing reached Java off the dispatcher thread or without the monitor", () -> {
             for (Call c : calls) Check.isTrue(!c.line.startsWith("wrongthread"), c.line);
         });

@@ -72,6 +72,8 @@ TEST(ScopejniRoad, RequestsEventsAndRawDataThroughTheBinding) {
       {"raw5", [&] { scope.replaceNextReply({51, 5}); }},
       {"stall", [&] { scope.setSilent(true); }},
       {"unstall", [&] { scope.setSilent(false); }},
+      {"stallraw", [&] { scope.setStallRaw(true); }},
+      {"unstallraw", [&] { scope.setStallRaw(false); }},
   };
   const shelltest::ShellResult run = jvmrun::run(
       work, "ScopeRoadProbe",
