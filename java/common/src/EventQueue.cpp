@@ -4,8 +4,17 @@ namespace vlnjni {
 
 void EventQueue::setRemoteId(void* handle, Bytes id) {
   std::lock_guard<std::mutex> lock(mapLock_);
+  // Events the library sent before its register call returned get the id
+  // now, so the dispatcher (held back until then) never sees them without.
+  std::lock_guard<std::mutex> queue(queueLock_);
+  for (auto& event : queue_) {
+    if (event->handle != handle || event->origin != NativeEvent::Origin::kDuringRegistration)
+      continue;
+    event->origin = NativeEvent::Origin::kRegistered;
+    event->id = id;
+  }
   ids_[handle] = std::move(id);
-  registered_.notify_all();
+  wake_.notify_all();
 }
 
 EventQueue::Bytes EventQueue::findRemoteId(void* handle) const {
@@ -32,8 +41,14 @@ void EventQueue::beginRegistration() {
 
 void EventQueue::endRegistration() {
   std::lock_guard<std::mutex> lock(mapLock_);
-  --registering_;
-  registered_.notify_all();
+  if (--registering_ > 0) return;
+  // No registration stored their handle: nobody's events.
+  std::lock_guard<std::mutex> queue(queueLock_);
+  for (auto& event : queue_) {
+    if (event->origin == NativeEvent::Origin::kDuringRegistration)
+      event->origin = NativeEvent::Origin::kOrphaned;
+  }
+  wake_.notify_all();
 }
 
 void EventQueue::push(std::unique_ptr<NativeEvent> event) {
@@ -57,24 +72,17 @@ void EventQueue::push(std::unique_ptr<NativeEvent> event) {
 }
 
 std::unique_ptr<NativeEvent> EventQueue::pop() {
-  std::unique_ptr<NativeEvent> event;
-  {
-    std::unique_lock<std::mutex> lock(queueLock_);
-    wake_.wait(lock, [&] { return !running_ || !queue_.empty(); });
-    if (!running_) return nullptr;
-    event = std::move(queue_.front());
-    queue_.pop_front();
-  }
-  // The library called back before its register call returned the handle:
-  // the id is known only once that registration has stored it, so wait for
-  // it rather than deliver the event with no id.
-  if (event->origin == NativeEvent::Origin::kDuringRegistration) {
-    std::unique_lock<std::mutex> map(mapLock_);
-    registered_.wait(map, [&] {
-      return stopped_ || registering_ == 0 || ids_.count(event->handle) != 0;
-    });
-    if (stopped_) return nullptr;
-  }
+  std::unique_lock<std::mutex> lock(queueLock_);
+  // An event sent during a registration waits until the registration has
+  // stored its id (or ended without one); the events behind it wait too, to
+  // keep the order.
+  wake_.wait(lock, [&] {
+    return !running_ ||
+           (!queue_.empty() && queue_.front()->origin != NativeEvent::Origin::kDuringRegistration);
+  });
+  if (!running_) return nullptr;
+  auto event = std::move(queue_.front());
+  queue_.pop_front();
   return event;
 }
 
@@ -92,11 +100,6 @@ EventQueue::Bytes EventQueue::deliveryId(const NativeEvent& event) const {
 
 void EventQueue::stop() {
   std::deque<std::unique_ptr<NativeEvent>> dropped;
-  {
-    std::lock_guard<std::mutex> map(mapLock_);
-    stopped_ = true;
-    registered_.notify_all();
-  }
   {
     std::lock_guard<std::mutex> lock(queueLock_);
     running_ = false;

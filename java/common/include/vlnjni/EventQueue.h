@@ -8,8 +8,9 @@
 // under the second one's id.
 //   - handle registered when queued: that id;
 //   - queued while a registration is running (the library may call back
-//     before its register call has returned the handle): looked up at
-//     dispatch;
+//     before its register call has returned the handle): given the id when
+//     the registration stores it, orphaned when it ends without; pop()
+//     holds such an event (and those behind it) back until then;
 //   - otherwise, and for every event still queued when its handle is
 //     erased: orphaned, delivered with the empty id.
 //
@@ -59,8 +60,7 @@ class EventQueue {
   // Fixes the event's origin and queues it; after stop() it is dropped.
   void push(std::unique_ptr<NativeEvent> event);
   // Waits for the next event; null once stopped (queued events are then
-  // discarded undelivered). An event queued during a registration is handed
-  // out once that registration has stored its id (or ended).
+  // discarded undelivered).
   std::unique_ptr<NativeEvent> pop();
   // The id to deliver `event` with (see the top).
   Bytes deliveryId(const NativeEvent& event) const;
@@ -71,8 +71,6 @@ class EventQueue {
   mutable std::mutex mapLock_;
   std::map<void*, Bytes> ids_;
   int registering_ = 0;
-  bool stopped_ = false;
-  std::condition_variable registered_;  // with mapLock_
 
   mutable std::mutex queueLock_;
   std::condition_variable wake_;
