@@ -3,7 +3,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "svcwire/ByteReader.h"
+#include "ParDbReply.h"
 #include "svcwire/ParDbWire.h"
 
 namespace wire = svcwire::pardb;
@@ -110,57 +110,38 @@ bool ParamCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 }
 
 bool ParamCmdProc::dispatch() {
-  svcwire::ByteReader in(reply_);
-  const uint8_t code = in.u8();
-  if (in.failed()) return false;  // an empty message has no code
   const Expected expected = expected_.front();
-  if (code != expected.code) return false;
-  const size_t size = in.remaining();
-  const uint8_t* data = reply_.data() + 1;
-  switch (code) {
-    case wire::kSignature:
-      if (size != wire::kSignatureSize) return false;
-      expected_.pop_front();
-      notify(PROT_PARDB_EVENT_SIGNATURE, data, size);
-      break;
-    case wire::kStore:
-      if (size == wire::kInProgressSize - 1 && data[0] == wire::kStoreInProgress) {
-        // Still working: the entry stays and the device has N ms more (at
-        // least the usual wait). A fresh deadline, not the later one: an
-        // older, longer extension is over.
-        const uint16_t more = uint16_t(data[1] | data[2] << 8);
-        disarmDeadline();
-        armDeadline(kReplyWaitMs);
-        armDeadline(more);
-        return true;
-      } else if (size == 1) {
-        expected_.pop_front();
-        const uint32_t result = data[0] == wire::kStatusOk ? PROT_PARDB_RESULT_OK : PROT_PARDB_RESULT_FAILED;
-        notify(PROT_PARDB_EVENT_STORE, &result, sizeof result);
-      } else {
-        return false;
-      }
-      break;
-    case wire::kRead: {
-      expected_.pop_front();
-      ProtParDBReadResult result{};
-      result.index = expected.index;
-      result.data = data;
-      result.length = size;
-      notify(PROT_PARDB_EVENT_READ, &result, sizeof result);
-      break;
-    }
-    case wire::kWrite: {
-      if (size != 1) return false;
-      expected_.pop_front();
-      ProtParDBWriteResult result{};
-      result.index = expected.index;
-      result.result = data[0] == wire::kStatusOk ? PROT_PARDB_RESULT_OK : PROT_PARDB_RESULT_FAILED;
-      notify(PROT_PARDB_EVENT_WRITE, &result, sizeof result);
-      break;
-    }
-    default:
+  const pardb::Reply reply = pardb::parseReply(expected.code, reply_.data(), reply_.size());
+  switch (reply.kind) {
+    case pardb::Reply::Kind::kRefused:
       return false;
+    case pardb::Reply::Kind::kProgress:
+      // Still working: the entry stays and the device has N ms more (at
+      // least the usual wait). A fresh deadline, not the later one: an
+      // older, longer extension is over.
+      disarmDeadline();
+      armDeadline(kReplyWaitMs);
+      armDeadline(reply.moreMs);
+      return true;
+    case pardb::Reply::Kind::kResult:
+      break;
+  }
+  expected_.pop_front();
+  if (reply.event == PROT_PARDB_EVENT_READ) {
+    ProtParDBReadResult result{};
+    result.index = expected.index;
+    result.data = reply.data;
+    result.length = reply.length;
+    notify(PROT_PARDB_EVENT_READ, &result, sizeof result);
+  } else if (reply.event == PROT_PARDB_EVENT_WRITE) {
+    ProtParDBWriteResult result{};
+    result.index = expected.index;
+    result.result = reply.result;
+    notify(PROT_PARDB_EVENT_WRITE, &result, sizeof result);
+  } else if (reply.event == PROT_PARDB_EVENT_STORE) {
+    notify(PROT_PARDB_EVENT_STORE, &reply.result, sizeof reply.result);
+  } else {
+    notify(PROT_PARDB_EVENT_SIGNATURE, reply.data, reply.length);
   }
   // The next owed reply gets its own full wait from now; nothing owed,
   // nothing to supervise.
