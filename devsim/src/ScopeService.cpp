@@ -121,6 +121,11 @@ void ScopeState::setStallRaw(bool stall) {
   stallRaw_ = stall;
 }
 
+void ScopeState::setRawPause(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rawPauseMs_ = ms;
+}
+
 void ScopeState::inject(const std::vector<uint8_t>& message) {
   std::lock_guard<std::mutex> lock(mutex_);
   push(message);
@@ -248,17 +253,26 @@ void ScopeState::runTimer() {
 }
 
 void ScopeState::reply(const std::shared_ptr<ServiceChannel>& channel,
-                       std::vector<uint8_t> message, bool stall) {
+                       std::vector<uint8_t> message, bool stall, uint32_t pauseMs) {
   std::weak_ptr<ServiceChannel> weak = channel;
-  auto send = [weak, message = std::move(message), stall] {
+  const size_t first = std::min<size_t>(message.size(), 1030);
+  auto shared = std::make_shared<std::vector<uint8_t>>(std::move(message));
+  auto send = [this, weak, shared, stall, pauseMs, first] {
     auto to = weak.lock();
     if (!to) return;
-    if (stall) {
-      // The header and a first kilobyte, then nothing more.
-      to->send(message.data(), std::min<size_t>(message.size(), 1030), false);
+    if (!stall && !pauseMs) {
+      to->send(shared->data(), shared->size(), true);
       return;
     }
-    to->send(message.data(), message.size(), true);
+    // The header and a first kilobyte; the rest later, or never.
+    to->send(shared->data(), first, false);
+    if (stall) return;
+    const auto rest = Clock::now() + std::chrono::milliseconds(pauseMs);
+    lastReplyDue_ = std::max(lastReplyDue_, rest);
+    timers_.emplace(rest, [weak, shared, first] {
+      if (auto again = weak.lock()) again->send(shared->data() + first, shared->size() - first, true);
+    });
+    timerCv_.notify_all();
   };
   const auto now = Clock::now();
   if (delayMs_ == 0 && lastReplyDue_ <= now) {
@@ -438,9 +452,11 @@ void ScopeState::onRequest(const std::shared_ptr<ServiceChannel>& channel,
     afterReply_.clear();
     return;
   }
-  const bool stall = stallRaw_ && (out[0] == wire::kRawData || out[0] == wire::kRawConfiguration);
-  if (duplicate_) reply(channel, out, stall);
-  reply(channel, std::move(out), stall);
+  const bool raw = out[0] == wire::kRawData || out[0] == wire::kRawConfiguration;
+  const bool stall = stallRaw_ && raw;
+  const uint32_t pause = raw ? rawPauseMs_ : 0;
+  if (duplicate_) reply(channel, out, stall, pause);
+  reply(channel, std::move(out), stall, pause);
   // What the request set going follows its reply, however late that leaves.
   const auto base = std::max(Clock::now(), lastReplyDue_);
   for (auto& [afterMs, action] : afterReply_)

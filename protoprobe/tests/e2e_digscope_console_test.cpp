@@ -155,11 +155,21 @@ TEST_F(DigScopeConsoleRoad, BadArgumentsEndTheConsoleAsAborted) {
   }
 }
 
-TEST_F(DigScopeConsoleRoad, OutputThatIsNoTerminalGivesSixAndNothing) {
+TEST_F(DigScopeConsoleRoad, OutputThatIsNoTerminalGivesSixButHelpComesFirst) {
   ShellRunner runner("timeout", work_);
   const shelltest::ShellResult r = runner.run({"60", kProgram, hex(), "N", "DigScope"}, "arm\n");
   EXPECT_EQ(6, r.status) << r.err;
   EXPECT_EQ("", r.out);
+  // The help argument comes before the check.
+  const shelltest::ShellResult help = runner.run({"60", kProgram, hex(), "N", "DigScope", "hElP"});
+  EXPECT_EQ(255, help.status) << help.err;
+  EXPECT_EQ(0u, help.out.rfind("\nAvailable console commands:\n  reqsignature\n  getcap\n"
+                               "  addchannel <channel> <sampleperiod>\n", 0))
+      << help.out;
+  EXPECT_NE(help.out.find("\n  addtrigger ll <channel> {rise|fall|above|below} <int64_t_threshold>\n"),
+            std::string::npos);
+  EXPECT_EQ(help.out.size() - help.out.rfind("  getdata <destfilename>\n  quit\n"),
+            std::string("  getdata <destfilename>\n  quit\n").size());
 }
 
 TEST_F(DigScopeConsoleRoad, RawDataWithoutACaptureAndAGivenUpRequest) {

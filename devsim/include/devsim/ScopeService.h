@@ -88,6 +88,9 @@ class ScopeState {
   void setCaptureSize(uint32_t bytes);
   // A raw reply sends its header and first kilobyte, then nothing more.
   void setStallRaw(bool stall);
+  // A raw reply sends its header and first kilobyte, then the rest this
+  // long after (0: at once); later replies wait behind it.
+  void setRawPause(uint32_t ms);
   // Sends these bytes as one message on every open scope channel now.
   void inject(const std::vector<uint8_t>& message);
 
@@ -119,7 +122,7 @@ class ScopeState {
   std::vector<uint8_t> armReply();
   std::vector<uint8_t> rawReply(uint8_t code);
   void reply(const std::shared_ptr<ServiceChannel>& channel, std::vector<uint8_t> message,
-             bool stall);
+             bool stall, uint32_t pauseMs);
   void push(const std::vector<uint8_t>& message);
   void setState(uint8_t state, float fill);
   void runTimer();
@@ -138,6 +141,7 @@ class ScopeState {
   bool silent_ = false;
   bool duplicate_ = false;
   bool stallRaw_ = false;
+  uint32_t rawPauseMs_ = 0;
   uint32_t delayMs_ = 0;
   bool haveReplacement_ = false;
   std::vector<uint8_t> replacement_;
