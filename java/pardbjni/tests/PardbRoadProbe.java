@@ -12,6 +12,8 @@ import vlntest.Steps;
  */
 public final class PardbRoadProbe {
     static final LinkedBlockingQueue<String> calls = new LinkedBlockingQueue<>();
+    /** When set, the next read result starts a read of parameter 13 from inside the callback. */
+    static volatile boolean chain;
 
     static String next(long ms) throws InterruptedException {
         String s = calls.poll(Check.slackMillis(ms), TimeUnit.MILLISECONDS);
@@ -51,6 +53,14 @@ public final class PardbRoadProbe {
 
             public void nativeCallbackReadOperationResult(byte[] r, int index, byte[] data) {
                 add("read " + Check.hex(r) + " " + index + " " + Check.hex(data));
+                if (chain) {
+                    chain = false;
+                    try {
+                        add("chained " + Pardbjni.readParameter(r, 13));
+                    } catch (Exception e) {
+                        add("chained " + e);
+                    }
+                }
             }
 
             public void nativeCallbackWriteOperationResult(byte[] r, int index, boolean written) {
@@ -105,6 +115,14 @@ public final class PardbRoadProbe {
             long ms = (System.nanoTime() - start) / 1000000;
             Check.isTrue(ms >= 4500, "the device took its time: " + ms + " ms");
             quietFor(1500, "after the store");
+        });
+
+        Check.test("a request started from a result callback is answered", () -> {
+            chain = true;
+            Check.isTrue(Pardbjni.readParameter(id, 10), "read sent");
+            Check.equal("read " + h + " 10 " + value10, next(10000), "first");
+            Check.equal("chained true", next(10000), "started from the callback");
+            Check.equal("read " + h + " 13 07", next(10000), "its answer");
         });
 
         Check.test("unplugged and back: false, then true, and requests work again", () -> {
