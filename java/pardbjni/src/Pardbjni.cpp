@@ -101,12 +101,13 @@ void onLibraryEvent(ProtParDBHandle handle, uint64_t event, const void* data, ui
       const auto* bytes = static_cast<const std::uint8_t*>(data);
       payload.assign(bytes, bytes + length);
     }
-    auto copy = std::make_unique<ParDbEvent>(handle, std::int32_t(event), std::move(payload),
-                                             length);
+    auto copy =
+        std::make_unique<ParDbEvent>(handle, std::int32_t(event), std::move(payload), length);
     if (event == PROT_PARDB_EVENT_READ && copy->payload.size() == kReadSize) {
       ProtParDBReadResult result;
       std::memcpy(&result, data, sizeof result);
-      if (result.data && result.length > 0) copy->data.assign(result.data, result.data + result.length);
+      if (result.data && result.length > 0)
+        copy->data.assign(result.data, result.data + result.length);
     }
     gSlot->post(std::move(copy));
   } catch (...) {
@@ -147,18 +148,19 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     if (!init) throw vlnjni::JavaPending{};
     jobject callbacks = env->NewObject(callbacksClass, init);
     if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher = vlnjni::JavaDispatcher::start(
-        env, kModule, callbacks,
-        {{"nativeCallbackSetDeviceStatus", "([BZ)V"},
-         {"nativeCallbackParameterSignatureResult", "([B[B)V"},
-         {"nativeCallbackStoreOperationResult", "([BI)V"},
-         {"nativeCallbackReadOperationResult", "([BI[B)V"},
-         {"nativeCallbackWriteOperationResult", "([BIZ)V"}},
-        &eventSwitch);
+    auto dispatcher =
+        vlnjni::JavaDispatcher::start(env, kModule, callbacks,
+                                      {{"nativeCallbackSetDeviceStatus", "([BZ)V"},
+                                       {"nativeCallbackParameterSignatureResult", "([B[B)V"},
+                                       {"nativeCallbackStoreOperationResult", "([BI)V"},
+                                       {"nativeCallbackReadOperationResult", "([BI[B)V"},
+                                       {"nativeCallbackWriteOperationResult", "([BIZ)V"}},
+                                      &eventSwitch);
     jclass natives = env->FindClass("eu/veltrano/zamo/DeviceCommunication/provider/Pardbjni");
     if (!natives) throw vlnjni::JavaPending{};
     jfieldID holder = env->GetStaticFieldID(
-        natives, "callbacks", "Leu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks;");
+        natives, "callbacks",
+        "Leu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks;");
     if (!holder) throw vlnjni::JavaPending{};
     // The one strong reference: Java's, so the class loader can go.
     env->SetStaticObjectField(natives, holder, callbacks);
@@ -170,7 +172,8 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-  if (gLibrary && gApi) vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
+  if (gLibrary && gApi)
+    vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
       gApi->unregister(static_cast<ProtParDBHandle>(handle));
     });
   delete gSlot->take();
@@ -186,11 +189,10 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
 PARDB_NATIVE(jboolean, connectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::registerRemote(call, lib, queue(), id,
-                                           [](const std::uint8_t* bytes, std::size_t n) {
-                                             return static_cast<void*>(
-                                                 gApi->registerId(bytes, n, &onLibraryEvent));
-                                           }));
+    return jboolean(vlnjni::registerRemote(
+        call, lib, queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
+          return static_cast<void*>(gApi->registerId(bytes, n, &onLibraryEvent));
+        }));
   });
 }
 
@@ -231,8 +233,8 @@ PARDB_NATIVE(jboolean, readParameter)(JNIEnv* env, jclass, jbyteArray id, jint i
 
 // An empty value still goes to the library, which refuses it (a write of
 // nothing would get no reply and the channel would be dropped).
-PARDB_NATIVE(jboolean, writeParameter)(JNIEnv* env, jclass, jbyteArray id, jint index,
-                                       jbyteArray data) {
+PARDB_NATIVE(jboolean, writeParameter)
+(JNIEnv* env, jclass, jbyteArray id, jint index, jbyteArray data) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     call.remoteId(id);
     call.requireNonNull(data, "data");

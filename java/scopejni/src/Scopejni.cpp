@@ -72,11 +72,16 @@ enum Method : std::size_t { kConnection, kStatus, kTiming, kProgress, kDataStrea
 // The payload each event must come with; 0: none is read.
 std::size_t requiredSize(std::int32_t type) {
   switch (type) {
-    case PROT_DIGSCOPE_EVENT_STATUS: return sizeof(ProtDigScopeStatus);
-    case PROT_DIGSCOPE_EVENT_CHANNELS: return sizeof(ProtDigScopeChannelList);
-    case PROT_DIGSCOPE_EVENT_PROGRESS: return sizeof(ProtDigScopeProgress);
-    case PROT_DIGSCOPE_EVENT_RAW: return sizeof(ProtDigScopeRawResult);
-    default: return 0;
+    case PROT_DIGSCOPE_EVENT_STATUS:
+      return sizeof(ProtDigScopeStatus);
+    case PROT_DIGSCOPE_EVENT_CHANNELS:
+      return sizeof(ProtDigScopeChannelList);
+    case PROT_DIGSCOPE_EVENT_PROGRESS:
+      return sizeof(ProtDigScopeProgress);
+    case PROT_DIGSCOPE_EVENT_RAW:
+      return sizeof(ProtDigScopeRawResult);
+    default:
+      return 0;
   }
 }
 
@@ -100,9 +105,9 @@ void deliverTiming(vlnjni::JavaDispatcher::Context& context, const Bytes& payloa
   vlnjni::checkJava(env);
   for (jint i = 0; i < count; ++i) {
     const std::size_t at = 8 + 8 * std::size_t(i);
-    jobject entry = env->NewObject(singleClass, gClasses->singleInit,
-                                   jint(field<std::uint16_t>(payload, at)),
-                                   field<float>(payload, at + 4));
+    jobject entry =
+        env->NewObject(singleClass, gClasses->singleInit, jint(field<std::uint16_t>(payload, at)),
+                       field<float>(payload, at + 4));
     vlnjni::checkJava(env);
     env->SetObjectArrayElement(list, i, entry);
     // Up to 255 entries: each goes before the next, so the event's local
@@ -151,8 +156,7 @@ void eventSwitch(vlnjni::JavaDispatcher::Context& context, vlnjni::NativeEvent& 
 
 // On the library's threads: copy and queue, never Java, never an exception
 // into the library. A payload too big to copy drops the event.
-void onLibraryEvent(ProtDigScopeHandle handle, uint64_t event, const void* data,
-                    uint64_t length) {
+void onLibraryEvent(ProtDigScopeHandle handle, uint64_t event, const void* data, uint64_t length) {
   try {
     const std::size_t required = requiredSize(std::int32_t(event));
     Bytes payload;
@@ -277,8 +281,8 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
       if (!estimation || !single) throw vlnjni::JavaPending{};
       classes->estimationInit = env->GetMethodID(estimation, "<init>", "(IF)V");
       classes->singleInit = env->GetMethodID(single, "<init>", "(IF)V");
-      classes->channelsList =
-          env->GetFieldID(estimation, "channelsList", "[L" SCOPE_PACKAGE "DigitalScopeTimingSingleChannel;");
+      classes->channelsList = env->GetFieldID(
+          estimation, "channelsList", "[L" SCOPE_PACKAGE "DigitalScopeTimingSingleChannel;");
       env->DeleteLocalRef(estimation);
       env->DeleteLocalRef(single);
       vlnjni::checkJava(env);
@@ -315,7 +319,8 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
-  if (gLibrary && gApi) vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
+  if (gLibrary && gApi)
+    vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
       gApi->unregister(static_cast<ProtDigScopeHandle>(handle));
     });
   delete gSlot->take();
@@ -330,16 +335,16 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
 }
 
 #define SCOPE_NATIVE(ret, name) \
-  JNIEXPORT ret JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_DigitalScope_Scopejni_##name
+  JNIEXPORT ret JNICALL         \
+      Java_eu_veltrano_zamo_DeviceCommunication_provider_DigitalScope_Scopejni_##name
 
 SCOPE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::registerRemote(call, lib, queue(), id,
-                                           [](const std::uint8_t* bytes, std::size_t n) {
-                                             return static_cast<void*>(
-                                                 gApi->registerId(bytes, n, &onLibraryEvent));
-                                           }));
+    return jboolean(vlnjni::registerRemote(
+        call, lib, queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
+          return static_cast<void*>(gApi->registerId(bytes, n, &onLibraryEvent));
+        }));
   });
 }
 
@@ -394,16 +399,13 @@ SCOPE_NATIVE(jint, getRemoteCapabilities)(JNIEnv* env, jclass, jbyteArray id, jo
 }
 
 SCOPE_NATIVE(jint, addChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel, jfloat time) {
-  return scopeCall(env, id, [&](ProtDigScopeHandle h) {
-    return gApi->addChannel(h, number(channel), time);
-  });
+  return scopeCall(
+      env, id, [&](ProtDigScopeHandle h) { return gApi->addChannel(h, number(channel), time); });
 }
 
-SCOPE_NATIVE(jint, modifyChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel,
-                                  jfloat time) {
-  return scopeCall(env, id, [&](ProtDigScopeHandle h) {
-    return gApi->modifyChannel(h, number(channel), time);
-  });
+SCOPE_NATIVE(jint, modifyChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel, jfloat time) {
+  return scopeCall(
+      env, id, [&](ProtDigScopeHandle h) { return gApi->modifyChannel(h, number(channel), time); });
 }
 
 SCOPE_NATIVE(jint, removeChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel) {
@@ -411,13 +413,13 @@ SCOPE_NATIVE(jint, removeChannel)(JNIEnv* env, jclass, jbyteArray id, jshort cha
                    [&](ProtDigScopeHandle h) { return gApi->removeChannel(h, number(channel)); });
 }
 
-SCOPE_NATIVE(jint, addTrigger)(JNIEnv* env, jclass, jbyteArray id, jshort channel, jint kind,
-                               jbyteArray data) {
+SCOPE_NATIVE(jint, addTrigger)
+(JNIEnv* env, jclass, jbyteArray id, jshort channel, jint kind, jbyteArray data) {
   return triggerCall(env, id, data, false, channel, kind);
 }
 
-SCOPE_NATIVE(jint, modifyTrigger)(JNIEnv* env, jclass, jbyteArray id, jshort channel, jint kind,
-                                  jbyteArray data) {
+SCOPE_NATIVE(jint, modifyTrigger)
+(JNIEnv* env, jclass, jbyteArray id, jshort channel, jint kind, jbyteArray data) {
   return triggerCall(env, id, data, true, channel, kind);
 }
 
@@ -426,8 +428,8 @@ SCOPE_NATIVE(jint, removeTrigger)(JNIEnv* env, jclass, jbyteArray id, jshort tri
                    [&](ProtDigScopeHandle h) { return gApi->removeTrigger(h, number(trigger)); });
 }
 
-SCOPE_NATIVE(jint, setScopeParameters)(JNIEnv* env, jclass, jbyteArray id, jint mode,
-                                       jfloat first, jfloat second) {
+SCOPE_NATIVE(jint, setScopeParameters)
+(JNIEnv* env, jclass, jbyteArray id, jint mode, jfloat first, jfloat second) {
   return scopeCall(env, id, [&](ProtDigScopeHandle h) {
     return gApi->setParameters(h, int(mode), first, second);
   });

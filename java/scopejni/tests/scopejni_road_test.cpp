@@ -57,7 +57,10 @@ TEST(ScopejniRoad, RequestsEventsAndRawDataThroughTheBinding) {
   const jvmrun::Steps steps = {
       // Status 3 with a whole record: the library fills its record, the
       // binding must still leave the Java object alone.
-      {"cap3", [&] { scope.replaceNextReply({33, 3, 1, 2, 3, 0, 0, 0, 0x80, 0x3F, 9, 9, 9}); }},
+      {"cap3",
+       [&] {
+         scope.replaceNextReply({33, 3, 1, 2, 3, 0, 0, 0, 0x80, 0x3F, 9, 9, 9});
+       }},
       // A list reply of 255 entries (more local references than a frame
       // holds unless each is let go), and one with its status only.
       {"list255",
@@ -66,10 +69,16 @@ TEST(ScopejniRoad, RequestsEventsAndRawDataThroughTheBinding) {
          for (int i = 0; i < 255; ++i) many.push_back({uint16_t(1000 + i), 0.25f * float(i)});
          scope.replaceNextReply(devsim::ScopeState::listMessage(47, 0, 7.5f, many));
        }},
-      {"list0", [&] { scope.replaceNextReply({39, 0}); }},
+      {"list0",
+       [&] {
+         scope.replaceNextReply({39, 0});
+       }},
       {"inject", [&] { scope.inject(devsim::ScopeState::statusMessage(1, 42.5f)); }},
       {"rawcheck", [&] { capture = scope.lastCapture(); }},
-      {"raw5", [&] { scope.replaceNextReply({51, 5}); }},
+      {"raw5",
+       [&] {
+         scope.replaceNextReply({51, 5});
+       }},
       {"stall", [&] { scope.setSilent(true); }},
       {"unstall", [&] { scope.setSilent(false); }},
       {"stallraw", [&] { scope.setStallRaw(true); }},
