@@ -141,30 +141,16 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     lib->bind(table->store, "ProtParDBReqStore");
     lib->bind(table->read, "ProtParDBReqRead");
     lib->bind(table->write, "ProtParDBReqWrite");
-    jclass callbacksClass =
-        env->FindClass("eu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks");
-    if (!callbacksClass) throw vlnjni::JavaPending{};
-    jmethodID init = env->GetMethodID(callbacksClass, "<init>", "()V");
-    if (!init) throw vlnjni::JavaPending{};
-    jobject callbacks = env->NewObject(callbacksClass, init);
-    if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher =
-        vlnjni::JavaDispatcher::start(env, kModule, callbacks,
-                                      {{"nativeCallbackSetDeviceStatus", "([BZ)V"},
-                                       {"nativeCallbackParameterSignatureResult", "([B[B)V"},
-                                       {"nativeCallbackStoreOperationResult", "([BI)V"},
-                                       {"nativeCallbackReadOperationResult", "([BI[B)V"},
-                                       {"nativeCallbackWriteOperationResult", "([BIZ)V"}},
-                                      &eventSwitch);
-    jclass natives = env->FindClass("eu/veltrano/zamo/DeviceCommunication/provider/Pardbjni");
-    if (!natives) throw vlnjni::JavaPending{};
-    jfieldID holder = env->GetStaticFieldID(
-        natives, "callbacks",
-        "Leu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks;");
-    if (!holder) throw vlnjni::JavaPending{};
-    // The one strong reference: Java's, so the class loader can go.
-    env->SetStaticObjectField(natives, holder, callbacks);
-    vlnjni::checkJava(env);
+    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+        env, kModule, "eu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks",
+        "eu/veltrano/zamo/DeviceCommunication/provider/Pardbjni",
+        "Leu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks;",
+        {{"nativeCallbackSetDeviceStatus", "([BZ)V"},
+         {"nativeCallbackParameterSignatureResult", "([B[B)V"},
+         {"nativeCallbackStoreOperationResult", "([BI)V"},
+         {"nativeCallbackReadOperationResult", "([BI[B)V"},
+         {"nativeCallbackWriteOperationResult", "([BIZ)V"}},
+        &eventSwitch);
     gLibrary = lib.release();
     gApi = table.release();
     gSlot->publish(dispatcher.release());

@@ -288,28 +288,15 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
       vlnjni::checkJava(env);
     }
 
-    jclass callbacksClass = env->FindClass(SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks");
-    if (!callbacksClass) throw vlnjni::JavaPending{};
-    jmethodID init = env->GetMethodID(callbacksClass, "<init>", "()V");
-    if (!init) throw vlnjni::JavaPending{};
-    jobject callbacks = env->NewObject(callbacksClass, init);
-    if (!callbacks) throw vlnjni::JavaPending{};
-    auto dispatcher = vlnjni::JavaDispatcher::start(
-        env, kModule, callbacks,
+    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+        env, kModule, SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks", SCOPE_PACKAGE "Scopejni",
+        "L" SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks;",
         {{"setConnectionStatus", "([BZ)V"},
          {"statusUpdate", "([BIF)V"},
          {"setTimingEstimation", "([BL" SCOPE_PACKAGE "DigitalScopeTimingEstimation;)V"},
          {"progressUpdate", "([BII)V"},
          {"setDataStream", "([BI[B)V"}},
         &eventSwitch);
-    jclass natives = env->FindClass(SCOPE_PACKAGE "Scopejni");
-    if (!natives) throw vlnjni::JavaPending{};
-    jfieldID holder = env->GetStaticFieldID(natives, "callbacks",
-                                            "L" SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks;");
-    if (!holder) throw vlnjni::JavaPending{};
-    // The one strong reference: Java's, so the class loader can go.
-    env->SetStaticObjectField(natives, holder, callbacks);
-    vlnjni::checkJava(env);
     gLibrary = lib.release();
     gApi = table.release();
     gClasses = classes.held;
