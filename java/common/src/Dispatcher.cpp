@@ -223,6 +223,11 @@ JavaDispatcher* DispatcherSlot::current() {
   return dispatcher_;
 }
 
+EventQueue* DispatcherSlot::queue() {
+  JavaDispatcher* d = current();
+  return d ? &d->queue() : nullptr;
+}
+
 JavaDispatcher* DispatcherSlot::take() {
   std::lock_guard<std::mutex> lock(lock_);
   JavaDispatcher* d = dispatcher_;

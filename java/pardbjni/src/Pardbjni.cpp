@@ -119,11 +119,6 @@ vlnjni::BoundLibrary& library() {
   return *gLibrary;
 }
 
-vlnjni::EventQueue* queue() {
-  vlnjni::JavaDispatcher* d = gSlot->current();
-  return d ? &d->queue() : nullptr;
-}
-
 // The library takes a 16-bit index; anything else is refused here.
 bool validIndex(jint index) { return std::uint32_t(index) <= 0xFFFFu; }
 
@@ -159,7 +154,7 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   if (gLibrary && gApi)
-    vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
+    vlnjni::unregisterAll(*gLibrary, gSlot->queue(), [](void* handle) {
       gApi->unregister(static_cast<ProtParDBHandle>(handle));
     });
   delete gSlot->take();
@@ -176,7 +171,7 @@ PARDB_NATIVE(jboolean, connectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::registerRemote(
-        call, lib, queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
+        call, lib, gSlot->queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
           return static_cast<void*>(gApi->registerId(bytes, n, &onLibraryEvent));
         }));
   });
@@ -185,7 +180,7 @@ PARDB_NATIVE(jboolean, connectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
 PARDB_NATIVE(jboolean, disconnectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::unregisterRemote(call, lib, queue(), id, [](void* handle) {
+    return jboolean(vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, [](void* handle) {
       gApi->unregister(static_cast<ProtParDBHandle>(handle));
     }));
   });

@@ -190,11 +190,6 @@ vlnjni::BoundLibrary& library() {
   return *gLibrary;
 }
 
-vlnjni::EventQueue* queue() {
-  vlnjni::JavaDispatcher* d = gSlot->current();
-  return d ? &d->queue() : nullptr;
-}
-
 ProtDigScopeHandle scopeHandle(void* handle) { return static_cast<ProtDigScopeHandle>(handle); }
 
 // Channel and trigger numbers: the low 16 bits, zero-extended.
@@ -307,7 +302,7 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
   if (gLibrary && gApi)
-    vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
+    vlnjni::unregisterAll(*gLibrary, gSlot->queue(), [](void* handle) {
       gApi->unregister(static_cast<ProtDigScopeHandle>(handle));
     });
   delete gSlot->take();
@@ -329,7 +324,7 @@ SCOPE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::registerRemote(
-        call, lib, queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
+        call, lib, gSlot->queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
           return static_cast<void*>(gApi->registerId(bytes, n, &onLibraryEvent));
         }));
   });
@@ -338,7 +333,7 @@ SCOPE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
 SCOPE_NATIVE(void, unregisterRemote)(JNIEnv* env, jclass, jbyteArray id) {
   vlnjni::guardNativeVoid(env, kModule, [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    vlnjni::unregisterRemote(call, lib, queue(), id,
+    vlnjni::unregisterRemote(call, lib, gSlot->queue(), id,
                              [](void* handle) { gApi->unregister(scopeHandle(handle)); });
   });
 }

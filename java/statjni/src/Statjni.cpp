@@ -154,11 +154,6 @@ vlnjni::BoundLibrary& library() {
   return *gLibrary;
 }
 
-vlnjni::EventQueue* queue() {
-  vlnjni::JavaDispatcher* d = gSlot->current();
-  return d ? &d->queue() : nullptr;
-}
-
 }  // namespace
 
 extern "C" {
@@ -189,7 +184,7 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   if (gLibrary && gApi)
-    vlnjni::unregisterAll(*gLibrary, queue(), [](void* handle) {
+    vlnjni::unregisterAll(*gLibrary, gSlot->queue(), [](void* handle) {
       gApi->unregister(static_cast<ProtStatusHandle>(handle));
     });
   delete gSlot->take();
@@ -205,7 +200,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_registerDevice(JNIEnv
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::registerRemote(
-        call, lib, queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
+        call, lib, gSlot->queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
           return static_cast<void*>(gApi->registerId(bytes, n, &onStatusEvent));
         }));
   });
@@ -216,7 +211,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_unregisterDevice(JNIE
                                                                             jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::unregisterRemote(call, lib, queue(), id, [](void* handle) {
+    return jboolean(vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, [](void* handle) {
       gApi->unregister(static_cast<ProtStatusHandle>(handle));
     }));
   });

@@ -129,6 +129,8 @@ class DispatcherSlot {
   void post(std::unique_ptr<NativeEvent> event);
   void publish(JavaDispatcher* dispatcher);
   JavaDispatcher* current();
+  // The current dispatcher's event queue, or null when there is none.
+  EventQueue* queue();
   // Removes and returns the dispatcher (the caller stops and frees it).
   JavaDispatcher* take();
 

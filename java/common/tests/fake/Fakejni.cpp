@@ -70,11 +70,6 @@ vlnjni::BoundLibrary& library() {
   return *gLibrary;
 }
 
-vlnjni::EventQueue* queue() {
-  vlnjni::JavaDispatcher* d = gSlot->current();
-  return d ? &d->queue() : nullptr;
-}
-
 }  // namespace
 
 extern "C" {
@@ -101,7 +96,7 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-  if (gLibrary && gApi) vlnjni::unregisterAll(*gLibrary, queue(), gApi->unregister);
+  if (gLibrary && gApi) vlnjni::unregisterAll(*gLibrary, gSlot->queue(), gApi->unregister);
   delete gSlot->take();
   delete gLibrary;
   gLibrary = nullptr;
@@ -113,7 +108,7 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
 
 FAKE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
-    return jboolean(vlnjni::registerRemote(call, library(), queue(), id,
+    return jboolean(vlnjni::registerRemote(call, library(), gSlot->queue(), id,
                                            [](const std::uint8_t* bytes, std::size_t n) {
                                              return gApi->registerId(bytes, n, &onLibraryEvent);
                                            }));
@@ -122,7 +117,8 @@ FAKE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
 
 FAKE_NATIVE(jboolean, unregisterRemote)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
-    return jboolean(vlnjni::unregisterRemote(call, library(), queue(), id, gApi->unregister));
+    return jboolean(
+        vlnjni::unregisterRemote(call, library(), gSlot->queue(), id, gApi->unregister));
   });
 }
 
