@@ -102,9 +102,13 @@ using testfiles::readFile;
 using testfiles::writeFile;
 
 std::vector<std::string> tree(const fs::path& root) {
+  // Entries may vanish while they are listed (the device removes its
+  // temporary files on its own time): names are taken as listed, with no
+  // second look at the file system.
   std::vector<std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(root))
-    out.push_back(fs::relative(e.path(), root).string());
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+    out.push_back(it->path().lexically_relative(root).string());
   std::sort(out.begin(), out.end());
   return out;
 }
