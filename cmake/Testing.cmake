@@ -7,11 +7,22 @@
 #   usbemu: linkhub with usblink on libusb against an emulated USB device
 #   (umockdev preload); default tree only, never asan or tsan.
 #
+#   The test is named after its file: NAME is the first source's name without
+#   .cpp, that with the directory's prefix before it (usblink_records_test for
+#   tests/records_test.cpp), or with a variant after it (banner_test_bare).
+#
+# vln_add_fuzz(TARGET t [SOURCES extra ...] [LIBS ...] [CORPUS dir])
+#   The fuzz target tests/fuzz/<t>_fuzz.cpp with its seeds in tests/fuzz/<t>/,
+#   registered as <directory>_<t>_fuzz; CORPUS only for seeds made at build time.
 # vln_add_fuzz(NAME n SOURCES ... [LIBS ...] CORPUS dir)
+#   The same with every name given.
 #   A libFuzzer target (LLVMFuzzerTestOneInput). In the fuzz tree it is a real
 #   fuzzer run for 10 s on a copy of its corpus (label fuzz); in the other trees
 #   the same source is linked with a driver that replays the corpus once
 #   (labels unit and asan), so the seeds stay regression tests everywhere.
+
+# WARNING while the tree moves to one layout, then SEND_ERROR.
+set(VLN_LAYOUT_SEVERITY WARNING)
 
 set_property(GLOBAL PROPERTY VLN_ASAN_TARGETS "")
 set_property(GLOBAL PROPERTY VLN_TSAN_TARGETS "")
@@ -24,6 +35,11 @@ function(vln_add_test)
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
+  endif()
+  list(GET T_SOURCES 0 first)
+  get_filename_component(stem ${first} NAME_WE)
+  if(NOT T_NAME STREQUAL stem AND NOT T_NAME MATCHES "_${stem}$" AND NOT T_NAME MATCHES "^${stem}_")
+    message(${VLN_LAYOUT_SEVERITY} "test ${T_NAME} is not named after its file ${first}")
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
@@ -54,7 +70,17 @@ function(vln_test_depends test)
 endfunction()
 
 function(vln_add_fuzz)
-  cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(F "" "NAME;TARGET;CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(F_TARGET)
+    get_filename_component(leaf ${CMAKE_CURRENT_LIST_DIR} NAME)
+    set(F_NAME ${leaf}_${F_TARGET}_fuzz)
+    list(PREPEND F_SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/fuzz/${F_TARGET}_fuzz.cpp)
+    if(NOT F_CORPUS)
+      set(F_CORPUS ${CMAKE_CURRENT_LIST_DIR}/tests/fuzz/${F_TARGET})
+    endif()
+  else()
+    message(${VLN_LAYOUT_SEVERITY} "fuzz target ${F_NAME}: use TARGET and the tests/fuzz layout")
+  endif()
   add_executable(${F_NAME} ${F_SOURCES})
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
   if(VLN_FLAVOUR STREQUAL "fuzz")
