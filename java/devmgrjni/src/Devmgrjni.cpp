@@ -5,6 +5,7 @@
 
 #include "devmgr/devmgr.h"
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Devmgrjni.h"
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/Errors.h"
 #include "vlnjni/Load.h"
@@ -46,15 +47,11 @@ struct Api {
 };
 
 // Published once the load succeeded; a heap object never freed at exit.
-Api* gApi = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<Api> gApi;
 
-const Api& api() {
-  // Natives run only after a successful load (the class's load() threw
-  // otherwise), but a caller may ignore that.
-  if (!gApi) throw WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gApi;
-}
+// Natives run only after a successful load (the class's load() threw
+// otherwise), but a caller may ignore that.
+const Api& api() { return gApi.get(); }
 
 constexpr const char* kNoHandle = "Impossible to retrieve handler for remote device.";
 
@@ -124,44 +121,39 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto library = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<Api>();
-    library->bind(table->connect, "DevmgrConnect");
-    library->bind(table->disconnect, "DevmgrDisconnect");
-    library->bind(table->askUser, "DevmgrAskUserDeviceSelection");
-    library->bind(table->fwVersion, "DevmgrGetFwVersion");
-    library->bind(table->fwPlatform, "DevmgrGetFwPlatform");
-    library->bind(table->fwSignature, "DevmgrGetFwSignature");
-    library->bind(table->fwTarget, "DevmgrGetFwTarget");
-    library->bind(table->fwSubTarget, "DevmgrGetFwSubTarget");
-    library->bind(table->fwVersionString, "DevmgrGetFwVersionString");
-    library->bind(table->friendlyName, "DevmgrGetFriendlyName");
-    library->bind(table->fwVerbose, "DevmgrGetFwVerbose");
-    library->bind(table->recVersion, "DevmgrGetRecVersion");
-    library->bind(table->appUuid, "DevmgrGetAppInfoUUID");
-    library->bind(table->appName, "DevmgrGetAppInfoName");
-    library->bind(table->appVersion, "DevmgrGetAppInfoVersion");
-    library->bind(table->parSignature, "DevmgrGetAppInfoParSignature");
-    library->bind(table->defParSignature, "DevmgrGetAppInfoDefParSignature");
-    library->bind(table->deviceName, "DevmgrGetDeviceName");
-    library->bind(table->deviceSerial, "DevmgrGetDeviceSerial");
-    library->bind(table->protocolList, "DevmgrGetProtocolList");
-    library->bind(table->upgrade, "DevmgrRequestCoreFirmwareUpgrade");
-    library->bind(table->setFriendlyName, "DevmgrSetFriendlyName");
-    library->bind(table->identify, "DevmgrVisualIdentification");
-    library->bind(table->reset, "DevmgrImmediateReset");
-    gLibrary = library.release();
-    gApi = table.release();
+    gApi.open(env, kModule, [](vlnjni::BoundLibrary& library, Api& table) {
+      library.bind(table.connect, "DevmgrConnect");
+      library.bind(table.disconnect, "DevmgrDisconnect");
+      library.bind(table.askUser, "DevmgrAskUserDeviceSelection");
+      library.bind(table.fwVersion, "DevmgrGetFwVersion");
+      library.bind(table.fwPlatform, "DevmgrGetFwPlatform");
+      library.bind(table.fwSignature, "DevmgrGetFwSignature");
+      library.bind(table.fwTarget, "DevmgrGetFwTarget");
+      library.bind(table.fwSubTarget, "DevmgrGetFwSubTarget");
+      library.bind(table.fwVersionString, "DevmgrGetFwVersionString");
+      library.bind(table.friendlyName, "DevmgrGetFriendlyName");
+      library.bind(table.fwVerbose, "DevmgrGetFwVerbose");
+      library.bind(table.recVersion, "DevmgrGetRecVersion");
+      library.bind(table.appUuid, "DevmgrGetAppInfoUUID");
+      library.bind(table.appName, "DevmgrGetAppInfoName");
+      library.bind(table.appVersion, "DevmgrGetAppInfoVersion");
+      library.bind(table.parSignature, "DevmgrGetAppInfoParSignature");
+      library.bind(table.defParSignature, "DevmgrGetAppInfoDefParSignature");
+      library.bind(table.deviceName, "DevmgrGetDeviceName");
+      library.bind(table.deviceSerial, "DevmgrGetDeviceSerial");
+      library.bind(table.protocolList, "DevmgrGetProtocolList");
+      library.bind(table.upgrade, "DevmgrRequestCoreFirmwareUpgrade");
+      library.bind(table.setFriendlyName, "DevmgrSetFriendlyName");
+      library.bind(table.identify, "DevmgrVisualIdentification");
+      library.bind(table.reset, "DevmgrImmediateReset");
+    });
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   // The class loader is gone, so no native of this binding can run again;
   // devmgr keeps no handle across a native call.
-  delete gApi;
-  gApi = nullptr;
-  delete gLibrary;
-  gLibrary = nullptr;
+  gApi.close();
 }
 
 #define VLN_DEVMGR_NATIVE(ret, name) \

@@ -10,6 +10,7 @@
 
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Fsjni.h"
 #include "fsproto/fsproto.h"
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/Dispatcher.h"
 #include "vlnjni/Errors.h"
@@ -36,8 +37,7 @@ struct Api {
 };
 
 // Heap objects never destroyed at exit (see vlnjni/Load.h).
-Api* gApi = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<Api> gApi;
 vlnjni::DispatcherSlot* const gSlot = new vlnjni::DispatcherSlot;
 
 enum Method : std::size_t { kProgress, kFileInfo, kOperationEnd };
@@ -61,7 +61,7 @@ jstring codeText(JNIEnv* env, std::int32_t code) {
   if (code == 0) return vlnjni::newString(env, "");
   const std::int64_t wide = code;
   const std::int64_t negative = wide < 0 ? wide : -wide;
-  const char* text = gApi ? gApi->translate(int(negative)) : nullptr;
+  const char* text = gApi.loaded() ? gApi.get().translate(int(negative)) : nullptr;
   return text ? vlnjni::newString(env, text) : nullptr;
 }
 
@@ -106,10 +106,7 @@ void onFileServerEvent(void*, int type, const void* data, size_t length) {
   }
 }
 
-Api& api() {
-  if (!gLibrary || !gApi) throw vlnjni::WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gApi;
-}
+const Api& api() { return gApi.get(); }
 
 std::string textArg(NativeCall& call, jstring text, const char* name) {
   call.requireNonNull(text, name);
@@ -119,7 +116,7 @@ std::string textArg(NativeCall& call, jstring text, const char* name) {
 // Ends what the library still holds, starts the operation, and cleans up
 // again when it did not start.
 template <class Start>
-jboolean run(Api& a, Start&& start) {
+jboolean run(const Api& a, Start&& start) {
   a.cleanup();
   const bool started = start();
   if (!started) a.cleanup();
@@ -132,37 +129,33 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto lib = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<Api>();
-    lib->bind(table->download, "ProtFSrvDownload");
-    lib->bind(table->upload, "ProtFSrvUpload");
-    lib->bind(table->dir, "ProtFSrvDir");
-    lib->bind(table->unlink, "ProtFSrvUnlink");
-    lib->bind(table->cleanup, "ProtFSrvCleanup");
-    lib->bind(table->translate, "ProtFSrvTranslateError");
-    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
-        env, kModule, kCallbacks, kNatives,
-        "Leu/veltrano/zamo/DeviceCommunication/provider/FsprotoCallbacks;",
-        {{"nativeCallbackSetOperationProgress", "(II)V"},
-         {"nativeCallbackSetFileInfo", "(Ljava/lang/String;II)V"},
-         {"nativeCallbackSetOperationEnd", "(ZILjava/lang/String;)V"}},
-        &eventSwitch);
-    // Every event comes with the null user pointer: its id is all zeros.
-    dispatcher->queue().setRemoteId(nullptr, Bytes(16, 0));
-    gLibrary = lib.release();
-    gApi = table.release();
+    std::unique_ptr<vlnjni::JavaDispatcher> dispatcher;
+    gApi.open(env, kModule, [&](vlnjni::BoundLibrary& lib, Api& table) {
+      lib.bind(table.download, "ProtFSrvDownload");
+      lib.bind(table.upload, "ProtFSrvUpload");
+      lib.bind(table.dir, "ProtFSrvDir");
+      lib.bind(table.unlink, "ProtFSrvUnlink");
+      lib.bind(table.cleanup, "ProtFSrvCleanup");
+      lib.bind(table.translate, "ProtFSrvTranslateError");
+      dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+          env, kModule, kCallbacks, kNatives,
+          "Leu/veltrano/zamo/DeviceCommunication/provider/FsprotoCallbacks;",
+          {{"nativeCallbackSetOperationProgress", "(II)V"},
+           {"nativeCallbackSetFileInfo", "(Ljava/lang/String;II)V"},
+           {"nativeCallbackSetOperationEnd", "(ZILjava/lang/String;)V"}},
+          &eventSwitch);
+      // Every event comes with the null user pointer: its id is all zeros.
+      dispatcher->queue().setRemoteId(nullptr, Bytes(16, 0));
+    });
     gSlot->publish(dispatcher.release());
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
   // No transfer outlives the binding.
-  if (gApi) gApi->cleanup();
+  if (gApi.loaded()) gApi.get().cleanup();
   delete gSlot->take();
-  delete gLibrary;
-  gLibrary = nullptr;
-  delete gApi;
-  gApi = nullptr;
+  gApi.close();
 }
 
 JNIEXPORT jboolean JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_putFileToRemote(
@@ -173,7 +166,7 @@ JNIEXPORT jboolean JNICALL Java_eu_veltrano_zamo_DeviceCommunication_provider_Fs
     const std::string volume = textArg(call, storage, "storage");
     const std::string local = textArg(call, localFile, "localFile");
     const std::string name = textArg(call, remoteFile, "remoteFile");
-    Api& a = api();
+    const Api& a = api();
     return run(a, [&] {
       return a.download(remote.data(), remote.size(), &onFileServerEvent, nullptr, volume.c_str(),
                         local.c_str(), name.c_str(), int(std::uint16_t(attributes)));
@@ -189,7 +182,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_getFileFromRemote(
     const std::string volume = textArg(call, storage, "storage");
     const std::string name = textArg(call, remoteFile, "remoteFile");
     const std::string local = textArg(call, localFile, "localFile");
-    Api& a = api();
+    const Api& a = api();
     return run(a, [&] {
       return a.upload(remote.data(), remote.size(), &onFileServerEvent, nullptr, volume.c_str(),
                       name.c_str(), local.c_str());
@@ -205,7 +198,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_getFileListFromRemote(J
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     const Bytes remote = call.remoteId(id);
     const std::string volume = textArg(call, storage, "storage");
-    Api& a = api();
+    const Api& a = api();
     return run(a, [&] {
       return a.dir(remote.data(), remote.size(), &onFileServerEvent, nullptr, volume.c_str());
     });
@@ -221,7 +214,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Fsjni_deleteFileFromRemote(JN
     const Bytes remote = call.remoteId(id);
     const std::string volume = textArg(call, storage, "storage");
     const std::string name = textArg(call, remoteFile, "remoteFile");
-    Api& a = api();
+    const Api& a = api();
     return run(a, [&] {
       return a.unlink(remote.data(), remote.size(), &onFileServerEvent, nullptr, volume.c_str(),
                       name.c_str());

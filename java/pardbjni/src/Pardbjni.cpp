@@ -32,8 +32,7 @@ struct Api {
 };
 
 // Heap objects never destroyed at exit (see vlnjni/Load.h).
-Api* gApi = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<Api> gApi;
 vlnjni::DispatcherSlot* const gSlot = new vlnjni::DispatcherSlot;
 
 // A read result keeps its own copy of the value: the library's points into
@@ -114,10 +113,8 @@ void onLibraryEvent(ProtParDBHandle handle, uint64_t event, const void* data, ui
   }
 }
 
-vlnjni::BoundLibrary& library() {
-  if (!gLibrary || !gApi) throw vlnjni::WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gLibrary;
-}
+vlnjni::BoundLibrary& library() { return gApi.library(); }
+const Api& api() { return gApi.get(); }
 
 // The library takes a 16-bit index; anything else is refused here.
 bool validIndex(jint index) { return std::uint32_t(index) <= 0xFFFFu; }
@@ -128,40 +125,33 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto lib = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<Api>();
-    lib->bind(table->registerId, "ProtParDBRegister");
-    lib->bind(table->unregister, "ProtParDBUnRegister");
-    lib->bind(table->signature, "ProtParDBReqSignature");
-    lib->bind(table->store, "ProtParDBReqStore");
-    lib->bind(table->read, "ProtParDBReqRead");
-    lib->bind(table->write, "ProtParDBReqWrite");
-    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
-        env, kModule, "eu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks",
-        "eu/veltrano/zamo/DeviceCommunication/provider/Pardbjni",
-        "Leu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks;",
-        {{"nativeCallbackSetDeviceStatus", "([BZ)V"},
-         {"nativeCallbackParameterSignatureResult", "([B[B)V"},
-         {"nativeCallbackStoreOperationResult", "([BI)V"},
-         {"nativeCallbackReadOperationResult", "([BI[B)V"},
-         {"nativeCallbackWriteOperationResult", "([BIZ)V"}},
-        &eventSwitch);
-    gLibrary = lib.release();
-    gApi = table.release();
+    std::unique_ptr<vlnjni::JavaDispatcher> dispatcher;
+    gApi.open(env, kModule, [&](vlnjni::BoundLibrary& lib, Api& table) {
+      lib.bind(table.registerId, "ProtParDBRegister");
+      lib.bind(table.unregister, "ProtParDBUnRegister");
+      lib.bind(table.signature, "ProtParDBReqSignature");
+      lib.bind(table.store, "ProtParDBReqStore");
+      lib.bind(table.read, "ProtParDBReqRead");
+      lib.bind(table.write, "ProtParDBReqWrite");
+      dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+          env, kModule, "eu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks",
+          "eu/veltrano/zamo/DeviceCommunication/provider/Pardbjni",
+          "Leu/veltrano/zamo/DeviceCommunication/provider/PardbprotoCallbacks;",
+          {{"nativeCallbackSetDeviceStatus", "([BZ)V"},
+           {"nativeCallbackParameterSignatureResult", "([B[B)V"},
+           {"nativeCallbackStoreOperationResult", "([BI)V"},
+           {"nativeCallbackReadOperationResult", "([BI[B)V"},
+           {"nativeCallbackWriteOperationResult", "([BIZ)V"}},
+          &eventSwitch);
+    });
     gSlot->publish(dispatcher.release());
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-  if (gLibrary && gApi)
-    vlnjni::unregisterAll(*gLibrary, gSlot->queue(), [](void* handle) {
-      gApi->unregister(static_cast<ProtParDBHandle>(handle));
-    });
-  delete gSlot->take();
-  delete gLibrary;
-  gLibrary = nullptr;
-  delete gApi;
-  gApi = nullptr;
+  vlnjni::unloadService(gApi, *gSlot, [](void* handle) {
+    gApi.get().unregister(static_cast<ProtParDBHandle>(handle));
+  });
 }
 
 #define PARDB_NATIVE(ret, name) \
@@ -172,7 +162,7 @@ PARDB_NATIVE(jboolean, connectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::registerRemote(
         call, lib, gSlot->queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
-          return static_cast<void*>(gApi->registerId(bytes, n, &onLibraryEvent));
+          return static_cast<void*>(api().registerId(bytes, n, &onLibraryEvent));
         }));
   });
 }
@@ -181,7 +171,7 @@ PARDB_NATIVE(jboolean, disconnectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, [](void* handle) {
-      gApi->unregister(static_cast<ProtParDBHandle>(handle));
+      api().unregister(static_cast<ProtParDBHandle>(handle));
     }));
   });
 }
@@ -189,7 +179,7 @@ PARDB_NATIVE(jboolean, disconnectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
 PARDB_NATIVE(jboolean, getParameterSignature)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     return jboolean(vlnjni::withHandle(call, library(), id, false, [](void* handle) {
-      return gApi->signature(static_cast<ProtParDBHandle>(handle));
+      return api().signature(static_cast<ProtParDBHandle>(handle));
     }));
   });
 }
@@ -197,7 +187,7 @@ PARDB_NATIVE(jboolean, getParameterSignature)(JNIEnv* env, jclass, jbyteArray id
 PARDB_NATIVE(jboolean, storeParameters)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     return jboolean(vlnjni::withHandle(call, library(), id, false, [](void* handle) {
-      return gApi->store(static_cast<ProtParDBHandle>(handle));
+      return api().store(static_cast<ProtParDBHandle>(handle));
     }));
   });
 }
@@ -207,7 +197,7 @@ PARDB_NATIVE(jboolean, readParameter)(JNIEnv* env, jclass, jbyteArray id, jint i
     call.remoteId(id);
     if (!validIndex(index)) return jboolean(JNI_FALSE);
     return jboolean(vlnjni::withHandle(call, library(), id, false, [&](void* handle) {
-      return gApi->read(static_cast<ProtParDBHandle>(handle), int(index & 0xFFFF));
+      return api().read(static_cast<ProtParDBHandle>(handle), int(index & 0xFFFF));
     }));
   });
 }
@@ -222,7 +212,7 @@ PARDB_NATIVE(jboolean, writeParameter)
     if (!validIndex(index)) return jboolean(JNI_FALSE);
     const Bytes value = vlnjni::bytesOf(env, data);
     return jboolean(vlnjni::withHandle(call, library(), id, false, [&](void* handle) {
-      return gApi->write(static_cast<ProtParDBHandle>(handle), int(index & 0xFFFF), value.data(),
+      return api().write(static_cast<ProtParDBHandle>(handle), int(index & 0xFFFF), value.data(),
                          value.size());
     }));
   });

@@ -55,8 +55,7 @@ struct TimingClasses {
 };
 
 // Heap objects never destroyed at exit (see vlnjni/Load.h).
-Api* gApi = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<Api> gApi;
 TimingClasses* gClasses = nullptr;
 vlnjni::DispatcherSlot* const gSlot = new vlnjni::DispatcherSlot;
 
@@ -185,10 +184,8 @@ void onLibraryEvent(ProtDigScopeHandle handle, uint64_t event, const void* data,
   }
 }
 
-vlnjni::BoundLibrary& library() {
-  if (!gLibrary || !gApi) throw vlnjni::WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gLibrary;
-}
+vlnjni::BoundLibrary& library() { return gApi.library(); }
+const Api& api() { return gApi.get(); }
 
 ProtDigScopeHandle scopeHandle(void* handle) { return static_cast<ProtDigScopeHandle>(handle); }
 
@@ -213,7 +210,7 @@ jint triggerCall(JNIEnv* env, jbyteArray id, jbyteArray data, bool modify, jshor
     vlnjni::ByteElements elements(env, data);
     return vlnjni::withHandle(call, library(), id, kBrokenLink, [&](void* handle) {
       const auto* bytes = static_cast<const char*>(elements.data());
-      auto fn = modify ? gApi->modifyTrigger : gApi->addTrigger;
+      auto fn = modify ? api().modifyTrigger : api().addTrigger;
       return jint(fn(scopeHandle(handle), number(channel), int(kind), bytes, elements.size()));
     });
   });
@@ -243,24 +240,7 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto lib = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<Api>();
-    lib->bind(table->registerId, "ProtDigScopeRegister");
-    lib->bind(table->unregister, "ProtDigScopeUnRegister");
-    lib->bind(table->signature, "ProtDigScopeGetSignature");
-    lib->bind(table->capabilities, "ProtDigScopeGetCapabilities");
-    lib->bind(table->addChannel, "ProtDigScopeAddChannel");
-    lib->bind(table->modifyChannel, "ProtDigScopeModifyChannel");
-    lib->bind(table->removeChannel, "ProtDigScopeRemoveChannel");
-    lib->bind(table->addTrigger, "ProtDigScopeAddTrigger");
-    lib->bind(table->modifyTrigger, "ProtDigScopeModifyTrigger");
-    lib->bind(table->removeTrigger, "ProtDigScopeRemoveTrigger");
-    lib->bind(table->setParameters, "ProtDigScopeSetParameters");
-    lib->bind(table->arm, "ProtDigScopeArm");
-    lib->bind(table->cancel, "ProtDigScopeCancel");
-    lib->bind(table->rawConfig, "ProtDigScopeReqRawConfiguration");
-    lib->bind(table->rawData, "ProtDigScopeReqRawData");
-
+    std::unique_ptr<vlnjni::JavaDispatcher> dispatcher;
     // Until published, a failed load takes the weak references back.
     struct Guard {
       JNIEnv* env;
@@ -268,32 +248,48 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
       ~Guard() { deleteClasses(env, held); }
       TimingClasses* operator->() const { return held; }
     } classes{env, new TimingClasses};
-    classes->estimation = weakClass(env, SCOPE_PACKAGE "DigitalScopeTimingEstimation");
-    classes->single = weakClass(env, SCOPE_PACKAGE "DigitalScopeTimingSingleChannel");
-    {
-      jclass estimation = static_cast<jclass>(env->NewLocalRef(classes->estimation));
-      jclass single = static_cast<jclass>(env->NewLocalRef(classes->single));
-      if (!estimation || !single) throw vlnjni::JavaPending{};
-      classes->estimationInit = env->GetMethodID(estimation, "<init>", "(IF)V");
-      classes->singleInit = env->GetMethodID(single, "<init>", "(IF)V");
-      classes->channelsList = env->GetFieldID(
-          estimation, "channelsList", "[L" SCOPE_PACKAGE "DigitalScopeTimingSingleChannel;");
-      env->DeleteLocalRef(estimation);
-      env->DeleteLocalRef(single);
-      vlnjni::checkJava(env);
-    }
+    gApi.open(env, kModule, [&](vlnjni::BoundLibrary& lib, Api& table) {
+      lib.bind(table.registerId, "ProtDigScopeRegister");
+      lib.bind(table.unregister, "ProtDigScopeUnRegister");
+      lib.bind(table.signature, "ProtDigScopeGetSignature");
+      lib.bind(table.capabilities, "ProtDigScopeGetCapabilities");
+      lib.bind(table.addChannel, "ProtDigScopeAddChannel");
+      lib.bind(table.modifyChannel, "ProtDigScopeModifyChannel");
+      lib.bind(table.removeChannel, "ProtDigScopeRemoveChannel");
+      lib.bind(table.addTrigger, "ProtDigScopeAddTrigger");
+      lib.bind(table.modifyTrigger, "ProtDigScopeModifyTrigger");
+      lib.bind(table.removeTrigger, "ProtDigScopeRemoveTrigger");
+      lib.bind(table.setParameters, "ProtDigScopeSetParameters");
+      lib.bind(table.arm, "ProtDigScopeArm");
+      lib.bind(table.cancel, "ProtDigScopeCancel");
+      lib.bind(table.rawConfig, "ProtDigScopeReqRawConfiguration");
+      lib.bind(table.rawData, "ProtDigScopeReqRawData");
 
-    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
-        env, kModule, SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks", SCOPE_PACKAGE "Scopejni",
-        "L" SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks;",
-        {{"setConnectionStatus", "([BZ)V"},
-         {"statusUpdate", "([BIF)V"},
-         {"setTimingEstimation", "([BL" SCOPE_PACKAGE "DigitalScopeTimingEstimation;)V"},
-         {"progressUpdate", "([BII)V"},
-         {"setDataStream", "([BI[B)V"}},
-        &eventSwitch);
-    gLibrary = lib.release();
-    gApi = table.release();
+      classes->estimation = weakClass(env, SCOPE_PACKAGE "DigitalScopeTimingEstimation");
+      classes->single = weakClass(env, SCOPE_PACKAGE "DigitalScopeTimingSingleChannel");
+      {
+        jclass estimation = static_cast<jclass>(env->NewLocalRef(classes->estimation));
+        jclass single = static_cast<jclass>(env->NewLocalRef(classes->single));
+        if (!estimation || !single) throw vlnjni::JavaPending{};
+        classes->estimationInit = env->GetMethodID(estimation, "<init>", "(IF)V");
+        classes->singleInit = env->GetMethodID(single, "<init>", "(IF)V");
+        classes->channelsList = env->GetFieldID(
+            estimation, "channelsList", "[L" SCOPE_PACKAGE "DigitalScopeTimingSingleChannel;");
+        env->DeleteLocalRef(estimation);
+        env->DeleteLocalRef(single);
+        vlnjni::checkJava(env);
+      }
+
+      dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+          env, kModule, SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks", SCOPE_PACKAGE "Scopejni",
+          "L" SCOPE_PACKAGE "ProtocolDigitalScopeCallbacks;",
+          {{"setConnectionStatus", "([BZ)V"},
+           {"statusUpdate", "([BIF)V"},
+           {"setTimingEstimation", "([BL" SCOPE_PACKAGE "DigitalScopeTimingEstimation;)V"},
+           {"progressUpdate", "([BII)V"},
+           {"setDataStream", "([BI[B)V"}},
+          &eventSwitch);
+    });
     gClasses = classes.held;
     classes.held = nullptr;
     gSlot->publish(dispatcher.release());
@@ -301,19 +297,13 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
-  if (gLibrary && gApi)
-    vlnjni::unregisterAll(*gLibrary, gSlot->queue(), [](void* handle) {
-      gApi->unregister(static_cast<ProtDigScopeHandle>(handle));
-    });
-  delete gSlot->take();
+  vlnjni::unloadService(gApi, *gSlot, [](void* handle) {
+    gApi.get().unregister(static_cast<ProtDigScopeHandle>(handle));
+  });
   JNIEnv* env = nullptr;
   if (vm->GetEnv(reinterpret_cast<void**>(&env), vlnjni::kJniVersion) != JNI_OK) env = nullptr;
   deleteClasses(env, gClasses);
   gClasses = nullptr;
-  delete gLibrary;
-  gLibrary = nullptr;
-  delete gApi;
-  gApi = nullptr;
 }
 
 #define SCOPE_NATIVE(ret, name) \
@@ -325,7 +315,7 @@ SCOPE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::registerRemote(
         call, lib, gSlot->queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
-          return static_cast<void*>(gApi->registerId(bytes, n, &onLibraryEvent));
+          return static_cast<void*>(api().registerId(bytes, n, &onLibraryEvent));
         }));
   });
 }
@@ -334,7 +324,7 @@ SCOPE_NATIVE(void, unregisterRemote)(JNIEnv* env, jclass, jbyteArray id) {
   vlnjni::guardNativeVoid(env, kModule, [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
     vlnjni::unregisterRemote(call, lib, gSlot->queue(), id,
-                             [](void* handle) { gApi->unregister(scopeHandle(handle)); });
+                             [](void* handle) { api().unregister(scopeHandle(handle)); });
   });
 }
 
@@ -344,7 +334,7 @@ SCOPE_NATIVE(jboolean, getRemoteSignature)(JNIEnv* env, jclass, jbyteArray id, j
     call.requireNonNull(out, "signature");
     std::uint8_t signature[16] = {};
     const bool answered = vlnjni::withHandle(call, library(), id, false, [&](void* handle) {
-      return gApi->signature(scopeHandle(handle), signature);
+      return api().signature(scopeHandle(handle), signature);
     });
     if (!answered || env->GetArrayLength(out) != 16) return jboolean(JNI_FALSE);
     env->SetByteArrayRegion(out, 0, 16, reinterpret_cast<const jbyte*>(signature));
@@ -359,7 +349,7 @@ SCOPE_NATIVE(jint, getRemoteCapabilities)(JNIEnv* env, jclass, jbyteArray id, jo
     call.requireNonNull(out, "capabilities");
     ProtDigScopeCapabilities record{};
     const jint status = vlnjni::withHandle(call, library(), id, kBrokenLink, [&](void* handle) {
-      return jint(gApi->capabilities(scopeHandle(handle), &record));
+      return jint(api().capabilities(scopeHandle(handle), &record));
     });
     if (status != 0) return status;
     jclass type = env->FindClass(SCOPE_PACKAGE "DigScopeCapabilities");
@@ -382,17 +372,17 @@ SCOPE_NATIVE(jint, getRemoteCapabilities)(JNIEnv* env, jclass, jbyteArray id, jo
 
 SCOPE_NATIVE(jint, addChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel, jfloat time) {
   return scopeCall(
-      env, id, [&](ProtDigScopeHandle h) { return gApi->addChannel(h, number(channel), time); });
+      env, id, [&](ProtDigScopeHandle h) { return api().addChannel(h, number(channel), time); });
 }
 
 SCOPE_NATIVE(jint, modifyChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel, jfloat time) {
   return scopeCall(
-      env, id, [&](ProtDigScopeHandle h) { return gApi->modifyChannel(h, number(channel), time); });
+      env, id, [&](ProtDigScopeHandle h) { return api().modifyChannel(h, number(channel), time); });
 }
 
 SCOPE_NATIVE(jint, removeChannel)(JNIEnv* env, jclass, jbyteArray id, jshort channel) {
   return scopeCall(env, id,
-                   [&](ProtDigScopeHandle h) { return gApi->removeChannel(h, number(channel)); });
+                   [&](ProtDigScopeHandle h) { return api().removeChannel(h, number(channel)); });
 }
 
 SCOPE_NATIVE(jint, addTrigger)
@@ -407,30 +397,30 @@ SCOPE_NATIVE(jint, modifyTrigger)
 
 SCOPE_NATIVE(jint, removeTrigger)(JNIEnv* env, jclass, jbyteArray id, jshort trigger) {
   return scopeCall(env, id,
-                   [&](ProtDigScopeHandle h) { return gApi->removeTrigger(h, number(trigger)); });
+                   [&](ProtDigScopeHandle h) { return api().removeTrigger(h, number(trigger)); });
 }
 
 SCOPE_NATIVE(jint, setScopeParameters)
 (JNIEnv* env, jclass, jbyteArray id, jint mode, jfloat first, jfloat second) {
   return scopeCall(env, id, [&](ProtDigScopeHandle h) {
-    return gApi->setParameters(h, int(mode), first, second);
+    return api().setParameters(h, int(mode), first, second);
   });
 }
 
 SCOPE_NATIVE(jint, armTrigger)(JNIEnv* env, jclass, jbyteArray id) {
-  return scopeCall(env, id, [](ProtDigScopeHandle h) { return gApi->arm(h); });
+  return scopeCall(env, id, [](ProtDigScopeHandle h) { return api().arm(h); });
 }
 
 SCOPE_NATIVE(jint, cancel)(JNIEnv* env, jclass, jbyteArray id) {
-  return scopeCall(env, id, [](ProtDigScopeHandle h) { return gApi->cancel(h); });
+  return scopeCall(env, id, [](ProtDigScopeHandle h) { return api().cancel(h); });
 }
 
 SCOPE_NATIVE(jint, getRawConfig)(JNIEnv* env, jclass, jbyteArray id) {
-  return scopeCall(env, id, [](ProtDigScopeHandle h) { return gApi->rawConfig(h); });
+  return scopeCall(env, id, [](ProtDigScopeHandle h) { return api().rawConfig(h); });
 }
 
 SCOPE_NATIVE(jint, getRawData)(JNIEnv* env, jclass, jbyteArray id) {
-  return scopeCall(env, id, [](ProtDigScopeHandle h) { return gApi->rawData(h); });
+  return scopeCall(env, id, [](ProtDigScopeHandle h) { return api().rawData(h); });
 }
 
 }  // extern "C"

@@ -33,8 +33,7 @@ struct Api {
 };
 
 // Heap objects never destroyed at exit (see vlnjni/Load.h).
-Api* gApi = nullptr;
-vlnjni::BoundLibrary* gLibrary = nullptr;
+vlnjni::BoundApi<Api> gApi;
 vlnjni::DispatcherSlot* const gSlot = new vlnjni::DispatcherSlot;
 
 // The lists of events 3 and 4 travel beside the payload.
@@ -149,10 +148,8 @@ void onStatusEvent(ProtStatusHandle handle, uint64_t type, const void* data, uin
   }
 }
 
-vlnjni::BoundLibrary& library() {
-  if (!gLibrary || !gApi) throw vlnjni::WrapperError(vlnjni::BoundLibrary::kLoadFailed);
-  return *gLibrary;
-}
+vlnjni::BoundLibrary& library() { return gApi.library(); }
+const Api& api() { return gApi.get(); }
 
 }  // namespace
 
@@ -160,38 +157,31 @@ extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
   return vlnjni::loadBinding(vm, kModule, [](JNIEnv* env) {
-    auto lib = vlnjni::BoundLibrary::open(env, kModule);
-    auto table = std::make_unique<Api>();
-    lib->bind(table->registerId, "ProtStatusRegister");
-    lib->bind(table->unregister, "ProtStatusUnRegister");
-    lib->bind(table->reqSignature, "ProtStatusReqSignature");
-    lib->bind(table->reqNotifications, "ProtStatusReqNotifications");
-    auto dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
-        env, kModule, kCallbacks, kNatives,
-        "Leu/veltrano/zamo/DeviceCommunication/provider/StatprotoCallbacks;",
-        {{"nativeCallbackSetConnected", "([B)V"},
-         {"nativeCallbackUnSetConnected", "([B)V"},
-         {"nativeCallbackParamSignature", "([B[B)V"},
-         {"nativeCallbackEventListChanged", "([B[I)V"},
-         {"nativeCallbackPowerStateListChanged", "([B[I)V"},
-         {"nativeCallbackSystemStatusChanged", "([BLjava/lang/String;)V"}},
-        &eventSwitch);
-    gLibrary = lib.release();
-    gApi = table.release();
+    std::unique_ptr<vlnjni::JavaDispatcher> dispatcher;
+    gApi.open(env, kModule, [&](vlnjni::BoundLibrary& lib, Api& table) {
+      lib.bind(table.registerId, "ProtStatusRegister");
+      lib.bind(table.unregister, "ProtStatusUnRegister");
+      lib.bind(table.reqSignature, "ProtStatusReqSignature");
+      lib.bind(table.reqNotifications, "ProtStatusReqNotifications");
+      dispatcher = vlnjni::JavaDispatcher::startWithCallbacks(
+          env, kModule, kCallbacks, kNatives,
+          "Leu/veltrano/zamo/DeviceCommunication/provider/StatprotoCallbacks;",
+          {{"nativeCallbackSetConnected", "([B)V"},
+           {"nativeCallbackUnSetConnected", "([B)V"},
+           {"nativeCallbackParamSignature", "([B[B)V"},
+           {"nativeCallbackEventListChanged", "([B[I)V"},
+           {"nativeCallbackPowerStateListChanged", "([B[I)V"},
+           {"nativeCallbackSystemStatusChanged", "([BLjava/lang/String;)V"}},
+          &eventSwitch);
+    });
     gSlot->publish(dispatcher.release());
   });
 }
 
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) {
-  if (gLibrary && gApi)
-    vlnjni::unregisterAll(*gLibrary, gSlot->queue(), [](void* handle) {
-      gApi->unregister(static_cast<ProtStatusHandle>(handle));
-    });
-  delete gSlot->take();
-  delete gLibrary;
-  gLibrary = nullptr;
-  delete gApi;
-  gApi = nullptr;
+  vlnjni::unloadService(gApi, *gSlot, [](void* handle) {
+    gApi.get().unregister(static_cast<ProtStatusHandle>(handle));
+  });
 }
 
 JNIEXPORT jboolean JNICALL
@@ -201,7 +191,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_registerDevice(JNIEnv
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::registerRemote(
         call, lib, gSlot->queue(), id, [](const std::uint8_t* bytes, std::size_t n) {
-          return static_cast<void*>(gApi->registerId(bytes, n, &onStatusEvent));
+          return static_cast<void*>(api().registerId(bytes, n, &onStatusEvent));
         }));
   });
 }
@@ -212,7 +202,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_unregisterDevice(JNIE
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
     return jboolean(vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, [](void* handle) {
-      gApi->unregister(static_cast<ProtStatusHandle>(handle));
+      api().unregister(static_cast<ProtStatusHandle>(handle));
     }));
   });
 }
@@ -222,7 +212,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_requestSignature(JNIE
                                                                             jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     return vlnjni::withHandle(call, library(), id, jboolean(JNI_FALSE), [](void* handle) {
-      return jboolean(gApi->reqSignature(static_cast<ProtStatusHandle>(handle)));
+      return jboolean(api().reqSignature(static_cast<ProtStatusHandle>(handle)));
     });
   });
 }
@@ -232,7 +222,7 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_requestNotifications(
                                                                                 jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     return vlnjni::withHandle(call, library(), id, jboolean(JNI_FALSE), [](void* handle) {
-      return jboolean(gApi->reqNotifications(static_cast<ProtStatusHandle>(handle)));
+      return jboolean(api().reqNotifications(static_cast<ProtStatusHandle>(handle)));
     });
   });
 }

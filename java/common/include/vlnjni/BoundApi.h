@@ -18,7 +18,9 @@ template <typename Table>
 class BoundApi {
  public:
   // Opens the library and lets `bindAll(library, table)` resolve the
-  // exports; throws as BoundLibrary does, publishing nothing then.
+  // exports and start what must run before the binding is used (a service
+  // binding's dispatcher); throws as BoundLibrary does, publishing nothing
+  // then.
   template <typename BindAll>
   void open(JNIEnv* env, const Module& module, BindAll bindAll) {
     std::unique_ptr<BoundLibrary> library = BoundLibrary::open(env, module);
@@ -32,6 +34,12 @@ class BoundApi {
     if (!table_) throw WrapperError(BoundLibrary::kLoadFailed);
     return *table_;
   }
+  // The library, for the handle registry and its call lock.
+  BoundLibrary& library() const {
+    if (!table_ || !library_) throw WrapperError(BoundLibrary::kLoadFailed);
+    return *library_;
+  }
+  bool loaded() const { return table_ && library_; }
   // The class loader is gone, so no native of the binding runs again.
   void close() {
     delete table_;

@@ -12,7 +12,9 @@
 
 #include <mutex>
 
+#include "vlnjni/BoundApi.h"
 #include "vlnjni/BoundLibrary.h"
+#include "vlnjni/Dispatcher.h"
 #include "vlnjni/Errors.h"
 #include "vlnjni/EventQueue.h"
 
@@ -80,6 +82,16 @@ void unregisterAll(BoundLibrary& library, EventQueue* queue, Fn&& fn) {
     library.removeHandle(remote);
     if (queue) queue->eraseRemoteId(handle);
   }
+}
+
+// JNI_OnUnload of a binding that registers ids: each id still registered is
+// unregistered with `unregisterOne(handle)`, then the dispatcher is stopped
+// and the library closed.
+template <typename Table, class Fn>
+void unloadService(BoundApi<Table>& api, DispatcherSlot& slot, Fn&& unregisterOne) {
+  if (api.loaded()) unregisterAll(api.library(), slot.queue(), unregisterOne);
+  delete slot.take();
+  api.close();
 }
 
 }  // namespace vlnjni
