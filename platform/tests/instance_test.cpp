@@ -1,9 +1,10 @@
 // The single-instance lock across processes.
+#include "plat/instance.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "plat/instance.h"
 #include "plat/runtime.h"
 #include "rpc_child.h"
 
@@ -21,7 +22,7 @@ class InstanceLockTest : public ::testing::Test {
   // What a second process gets for `name`.
   std::string otherProcess(const std::string& name, test::ChildProcess* child) {
     std::string line;
-    if (!child->start(RPC_INSTANCE_HELPER, {name}) || !child->readLine(&line)) return "none";
+    if (!child->start(INSTANCE_HELPER, {name}) || !child->readLine(&line)) return "none";
     return line;
   }
   std::string dir_;

@@ -1,4 +1,6 @@
 // The registry file: its form, lookups and the buffer rules of enumeration.
+#include "plat/registry.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -6,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "plat/registry.h"
 #include "plat/runtime.h"
 
 namespace plat {

@@ -1,11 +1,11 @@
+#include "plat/runtime.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "plat/runtime.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,6 @@
 // The directory watcher the virtual bus discovers devices with.
+#include "plat/inotify.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "plat/inotify.h"
 #include "plat/poll.h"
 #include "plat/runtime.h"
 

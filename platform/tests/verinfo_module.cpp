@@ -4,8 +4,8 @@
 
 #include "plat/verinfo.h"
 
-extern "C" __attribute__((visibility("default"))) const char* rpc_verinfo_probe() {
+extern "C" __attribute__((visibility("default"))) const char* verinfo_probe() {
   static const std::string name =
-      plat::getModuleVersionString(reinterpret_cast<void*>(&rpc_verinfo_probe), "ProductName");
+      plat::getModuleVersionString(reinterpret_cast<void*>(&verinfo_probe), "ProductName");
   return name.c_str();
 }

@@ -1,3 +1,5 @@
+#include "plat/msgpipe.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "plat/msgpipe.h"
 #include "plat/poll.h"
 #include "plat/runtime.h"
 

@@ -1,10 +1,11 @@
 // System texts: every code the platform layer and the RPC report has one.
+#include "plat/sysmsg.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "plat/errors.h"
-#include "plat/sysmsg.h"
 
 namespace plat {
 namespace {

@@ -1,4 +1,6 @@
 // The version section: reading it from programs, libraries and damaged files.
+#include "plat/verinfo.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 
 #include "plat/dynlib.h"
 #include "plat/runtime.h"
-#include "plat/verinfo.h"
 
 namespace plat {
 namespace {
@@ -31,25 +32,25 @@ TEST(VersionInfo, ProgramReadsItsOwnBlock) {
 
 TEST(VersionInfo, OtherBlockOrNoSectionGivesNothing) {
   std::string value = "untouched";
-  EXPECT_FALSE(readFileVersionString(RPC_VERINFO_FOREIGN, "ProductName", &value));
+  EXPECT_FALSE(readFileVersionString(VERINFO_FOREIGN, "ProductName", &value));
   EXPECT_EQ("untouched", value);
-  EXPECT_EQ("", getFileVersionString(RPC_VERINFO_FOREIGN, "ProductVersion"));
-  EXPECT_EQ("", getFileVersionString(RPC_VERINFO_NONE, "ProductName"));
+  EXPECT_EQ("", getFileVersionString(VERINFO_FOREIGN, "ProductVersion"));
+  EXPECT_EQ("", getFileVersionString(VERINFO_NONE, "ProductName"));
   EXPECT_EQ("", getFileVersionString("/nonexistent/file", "ProductName"));
   EXPECT_EQ("", getFileVersionString("/proc/self", "ProductName"));  // a directory
 }
 
 TEST(VersionInfo, LibraryIsFoundByAnAddressInsideIt) {
   std::string error;
-  LibraryHandle lib = loadLibrary(RPC_VERINFO_MODULE, &error);
+  LibraryHandle lib = loadLibrary(VERINFO_MODULE, &error);
   ASSERT_NE(nullptr, lib) << error;
   using Probe = const char* (*)();
-  auto probe = reinterpret_cast<Probe>(findSymbol(lib, "rpc_verinfo_probe", &error));
+  auto probe = reinterpret_cast<Probe>(findSymbol(lib, "verinfo_probe", &error));
   ASSERT_NE(nullptr, probe) << error;
   EXPECT_STREQ("Verinfo Module", probe());
   EXPECT_EQ("Verinfo Module",
             getModuleVersionString(reinterpret_cast<void*>(probe), "ProductName"));
-  EXPECT_EQ("Verinfo Module", getFileVersionString(RPC_VERINFO_MODULE, "ProductName"));
+  EXPECT_EQ("Verinfo Module", getFileVersionString(VERINFO_MODULE, "ProductName"));
 
   EXPECT_EQ(nullptr, findSymbol(lib, "no_such_symbol", &error));
   EXPECT_NE(std::string::npos, error.find("no_such_symbol")) << error;
