@@ -3,10 +3,14 @@
 # pseudo-terminal.
 set(PROTOPROBE_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 
-vln_add_test(NAME protoprobe_prot_exercizer_test
-  SOURCES ${PROTOPROBE_TESTS}/prot_exercizer_test.cpp ${PROTOPROBE_TESTS}/interactive_console_test.cpp
-  LIBS protoprobe_core
-  LABELS unit asan concurrency)
+# The pieces in process, one test per unit.
+foreach(unit IN ITEMS hex_text program prot_console prot_exercizer protocol_consoles
+                      status_console param_db_console file_server_runner interactive_console)
+  vln_add_test(NAME protoprobe_${unit}_test
+    SOURCES ${PROTOPROBE_TESTS}/${unit}_test.cpp
+    LIBS protoprobe_core
+    LABELS unit asan concurrency)
+endforeach()
 
 # The program on the whole road, run through the shell and on a
 # pseudo-terminal by the shared test support (testsupport/ShellRunner.h).
