@@ -1,7 +1,7 @@
 # Tests of the command framework (in process), of the program without a
 # server and with a stand-in server in the test process (the program runs as
 # a child), and end to end through the connection server.
-vln_add_test(NAME devshell_console_test
+vln_add_test(NAME devshell_usr_console_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/usr_console_test.cpp
   LIBS devshell_core
   LABELS unit asan)
@@ -32,23 +32,23 @@ devshell_process_test(devshell_cli_test
   LABELS unit asan)
 
 # The scenarios on the stand-in server inside the test process.
-devshell_process_test(devshell_program_test
-  SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/FakeHubServer.cpp
+devshell_process_test(devshell_e2e_test_fakehub
+  SOURCES ${DEVSHELL_TESTS}/devshell_e2e_test.cpp ${DEVSHELL_TESTS}/FakeHubServer.cpp
   LIBS vln_testsupport devsim_core
   LABELS unit asan)
 
 # The same scenarios through the connection server's core and the link
 # protocol to emulated devices.
-devshell_process_test(e2e_devshell_test
-  SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/LinkhubHostServer.cpp
+devshell_process_test(devshell_e2e_test
+  SOURCES ${DEVSHELL_TESTS}/devshell_e2e_test.cpp ${DEVSHELL_TESTS}/LinkhubHostServer.cpp
   LIBS vln_testsupport devsim_core
   LABELS e2e asan)
 
 # The same scenarios on the whole road: the linkhub program with usblink over
 # the virtual bus, and the devsim program (the shared end-to-end fixture).
 if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
-  devshell_process_test(e2e_devshell_vbus_test
-    SOURCES ${DEVSHELL_TESTS}/e2e_devshell_test.cpp ${DEVSHELL_TESTS}/VbusRoadServer.cpp
+  devshell_process_test(devshell_e2e_test_vbus
+    SOURCES ${DEVSHELL_TESTS}/devshell_e2e_test.cpp ${DEVSHELL_TESTS}/VbusRoadServer.cpp
     LIBS e2e_road devsim_core
     LABELS e2e)
 endif()

@@ -26,8 +26,5 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
 endif()
 
 # The reply rules under libFuzzer (a corpus replay in the other trees).
-vln_add_fuzz(NAME pardbproto_reply_fuzz
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/reply_rules_fuzz.cpp
-  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
+vln_add_fuzz(TARGET reply LIBS svcwire)
 target_include_directories(pardbproto_reply_fuzz PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_link_libraries(pardbproto_reply_fuzz PRIVATE svcwire)

@@ -20,9 +20,7 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_test_depends(scopeproto_stress_test linkhub usblink devsim)
 endif()
 
-vln_add_fuzz(NAME scopeproto_reply_fuzz
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/scope_reply_fuzz.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/ScopeReply.cpp
-  LIBS svcwire
-  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus)
+# The message layouts under libFuzzer (a corpus replay in the other trees).
+vln_add_fuzz(TARGET reply SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/src/ScopeReply.cpp LIBS svcwire)
 target_include_directories(scopeproto_reply_fuzz PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)

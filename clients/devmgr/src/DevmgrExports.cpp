@@ -1,4 +1,5 @@
-// The flat API of devmgr over CoreCmdProc, and the registry of live handles.
+// What devmgr exports: its flat API over CoreCmdProc, and the registry of
+// live handles.
 #include <cstring>
 #include <map>
 #include <memory>

@@ -1,5 +1,5 @@
-// The flat API of fsproto over FileServerProc, the registry of transfers and
-// the error texts.
+// What fsproto exports: its flat API over FileServerProc, the registry of
+// transfers and the error texts.
 #include <cstring>
 #include <memory>
 #include <mutex>

@@ -1,4 +1,4 @@
-// The flat API of pardbproto over the channel handler.
+// What pardbproto exports: its flat API over the channel handler.
 #include "ParamCmdProc.h"
 #include "pardbproto/pardbproto.h"
 

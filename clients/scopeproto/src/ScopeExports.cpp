@@ -1,4 +1,4 @@
-// The flat API of scopeproto over the channel handler.
+// What scopeproto exports: its flat API over the channel handler.
 #include <cstring>
 
 #include "DigScopeCmdProc.h"

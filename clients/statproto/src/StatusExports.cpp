@@ -1,4 +1,4 @@
-// The flat API of statproto over the channel handler.
+// What statproto exports: its flat API over the channel handler.
 #include "StatusCmdProc.h"
 #include "statproto/statproto.h"
 

@@ -1,3 +1,15 @@
+# End-to-end scenarios (label e2e): linkhub loading usblink over the virtual
+# bus, devsim devices on it, clients through the control RPC and the pipes,
+# on the road fixture of support.cmake.
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME linkhub_e2e_link_echo_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/linkhub_e2e_link_echo_test.cpp
+    LIBS e2e_road LABELS e2e TIMEOUT 900)
+  vln_add_test(NAME linkhub_e2e_link_trace_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/linkhub_e2e_link_trace_test.cpp
+    LIBS e2e_road LABELS e2e TIMEOUT 600)
+endif()
+
 # Tests of what a user types: ./run.sh on this build tree, and every tool
 # command line the README shows (label e2e).
 find_program(VLN_PYTHON3 python3)
