@@ -8,8 +8,8 @@
 #   (umockdev preload); default tree only, never asan or tsan.
 #
 #   The test is named after its file: NAME is the first source's name without
-#   .cpp, that with the directory's prefix before it (usblink_records_test for
-#   tests/records_test.cpp), or with a variant after it (banner_test_bare).
+#   .cpp, that with the directory's prefix before it (usblink_libusb_bus_test
+#   for tests/libusb_bus_test.cpp), or with a variant after it (banner_test_bare).
 #
 # vln_add_fuzz(TARGET t [SOURCES extra ...] [LIBS ...] [CORPUS dir])
 #   The fuzz target tests/fuzz/<t>_fuzz.cpp with its seeds in tests/fuzz/<t>/,

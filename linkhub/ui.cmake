@@ -14,29 +14,6 @@ set_target_properties(linkhub_ui PROPERTIES AUTOMOC ON)
 target_link_libraries(linkhub_ui PUBLIC linkhub_uilogic Qt6::Widgets)
 target_compile_definitions(linkhub_ui PRIVATE QT_NO_KEYWORDS)
 
-# The logic behind the windows, without a display.
-vln_add_test(NAME ui_logic_test
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_logic_test.cpp
-  LIBS linkhub_uilogic LABELS unit asan concurrency)
-
-# The windows on the offscreen platform, with the server core in the test's
-# process over the in-process media and devsim devices.
-vln_add_test(NAME ui_widgets_test
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_widgets_test.cpp
-  LIBS linkhub_ui devsim_core devmgr Qt6::Test
-  LABELS gui asan
-  TIMEOUT 600
-  ENV QT_QPA_PLATFORM=offscreen
-      LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/ui_lsan.supp)
-vln_version_info(ui_widgets_test PRODUCT_NAME "Connection Server" PRODUCT_VERSION "1.6.6.0")
-target_compile_definitions(ui_widgets_test PRIVATE
-  QT_NO_KEYWORDS SPAWN_RECORDER="$<TARGET_FILE:spawn_recorder>" UI_TEST_COPYRIGHT="${VLN_COPYRIGHT}")
-add_dependencies(ui_widgets_test spawn_recorder)
-vln_test_depends(ui_widgets_test spawn_recorder)
-
-# The program with and without a display.
-hub_test(ui_process_test LIBS linkhub_core devsim_core rpc_testsupport LABELS gui)
-
 # The README's pictures of the windows (not built by default):
 #   cmake --build --preset default --target linkhub_ui_pictures
 #   build/default/linkhub/linkhub_ui_pictures linkhub/docs

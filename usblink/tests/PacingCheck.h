@@ -1,5 +1,6 @@
-// A check shared by the channel tests of every backend: a bus on which
-// writes complete at once must not make the channel ask the server in a loop.
+// The pacing check shared by the channel tests of every backend: a bus on
+// which writes complete at once must not make the channel ask the server in a
+// loop.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-// The contract between the connection server and a transport media library.
+// The media interface: the contract between the connection server and a
+// transport media library.
 //
 // A media library exports the six functions below unmangled; the server loads
 // it with dlopen and binds them by name (all six are required). A media

@@ -1,6 +1,6 @@
-// What the device list window does, without any widget: its rows keyed by
-// HwId, the worker that talks to the devices, and the text rules of the
-// names. The window (DeviceListDialog) only shows the model and forwards
+// The device list's logic, what its window does without any widget: its rows
+// keyed by HwId, the worker that talks to the devices, and the text rules of
+// the names. The window (DeviceListDialog) only shows the model and forwards
 // the user's actions.
 //
 // Every request and result carries its device's HwId and is applied to the

@@ -1,4 +1,5 @@
-// The linkhub program's choice between the tray and headless operation.
+// The GUI side of the linkhub program's main: the choice between the tray and
+// headless operation, and the run with the tray.
 #pragma once
 
 namespace hubui {
