@@ -1,3 +1,9 @@
+# The test package writer, used by the tests, the fuzz seeds, devsim's tests
+# and the update benchmark.
+add_library(fwpackage_writer STATIC tests/support/PackageWriter.cpp)
+target_include_directories(fwpackage_writer PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/tests/support)
+target_link_libraries(fwpackage_writer PUBLIC codec_common PRIVATE PkgConfig::LZ4)
+
 vln_add_test(NAME fwflash_packager_test SOURCES tests/packager_test.cpp
              LIBS fwpackage fwpackage_writer PkgConfig::LZ4 LABELS unit asan)
 target_compile_options(fwflash_packager_test PRIVATE -Wno-missing-field-initializers)
