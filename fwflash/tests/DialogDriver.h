@@ -1,5 +1,5 @@
-// Driving the updater window from a test: the event loop run until a
-// condition holds, and a file picker that answers from a script.
+// The dialog driver: a test drives the updater window with the event loop
+// run until a condition holds, and a file picker that answers from a script.
 #pragma once
 
 #include <QCoreApplication>

@@ -5,9 +5,9 @@
 # export (the fake has none of devmgr's).
 vln_add_java_test(NAME java_load_failure_test CLASS LoadFailureTest
   PROPS -DDevmgrjni.library=/nonexistent/libdevmgr.so)
-vln_add_java_test(NAME java_load_failure_env_test CLASS LoadFailureTest
+vln_add_java_test(NAME java_load_failure_test_env CLASS LoadFailureTest
   ENV Devmgrjni.library=/nonexistent/libdevmgr.so)
-vln_add_java_test(NAME java_load_missing_export_test CLASS LoadFailureTest
+vln_add_java_test(NAME java_load_failure_test_missing_export CLASS LoadFailureTest
   PROPS -DDevmgrjni.library=$<TARGET_FILE:fakecb>)
 
 # The fake registration library and the test binding over it; both go into
@@ -22,28 +22,29 @@ vln_add_java_binding(fakejni
   CLASS vlntest.Fakejni
   HEADERS vln_javatests_headers)
 
-vln_add_java_test(NAME java_runtime_test CLASS FakeRuntimeTest)
-vln_add_java_test(NAME java_runtime_load_refusal_test CLASS FakeLoadRefusalTest)
-vln_add_java_test(NAME java_runtime_exit_test CLASS FakeExitTest)
-vln_add_java_test(NAME java_runtime_unload_test CLASS FakeUnloadTest
+vln_add_java_test(NAME java_fake_runtime_test CLASS FakeRuntimeTest)
+vln_add_java_test(NAME java_fake_load_refusal_test CLASS FakeLoadRefusalTest)
+vln_add_java_test(NAME java_fake_exit_test CLASS FakeExitTest)
+vln_add_java_test(NAME java_fake_unload_test CLASS FakeUnloadTest
   ARGS ${CMAKE_CURRENT_BINARY_DIR}/unload_test.log
   ENV FAKECB_LOG=${CMAKE_CURRENT_BINARY_DIR}/unload_test.log)
 # The runner itself: it sees the JVM's warning about a JNI misuse made on
 # purpose (any other run with a warning fails).
-vln_add_java_test(NAME java_runner_sees_jni_warning CLASS FakeMisuseMain EXPECT_JNI_WARNING)
+vln_add_java_test(NAME java_fake_misuse_main CLASS FakeMisuseMain EXPECT_JNI_WARNING)
 
 # The pure parts without a JVM: text conversions and the event queue.
-vln_add_test(NAME vlnjni_test
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/text_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/event_queue_test.cpp
+vln_add_test(NAME vlnjni_text_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/text_test.cpp
+  LIBS vlnjni
+  LABELS unit asan concurrency)
+vln_add_test(NAME vlnjni_event_queue_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/event_queue_test.cpp
   LIBS vlnjni
   LABELS unit asan concurrency)
 
 # The UTF-8 decoder takes device texts: fuzzed (label fuzz), the seeds
 # replayed elsewhere.
-vln_add_fuzz(NAME vlnjni_utf8_fuzz
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/utf8_fuzz.cpp
-  LIBS vlnjni
-  CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/utf8)
+vln_add_fuzz(TARGET utf8 LIBS vlnjni)
 
 # The provider classes carry the names and descriptors the bindings and
 # applications rely on.

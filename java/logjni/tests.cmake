@@ -3,7 +3,7 @@
 # for the failures the real one cannot be made to show.
 set(logjni_fixtures ${CMAKE_SOURCE_DIR}/codecs/logcodec/tests/fixtures)
 vln_add_java_test(NAME java_logjni_test CLASS LogjniTest ARGS ${logjni_fixtures})
-vln_add_java_test(NAME java_logjni_german_test CLASS LogjniTest ARGS ${logjni_fixtures} --german
+vln_add_java_test(NAME java_logjni_test_german CLASS LogjniTest ARGS ${logjni_fixtures} --german
   ENV LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8)
 
 add_library(fake_logcodec SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake_logcodec.cpp)
@@ -23,8 +23,8 @@ vln_add_java_test(NAME java_codec_reload_test CLASS CodecReloadTest ARGS ${logjn
 
 # The conversion alone, over a scripted codec table (also in the asan tree,
 # whose leak checker sees a codec buffer left unfreed).
-vln_add_test(NAME logjni_merge_test
+vln_add_test(NAME logjni_log_merge_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/log_merge_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/src/LogMerge.cpp
   LIBS toolsupport LABELS unit asan)
-target_include_directories(logjni_merge_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
+target_include_directories(logjni_log_merge_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
   $<TARGET_PROPERTY:logcodec,INTERFACE_INCLUDE_DIRECTORIES>)

@@ -3,7 +3,7 @@
 # codec that breaks its promises.
 set(odjni_vectors ${CMAKE_SOURCE_DIR}/codecs/odcodec/tests/vectors)
 vln_add_java_test(NAME java_odjni_test CLASS OdjniTest ARGS ${odjni_vectors})
-vln_add_java_test(NAME java_odjni_german_test CLASS OdjniTest ARGS ${odjni_vectors} --german
+vln_add_java_test(NAME java_odjni_test_german CLASS OdjniTest ARGS ${odjni_vectors} --german
   ENV LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8)
 
 add_library(fake_odcodec SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake_odcodec.cpp)

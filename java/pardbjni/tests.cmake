@@ -25,7 +25,7 @@ endif()
 
 # A dropped class loader unloads the binding: each id unregistered once, the
 # dispatcher gone (BindingUnloadTest serves scopejni too).
-vln_add_java_test(NAME java_pardbjni_unload_test CLASS BindingUnloadTest
+vln_add_java_test(NAME java_pardbjni_binding_unload_test CLASS BindingUnloadTest
   ARGS eu.veltrano.zamo.DeviceCommunication.provider.Pardbjni connectRemoteHw Pardbjni
        ${CMAKE_CURRENT_BINARY_DIR}/unload_test.log
   PROPS -DPardbjni.library=$<TARGET_FILE:fakepardbproto>

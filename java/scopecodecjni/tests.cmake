@@ -3,7 +3,7 @@
 # decoder that returns codes the real one never does.
 set(scopecodecjni_fixtures ${CMAKE_SOURCE_DIR}/codecs/scopecodec/tests/fixtures)
 vln_add_java_test(NAME java_scopecodecjni_test CLASS ScopecodecjniTest ARGS ${scopecodecjni_fixtures})
-vln_add_java_test(NAME java_scopecodecjni_german_test CLASS ScopecodecjniTest
+vln_add_java_test(NAME java_scopecodecjni_test_german CLASS ScopecodecjniTest
   ARGS ${scopecodecjni_fixtures} --german ENV LC_ALL=de_DE.UTF-8 LANG=de_DE.UTF-8)
 
 add_library(fake_scopecodec SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake_scopecodec.cpp)

@@ -25,7 +25,7 @@ vln_add_java_test(NAME java_scopejni_fake_test CLASS ScopejniFakeTest
 
 # A dropped class loader unloads the binding (the timing classes are held
 # weakly too): each id unregistered once, the dispatcher gone.
-vln_add_java_test(NAME java_scopejni_unload_test CLASS BindingUnloadTest
+vln_add_java_test(NAME java_scopejni_binding_unload_test CLASS BindingUnloadTest
   ARGS eu.veltrano.zamo.DeviceCommunication.provider.DigitalScope.Scopejni registerRemote Scopejni
        ${CMAKE_CURRENT_BINARY_DIR}/unload_test.log
   PROPS -DScopejni.library=$<TARGET_FILE:fakescopeproto>

@@ -1,4 +1,5 @@
-// Helpers shared by the calibration codec tests.
+// Test support shared by the calibration codec tests: the handle, fixture
+// files, the codec's calls over strings and a well-formedness check.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// The flat export API over LogViewerHandle.
+// The library's flat exports, over LogViewerHandle.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

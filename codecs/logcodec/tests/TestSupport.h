@@ -1,4 +1,4 @@
-// Helpers shared by the log codec tests: fixture files, the escaped table
+// Test support shared by the log codec tests: fixture files, the escaped table
 // fields, XML well-formedness and a decimal-comma process locale.
 #pragma once
 

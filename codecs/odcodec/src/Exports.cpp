@@ -1,3 +1,5 @@
+// The library's flat exports: both conversions, guarded so that no exception
+// leaves them.
 #include <new>
 #include <stdexcept>
 

@@ -1,8 +1,9 @@
-// Whole numbers read from XML texts the way the dictionary's writers expect:
-// leading blanks and a sign accepted, reading stops at the first character
-// that is no digit of the base. A text without any digit, or a value outside
-// the allowed range, is an unexpected failure (std::invalid_argument /
-// std::out_of_range), which the exports report as "Exception error".
+// Integer text: whole numbers read from XML texts the way the dictionary's
+// writers expect: leading blanks and a sign accepted, reading stops at the
+// first character that is no digit of the base. A text without any digit, or
+// a value outside the allowed range, is an unexpected failure
+// (std::invalid_argument / std::out_of_range), which the exports report as
+// "Exception error".
 #pragma once
 
 #include <cstdint>

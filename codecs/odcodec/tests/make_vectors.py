@@ -5,8 +5,8 @@ Computed here from the file and XML layouts alone, independently of the
 codec: for each case a binary dictionary (NAME.bin) and the XML the codec must
 write for it (NAME.xml) in tests/vectors/; XML spellings the reader must accept
 with the bytes they stand for in tests/vectors/from-xml/; and seeds for both
-fuzz targets in fuzz/corpus-*/.  Run it again after changing a case and check
-the outputs in.
+fuzz targets in tests/fuzz/<target>/.  Run it again after changing a case and
+check the outputs in.
 """
 import os
 import random
@@ -15,7 +15,7 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 VECTORS = os.path.join(HERE, "vectors")
 FROM_XML = os.path.join(VECTORS, "from-xml")
-FUZZ = os.path.join(HERE, "..", "fuzz")
+FUZZ = os.path.join(HERE, "fuzz")
 
 DECLARATION = '<?xml version="1.0" encoding="ISO-8859-1" standalone="yes"?>'
 
@@ -138,21 +138,21 @@ def main():
     for name, (version, records) in round_trip_cases().items():
         write(os.path.join(VECTORS, name + ".bin"), binary(version, records))
         write(os.path.join(VECTORS, name + ".xml"), xml(version, records))
-        write(os.path.join(FUZZ, "corpus-binary", name), binary(version, records))
-        write(os.path.join(FUZZ, "corpus-xml", name), xml(version, records))
+        write(os.path.join(FUZZ, "binary", name), binary(version, records))
+        write(os.path.join(FUZZ, "xml", name), xml(version, records))
     for name, (text, expected) in from_xml_cases().items():
         write(os.path.join(FROM_XML, name + ".xml"), text)
         write(os.path.join(FROM_XML, name + ".bin"), expected)
-        write(os.path.join(FUZZ, "corpus-xml", name), text)
+        write(os.path.join(FUZZ, "xml", name), text)
     # Broken inputs keep the error paths in the fuzzers' reach.
     one = binary(1, [(0x1018, 2, False, b"\x11\x22\x33\x44")])
-    write(os.path.join(FUZZ, "corpus-binary", "cut_in_value"), one[:-1])
-    write(os.path.join(FUZZ, "corpus-binary", "cut_in_header"), one[:4])
-    write(os.path.join(FUZZ, "corpus-binary", "version_2"), binary(2, []))
-    write(os.path.join(FUZZ, "corpus-xml", "odd_hex_value"),
+    write(os.path.join(FUZZ, "binary", "cut_in_value"), one[:-1])
+    write(os.path.join(FUZZ, "binary", "cut_in_header"), one[:4])
+    write(os.path.join(FUZZ, "binary", "version_2"), binary(2, []))
+    write(os.path.join(FUZZ, "xml", "odd_hex_value"),
           '<ObjectDictionary version="1"><Objects><Object><Index>1</Index>'
           "<SubIndex>1</SubIndex><HexValue>abc</HexValue></Object></Objects></ObjectDictionary>")
-    write(os.path.join(FUZZ, "corpus-xml", "no_root"), "<Dictionary version=\"1\"/>")
+    write(os.path.join(FUZZ, "xml", "no_root"), "<Dictionary version=\"1\"/>")
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-// The parameter definition XML: project ids, enums and the variable tree.
+// The definition reader: project ids, enums and the variable tree of the
+// parameter definition XML.
 #include <string>
 #include <string_view>
 

@@ -1,4 +1,4 @@
-// The flat export boundary: no exception leaves it.
+// The library's flat exports: no exception leaves them.
 #include <climits>
 #include <new>
 #include <stdexcept>

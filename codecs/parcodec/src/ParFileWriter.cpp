@@ -1,4 +1,4 @@
-// Building the binary parameter file and its signature.
+// The par file writer: the binary parameter file and its signature.
 #include <algorithm>
 #include <cstring>
 #include <limits>

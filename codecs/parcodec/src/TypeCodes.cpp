@@ -1,3 +1,5 @@
+// What the type codes stand for in a file: value widths and record
+// descriptors.
 #include "ParameterTable.h"
 
 namespace parcodec {

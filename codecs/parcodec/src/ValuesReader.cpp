@@ -1,4 +1,4 @@
-// The parameter values XML applied as defaults.
+// The values reader: the parameter values XML applied as defaults.
 #include "NumberText.h"
 #include "ParameterTable.h"
 #include "XmlRequire.h"

@@ -1,4 +1,4 @@
-// The values XML rendering of decoded parameter files.
+// The values XML writer: decoded parameter files rendered as values XML.
 #include "ParameterTable.h"
 #include "codeccommon/XmlText.h"
 

@@ -1,4 +1,4 @@
-// The flat export API of the scope capture codec.
+// The flat exports of the scope capture codec.
 #include <cstdlib>
 #include <exception>
 

@@ -1,7 +1,7 @@
-// The small interfaces the updater worker works through: the device
-// management calls, the file server client and the dialog's event queue.
-// Production code binds them to devmgr, fsproto and the Qt dialog; tests
-// bind them to fakes.
+// The updater's ports: the small interfaces its worker works through (the
+// device management calls, the file server client and the dialog's event
+// queue). Production code binds them to devmgr, fsproto and the Qt dialog;
+// tests bind them to fakes.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// datatool's options and the rules that pick one conversion.
+// datatool's command line: its options and the rules that pick one
+// conversion.
 #pragma once
 
 #include <boost/program_options.hpp>

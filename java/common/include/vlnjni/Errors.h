@@ -1,5 +1,5 @@
-// Native failures as Java exceptions, and the guard every native runs in so
-// that no C++ exception ever leaves it.
+// Errors: native failures as Java exceptions, and the guard every native runs
+// in so that no C++ exception ever leaves it.
 //
 //   JNIEXPORT jint JNICALL Java_..._foo(JNIEnv* env, jclass, jbyteArray id) {
 //     return vlnjni::guardNative(env, kModule, jint(0), [&](vlnjni::NativeCall& call) {

@@ -1,4 +1,5 @@
-// Writes the fuzz seeds: packages as the test writer makes them.
+// Writes the fuzz seeds: packages as the test writer makes them. The
+// checked-in ones in module_info/ are its output.
 #include <fstream>
 #include <iostream>
 #include <string>

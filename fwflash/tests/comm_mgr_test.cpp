@@ -1,5 +1,3 @@
-#include "fwflash/CommMgr.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <fstream>
 
 #include "UpdaterFakes.h"
+#include "fwflash/CommMgr.h"
 
 using namespace fwflash;
 using namespace fwflash::testing;

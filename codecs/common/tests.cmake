@@ -1,0 +1,4 @@
+# The shared pieces (errors, CRC, XML in and out) in one test program; the
+# allocation of a large result makes its pages present on helper threads.
+vln_add_test(NAME codec_common_test SOURCES tests/codec_common_test.cpp LIBS codec_common
+             LABELS unit asan concurrency)
