@@ -10,6 +10,11 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
     LIBS e2e_road LABELS e2e TIMEOUT 600)
 endif()
 
+# The terminal session the console tests read their programs through.
+vln_add_test(NAME shell_runner_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/shell_runner_test.cpp
+  LIBS vln_testsupport LABELS unit)
+
 # Tests of what a user types: ./run.sh on this build tree, and every tool
 # command line the README shows (label e2e).
 find_program(VLN_PYTHON3 python3)

@@ -77,12 +77,13 @@ bool TerminalSession::start(const ShellRunner& runner, const std::vector<std::st
   return true;
 }
 
-void TerminalSession::readAvailable(int ms) {
+long TerminalSession::readAvailable(int ms) {
   plat::PollItem item{master_, plat::kPollRead, 0};
-  if (plat::pollHandles(&item, 1, ms) <= 0) return;
+  if (plat::pollHandles(&item, 1, ms) <= 0) return 0;
   char buffer[4096];
   const long n = plat::readConsole(master_, buffer, sizeof buffer);
   if (n > 0) transcript_.append(buffer, size_t(n));
+  return n;
 }
 
 bool TerminalSession::waitFor(const std::string& text, int ms) {
@@ -111,10 +112,24 @@ void TerminalSession::endInput() {
 
 int TerminalSession::wait(int ms) {
   if (!child_.valid()) return status_;
-  if (child_.wait_for(std::chrono::milliseconds(ms)) != std::future_status::ready) return -1;
+  // Reading on while waiting: a child that writes more than the terminal
+  // holds would otherwise block and never end.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (child_.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return -1;
+    readAvailable(int(std::min<long>(left.count(), 50)));
+  }
   child_.get();
-  // Whatever the child wrote last.
-  readAvailable(0);
+  // Whatever the child wrote last, however much it is. The terminal passes
+  // it on asynchronously, so nothing read now proves it is all: with our
+  // own end of the child's side closed, the end comes as an error once the
+  // last writer is gone.
+  plat::closeHandle(slave_);
+  slave_ = plat::kInvalidHandle;
+  while (readAvailable(5000) > 0) {
+  }
   status_ = readStatus(statusFile_);
   return status_;
 }

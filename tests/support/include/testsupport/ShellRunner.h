@@ -68,7 +68,8 @@ class TerminalSession {
   std::string standardError() const;
 
  private:
-  void readAvailable(int ms);
+  // Bytes read within `ms`: 0 when nothing came.
+  long readAvailable(int ms);
 
   plat::Handle master_ = plat::kInvalidHandle;
   plat::Handle slave_ = plat::kInvalidHandle;
