@@ -1,14 +1,14 @@
 // The terminal session the console tests read their programs through: what
 // a program writes last, and more than the terminal buffers, must all be in
 // the transcript once wait() returns.
-#include "testsupport/ShellRunner.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "testsupport/ShellRunner.h"
 
 namespace {
 

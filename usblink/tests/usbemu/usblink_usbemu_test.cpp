@@ -2,8 +2,6 @@
 // bus) runs under the umockdev preload against emulated USB devices whose
 // usbfs calls this process answers, with the device end of the link and its
 // services behind them.
-#include "UsbEmu.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "UsbEmu.h"
 #include "devmgr/devmgr.h"
 #include "e2e/BenchClient.h"
 #include "e2e/Road.h"
