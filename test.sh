@@ -4,7 +4,8 @@
 # sanitizers, the concurrency tests under ThreadSanitizer, and each fuzz target
 # briefly, and clang's lock analysis over every target (the clang tree builds
 # everything and runs only the analysis test); the C++ files must be formatted
-# as .clang-format says (scripts/check-format). Set VLN_QUICK=1 to run the
+# as .clang-format says (scripts/check-format) and the tree must follow its
+# layout rule (scripts/check-layout). Set VLN_QUICK=1 to run the
 # default tree only.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -24,6 +25,7 @@ run_tree() {  # preset, build target, ctest label filter
 }
 
 ./scripts/check-format || status=1
+./scripts/check-layout || status=1
 run_tree default "" ""
 if [ "${VLN_QUICK:-0}" != 1 ]; then
   run_tree clang "" '^analysis$'

@@ -11,18 +11,13 @@
 #   .cpp, that with the directory's prefix before it (usblink_libusb_bus_test
 #   for tests/libusb_bus_test.cpp), or with a variant after it (banner_test_bare).
 #
-# vln_add_fuzz(TARGET t [SOURCES extra ...] [LIBS ...] [CORPUS dir])
+# vln_add_fuzz(TARGET t [SOURCES extra ...] [LIBS ...])
 #   The fuzz target tests/fuzz/<t>_fuzz.cpp with its seeds in tests/fuzz/<t>/,
-#   registered as <directory>_<t>_fuzz; CORPUS only for seeds made at build time.
-# vln_add_fuzz(NAME n SOURCES ... [LIBS ...] CORPUS dir)
-#   The same with every name given.
+#   registered as <directory>_<t>_fuzz.
 #   A libFuzzer target (LLVMFuzzerTestOneInput). In the fuzz tree it is a real
 #   fuzzer run for 10 s on a copy of its corpus (label fuzz); in the other trees
 #   the same source is linked with a driver that replays the corpus once
 #   (labels unit and asan), so the seeds stay regression tests everywhere.
-
-# WARNING while the tree moves to one layout, then SEND_ERROR.
-set(VLN_LAYOUT_SEVERITY WARNING)
 
 set_property(GLOBAL PROPERTY VLN_ASAN_TARGETS "")
 set_property(GLOBAL PROPERTY VLN_TSAN_TARGETS "")
@@ -39,7 +34,7 @@ function(vln_add_test)
   list(GET T_SOURCES 0 first)
   get_filename_component(stem ${first} NAME_WE)
   if(NOT T_NAME STREQUAL stem AND NOT T_NAME MATCHES "_${stem}$" AND NOT T_NAME MATCHES "^${stem}_")
-    message(${VLN_LAYOUT_SEVERITY} "test ${T_NAME} is not named after its file ${first}")
+    message(SEND_ERROR "test ${T_NAME} is not named after its file ${first}")
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
@@ -70,17 +65,15 @@ function(vln_test_depends test)
 endfunction()
 
 function(vln_add_fuzz)
-  cmake_parse_arguments(F "" "NAME;TARGET;CORPUS" "SOURCES;LIBS" ${ARGN})
-  if(F_TARGET)
-    get_filename_component(leaf ${CMAKE_CURRENT_LIST_DIR} NAME)
-    set(F_NAME ${leaf}_${F_TARGET}_fuzz)
-    list(PREPEND F_SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/fuzz/${F_TARGET}_fuzz.cpp)
-    if(NOT F_CORPUS)
-      set(F_CORPUS ${CMAKE_CURRENT_LIST_DIR}/tests/fuzz/${F_TARGET})
-    endif()
-  else()
-    message(${VLN_LAYOUT_SEVERITY} "fuzz target ${F_NAME}: use TARGET and the tests/fuzz layout")
+  cmake_parse_arguments(F "" "TARGET" "SOURCES;LIBS" ${ARGN})
+  if(NOT F_TARGET)
+    message(SEND_ERROR "vln_add_fuzz: TARGET is missing")
+    return()
   endif()
+  get_filename_component(leaf ${CMAKE_CURRENT_LIST_DIR} NAME)
+  set(F_NAME ${leaf}_${F_TARGET}_fuzz)
+  list(PREPEND F_SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/fuzz/${F_TARGET}_fuzz.cpp)
+  set(F_CORPUS ${CMAKE_CURRENT_LIST_DIR}/tests/fuzz/${F_TARGET})
   add_executable(${F_NAME} ${F_SOURCES})
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
   if(VLN_FLAVOUR STREQUAL "fuzz")
