@@ -15,6 +15,14 @@ vln_add_test(NAME shell_runner_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/shell_runner_test.cpp
   LIBS vln_testsupport LABELS unit)
 
+# The layout check of ./test.sh, on small trees of its own.
+find_program(VLN_PYTHON3 python3)
+if(VLN_PYTHON3)
+  add_test(NAME check_layout_test
+           COMMAND ${VLN_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/scripts/check_layout_test.py)
+  set_tests_properties(check_layout_test PROPERTIES LABELS unit TIMEOUT 300)
+endif()
+
 # Tests of what a user types: ./run.sh on this build tree, and every tool
 # command line the README shows (label e2e).
 find_program(VLN_PYTHON3 python3)
