@@ -4,9 +4,8 @@ set(HUB_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
 
 # A test-only media plug-in that hosts emulated devices (devsim) in the
 # server's process, so that the server's process tests run without USB
-# media. Sources live in tests/simmedia/ at the top of the tree.
-set(VLN_SIMMEDIA_DIR ${CMAKE_SOURCE_DIR}/tests/simmedia)
-add_library(simmedia MODULE ${VLN_SIMMEDIA_DIR}/SimMedia.cpp)
+# media.
+add_library(simmedia MODULE ${HUB_TESTS}/SimMedia.cpp)
 target_link_libraries(simmedia PRIVATE devsim_core plat media_api)
 set_target_properties(simmedia PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 # Only the six exports leave the module; its static layers stay private.
