@@ -9,6 +9,9 @@
 #include "linkproto/LinkProtocol.h"
 #include "plat/trace.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+
 using namespace linkproto;
 
 namespace {

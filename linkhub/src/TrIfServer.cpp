@@ -13,6 +13,11 @@
 #include "plat/runtime.h"
 #include "plat/trace.h"
 
+using translayer::ConnectionServerCall;
+using translayer::HwId;
+using translayer::ThreadBase;
+using translayer::TrIfTranRemote;
+
 namespace {
 
 // "\\.\" + "\pipe\zamoconnectionserver" + "_\": 40 characters with the number.

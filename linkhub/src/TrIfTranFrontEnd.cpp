@@ -8,6 +8,10 @@
 #include "plat/sysmsg.h"
 #include "plat/trace.h"
 
+using translayer::Event;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranRemote;
+
 TrIfTranFrontEnd::TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs)
     : ThreadBase("TrIfTranFrontEnd"), reaper_(reaper), connectTimeoutMs_(connectTimeoutMs) {}
 

@@ -9,6 +9,9 @@
 #include "plat/errors.h"
 #include "plat/trace.h"
 
+using translayer::HwId;
+using translayer::TrIfTranRemote;
+
 namespace {
 
 constexpr size_t kMediaInfoChars = 256;  // 512 bytes

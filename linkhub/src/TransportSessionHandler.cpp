@@ -6,6 +6,11 @@
 #include "linkhub/SessionLayer.h"
 #include "linkhub/TransportManager.h"
 
+using translayer::HwId;
+using translayer::kChunkData;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 TransportSessionHandler::TransportSessionHandler(TransportManager* manager, SessionLayer* layer)
     : manager_(manager), layer_(layer) {
   for (int c = 0; c < kSlots; ++c) {

@@ -9,6 +9,11 @@
 #include "plat/rpc.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using translayer::AskUserDeviceSelection;
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::kConnectionServerRpc;
+
 using namespace hubtest;
 
 namespace {

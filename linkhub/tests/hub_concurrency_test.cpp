@@ -16,6 +16,12 @@
 #include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::kPipeNameBuffer;
+using translayer::OpenChannel;
+using translayer::TrIfTranRemote;
+
 using namespace hubtest;
 
 namespace {

@@ -10,6 +10,9 @@
 #include "linkhub/TransportManager.h"
 #include "plat/sysmsg.h"
 
+using translayer::HwId;
+using translayer::TrIfTranRemote;
+
 using namespace hubtest;
 
 namespace {

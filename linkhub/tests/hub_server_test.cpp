@@ -13,6 +13,12 @@
 #include "plat/sysmsg.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using translayer::AskUserDeviceSelection;
+using translayer::Event;
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::OpenChannel;
+
 using namespace hubtest;
 
 namespace {

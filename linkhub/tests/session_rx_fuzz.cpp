@@ -15,6 +15,8 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
+using translayer::HwId;
+
 namespace {
 
 class Sink : public SessionLayerEvents {

@@ -20,6 +20,8 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
+using translayer::HwId;
+
 namespace {
 
 constexpr uint8_t kSoakProtocol = 0x42;

@@ -37,6 +37,8 @@
 #include "linkhub/ui/Windows.h"
 #include "plat/runtime.h"
 
+using translayer::HwId;
+
 namespace {
 
 using namespace hubui;

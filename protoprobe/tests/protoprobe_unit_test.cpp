@@ -25,6 +25,10 @@
 #include "pardbproto/pardbproto.h"
 #include "statproto/statproto.h"
 
+using translayer::HwId;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace protoprobe {
 namespace {
 

@@ -62,7 +62,8 @@ class DeviceChooser {
   // return soon after `stop` is requested (the server is shutting down and
   // waits for every call): register a std::stop_callback that closes the
   // dialog, and check stop_requested() before showing it.
-  virtual bool chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token stop) = 0;
+  virtual bool chooseDevice(translayer::HwId* hwid, uint64_t parentWindow,
+                            std::stop_token stop) = 0;
 };
 
 struct ServerUi {

@@ -19,7 +19,7 @@ class SessionLayerEvents {
  public:
   // The device answered the identity request (again after every link reset).
   // The id is valid during the call only.
-  virtual void onDeviceIdentified(const HwId* id) = 0;
+  virtual void onDeviceIdentified(const translayer::HwId* id) = 0;
   // One in-sequence fragment of the device's data on an open channel; `last`
   // ends a message. `data` is valid during the call only; `length` may be 0
   // for an empty last fragment.

@@ -10,6 +10,10 @@
 #include "plat/verinfo.h"
 #include "svcwire/Utf8.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+using translayer::ThreadBase;
+
 namespace hubui {
 
 namespace {

@@ -12,6 +12,8 @@
 #include "linkhub/ui/Windows.h"
 #include "plat/threadsafety.h"
 
+using translayer::HwId;
+
 namespace hubui {
 
 namespace {

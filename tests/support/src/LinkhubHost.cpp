@@ -9,6 +9,8 @@
 #include "linkhub/TrIfServer.h"
 #include "linkhub/TransportManager.h"
 
+using translayer::HwId;
+
 namespace devmgr_test {
 
 namespace {

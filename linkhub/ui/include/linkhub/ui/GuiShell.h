@@ -65,7 +65,7 @@ class GuiShell : public QObject, public DeviceChooser {
   ServerUi serverUi();
 
   // Any thread but the GUI thread.
-  bool chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token stop) override;
+  bool chooseDevice(translayer::HwId* hwid, uint64_t parentWindow, std::stop_token stop) override;
 
   // GUI thread.
   void openDeviceList();  // raises the open one instead of opening a second
@@ -86,10 +86,10 @@ class GuiShell : public QObject, public DeviceChooser {
   friend class TrayIcon;
   struct ChooserCall;
 
-  DeviceListDialog* makeDialog(bool chooser, std::optional<HwId> initial);
+  DeviceListDialog* makeDialog(bool chooser, std::optional<translayer::HwId> initial);
   void openChooser(const std::shared_ptr<ChooserCall>& call);
   void closeChooser(const std::shared_ptr<ChooserCall>& call);
-  void launchUpdater(DeviceListDialog* dialog, const HwId& id);
+  void launchUpdater(DeviceListDialog* dialog, const translayer::HwId& id);
 
   Config config_;
   std::unique_ptr<DeviceAccess> ownAccess_;
