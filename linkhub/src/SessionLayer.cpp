@@ -14,6 +14,8 @@ using translayer::HwId;
 
 using namespace linkproto;
 
+namespace linkhub {
+
 namespace {
 
 // Below this a fragment could not carry a byte of data.
@@ -672,3 +674,5 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     if (pf) pollOutstanding_ = true;
   }
 }
+
+}  // namespace linkhub

@@ -12,6 +12,8 @@ using translayer::Event;
 using translayer::TrIfTranCommon;
 using translayer::TrIfTranRemote;
 
+namespace linkhub {
+
 TrIfTranFrontEnd::TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs)
     : ThreadBase("TrIfTranFrontEnd"), reaper_(reaper), connectTimeoutMs_(connectTimeoutMs) {}
 
@@ -89,3 +91,5 @@ plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
   plat::pipeAbandon(listener);
   return plat::kInvalidHandle;
 }
+
+}  // namespace linkhub

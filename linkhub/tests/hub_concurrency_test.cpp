@@ -16,6 +16,9 @@
 #include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using linkhub::TransportManager;
+using linkhub::TrIfServer;
+
 using translayer::GetOnlineDevices;
 using translayer::HwId;
 using translayer::kPipeNameBuffer;

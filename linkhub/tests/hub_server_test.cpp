@@ -13,6 +13,13 @@
 #include "plat/sysmsg.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using linkhub::DeviceChooser;
+using linkhub::formatFatalError;
+using linkhub::TransportManager;
+using linkhub::TransportSessionHandler;
+using linkhub::TrIfServer;
+using linkhub::TrIfTranFrontEnd;
+
 using translayer::AskUserDeviceSelection;
 using translayer::Event;
 using translayer::GetOnlineDevices;

@@ -247,7 +247,7 @@ struct ClientChannel {
 };
 
 // Records fatal messages instead of showing them.
-class RecordingBox : public FatalMessageBox {
+class RecordingBox : public linkhub::FatalMessageBox {
  public:
   void show(const std::string& caption, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -262,9 +262,9 @@ class RecordingBox : public FatalMessageBox {
 // Installs a RecordingBox process-wide for its life.
 struct ScopedBox {
   RecordingBox box;
-  FatalMessageBox* previous;
-  ScopedBox() : previous(setFatalMessageBox(&box)) {}
-  ~ScopedBox() { setFatalMessageBox(previous); }
+  linkhub::FatalMessageBox* previous;
+  ScopedBox() : previous(linkhub::setFatalMessageBox(&box)) {}
+  ~ScopedBox() { linkhub::setFatalMessageBox(previous); }
 };
 
 // Adds an echoing device to an in-process media.

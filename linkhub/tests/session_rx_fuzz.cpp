@@ -15,6 +15,10 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
+using linkhub::MediaRecord;
+using linkhub::SessionLayer;
+using linkhub::SessionLayerEvents;
+
 using translayer::HwId;
 
 namespace {

@@ -57,8 +57,8 @@ class ScriptedMedia {
   ScriptedMedia() { current() = this; }
   ~ScriptedMedia() { current() = nullptr; }
 
-  MediaRecord record() {
-    MediaRecord r;
+  linkhub::MediaRecord record() {
+    linkhub::MediaRecord r;
     r.getChannelInfo = &ScriptedMedia::getChannelInfo;
     r.channelConnect = &ScriptedMedia::channelConnect;
     r.channelDisconnect = &ScriptedMedia::channelDisconnect;
@@ -119,7 +119,7 @@ class ScriptedMedia {
 };
 
 // What the layer reports.
-class Recorder : public SessionLayerEvents {
+class Recorder : public linkhub::SessionLayerEvents {
  public:
   struct Data {
     uint8_t channel;
@@ -185,7 +185,7 @@ class LinkTest : public ::testing::Test {
     media_.info.closeTimeoutMs = closeTimeoutMs;
     media_.info.maxFrameLength = mediaMaxFrame;
     record_ = media_.record();
-    layer_ = std::make_unique<SessionLayer>();
+    layer_ = std::make_unique<linkhub::SessionLayer>();
     layer_->bind(&record_, kIndex, &recorder_);
     layer_->start();
     layer_->waitStarted();
@@ -250,9 +250,9 @@ class LinkTest : public ::testing::Test {
   }
 
   ScriptedMedia media_;
-  MediaRecord record_;
+  linkhub::MediaRecord record_;
   Recorder recorder_;
-  std::unique_ptr<SessionLayer> layer_;
+  std::unique_ptr<linkhub::SessionLayer> layer_;
 };
 
 }  // namespace linktest

@@ -20,6 +20,10 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
+using linkhub::MediaRecord;
+using linkhub::SessionLayer;
+using linkhub::SessionLayerEvents;
+
 using translayer::HwId;
 
 namespace {

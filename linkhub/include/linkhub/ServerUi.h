@@ -13,6 +13,8 @@
 
 #include "translayer/HwId.h"
 
+namespace linkhub {
+
 // The caption of every error box of the server.
 inline constexpr const char* kServerCaption = "Connection Server";
 
@@ -83,3 +85,5 @@ std::string formatFatalError(uint32_t code, const std::string& context);
 
 // Shows formatFatalError(code, context) captioned kServerCaption.
 void ShowFatalError(uint32_t code, const std::string& context);
+
+}  // namespace linkhub

@@ -44,6 +44,8 @@
 #include "translayer/ThreadBase.h"
 #include "usblink/MediaInterface.h"
 
+namespace linkhub {
+
 class SessionLayer : public translayer::ThreadBase {
  public:
   static constexpr int kChannels = 16;
@@ -203,3 +205,5 @@ class SessionLayer : public translayer::ThreadBase {
   Stage stage_ GUARDED_BY(linkMutex_) = Stage::kAwaitReset;
   translayer::HwId hwid_ GUARDED_BY(linkMutex_){};
 };
+
+}  // namespace linkhub

@@ -15,6 +15,8 @@
 
 #include "translayer/HwId.h"
 
+namespace linkhub {
+
 class SessionLayerEvents {
  public:
   // The device answered the identity request (again after every link reset).
@@ -31,3 +33,5 @@ class SessionLayerEvents {
  protected:
   ~SessionLayerEvents() = default;
 };
+
+}  // namespace linkhub

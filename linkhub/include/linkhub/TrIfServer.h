@@ -42,6 +42,8 @@
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
 
+namespace linkhub {
+
 class TransportManager;
 class TrIfTranFrontEnd;
 
@@ -141,3 +143,5 @@ class TrIfServer : public translayer::ThreadBase, private translayer::Connection
   bool started_ GUARDED_BY(stopMutex_) = false;
   translayer::Event reaperEvent_;
 };
+
+}  // namespace linkhub

@@ -32,6 +32,8 @@
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranCommon.h"
 
+namespace linkhub {
+
 class TrIfTranFrontEnd : public translayer::ThreadBase, public translayer::TrIfTranCommon {
  public:
   static constexpr int kConnectTimeoutMs = 5000;
@@ -75,3 +77,5 @@ class TrIfTranFrontEnd : public translayer::ThreadBase, public translayer::TrIfT
   plat::WakeEvent acceptWake_;  // set by close(): ends the wait for the client
   std::atomic<bool> finished_{false};
 };
+
+}  // namespace linkhub

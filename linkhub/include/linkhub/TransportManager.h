@@ -53,6 +53,8 @@
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranRemote.h"
 
+namespace linkhub {
+
 // Listener of the device list (the device list dialog).
 class TransportEv {
  public:
@@ -180,3 +182,5 @@ class TransportManager : public translayer::ThreadBase {
   mutable plat::Mutex stopMutex_ ACQUIRED_AFTER(sessionsMutex_);
   bool stop_ GUARDED_BY(stopMutex_) = false;
 };
+
+}  // namespace linkhub

@@ -33,6 +33,8 @@
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranRemote.h"
 
+namespace linkhub {
+
 class SessionLayer;
 class TransportManager;
 
@@ -110,3 +112,5 @@ class TransportSessionHandler final : public SessionLayerEvents {
   bool connected_ = false;  // set at the first identity report, never cleared
   translayer::HwId hwid_{};
 };
+
+}  // namespace linkhub

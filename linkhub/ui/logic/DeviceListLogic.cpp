@@ -10,6 +10,8 @@
 #include "plat/verinfo.h"
 #include "svcwire/Utf8.h"
 
+using linkhub::formatFatalError;
+
 using translayer::formatHwId;
 using translayer::HwId;
 using translayer::ThreadBase;

@@ -9,6 +9,9 @@
 #include "linkhub/TrIfServer.h"
 #include "linkhub/TransportManager.h"
 
+using linkhub::TransportManager;
+using linkhub::TrIfServer;
+
 using translayer::HwId;
 
 namespace devmgr_test {

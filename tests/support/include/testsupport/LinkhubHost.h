@@ -23,8 +23,10 @@
 #include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 
+namespace linkhub {
 class TransportManager;
 class TrIfServer;
+}  // namespace linkhub
 
 namespace devsim {
 class InProcessMedia;
@@ -68,8 +70,8 @@ class LinkhubHost {
   void runWorker();
 
   std::unique_ptr<devsim::InProcessMedia> media_;
-  std::unique_ptr<TransportManager> manager_;
-  std::unique_ptr<TrIfServer> server_;
+  std::unique_ptr<linkhub::TransportManager> manager_;
+  std::unique_ptr<linkhub::TrIfServer> server_;
 
   mutable plat::Mutex mutex_;
   plat::CondVar cv_;

@@ -46,7 +46,7 @@ class AboutBox : public QDialog {
 
 // The tray owner: the icon and its menu. The icon is shown whatever the
 // platform says of tray support, so that it appears when a tray host starts.
-class TrayIcon : public TrayOwner {
+class TrayIcon : public linkhub::TrayOwner {
  public:
   TrayIcon(GuiShell* shell, const std::string& tooltip);
   ~TrayIcon() override;  // removes the icon
@@ -71,11 +71,11 @@ class TrayIcon : public TrayOwner {
 
 // The device list, in list mode (from the tray, "Close") or chooser mode
 // (for a client, "OK" and "Cancel").
-class DeviceListDialog : public QDialog, public TransportEv {
+class DeviceListDialog : public QDialog, public linkhub::TransportEv {
   Q_OBJECT
  public:
   struct Env {
-    TransportManager* manager = nullptr;
+    linkhub::TransportManager* manager = nullptr;
     DeviceAccess* access = nullptr;
     int identifyPauseMs = kIdentifyMs;
     std::function<void(DeviceListDialog*, const translayer::HwId&)> launchUpdater;
