@@ -18,6 +18,8 @@
 #include "e2e/Road.h"
 #include "fsproto/fsproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -14,6 +14,8 @@
 #include "e2e/Road.h"
 #include "fwflash/CommMgr.h"
 
+using translayer::HwId;
+
 using namespace fwflash;
 using Clock = std::chrono::steady_clock;
 

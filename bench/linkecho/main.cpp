@@ -26,6 +26,8 @@
 #include "plat/process.h"
 #ifdef LINKECHO_USBEMU
 #include "UsbEmu.h"
+
+using translayer::HwId;
 #endif
 
 namespace {

@@ -12,6 +12,8 @@
 #include "e2e/Road.h"
 #include "pardbproto/pardbproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

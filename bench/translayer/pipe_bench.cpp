@@ -18,6 +18,13 @@
 #include "translayer/Event.h"
 #include "translayer/TrIfTranCommon.h"
 
+using translayer::Event;
+using translayer::MessageReader;
+using translayer::MessageWriter;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -13,6 +13,9 @@
 #include "toolsupport/Banner.h"
 #include "translayer/HwId.h"
 
+using translayer::HwId;
+using translayer::parseHwId;
+
 namespace po = boost::program_options;
 
 namespace {

@@ -18,7 +18,7 @@
 namespace shelltest {
 
 struct DeviceSetup {
-  HwId hwid{};
+  translayer::HwId hwid{};
   std::string name;          // letters, digits, '-' and '_'
   std::string friendlyName;  // empty: the name (a road may allow only one other)
 };

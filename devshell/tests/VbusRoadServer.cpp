@@ -4,6 +4,8 @@
 #include "DeviceServer.h"
 #include "e2e/Road.h"
 
+using translayer::HwId;
+
 namespace shelltest {
 
 namespace {

@@ -12,6 +12,8 @@
 #include "plat/runtime.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace {
 
 using devsim::CoreReplyFault;

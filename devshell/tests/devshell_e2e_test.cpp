@@ -15,6 +15,8 @@
 #include "plat/runtime.h"
 #include "testsupport/ShellRunner.h"
 
+using translayer::HwId;
+
 namespace {
 
 using shelltest::DeviceSetup;

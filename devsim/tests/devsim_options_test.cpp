@@ -4,6 +4,8 @@
 
 #include "DevsimOptions.h"
 
+using translayer::formatHwId;
+
 namespace devsim::cli {
 namespace {
 

@@ -15,7 +15,7 @@ namespace fwflash::testing {
 
 class DeviceOnBus {
  public:
-  DeviceOnBus(const std::string& vbusDir, const std::string& id, const HwId& hwid,
+  DeviceOnBus(const std::string& vbusDir, const std::string& id, const translayer::HwId& hwid,
               const std::string& storageDir) {
     devsim::HostOptions options;
     options.vbusDir = vbusDir;

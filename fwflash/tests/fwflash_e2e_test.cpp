@@ -21,6 +21,8 @@
 #include "PackageWriter.h"
 #include "e2e/Road.h"
 
+using translayer::HwId;
+
 using namespace fwflash;
 using namespace fwflash::testing;
 

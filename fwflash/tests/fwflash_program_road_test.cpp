@@ -13,6 +13,8 @@
 
 #include "e2e/Road.h"
 
+using translayer::HwId;
+
 namespace {
 
 std::string readFile(const std::string& path) {

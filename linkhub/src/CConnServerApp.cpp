@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+namespace linkhub {
+
 CConnServerApp::CConnServerApp(ServerUi ui) : CConnServerApp(std::move(ui), Options{}) {}
 
 CConnServerApp::CConnServerApp(ServerUi ui, const Options& options)
@@ -56,3 +58,5 @@ int CConnServerApp::exitInstance() {
   tray_.reset();
   return 0;
 }
+
+}  // namespace linkhub

@@ -7,6 +7,8 @@
 
 using namespace linkproto;
 
+namespace linkhub {
+
 namespace {
 
 std::string format(const char* f, unsigned a, unsigned b = 0, unsigned c = 0) {
@@ -94,3 +96,5 @@ std::string describeLinkFrame(const uint8_t* frame, size_t length) {
   if (isSFrame(frame[0])) return describeS(frame[0], length);
   return describeI(frame, length);
 }
+
+}  // namespace linkhub

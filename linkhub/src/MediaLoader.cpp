@@ -7,6 +7,8 @@
 #include "plat/registry.h"
 #include "plat/txevent.h"
 
+namespace linkhub {
+
 namespace {
 
 constexpr uint32_t kNameChars = 128;  // value name buffer, with its terminator
@@ -79,3 +81,5 @@ void unloadMediaLibrary(MediaRecord* record) {
   plat::freeLibrary(record->module);
   record->module = nullptr;
 }
+
+}  // namespace linkhub

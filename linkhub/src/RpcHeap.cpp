@@ -5,6 +5,8 @@
 
 #include "plat/errors.h"
 
+namespace linkhub {
+
 namespace {
 
 // Each block carries its size in front, so that free() can give it back to
@@ -60,3 +62,5 @@ size_t RpcHeap::bytesInUse() const {
   plat::LockGuard lock(mutex_);
   return inUse_;
 }
+
+}  // namespace linkhub

@@ -5,6 +5,8 @@
 
 #include "plat/sysmsg.h"
 
+namespace linkhub {
+
 namespace {
 
 StderrFatalMessageBox& headlessBox() {
@@ -51,3 +53,5 @@ void ShowFatalError(uint32_t code, const std::string& context) {
   FatalMessageBox* box = gFatalBox.load();
   (box ? *box : headlessBox()).show(kServerCaption, formatFatalError(code, context));
 }
+
+}  // namespace linkhub

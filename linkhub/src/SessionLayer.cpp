@@ -9,7 +9,12 @@
 #include "linkproto/LinkProtocol.h"
 #include "plat/trace.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+
 using namespace linkproto;
+
+namespace linkhub {
 
 namespace {
 
@@ -669,3 +674,5 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     if (pf) pollOutstanding_ = true;
   }
 }
+
+}  // namespace linkhub

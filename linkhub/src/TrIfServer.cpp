@@ -13,6 +13,13 @@
 #include "plat/runtime.h"
 #include "plat/trace.h"
 
+using translayer::ConnectionServerCall;
+using translayer::HwId;
+using translayer::ThreadBase;
+using translayer::TrIfTranRemote;
+
+namespace linkhub {
+
 namespace {
 
 // "\\.\" + "\pipe\zamoconnectionserver" + "_\": 40 characters with the number.
@@ -238,3 +245,5 @@ uint16_t TrIfServer::OpenChannel(ConnectionServerCall& call, const HwId& hwid, u
             rc == 0 ? pipeName->c_str() : "");
   return rc;
 }
+
+}  // namespace linkhub

@@ -8,6 +8,12 @@
 #include "plat/sysmsg.h"
 #include "plat/trace.h"
 
+using translayer::Event;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranRemote;
+
+namespace linkhub {
+
 TrIfTranFrontEnd::TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs)
     : ThreadBase("TrIfTranFrontEnd"), reaper_(reaper), connectTimeoutMs_(connectTimeoutMs) {}
 
@@ -85,3 +91,5 @@ plat::Handle TrIfTranFrontEnd::awaitClient(plat::Handle listener) {
   plat::pipeAbandon(listener);
   return plat::kInvalidHandle;
 }
+
+}  // namespace linkhub

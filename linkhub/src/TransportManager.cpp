@@ -9,6 +9,11 @@
 #include "plat/errors.h"
 #include "plat/trace.h"
 
+using translayer::HwId;
+using translayer::TrIfTranRemote;
+
+namespace linkhub {
+
 namespace {
 
 constexpr size_t kMediaInfoChars = 256;  // 512 bytes
@@ -293,3 +298,5 @@ TransportSessionHandler* TransportManager::findHandler(const HwId& hwid) const {
     if (entry.second->handler.hwid_ == hwid) return &entry.second->handler;
   return nullptr;
 }
+
+}  // namespace linkhub

@@ -6,6 +6,13 @@
 #include "linkhub/SessionLayer.h"
 #include "linkhub/TransportManager.h"
 
+using translayer::HwId;
+using translayer::kChunkData;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
+namespace linkhub {
+
 TransportSessionHandler::TransportSessionHandler(TransportManager* manager, SessionLayer* layer)
     : manager_(manager), layer_(layer) {
   for (int c = 0; c < kSlots; ++c) {
@@ -123,3 +130,5 @@ void TransportSessionHandler::TransportTrIfToSession::close(bool) {
   frontEnd_ = nullptr;
   handler_->slotReleased_.notify_all();
 }
+
+}  // namespace linkhub

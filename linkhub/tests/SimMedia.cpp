@@ -33,6 +33,8 @@
 #include "plat/wake.h"
 #include "usblink/MediaInterface.h"
 
+using translayer::HwId;
+
 #define SIMMEDIA_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {

@@ -9,6 +9,19 @@
 #include "plat/rpc.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using linkhub::CConnServerApp;
+using linkhub::formatFatalError;
+using linkhub::kServerCaption;
+using linkhub::ServerUi;
+using linkhub::StderrFatalMessageBox;
+using linkhub::TransportManager;
+using linkhub::TrayOwner;
+
+using translayer::AskUserDeviceSelection;
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::kConnectionServerRpc;
+
 using namespace hubtest;
 
 namespace {

@@ -17,6 +17,8 @@
 #include "linkhub/ui/DeviceListLogic.h"
 #include "plat/runtime.h"
 
+using translayer::HwId;
+
 namespace {
 
 using namespace hubui;

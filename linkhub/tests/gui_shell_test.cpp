@@ -37,6 +37,12 @@
 #include "linkhub/ui/Windows.h"
 #include "plat/runtime.h"
 
+using linkhub::TransportManager;
+using linkhub::TrayOwner;
+using linkhub::TrIfServer;
+
+using translayer::HwId;
+
 namespace {
 
 using namespace hubui;

@@ -20,10 +20,11 @@ class HubProgramTest : public RuntimeDirTest {
   }
   // The number of devices the server lists, or -1 when it does not answer.
   int onlineCount() {
-    std::vector<HwId> seen;
+    std::vector<translayer::HwId> seen;
     uint32_t exception = 0;
-    const int rc = GetOnlineDevices(
-        binding_, 3, [&](uint64_t, const HwId* ids, size_t n) { seen.assign(ids, ids + n); },
+    const int rc = translayer::GetOnlineDevices(
+        binding_, 3,
+        [&](uint64_t, const translayer::HwId* ids, size_t n) { seen.assign(ids, ids + n); },
         &exception);
     return rc == 0 ? int(seen.size()) : -1;
   }

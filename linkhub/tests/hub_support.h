@@ -38,13 +38,13 @@ using Bytes = std::vector<uint8_t>;
 // Generous: the tests never depend on the machine's speed.
 constexpr auto kLong = 20s;
 
-inline HwId makeId(uint8_t seed) {
-  HwId id;
+inline translayer::HwId makeId(uint8_t seed) {
+  translayer::HwId id;
   for (int i = 0; i < 16; ++i) id.id[i] = uint8_t(seed + i);
   return id;
 }
 
-inline std::string hexOf(const HwId& id) {
+inline std::string hexOf(const translayer::HwId& id) {
   std::string s;
   char b[3];
   for (uint8_t v : id.id) {
@@ -114,9 +114,9 @@ class RuntimeDirTest : public ::testing::Test {
 // A pipe front end as the session side sees it: records what reaches it.
 // Lets go of its slot only when the test says so (release()), or at once
 // when told to close if autoRelease is set.
-class FakeFrontEnd final : public TrIfTranRemote {
+class FakeFrontEnd final : public translayer::TrIfTranRemote {
  public:
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.insert(received_.end(), chunk->data, chunk->data + chunk->length);
     if (chunk->last) ++messages_;
@@ -129,7 +129,7 @@ class FakeFrontEnd final : public TrIfTranRemote {
   }
   // Reports the end of the channel to the slot, as a front end's loop does.
   void release() {
-    if (TrIfTranRemote* s = slot.exchange(nullptr)) s->close(false);
+    if (translayer::TrIfTranRemote* s = slot.exchange(nullptr)) s->close(false);
   }
   // From another thread, as a front end does on its own thread.
   void releaseSoon() {
@@ -155,12 +155,12 @@ class FakeFrontEnd final : public TrIfTranRemote {
   }
   // Sends one message to the device through the slot.
   bool send(const Bytes& message) {
-    TrIfTranRemote* s = slot.load();
+    translayer::TrIfTranRemote* s = slot.load();
     if (!s) return false;
     size_t sent = 0;
     do {
-      auto chunk = std::make_shared<TrIfTranPayload>();
-      const size_t n = std::min(kChunkData, message.size() - sent);
+      auto chunk = std::make_shared<translayer::TrIfTranPayload>();
+      const size_t n = std::min(translayer::kChunkData, message.size() - sent);
       std::copy(message.begin() + long(sent), message.begin() + long(sent + n), chunk->data);
       chunk->length = uint16_t(n);
       sent += n;
@@ -170,7 +170,7 @@ class FakeFrontEnd final : public TrIfTranRemote {
     return true;
   }
 
-  std::atomic<TrIfTranRemote*> slot{nullptr};
+  std::atomic<translayer::TrIfTranRemote*> slot{nullptr};
   std::atomic<int> closeCalls_{0};
   std::atomic<int> waitedCloses_{0};
   std::atomic<bool> autoRelease{false};
@@ -183,9 +183,9 @@ class FakeFrontEnd final : public TrIfTranRemote {
 };
 
 // The receiver of a channel client: joins chunks into whole messages.
-class MessageSink : public TrIfTranRemote {
+class MessageSink : public translayer::TrIfTranRemote {
  public:
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override {
     std::lock_guard<std::mutex> lock(mutex_);
     current_.insert(current_.end(), chunk->data, chunk->data + chunk->length);
     if (chunk->last) {
@@ -225,8 +225,8 @@ class MessageSink : public TrIfTranRemote {
 // One open channel through the server, from the client's side.
 struct ClientChannel {
   MessageSink sink;
-  TrIfTranClient client{kProtocolBenchmark};
-  int open(const HwId& id, uint8_t protocolId = kProtocolBenchmark) {
+  translayer::TrIfTranClient client{kProtocolBenchmark};
+  int open(const translayer::HwId& id, uint8_t protocolId = kProtocolBenchmark) {
     if (int rc = client.bind()) return 100 + rc;
     const int rc = client.openChannel(id, protocolId, &sink);
     if (rc != 0) return rc;
@@ -234,7 +234,7 @@ struct ClientChannel {
     return client.notConnected.load() == 0 ? 0 : 99;
   }
   void send(const Bytes& message) {
-    MessageWriter writer;
+    translayer::MessageWriter writer;
     writer.putBytes(message.data(), message.size());
     writer.send(&client);
   }
@@ -247,7 +247,7 @@ struct ClientChannel {
 };
 
 // Records fatal messages instead of showing them.
-class RecordingBox : public FatalMessageBox {
+class RecordingBox : public linkhub::FatalMessageBox {
  public:
   void show(const std::string& caption, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -262,13 +262,14 @@ class RecordingBox : public FatalMessageBox {
 // Installs a RecordingBox process-wide for its life.
 struct ScopedBox {
   RecordingBox box;
-  FatalMessageBox* previous;
-  ScopedBox() : previous(setFatalMessageBox(&box)) {}
-  ~ScopedBox() { setFatalMessageBox(previous); }
+  linkhub::FatalMessageBox* previous;
+  ScopedBox() : previous(linkhub::setFatalMessageBox(&box)) {}
+  ~ScopedBox() { linkhub::setFatalMessageBox(previous); }
 };
 
 // Adds an echoing device to an in-process media.
-inline uint32_t addEchoDevice(devsim::InProcessMedia& media, const HwId& id, uint8_t channels = 15,
+inline uint32_t addEchoDevice(devsim::InProcessMedia& media, const translayer::HwId& id,
+                              uint8_t channels = 15,
                               const devsim::MediaChannelOptions& options = {}) {
   devsim::DeviceConfig config;
   config.hwid = id;

@@ -10,6 +10,8 @@
 
 #include "LinkTrace.h"
 
+using linkhub::describeLinkFrame;
+
 namespace {
 
 std::string describe(const std::vector<uint8_t>& frame) {

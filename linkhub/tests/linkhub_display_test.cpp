@@ -4,6 +4,9 @@
 
 #include "hub_program.h"
 
+using translayer::AskUserDeviceSelection;
+using translayer::HwId;
+
 using namespace hubtest;
 
 namespace {

@@ -8,6 +8,9 @@
 #include "plat/msgpipe.h"
 #include "plat/sysmsg.h"
 
+using translayer::HwId;
+using translayer::kPipeNameBuffer;
+
 using namespace hubtest;
 
 namespace {

@@ -20,6 +20,12 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
+using linkhub::MediaRecord;
+using linkhub::SessionLayer;
+using linkhub::SessionLayerEvents;
+
+using translayer::HwId;
+
 namespace {
 
 constexpr uint8_t kSoakProtocol = 0x42;

@@ -4,6 +4,8 @@
 #include "session_script.h"
 #include "vlntest/TimeSlack.h"
 
+using linkhub::SessionLayer;
+
 namespace linktest {
 namespace {
 

@@ -42,12 +42,12 @@ inline Bytes iFrame(uint8_t ns, uint8_t nr, uint8_t channelByte, Bytes data = {}
 inline Bytes paramReply(uint16_t maxFrame, uint16_t channels) {
   return linkproto::paramAnswer({maxFrame, channels});
 }
-inline HwId testId() {
-  HwId id;
+inline translayer::HwId testId() {
+  translayer::HwId id;
   for (int i = 0; i < 16; ++i) id.id[i] = uint8_t(0xA0 + i);
   return id;
 }
-inline Bytes identityReply(const HwId& id = testId()) {
+inline Bytes identityReply(const translayer::HwId& id = testId()) {
   return uFrame(0xC7, Bytes(id.id, id.id + 16));
 }
 
@@ -57,8 +57,8 @@ class ScriptedMedia {
   ScriptedMedia() { current() = this; }
   ~ScriptedMedia() { current() = nullptr; }
 
-  MediaRecord record() {
-    MediaRecord r;
+  linkhub::MediaRecord record() {
+    linkhub::MediaRecord r;
     r.getChannelInfo = &ScriptedMedia::getChannelInfo;
     r.channelConnect = &ScriptedMedia::channelConnect;
     r.channelDisconnect = &ScriptedMedia::channelDisconnect;
@@ -72,7 +72,7 @@ class ScriptedMedia {
   std::atomic<int> connects{0};
   std::atomic<int> disconnects{0};
   std::atomic<int> signals{0};
-  Event txSignal;
+  translayer::Event txSignal;
   std::mutex mutex;  // the media's callback lock
   ChannelRxCallback rx = nullptr;
   ChannelTxCallback tx = nullptr;
@@ -119,14 +119,14 @@ class ScriptedMedia {
 };
 
 // What the layer reports.
-class Recorder : public SessionLayerEvents {
+class Recorder : public linkhub::SessionLayerEvents {
  public:
   struct Data {
     uint8_t channel;
     Bytes bytes;
     bool last;
   };
-  void onDeviceIdentified(const HwId* id) override {
+  void onDeviceIdentified(const translayer::HwId* id) override {
     std::lock_guard<std::mutex> lock(mutex_);
     identified_.push_back(*id);
     cv_.notify_all();
@@ -144,7 +144,7 @@ class Recorder : public SessionLayerEvents {
     return cv_.wait_for(lock, std::chrono::seconds(10),
                         [&] { return identified_.size() >= count; });
   }
-  std::vector<HwId> identified() {
+  std::vector<translayer::HwId> identified() {
     std::lock_guard<std::mutex> lock(mutex_);
     return identified_;
   }
@@ -160,7 +160,7 @@ class Recorder : public SessionLayerEvents {
  private:
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<HwId> identified_;
+  std::vector<translayer::HwId> identified_;
   std::vector<Data> data_;
   std::vector<uint8_t> closed_;
 };
@@ -185,7 +185,7 @@ class LinkTest : public ::testing::Test {
     media_.info.closeTimeoutMs = closeTimeoutMs;
     media_.info.maxFrameLength = mediaMaxFrame;
     record_ = media_.record();
-    layer_ = std::make_unique<SessionLayer>();
+    layer_ = std::make_unique<linkhub::SessionLayer>();
     layer_->bind(&record_, kIndex, &recorder_);
     layer_->start();
     layer_->waitStarted();
@@ -250,9 +250,9 @@ class LinkTest : public ::testing::Test {
   }
 
   ScriptedMedia media_;
-  MediaRecord record_;
+  linkhub::MediaRecord record_;
   Recorder recorder_;
-  std::unique_ptr<SessionLayer> layer_;
+  std::unique_ptr<linkhub::SessionLayer> layer_;
 };
 
 }  // namespace linktest

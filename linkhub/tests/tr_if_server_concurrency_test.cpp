@@ -16,6 +16,15 @@
 #include "plat/threadsafety.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using linkhub::TransportManager;
+using linkhub::TrIfServer;
+
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::kPipeNameBuffer;
+using translayer::OpenChannel;
+using translayer::TrIfTranRemote;
+
 using namespace hubtest;
 
 namespace {

@@ -13,6 +13,19 @@
 #include "plat/sysmsg.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using linkhub::DeviceChooser;
+using linkhub::formatFatalError;
+using linkhub::TransportManager;
+using linkhub::TransportSessionHandler;
+using linkhub::TrIfServer;
+using linkhub::TrIfTranFrontEnd;
+
+using translayer::AskUserDeviceSelection;
+using translayer::Event;
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::OpenChannel;
+
 using namespace hubtest;
 
 namespace {

@@ -10,6 +10,16 @@
 #include "linkhub/TransportManager.h"
 #include "plat/sysmsg.h"
 
+using linkhub::formatFatalError;
+using linkhub::MediaRecord;
+using linkhub::StderrFatalMessageBox;
+using linkhub::TransportEv;
+using linkhub::TransportManager;
+using linkhub::TransportSessionHandler;
+
+using translayer::HwId;
+using translayer::TrIfTranRemote;
+
 using namespace hubtest;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "ProtocolConsoles.h"
 #include "scopeproto/scopeproto.h"
 
+using translayer::HwId;
+
 namespace protoprobe {
 
 uint64_t ScopeFileQueue::push(std::string name) {

@@ -41,6 +41,6 @@ std::string scopeEventText(uint64_t event, const void* data, uint64_t length, bo
                            ScopeFileQueue& files);
 
 // The console of the table: commands from standard input.
-int runDigScopeConsole(const HwId& hwid, const std::vector<std::string>& args);
+int runDigScopeConsole(const translayer::HwId& hwid, const std::vector<std::string>& args);
 
 }  // namespace protoprobe

@@ -13,6 +13,9 @@
 #include "plat/threadsafety.h"
 #include "translayer/Event.h"
 
+using translayer::Event;
+using translayer::HwId;
+
 namespace protoprobe {
 
 namespace {

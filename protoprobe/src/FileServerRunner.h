@@ -16,7 +16,7 @@
 
 namespace protoprobe {
 
-int runFileServer(const HwId& hwid, const std::vector<std::string>& args);
+int runFileServer(const translayer::HwId& hwid, const std::vector<std::string>& args);
 
 // The lines the runner prints for a library event (data and length as the
 // library hands them over); empty for events it does not show.

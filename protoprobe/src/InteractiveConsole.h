@@ -62,7 +62,7 @@ class InteractiveConsole {
   virtual void stopWorkers() {}
 
   StampedPrinter& printer() { return printer_; }
-  Event& replyEvent() { return reply_; }
+  translayer::Event& replyEvent() { return reply_; }
   // Also guards the abort flag.
   plat::Mutex& stateMutex() RETURN_CAPABILITY(stateMutex_) { return stateMutex_; }
   int connectWaitMs_ = 5000;
@@ -73,7 +73,7 @@ class InteractiveConsole {
   int end(int result);
 
   StampedPrinter printer_;
-  Event reply_;
+  translayer::Event reply_;
   plat::Mutex stateMutex_;
   bool abort_ GUARDED_BY(stateMutex_) = false;
 };

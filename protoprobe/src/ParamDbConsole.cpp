@@ -16,6 +16,10 @@
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
 
+using translayer::Event;
+using translayer::HwId;
+using translayer::ThreadBase;
+
 namespace protoprobe {
 
 namespace {

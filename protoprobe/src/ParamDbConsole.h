@@ -21,6 +21,6 @@ std::string parDbEventText(uint64_t event, const void* data, uint64_t length, bo
 bool parseParamIndex(const std::string& text, uint16_t* index);
 
 // The console of the table: commands from standard input.
-int runParamDbConsole(const HwId& hwid, const std::vector<std::string>& args);
+int runParamDbConsole(const translayer::HwId& hwid, const std::vector<std::string>& args);
 
 }  // namespace protoprobe

@@ -14,6 +14,11 @@
 #include "plat/rawkeys.h"
 #include "translayer/TrIfTranClient.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranRemote;
+
 namespace protoprobe {
 
 const char* const kUsageLines[6] = {

@@ -2,6 +2,9 @@
 
 #include "HexText.h"
 
+using translayer::kChunkData;
+using translayer::TrIfTranPayload;
+
 namespace protoprobe {
 
 namespace {

@@ -22,7 +22,7 @@
 
 namespace protoprobe {
 
-class ProtConsole final : public TrIfTranRemote {
+class ProtConsole final : public translayer::TrIfTranRemote {
  public:
   using Writer = std::function<void(std::string_view)>;
   // The next key (0..255), -1 at the end of input or on a read error.
@@ -34,7 +34,7 @@ class ProtConsole final : public TrIfTranRemote {
   // after the channel closed; returns 0.
   int run(const KeyReader& readKey);
 
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
   void close(bool wait) override;
 
   static constexpr size_t kChunkCharacters = 2024;
@@ -47,7 +47,7 @@ class ProtConsole final : public TrIfTranRemote {
   void redraw(bool input, const std::string& text) REQUIRES(mutex_);
   void send(const std::string& text);
 
-  TrIfTranRemote& sender_;
+  translayer::TrIfTranRemote& sender_;
   const Writer write_;
   plat::Mutex mutex_;
   bool remoteClose_ GUARDED_BY(mutex_) = false;

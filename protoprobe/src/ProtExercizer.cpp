@@ -8,6 +8,9 @@
 
 #include "svcwire/ByteReader.h"
 
+using translayer::kChunkData;
+using translayer::TrIfTranPayload;
+
 namespace protoprobe {
 
 bool benchmarkArgumentsValid(int mode, long long total, long long packet, long long span) {

@@ -36,7 +36,7 @@ enum BenchMode : int { kBenchX = 1, kBenchD = 2, kBenchU = 3 };
 // D and U 1 <= packet <= 1024; the total not negative.
 bool benchmarkArgumentsValid(int mode, long long total, long long packet, long long span);
 
-class ProtExercizer final : public TrIfTranRemote {
+class ProtExercizer final : public translayer::TrIfTranRemote {
  public:
   // `sender` carries the payloads (the channel client); reports go to `out`.
   ProtExercizer(TrIfTranRemote& sender, std::ostream& out, int receiveTimeoutMs = 5000);
@@ -45,7 +45,7 @@ class ProtExercizer final : public TrIfTranRemote {
   // One run; the arguments must have passed benchmarkArgumentsValid.
   int run(int mode, uint32_t total, uint16_t packetSize, uint16_t span);
 
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
   void close(bool wait) override;
 
   static constexpr uint8_t kEchoSeed = 0x46;
@@ -56,9 +56,9 @@ class ProtExercizer final : public TrIfTranRemote {
   void sendSetup(uint32_t total, uint16_t packetSize);
   uint16_t sendPacket(uint32_t left, uint16_t packetSize, uint16_t span);
   void flagMismatch();
-  bool deliverEcho(const TrIfTranPayload& chunk, size_t length);
+  bool deliverEcho(const translayer::TrIfTranPayload& chunk, size_t length);
 
-  TrIfTranRemote& sender_;
+  translayer::TrIfTranRemote& sender_;
   std::ostream& out_;
   const int receiveTimeoutMs_;
   int mode_ = kBenchX;
@@ -69,11 +69,12 @@ class ProtExercizer final : public TrIfTranRemote {
   bool mismatch_ GUARDED_BY(mutex_) = false;
   bool remoteClose_ GUARDED_BY(mutex_) = false;
   uint16_t deviceSum_ GUARDED_BY(mutex_) = 0;
-  Event progress_;
+  translayer::Event progress_;
 
   // Pipe thread once the run has started.
-  BlockingQueue<TrIfTranPayload> compare_;  // X: payloads sent, oldest first
-  std::shared_ptr<TrIfTranPayload> current_;
+  translayer::BlockingQueue<translayer::TrIfTranPayload>
+      compare_;  // X: payloads sent, oldest first
+  std::shared_ptr<translayer::TrIfTranPayload> current_;
   size_t readIndex_ = 0;
   uint8_t echoState_ = kEchoSeed;
   uint16_t expectedSequence_ = 0;

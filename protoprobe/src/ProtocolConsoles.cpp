@@ -10,6 +10,8 @@
 #include "StatusConsole.h"
 #include "plat/console.h"
 
+using translayer::HwId;
+
 namespace protoprobe {
 
 const ProtocolConsoleRow kProtocolConsoleTable[4] = {

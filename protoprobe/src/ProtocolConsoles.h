@@ -16,7 +16,7 @@
 namespace protoprobe {
 
 // A console: (HwId, the arguments after its name) -> its result.
-using ConsoleFunction = int (*)(const HwId& hwid, const std::vector<std::string>& args);
+using ConsoleFunction = int (*)(const translayer::HwId& hwid, const std::vector<std::string>& args);
 
 struct ProtocolConsoleRow {
   const char* name;
@@ -27,7 +27,7 @@ extern const ProtocolConsoleRow kProtocolConsoleTable[4];
 
 // Runs the row whose name matches exactly. No match: the list of names and
 // -1. A row without a console says so and gives -1.
-int runProtocolConsole(const std::string& name, const HwId& hwid,
+int runProtocolConsole(const std::string& name, const translayer::HwId& hwid,
                        const std::vector<std::string>& args, std::ostream& out);
 
 // "(name) text" for a code of the scope result set; empty for others.

@@ -7,6 +7,8 @@
 #include "InteractiveConsole.h"
 #include "statproto/statproto.h"
 
+using translayer::HwId;
+
 namespace protoprobe {
 
 std::string hexDump(const uint8_t* bytes, size_t count) {

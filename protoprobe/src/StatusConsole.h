@@ -20,6 +20,6 @@ std::string hexDump(const uint8_t* bytes, size_t count);
 std::string statusEventText(uint64_t event, const void* data, uint64_t length, bool* known);
 
 // The console of the table: commands from standard input.
-int runStatusConsole(const HwId& hwid, const std::vector<std::string>& args);
+int runStatusConsole(const translayer::HwId& hwid, const std::vector<std::string>& args);
 
 }  // namespace protoprobe

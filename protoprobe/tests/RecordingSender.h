@@ -15,9 +15,9 @@
 namespace protoprobe {
 
 // Records what a receiver hands to its channel.
-class RecordingSender : public TrIfTranRemote {
+class RecordingSender : public translayer::TrIfTranRemote {
  public:
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override {
     std::lock_guard<std::mutex> lock(mutex);
     payloads.push_back(chunk);
     if (onDeliver) onDeliver(chunk);
@@ -25,13 +25,14 @@ class RecordingSender : public TrIfTranRemote {
   }
   void close(bool) override { ++closes; }
   std::mutex mutex;
-  std::vector<std::shared_ptr<TrIfTranPayload>> payloads;
-  std::function<void(std::shared_ptr<TrIfTranPayload>)> onDeliver;
+  std::vector<std::shared_ptr<translayer::TrIfTranPayload>> payloads;
+  std::function<void(std::shared_ptr<translayer::TrIfTranPayload>)> onDeliver;
   int closes = 0;
 };
 
-inline std::shared_ptr<TrIfTranPayload> payloadOf(const std::vector<uint8_t>& bytes, bool last) {
-  auto p = std::make_shared<TrIfTranPayload>();
+inline std::shared_ptr<translayer::TrIfTranPayload> payloadOf(const std::vector<uint8_t>& bytes,
+                                                              bool last) {
+  auto p = std::make_shared<translayer::TrIfTranPayload>();
   p->length = uint16_t(bytes.size());
   p->last = last ? 1 : 0;
   std::copy(bytes.begin(), bytes.end(), p->data);

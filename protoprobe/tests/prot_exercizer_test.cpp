@@ -13,6 +13,8 @@
 #include "ProtExercizer.h"
 #include "RecordingSender.h"
 
+using translayer::TrIfTranPayload;
+
 namespace protoprobe {
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include "ProtocolConsoles.h"
 
+using translayer::HwId;
+
 namespace protoprobe {
 namespace {
 

@@ -13,6 +13,8 @@
 #include "svcwire/ScopeWire.h"
 #include "testsupport/ShellRunner.h"
 
+using translayer::formatHwId;
+
 namespace {
 
 using shelltest::shellQuote;

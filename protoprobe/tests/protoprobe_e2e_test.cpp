@@ -14,6 +14,9 @@
 #include "plat/process.h"
 #include "testsupport/ShellRunner.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+
 namespace {
 
 using shelltest::ShellResult;

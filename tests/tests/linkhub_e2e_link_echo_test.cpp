@@ -9,6 +9,12 @@
 #include "translayer/Payload.h"
 #include "translayer/TrIfTranClient.h"
 
+using translayer::Event;
+using translayer::HwId;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace e2e {
 namespace {
 

@@ -13,6 +13,8 @@
 #include "e2e/BenchClient.h"
 #include "e2e/Road.h"
 
+using translayer::HwId;
+
 namespace e2e {
 namespace {
 

@@ -7,6 +7,8 @@
 #include "svcwire/ByteReader.h"
 #include "translayer/RpcMemory.h"
 
+namespace translayer {
+
 namespace {
 
 constexpr uint32_t kOutOfMemory = plat::kErrorOutOfMemory;
@@ -252,3 +254,5 @@ uint32_t ConnectionServerRpcServer::start(const plat::RpcServerOptions& options,
       },
       options, failedStep);
 }
+
+}  // namespace translayer

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace translayer {
+
 void Event::set() {
   plat::LockGuard lock(mutex_);
   flag_ = true;
@@ -29,3 +31,5 @@ void Event::reset() {
   plat::LockGuard lock(mutex_);
   flag_ = false;
 }
+
+}  // namespace translayer

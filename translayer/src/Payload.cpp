@@ -7,6 +7,8 @@
 #include "svcwire/ByteReader.h"
 #include "translayer/TrIfTranRemote.h"
 
+namespace translayer {
+
 namespace {
 
 // The smallest multiple of `step` holding `total`; 0 when that overflows.
@@ -180,3 +182,5 @@ float MessageReader::readFloat() {
 void MessageReader::readBytes(void* destination, size_t n) {
   read([&](svcwire::ByteReader& in) { return in.bytes(destination, n); });
 }
+
+}  // namespace translayer

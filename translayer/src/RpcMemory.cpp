@@ -9,6 +9,8 @@
 
 #include "plat/threadsafety.h"
 
+namespace translayer {
+
 namespace {
 
 // What an assertion of the memory manager source reports; the line numbers
@@ -69,3 +71,5 @@ void MIDL_user_free(void* block) {
   if (!status) assertionFailed("status", kStatusLine);
   std::free(block);
 }
+
+}  // namespace translayer

@@ -4,6 +4,8 @@
 
 #include "plat/thread.h"
 
+namespace translayer {
+
 ThreadBase::ThreadBase(std::string name) : name_(std::move(name)) {}
 
 ThreadBase::~ThreadBase() {
@@ -79,3 +81,5 @@ bool ThreadBase::hasThread() const {
   plat::LockGuard state(stateMutex_);
   return thread_ != nullptr;
 }
+
+}  // namespace translayer

@@ -7,6 +7,8 @@
 #include "plat/trace.h"
 #include "translayer/ConnectionServerRpc.h"
 
+namespace translayer {
+
 namespace {
 
 constexpr const char* kProtocolSequence = "ncacn_np";
@@ -97,3 +99,5 @@ std::vector<HwId> TrIfTranClient::deviceList() const {
   plat::LockGuard lock(listMutex_);
   return deviceList_;
 }
+
+}  // namespace translayer

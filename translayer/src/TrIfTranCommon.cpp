@@ -12,6 +12,8 @@
 #include "plat/trace.h"
 #include "plat/wake.h"
 
+namespace translayer {
+
 namespace {
 
 // Records read, and written, per turn of the loop before it looks at the
@@ -287,3 +289,5 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
     dropped.swap(m.queue);
   }
 }
+
+}  // namespace translayer

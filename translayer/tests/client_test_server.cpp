@@ -31,6 +31,17 @@
 #include "translayer/Payload.h"
 #include "translayer/TrIfTranCommon.h"
 
+using translayer::ConnectionServerCall;
+using translayer::ConnectionServerRpcHandler;
+using translayer::ConnectionServerRpcServer;
+using translayer::HwId;
+using translayer::kOnlineDevicesCallback;
+using translayer::MessageReader;
+using translayer::MessageWriter;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace {
 
 std::mutex outputMutex;

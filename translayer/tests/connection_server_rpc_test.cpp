@@ -10,6 +10,20 @@
 #include "translayer/ConnectionServerRpc.h"
 #include "translayer/RpcMemory.h"
 
+using translayer::AskUserDeviceSelection;
+using translayer::ConnectionServerCall;
+using translayer::ConnectionServerRpcHandler;
+using translayer::ConnectionServerRpcServer;
+using translayer::GetOnlineDevices;
+using translayer::HwId;
+using translayer::kConnectionServerRpc;
+using translayer::kMaxOnlineDevices;
+using translayer::MIDL_user_allocate;
+using translayer::MIDL_user_free;
+using translayer::OpenChannel;
+using translayer::ReservedProc1;
+using translayer::ReservedProc2;
+
 namespace {
 
 using ::testing::ElementsAre;

@@ -10,6 +10,12 @@
 #include "plat/msgpipe.h"
 #include "translayer/TrIfTranCommon.h"
 
+using translayer::MessageReader;
+using translayer::MessageWriter;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace {
 
 class Echo : public TrIfTranRemote {

@@ -29,9 +29,9 @@ constexpr auto kLong = std::chrono::seconds(60);
 
 // Records chunks and joins them into messages; can refuse the n-th chunk or
 // call back into an engine from the loop thread.
-class Recorder : public TrIfTranRemote {
+class Recorder : public translayer::TrIfTranRemote {
  public:
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override {
     int index = delivered_.fetch_add(1);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -40,14 +40,14 @@ class Recorder : public TrIfTranRemote {
     if (index == refuseAt) return false;
     if (onChunk) onChunk(chunk);
     switch (reader_.append(*chunk)) {
-      case MessageReader::Append::Complete:
+      case translayer::MessageReader::Append::Complete:
         messages.push(std::make_shared<std::vector<uint8_t>>(reader_.data(),
                                                              reader_.data() + reader_.length()));
         reader_.reset();
         break;
-      case MessageReader::Append::Failed:
+      case translayer::MessageReader::Append::Failed:
         return false;
-      case MessageReader::Append::More:
+      case translayer::MessageReader::Append::More:
         break;
     }
     return true;
@@ -57,31 +57,32 @@ class Recorder : public TrIfTranRemote {
     ++closes;
     closed.set();
   }
-  std::vector<std::shared_ptr<TrIfTranPayload>> chunks() {
+  std::vector<std::shared_ptr<translayer::TrIfTranPayload>> chunks() {
     std::lock_guard<std::mutex> lock(mutex_);
     return chunks_;
   }
   int delivered() const { return delivered_; }
 
   int refuseAt = -1;
-  std::function<void(const std::shared_ptr<TrIfTranPayload>&)> onChunk;  // loop thread
-  BlockingQueue<std::vector<uint8_t>> messages;
+  std::function<void(const std::shared_ptr<translayer::TrIfTranPayload>&)> onChunk;  // loop thread
+  translayer::BlockingQueue<std::vector<uint8_t>> messages;
   std::atomic<int> closes{0};
   std::atomic<bool> waitedClose{false};
-  Event closed;
+  translayer::Event closed;
 
  private:
   std::mutex mutex_;
-  std::vector<std::shared_ptr<TrIfTranPayload>> chunks_;
+  std::vector<std::shared_ptr<translayer::TrIfTranPayload>> chunks_;
   std::atomic<int> delivered_{0};
-  MessageReader reader_;  // loop thread only
+  translayer::MessageReader reader_;  // loop thread only
 };
 
 // One engine loop on its own thread, started as the owners start theirs:
 // reported connected first.
 class Loop {
  public:
-  Loop(TrIfTranCommon& engine, plat::Handle pipe, TrIfTranRemote* receiver) {
+  Loop(translayer::TrIfTranCommon& engine, plat::Handle pipe,
+       translayer::TrIfTranRemote* receiver) {
     engine.notConnected = 0;
     engine.connectResult.set();
     done_ = std::async(std::launch::async,
@@ -137,8 +138,8 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
   return v;
 }
 
-inline void sendMessage(TrIfTranRemote* to, const std::vector<uint8_t>& bytes) {
-  MessageWriter w;
+inline void sendMessage(translayer::TrIfTranRemote* to, const std::vector<uint8_t>& bytes) {
+  translayer::MessageWriter w;
   ASSERT_TRUE(w.putBytes(bytes.data(), bytes.size()));
   ASSERT_TRUE(w.send(to));
 }

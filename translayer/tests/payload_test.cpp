@@ -10,6 +10,12 @@
 
 #include "translayer/TrIfTranRemote.h"
 
+using translayer::kMessageCap;
+using translayer::MessageReader;
+using translayer::MessageWriter;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 // Allocation failures on demand: the test links with --wrap=realloc, so the
 // library's realloc calls come here.
 extern "C" void* __real_realloc(void* p, size_t n);

@@ -13,6 +13,10 @@
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
 
+using translayer::BlockingQueue;
+using translayer::Event;
+using translayer::ThreadBase;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 

@@ -12,6 +12,16 @@
 #include "translayer/ConnectionServerRpc.h"
 #include "translayer/TrIfTranClient.h"
 
+using translayer::AskUserDeviceSelection;
+using translayer::HwId;
+using translayer::MessageReader;
+using translayer::MessageWriter;
+using translayer::ReservedProc1;
+using translayer::ReservedProc2;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace {
 
 using plat::test::ChildProcess;

@@ -7,6 +7,11 @@
 #include "plat/msgpipe.h"
 #include "translayer/ThreadBase.h"
 
+using translayer::ThreadBase;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 using namespace enginetest;
 
 namespace {

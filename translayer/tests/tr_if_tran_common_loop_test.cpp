@@ -6,6 +6,10 @@
 #include "plat/msgpipe.h"
 #include "plat/poll.h"
 
+using translayer::MessageWriter;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranPayload;
+
 using namespace enginetest;
 using plat::PipeIo;
 

@@ -7,6 +7,9 @@
 #include "engine_support.h"
 #include "plat/msgpipe.h"
 
+using translayer::MessageWriter;
+using translayer::TrIfTranCommon;
+
 using namespace enginetest;
 
 namespace {

@@ -3,6 +3,8 @@
 #include "plat/registry.h"
 #include "translayer/HwId.h"
 
+using translayer::hexDigitValue;
+
 namespace usblink {
 namespace {
 

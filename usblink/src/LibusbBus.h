@@ -62,7 +62,7 @@ class LibusbBus : public UsbBus {
     uint8_t interfaceNumber;
   };
 
-  class Worker : public ThreadBase {
+  class Worker : public translayer::ThreadBase {
    public:
     Worker(const char* name, LibusbBus* bus, void (LibusbBus::*body)())
         : ThreadBase(name), bus_(bus), body_(body) {}
@@ -102,7 +102,7 @@ class LibusbBus : public UsbBus {
   std::unique_ptr<Worker> eventThread_;
   std::unique_ptr<Worker> watchThread_;
   // Hotplug changes for the watch thread; a null device asks it to end.
-  BlockingQueue<Change> changes_;
+  translayer::BlockingQueue<Change> changes_;
 
   mutable plat::Mutex mutex_;
   std::map<std::string, Matched> matched_ GUARDED_BY(mutex_);  // path -> device

@@ -45,7 +45,7 @@ class ChannelOwner {
   ~ChannelOwner() = default;
 };
 
-class USBChannel : public ThreadBase, private TransferSink {
+class USBChannel : public translayer::ThreadBase, private TransferSink {
  public:
   static constexpr int kIdlePeriodMs = 500;
   static constexpr uint16_t kCloseTimeoutMs = 5000;
@@ -100,7 +100,7 @@ class USBChannel : public ThreadBase, private TransferSink {
   UsbBus* const bus_;
   ChannelOwner* const owner_;
 
-  Event started_;
+  translayer::Event started_;
   std::atomic<uint16_t> frameLimit_{0};  // L; 0 until the descriptor was read
   plat::WakeEvent txEvent_;              // set by the server
   plat::WakeEvent wake_;                 // completions and stop

@@ -28,7 +28,7 @@
 
 namespace usblink {
 
-class USBEnumeration : public ThreadBase, private BusListener, private ChannelOwner {
+class USBEnumeration : public translayer::ThreadBase, private BusListener, private ChannelOwner {
  public:
   USBEnumeration(std::unique_ptr<UsbBus> bus, MediaEventCallback callback, void* context);
   // Stops the thread (which stops every channel and the bus), then deletes
@@ -70,8 +70,8 @@ class USBEnumeration : public ThreadBase, private BusListener, private ChannelOw
   std::unique_ptr<UsbBus> bus_;
   const MediaEventCallback callback_;
   void* const context_;
-  Event ready_;
-  BlockingQueue<Notice> notices_;
+  translayer::Event ready_;
+  translayer::BlockingQueue<Notice> notices_;
   uint32_t nextIndex_ = 1;  // discovery thread only
 
   plat::Mutex discoveryMutex_;

@@ -76,7 +76,7 @@ class VbusBus : public UsbBus {
   static std::string pathOfFile(const std::string& name);
 
  private:
-  class Watcher : public ThreadBase {
+  class Watcher : public translayer::ThreadBase {
    public:
     explicit Watcher(VbusBus* bus) : ThreadBase("usblinkVbus"), bus_(bus) {}
     ~Watcher() override { join(); }

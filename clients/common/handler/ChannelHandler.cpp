@@ -15,6 +15,11 @@
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
 
+using translayer::Event;
+using translayer::HwId;
+using translayer::ThreadBase;
+using translayer::TrIfTranClient;
+
 #ifndef VLN_CH_PROTOCOL
 #error "compiled into a registration library only (vln_add_registration_library)"
 #endif

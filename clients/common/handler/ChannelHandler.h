@@ -36,20 +36,20 @@ class ChannelHandler;
 
 // The common part of a library's command processor (its handle). The
 // service derives from it: deliver() is its reply dispatcher.
-class CmdProcBase : public TrIfTranRemote {
+class CmdProcBase : public translayer::TrIfTranRemote {
  public:
-  explicit CmdProcBase(const HwId& hwid) : hwid_(hwid) {}
+  explicit CmdProcBase(const translayer::HwId& hwid) : hwid_(hwid) {}
   virtual ~CmdProcBase();
   CmdProcBase(const CmdProcBase&) = delete;
   CmdProcBase& operator=(const CmdProcBase&) = delete;
 
-  const HwId& hwid() const { return hwid_; }
+  const translayer::HwId& hwid() const { return hwid_; }
 
   // The channel lock; requests and the dispatcher hold it.
   plat::Mutex& channelMutex() RETURN_CAPABILITY(channelMutex_) { return channelMutex_; }
   // Channel lock held: the client to send on, or null while disconnected or
   // broken.
-  TrIfTranClient* usableClient() REQUIRES(channelMutex_);
+  translayer::TrIfTranClient* usableClient() REQUIRES(channelMutex_);
   // Channel lock held. Armed: the deadline moves to now + ms when that is
   // later; not armed: it is now + ms.
   void armDeadline(int ms) REQUIRES(channelMutex_);
@@ -87,12 +87,12 @@ class CmdProcBase : public TrIfTranRemote {
   // running the process's end): the handle must then be left alone.
   bool abandon();
 
-  const HwId hwid_;
+  const translayer::HwId hwid_;
   mutable plat::Mutex stateMutex_ ACQUIRED_AFTER(channelMutex_);
   bool broken_ GUARDED_BY(stateMutex_) = false;
   plat::Mutex channelMutex_;
   // Guarded by channelMutex_:
-  std::unique_ptr<TrIfTranClient> client_ GUARDED_BY(channelMutex_);
+  std::unique_ptr<translayer::TrIfTranClient> client_ GUARDED_BY(channelMutex_);
   int64_t deadline_ GUARDED_BY(channelMutex_) = 0;
   bool armed_ GUARDED_BY(channelMutex_) = false;
   // Guarded by the library's handle lock:
@@ -104,7 +104,7 @@ class CmdProcBase : public TrIfTranRemote {
 // `make` creates the handle for an id not registered yet. The same id again
 // gives the same handle; the first callback stays.
 CmdProcBase* registerDevice(const uint8_t* hwid, size_t hwidsz,
-                            const std::function<CmdProcBase*(const HwId&)>& make);
+                            const std::function<CmdProcBase*(const translayer::HwId&)>& make);
 // Undoes one registration of `handle`: the first disconnects (event 0
 // reason 1 on this thread when connected), unlists and kills the handle,
 // waiting out requests in flight; it is freed once every registration of it

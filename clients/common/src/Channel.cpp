@@ -1,5 +1,9 @@
 #include "clientcommon/Channel.h"
 
+using translayer::HwId;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranRemote;
+
 namespace clientcommon {
 
 std::unique_ptr<TrIfTranClient> openConnectedChannel(uint8_t protocolId, const HwId& hwid,

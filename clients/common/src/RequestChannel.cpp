@@ -5,6 +5,11 @@
 
 #include "clientcommon/Channel.h"
 
+using translayer::HwId;
+using translayer::kChunkData;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+
 namespace clientcommon {
 
 RequestChannel::RequestChannel(uint8_t protocolId, const HwId& hwid, size_t replyCapacity)

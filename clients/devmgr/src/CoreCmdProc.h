@@ -16,7 +16,8 @@ struct CoreCmdProc final : public clientcommon::RequestChannel {
 
   enum class SizeRule { kExact, kAtMost };
 
-  explicit CoreCmdProc(const HwId& hwid) : RequestChannel(kProtocolCore, hwid, kReplyCapacity) {}
+  explicit CoreCmdProc(const translayer::HwId& hwid)
+      : RequestChannel(kProtocolCore, hwid, kReplyCapacity) {}
 
   // A one-byte request and its reply's data copied into `destination`.
   bool query(uint8_t request, void* destination, size_t size, SizeRule rule);

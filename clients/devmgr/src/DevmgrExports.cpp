@@ -13,6 +13,10 @@
 #include "svcwire/ByteReader.h"
 #include "translayer/ConnectionServerRpc.h"
 
+using translayer::AskUserDeviceSelection;
+using translayer::HwId;
+using translayer::TrIfTranClient;
+
 namespace {
 
 constexpr size_t kMaxRequestText = 256;

@@ -16,6 +16,8 @@
 #include "testsupport/LinkhubHost.h"
 #include "vlntest/TimeSlack.h"
 
+using translayer::HwId;
+
 namespace {
 
 using devmgr_test::kQueries;

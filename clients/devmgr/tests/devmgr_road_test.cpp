@@ -11,6 +11,8 @@
 #include "devmgr/devmgr.h"
 #include "e2e/Road.h"
 
+using translayer::HwId;
+
 namespace {
 
 using e2e::Road;

@@ -19,6 +19,8 @@
 #include "plat/runtime.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace {
 
 using devmgr_test::FakeHub;

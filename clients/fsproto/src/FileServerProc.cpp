@@ -5,6 +5,11 @@
 
 #include "clientcommon/Channel.h"
 
+using translayer::HwId;
+using translayer::ThreadBase;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+
 namespace fsproto {
 
 namespace {

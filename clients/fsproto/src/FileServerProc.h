@@ -24,13 +24,15 @@
 
 namespace fsproto {
 
-class FileServerProc final : public TrIfTranRemote, public ThreadBase, private TransferSink {
+class FileServerProc final : public translayer::TrIfTranRemote,
+                             public translayer::ThreadBase,
+                             private TransferSink {
  public:
   // The pipe thread sets the connect result as soon as it has run; this
   // only guards against one that never does.
   static constexpr int kConnectWaitMs = 30000;
 
-  FileServerProc(const HwId& hwid, ProtFSrvCallback callback, void* user,
+  FileServerProc(const translayer::HwId& hwid, ProtFSrvCallback callback, void* user,
                  FileTransfer::Setup setup);
   // Ends the transfer (-108 when it was still running), waits for its
   // threads and frees the channel.
@@ -45,7 +47,7 @@ class FileServerProc final : public TrIfTranRemote, public ThreadBase, private T
   bool onOwnThread() const;
 
   // TrIfTranRemote, on the pipe thread.
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
   void close(bool wait) override;
 
  protected:
@@ -59,7 +61,7 @@ class FileServerProc final : public TrIfTranRemote, public ThreadBase, private T
   static int64_t now();
   void failOnCaller(int32_t code);
 
-  const HwId hwid_;
+  const translayer::HwId hwid_;
   const ProtFSrvCallback callback_;
   void* const user_;
 
@@ -69,7 +71,7 @@ class FileServerProc final : public TrIfTranRemote, public ThreadBase, private T
   bool closed_ GUARDED_BY(dispatch_) = false;
 
   // Set before the transfer thread starts, freed by the destructor.
-  std::unique_ptr<TrIfTranClient> client_;
+  std::unique_ptr<translayer::TrIfTranClient> client_;
 };
 
 }  // namespace fsproto

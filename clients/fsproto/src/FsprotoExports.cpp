@@ -11,6 +11,8 @@
 #include "fsproto/fsproto.h"
 #include "plat/threadsafety.h"
 
+using translayer::HwId;
+
 namespace {
 
 using fsproto::FileServerProc;

@@ -3,6 +3,8 @@
 #include "FileDevice.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace fsproto_test {
 namespace {
 

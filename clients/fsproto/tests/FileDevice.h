@@ -20,7 +20,8 @@ class FileDevice {
   // Starts the server and the device `hwid` serving `volumes`; the device's
   // file server state (knobs and records), or null when it did not come up.
   virtual std::shared_ptr<devsim::FileServerState> start(
-      const HwId& hwid, const std::map<std::string, std::filesystem::path>& volumes) = 0;
+      const translayer::HwId& hwid,
+      const std::map<std::string, std::filesystem::path>& volumes) = 0;
   // The device vanishes without a word (its channels end).
   virtual void pull() = 0;
   // The connection server stops.

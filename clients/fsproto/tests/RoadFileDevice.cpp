@@ -6,6 +6,11 @@
 #include "clientcommon/Channel.h"
 #include "e2e/Road.h"
 
+using translayer::HwId;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace fsproto_test {
 namespace {
 

@@ -19,6 +19,8 @@
 #include "svcwire/FileServerWire.h"
 #include "testsupport/Files.h"
 
+using translayer::HwId;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -14,6 +14,8 @@
 #include "plat/runtime.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace {
 
 using Dir = decltype(&ProtFSrvDir);  // the type only: it is not linked

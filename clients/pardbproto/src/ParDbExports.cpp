@@ -2,6 +2,8 @@
 #include "ParamCmdProc.h"
 #include "pardbproto/pardbproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 ParamCmdProc* proc(const chanhandler::Use& use) { return static_cast<ParamCmdProc*>(use.get()); }

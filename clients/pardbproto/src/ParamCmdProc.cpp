@@ -6,6 +6,10 @@
 #include "ParDbReply.h"
 #include "svcwire/ParDbWire.h"
 
+using translayer::kChunkData;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+
 namespace wire = svcwire::pardb;
 
 namespace {

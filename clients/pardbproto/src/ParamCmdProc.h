@@ -18,7 +18,7 @@ struct ParamCmdProc final : public chanhandler::CmdProcBase {
   static constexpr size_t kReplyBuffer = 65536;
   static constexpr int kReplyWaitMs = 1000;
 
-  ParamCmdProc(const HwId& hwid, ProtParDBCallback callback)
+  ParamCmdProc(const translayer::HwId& hwid, ProtParDBCallback callback)
       : CmdProcBase(hwid), callback_(callback) {}
 
   bool requestSignature();
@@ -27,7 +27,7 @@ struct ParamCmdProc final : public chanhandler::CmdProcBase {
   bool requestWrite(uint16_t index, const uint8_t* data, size_t length);
 
   // The reply dispatcher (pipe thread), one call per chunk.
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
 
  protected:
   void setUpChannel() REQUIRES(channelMutex()) override;
@@ -40,7 +40,7 @@ struct ParamCmdProc final : public chanhandler::CmdProcBase {
     uint16_t index;
   };
   // Takes the channel lock: sends the chunks and queues the expected reply.
-  bool send(std::vector<std::shared_ptr<TrIfTranPayload>> chunks, Expected expected)
+  bool send(std::vector<std::shared_ptr<translayer::TrIfTranPayload>> chunks, Expected expected)
       EXCLUDES(channelMutex());
   // A whole reply in reply_: its event; false when it breaks the rules.
   bool dispatch() REQUIRES(channelMutex());

@@ -10,6 +10,8 @@
 #include "e2e/Road.h"
 #include "pardbproto/pardbproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 using pardbtest::libraryThreads;

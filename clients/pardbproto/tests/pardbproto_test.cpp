@@ -15,6 +15,8 @@
 #include "svcwire/ParDbWire.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace {
 
 using pardbtest::Clock;

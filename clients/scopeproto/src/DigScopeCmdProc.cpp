@@ -6,6 +6,11 @@
 #include "svcwire/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
+using translayer::kChunkData;
+using translayer::MessageWriter;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+
 namespace wire = svcwire::scope;
 
 namespace {

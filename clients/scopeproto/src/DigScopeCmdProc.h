@@ -29,7 +29,7 @@ struct DigScopeCmdProc final : public chanhandler::CmdProcBase {
   // Reassembly buffers larger than this are freed after their message.
   static constexpr size_t kKeptBuffer = 65536;
 
-  DigScopeCmdProc(const HwId& hwid, ProtDigScopeCallback callback)
+  DigScopeCmdProc(const translayer::HwId& hwid, ProtDigScopeCallback callback)
       : CmdProcBase(hwid), callback_(callback) {}
 
   struct Reply {
@@ -41,10 +41,10 @@ struct DigScopeCmdProc final : public chanhandler::CmdProcBase {
   // Sends the message and waits until its reply has been handed over (true)
   // or the channel is lost, given up or unregistered (false). Nothing is
   // sent while disconnected or broken, or when the writer failed.
-  bool transact(const MessageWriter& message, Reply* reply);
+  bool transact(const translayer::MessageWriter& message, Reply* reply);
 
   // The reply dispatcher (pipe thread, one call per chunk).
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
   // The pipe thread's end: broken, and a waiting request gives up.
   void close(bool wait) override;
 

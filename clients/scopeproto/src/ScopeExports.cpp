@@ -7,6 +7,9 @@
 #include "svcwire/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
+using translayer::HwId;
+using translayer::MessageWriter;
+
 namespace wire = svcwire::scope;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "svcwire/ScopeWire.h"
 #include "vlntest/TimeSlack.h"
 
+using translayer::HwId;
+
 namespace {
 
 using scopetest::Clock;

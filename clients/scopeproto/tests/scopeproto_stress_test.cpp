@@ -12,6 +12,8 @@
 #include "plat/thread.h"
 #include "scopeproto/scopeproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 using scopetest::Recorder;

@@ -7,6 +7,10 @@
 #include "svcwire/ByteReader.h"
 #include "svcwire/StatusWire.h"
 
+using translayer::kChunkData;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+
 namespace wire = svcwire::status;
 
 void StatusCmdProc::setUpChannel() {

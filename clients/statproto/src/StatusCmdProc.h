@@ -16,14 +16,14 @@ struct StatusCmdProc final : public chanhandler::CmdProcBase {
   static constexpr size_t kReplyBuffer = 65536;
   static constexpr int kReplyWaitMs = 1000;
 
-  StatusCmdProc(const HwId& hwid, ProtStatusCallback callback)
+  StatusCmdProc(const translayer::HwId& hwid, ProtStatusCallback callback)
       : CmdProcBase(hwid), callback_(callback) {}
 
   bool requestSignature();
   bool requestNotifications();
 
   // The reply dispatcher (pipe thread).
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
 
  protected:
   void setUpChannel() REQUIRES(channelMutex()) override;

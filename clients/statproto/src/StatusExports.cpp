@@ -2,6 +2,8 @@
 #include "StatusCmdProc.h"
 #include "statproto/statproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 StatusCmdProc* proc(const chanhandler::Use& use) { return static_cast<StatusCmdProc*>(use.get()); }

@@ -11,6 +11,8 @@
 #include "plat/thread.h"
 #include "statproto/statproto.h"
 
+using translayer::HwId;
+
 namespace {
 
 using stattest::libraryThreads;

@@ -15,6 +15,8 @@
 #include "svcwire/StatusWire.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace {
 
 using stattest::Clock;

@@ -16,6 +16,8 @@
 #include "plat/thread.h"
 #include "testsupport/FakeHub.h"
 
+using translayer::HwId;
+
 namespace {
 
 using Register = decltype(&ProtStatusRegister);  // the type only: it is not linked

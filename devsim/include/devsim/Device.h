@@ -26,7 +26,7 @@
 namespace devsim {
 
 struct DeviceConfig {
-  HwId hwid{};
+  translayer::HwId hwid{};
   // Announced in the parameter reply (10 bits) and the longest frame the
   // device sends.
   uint16_t maxFrameLength = 255;

@@ -25,7 +25,7 @@ namespace devsim {
 struct HostOptions {
   std::string vbusDir;
   std::string id;  // the vbus id ([A-Za-z0-9_-])
-  HwId hwid{};
+  translayer::HwId hwid{};
   uint16_t maxFrameLength = 255;
   uint8_t channelCount = 15;
   uint16_t transferSize = 4096;

@@ -9,8 +9,8 @@
 
 namespace devsim {
 
-inline MediaRecord inProcessMediaRecord() {
-  MediaRecord r;
+inline linkhub::MediaRecord inProcessMediaRecord() {
+  linkhub::MediaRecord r;
   r.getMediaInfo = &InProcessMedia::getMediaInfo;
   r.getChannelInfo = &InProcessMedia::getChannelInfo;
   r.envCreate = &InProcessMedia::envCreate;

@@ -5,6 +5,10 @@
 
 #include "plat/vbus.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+using translayer::parseHwId;
+
 namespace devsim::cli {
 namespace {
 

@@ -19,7 +19,7 @@ namespace devsim::cli {
 
 struct DeviceSpec {
   std::string id;
-  HwId hwid{};
+  translayer::HwId hwid{};
 };
 
 struct Options {
@@ -47,7 +47,7 @@ bool parseOptions(const std::vector<std::string>& args, const char* envVbus, Opt
                   std::string* error);
 
 // The HWID a device gets from its id when none is given.
-HwId hwIdFromName(const std::string& id);
+translayer::HwId hwIdFromName(const std::string& id);
 
 std::string usage();
 

@@ -18,6 +18,8 @@
 #include "plat/verinfo.h"
 #include "svcwire/ByteReader.h"
 
+using translayer::formatHwId;
+
 namespace {
 
 using devsim::VbusTransport;

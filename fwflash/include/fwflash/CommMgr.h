@@ -49,7 +49,7 @@ struct CommMgrOptions {
   int upgradeWatchStepMs = 250;
 };
 
-class CommMgr : public ThreadBase {
+class CommMgr : public translayer::ThreadBase {
  public:
   CommMgr(DeviceApi& device, FileServerApi& files, UpdaterEventSink& sink, CommMgrOptions options);
   ~CommMgr() override;

@@ -18,6 +18,8 @@
 #include "testsupport/ShellRunner.h"
 #include "vlntest/TimeSlack.h"
 
+using translayer::HwId;
+
 namespace {
 
 using devsim::CoreReplyFault;

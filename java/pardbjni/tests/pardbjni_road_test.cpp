@@ -13,6 +13,8 @@
 #include "e2e/Road.h"
 #include "jvmrun/JvmRun.h"
 
+using translayer::HwId;
+
 namespace {
 
 using e2e::Road;

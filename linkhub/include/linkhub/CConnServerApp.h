@@ -32,6 +32,8 @@
 #include "linkhub/TransportManager.h"
 #include "plat/instance.h"
 
+namespace linkhub {
+
 class CConnServerApp {
  public:
   static constexpr const char* kCompanyName = "Veltrano";
@@ -80,3 +82,5 @@ class CConnServerApp {
   std::unique_ptr<TransportManager> manager_;
   std::unique_ptr<TrIfServer> server_;
 };
+
+}  // namespace linkhub

@@ -12,6 +12,8 @@
 
 #include "usblink/MediaInterface.h"
 
+namespace linkhub {
+
 struct MediaRecord {
   GetMediaInfoFn getMediaInfo = nullptr;
   GetChannelInfoFn getChannelInfo = nullptr;
@@ -27,3 +29,5 @@ struct MediaRecord {
   // the link lock held, on any thread.
   void (*setTransmitEvent)(int txEvent) = nullptr;
 };
+
+}  // namespace linkhub

@@ -6,6 +6,8 @@
 
 #include "linkhub/MediaLibrary.h"
 
+namespace linkhub {
+
 // The registry key whose values name the media libraries:
 // SOFTWARE\<company>\<application>\Media under HKEY_LOCAL_MACHINE.
 std::string mediaRegistryKey(const std::string& company, const std::string& application);
@@ -28,3 +30,5 @@ bool loadMediaLibrary(const std::string& path, MediaRecord* record, std::string*
 // Unloads a library that loadMediaLibrary loaded; records without a module
 // (in-process media) are left alone.
 void unloadMediaLibrary(MediaRecord* record);
+
+}  // namespace linkhub

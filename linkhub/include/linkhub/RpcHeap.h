@@ -8,6 +8,8 @@
 
 #include "plat/threadsafety.h"
 
+namespace linkhub {
+
 class RpcHeap {
  public:
   static constexpr size_t kInitialBytes = 0x100000;   // 1 MiB
@@ -39,3 +41,5 @@ class RpcHeap {
   size_t inUse_ GUARDED_BY(mutex_) = 0;
   void* reserve_ = nullptr;  // the first block, kept for the heap's life
 };
+
+}  // namespace linkhub

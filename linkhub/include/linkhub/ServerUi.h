@@ -13,6 +13,8 @@
 
 #include "translayer/HwId.h"
 
+namespace linkhub {
+
 // The caption of every error box of the server.
 inline constexpr const char* kServerCaption = "Connection Server";
 
@@ -62,7 +64,8 @@ class DeviceChooser {
   // return soon after `stop` is requested (the server is shutting down and
   // waits for every call): register a std::stop_callback that closes the
   // dialog, and check stop_requested() before showing it.
-  virtual bool chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token stop) = 0;
+  virtual bool chooseDevice(translayer::HwId* hwid, uint64_t parentWindow,
+                            std::stop_token stop) = 0;
 };
 
 struct ServerUi {
@@ -82,3 +85,5 @@ std::string formatFatalError(uint32_t code, const std::string& context);
 
 // Shows formatFatalError(code, context) captioned kServerCaption.
 void ShowFatalError(uint32_t code, const std::string& context);
+
+}  // namespace linkhub

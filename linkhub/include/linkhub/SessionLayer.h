@@ -44,7 +44,9 @@
 #include "translayer/ThreadBase.h"
 #include "usblink/MediaInterface.h"
 
-class SessionLayer : public ThreadBase {
+namespace linkhub {
+
+class SessionLayer : public translayer::ThreadBase {
  public:
   static constexpr int kChannels = 16;
   static constexpr uint16_t kMaxFrame = 1024;
@@ -97,7 +99,7 @@ class SessionLayer : public ThreadBase {
   bool isLinkUp() const;  // handshake complete since the last link reset
   uint16_t channelCount() const;
   uint16_t maxFrameLength() const;
-  HwId hwId() const;
+  translayer::HwId hwId() const;
 
  protected:
   void run() override;
@@ -167,7 +169,7 @@ class SessionLayer : public ThreadBase {
   const MediaRecord* media_ = nullptr;
   uint32_t mediaIndex_ = 0;
   SessionLayerEvents* events_ = nullptr;
-  Event started_;
+  translayer::Event started_;
   EventQueue queue_;
 
   mutable plat::Mutex linkMutex_;
@@ -201,5 +203,7 @@ class SessionLayer : public ThreadBase {
   bool reject_ GUARDED_BY(linkMutex_) = false;
   bool pollOutstanding_ GUARDED_BY(linkMutex_) = false;
   Stage stage_ GUARDED_BY(linkMutex_) = Stage::kAwaitReset;
-  HwId hwid_ GUARDED_BY(linkMutex_){};
+  translayer::HwId hwid_ GUARDED_BY(linkMutex_){};
 };
+
+}  // namespace linkhub

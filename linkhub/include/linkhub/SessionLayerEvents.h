@@ -15,11 +15,13 @@
 
 #include "translayer/HwId.h"
 
+namespace linkhub {
+
 class SessionLayerEvents {
  public:
   // The device answered the identity request (again after every link reset).
   // The id is valid during the call only.
-  virtual void onDeviceIdentified(const HwId* id) = 0;
+  virtual void onDeviceIdentified(const translayer::HwId* id) = 0;
   // One in-sequence fragment of the device's data on an open channel; `last`
   // ends a message. `data` is valid during the call only; `length` may be 0
   // for an empty last fragment.
@@ -31,3 +33,5 @@ class SessionLayerEvents {
  protected:
   ~SessionLayerEvents() = default;
 };
+
+}  // namespace linkhub

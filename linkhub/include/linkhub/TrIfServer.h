@@ -42,10 +42,12 @@
 #include "translayer/HwId.h"
 #include "translayer/ThreadBase.h"
 
+namespace linkhub {
+
 class TransportManager;
 class TrIfTranFrontEnd;
 
-class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
+class TrIfServer : public translayer::ThreadBase, private translayer::ConnectionServerRpcHandler {
  public:
   struct Options {
     // Endpoint, call threads (16 kept ready), concurrent calls (1234), peer
@@ -87,13 +89,15 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   // OpenChannel: 0 and the pipe's name (without terminator, which with the
   // name fits into `size` bytes); 1 too small a buffer or no pipe; 2 no
   // connected device with the id; 3 no free channel on it.
-  uint16_t openChannel(const HwId& hwid, uint8_t protocolId, int16_t size, std::string* pipeName);
+  uint16_t openChannel(const translayer::HwId& hwid, uint8_t protocolId, int16_t size,
+                       std::string* pipeName);
   // GetOnlineDevices: `callback` gets the sorted ids (from the private heap)
   // and returns 0 when the client took them, else its exception code. 0 or 4.
-  uint16_t getOnlineDevices(const std::function<uint32_t(const HwId*, size_t)>& callback);
+  uint16_t getOnlineDevices(
+      const std::function<uint32_t(const translayer::HwId*, size_t)>& callback);
   // AskUserDeviceSelection: 0 and the chosen id, or 5 (no chooser,
   // cancelled, stopping).
-  uint16_t askUserDeviceSelection(HwId* hwid, uint64_t parentWindow);
+  uint16_t askUserDeviceSelection(translayer::HwId* hwid, uint64_t parentWindow);
 
   // The name of the pipe numbered `number`: \\.\pipe\zamoconnectionserver_\%08X.
   static std::string pipeNameFor(uint32_t number);
@@ -107,11 +111,11 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   void run() override;  // the reaper
 
  private:
-  uint16_t GetOnlineDevices(ConnectionServerCall& call, uint64_t cookie) override;
-  uint16_t AskUserDeviceSelection(ConnectionServerCall& call, HwId* hwid,
+  uint16_t GetOnlineDevices(translayer::ConnectionServerCall& call, uint64_t cookie) override;
+  uint16_t AskUserDeviceSelection(translayer::ConnectionServerCall& call, translayer::HwId* hwid,
                                   uint64_t parentWindow) override;
-  uint16_t OpenChannel(ConnectionServerCall& call, const HwId& hwid, uint8_t protocolId,
-                       int16_t size, std::string* pipeName) override;
+  uint16_t OpenChannel(translayer::ConnectionServerCall& call, const translayer::HwId& hwid,
+                       uint8_t protocolId, int16_t size, std::string* pipeName) override;
 
   // Takes every front end out of the set, ends them all, then deletes (joins) each.
   void endAllFrontEnds();
@@ -125,7 +129,7 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   DeviceChooser* const chooser_;
   const Options options_;
   RpcHeap heap_;
-  ConnectionServerRpcServer rpc_;
+  translayer::ConnectionServerRpcServer rpc_;
   std::stop_source stopSource_;  // requested at stop(): choosers give up
 
   mutable plat::Mutex serverMutex_ ACQUIRED_AFTER(stopMutex_);
@@ -137,5 +141,7 @@ class TrIfServer : public ThreadBase, private ConnectionServerRpcHandler {
   plat::Mutex stopMutex_;
   bool stopped_ GUARDED_BY(stopMutex_) = false;  // the reaper is told to end
   bool started_ GUARDED_BY(stopMutex_) = false;
-  Event reaperEvent_;
+  translayer::Event reaperEvent_;
 };
+
+}  // namespace linkhub

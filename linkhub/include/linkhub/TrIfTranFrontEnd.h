@@ -32,18 +32,20 @@
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranCommon.h"
 
-class TrIfTranFrontEnd : public ThreadBase, public TrIfTranCommon {
+namespace linkhub {
+
+class TrIfTranFrontEnd : public translayer::ThreadBase, public translayer::TrIfTranCommon {
  public:
   static constexpr int kConnectTimeoutMs = 5000;
 
   // `reaper` (not owned) is set once the loop has ended.
-  explicit TrIfTranFrontEnd(Event* reaper, int connectTimeoutMs = kConnectTimeoutMs);
+  explicit TrIfTranFrontEnd(translayer::Event* reaper, int connectTimeoutMs = kConnectTimeoutMs);
   // Stops the loop (or the wait for the client) and joins the thread.
   ~TrIfTranFrontEnd() override;
 
   // Before start(): the pipe's name (Windows form) and the channel slot, which
   // receives the client's chunks and, once, close(false) at the end.
-  void setChannel(const std::string& pipeName, TrIfTranRemote* slot);
+  void setChannel(const std::string& pipeName, translayer::TrIfTranRemote* slot);
   const std::string& pipeName() const { return pipeName_; }
 
   // Asks the channel to end, also while still waiting for the client.
@@ -69,9 +71,11 @@ class TrIfTranFrontEnd : public ThreadBase, public TrIfTranCommon {
   plat::Handle awaitClient(plat::Handle listener);
 
   std::string pipeName_;
-  TrIfTranRemote* slot_ = nullptr;  // not owned; set before start
-  Event* const reaper_;
+  translayer::TrIfTranRemote* slot_ = nullptr;  // not owned; set before start
+  translayer::Event* const reaper_;
   const int connectTimeoutMs_;
   plat::WakeEvent acceptWake_;  // set by close(): ends the wait for the client
   std::atomic<bool> finished_{false};
 };
+
+}  // namespace linkhub

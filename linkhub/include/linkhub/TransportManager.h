@@ -53,11 +53,13 @@
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranRemote.h"
 
+namespace linkhub {
+
 // Listener of the device list (the device list dialog).
 class TransportEv {
  public:
   // One call per connected device during TransportManager::enumerateDevices.
-  virtual void onDeviceListed(const HwId* id) = 0;
+  virtual void onDeviceListed(const translayer::HwId* id) = 0;
   // The set of connected devices may have changed. Called on the manager
   // thread with the listeners lock held.
   virtual void onListChanged() = 0;
@@ -66,7 +68,7 @@ class TransportEv {
   ~TransportEv() = default;
 };
 
-class TransportManager : public ThreadBase {
+class TransportManager : public translayer::ThreadBase {
  public:
   // Listeners hear of a change once no manager event came for this long.
   static constexpr int kListQuietMs = 100;
@@ -103,15 +105,16 @@ class TransportManager : public ThreadBase {
   // `frontEnd` (the front end's engine, told of the link's data and closes)
   // to its slot, returned in *slot. kNoDevice, or kNoFreeChannel (also while
   // that link is stopping or not set up again).
-  uint8_t allocChannel(TrIfTranRemote* frontEnd, const HwId& hwid, uint8_t protocolId,
-                       TrIfTranRemote** slot);
+  uint8_t allocChannel(translayer::TrIfTranRemote* frontEnd, const translayer::HwId& hwid,
+                       uint8_t protocolId, translayer::TrIfTranRemote** slot);
 
   // The ids of the connected devices, ordered by byte value, without
   // duplicates.
-  std::vector<HwId> onlineDevices() const;
+  std::vector<translayer::HwId> onlineDevices() const;
   // GetOnlineDevices: onlineDevices() handed to `callback` with no lock held.
   // 0, or 4 when the callback reports failure (a non-zero exception code).
-  uint16_t reportOnlineDevices(const std::function<uint32_t(const HwId*, size_t)>& callback) const;
+  uint16_t reportOnlineDevices(
+      const std::function<uint32_t(const translayer::HwId*, size_t)>& callback) const;
   // The same list, one visitor->onDeviceListed per id, with no lock held.
   void enumerateDevices(TransportEv* visitor) const;
 
@@ -129,7 +132,7 @@ class TransportManager : public ThreadBase {
   size_t mediaCount() const { return media_.size(); }
   // The session handler of a device with this id (connected or not), for
   // tests; valid while that session lives.
-  TransportSessionHandler* findHandler(const HwId& hwid) const;
+  TransportSessionHandler* findHandler(const translayer::HwId& hwid) const;
 
  protected:
   void run() override;
@@ -158,7 +161,7 @@ class TransportManager : public ThreadBase {
   // Position of the media whose record is `context`, or media_.size().
   size_t findMedia(const void* context) const;
   void pushMediaEvents(size_t media, int kind, const uint32_t* indices, size_t count);
-  void noteIdentified(TransportSessionHandler* handler, const HwId& id);
+  void noteIdentified(TransportSessionHandler* handler, const translayer::HwId& id);
   void onArrived(size_t media, uint32_t index);
   bool onRemoved(size_t media, uint32_t index);
   void notifyListeners();
@@ -171,7 +174,7 @@ class TransportManager : public ThreadBase {
   mutable plat::Mutex sessionsMutex_;
   SessionMap sessions_ GUARDED_BY(sessionsMutex_);  // changed by the manager thread only
 
-  BlockingQueue<ManagerEvent> queue_;
+  translayer::BlockingQueue<ManagerEvent> queue_;
 
   mutable plat::Mutex listenersMutex_ ACQUIRED_AFTER(sessionsMutex_);
   std::set<TransportEv*> listeners_ GUARDED_BY(listenersMutex_);
@@ -179,3 +182,5 @@ class TransportManager : public ThreadBase {
   mutable plat::Mutex stopMutex_ ACQUIRED_AFTER(sessionsMutex_);
   bool stop_ GUARDED_BY(stopMutex_) = false;
 };
+
+}  // namespace linkhub

@@ -33,6 +33,8 @@
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranRemote.h"
 
+namespace linkhub {
+
 class SessionLayer;
 class TransportManager;
 
@@ -42,11 +44,11 @@ class TransportSessionHandler final : public SessionLayerEvents {
 
   // One channel slot: what the front end of that channel sees as its
   // receiver.
-  class TransportTrIfToSession final : public TrIfTranRemote {
+  class TransportTrIfToSession final : public translayer::TrIfTranRemote {
    public:
     // One chunk of the client's message to the device; false (the link
     // refused it) ends the front end's channel.
-    bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+    bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
     // The front end's channel has ended: the link channel is closed and the
     // slot let go. `wait` is not used. A second close does nothing.
     void close(bool wait) override;
@@ -56,7 +58,7 @@ class TransportSessionHandler final : public SessionLayerEvents {
     friend class TransportSessionHandler;
     TransportSessionHandler* handler_ = nullptr;
     uint8_t channel_ = 0;
-    TrIfTranRemote* frontEnd_ GUARDED_BY(handler_->slotMutex_) = nullptr;
+    translayer::TrIfTranRemote* frontEnd_ GUARDED_BY(handler_->slotMutex_) = nullptr;
   };
 
   // `manager` may be null (then identification is only recorded here).
@@ -67,14 +69,14 @@ class TransportSessionHandler final : public SessionLayerEvents {
   TransportSessionHandler(const TransportSessionHandler&) = delete;
   TransportSessionHandler& operator=(const TransportSessionHandler&) = delete;
 
-  void onDeviceIdentified(const HwId* id) override;
+  void onDeviceIdentified(const translayer::HwId* id) override;
   void onData(uint8_t channel, const uint8_t* data, uint16_t length, bool last) override;
   void onChannelClosed(uint8_t channel) override;
 
   // Opens a channel of the link for `protocolId` and attaches `frontEnd` to
   // its slot. Link channels whose slot is still held (their old front end has
   // not closed yet) are passed over. Null when no channel can be had.
-  TrIfTranRemote* attach(TrIfTranRemote* frontEnd, uint8_t protocolId);
+  translayer::TrIfTranRemote* attach(translayer::TrIfTranRemote* frontEnd, uint8_t protocolId);
 
   // Observers.
   bool slotAttached(uint8_t channel) const;
@@ -96,11 +98,11 @@ class TransportSessionHandler final : public SessionLayerEvents {
   // A slot's front-end pointer as the handler reaches it: every slot's
   // handler_ is this, so its guard is slotMutex_, which the analysis cannot
   // tell from the pointer.
-  TrIfTranRemote*& frontEndOf(TransportTrIfToSession& slot)
+  translayer::TrIfTranRemote*& frontEndOf(TransportTrIfToSession& slot)
       REQUIRES(slotMutex_) NO_THREAD_SAFETY_ANALYSIS {
     return slot.frontEnd_;
   }
-  TrIfTranRemote* frontEndOf(const TransportTrIfToSession& slot) const
+  translayer::TrIfTranRemote* frontEndOf(const TransportTrIfToSession& slot) const
       REQUIRES(slotMutex_) NO_THREAD_SAFETY_ANALYSIS {
     return slot.frontEnd_;
   }
@@ -108,5 +110,7 @@ class TransportSessionHandler final : public SessionLayerEvents {
   // Guarded by the manager's sessions lock (only the handler's own thread
   // writes them when there is no manager).
   bool connected_ = false;  // set at the first identity report, never cleared
-  HwId hwid_{};
+  translayer::HwId hwid_{};
 };
+
+}  // namespace linkhub

@@ -7,6 +7,8 @@
 #include "plat/signals.h"
 #include "plat/sysmsg.h"
 
+using linkhub::CConnServerApp;
+
 namespace {
 
 int runHeadless(int argc, char** argv) {

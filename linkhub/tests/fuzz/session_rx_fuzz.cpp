@@ -15,6 +15,12 @@
 #include "linkhub/MediaLibrary.h"
 #include "linkhub/SessionLayer.h"
 
+using linkhub::MediaRecord;
+using linkhub::SessionLayer;
+using linkhub::SessionLayerEvents;
+
+using translayer::HwId;
+
 namespace {
 
 class Sink : public SessionLayerEvents {

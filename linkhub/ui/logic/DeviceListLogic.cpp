@@ -10,6 +10,12 @@
 #include "plat/verinfo.h"
 #include "svcwire/Utf8.h"
 
+using linkhub::formatFatalError;
+
+using translayer::formatHwId;
+using translayer::HwId;
+using translayer::ThreadBase;
+
 namespace hubui {
 
 namespace {

@@ -1,6 +1,8 @@
 #include "devmgr/devmgr.h"
 #include "linkhub/ui/DeviceListLogic.h"
 
+using translayer::HwId;
+
 namespace hubui {
 
 namespace {

@@ -13,6 +13,8 @@
 #include "plat/spawn.h"
 #include "plat/sysmsg.h"
 
+using linkhub::CConnServerApp;
+
 namespace hubui {
 
 namespace {

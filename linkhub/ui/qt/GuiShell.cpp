@@ -12,6 +12,13 @@
 #include "linkhub/ui/Windows.h"
 #include "plat/threadsafety.h"
 
+using linkhub::kServerCaption;
+using linkhub::ServerUi;
+using linkhub::StderrFatalMessageBox;
+using linkhub::TrayOwner;
+
+using translayer::HwId;
+
 namespace hubui {
 
 namespace {

@@ -17,6 +17,8 @@
 
 #include "linkhub/ui/GuiShell.h"
 
+using translayer::HwId;
+
 namespace hubui {
 
 namespace {

@@ -5,6 +5,11 @@
 
 #include "translayer/Payload.h"
 
+using translayer::HwId;
+using translayer::kChunkData;
+using translayer::TrIfTranClient;
+using translayer::TrIfTranPayload;
+
 namespace e2e {
 namespace {
 

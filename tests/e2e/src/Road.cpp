@@ -16,6 +16,10 @@
 #include "rpc_child.h"
 #include "translayer/TrIfTranClient.h"
 
+using translayer::formatHwId;
+using translayer::HwId;
+using translayer::TrIfTranClient;
+
 namespace e2e {
 namespace {
 

@@ -7,6 +7,13 @@
 #include "plat/msgpipe.h"
 #include "translayer/TrIfTranCommon.h"
 
+using translayer::ConnectionServerCall;
+using translayer::HwId;
+using translayer::kChunkData;
+using translayer::TrIfTranCommon;
+using translayer::TrIfTranPayload;
+using translayer::TrIfTranRemote;
+
 namespace devmgr_test {
 
 // One open channel: its pipe, the engine on it and the service behind it.

@@ -9,6 +9,11 @@
 #include "linkhub/TrIfServer.h"
 #include "linkhub/TransportManager.h"
 
+using linkhub::TransportManager;
+using linkhub::TrIfServer;
+
+using translayer::HwId;
+
 namespace devmgr_test {
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "plat/threadsafety.h"
 
+namespace translayer {
+
 template <typename T>
 class BlockingQueue {
  public:
@@ -68,3 +70,5 @@ class BlockingQueue {
   plat::CondVar cv_;
   std::deque<Item> items_ GUARDED_BY(mutex_);  // newest at the front
 };
+
+}  // namespace translayer

@@ -24,6 +24,8 @@
 #include "plat/rpc.h"
 #include "translayer/HwId.h"
 
+namespace translayer {
+
 inline constexpr plat::RpcInterface kConnectionServerRpc = {
     {0x14, 0xf9, 0xf1, 0xc3, 0x04, 0x4e, 0x46, 0xc4, 0xad, 0x20, 0xc1, 0xb8, 0x06, 0x48, 0xcb,
      0x78},
@@ -171,3 +173,5 @@ class ConnectionServerRpcServer {
   ConnectionServerRpcHandler* handler_;
   plat::RpcServer server_;
 };
+
+}  // namespace translayer

@@ -8,6 +8,8 @@
 
 #include "plat/threadsafety.h"
 
+namespace translayer {
+
 class Event {
  public:
   void set();
@@ -24,3 +26,5 @@ class Event {
   plat::CondVar cv_;
   bool flag_ GUARDED_BY(mutex_) = false;
 };
+
+}  // namespace translayer

@@ -10,6 +10,8 @@
 
 #include "svcwire/ProtocolId.h"
 
+namespace translayer {
+
 struct HwId {
   uint8_t id[16];
   bool operator==(const HwId& o) const { return std::memcmp(id, o.id, 16) == 0; }
@@ -48,3 +50,5 @@ inline std::string formatHwId(const HwId& hwid, bool upperCase = true) {
   }
   return s;
 }
+
+}  // namespace translayer

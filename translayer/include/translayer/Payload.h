@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace translayer {
+
 inline constexpr size_t kChunkData = 1024;
 inline constexpr size_t kPipeRecordMax = kChunkData + 1;
 // A reassembled message larger than this ends its channel.
@@ -120,3 +122,5 @@ class MessageReader {
   uint64_t position_ = 0;
   bool underrun_ = false;
 };
+
+}  // namespace translayer

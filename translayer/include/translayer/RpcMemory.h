@@ -10,7 +10,11 @@
 
 #include <cstddef>
 
+namespace translayer {
+
 // Null when the size cannot be had.
 void* MIDL_user_allocate(size_t size);
 // Null is ignored.
 void MIDL_user_free(void* block);
+
+}  // namespace translayer

@@ -17,6 +17,8 @@
 
 #include "plat/threadsafety.h"
 
+namespace translayer {
+
 class ThreadBase {
  public:
   explicit ThreadBase(std::string name);
@@ -51,3 +53,5 @@ class ThreadBase {
   bool ended_ GUARDED_BY(endedMutex_) = false;
   const std::string name_;
 };
+
+}  // namespace translayer

@@ -28,6 +28,8 @@
 #include "translayer/ThreadBase.h"
 #include "translayer/TrIfTranCommon.h"
 
+namespace translayer {
+
 class TrIfTranClient : public ThreadBase, public TrIfTranCommon {
  public:
   // protocolId: the service openChannel(hwid, receiver) asks for (the
@@ -80,3 +82,5 @@ class TrIfTranClient : public ThreadBase, public TrIfTranCommon {
   TrIfTranRemote* receiver_ = nullptr;  // not owned; as pipeName_
   uint32_t lastException_ = 0;
 };
+
+}  // namespace translayer

@@ -33,6 +33,8 @@
 #include "translayer/Payload.h"
 #include "translayer/TrIfTranRemote.h"
 
+namespace translayer {
+
 class TrIfTranCommon : public TrIfTranRemote {
  public:
   TrIfTranCommon();
@@ -82,3 +84,5 @@ class TrIfTranCommon : public TrIfTranRemote {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+}  // namespace translayer

@@ -8,6 +8,8 @@
 
 #include "translayer/Payload.h"
 
+namespace translayer {
+
 class TrIfTranRemote {
  public:
   // Takes one chunk of the peer's message; false asks the caller to end the channel.
@@ -19,3 +21,5 @@ class TrIfTranRemote {
  protected:
   ~TrIfTranRemote() = default;
 };
+
+}  // namespace translayer

@@ -18,6 +18,8 @@
 #include "e2e/Road.h"
 #include "rpc_child.h"
 
+using translayer::HwId;
+
 namespace {
 
 using e2e::BenchClient;

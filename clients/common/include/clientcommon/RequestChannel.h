@@ -24,14 +24,14 @@
 
 namespace clientcommon {
 
-class RequestChannel : public TrIfTranRemote {
+class RequestChannel : public translayer::TrIfTranRemote {
  public:
   // The pipe thread sets the connect result at once; this only guards
   // against a thread that never ran.
   static constexpr int kConnectWaitMs = 30000;
 
   // `replyCapacity`: the longest reply taken; a longer one breaks the channel.
-  RequestChannel(uint8_t protocolId, const HwId& hwid, size_t replyCapacity);
+  RequestChannel(uint8_t protocolId, const translayer::HwId& hwid, size_t replyCapacity);
   // Closes the channel (shutdown) if that was not done yet.
   virtual ~RequestChannel();
   RequestChannel(const RequestChannel&) = delete;
@@ -54,10 +54,10 @@ class RequestChannel : public TrIfTranRemote {
   // shutdown) so that the device takes it before the caller closes.
   bool sendWithoutReply(const uint8_t* request, size_t length, int pauseMs);
 
-  const HwId& hwid() const { return hwid_; }
+  const translayer::HwId& hwid() const { return hwid_; }
 
   // TrIfTranRemote, on the pipe thread.
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
   void close(bool wait) override;
 
  private:
@@ -69,10 +69,10 @@ class RequestChannel : public TrIfTranRemote {
   bool awaitReply(plat::UniqueLock& lock, int waitMs) REQUIRES(requestMutex_, stateMutex_);
 
   const uint8_t protocolId_;
-  const HwId hwid_;
+  const translayer::HwId hwid_;
 
   plat::Mutex requestMutex_;
-  std::unique_ptr<TrIfTranClient> client_ GUARDED_BY(requestMutex_);
+  std::unique_ptr<translayer::TrIfTranClient> client_ GUARDED_BY(requestMutex_);
 
   plat::Mutex stateMutex_ ACQUIRED_AFTER(requestMutex_);
   plat::CondVar stateCv_;

@@ -40,7 +40,7 @@ struct BenchResult {
   uint64_t roundTrips = 0;  // pingPong only
 };
 
-class BenchClient final : public TrIfTranRemote {
+class BenchClient final : public translayer::TrIfTranRemote {
  public:
   enum Mode : uint8_t { kEcho = 1, kDownload = 2, kUpload = 3 };
 
@@ -51,7 +51,7 @@ class BenchClient final : public TrIfTranRemote {
 
   // Binds, opens a protocol 127 channel on `hwid` and waits for the pipe:
   // 0, or the open's result (1-4), or -1 when the pipe did not connect.
-  int open(const HwId& hwid);
+  int open(const translayer::HwId& hwid);
   // One benchmark run on the open channel.
   BenchResult run(Mode mode, uint32_t total, uint16_t packetSize, uint32_t seed = 1,
                   int receiveTimeoutMs = 5000);
@@ -64,7 +64,7 @@ class BenchClient final : public TrIfTranRemote {
   bool waitClosed(int timeoutMs);
 
   // TrIfTranRemote, on the pipe thread.
-  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override;
+  bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
   void close(bool wait) override;
 
  private:
@@ -78,7 +78,7 @@ class BenchClient final : public TrIfTranRemote {
       REQUIRES(mutex_);
   BenchResult finish(int result, uint64_t sent, Clock::time_point start);
 
-  std::unique_ptr<TrIfTranClient> client_;
+  std::unique_ptr<translayer::TrIfTranClient> client_;
 
   plat::Mutex mutex_;
   plat::CondVar progress_;

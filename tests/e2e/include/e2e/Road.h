@@ -43,7 +43,7 @@ class Road {
  public:
   struct Device {
     std::string id;  // the vbus id ([A-Za-z0-9_-])
-    HwId hwid;
+    translayer::HwId hwid;
   };
 
   // Generous: nothing here depends on the machine's speed.
@@ -103,14 +103,15 @@ class Road {
 
   // The ids linkhub lists now (GetOnlineDevices); empty also when the call
   // failed, which *ok tells.
-  std::vector<HwId> onlineDevices(bool* ok = nullptr) const;
+  std::vector<translayer::HwId> onlineDevices(bool* ok = nullptr) const;
   // Waits until every id of `ids` is listed (present) or none is (!present).
-  bool waitOnline(const std::vector<HwId>& ids, bool present = true, int timeoutMs = kWaitMs) const;
+  bool waitOnline(const std::vector<translayer::HwId>& ids, bool present = true,
+                  int timeoutMs = kWaitMs) const;
 
   // A HWID whose bytes are seed, seed + 1, ... seed + 15.
-  static HwId makeHwId(uint8_t seed);
+  static translayer::HwId makeHwId(uint8_t seed);
   // 32 upper-case hex digits.
-  static std::string hexOf(const HwId& hwid);
+  static std::string hexOf(const translayer::HwId& hwid);
 
   // The programs and the media library of this build.
   static std::string linkhubPath();

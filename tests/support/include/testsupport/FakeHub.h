@@ -23,7 +23,7 @@
 
 namespace devmgr_test {
 
-class FakeHub : public ConnectionServerRpcHandler {
+class FakeHub : public translayer::ConnectionServerRpcHandler {
  public:
   FakeHub();
   // Stops the server and ends every channel.
@@ -33,16 +33,16 @@ class FakeHub : public ConnectionServerRpcHandler {
 
   // Devices are listed in the order they were added. `service` makes the
   // service of each channel opened on the device.
-  void addDevice(const HwId& hwid, devsim::ServiceFactory service);
+  void addDevice(const translayer::HwId& hwid, devsim::ServiceFactory service);
   // Takes the device off the list and ends its channels.
-  void removeDevice(const HwId& hwid);
+  void removeDevice(const translayer::HwId& hwid);
 
   // OpenChannel answers with this result (nonzero: refused) instead.
   void setOpenResult(uint16_t result);
   // OpenChannel names a pipe nobody listens on.
   void setNameWithoutPipe(bool on);
   // AskUserDeviceSelection: 0 with `chosen`, or 5 (cancelled).
-  void setChooser(uint16_t result, const HwId& chosen);
+  void setChooser(uint16_t result, const translayer::HwId& chosen);
 
   size_t channelsOpened() const;
   size_t channelsEnded() const;
@@ -50,28 +50,28 @@ class FakeHub : public ConnectionServerRpcHandler {
   bool waitChannelsEnded(size_t count, int ms = 20000) const;
 
   // ConnectionServerRpcHandler
-  uint16_t GetOnlineDevices(ConnectionServerCall& call, uint64_t cookie) override;
-  uint16_t AskUserDeviceSelection(ConnectionServerCall& call, HwId* hwid,
+  uint16_t GetOnlineDevices(translayer::ConnectionServerCall& call, uint64_t cookie) override;
+  uint16_t AskUserDeviceSelection(translayer::ConnectionServerCall& call, translayer::HwId* hwid,
                                   uint64_t parentWindow) override;
-  uint16_t OpenChannel(ConnectionServerCall& call, const HwId& hwid, uint8_t protocolId,
-                       int16_t size, std::string* pipeName) override;
+  uint16_t OpenChannel(translayer::ConnectionServerCall& call, const translayer::HwId& hwid,
+                       uint8_t protocolId, int16_t size, std::string* pipeName) override;
 
  private:
   class Session;
   void sessionEnded();
 
-  ConnectionServerRpcServer server_;
+  translayer::ConnectionServerRpcServer server_;
   bool started_ = false;
 
   mutable plat::Mutex mutex_;
   mutable plat::CondVar cv_;
   // Guarded by mutex_:
-  std::vector<std::pair<HwId, devsim::ServiceFactory>> devices_ GUARDED_BY(mutex_);
+  std::vector<std::pair<translayer::HwId, devsim::ServiceFactory>> devices_ GUARDED_BY(mutex_);
   std::vector<std::unique_ptr<Session>> sessions_ GUARDED_BY(mutex_);
   uint16_t openResult_ GUARDED_BY(mutex_) = 0;
   bool nameWithoutPipe_ GUARDED_BY(mutex_) = false;
   uint16_t chooserResult_ GUARDED_BY(mutex_) = 5;
-  HwId chosen_ GUARDED_BY(mutex_){};
+  translayer::HwId chosen_ GUARDED_BY(mutex_){};
   size_t opened_ GUARDED_BY(mutex_) = 0;
   size_t ended_ GUARDED_BY(mutex_) = 0;
 };

@@ -23,8 +23,10 @@
 #include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 
+namespace linkhub {
 class TransportManager;
 class TrIfServer;
+}  // namespace linkhub
 
 namespace devsim {
 class InProcessMedia;
@@ -46,14 +48,14 @@ class LinkhubHost {
 
   // Attaches a device with its core state and waits (generously) until the
   // server lists it. False when it did not come online.
-  bool addDevice(const HwId& hwid, std::shared_ptr<devsim::CoreState> core);
+  bool addDevice(const translayer::HwId& hwid, std::shared_ptr<devsim::CoreState> core);
   // The same with the state of every service (missing ones are made).
-  bool addDevice(const HwId& hwid, devsim::DeviceServices services);
+  bool addDevice(const translayer::HwId& hwid, devsim::DeviceServices services);
   // Detaches the device (its channels end).
-  void removeDevice(const HwId& hwid);
+  void removeDevice(const translayer::HwId& hwid);
   // Waits (generously) until the server lists the device, or no longer does.
-  bool waitOnline(const HwId& hwid, bool online) const;
-  std::vector<HwId> onlineDevices() const;
+  bool waitOnline(const translayer::HwId& hwid, bool online) const;
+  std::vector<translayer::HwId> onlineDevices() const;
   // Replugs done after reset requests.
   size_t replugs() const;
 
@@ -62,19 +64,20 @@ class LinkhubHost {
     uint32_t index = 0;
     devsim::DeviceServices services;
   };
-  void attach(const HwId& hwid, const devsim::DeviceServices& services) REQUIRES(mutex_);
-  void replugLater(const HwId& hwid);
+  void attach(const translayer::HwId& hwid, const devsim::DeviceServices& services)
+      REQUIRES(mutex_);
+  void replugLater(const translayer::HwId& hwid);
   void runWorker();
 
   std::unique_ptr<devsim::InProcessMedia> media_;
-  std::unique_ptr<TransportManager> manager_;
-  std::unique_ptr<TrIfServer> server_;
+  std::unique_ptr<linkhub::TransportManager> manager_;
+  std::unique_ptr<linkhub::TrIfServer> server_;
 
   mutable plat::Mutex mutex_;
   plat::CondVar cv_;
   // Guarded by mutex_:
-  std::map<HwId, Attached> devices_ GUARDED_BY(mutex_);
-  std::deque<HwId> replugQueue_ GUARDED_BY(mutex_);
+  std::map<translayer::HwId, Attached> devices_ GUARDED_BY(mutex_);
+  std::deque<translayer::HwId> replugQueue_ GUARDED_BY(mutex_);
   size_t replugs_ GUARDED_BY(mutex_) = 0;
   bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread worker_ GUARDED_BY(mutex_);

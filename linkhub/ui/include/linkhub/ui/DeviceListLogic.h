@@ -41,8 +41,8 @@ bool isValidUtf8(std::string_view text);
 std::string cutUtf8(std::string_view text, size_t maxBytes);
 // The first maxChars characters of valid UTF-8 input.
 std::string cutChars(std::string_view text, size_t maxChars);
-std::string hexUpper(const HwId& id);
-std::string hexLower(const HwId& id);
+std::string hexUpper(const translayer::HwId& id);
+std::string hexLower(const translayer::HwId& id);
 // A name buffer as the device filled it: the text up to its first zero byte
 // (all `size` bytes when there is none); nullopt when that is not UTF-8.
 std::optional<std::string> decodeDeviceName(const uint8_t* data, size_t size);
@@ -57,13 +57,13 @@ enum class RequestKind : int {
 
 struct Request {
   RequestKind kind = RequestKind::kReadName;
-  HwId hwid{};
+  translayer::HwId hwid{};
   std::string name;  // kStoreName: UTF-8, at most kMaxNameBytes
 };
 
 struct Result {
   RequestKind kind = RequestKind::kReadName;
-  HwId hwid{};
+  translayer::HwId hwid{};
   bool ok = false;
   std::string text;  // kReadName: the name as decoded (empty when not ok)
 };
@@ -73,26 +73,26 @@ class DeviceAccess {
  public:
   virtual ~DeviceAccess() = default;
   // The name buffer (kMaxReadBytes) as the device filled it.
-  virtual bool readName(const HwId& id, uint8_t (&buffer)[kMaxReadBytes]) = 0;
-  virtual bool storeName(const HwId& id, const std::string& name) = 0;
-  virtual bool identify(const HwId& id, int durationMs) = 0;
-  virtual bool reset(const HwId& id) = 0;
+  virtual bool readName(const translayer::HwId& id, uint8_t (&buffer)[kMaxReadBytes]) = 0;
+  virtual bool storeName(const translayer::HwId& id, const std::string& name) = 0;
+  virtual bool identify(const translayer::HwId& id, int durationMs) = 0;
+  virtual bool reset(const translayer::HwId& id) = 0;
 };
 
 // The devmgr library (the server is its own client).
 class DevmgrDeviceAccess : public DeviceAccess {
  public:
-  bool readName(const HwId& id, uint8_t (&buffer)[kMaxReadBytes]) override;
-  bool storeName(const HwId& id, const std::string& name) override;
-  bool identify(const HwId& id, int durationMs) override;
-  bool reset(const HwId& id) override;
+  bool readName(const translayer::HwId& id, uint8_t (&buffer)[kMaxReadBytes]) override;
+  bool storeName(const translayer::HwId& id, const std::string& name) override;
+  bool identify(const translayer::HwId& id, int durationMs) override;
+  bool reset(const translayer::HwId& id) override;
 };
 
 // Runs the requests one at a time in the order queued. Results and busy
 // changes go to the sinks on the worker thread; a sink must only post them
 // to the window (it must not wait for the window's thread, which joins the
 // worker).
-class DeviceListWorker : private ThreadBase {
+class DeviceListWorker : private translayer::ThreadBase {
  public:
   using ResultSink = std::function<void(Result)>;
   using BusySink = std::function<void(bool)>;
@@ -131,7 +131,7 @@ class DeviceListWorker : private ThreadBase {
 };
 
 struct Row {
-  HwId hwid{};
+  translayer::HwId hwid{};
   std::string hex;   // 32 upper-case digits
   std::string name;  // what the Name column shows
   bool editable = false;
@@ -143,10 +143,10 @@ class DeviceListModel {
   // Rebuilds the rows from the listed ids (in the order given). Returns the
   // name reads to queue. An edit in progress stays open when its device is
   // still listed, and is dropped (editing() empty) when it is gone.
-  std::vector<Request> refresh(const std::vector<HwId>& ids);
+  std::vector<Request> refresh(const std::vector<translayer::HwId>& ids);
 
   const std::vector<Row>& rows() const { return rows_; }
-  int rowOf(const HwId& id) const;  // -1 when not listed
+  int rowOf(const translayer::HwId& id) const;  // -1 when not listed
 
   struct Applied {
     int row = -1;                     // the row changed, -1 when the result was dropped
@@ -156,7 +156,7 @@ class DeviceListModel {
 
   // Editing in place: only an editable row.
   bool beginEdit(int row);
-  std::optional<HwId> editing() const { return editing_; }
+  std::optional<translayer::HwId> editing() const { return editing_; }
   // Ends the edit with the editor's text: the name is cut to kMaxNameBytes
   // at a whole character, shown as sent, and returned as the store request.
   // Nothing when no edit is open or its device has gone.
@@ -165,7 +165,7 @@ class DeviceListModel {
 
  private:
   std::vector<Row> rows_;
-  std::optional<HwId> editing_;
+  std::optional<translayer::HwId> editing_;
 };
 
 // Version texts of the about box and the tray (looked up by key; false when
@@ -194,6 +194,6 @@ struct UpdaterLaunch {
 };
 using SpawnFunction = std::function<int(const std::vector<std::string>& argv)>;
 UpdaterLaunch launchUpdater(const std::string& company, const std::string& application,
-                            const HwId& id, const SpawnFunction& spawn = {});
+                            const translayer::HwId& id, const SpawnFunction& spawn = {});
 
 }  // namespace hubui

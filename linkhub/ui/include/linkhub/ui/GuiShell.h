@@ -25,8 +25,11 @@
 #include "linkhub/ServerUi.h"
 #include "linkhub/ui/DeviceListLogic.h"
 
-class TransportManager;
 class QMessageBox;
+
+namespace linkhub {
+class TransportManager;
+}
 
 namespace hubui {
 
@@ -36,18 +39,18 @@ class TrayIcon;
 
 // In GUI mode: the one line on standard error, then the box (waited for
 // unless LINKHUB_FATAL_NOWAIT=1).
-class QtFatalMessageBox : public FatalMessageBox {
+class QtFatalMessageBox : public linkhub::FatalMessageBox {
  public:
   void show(const std::string& caption, const std::string& text) override;
 };
 
-class GuiShell : public QObject, public DeviceChooser {
+class GuiShell : public QObject, public linkhub::DeviceChooser {
   Q_OBJECT
 
  public:
   struct Config {
     // The server's manager, asked on the GUI thread when a window opens.
-    std::function<TransportManager*()> manager;
+    std::function<linkhub::TransportManager*()> manager;
     std::string company = "Veltrano";
     // The registry key's name of the updater value; asked when launching.
     std::function<std::string()> application;
@@ -62,10 +65,10 @@ class GuiShell : public QObject, public DeviceChooser {
   ~GuiShell() override;
 
   // The fatal box, the tray maker and this chooser, for CConnServerApp.
-  ServerUi serverUi();
+  linkhub::ServerUi serverUi();
 
   // Any thread but the GUI thread.
-  bool chooseDevice(HwId* hwid, uint64_t parentWindow, std::stop_token stop) override;
+  bool chooseDevice(translayer::HwId* hwid, uint64_t parentWindow, std::stop_token stop) override;
 
   // GUI thread.
   void openDeviceList();  // raises the open one instead of opening a second
@@ -86,10 +89,10 @@ class GuiShell : public QObject, public DeviceChooser {
   friend class TrayIcon;
   struct ChooserCall;
 
-  DeviceListDialog* makeDialog(bool chooser, std::optional<HwId> initial);
+  DeviceListDialog* makeDialog(bool chooser, std::optional<translayer::HwId> initial);
   void openChooser(const std::shared_ptr<ChooserCall>& call);
   void closeChooser(const std::shared_ptr<ChooserCall>& call);
-  void launchUpdater(DeviceListDialog* dialog, const HwId& id);
+  void launchUpdater(DeviceListDialog* dialog, const translayer::HwId& id);
 
   Config config_;
   std::unique_ptr<DeviceAccess> ownAccess_;

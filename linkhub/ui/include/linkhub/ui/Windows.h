@@ -46,7 +46,7 @@ class AboutBox : public QDialog {
 
 // The tray owner: the icon and its menu. The icon is shown whatever the
 // platform says of tray support, so that it appears when a tray host starts.
-class TrayIcon : public TrayOwner {
+class TrayIcon : public linkhub::TrayOwner {
  public:
   TrayIcon(GuiShell* shell, const std::string& tooltip);
   ~TrayIcon() override;  // removes the icon
@@ -71,16 +71,17 @@ class TrayIcon : public TrayOwner {
 
 // The device list, in list mode (from the tray, "Close") or chooser mode
 // (for a client, "OK" and "Cancel").
-class DeviceListDialog : public QDialog, public TransportEv {
+class DeviceListDialog : public QDialog, public linkhub::TransportEv {
   Q_OBJECT
  public:
   struct Env {
-    TransportManager* manager = nullptr;
+    linkhub::TransportManager* manager = nullptr;
     DeviceAccess* access = nullptr;
     int identifyPauseMs = kIdentifyMs;
-    std::function<void(DeviceListDialog*, const HwId&)> launchUpdater;
+    std::function<void(DeviceListDialog*, const translayer::HwId&)> launchUpdater;
   };
-  DeviceListDialog(bool chooser, std::optional<HwId> initial, Env env, QWidget* parent = nullptr);
+  DeviceListDialog(bool chooser, std::optional<translayer::HwId> initial, Env env,
+                   QWidget* parent = nullptr);
   // shutdown().
   ~DeviceListDialog() override;
 
@@ -89,7 +90,7 @@ class DeviceListDialog : public QDialog, public TransportEv {
   void shutdown();
 
   bool chooserMode() const { return chooser_; }
-  std::optional<HwId> selected() const { return selected_; }
+  std::optional<translayer::HwId> selected() const { return selected_; }
   const DeviceListModel& model() const { return model_; }
   bool busy() const { return busy_; }
 
@@ -108,7 +109,7 @@ class DeviceListDialog : public QDialog, public TransportEv {
   void refresh();
 
   // TransportEv
-  void onDeviceListed(const HwId* id) override;
+  void onDeviceListed(const translayer::HwId* id) override;
   void onListChanged() override;
 
  protected:
@@ -127,9 +128,9 @@ class DeviceListDialog : public QDialog, public TransportEv {
 
   const bool chooser_;
   Env env_;
-  std::optional<HwId> selected_;
+  std::optional<translayer::HwId> selected_;
   DeviceListModel model_;
-  std::vector<HwId> listed_;  // filled during enumerateDevices
+  std::vector<translayer::HwId> listed_;  // filled during enumerateDevices
   bool busy_ = false;
   bool listening_ = false;
   bool bringToFront_ = false;
