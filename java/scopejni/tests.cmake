@@ -18,6 +18,7 @@ endif()
 add_library(fakescopeproto SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/fakescope.cpp)
 set_target_properties(fakescopeproto PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_include_directories(fakescopeproto PRIVATE $<TARGET_PROPERTY:scopeproto,INTERFACE_INCLUDE_DIRECTORIES>)
+target_include_directories(fakescopeproto PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/include)
 vln_add_java_test(NAME java_scopejni_fake_test CLASS ScopejniFakeTest
   ARGS ${CMAKE_CURRENT_BINARY_DIR}/fake_test.log
   PROPS -DScopejni.library=$<TARGET_FILE:fakescopeproto>

@@ -15,12 +15,15 @@
 
 #include "devsim/CoreService.h"
 #include "e2e/Road.h"
+#include "testsupport/HexText.h"
 #include "testsupport/ShellRunner.h"
 #include "vlntest/TimeSlack.h"
 
 using translayer::HwId;
 
 namespace {
+
+using testsupport::hexUpper;
 
 using devsim::CoreReplyFault;
 using e2e::Road;
@@ -34,16 +37,6 @@ struct Outcome {
   std::string exception, module, id, text;  // exc: class, module, id hex, text (decoded)
 };
 
-std::string hex(const std::string& bytes) {
-  std::string out;
-  char two[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(two, sizeof two, "%02X", c);
-    out += two;
-  }
-  return out;
-}
-
 std::string unhex(const std::string& digits) {
   std::string out;
   for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
@@ -51,9 +44,11 @@ std::string unhex(const std::string& digits) {
   return out;
 }
 
-std::string text(const std::string& s) { return "s" + std::to_string(s.size()) + ":" + hex(s); }
+std::string text(const std::string& s) {
+  return "s" + std::to_string(s.size()) + ":" + hexUpper(s);
+}
 std::string bytes(const std::vector<uint8_t>& b) {
-  return "b:" + hex(std::string(b.begin(), b.end()));
+  return "b:" + hexUpper(std::string(b.begin(), b.end()));
 }
 
 class DevmgrjniRoad : public ::testing::Test {
@@ -164,12 +159,12 @@ TEST_F(DevmgrjniRoad, EveryQueryReturnsTheDevicesValue) {
       {"getFirmwareSubTarget", text("sub")},
       {"getFirmwareVersionString", text("2.4.6")},
       {"getFirmwareVerboseDescription",
-       "s8:" + hex(core.identity.fwVerbose)},  // two UTF-16 units for U+1F600
+       "s8:" + hexUpper(core.identity.fwVerbose)},  // two UTF-16 units for U+1F600
       {"getFirmwareSignature", bytes(signature)},
       {"getFriendlyName", text("road")},
       {"getRecoveryVersion", "i:258"},
       {"getApplicationUUID", bytes(core.identity.appUuid)},
-      {"getApplicationInfoName", "s11:" + hex("bad \xEF\xBF\xBD\xEF\xBF\xBD name")},
+      {"getApplicationInfoName", "s11:" + hexUpper("bad \xEF\xBF\xBD\xEF\xBF\xBD name")},
       {"getApplicationInfoVersion", text("9.9")},
       {"getParamTableSignature", bytes(core.identity.appParSignature)},
       {"getParamTableDefaultsSignature", bytes(core.identity.appDefParSignature)},
@@ -234,7 +229,7 @@ TEST_F(DevmgrjniRoad, EachFailureHasItsText) {
   dev->core().setFault(devsim::kCoreIdentify, wrong);
   calls.push_back(call("identifyRemote", id_, "500"));
   // Longer than the device takes (32 bytes): refused, which is no exception.
-  calls.push_back(call("setFriendlyName", id_, hex(std::string(40, 'r'))));
+  calls.push_back(call("setFriendlyName", id_, hexUpper(std::string(40, 'r'))));
   const std::vector<Outcome> got = probe(calls);
   for (std::size_t i = 0; i < std::size(cases); ++i)
     expectWrapper(got[i], cases[i].text, Road::hexOf(id_));
@@ -253,10 +248,10 @@ TEST_F(DevmgrjniRoad, OfflineAndMalformedIds) {
       call("getProtocolList", offline),
       call("identifyRemote", offline, "100"),
       call("immediateReset", offline),
-      call("setFriendlyName", offline, hex("x")),
-      call("requestCoreFirmwareUpgrade", offline, hex("root") + ":" + hex("fw.xpk")),
+      call("setFriendlyName", offline, hexUpper("x")),
+      call("requestCoreFirmwareUpgrade", offline, hexUpper("root") + ":" + hexUpper("fw.xpk")),
       "getDeviceName:" + shortId,
-      "requestCoreFirmwareUpgrade:" + shortId + ":" + hex("root") + ":" + hex("fw.xpk"),
+      "requestCoreFirmwareUpgrade:" + shortId + ":" + hexUpper("root") + ":" + hexUpper("fw.xpk"),
       "getFriendlyName:null",
       call("setFriendlyName", offline, "null"),
   });
@@ -308,10 +303,10 @@ TEST_F(DevmgrjniRoad, FriendlyNamesAreStandardUtf8CutAtACharacter) {
   };
   for (const Case& c : cases) {
     const std::vector<Outcome> got =
-        probe({call("setFriendlyName", id_, hex(c.name)), call("getFriendlyName", id_)});
+        probe({call("setFriendlyName", id_, hexUpper(c.name)), call("getFriendlyName", id_)});
     EXPECT_EQ("z:true", got[0].value) << c.name;
     EXPECT_EQ(c.stored, dev->core().friendlyName()) << "bytes on the device";
-    EXPECT_EQ("s" + std::to_string(c.javaLength) + ":" + hex(c.stored), got[1].value)
+    EXPECT_EQ("s" + std::to_string(c.javaLength) + ":" + hexUpper(c.stored), got[1].value)
         << "read back";
   }
 }
@@ -333,12 +328,16 @@ TEST_F(DevmgrjniRoad, UpgradeRequestStatusCodes) {
   std::ofstream(dev->volumePath(volume) / "fw.xpk") << "package";
   dev->core().clearRecords();
   const std::vector<Outcome> got = probe({
-      call("requestCoreFirmwareUpgrade", id_, hex(volume) + ":" + hex("fw.xpk")),
-      call("requestCoreFirmwareUpgrade", id_, hex(volume) + ":" + hex("absent.xpk")),
-      call("requestCoreFirmwareUpgrade", id_, hex(volume) + ":" + hex(std::string(255, 'f'))),
-      call("requestCoreFirmwareUpgrade", id_, hex(volume) + ":" + hex(std::string(256, 'f'))),
-      call("requestCoreFirmwareUpgrade", id_, hex(std::string(256, 'v')) + ":" + hex("fw.xpk")),
-      call("requestCoreFirmwareUpgrade", Road::makeHwId(0x91), hex(volume) + ":" + hex("fw.xpk")),
+      call("requestCoreFirmwareUpgrade", id_, hexUpper(volume) + ":" + hexUpper("fw.xpk")),
+      call("requestCoreFirmwareUpgrade", id_, hexUpper(volume) + ":" + hexUpper("absent.xpk")),
+      call("requestCoreFirmwareUpgrade", id_,
+           hexUpper(volume) + ":" + hexUpper(std::string(255, 'f'))),
+      call("requestCoreFirmwareUpgrade", id_,
+           hexUpper(volume) + ":" + hexUpper(std::string(256, 'f'))),
+      call("requestCoreFirmwareUpgrade", id_,
+           hexUpper(std::string(256, 'v')) + ":" + hexUpper("fw.xpk")),
+      call("requestCoreFirmwareUpgrade", Road::makeHwId(0x91),
+           hexUpper(volume) + ":" + hexUpper("fw.xpk")),
   });
   EXPECT_EQ("i:1", got[0].value);
   EXPECT_EQ("i:0", got[1].value);

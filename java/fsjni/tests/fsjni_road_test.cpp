@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e/Road.h"
+#include "testsupport/HexText.h"
 #include "testsupport/ShellRunner.h"
 #include "vlntest/TimeSlack.h"
 
@@ -22,17 +23,9 @@ using translayer::HwId;
 
 namespace {
 
-using e2e::Road;
+using testsupport::hexUpper;
 
-std::string hex(const std::string& bytes) {
-  std::string out;
-  char two[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(two, sizeof two, "%02X", c);
-    out += two;
-  }
-  return out;
-}
+using e2e::Road;
 
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -102,7 +95,7 @@ class FsjniRoad : public ::testing::Test {
   std::string op(const std::string& name, const HwId& id, const std::vector<std::string>& texts,
                  const std::string& tail = "") const {
     std::string s = name + ":" + Road::hexOf(id);
-    for (const std::string& t : texts) s += ":" + (t == "null" ? t : hex(t));
+    for (const std::string& t : texts) s += ":" + (t == "null" ? t : hexUpper(t));
     if (!tail.empty()) s += ":" + tail;
     return s;
   }
@@ -116,7 +109,7 @@ class FsjniRoad : public ::testing::Test {
 
   static std::string end(bool ok, int code, const std::string& text) {
     return "end " + std::string(ok ? "true" : "false") + " " + std::to_string(code) + " " +
-           (text == "null" ? text : hex(text));
+           (text == "null" ? text : hexUpper(text));
   }
 
   Road road_;
@@ -169,8 +162,8 @@ TEST_F(FsjniRoad, ListingGivesOneRowPerFileThenTheEnd) {
   ASSERT_EQ(4u, infos.size()) << run.all;
   std::vector<std::string> first(infos.begin(), infos.begin() + 2);
   std::sort(first.begin(), first.end());
-  EXPECT_EQ((std::vector<std::string>{"info " + hex("a.txt") + " 5 0",
-                                      "info " + hex("b.txt") + " 70000 0"}),
+  EXPECT_EQ((std::vector<std::string>{"info " + hexUpper("a.txt") + " 5 0",
+                                      "info " + hexUpper("b.txt") + " 70000 0"}),
             first);
   EXPECT_EQ(std::vector<std::string>(infos.begin(), infos.begin() + 2),
             std::vector<std::string>(infos.begin() + 2, infos.end()));
@@ -222,7 +215,7 @@ TEST_F(FsjniRoad, AnOperationStartedFromTheEndCallbackCompletes) {
   EXPECT_EQ((std::vector<std::string>{end(true, 0, ""), end(true, 1, "null")}),
             linesStarting(run, "end "))
       << run.all;
-  EXPECT_EQ((std::vector<std::string>{"info " + hex("chain.bin") + " 1200 7"}),
+  EXPECT_EQ((std::vector<std::string>{"info " + hexUpper("chain.bin") + " 1200 7"}),
             linesStarting(run, "info "));
 }
 
@@ -230,22 +223,22 @@ TEST_F(FsjniRoad, MalformedIdsAndNullArgumentsStartNothing) {
   const std::string shortId = Road::hexOf(id_).substr(0, 30);
   dev_->files().clearRecords();
   const ProbeRun run = probe({
-      "list:" + shortId + ":" + hex("root") + ":" + hex(""),
-      "del:" + Road::hexOf(id_) + "00:" + hex("root") + ":" + hex("x"),
-      "get:null:" + hex("root") + ":" + hex("a") + ":" + hex("b"),
+      "list:" + shortId + ":" + hexUpper("root") + ":" + hexUpper(""),
+      "del:" + Road::hexOf(id_) + "00:" + hexUpper("root") + ":" + hexUpper("x"),
+      "get:null:" + hexUpper("root") + ":" + hexUpper("a") + ":" + hexUpper("b"),
       op("del", id_, {"null", "x"}),
       op("get", id_, {"root", "a", "null"}),
   });
-  EXPECT_EQ(
-      (std::vector<std::string>{
-          "start list exc WrapperException Fsjni " + shortId + " " + hex("Invalid remote id size"),
-          "start del exc WrapperException Fsjni " + Road::hexOf(id_) + "00 " +
-              hex("Invalid remote id size"),
-          "start get exc NullPointerException - - " + hex("remoteId"),
-          "start del exc NullPointerException - - " + hex("storage"),
-          "start get exc NullPointerException - - " + hex("localFile"),
-      }),
-      linesStarting(run, "start "));
+  EXPECT_EQ((std::vector<std::string>{
+                "start list exc WrapperException Fsjni " + shortId + " " +
+                    hexUpper("Invalid remote id size"),
+                "start del exc WrapperException Fsjni " + Road::hexOf(id_) + "00 " +
+                    hexUpper("Invalid remote id size"),
+                "start get exc NullPointerException - - " + hexUpper("remoteId"),
+                "start del exc NullPointerException - - " + hexUpper("storage"),
+                "start get exc NullPointerException - - " + hexUpper("localFile"),
+            }),
+            linesStarting(run, "start "));
   EXPECT_TRUE(linesStarting(run, "end ").empty()) << run.all;
   EXPECT_TRUE(dev_->files().requests().empty());
 }

@@ -12,22 +12,15 @@
 #include "devsim/ParDbService.h"
 #include "e2e/Road.h"
 #include "jvmrun/JvmRun.h"
+#include "testsupport/HexText.h"
 
 using translayer::HwId;
 
 namespace {
 
-using e2e::Road;
+using testsupport::hexUpper;
 
-std::string hex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02X", b);
-    out += two;
-  }
-  return out;
-}
+using e2e::Road;
 
 TEST(PardbjniRoad, RequestsReachTheDeviceAndResultsComeBack) {
   Road road;
@@ -48,7 +41,7 @@ TEST(PardbjniRoad, RequestsReachTheDeviceAndResultsComeBack) {
 
   const shelltest::ShellResult run =
       jvmrun::run(road.baseDir() + "/jvm", "PardbRoadProbe",
-                  {Road::hexOf(id), hex(options.pardb.signature), hex(value10)},
+                  {Road::hexOf(id), hexUpper(options.pardb.signature), hexUpper(value10)},
                   {{"replug", [&] { dev->replug(3000); }}});
   EXPECT_NE(std::string::npos, run.out.find("probe done")) << run.out << run.err;
 

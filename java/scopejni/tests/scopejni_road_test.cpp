@@ -13,22 +13,15 @@
 #include "devsim/ScopeService.h"
 #include "e2e/Road.h"
 #include "jvmrun/JvmRun.h"
+#include "testsupport/HexText.h"
 
 using translayer::HwId;
 
 namespace {
 
-using e2e::Road;
+using testsupport::hexUpper;
 
-std::string hex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02X", b);
-    out += two;
-  }
-  return out;
-}
+using e2e::Road;
 
 std::vector<uint8_t> fileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -86,10 +79,11 @@ TEST(ScopejniRoad, RequestsEventsAndRawDataThroughTheBinding) {
       {"stallraw", [&] { scope.setStallRaw(true); }},
       {"unstallraw", [&] { scope.setStallRaw(false); }},
   };
-  const shelltest::ShellResult run = jvmrun::run(
-      work, "ScopeRoadProbe",
-      {Road::hexOf(id), hex(options.scope.signature), "6", "3", "2", "3A83126F", "123456", rawFile},
-      steps);
+  const shelltest::ShellResult run =
+      jvmrun::run(work, "ScopeRoadProbe",
+                  {Road::hexOf(id), hexUpper(options.scope.signature), "6", "3", "2", "3A83126F",
+                   "123456", rawFile},
+                  steps);
   EXPECT_NE(std::string::npos, run.out.find("probe done")) << run.out << run.err;
 
   EXPECT_FALSE(capture.empty());

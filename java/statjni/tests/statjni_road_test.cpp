@@ -12,23 +12,16 @@
 #include <vector>
 
 #include "e2e/Road.h"
+#include "testsupport/HexText.h"
 #include "testsupport/ShellRunner.h"
 #include "vlntest/TimeSlack.h"
 
 namespace {
 
+using testsupport::hexUpper;
+
 using Clock = std::chrono::steady_clock;
 using e2e::Road;
-
-std::string hex(const std::string& bytes) {
-  std::string out;
-  char two[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(two, sizeof two, "%02X", c);
-    out += two;
-  }
-  return out;
-}
 
 int slackMs(int ms) { return int(vlntest::slackBound(std::chrono::milliseconds(ms)).count()); }
 
@@ -134,10 +127,10 @@ TEST_F(StatjniRoad, StatusFollowsTheDeviceAcrossReplugAndSilence) {
   // The signature, then power states, events and text, in that order.
   command("sig " + A);
   command("notif " + A);
-  ASSERT_TRUE(next("@sig " + A + " " + hex(std::string(16, '\x5A'))));
+  ASSERT_TRUE(next("@sig " + A + " " + hexUpper(std::string(16, '\x5A'))));
   ASSERT_TRUE(next("@power " + A + " [3,65535,7]"));
   ASSERT_TRUE(next("@events " + A + " [1,4,9]"));
-  ASSERT_TRUE(next("@text " + A + " 300 " + hex(text300_)));
+  ASSERT_TRUE(next("@text " + A + " 300 " + hexUpper(text300_)));
 
   // A change pushes a new list.
   dev->status().setEvents({300});
@@ -151,7 +144,7 @@ TEST_F(StatjniRoad, StatusFollowsTheDeviceAcrossReplugAndSilence) {
   const std::string unasked = quietFor(1500);
   EXPECT_EQ(std::string::npos, unasked.find("@text")) << unasked;
   command("notif " + A);
-  ASSERT_TRUE(next("@text " + A + " 7 " + hex("unasked")));
+  ASSERT_TRUE(next("@text " + A + " 7 " + hexUpper("unasked")));
 
   // A silent device: down when the answer is overdue, up again after.
   dev->status().setSilent(true);

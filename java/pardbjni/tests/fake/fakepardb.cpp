@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "pardbproto/pardbproto.h"
+#include "testsupport/CallLog.h"
+#include "testsupport/HexText.h"
 
 struct ParamCmdProc {
   std::vector<std::uint8_t> id;
@@ -33,27 +35,11 @@ struct ParamCmdProc {
 
 namespace {
 
+using testsupport::appendCallLine;
+using testsupport::hexUpper;
+
 std::mutex gLock;
 std::map<std::vector<std::uint8_t>, ParamCmdProc*> gHandles;
-
-void log(const std::string& line) {
-  const char* path = std::getenv("FAKEPARDB_LOG");
-  if (!path || !*path) return;
-  if (std::FILE* f = std::fopen(path, "a")) {
-    std::fprintf(f, "%s\n", line.c_str());
-    std::fclose(f);
-  }
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02X", b);
-    out += two;
-  }
-  return out;
-}
 
 void emit(ParamCmdProc* h, std::uint64_t event, const void* data, std::uint64_t length) {
   if (h->callback) h->callback(h, event, data, length);
@@ -97,13 +83,13 @@ ProtParDBHandle ProtParDBRegister(const uint8_t* hwid, size_t hwidsz, ProtParDBC
     h = slot;
     ++h->count;
   }
-  log("register " + hex(id));
+  appendCallLine("FAKEPARDB_LOG", "register " + hexUpper(id));
   emit(h, PROT_PARDB_EVENT_UP, nullptr, 0);
   return h;
 }
 
 void ProtParDBUnRegister(ProtParDBHandle handle) {
-  log("unregister " + hex(handle->id));
+  appendCallLine("FAKEPARDB_LOG", "unregister " + hexUpper(handle->id));
   emit(handle, PROT_PARDB_EVENT_DOWN, nullptr, PROT_PARDB_DOWN_UNREGISTERED);
   std::lock_guard<std::mutex> lock(gLock);
   if (--handle->count == 0) {
@@ -113,7 +99,7 @@ void ProtParDBUnRegister(ProtParDBHandle handle) {
 }
 
 bool ProtParDBReqSignature(ProtParDBHandle handle) {
-  log("signature");
+  appendCallLine("FAKEPARDB_LOG", "signature");
   std::uint8_t signature[16];
   for (int i = 0; i < 16; ++i) signature[i] = std::uint8_t(0xA0 + i);
   emit(handle, PROT_PARDB_EVENT_SIGNATURE, signature, sizeof signature);
@@ -121,14 +107,14 @@ bool ProtParDBReqSignature(ProtParDBHandle handle) {
 }
 
 bool ProtParDBReqStore(ProtParDBHandle handle) {
-  log("store");
+  appendCallLine("FAKEPARDB_LOG", "store");
   const std::uint32_t stored = PROT_PARDB_RESULT_OK;
   emit(handle, PROT_PARDB_EVENT_STORE, &stored, sizeof stored);
   return true;
 }
 
 bool ProtParDBReqRead(ProtParDBHandle handle, int index) {
-  log("read " + std::to_string(index));
+  appendCallLine("FAKEPARDB_LOG", "read " + std::to_string(index));
   const std::string value = "value " + std::to_string(index);
   ProtParDBReadResult result{};
   result.index = std::uint16_t(index);
@@ -139,7 +125,7 @@ bool ProtParDBReqRead(ProtParDBHandle handle, int index) {
 }
 
 bool ProtParDBReqWrite(ProtParDBHandle handle, int index, const void* data, size_t length) {
-  log("write " + std::to_string(index) + " " + std::to_string(length));
+  appendCallLine("FAKEPARDB_LOG", "write " + std::to_string(index) + " " + std::to_string(length));
   if (!data || length == 0) return false;
   if (index == 0xFFFF) {
     command(handle, static_cast<const std::uint8_t*>(data), length);

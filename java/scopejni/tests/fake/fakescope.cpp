@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "scopeproto/scopeproto.h"
+#include "testsupport/CallLog.h"
+#include "testsupport/HexText.h"
 
 struct DigScopeCmdProc {
   std::vector<std::uint8_t> id;
@@ -28,29 +30,13 @@ struct DigScopeCmdProc {
 
 namespace {
 
+using testsupport::appendCallLine;
+using testsupport::hexUpper;
+
 constexpr int kCommandKind = 0x7FFF5C;
 
 std::mutex gLock;
 std::map<std::vector<std::uint8_t>, DigScopeCmdProc*> gHandles;
-
-void log(const std::string& line) {
-  const char* path = std::getenv("FAKESCOPE_LOG");
-  if (!path || !*path) return;
-  if (std::FILE* f = std::fopen(path, "a")) {
-    std::fprintf(f, "%s\n", line.c_str());
-    std::fclose(f);
-  }
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02X", b);
-    out += two;
-  }
-  return out;
-}
 
 void emit(DigScopeCmdProc* h, std::uint64_t event, const void* data, std::uint64_t length) {
   if (h->callback) h->callback(h, event, data, length);
@@ -75,7 +61,7 @@ void command(DigScopeCmdProc* h, const std::uint8_t* data, std::size_t length) {
 }
 
 ScopeResult logged(const std::string& line) {
-  log(line);
+  appendCallLine("FAKESCOPE_LOG", line);
   return 0;
 }
 
@@ -99,13 +85,13 @@ ProtDigScopeHandle ProtDigScopeRegister(const uint8_t* hwid, size_t hwidsz,
     h = slot;
     ++h->count;
   }
-  log("register " + hex(id));
+  appendCallLine("FAKESCOPE_LOG", "register " + hexUpper(id));
   emit(h, PROT_DIGSCOPE_EVENT_UP, nullptr, 0);
   return h;
 }
 
 void ProtDigScopeUnRegister(ProtDigScopeHandle handle) {
-  log("unregister " + hex(handle->id));
+  appendCallLine("FAKESCOPE_LOG", "unregister " + hexUpper(handle->id));
   emit(handle, PROT_DIGSCOPE_EVENT_DOWN, nullptr, 1);
   std::lock_guard<std::mutex> lock(gLock);
   if (--handle->count == 0) {
@@ -115,7 +101,7 @@ void ProtDigScopeUnRegister(ProtDigScopeHandle handle) {
 }
 
 bool ProtDigScopeGetSignature(ProtDigScopeHandle, uint8_t out[16]) {
-  log("signature");
+  appendCallLine("FAKESCOPE_LOG", "signature");
   for (int i = 0; i < 16; ++i) out[i] = std::uint8_t(0xC0 + i);
   return true;
 }
