@@ -1,6 +1,6 @@
-// A test double's record of the calls that reached it: one line per call
-// appended to the file an environment variable names, so a test can read
-// them after the library (or the process) is gone.
+// A test double's call log: one line per call that reached it, appended
+// to the file an environment variable names, so a test can read the calls
+// after the library (or the process) is gone.
 #pragma once
 
 #include <cstdio>

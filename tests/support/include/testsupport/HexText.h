@@ -1,4 +1,4 @@
-// Bytes as upper-case hex digits, the form the test probes print and read.
+// Bytes as upper-case hex text, the form the test probes print and read.
 #pragma once
 
 #include <cstddef>
