@@ -64,6 +64,9 @@ TEST(LinkTraceE2E, UsbAndLinkShowTheDescriptorCheckTheHandshakeAndAResetCausedBy
   Road road;
   ASSERT_TRUE(road.ok());
   ASSERT_TRUE(road.startHub({"VLN_TRACE=usb,link"}));
+  // Plugged before the media's first scan, the device would be "present at
+  // start" instead of arriving.
+  ASSERT_TRUE(road.waitHubLine([](const std::string& l) { return contains(l, "media started"); }));
   const HwId h = Road::makeHwId(0x30);
   devsim::DeviceHost* dev = road.plugDevice({"traced", h});
   ASSERT_TRUE(dev);
