@@ -19,6 +19,10 @@ constexpr unsigned kControlTimeoutMs = 5000;
 // refused for access is tried again for about a second.
 constexpr int kOpenAttempts = 6;
 constexpr int kOpenRetryMs = 200;
+// A claim that fails for any reason but a vanished device is tried again
+// for about half a second.
+constexpr int kClaimAttempts = 5;
+constexpr int kClaimRetryMs = 100;
 
 std::string pathOf(libusb_device* device) {
   libusb_device_descriptor d{};
@@ -450,9 +454,20 @@ std::unique_ptr<UsbDevice> LibusbBus::open(const std::string& path, TransferSink
     return nullptr;
   }
   libusb_set_auto_detach_kernel_driver(handle, 1);
-  if (const int claim = libusb_claim_interface(handle, interfaceNumber); claim != 0) {
-    VLN_TRACE(kUsb, "%s: claiming interface %u failed: %s", path.c_str(), unsigned(interfaceNumber),
-              libusb_error_name(claim));
+  // Another process probing a device that has just arrived may hold its
+  // interface for a moment; refusing the device then would leave it silent
+  // until it is plugged in again.
+  int claim = LIBUSB_ERROR_OTHER;
+  for (int attempt = 1; attempt <= kClaimAttempts; ++attempt) {
+    claim = libusb_claim_interface(handle, interfaceNumber);
+    if (claim == 0) break;
+    VLN_TRACE(kUsb, "%s: claiming interface %u failed: %s (attempt %d of %d)", path.c_str(),
+              unsigned(interfaceNumber), libusb_error_name(claim), attempt, kClaimAttempts);
+    if (claim == LIBUSB_ERROR_NO_DEVICE || claim == LIBUSB_ERROR_NOT_FOUND || stopping_) break;
+    if (attempt < kClaimAttempts)
+      std::this_thread::sleep_for(std::chrono::milliseconds(kClaimRetryMs));
+  }
+  if (claim != 0) {
     libusb_close(handle);
     return nullptr;
   }

@@ -170,6 +170,7 @@ struct EmulatedDevice::State final : devsim::FrameTransport {
   std::vector<uint8_t> carry GUARDED_BY(fixtureMutex());  // a host record cut by its transfer's end
   std::vector<OutUrb> outUrbs GUARDED_BY(fixtureMutex());
   int opens GUARDED_BY(fixtureMutex()) = 0;
+  int busyClaims GUARDED_BY(fixtureMutex()) = 0;    // left of spec.busyClaims
   Node* node GUARDED_BY(fixtureMutex()) = nullptr;  // where it is plugged
   plat::CondVar drained;
 
@@ -484,8 +485,17 @@ bool Node::handle(UMockdevIoctlClient* client) {
         break;
       }
       case USBDEVFS_CLAIMINTERFACE:
-      case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
+        if (gone || noDevice) {
+          umockdev_ioctl_client_complete(client, -1, ENODEV);
+        } else if (state->busyClaims > 0) {
+          --state->busyClaims;
+          umockdev_ioctl_client_complete(client, -1, EBUSY);
+        } else {
+          umockdev_ioctl_client_complete(client, 0, 0);
+        }
+        break;
+      case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESETEP:
       case USBDEVFS_SETINTERFACE:
@@ -642,6 +652,7 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
   {
     plat::LockGuard lock(fixtureMutex());
     state->node = node;
+    state->busyClaims = spec.busyClaims;
   }
   char syspath[128];
   std::snprintf(syspath, sizeof syspath, "/devices/pci0000:00/0000:00:14.0/usb1/1-%d", spec.port);

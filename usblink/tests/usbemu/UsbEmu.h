@@ -45,6 +45,7 @@ struct DeviceSpec {
   bool bulkIn = true;
   uint16_t transferSize = 4096;   // the link descriptor's S
   uint16_t maxFrameLength = 255;  // the longest frame the device sends
+  int busyClaims = 0;             // claims refused with EBUSY before one succeeds
   translayer::HwId hwid{};
   std::string friendlyName = "usbemu";
   devsim::CoreIdentity identity;

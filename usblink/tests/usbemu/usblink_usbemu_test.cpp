@@ -4,6 +4,7 @@
 // services behind them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -293,6 +294,33 @@ TEST_F(UsbEmuE2E, TheUsbTraceSaysWhyEachDeviceIsTakenOrRefused) {
     transferNamed =
         transferNamed || line.find("transfer on endpoint 0x81 ended: error") != std::string::npos;
   EXPECT_TRUE(transferNamed);
+  EXPECT_TRUE(road_.stopHub());
+}
+
+// An interface another process holds for a moment is claimed again and the
+// device served; one that stays busy is refused, and the rest are served.
+TEST_F(UsbEmuE2E, ABusyInterfaceIsClaimedAgainThenRefused) {
+  DeviceSpec briefly = spec(1, 2, 0x14);
+  briefly.busyClaims = 2;
+  DeviceSpec always = spec(2, 3, 0x24);
+  always.busyClaims = 1000;
+  DeviceSpec healthy = spec(3, 4, 0x34);
+  for (const DeviceSpec* d : {&briefly, &always, &healthy}) ASSERT_TRUE(bed_.plug(*d));
+  ASSERT_TRUE(startHub(false, {"VLN_TRACE=usb"}));
+  ASSERT_TRUE(road_.waitOnline({briefly.hwid, healthy.hwid}));
+  echoes(briefly.hwid, 64u << 10, 1024);
+  EXPECT_FALSE(listed(always.hwid));
+
+  const std::vector<std::string> lines = road_.hubLines();
+  const auto count = [&](const std::string& part) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  };
+  EXPECT_EQ(2, count("1-1: claiming interface 0 failed: LIBUSB_ERROR_BUSY"));
+  EXPECT_EQ(5, count("1-2: claiming interface 0 failed: LIBUSB_ERROR_BUSY"));
+  EXPECT_EQ(1, count("1-2: claiming interface 0 failed: LIBUSB_ERROR_BUSY (attempt 5 of 5)"));
+  EXPECT_EQ(1, count("1-2: refused: the device cannot be opened"));
+  EXPECT_EQ(0, count("1-1: refused"));
   EXPECT_TRUE(road_.stopHub());
 }
 
