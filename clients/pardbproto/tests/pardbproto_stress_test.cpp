@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ParDbRecorder.h"
+#include "e2e/ReplugStress.h"
 #include "e2e/Road.h"
 #include "pardbproto/pardbproto.h"
 
@@ -30,32 +31,22 @@ TEST(PardbprotoStress, RegisterUnregisterAndRequestWhileADeviceReplugs) {
 
   ProtParDBHandle steady = ProtParDBRegister(devices[1].hwid.id, 16, &Recorder::callback);
   const size_t from = Recorder::get().size();
-  std::atomic<bool> stop{false};
   std::atomic<uint64_t> granted{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < 4; ++w) {
-    workers.emplace_back([&, w] {
-      const HwId& id = devices[w % 2].hwid;
-      const uint8_t value[3] = {uint8_t(w), 1, 2};
-      while (!stop.load()) {
-        ProtParDBHandle h = ProtParDBRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
-        for (int i = 0; i < 20 && !stop.load(); ++i) {
-          if (ProtParDBReqRead(h, 0x000b)) ++granted;
-          if (ProtParDBReqWrite(h, 0x0500 + w, value, sizeof value)) ++granted;
-          if (ProtParDBReqSignature(steady)) ++granted;
-          if (i % 10 == 0 && ProtParDBReqStore(h)) ++granted;
-          std::this_thread::sleep_for(std::chrono::milliseconds(5 + w));
-        }
-        ProtParDBUnRegister(h);
+  e2e::replugStress(*replugging, 4, 8, [&](int w, const std::atomic<bool>& stop) {
+    const HwId& id = devices[w % 2].hwid;
+    const uint8_t value[3] = {uint8_t(w), 1, 2};
+    while (!stop.load()) {
+      ProtParDBHandle h = ProtParDBRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
+      for (int i = 0; i < 20 && !stop.load(); ++i) {
+        if (ProtParDBReqRead(h, 0x000b)) ++granted;
+        if (ProtParDBReqWrite(h, 0x0500 + w, value, sizeof value)) ++granted;
+        if (ProtParDBReqSignature(steady)) ++granted;
+        if (i % 10 == 0 && ProtParDBReqStore(h)) ++granted;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + w));
       }
-    });
-  }
-  for (int second = 0; second < 8; ++second) {
-    replugging->replug(300);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  stop = true;
-  for (auto& t : workers) t.join();
+      ProtParDBUnRegister(h);
+    }
+  });
   ProtParDBUnRegister(steady);
   EXPECT_GT(granted.load(), 0u);
   // Requests were answered along the way (the same id's registrations share

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ScopeRecorder.h"
+#include "e2e/ReplugStress.h"
 #include "e2e/Road.h"
 #include "plat/thread.h"
 #include "scopeproto/scopeproto.h"
@@ -16,14 +17,8 @@ using translayer::HwId;
 
 namespace {
 
+using scopetest::libraryThreads;
 using scopetest::Recorder;
-
-size_t libraryThreads() {
-  size_t n = 0;
-  for (const std::string& name : plat::processThreadNames())
-    if (name == "ChannelHandler" || name == "TrIfTranClient") ++n;
-  return n;
-}
 
 TEST(ScopeprotoStress, RegisterUnregisterAndRequestWhileADeviceReplugs) {
   e2e::Road road;
@@ -41,38 +36,28 @@ TEST(ScopeprotoStress, RegisterUnregisterAndRequestWhileADeviceReplugs) {
   // One registration lives through the whole run, so the handler keeps
   // running while the others come and go.
   ProtDigScopeHandle steady = ProtDigScopeRegister(devices[1].hwid.id, 16, &Recorder::callback);
-  std::atomic<bool> stop{false};
   std::atomic<uint64_t> answered{0}, odd{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < 4; ++w) {
-    workers.emplace_back([&, w] {
-      const HwId& id = devices[w % 2].hwid;
-      while (!stop.load()) {
-        ProtDigScopeHandle h =
-            ProtDigScopeRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
-        for (int i = 0; i < 20 && !stop.load(); ++i) {
-          // Each result is the device's answer or the broken link, never
-          // anything else.
-          for (ScopeResult r : {ProtDigScopeAddChannel(h, 3, 0.01f), ProtDigScopeArm(h),
-                                ProtDigScopeReqRawData(steady), ProtDigScopeCancel(steady)}) {
-            if (r == PROT_DIGSCOPE_BROKEN_LINK) continue;
-            ++answered;
-            if (r > 16) ++odd;
-          }
-          uint8_t sig[16];
-          if (ProtDigScopeGetSignature(h, sig)) ++answered;
-          std::this_thread::sleep_for(std::chrono::milliseconds(5 + w));
+  e2e::replugStress(*replugging, 4, 8, [&](int w, const std::atomic<bool>& stop) {
+    const HwId& id = devices[w % 2].hwid;
+    while (!stop.load()) {
+      ProtDigScopeHandle h =
+          ProtDigScopeRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
+      for (int i = 0; i < 20 && !stop.load(); ++i) {
+        // Each result is the device's answer or the broken link, never
+        // anything else.
+        for (ScopeResult r : {ProtDigScopeAddChannel(h, 3, 0.01f), ProtDigScopeArm(h),
+                              ProtDigScopeReqRawData(steady), ProtDigScopeCancel(steady)}) {
+          if (r == PROT_DIGSCOPE_BROKEN_LINK) continue;
+          ++answered;
+          if (r > 16) ++odd;
         }
-        ProtDigScopeUnRegister(h);
+        uint8_t sig[16];
+        if (ProtDigScopeGetSignature(h, sig)) ++answered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + w));
       }
-    });
-  }
-  for (int second = 0; second < 8; ++second) {
-    replugging->replug(300);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  stop = true;
-  for (auto& t : workers) t.join();
+      ProtDigScopeUnRegister(h);
+    }
+  });
   ProtDigScopeUnRegister(steady);
   EXPECT_GT(answered.load(), 0u);
   EXPECT_EQ(odd.load(), 0u);

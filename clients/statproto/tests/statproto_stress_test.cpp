@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "StatusRecorder.h"
+#include "e2e/ReplugStress.h"
 #include "e2e/Road.h"
 #include "plat/thread.h"
 #include "statproto/statproto.h"
@@ -32,30 +33,20 @@ TEST(StatprotoStress, RegisterUnregisterAndRequestWhileADeviceReplugs) {
   // One registration lives through the whole run, so the handler keeps
   // running while the others come and go.
   ProtStatusHandle steady = ProtStatusRegister(devices[1].hwid.id, 16, &Recorder::callback);
-  std::atomic<bool> stop{false};
   std::atomic<uint64_t> granted{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < 4; ++w) {
-    workers.emplace_back([&, w] {
-      const HwId& id = devices[w % 2].hwid;
-      while (!stop.load()) {
-        ProtStatusHandle h = ProtStatusRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
-        for (int i = 0; i < 20 && !stop.load(); ++i) {
-          if (ProtStatusReqNotifications(h)) ++granted;
-          if (ProtStatusReqSignature(h)) ++granted;
-          if (ProtStatusReqNotifications(steady)) ++granted;
-          std::this_thread::sleep_for(std::chrono::milliseconds(5 + w));
-        }
-        ProtStatusUnRegister(h);
+  e2e::replugStress(*replugging, 4, 8, [&](int w, const std::atomic<bool>& stop) {
+    const HwId& id = devices[w % 2].hwid;
+    while (!stop.load()) {
+      ProtStatusHandle h = ProtStatusRegister(id.id, 16, w == 0 ? nullptr : &Recorder::callback);
+      for (int i = 0; i < 20 && !stop.load(); ++i) {
+        if (ProtStatusReqNotifications(h)) ++granted;
+        if (ProtStatusReqSignature(h)) ++granted;
+        if (ProtStatusReqNotifications(steady)) ++granted;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + w));
       }
-    });
-  }
-  for (int second = 0; second < 8; ++second) {
-    replugging->replug(300);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  stop = true;
-  for (auto& t : workers) t.join();
+      ProtStatusUnRegister(h);
+    }
+  });
   ProtStatusUnRegister(steady);
   EXPECT_GT(granted.load(), 0u);
   // The last unregistration joined the handler and closed every channel.
