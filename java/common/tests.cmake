@@ -16,6 +16,7 @@ add_library(fakecb SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/fakecb.cpp)
 set_target_properties(fakecb PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_include_directories(fakecb INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake)
 target_link_libraries(fakecb PRIVATE Threads::Threads)
+target_include_directories(fakecb PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/include)
 vln_add_java_binding(fakejni
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/Fakejni.cpp
   WRAPS fakecb

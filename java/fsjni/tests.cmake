@@ -18,6 +18,7 @@ endif()
 add_library(fakefsproto SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fake/fakefsproto.cpp)
 set_target_properties(fakefsproto PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_include_directories(fakefsproto PRIVATE $<TARGET_PROPERTY:fsproto,INTERFACE_INCLUDE_DIRECTORIES>)
+target_include_directories(fakefsproto PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/include)
 target_link_libraries(fakefsproto PRIVATE Threads::Threads)
 add_dependencies(fsjni fakefsproto)
 

@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/CallLog.h"
+#include "testsupport/HexText.h"
+
 namespace {
 
 struct Slot {
@@ -41,14 +44,7 @@ State& state() {
 }
 
 void logLine(const char* what, const std::vector<uint8_t>& id) {
-  const char* path = std::getenv("FAKECB_LOG");
-  if (!path || !*path) return;
-  if (FILE* f = std::fopen(path, "a")) {
-    std::fprintf(f, "%s ", what);
-    for (uint8_t b : id) std::fprintf(f, "%02X", b);
-    std::fprintf(f, "\n");
-    std::fclose(f);
-  }
+  testsupport::appendCallLine("FAKECB_LOG", std::string(what) + " " + testsupport::hexUpper(id));
 }
 
 void workerBody() {

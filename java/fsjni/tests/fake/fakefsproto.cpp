@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fsproto/fsproto.h"
+#include "testsupport/CallLog.h"
 
 namespace {
 
@@ -99,12 +100,7 @@ FSPROTO_API bool ProtFSrvUnlink(const uint8_t*, size_t, ProtFSrvCallback cb, voi
 }
 
 FSPROTO_API void ProtFSrvCleanup(void) {
-  const char* path = std::getenv("FAKEFSPROTO_LOG");
-  if (!path || !*path) return;
-  if (FILE* f = std::fopen(path, "a")) {
-    std::fputs("cleanup\n", f);
-    std::fclose(f);
-  }
+  testsupport::appendCallLine("FAKEFSPROTO_LOG", "cleanup");
 }
 
 FSPROTO_API const char* ProtFSrvTranslateError(int code) {
