@@ -18,13 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "pardbproto/pardbproto.h"
 #include "testsupport/CallLog.h"
+#include "testsupport/FakeHandles.h"
 #include "testsupport/HexText.h"
 
 struct ParamCmdProc {
@@ -38,8 +37,7 @@ namespace {
 using testsupport::appendCallLine;
 using testsupport::hexUpper;
 
-std::mutex gLock;
-std::map<std::vector<std::uint8_t>, ParamCmdProc*> gHandles;
+testsupport::FakeHandles<ParamCmdProc> gHandles;
 
 void emit(ParamCmdProc* h, std::uint64_t event, const void* data, std::uint64_t length) {
   if (h->callback) h->callback(h, event, data, length);
@@ -71,18 +69,7 @@ extern "C" {
 ProtParDBHandle ProtParDBRegister(const uint8_t* hwid, size_t hwidsz, ProtParDBCallback callback) {
   if (!hwid || hwidsz != PROT_PARDB_HWID_SIZE) return nullptr;
   std::vector<std::uint8_t> id(hwid, hwid + hwidsz);
-  ParamCmdProc* h;
-  {
-    std::lock_guard<std::mutex> lock(gLock);
-    ParamCmdProc*& slot = gHandles[id];
-    if (!slot) {
-      slot = new ParamCmdProc;
-      slot->id = id;
-      slot->callback = callback;
-    }
-    h = slot;
-    ++h->count;
-  }
+  ParamCmdProc* h = gHandles.acquire(id, callback);
   appendCallLine("FAKEPARDB_LOG", "register " + hexUpper(id));
   emit(h, PROT_PARDB_EVENT_UP, nullptr, 0);
   return h;
@@ -91,11 +78,7 @@ ProtParDBHandle ProtParDBRegister(const uint8_t* hwid, size_t hwidsz, ProtParDBC
 void ProtParDBUnRegister(ProtParDBHandle handle) {
   appendCallLine("FAKEPARDB_LOG", "unregister " + hexUpper(handle->id));
   emit(handle, PROT_PARDB_EVENT_DOWN, nullptr, PROT_PARDB_DOWN_UNREGISTERED);
-  std::lock_guard<std::mutex> lock(gLock);
-  if (--handle->count == 0) {
-    gHandles.erase(handle->id);
-    delete handle;
-  }
+  gHandles.release(handle);
 }
 
 bool ProtParDBReqSignature(ProtParDBHandle handle) {

@@ -13,13 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "scopeproto/scopeproto.h"
 #include "testsupport/CallLog.h"
+#include "testsupport/FakeHandles.h"
 #include "testsupport/HexText.h"
 
 struct DigScopeCmdProc {
@@ -35,8 +34,7 @@ using testsupport::hexUpper;
 
 constexpr int kCommandKind = 0x7FFF5C;
 
-std::mutex gLock;
-std::map<std::vector<std::uint8_t>, DigScopeCmdProc*> gHandles;
+testsupport::FakeHandles<DigScopeCmdProc> gHandles;
 
 void emit(DigScopeCmdProc* h, std::uint64_t event, const void* data, std::uint64_t length) {
   if (h->callback) h->callback(h, event, data, length);
@@ -73,18 +71,7 @@ ProtDigScopeHandle ProtDigScopeRegister(const uint8_t* hwid, size_t hwidsz,
                                         ProtDigScopeCallback callback) {
   if (!hwid || hwidsz != 16) return nullptr;
   std::vector<std::uint8_t> id(hwid, hwid + hwidsz);
-  DigScopeCmdProc* h;
-  {
-    std::lock_guard<std::mutex> lock(gLock);
-    DigScopeCmdProc*& slot = gHandles[id];
-    if (!slot) {
-      slot = new DigScopeCmdProc;
-      slot->id = id;
-      slot->callback = callback;
-    }
-    h = slot;
-    ++h->count;
-  }
+  DigScopeCmdProc* h = gHandles.acquire(id, callback);
   appendCallLine("FAKESCOPE_LOG", "register " + hexUpper(id));
   emit(h, PROT_DIGSCOPE_EVENT_UP, nullptr, 0);
   return h;
@@ -93,11 +80,7 @@ ProtDigScopeHandle ProtDigScopeRegister(const uint8_t* hwid, size_t hwidsz,
 void ProtDigScopeUnRegister(ProtDigScopeHandle handle) {
   appendCallLine("FAKESCOPE_LOG", "unregister " + hexUpper(handle->id));
   emit(handle, PROT_DIGSCOPE_EVENT_DOWN, nullptr, 1);
-  std::lock_guard<std::mutex> lock(gLock);
-  if (--handle->count == 0) {
-    gHandles.erase(handle->id);
-    delete handle;
-  }
+  gHandles.release(handle);
 }
 
 bool ProtDigScopeGetSignature(ProtDigScopeHandle, uint8_t out[16]) {
