@@ -63,8 +63,8 @@ enum class UnregisterOrder {
   // unregister call (its down event) is an orphan and reaches Java with the
   // empty id, never the id by the dispatcher's timing.
   kForgetFirst,
-  // The library first, then registry and handle map: events it sends during
-  // the call carry the id while the dispatcher takes them before the erase.
+  // The library first, then registry and handle map: an event it sends
+  // during the call carries the id unless it is still queued at the erase.
   kLibraryFirst,
 };
 
