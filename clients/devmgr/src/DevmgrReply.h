@@ -32,8 +32,6 @@ inline bool takeProtocolList(ProtocolList* list, const uint8_t* data, size_t len
 }
 
 // A command's answer: exactly one byte, equal to 1.
-inline bool acceptedFlag(const uint8_t* data, size_t length) {
-  return length == 1 && data[0] == 1;
-}
+inline bool acceptedFlag(const uint8_t* data, size_t length) { return length == 1 && data[0] == 1; }
 
 }  // namespace devmgr

@@ -32,16 +32,26 @@ constexpr auto kExact = devmgr::SizeRule::kExact;
 constexpr auto kAtMost = devmgr::SizeRule::kAtMost;
 
 const Request kRequests[] = {
-    {4, Take::kQuery, 4, kExact},     {6, Take::kQuery, 256, kAtMost},
-    {8, Take::kQuery, 16, kAtMost},   {16, Take::kQuery, 256, kAtMost},
-    {18, Take::kQuery, 256, kAtMost}, {20, Take::kQuery, 256, kAtMost},
-    {26, Take::kQuery, 256, kAtMost}, {30, Take::kQuery, 256, kAtMost},
-    {48, Take::kQuery, 4, kExact},    {64, Take::kQuery, 16, kExact},
-    {66, Take::kQuery, 256, kAtMost}, {68, Take::kQuery, 256, kAtMost},
-    {70, Take::kQuery, 16, kExact},   {72, Take::kQuery, 16, kExact},
-    {96, Take::kQuery, 256, kAtMost}, {98, Take::kQuery, 4, kExact},
-    {2, Take::kProtocols},            {14, Take::kFlag},
-    {24, Take::kFlag},                {32, Take::kAnything},
+    {4, Take::kQuery, 4, kExact},
+    {6, Take::kQuery, 256, kAtMost},
+    {8, Take::kQuery, 16, kAtMost},
+    {16, Take::kQuery, 256, kAtMost},
+    {18, Take::kQuery, 256, kAtMost},
+    {20, Take::kQuery, 256, kAtMost},
+    {26, Take::kQuery, 256, kAtMost},
+    {30, Take::kQuery, 256, kAtMost},
+    {48, Take::kQuery, 4, kExact},
+    {64, Take::kQuery, 16, kExact},
+    {66, Take::kQuery, 256, kAtMost},
+    {68, Take::kQuery, 256, kAtMost},
+    {70, Take::kQuery, 16, kExact},
+    {72, Take::kQuery, 16, kExact},
+    {96, Take::kQuery, 256, kAtMost},
+    {98, Take::kQuery, 4, kExact},
+    {2, Take::kProtocols},
+    {14, Take::kFlag},
+    {24, Take::kFlag},
+    {32, Take::kAnything},
 };
 
 void check(bool ok) {
@@ -53,7 +63,8 @@ void takeReply(const Request& request, const uint8_t* data, size_t length) {
   switch (request.take) {
     case Take::kQuery: {
       std::unique_ptr<uint8_t[]> destination(new uint8_t[request.size]);
-      const bool ok = devmgr::takeQuery(request.rule, destination.get(), request.size, data, length);
+      const bool ok =
+          devmgr::takeQuery(request.rule, destination.get(), request.size, data, length);
       const bool fits = request.rule == kExact ? length == request.size : length <= request.size;
       check(ok == fits);
       if (ok) check(std::memcmp(destination.get(), data, length) == 0);
@@ -94,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     chunk->last = last ? 1 : 0;
     std::memcpy(chunk->data, input + at, n);
     at += n;
-    const bool fits = claimed <= translayer::kChunkData &&
-                      sent.size() + claimed <= CoreCmdProc::kReplyCapacity;
+    const bool fits =
+        claimed <= translayer::kChunkData && sent.size() + claimed <= CoreCmdProc::kReplyCapacity;
     const bool taken = join.take(chunk.get());
     check(taken == (fits && !done));
     if (!taken) return 0;  // the channel breaks: the request fails
