@@ -45,3 +45,7 @@ vln_test_depends(tr_if_tran_client_test client_test_server)
 vln_add_test(NAME connection_server_rpc_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/connection_server_rpc_test.cpp
   LIBS translayer rpc_testsupport LABELS unit asan)
+
+# The server side of the control RPC on a live connection: whatever a client
+# process sends, frames and callback answers included.
+vln_add_fuzz(TARGET rpc_server LIBS translayer rpc_testsupport)

@@ -22,3 +22,9 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
     LIBS devmgr e2e_road
     LABELS e2e)
 endif()
+
+# A reply's chunks joined as the channel joins them, then each request's
+# rules on what came.
+vln_add_fuzz(TARGET reply LIBS clientcommon)
+target_include_directories(devmgr_reply_fuzz PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)

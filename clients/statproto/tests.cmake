@@ -35,3 +35,14 @@ target_compile_definitions(statproto_unload_test PRIVATE STATPROTO_LIBRARY="$<TA
 target_include_directories(statproto_unload_test PRIVATE ${STATPROTO_TESTS} ${CMAKE_CURRENT_SOURCE_DIR}/include)
 add_dependencies(statproto_unload_test statproto)
 vln_test_depends(statproto_unload_test statproto)
+
+# The reply dispatcher on its own, fed the chunks a device could send.
+set(STATPROTO_HANDLER ${CMAKE_SOURCE_DIR}/clients/common/handler)
+vln_add_fuzz(TARGET reply
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/src/StatusCmdProc.cpp ${STATPROTO_HANDLER}/ChannelHandler.cpp
+  LIBS clientcommon translayer svcwire plat)
+target_include_directories(statproto_reply_fuzz PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include ${STATPROTO_HANDLER})
+target_compile_definitions(statproto_reply_fuzz PRIVATE
+  STATPROTO_BUILD VLN_CH_PROTOCOL=4 VLN_CH_ASSERT_FILE="statproto"
+  VLN_CH_HANDLER_ASSERT_FILE="ProtStatusChHandler")

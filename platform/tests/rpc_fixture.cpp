@@ -3,9 +3,11 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace plat::test {
@@ -19,6 +21,7 @@ void put16(std::vector<uint8_t>& b, uint16_t v) {
 bool readExact(int fd, uint8_t* p, size_t n) {
   while (n) {
     ssize_t r = ::recv(fd, p, n, 0);
+    if (r < 0 && errno == EINTR) continue;  // a fuzzer's timer, for one
     if (r <= 0) return false;
     p += r;
     n -= size_t(r);
@@ -83,6 +86,46 @@ bool rawExchange(const std::vector<uint8_t>& bytes, std::vector<uint8_t>* reply)
   bool ok = readOneFrame(fd, reply);
   ::close(fd);
   return ok;
+}
+
+RawConnection::RawConnection(int timeoutMs) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_un addr = controlAddress();
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return;
+  }
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  fd_ = fd;
+}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawConnection::send(const std::vector<uint8_t>& bytes) {
+  size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    ssize_t r = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    sent += size_t(r);
+  }
+  return fd_ >= 0;
+}
+
+void RawConnection::endSending() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+RawConnection::Read RawConnection::readFrame(std::vector<uint8_t>* body) {
+  if (fd_ < 0) return Read::kLost;
+  errno = 0;
+  if (readOneFrame(fd_, body)) return Read::kFrame;
+  return errno == EAGAIN || errno == EWOULDBLOCK ? Read::kTimedOut : Read::kLost;
 }
 
 uint32_t faultCode(const std::vector<uint8_t>& body) {

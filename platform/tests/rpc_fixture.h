@@ -44,6 +44,27 @@ std::vector<uint8_t> callBody(const RpcInterface& iface, uint16_t procedure,
 // frame back. False when the connection ended before a whole frame came.
 bool rawExchange(const std::vector<uint8_t>& bytes, std::vector<uint8_t>* reply);
 
+// One raw connection to the control socket, for a client that must answer
+// the server's callbacks itself. Reads wait at most `timeoutMs`.
+class RawConnection {
+ public:
+  explicit RawConnection(int timeoutMs);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+  bool connected() const { return fd_ >= 0; }
+  bool send(const std::vector<uint8_t>& bytes);
+  // No more bytes from this end: the server sees the connection end.
+  void endSending();
+  // One frame's body. kLost: the connection ended (or the wait ran out)
+  // before a whole frame came.
+  enum class Read { kFrame, kLost, kTimedOut };
+  Read readFrame(std::vector<uint8_t>* body);
+
+ private:
+  int fd_ = -1;
+};
+
 // A listener on the control socket that plays a scripted server: for each
 // connection it reads one frame and answers with `answer` (raw bytes, sent as
 // they are), then closes.

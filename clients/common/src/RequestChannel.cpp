@@ -13,7 +13,7 @@ using translayer::TrIfTranPayload;
 namespace clientcommon {
 
 RequestChannel::RequestChannel(uint8_t protocolId, const HwId& hwid, size_t replyCapacity)
-    : protocolId_(protocolId), hwid_(hwid), reply_(replyCapacity) {}
+    : protocolId_(protocolId), hwid_(hwid), join_(replyCapacity) {}
 
 RequestChannel::~RequestChannel() { shutdown(); }
 
@@ -30,7 +30,7 @@ void RequestChannel::shutdown() {
     plat::LockGuard lock(stateMutex_);
     closing_ = true;
     broken_ = true;
-    armed_ = false;
+    join_.stop();
   }
   stateCv_.notify_all();
   std::unique_ptr<TrIfTranClient> client;
@@ -47,10 +47,7 @@ bool RequestChannel::send(const uint8_t* request, size_t length, bool awaitReply
   {
     plat::LockGuard lock(stateMutex_);
     if (broken_) return false;
-    replyLength_ = 0;
-    complete_ = false;
-    continuation_ = false;
-    armed_ = awaitReply;
+    join_.arm(awaitReply);
   }
   auto chunk = std::make_shared<TrIfTranPayload>();
   chunk->length = uint16_t(length);
@@ -62,13 +59,12 @@ bool RequestChannel::send(const uint8_t* request, size_t length, bool awaitReply
 
 bool RequestChannel::awaitReply(plat::UniqueLock& lock, int waitMs) {
   stateCv_.wait_for(lock, std::chrono::milliseconds(waitMs),
-                    [this]() REQUIRES(stateMutex_) { return complete_ || broken_; });
-  if (complete_) return true;
+                    [this]() REQUIRES(stateMutex_) { return join_.complete() || broken_; });
+  if (join_.complete()) return true;
   // No reply in time, or the channel is gone: the channel is done for, and a
   // reply that still comes is refused, which ends the pipe.
   broken_ = true;
-  armed_ = false;
-  continuation_ = false;
+  join_.stop();
   return false;
 }
 
@@ -86,20 +82,11 @@ bool RequestChannel::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   bool wake = true;
   {
     plat::LockGuard lock(stateMutex_);
-    const bool expected = continuation_ || armed_;
-    armed_ = false;
-    if (expected && chunk && chunk->length <= kChunkData &&
-        replyLength_ + chunk->length <= reply_.size()) {
-      std::memcpy(reply_.data() + replyLength_, chunk->data, chunk->length);
-      replyLength_ += chunk->length;
-      continuation_ = chunk->last == 0;
-      complete_ = chunk->last != 0;
-      accepted = true;
-      wake = complete_;
+    accepted = join_.take(chunk.get());
+    if (accepted) {
+      wake = join_.complete();
     } else {
-      // Unasked for, or more than a reply can hold.
-      broken_ = true;
-      continuation_ = false;
+      broken_ = true;  // unasked for, or more than a reply can hold
     }
   }
   if (wake) stateCv_.notify_all();
@@ -110,8 +97,7 @@ void RequestChannel::close(bool) {
   {
     plat::LockGuard lock(stateMutex_);
     broken_ = true;
-    armed_ = false;
-    continuation_ = false;
+    join_.stop();
   }
   stateCv_.notify_all();
 }

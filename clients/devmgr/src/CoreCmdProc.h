@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "DevmgrReply.h"
 #include "clientcommon/RequestChannel.h"
 
 struct CoreCmdProc final : public clientcommon::RequestChannel {
@@ -14,7 +15,7 @@ struct CoreCmdProc final : public clientcommon::RequestChannel {
   static constexpr int kCommandWaitMs = 2000;
   static constexpr int kResetPauseMs = 500;
 
-  enum class SizeRule { kExact, kAtMost };
+  using SizeRule = devmgr::SizeRule;
 
   explicit CoreCmdProc(const translayer::HwId& hwid)
       : RequestChannel(kProtocolCore, hwid, kReplyCapacity) {}

@@ -85,9 +85,6 @@ bool query(DevmgrHandle handle, uint8_t request, void* buffer, size_t size,
   return proc && proc->query(request, buffer, size, rule);
 }
 
-// A reply of exactly one byte, equal to 1.
-bool acceptedFlag(const uint8_t* data, size_t length) { return length == 1 && data[0] == 1; }
-
 void appendText(std::vector<uint8_t>* request, const char* text) {
   request->insert(request->end(), text, text + strnlen(text, kMaxRequestText));
 }
@@ -195,10 +192,7 @@ DEVMGR_API bool DevmgrGetProtocolList(DevmgrHandle handle, ProtocolList* list) {
   const uint8_t request = 2;
   return proc->exchange(&request, 1, CoreCmdProc::kQueryWaitMs,
                         [list](const uint8_t* data, size_t length) {
-                          if (length > sizeof list->protocols) return false;
-                          std::memcpy(list->protocols, data, length);
-                          list->count = length;
-                          return true;
+                          return devmgr::takeProtocolList(list, data, length);
                         });
 }
 
@@ -211,7 +205,8 @@ DEVMGR_API bool DevmgrRequestCoreFirmwareUpgrade(DevmgrHandle handle, const char
   request.push_back(0);
   appendText(&request, filename);
   request.push_back(0);
-  return proc->exchange(request.data(), request.size(), CoreCmdProc::kCommandWaitMs, acceptedFlag);
+  return proc->exchange(request.data(), request.size(), CoreCmdProc::kCommandWaitMs,
+                        devmgr::acceptedFlag);
 }
 
 DEVMGR_API bool DevmgrSetFriendlyName(DevmgrHandle handle, const char* name) {
@@ -219,7 +214,8 @@ DEVMGR_API bool DevmgrSetFriendlyName(DevmgrHandle handle, const char* name) {
   if (!proc) return false;
   std::vector<uint8_t> request{24};
   if (name) appendText(&request, name);
-  return proc->exchange(request.data(), request.size(), CoreCmdProc::kCommandWaitMs, acceptedFlag);
+  return proc->exchange(request.data(), request.size(), CoreCmdProc::kCommandWaitMs,
+                        devmgr::acceptedFlag);
 }
 
 DEVMGR_API bool DevmgrVisualIdentification(DevmgrHandle handle, int duration) {

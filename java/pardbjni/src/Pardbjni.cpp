@@ -170,9 +170,9 @@ PARDB_NATIVE(jboolean, connectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
 PARDB_NATIVE(jboolean, disconnectRemoteHw)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, [](void* handle) {
-      api().unregister(static_cast<ProtParDBHandle>(handle));
-    }));
+    return jboolean(vlnjni::unregisterRemote(
+        call, lib, gSlot->queue(), id, vlnjni::UnregisterOrder::kForgetFirst,
+        [](void* handle) { api().unregister(static_cast<ProtParDBHandle>(handle)); }));
   });
 }
 

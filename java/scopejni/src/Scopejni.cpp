@@ -323,7 +323,7 @@ SCOPE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
 SCOPE_NATIVE(void, unregisterRemote)(JNIEnv* env, jclass, jbyteArray id) {
   vlnjni::guardNativeVoid(env, kModule, [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    vlnjni::unregisterRemote(call, lib, gSlot->queue(), id,
+    vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, vlnjni::UnregisterOrder::kLibraryFirst,
                              [](void* handle) { api().unregister(scopeHandle(handle)); });
   });
 }

@@ -201,9 +201,9 @@ Java_eu_veltrano_zamo_DeviceCommunication_provider_Statjni_unregisterDevice(JNIE
                                                                             jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
     vlnjni::BoundLibrary& lib = library();
-    return jboolean(vlnjni::unregisterRemote(call, lib, gSlot->queue(), id, [](void* handle) {
-      api().unregister(static_cast<ProtStatusHandle>(handle));
-    }));
+    return jboolean(vlnjni::unregisterRemote(
+        call, lib, gSlot->queue(), id, vlnjni::UnregisterOrder::kForgetFirst,
+        [](void* handle) { api().unregister(static_cast<ProtStatusHandle>(handle)); }));
   });
 }
 

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "clientcommon/ReplyJoin.h"
 #include "plat/threadsafety.h"
 #include "translayer/HwId.h"
 #include "translayer/TrIfTranClient.h"
@@ -77,14 +78,9 @@ class RequestChannel : public translayer::TrIfTranRemote {
   plat::Mutex stateMutex_ ACQUIRED_AFTER(requestMutex_);
   plat::CondVar stateCv_;
   // Guarded by stateMutex_:
-  // armed_: a request went out; its reply's first chunk may come.
-  bool armed_ GUARDED_BY(stateMutex_) = false;
-  bool continuation_ GUARDED_BY(stateMutex_) = false;  // a reply is being joined
-  bool complete_ GUARDED_BY(stateMutex_) = false;      // a whole reply is in the buffer
+  ReplyJoin join_ GUARDED_BY(stateMutex_);
   bool broken_ GUARDED_BY(stateMutex_) = false;  // for good: channel lost, reply missing or refused
   bool closing_ GUARDED_BY(stateMutex_) = false;  // shutdown began
-  size_t replyLength_ GUARDED_BY(stateMutex_) = 0;
-  std::vector<uint8_t> reply_ GUARDED_BY(stateMutex_);  // its size is the capacity
 };
 
 template <typename Accept>
@@ -93,8 +89,8 @@ bool RequestChannel::exchange(const uint8_t* request, size_t length, int waitMs,
   if (!send(request, length, true)) return false;
   plat::UniqueLock lock(stateMutex_);
   if (!awaitReply(lock, waitMs)) return false;
-  if (replyLength_ < 1 || reply_[0] != uint8_t(request[0] + 1)) return false;
-  return accept(reply_.data() + 1, replyLength_ - 1);
+  if (!join_.answers(request[0])) return false;
+  return accept(join_.data(), join_.dataLength());
 }
 
 }  // namespace clientcommon

@@ -57,19 +57,31 @@ bool registerRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, 
   return handle != nullptr;
 }
 
-// Unregisters the id: fn(handle) (the library's unregister), then its
-// entries leave the registry and the handle map (its queued events become
-// orphans). False when it was not registered.
+// Which comes first when an id is unregistered.
+enum class UnregisterOrder {
+  // Registry and handle map first: whatever the library sends during its
+  // unregister call (its down event) is an orphan and reaches Java with the
+  // empty id, never the id by the dispatcher's timing.
+  kForgetFirst,
+  // The library first, then registry and handle map: an event it sends
+  // during the call carries the id unless it is still queued at the erase.
+  kLibraryFirst,
+};
+
+// Unregisters the id in the given order: fn(handle) (the library's
+// unregister) and the id's entries leaving the registry and the handle map
+// (its queued events become orphans). False when it was not registered.
 template <class Fn>
 bool unregisterRemote(NativeCall& call, BoundLibrary& library, EventQueue* queue, jbyteArray id,
-                      Fn&& fn) {
+                      UnregisterOrder order, Fn&& fn) {
   const Bytes& remote = call.remoteId(id);
   std::lock_guard<std::mutex> lock(library.callLock());
   void* handle = library.findHandle(remote);
   if (!handle) return false;
-  fn(handle);
+  if (order == UnregisterOrder::kLibraryFirst) fn(handle);
   library.removeHandle(remote);
   if (queue) queue->eraseRemoteId(handle);
+  if (order == UnregisterOrder::kForgetFirst) fn(handle);
   return true;
 }
 

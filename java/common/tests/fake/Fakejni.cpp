@@ -117,8 +117,9 @@ FAKE_NATIVE(jboolean, registerRemote)(JNIEnv* env, jclass, jbyteArray id) {
 
 FAKE_NATIVE(jboolean, unregisterRemote)(JNIEnv* env, jclass, jbyteArray id) {
   return vlnjni::guardNative(env, kModule, jboolean(JNI_FALSE), [&](NativeCall& call) {
-    return jboolean(
-        vlnjni::unregisterRemote(call, library(), gSlot->queue(), id, gApi->unregister));
+    return jboolean(vlnjni::unregisterRemote(call, library(), gSlot->queue(), id,
+                                             vlnjni::UnregisterOrder::kLibraryFirst,
+                                             gApi->unregister));
   });
 }
 

@@ -2,7 +2,8 @@
 // for reaching the binding's paths the real library never takes. Every
 // event is passed to the callback on the calling thread before the export
 // returns:
-//   register: event 1 (null, 0); unregister: event 0 (null, 1);
+//   register: event 1 (null, 0); unregister: event 0 (null, 1), then a pause
+//   of about 200 ms;
 //   signature: event 2 with bytes A0..AF; store: event 3 {1};
 //   read N: event 4 {N, "value N", 7 + digits};
 //   write N (N != 0xFFFF): event 5 {N, 1}; an empty write is refused (false).
@@ -14,11 +15,13 @@
 // With FAKEPARDB_LOG naming a file, each export call is appended to it as one
 // line ("register HEX", "unregister HEX", "signature", "store", "read N",
 // "write N LENGTH"), so a test sees which calls reached the library.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pardbproto/pardbproto.h"
@@ -78,6 +81,9 @@ ProtParDBHandle ProtParDBRegister(const uint8_t* hwid, size_t hwidsz, ProtParDBC
 void ProtParDBUnRegister(ProtParDBHandle handle) {
   appendCallLine("FAKEPARDB_LOG", "unregister " + hexUpper(handle->id));
   emit(handle, PROT_PARDB_EVENT_DOWN, nullptr, PROT_PARDB_DOWN_UNREGISTERED);
+  // Long enough for the dispatcher to deliver the down before the call
+  // returns, so a binding that still maps the handle shows the id.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   gHandles.release(handle);
 }
 

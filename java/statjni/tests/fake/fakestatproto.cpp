@@ -13,10 +13,12 @@
 //          (an ill-formed byte in it); length 0 with data null; else zeros
 //   other  `length` zero bytes (null when 0)
 // Register delivers event 1 before it returns; the first unregistration of
-// a handle delivers event 0 (reason 1) on the caller's thread. An id whose
+// a handle delivers event 0 (reason 1) on the caller's thread, then pauses
+// about 200 ms before it returns. An id whose
 // first byte is 0xEE gets no handle; one whose second byte is 0xEE has its
 // notification requests refused.
 #include <cassert>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +132,9 @@ STATPROTO_API void ProtStatusUnRegister(ProtStatusHandle handle) {
   }
   if (handle->callback) {
     handle->callback(handle, PROT_STATUS_EVENT_DOWN, nullptr, PROT_STATUS_DOWN_UNREGISTERED);
+    // Long enough for the dispatcher to deliver the down before the call
+    // returns, so a binding that still maps the handle shows the id.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   // Freed handles are kept: an address is never reused, so a test that sees
   // an id mixed up knows the binding did it.
