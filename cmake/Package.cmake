@@ -9,7 +9,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Veltrano Instruments")
 set(CPACK_PACKAGE_CONTACT "Veltrano Instruments <tools@veltrano.eu>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Connection server, USB plug-in, client libraries and tools for Veltrano devices")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "The connection server linkhub with its tray and device list, the USB media plug-in usblink "
   "with its udev rule, the device console devshell, the emulated device devsim, the firmware "
   "updater fwflash, the protocol exerciser protoprobe, the codec tools datatool and calfit, "

@@ -49,7 +49,9 @@ class PackageTest(unittest.TestCase):
         self.assertEqual("veltrano-tools", field(DEB, "Package"))
         self.assertRegex(field(DEB, "Version"), r"^\d+\.\d+\.\d+")
         self.assertTrue(field(DEB, "Maintainer"))
-        self.assertTrue(field(DEB, "Description"))
+        description = field(DEB, "Description")
+        self.assertIn("linkhub", description)
+        self.assertNotIn(";", description)  # one text, not a CMake list
         depends = field(DEB, "Depends")
         # From dpkg-shlibdeps: the system's libraries the programs link.
         for lib in ("libc6", "libusb-1.0-0", "libstdc++6", "libqt6widgets6"):
