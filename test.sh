@@ -5,7 +5,8 @@
 # briefly, and clang's lock analysis over every target (the clang tree builds
 # everything and runs only the analysis test); the C++ files must be formatted
 # as .clang-format says (scripts/check-format) and the tree must follow its
-# layout rule (scripts/check-layout). Set VLN_QUICK=1 to run the
+# layout rule (scripts/check-layout); the Debian package of the preset
+# "package" is built and its contents checked. Set VLN_QUICK=1 to run the
 # default tree only.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -24,10 +25,19 @@ run_tree() {  # preset, build target, ctest label filter
   ctest "${args[@]}" || status=1
 }
 
+run_package() {  # the Debian package of the preset "package", and its checks
+  echo "=== package ==="
+  cmake --preset package >/dev/null
+  rm -f build/package/veltrano-tools_*.deb
+  cmake --build --preset package -j "$jobs" --target package
+  python3 tests/scripts/package_test.py build/package/veltrano-tools_*.deb || status=1
+}
+
 ./scripts/check-format || status=1
 ./scripts/check-layout || status=1
 run_tree default "" ""
 if [ "${VLN_QUICK:-0}" != 1 ]; then
+  run_package
   run_tree clang "" '^analysis$'
   run_tree asan asan_tests '^asan$'
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tree tsan tsan_tests '^concurrency$'

@@ -56,6 +56,8 @@ add_dependencies(plat_instance_test instance_helper)
 vln_add_test(NAME plat_registry_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/registry_test.cpp
   LIBS plat LABELS unit asan)
+target_compile_definitions(plat_registry_test PRIVATE
+  VLN_PREFIX_REGISTRY="${CMAKE_INSTALL_FULL_SYSCONFDIR}/veltrano/registry.reg")
 
 # Version section: the test program carries its own block; helpers carry a
 # block of another language, none at all, and a module its own.

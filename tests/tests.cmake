@@ -37,3 +37,11 @@ if(VLN_PYTHON3 AND TARGET linkhub AND TARGET devsim AND TARGET usblink AND TARGE
                          ENVIRONMENT "README_BUILD_DIR=${CMAKE_BINARY_DIR}")
   endif()
 endif()
+
+# cmake --install of this tree into a DESTDIR under it, the installed programs
+# run together, and an application built against the install (label e2e).
+if(VLN_PYTHON3 AND VLN_FLAVOUR STREQUAL "" AND TARGET linkhub AND TARGET devsim AND TARGET devshell)
+  add_test(NAME install_test COMMAND ${VLN_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/scripts/install_test.py)
+  set_tests_properties(install_test PROPERTIES LABELS e2e TIMEOUT 900
+    ENVIRONMENT "INSTALL_BUILD_DIR=${CMAKE_BINARY_DIR};INSTALL_PREFIX=${CMAKE_INSTALL_PREFIX};INSTALL_LIBDIR=${CMAKE_INSTALL_LIBDIR};INSTALL_SYSCONFDIR=${CMAKE_INSTALL_FULL_SYSCONFDIR};INSTALL_JAVA=$<TARGET_EXISTS:vln_provider>;INSTALL_CMAKE=${CMAKE_COMMAND}")
+endif()

@@ -56,3 +56,16 @@ if(VLN_FLAVOUR STREQUAL "")
     USBEMU_DEVSHELL="$<TARGET_FILE:devshell>")
   add_dependencies(usblink_usbemu_test linkhub usblink devshell)
 endif()
+
+# The udev probe: its answers on emulated devices (default tree only, like the
+# test bed), and the descriptor set it reads fuzzed through the same
+# questions, with the seeds of the decoder.
+vln_add_fuzz(TARGET udev_probe LIBS usblink_udevprobe)
+if(VLN_FLAVOUR STREQUAL "")
+  vln_add_test(NAME usblink_udev_probe_usbemu_test
+    SOURCES ${USBEMU_DIR}/udev_probe_usbemu_test.cpp
+    LIBS usblink_usbemu vln_testsupport LABELS e2e usbemu)
+  target_compile_definitions(usblink_udev_probe_usbemu_test PRIVATE
+    USBLINK_PROBE="$<TARGET_FILE:usblink_probe>")
+  add_dependencies(usblink_udev_probe_usbemu_test usblink_probe)
+endif()

@@ -215,9 +215,30 @@ const RegValue* RegKey::find(const std::string& name) const {
   return nullptr;
 }
 
+std::vector<std::string> registrySearchPath() {
+  std::vector<std::string> paths;
+#ifdef VLN_INSTALLED_REGISTRY
+  // The configuration directory of the prefix the tree was built for; the
+  // same as the one below for a package installed into /usr.
+  paths.push_back(VLN_INSTALLED_REGISTRY);
+#endif
+  if (paths.empty() || paths.front() != kSystemRegistry) paths.push_back(kSystemRegistry);
+  return paths;
+}
+
+std::string registryPathAmong(const std::vector<std::string>& candidates) {
+  for (const std::string& path : candidates) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return path;
+  }
+  // None there: the system's file, so that what is reported names it.
+  return candidates.empty() ? std::string(kSystemRegistry) : candidates.back();
+}
+
 std::string registryPath() {
   const char* env = std::getenv("LINKHUB_REGISTRY");
-  return (env && *env) ? env : "/etc/veltrano/registry.reg";
+  if (env && *env) return env;
+  return registryPathAmong(registrySearchPath());
 }
 
 int regOpenKey(RegRoot root, const std::string& subKey, RegKey* key) {

@@ -189,7 +189,28 @@ TEST_F(RegistryTest, PathComesFromTheEnvironment) {
   RegKey key;
   EXPECT_EQ(0, regOpenKey(RegRoot::kLocalMachine, kMedia, &key));
   setEnvironment("LINKHUB_REGISTRY", "");
-  EXPECT_EQ("/etc/veltrano/registry.reg", registryPath());
+  EXPECT_EQ(registryPathAmong(registrySearchPath()), registryPath());
+}
+
+// The installation prefix's file, then the system's; the environment above both.
+TEST_F(RegistryTest, SearchPathPutsThePrefixBeforeEtc) {
+  const std::vector<std::string> path = registrySearchPath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(VLN_PREFIX_REGISTRY, path.front());
+  EXPECT_EQ("/etc/veltrano/registry.reg", path.back());
+  EXPECT_EQ(path.size(), std::string(VLN_PREFIX_REGISTRY) == kSystemRegistry ? 1u : 2u);
+
+  const std::string first = dir_ + "/prefix.reg", second = dir_ + "/etc.reg";
+  const std::string missing = dir_ + "/none.reg";
+  std::ofstream(second) << "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n";
+  EXPECT_EQ(second, registryPathAmong({first, second}));
+  std::ofstream(first) << "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n";
+  EXPECT_EQ(first, registryPathAmong({first, second}));
+  EXPECT_EQ(missing, registryPathAmong({dir_ + "/other.reg", missing}));
+
+  setEnvironment("LINKHUB_REGISTRY", file_);
+  EXPECT_EQ(file_, registryPath());
+  setEnvironment("LINKHUB_REGISTRY", "");
 }
 
 }  // namespace

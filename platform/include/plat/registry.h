@@ -6,7 +6,8 @@
 //   "Count"=dword:00000002
 //   @="default value"
 //
-// read from $LINKHUB_REGISTRY, else /etc/veltrano/registry.reg. String values
+// read from $LINKHUB_REGISTRY, else from <sysconfdir>/veltrano/registry.reg
+// of the installation prefix, else /etc/veltrano/registry.reg. String values
 // take the escapes \\ and \"; lines starting with ';' are comments. Key and
 // value names compare ignoring ASCII case, as on Windows. A key exists when a
 // section names it or one of its sub-keys. Values keep their file order (a
@@ -47,8 +48,17 @@ class RegKey {
   std::vector<RegValue> values_;
 };
 
-// $LINKHUB_REGISTRY, else /etc/veltrano/registry.reg.
+inline constexpr const char* kSystemRegistry = "/etc/veltrano/registry.reg";
+
+// $LINKHUB_REGISTRY, else the first file of registrySearchPath() that
+// exists, else /etc/veltrano/registry.reg.
 std::string registryPath();
+// Where the registry file is looked for: veltrano/registry.reg in the
+// configuration directory of the installation prefix, then
+// /etc/veltrano/registry.reg.
+std::vector<std::string> registrySearchPath();
+// The first of `candidates` that exists, else the last one.
+std::string registryPathAmong(const std::vector<std::string>& candidates);
 
 // RegOpenKeyEx(root, subKey, KEY_READ) on the registry file. subKey is
 // '\'-separated ("SOFTWARE\Veltrano\linkhub\Media").

@@ -85,7 +85,7 @@ std::vector<uint8_t> configDescriptor(const DeviceSpec& s) {
 std::vector<uint8_t> msOs20Set(const DeviceSpec& s) {
   const std::string name = std::string("DeviceInterfaceGUIDs") + '\0';
   const std::string value =
-      std::string(s.matching == Matching::kMsOs20 ? kLinkClass : kOtherClass) + '\0' + '\0';
+      std::string(s.matching == Matching::kOtherClass ? kOtherClass : kLinkClass) + '\0' + '\0';
   std::vector<uint8_t> property;
   put16(property, uint16_t(10 + 2 * name.size() + 2 * value.size()));
   put16(property, 4);
@@ -103,6 +103,13 @@ std::vector<uint8_t> msOs20Set(const DeviceSpec& s) {
   put16(set, uint16_t(10 + compat.size() + property.size()));
   set.insert(set.end(), compat.begin(), compat.end());
   set.insert(set.end(), property.begin(), property.end());
+  if (s.matching == Matching::kMalformedSet) {
+    // The property claims two bytes more than the set holds.
+    const size_t at = set.size() - property.size();
+    const uint16_t claimed = uint16_t(property.size() + 2);
+    set[at] = uint8_t(claimed);
+    set[at + 1] = uint8_t(claimed >> 8);
+  }
   return set;
 }
 
@@ -283,7 +290,7 @@ void Node::answerControl(EmulatedDevice::State& s, Urb& u) {
     answer = bos(s.spec);
     known = true;
   } else if (requestType == 0xC0 && request == kMsVendorCode && index == 7 &&
-             s.spec.matching != Matching::kIdOnly) {
+             s.spec.matching != Matching::kIdOnly && s.spec.matching != Matching::kSetStalls) {
     answer = msOs20Set(s.spec);
     known = true;
   } else if (requestType == 0x80 && request == 6 && value == 0x0100) {

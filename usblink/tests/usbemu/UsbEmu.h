@@ -30,9 +30,11 @@
 namespace usbemu {
 
 enum class Matching {
-  kMsOs20,      // MS OS 2.0 descriptors name the link interface class
-  kOtherClass,  // MS OS 2.0 descriptors name another interface class
-  kIdOnly,      // USB 2.0, no BOS: found only by the registry's VID:PID list
+  kMsOs20,        // MS OS 2.0 descriptors name the link interface class
+  kOtherClass,    // MS OS 2.0 descriptors name another interface class
+  kIdOnly,        // USB 2.0, no BOS: found only by the registry's VID:PID list
+  kSetStalls,     // the BOS names a descriptor set whose request stalls
+  kMalformedSet,  // the set names the link class in a property running past its end
 };
 
 struct DeviceSpec {
