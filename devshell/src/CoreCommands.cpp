@@ -1,12 +1,31 @@
 #include "CoreCommands.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include "svcwire/ByteReader.h"
 
 namespace {
 
 constexpr size_t kTextBuffer = 256;
+constexpr size_t kOnlineCapacity = 128;
+constexpr auto kWatchStep = std::chrono::milliseconds(50);
+
+// Whether `hwid` is listed by the connection server now; nothing when the
+// list cannot be fetched.
+std::optional<bool> isOnline(const std::vector<uint8_t>& hwid) {
+  auto ids = std::make_unique<uint8_t[][DEVMGR_HWID_SIZE]>(kOnlineCapacity);
+  size_t count = kOnlineCapacity;
+  if (!DevmgrGetOnlineDevices(ids.get(), &count)) return std::nullopt;
+  count = std::min(count, kOnlineCapacity);
+  for (size_t i = 0; i < count; ++i)
+    if (hwid.size() == DEVMGR_HWID_SIZE && std::equal(hwid.begin(), hwid.end(), ids[i]))
+      return true;
+  return false;
+}
 
 // Names and file names must fit the device's 256-byte buffers; a longer one
 // is refused before any connection is made.
@@ -92,10 +111,14 @@ CoreCommands::CoreCommands(UsrConsole& console, std::vector<uint8_t> hwid,
                        const std::string& file = invocation->arg<std::string>(1);
                        checkName(volume, "Storage device name");
                        checkName(file, "File name");
-                       run(invocation, [&] {
-                         return DevmgrRequestCoreFirmwareUpgrade(handle_, volume.c_str(),
-                                                                 file.c_str());
-                       });
+                       connect();
+                       const bool ok =
+                           DevmgrRequestCoreFirmwareUpgrade(handle_, volume.c_str(), file.c_str());
+                       disconnect();
+                       // A device may restart into its upgrader before it answers: only
+                       // one that stays on the bus has refused.
+                       if (!ok && !restartedWithin(kUpgradeWatch))
+                         throw "Error while executing " + invocation->name;
                      });
 
   const UsrConField<unsigned short> period(2000, "period", "duration [msec]");
@@ -121,6 +144,25 @@ void CoreCommands::disconnect() {
   if (!handle_) return;
   DevmgrDisconnect(handle_);
   handle_ = nullptr;
+}
+
+bool CoreCommands::restartedWithin(std::chrono::milliseconds watch) const {
+  const auto leaveBy = std::chrono::steady_clock::now() + watch;
+  while (true) {
+    const std::optional<bool> online = isOnline(hwid_);
+    if (!online) return false;
+    if (!*online) break;
+    if (std::chrono::steady_clock::now() >= leaveBy) return false;
+    std::this_thread::sleep_for(kWatchStep);
+  }
+  // The next command of a script wants the device back.
+  const auto backBy = std::chrono::steady_clock::now() + kUpgradeReturn;
+  while (std::chrono::steady_clock::now() < backBy) {
+    const std::optional<bool> online = isOnline(hwid_);
+    if (!online || *online) break;
+    std::this_thread::sleep_for(kWatchStep);
+  }
+  return true;
 }
 
 template <typename Call>

@@ -4,7 +4,9 @@
 // then prints its result or throws "Error while executing <command>".
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,11 +30,18 @@ class CoreCommands {
   // Longest name or file name handed to the device: its buffers hold 256
   // bytes with the terminator.
   static constexpr size_t kMaxName = 255;
+  // How long a device whose upgrade request failed is watched for leaving
+  // the bus, and how long one that left is then awaited back.
+  static constexpr std::chrono::milliseconds kUpgradeWatch{5000};
+  static constexpr std::chrono::milliseconds kUpgradeReturn{10000};
 
  private:
   // Connects when no handle is set; throws "Device not connected".
   void connect();
   void disconnect();
+  // After a failed upgrade request: true when the device left the bus within
+  // `watch` (it is then awaited back for kUpgradeReturn at most).
+  bool restartedWithin(std::chrono::milliseconds watch) const;
   // connect, `call`, disconnect; throws "Error while executing <name>" when
   // the call returned false.
   template <typename Call>

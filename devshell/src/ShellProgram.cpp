@@ -53,6 +53,10 @@ void printDeviceList(const uint8_t (*ids)[DEVMGR_HWID_SIZE], size_t count, bool 
   if (!quiet) std::cout << count << " devices found" << std::endl;
 }
 
+bool isLineEnd(const char* bytes, long n) {
+  return (n == 1 && bytes[0] == '\n') || (n == 2 && bytes[0] == '\r' && bytes[1] == '\n');
+}
+
 }  // namespace
 
 bool decodeHwid(const std::string& text, std::vector<uint8_t>* hwid) {
@@ -77,20 +81,27 @@ int runInteractive(UsrConsole& console) {
     }
     long n = plat::readConsole(in, buffer, sizeof buffer);
     if (n <= 0) return kExitOk;
+    std::string line(buffer, size_t(n));
     if (size_t(n) == sizeof buffer && buffer[n - 1] != '\n') {
-      // A line longer than the buffer would run as pieces that mean
-      // something else; the rest of it is read and dropped.
-      do {
-        n = plat::readConsole(in, buffer, sizeof buffer);
-      } while (size_t(n) == sizeof buffer && buffer[n - 1] != '\n');
-      std::cout << kLineTooLong << std::endl;
-      if (n <= 0) return kExitOk;
-      continue;
+      // The buffer is full: a next read of the line end alone means the
+      // command was whole.
+      n = plat::readConsole(in, buffer, sizeof buffer);
+      if (isLineEnd(buffer, n)) {
+        line.append(buffer, size_t(n));
+      } else {
+        // A longer line would run as pieces that mean something else; the
+        // rest of it is read and dropped.
+        while (size_t(n) == sizeof buffer && buffer[n - 1] != '\n')
+          n = plat::readConsole(in, buffer, sizeof buffer);
+        std::cout << kLineTooLong << std::endl;
+        if (n <= 0) return kExitOk;
+        continue;
+      }
     }
     std::ostringstream text;
     bool keepGoing = true;
     try {
-      keepGoing = console.execute(std::string(buffer, size_t(n)), text);
+      keepGoing = console.execute(line, text);
     } catch (const std::string& error) {
       std::cout << error << std::endl;
       continue;

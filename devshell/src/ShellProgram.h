@@ -32,7 +32,9 @@ int runDevshell(int argc, char** argv);
 bool decodeHwid(const std::string& text, std::vector<uint8_t>* hwid);
 
 // The terminal loop: prompt, one read (one line) of at most kReadLimit
-// bytes, execute, print. Command errors are printed and the loop goes on.
+// bytes, execute, print. A full read whose next read is the line end alone
+// is one line; a longer line is dropped. Command errors are printed and the
+// loop goes on.
 int runInteractive(UsrConsole& console);
 // The piped loop: line by line until quit or the end; the first command
 // error goes to standard error and ends the script with -6.

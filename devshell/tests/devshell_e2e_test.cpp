@@ -349,9 +349,17 @@ TEST_F(ShellScenario, TerminalLoopDropsALineLongerThanItsBuffer) {
   // A line that exactly fills the buffer with its line end still runs.
   tty.type("getname" + std::string(1015, ' ') + "\n");
   ASSERT_TRUE(tty.waitFor("bench-1\n> ")) << tty.transcript();
+  // So does a command that fills it without its line end; the line end that
+  // comes alone after it is no line of its own.
+  tty.type("getname" + std::string(1016, ' ') + "\n");
+  ASSERT_TRUE(tty.waitFor("bench-1\n> ")) << tty.transcript();
+  // One byte more is too long again.
+  tty.type("getname" + std::string(1017, ' ') + "\n");
+  ASSERT_TRUE(tty.waitFor("command line too long, ignored\n> ")) << tty.transcript();
   tty.type("quit\n");
   EXPECT_EQ(0, tty.wait());
   EXPECT_EQ(std::string::npos, tty.transcript().find("command unknown")) << tty.transcript();
+  EXPECT_EQ(std::string::npos, tty.transcript().find("> > ")) << "a lone line end ran";
 }
 
 TEST_F(ShellScenario, NoStandardOutputIsAConsoleCreationError) {

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "FileServerCommands.h"
+#include "devsim/CoreService.h"
 #include "e2e/Road.h"
 #include "testsupport/ShellRunner.h"
 
@@ -79,6 +81,31 @@ TEST_F(FileScript, SendListReceiveDeleteAndUpgrade) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(dev_->core().requests().back().code, devsim::kCoreFwUpgrade);
+}
+
+// A request that gets no answer: the device that stays has not taken it; the
+// one that restarts into its upgrader before answering has.
+TEST_F(FileScript, AnUnansweredUpgradeCountsOnlyWhenTheDeviceRestarts) {
+  std::ofstream(dev_->volumePath("root") / "fw.xpk") << "package";
+  devsim::CoreReplyFault silent;
+  silent.silent = true;
+  dev_->core().setFault(devsim::kCoreFwUpgrade, silent);
+  const ShellResult stayed = script("reqfwupgrade root fw.xpk\ngetname\n", true);
+  EXPECT_EQ(250, stayed.status);
+  EXPECT_EQ("Error while executing reqfwupgrade\n", stayed.err);
+  EXPECT_EQ("", stayed.out);
+
+  devsim::CoreConfig config = dev_->core().config();
+  config.upgradeFirmware = [](const fs::path&, const devsim::CoreIdentity& current) {
+    devsim::CoreIdentity next = current;
+    next.fwVersionString = "2.0.0";
+    return std::optional<devsim::CoreIdentity>(next);
+  };
+  dev_->core().configure(config);
+  const ShellResult r = script("reqfwupgrade root fw.xpk\ngetfwverstr\n", true);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("2.0.0\n", r.out) << "the next command runs on the restarted device";
 }
 
 TEST_F(FileScript, QuietPrintsTheRowsOnly) {

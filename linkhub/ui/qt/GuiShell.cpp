@@ -241,6 +241,9 @@ void GuiShell::closeAll() {
 }
 
 void GuiShell::quit() {
+  // Nobody answers the icon from here on; the tray object itself goes only
+  // at the end of the shutdown.
+  if (tray_) tray_->icon()->hide();
   closeAll();
   QCoreApplication::quit();
 }

@@ -275,7 +275,6 @@ void DeviceListDialog::onResult(const Result& result) {
   const auto applied = model_.apply(result);
   updateRowText(applied.row);
   if (editor_->isVisible() && !model_.editing()) editor_->hide();
-  if (applied.followUp) worker_->push(*applied.followUp);
 }
 
 void DeviceListDialog::setBusy(bool busy) {

@@ -149,8 +149,7 @@ class DeviceListModel {
   int rowOf(const translayer::HwId& id) const;  // -1 when not listed
 
   struct Applied {
-    int row = -1;                     // the row changed, -1 when the result was dropped
-    std::optional<Request> followUp;  // to queue next (the read-back after a store)
+    int row = -1;  // the row changed, -1 when the result was dropped
   };
   Applied apply(const Result& result);
 

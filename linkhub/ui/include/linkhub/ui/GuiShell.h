@@ -8,8 +8,8 @@
 // and waits for its answer; a server stop (its stop token) answers it
 // false at once, whatever the GUI thread is doing.
 //
-// Shutdown: quit() (the tray's "Quit", SIGTERM, SIGINT) first closes every
-// window: choosers are answered false, the windows' workers joined and
+// Shutdown: quit() (the tray's "Quit", SIGTERM, SIGINT) first hides the tray
+// icon, then closes every window: choosers are answered false, the windows' workers joined and
 // their listeners removed. Only then may the server be stopped.
 #pragma once
 
@@ -76,7 +76,7 @@ class GuiShell : public QObject, public linkhub::DeviceChooser {
   // With no tray at start: says so on standard error and opens the list.
   void reportNoTray();
   void closeAll();
-  void quit();  // closeAll(), then ends the event loop
+  void quit();  // hides the tray icon, closeAll(), then ends the event loop
 
   // Observers for tests (GUI thread).
   DeviceListDialog* deviceList() const;
