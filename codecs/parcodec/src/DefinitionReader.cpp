@@ -37,14 +37,11 @@ void loadEnum(ParameterTable& table, Node* definedEnum) {
   if (name.empty()) name = codec::text(requireChild(definedEnum, "zamoNs:enumTypeName"));
   Node* list = requireChild(definedEnum, "zamoNs:enumItems");
   EnumItems items;
-  // Everything after the first item must be an item too: anything else has
-  // no item name or index to take.
+  // Every element after the first item is read as an item, whatever its
+  // name; text there has no item name or index to take.
   for (Node* item = codec::firstChild(list, "zamoNs:enumItem"); item; item = item->next_sibling()) {
     if (item->type() != rapidxml::node_element)
       codec::fail("Unexpected text in zamoNs:enumItems of enum " + name);
-    if (std::string_view(item->name(), item->name_size()) != "zamoNs:enumItem")
-      codec::fail("Unexpected <" + std::string(item->name(), item->name_size()) +
-                  "> in zamoNs:enumItems of enum " + name);
     std::string itemName = requireName(item, "zamoNs:enumItemName");
     items.insert_or_assign(std::move(itemName),
                            codec::text(requireChild(item, "zamoNs:enumItemIndex")));
