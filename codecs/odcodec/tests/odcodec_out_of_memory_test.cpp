@@ -58,8 +58,8 @@ TEST(OdcodecOutOfMemory, AFailureIsReportedEvenWhenItsTextCannotBeMade) {
 
     void* data = reinterpret_cast<void*>(uintptr_t(1));
     int length = -7;
-    const char* fromXml = withoutMemory(
-        [&] { return OdcodecFromXML(badXml, sizeof badXml, &data, &length); });
+    const char* fromXml =
+        withoutMemory([&] { return OdcodecFromXML(badXml, sizeof badXml, &data, &length); });
     ASSERT_NE(fromXml, nullptr);
     EXPECT_STREQ(fromXml, "Exception error");
     EXPECT_EQ(data, reinterpret_cast<void*>(uintptr_t(1)));

@@ -1046,3 +1046,33 @@ TEST(ParcodecLocale, NumbersIgnoreTheProcessLocale) {
   EXPECT_EQ(pairs,
             (std::vector<std::pair<std::string, std::string>>{{"f", "2.5"}, {"g", "1.23456776"}}));
 }
+
+// Each variable repeats its groups' names: a long group name over many
+// variables would make a table out of all proportion to the document, so
+// such a definition fails as if memory had run out; ordinary ones load.
+TEST(ParcodecDefinition, GroupNamesRepeatedBeyondAllProportionAreRefused) {
+  auto grouped = [](size_t groupNameBytes, int variables) {
+    std::string xml =
+        "<zamoNs:zamoRoot><zamoNs:zamoXMLVersion>1.0</zamoNs:zamoXMLVersion>"
+        "<zamoNs:projectIdentity><zamoNs:projectUUID>" +
+        std::string(kUuid) + "</zamoNs:projectUUID><zamoNs:paramTableId>" + std::string(kUuid) +
+        "</zamoNs:paramTableId></zamoNs:projectIdentity><zamoNs:definedVariables>"
+        "<zamoNs:definedVariable><zamoNs:varName>" +
+        std::string(groupNameBytes, 'g') + "</zamoNs:varName><zamoNs:definedVariables>";
+    for (int i = 0; i < variables; ++i)
+      xml += "<zamoNs:definedVariable><zamoNs:varName>v" + std::to_string(i) +
+             "</zamoNs:varName><zamoNs:varType>uint8_t</zamoNs:varType><zamoNs:remoteIndex>1"
+             "</zamoNs:remoteIndex><zamoNs:zamoNote><zamoNs:accessMode>Param</zamoNs:accessMode>"
+             "<zamoNs:defaultValue>1</zamoNs:defaultValue></zamoNs:zamoNote>"
+             "</zamoNs:definedVariable>";
+    return xml +
+           "</zamoNs:definedVariables></zamoNs:definedVariable></zamoNs:definedVariables>"
+           "</zamoNs:zamoRoot>";
+  };
+  Handle fine;
+  ASSERT_TRUE(fine.define(grouped(1024, 1000))) << fine.error();
+  ASSERT_TRUE(fine.defaults(valuesXml({{std::string(1024, 'g') + ".v999", "7"}}))) << fine.error();
+  Handle hostile;
+  EXPECT_FALSE(hostile.define(grouped(size_t(128) << 10, 1000)));
+  EXPECT_EQ(hostile.error(), "Exception error");
+}
