@@ -2,3 +2,6 @@
 # allocation of a large result makes its pages present on helper threads.
 vln_add_test(NAME codec_common_test SOURCES tests/codec_common_test.cpp LIBS codec_common
              LABELS unit asan concurrency)
+
+# The XML nesting guard with the parser behind it.
+vln_add_fuzz(TARGET xmlinput LIBS codec_common)

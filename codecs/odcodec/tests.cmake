@@ -4,3 +4,7 @@ target_compile_definitions(odcodec_test PRIVATE
 
 vln_add_fuzz(TARGET binary LIBS odcodec)
 vln_add_fuzz(TARGET xml LIBS odcodec)
+
+# Stands in for malloc, so it runs in the default tree only.
+vln_add_test(NAME odcodec_out_of_memory_test SOURCES tests/odcodec_out_of_memory_test.cpp
+             LIBS odcodec LABELS unit)

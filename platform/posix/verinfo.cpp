@@ -186,6 +186,10 @@ std::string getVersionString(const std::string& key) {
   return getFileVersionString("/proc/self/exe", key);
 }
 
+bool readVersionString(const std::string& key, std::string* value) {
+  return readFileVersionString("/proc/self/exe", key, value);
+}
+
 std::string getModuleVersionString(const void* addressInModule, const std::string& key) {
   Dl_info info{};
   if (!dladdr(addressInModule, &info)) return {};

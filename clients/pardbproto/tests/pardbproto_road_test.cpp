@@ -172,8 +172,9 @@ TEST_F(PardbprotoRoad, StoreResults) {
     uint32_t result;
   };
   const Case cases[] = {
-      // [19, 2, 0x88, 0x13] and the final reply 4 s later.
-      {"progress then final after 4 s", devsim::ParDbStoreMode::kProgress, 5000, 4000,
+      // [19, 2, 0x20, 0x4e] and the final reply 4 s later: well within the
+      // 20 s announced however loaded the machine, yet past the usual wait.
+      {"progress then final after 4 s", devsim::ParDbStoreMode::kProgress, 20000, 4000,
        PROT_PARDB_RESULT_OK},
       {"final only", devsim::ParDbStoreMode::kDone, 0, 0, PROT_PARDB_RESULT_OK},
       {"failed", devsim::ParDbStoreMode::kFail, 0, 0, PROT_PARDB_RESULT_FAILED},

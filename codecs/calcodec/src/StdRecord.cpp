@@ -59,8 +59,10 @@ std::vector<uint8_t> writeStdRecord(CalcodecHandle& handle) {
 
 void readStdRecord(CalcodecHandle& handle, const uint8_t* data, size_t length) {
   svcwire::ByteReader reader(data, length);
-  handle.crc = reader.u32();
+  // A record too short for its seed leaves the handle's running value alone.
+  const uint32_t seed = reader.u32();
   codec::requireInput(reader);
+  handle.crc = seed;
   while (reader.remaining() >= kHeaderSize) {
     const uint8_t* header = reader.view(kHeaderSize);
     svcwire::ByteReader fields(header, kHeaderSize);

@@ -364,7 +364,7 @@ TEST(CalcodecValues, TextsAreEscapedInValuesXml) {
   ASSERT_TRUE(readRecord(reader.get(), record)) << CalcodecGetLastError(reader.get());
   std::string xml = valuesXml(reader.get());
   EXPECT_NE(xml.find("<Name>a&amp;b&lt;c</Name>"), std::string::npos) << xml;
-  EXPECT_NE(xml.find("<Value>x\"&lt;&amp;>'y</Value>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<Value>x\"&lt;&amp;&gt;'y</Value>"), std::string::npos) << xml;
   ASSERT_TRUE(parsesWithRoot(xml, "Datavalue"));
 
   Handle again = makeHandle();
@@ -464,4 +464,30 @@ TEST(CalcodecHandleUse, NullArgumentsAreRefused) {
   EXPECT_FALSE(CalcodecGetValuesXML(h.get(), nullptr));
   EXPECT_FALSE(CalcodecInFromStdRecord(h.get(), nullptr, 8));
   EXPECT_STREQ(CalcodecGetLastError(h.get()), "Out of input data");
+}
+
+// A record too short for its seed fails without touching the handle's
+// running value: the next record written from the handle starts from the
+// definitions' fingerprint as before, not from zero.
+TEST(CalcodecStdRecord, ARecordTooShortForItsSeedLeavesTheSeedAlone) {
+  const std::string definition =
+      "<Records><Record><Name>n</Name><Datatype>uint8_t</Datatype><Default>7</Default>"
+      "</Record></Records>";
+  const std::string dataSet = "<Dataset><Record index=\"1\"><Name>n</Name></Record></Dataset>";
+  auto prepared = [&] {
+    Handle h = makeHandle();
+    EXPECT_TRUE(addDefinition(h.get(), definition));
+    EXPECT_TRUE(mergeDataSet(h.get(), dataSet));
+    return h;
+  };
+  Handle clean = prepared();
+  const std::string expected = writeRecord(clean.get());
+  ASSERT_EQ(expected.size(), 4u + 24u + 4u);
+  for (const std::string& cut :
+       {std::string(), std::string(1, '\x01'), std::string("\x01\x02\x03")}) {
+    Handle h = prepared();
+    EXPECT_FALSE(readRecord(h.get(), cut)) << cut.size();
+    EXPECT_STREQ(CalcodecGetLastError(h.get()), "Out of input data");
+    EXPECT_EQ(writeRecord(h.get()), expected) << cut.size();
+  }
 }

@@ -26,7 +26,8 @@ constexpr std::array<uint8_t, 256> kEscapes = [] {
   t[uint8_t('&')] = kEscText | kEscAttribute | kEscAll;
   t[uint8_t('<')] = kEscText | kEscAttribute | kEscAll;
   t[uint8_t('"')] = kEscAttribute | kEscAll;
-  t[uint8_t('>')] = kEscAll;
+  // '>' too, so that a text holding "]]>" cannot end the document's markup.
+  t[uint8_t('>')] = kEscText | kEscAttribute | kEscAll;
   t[uint8_t('\'')] = kEscAll;
   return t;
 }();
@@ -65,6 +66,37 @@ void appendEscaped(std::string& out, std::string_view text, uint8_t kind) {
 
 bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Whether a number text that from_chars found out of range for T is too
+// small rather than too large: read wider, as long double, or when even that
+// is out of range, by the power of ten (of two for hex) the text stands for.
+template <typename T>
+bool underflows(std::string_view digits, std::chars_format fmt) {
+  long double wide = 0;
+  auto res = std::from_chars(digits.data(), digits.data() + digits.size(), wide, fmt);
+  if (res.ec == std::errc{}) return std::fabs(wide) < 1;
+  const bool hex = fmt == std::chars_format::hex;
+  long long integerDigits = 0, leadingZeros = 0;
+  bool significant = false, fraction = false;
+  size_t k = 0;
+  for (; k < digits.size() && (digits[k] | 0x20) != (hex ? 'p' : 'e'); ++k) {
+    if (digits[k] == '.') {
+      fraction = true;
+    } else {
+      significant = significant || digits[k] != '0';
+      if (!fraction && significant) ++integerDigits;
+      if (fraction && !significant) ++leadingZeros;
+    }
+  }
+  long long exponent = 0;
+  bool negative = false;
+  if (++k < digits.size() && (digits[k] == '+' || digits[k] == '-')) negative = digits[k++] == '-';
+  for (; k < digits.size() && exponent < 1000000000; ++k)
+    exponent = exponent * 10 + (digits[k] - '0');
+  if (negative) exponent = -exponent;
+  const long long digitScale = hex ? 4 : 1;
+  return exponent + digitScale * (integerDigits > 0 ? integerDigits : -leadingZeros) < 0;
+}
+
 // strto*-like front end over from_chars: white space, sign, "0x" prefix.
 template <typename T>
 bool parseReal(std::string_view text, T* value, size_t* end, bool* overflow) {
@@ -85,12 +117,12 @@ bool parseReal(std::string_view text, T* value, size_t* end, bool* overflow) {
   if (overflow) *overflow = false;
   if (res.ec == std::errc::invalid_argument) return false;
   if (res.ec == std::errc::result_out_of_range) {
-    // strto* saturates to HUGE_VAL on overflow and gives 0 on underflow; tell
-    // them apart by the exponent's sign in the text.
-    std::string_view digits(text.data() + i, res.ptr - (text.data() + i));
-    size_t e = digits.find_first_of(fmt == std::chars_format::hex ? "pP" : "eE");
-    bool tiny = e != std::string_view::npos && e + 1 < digits.size() && digits[e + 1] == '-';
-    v = tiny ? T(0) : std::numeric_limits<T>::infinity();
+    // strto* saturates to HUGE_VAL on overflow and gives 0 on underflow. The
+    // exponent's sign does not tell them apart (0.000...1 has none, 1e-5 with
+    // a long run of leading digits overflows): the value, read wider, does.
+    v = underflows<T>(std::string_view(text.data() + i, res.ptr - (text.data() + i)), fmt)
+            ? T(0)
+            : std::numeric_limits<T>::infinity();
     if (overflow) *overflow = true;
   }
   *value = negative ? -v : v;

@@ -69,9 +69,13 @@ TEST(XmlText, Escaping) {
   appendEscapedText(t, "a&b<c>d\"e'f");
   appendEscapedAttribute(a, "a&b<c>d\"e'f");
   appendEscapedAll(all, "a&b<c>d\"e'f");
-  EXPECT_EQ(t, "a&amp;b&lt;c>d\"e'f");
-  EXPECT_EQ(a, "a&amp;b&lt;c>d&quot;e'f");
+  EXPECT_EQ(t, "a&amp;b&lt;c&gt;d\"e'f");
+  EXPECT_EQ(a, "a&amp;b&lt;c&gt;d&quot;e'f");
   EXPECT_EQ(all, "a&amp;b&lt;c&gt;d&quot;e&apos;f");
+  // A CDATA end in a text must not close markup of the document.
+  std::string cdataEnd;
+  appendEscapedText(cdataEnd, "x]]>y");
+  EXPECT_EQ(cdataEnd, "x]]&gt;y");
 }
 
 TEST(XmlText, Hex) {
@@ -225,4 +229,66 @@ TEST(XmlInput, RefusesNestingDeepEnoughToExhaustTheStack) {
   for (int i = 0; i < 200; ++i) fine += "</c>";
   fine += "</r>";
   EXPECT_TRUE(guardExport(last, [&] { XmlInput in(fine.data(), uint32_t(fine.size())); }));
+}
+
+namespace {
+
+bool parses(const std::string& doc) {
+  std::string last;
+  return guardExport(last, [&] { XmlInput in(doc.data(), uint32_t(doc.size())); });
+}
+
+std::string repeated(const std::string& piece, int times) {
+  std::string s;
+  for (int i = 0; i < times; ++i) s += piece;
+  return s;
+}
+
+}  // namespace
+
+// Markup the parser reads as no element (quoted attribute values, processing
+// instructions, the document type, other "<!" markup, comments, CDATA) must
+// neither hide a real level nor count as one.
+TEST(XmlInput, NestingIsCountedAsTheParserReadsTheDocument) {
+  const int tooDeep = kMaxXmlDepth + 1;
+  const struct {
+    const char* what;
+    const char* level;  // one real level holding markup that looks like a close
+  } hiding[] = {
+      {"self-close in a double-quoted value", "<a x=\"/>\">"},
+      {"self-close in a single-quoted value", "<a x='/>'>"},
+      {"closing tag in a value", "<a x=\"></x>\">"},
+      {"closing tag after a value with spaces", "<a  x = '>'  y=\"</a>\" >"},
+      {"closing tag in a processing instruction", "<a><?p </a>?>"},
+      {"closing tag in a document type", "<a><!DOCTYPE d [<!ENTITY e \"</a>\">]>"},
+      {"closing tag in other markup", "<a><!x </a>>"},
+      {"closing tag in a comment", "<a><!-- </a> -->"},
+      {"closing tag in CDATA", "<a><![CDATA[</a>]]>"},
+  };
+  for (const auto& c : hiding) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(parses(repeated(c.level, kMaxXmlDepth) + repeated("</a>", kMaxXmlDepth)));
+    EXPECT_FALSE(parses(repeated(c.level, tooDeep) + repeated("</a>", tooDeep)));
+  }
+
+  const struct {
+    const char* what;
+    const char* before;
+    const char* fake;  // looks like an opening tag, repeated past the limit
+    const char* after;
+  } counting[] = {
+      {"in an attribute value", "<r x=\"", "<a>", "\"/>"},
+      {"in a single-quoted value", "<r x='", "<a x=\"1\">", "'></r>"},
+      {"in a processing instruction", "<r><?p ", "<a>", "?></r>"},
+      {"in the declaration", "<?xml version=\"1.0\" ", "<a>", "?><r/>"},
+      {"in a document type", "<!DOCTYPE r [", "<a>", "]><r/>"},
+      {"in a comment", "<r><!--", "<a>", "--></r>"},
+      {"in CDATA", "<r><![CDATA[", "<a>", "]]></r>"},
+  };
+  for (const auto& c : counting) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(parses(c.before + repeated(c.fake, 2 * tooDeep) + c.after));
+  }
+  // A byte order mark does not hide the document from the count.
+  EXPECT_FALSE(parses("\xEF\xBB\xBF" + repeated("<a>", tooDeep) + repeated("</a>", tooDeep)));
 }

@@ -83,12 +83,22 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   h.sorted = true;
 }
 
-// Runs write(sink) once to measure and once into the malloc'ed result.
+uint64_t inputBytes(const LogViewerHandle& h) {
+  uint64_t total = 0;
+  for (const auto& image : h.images) total += image.size();
+  return total;
+}
+
+// Runs write(sink) once to measure and once into the malloc'ed result. Text
+// lines are padded to the entry's widest snapshot, so a small hostile log
+// could ask for gigabytes: a result out of all proportion to the images
+// fails like an allocation.
 template <typename Write>
-void render(char** out, Write write) {
+void render(const LogViewerHandle& h, char** out, Write write) {
   logcodec::TextSink counter;
   write(counter);
   const size_t size = counter.size();
+  if (codec::resultTooLarge(size, inputBytes(h))) throw std::bad_alloc();
   char* text = static_cast<char*>(codec::mallocResult(size + 1));
   if (!text) throw std::bad_alloc();
   try {
@@ -129,7 +139,7 @@ LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* dat
 LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
   if (!handle || !text) return false;
   return codec::guardExport(handle->lastError, [&] {
-    render(text, [&](logcodec::TextSink& out) {
+    render(*handle, text, [&](logcodec::TextSink& out) {
       for (const auto& entry : handle->entries) entry->writeText(out);
     });
   });
@@ -138,7 +148,7 @@ LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
 LOGCODEC_API bool LogViewerGetXML(LogViewerHandle* handle, char** xml) {
   if (!handle || !xml) return false;
   return codec::guardExport(handle->lastError, [&] {
-    render(xml, [&](logcodec::TextSink& out) {
+    render(*handle, xml, [&](logcodec::TextSink& out) {
       out.append(codec::kXmlDeclaration);
       out.append("<Events>");
       for (const auto& entry : handle->entries) entry->writeXml(out);

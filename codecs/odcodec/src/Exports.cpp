@@ -1,5 +1,7 @@
 // The library's flat exports: both conversions, guarded so that no exception
 // leaves them.
+#include <atomic>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 
@@ -9,12 +11,31 @@
 
 namespace {
 
+// NULL means success, so a failure must come back as a text even when no
+// memory is left to write it in: one "Exception error" text is kept ready,
+// handed out then, and made again by a later call.
+std::atomic<char*> spareError{nullptr};
+
+void keepSpareError() noexcept {
+  if (spareError.load(std::memory_order_acquire)) return;
+  char* text = codec::mallocText(codec::kExceptionError);
+  char* none = nullptr;
+  if (text && !spareError.compare_exchange_strong(none, text, std::memory_order_acq_rel))
+    std::free(text);
+}
+
+// Ready from the library's load on, for a first call already out of memory.
+const bool spareAtLoad = (keepSpareError(), true);
+
 // NULL on success, else the failure's text for the caller to free.
 template <typename Body>
 const char* runExport(Body&& body) noexcept {
+  keepSpareError();
   std::string error;
   if (codec::guardExport(error, body)) return nullptr;
-  return codec::mallocText(error);
+  // An empty text: not even the message could be kept.
+  if (char* text = error.empty() ? nullptr : codec::mallocText(error)) return text;
+  return spareError.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 }  // namespace

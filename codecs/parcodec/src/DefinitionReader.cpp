@@ -1,5 +1,6 @@
 // The definition reader: project ids, enums and the variable tree of the
 // parameter definition XML.
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -37,14 +38,11 @@ void loadEnum(ParameterTable& table, Node* definedEnum) {
   if (name.empty()) name = codec::text(requireChild(definedEnum, "zamoNs:enumTypeName"));
   Node* list = requireChild(definedEnum, "zamoNs:enumItems");
   EnumItems items;
-  // Everything after the first item must be an item too: anything else has
-  // no item name or index to take.
+  // Every element after the first item is read as an item, whatever its
+  // name; text there has no item name or index to take.
   for (Node* item = codec::firstChild(list, "zamoNs:enumItem"); item; item = item->next_sibling()) {
     if (item->type() != rapidxml::node_element)
       codec::fail("Unexpected text in zamoNs:enumItems of enum " + name);
-    if (std::string_view(item->name(), item->name_size()) != "zamoNs:enumItem")
-      codec::fail("Unexpected <" + std::string(item->name(), item->name_size()) +
-                  "> in zamoNs:enumItems of enum " + name);
     std::string itemName = requireName(item, "zamoNs:enumItemName");
     items.insert_or_assign(std::move(itemName),
                            codec::text(requireChild(item, "zamoNs:enumItemIndex")));
@@ -73,13 +71,28 @@ void loadVariable(ParameterTable& table, Node* definedVariable, std::string full
   table.variables.insert_or_assign(std::move(fullName), std::move(var));
 }
 
-void walkVariables(ParameterTable& table, Node* list, const std::string& prefix) {
+// Every variable repeats the names of its groups: a long group name over
+// many variables would make the table out of all proportion to the
+// document. The full names made are counted and refused beyond that, as if
+// memory had run out.
+struct NameBudget {
+  uint64_t inputBytes = 0;
+  uint64_t used = 0;
+  void take(size_t bytes) {
+    used += bytes;
+    if (codec::resultTooLarge(used, inputBytes)) throw std::bad_alloc();
+  }
+};
+
+void walkVariables(ParameterTable& table, Node* list, const std::string& prefix,
+                   NameBudget& budget) {
   for (Node* v = codec::firstChild(list, "zamoNs:definedVariable"); v;
        v = codec::nextSibling(v, "zamoNs:definedVariable")) {
     std::string varName = requireName(v, "zamoNs:varName");
+    if (!prefix.empty()) budget.take(prefix.size() + 1 + varName.size());
     std::string fullName = prefix.empty() ? std::move(varName) : prefix + "." + varName;
     if (Node* group = codec::firstChild(v, "zamoNs:definedVariables"))
-      walkVariables(table, group, fullName);
+      walkVariables(table, group, fullName, budget);
     else
       loadVariable(table, v, std::move(fullName));
   }
@@ -108,7 +121,8 @@ void loadDefinition(ParameterTable& table, const char* xml, uint32_t length) {
          e = codec::nextSibling(e, "zamoNs:definedEnum"))
       loadEnum(table, e);
 
-  walkVariables(table, requireChild(root, "zamoNs:definedVariables"), std::string());
+  NameBudget budget{length};
+  walkVariables(table, requireChild(root, "zamoNs:definedVariables"), std::string(), budget);
 }
 
 }  // namespace parcodec

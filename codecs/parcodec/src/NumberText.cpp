@@ -72,8 +72,14 @@ int64_t toInt64(const DecimalText& number, bool* overflow) {
 }
 
 bool toUInt64(const DecimalText& number, uint64_t* value) {
-  if (number.negative || number.tooLarge) return false;
-  *value = number.magnitude;
+  if (number.tooLarge) return false;
+  if (!number.negative) {
+    *value = number.magnitude;
+    return true;
+  }
+  // A negative text is read as a signed 64-bit value: -1 gives all ones.
+  if (number.magnitude > uint64_t(1) << 63) return false;
+  *value = uint64_t(0) - number.magnitude;
   return true;
 }
 

@@ -21,7 +21,8 @@ DecimalText parseDecimal(std::string_view text);
 
 // strtoll: saturates at the 64-bit limits and then sets *overflow.
 int64_t toInt64(const DecimalText& number, bool* overflow);
-// Exact unsigned value; false for a negative (non-zero) or too large number.
+// An unsigned 64-bit value: up to 2^64 - 1 as itself, a negative number down
+// to -2^63 as its signed 64-bit bits; false for what neither reading holds.
 bool toUInt64(const DecimalText& number, uint64_t* value);
 
 // A hex id text cut into two-character pieces from its start (the last piece

@@ -239,8 +239,8 @@ def encode(variables):
 
 
 def escape_text(text):
-    """Element text as the codec writes it: & and < escaped, nothing else."""
-    return text.replace("&", "&amp;").replace("<", "&lt;")
+    """Element text as the codec writes it: &, < and > escaped, nothing else."""
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
 def rendered_xml(signature, read_back):

@@ -232,7 +232,7 @@ TEST(ParcodecRoundTrip, ValuesFileValuesFileWithEscapedTextsAndFloats) {
   EXPECT_EQ(back["f4"], "-123456.789");
   EXPECT_EQ(back["u64"], "9223372036854775808");
   EXPECT_EQ(xml->find("<Name>x&amp;y</Name>") != std::string::npos, true) << *xml;
-  EXPECT_EQ(xml->find("<Value>&lt;tag></Value>") != std::string::npos, true) << *xml;
+  EXPECT_EQ(xml->find("<Value>&lt;tag&gt;</Value>") != std::string::npos, true) << *xml;
 
   Handle second;
   ASSERT_TRUE(second.define(definition));
@@ -324,6 +324,38 @@ TEST(ParcodecErrors, ReferenceDefinitionIsSound) {
   EXPECT_EQ(onlyValue(*file, 11), (std::vector<uint8_t>{1, 0}));
 }
 
+// The items are the first enumItem and every element after it, whatever its
+// name; elements before the first enumItem are not items.
+TEST(ParcodecDefinition, EnumItemsAreEveryElementFromTheFirstItemOn) {
+  const std::string on =
+      "<zamoNs:enumItem><zamoNs:enumItemName>On</zamoNs:enumItemName>"
+      "<zamoNs:enumItemIndex>1</zamoNs:enumItemIndex></zamoNs:enumItem>";
+  const std::string renamed =
+      "<zamoNs:extra><zamoNs:enumItemName>On</zamoNs:enumItemName>"
+      "<zamoNs:enumItemIndex>7</zamoNs:enumItemIndex></zamoNs:extra>";
+  const std::string before = "<zamoNs:enumItems>";
+  const struct {
+    std::string definition;
+    bool knowsOn;
+  } cases[] = {
+      {replaced(kReferenceDefinition, on, renamed), true},
+      {replaced(replaced(kReferenceDefinition, on, ""), before, before + renamed), false},
+  };
+  for (const auto& c : cases) {
+    Handle h;
+    ASSERT_TRUE(h.define(c.definition)) << h.error();
+    ASSERT_TRUE(h.defaults(valuesXml({{"Group.speed", "On"}}))) << h.error();
+    auto file = h.write();
+    if (!c.knowsOn) {
+      EXPECT_FALSE(file);
+      EXPECT_EQ(h.error(), "Value for enum Mode not found: On");
+      continue;
+    }
+    ASSERT_TRUE(file) << h.error();
+    EXPECT_EQ(onlyValue(*file, 11), (std::vector<uint8_t>{7, 0}));
+  }
+}
+
 TEST(ParcodecErrors, DefinitionMessages) {
   struct Case {
     std::string xml;
@@ -368,9 +400,10 @@ TEST(ParcodecErrors, DefinitionMessages) {
        "Missing <zamoNs:enumItemName> statement"},
       {replaced(kReferenceDefinition, "<zamoNs:enumItemIndex>1</zamoNs:enumItemIndex>", ""),
        "Missing <zamoNs:enumItemIndex> statement"},
+      // Every element after the first item is an item, whatever its name.
       {replaced(kReferenceDefinition, "</zamoNs:enumItems>",
                 "<zamoNs:note>x</zamoNs:note></zamoNs:enumItems>"),
-       "Unexpected <zamoNs:note> in zamoNs:enumItems of enum Mode"},
+       "Missing <zamoNs:enumItemName> statement"},
       {replaced(kReferenceDefinition, "</zamoNs:enumItems>", "stray text</zamoNs:enumItems>"),
        "Unexpected text in zamoNs:enumItems of enum Mode"},
       // A NUL from a character reference would cut the rendered output short.
@@ -460,7 +493,7 @@ TEST(ParcodecErrors, WriteMessages) {
       {{"v", "int32_t"}, "-2147483649", "Out of range in v"},
       {{"v", "uint32_t"}, "4294967296", "Out of range in v"},
       {{"v", "uint32_t"}, "-1", "Out of range in v"},
-      {{"v", "uint64_t"}, "-1", "Out of range in v"},
+      {{"v", "uint64_t"}, "-9223372036854775809", "Out of range in v"},
       {{"v", "uint64_t"}, " -18446744073709551615", "Out of range in v"},
       {{"v", "uint64_t"}, "18446744073709551616", "Out of range in v"},
       {{"v", "int64_t"}, "9223372036854775808", "Out of range in v"},
@@ -570,6 +603,13 @@ TEST(ParcodecWrite, ValueTextsAndTheirBytes) {
       {"uint64_t", "18446744073709551615", "ffffffffffffffff"},
       {"uint64_t", "9223372036854775808", "0000000000000080"},
       {"uint64_t", "-0", "0000000000000000"},
+      // A negative text reads as a signed 64-bit value, as integer defaults do.
+      {"uint64_t", "-1", "ffffffffffffffff"},
+      {"uint64_t", "-9223372036854775808", "0000000000000080"},
+      {"float", "0.00000000000000000000000000000000000000000000000001", "00000000"},
+      {"float", "-0.0000000000000000000000000000000000000000000000000001e3", "00000080"},
+      {"float", "0.0000000000000000000000000000000000000000000000000000001e5", "00000000"},
+      {"float", "100000000000000000000000000000000000000000000000000e-5", "0000807f"},
       {"float", "1", "0000803f"},
       {"float", "-0", "00000080"},
       {"float", "0.1", "cdcccc3d"},
@@ -1005,4 +1045,34 @@ TEST(ParcodecLocale, NumbersIgnoreTheProcessLocale) {
   EXPECT_EQ(toHex(file->data() + 42 + 1, 4), "00002040");
   EXPECT_EQ(pairs,
             (std::vector<std::pair<std::string, std::string>>{{"f", "2.5"}, {"g", "1.23456776"}}));
+}
+
+// Each variable repeats its groups' names: a long group name over many
+// variables would make a table out of all proportion to the document, so
+// such a definition fails as if memory had run out; ordinary ones load.
+TEST(ParcodecDefinition, GroupNamesRepeatedBeyondAllProportionAreRefused) {
+  auto grouped = [](size_t groupNameBytes, int variables) {
+    std::string xml =
+        "<zamoNs:zamoRoot><zamoNs:zamoXMLVersion>1.0</zamoNs:zamoXMLVersion>"
+        "<zamoNs:projectIdentity><zamoNs:projectUUID>" +
+        std::string(kUuid) + "</zamoNs:projectUUID><zamoNs:paramTableId>" + std::string(kUuid) +
+        "</zamoNs:paramTableId></zamoNs:projectIdentity><zamoNs:definedVariables>"
+        "<zamoNs:definedVariable><zamoNs:varName>" +
+        std::string(groupNameBytes, 'g') + "</zamoNs:varName><zamoNs:definedVariables>";
+    for (int i = 0; i < variables; ++i)
+      xml += "<zamoNs:definedVariable><zamoNs:varName>v" + std::to_string(i) +
+             "</zamoNs:varName><zamoNs:varType>uint8_t</zamoNs:varType><zamoNs:remoteIndex>1"
+             "</zamoNs:remoteIndex><zamoNs:zamoNote><zamoNs:accessMode>Param</zamoNs:accessMode>"
+             "<zamoNs:defaultValue>1</zamoNs:defaultValue></zamoNs:zamoNote>"
+             "</zamoNs:definedVariable>";
+    return xml +
+           "</zamoNs:definedVariables></zamoNs:definedVariable></zamoNs:definedVariables>"
+           "</zamoNs:zamoRoot>";
+  };
+  Handle fine;
+  ASSERT_TRUE(fine.define(grouped(1024, 1000))) << fine.error();
+  ASSERT_TRUE(fine.defaults(valuesXml({{std::string(1024, 'g') + ".v999", "7"}}))) << fine.error();
+  Handle hostile;
+  EXPECT_FALSE(hostile.define(grouped(size_t(128) << 10, 1000)));
+  EXPECT_EQ(hostile.error(), "Exception error");
 }

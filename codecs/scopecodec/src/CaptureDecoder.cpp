@@ -81,6 +81,12 @@ void writeConfiguration(std::string& xml, const uint8_t* parameterSet, uint8_t f
   xml += "</Channels></Configuration>";
 }
 
+constexpr char kSampleStart[] = "<Sample time=\"";
+constexpr char kSampleTimeEnd[] = "\">";
+constexpr char kSampleEnd[] = "</Sample>";
+constexpr size_t kSampleFrameBytes =
+    sizeof kSampleStart - 1 + sizeof kSampleTimeEnd - 1 + sizeof kSampleEnd - 1;
+
 // What one step reads, by the phase of its step counter: the channels it
 // samples, in record order, and where each sample lies within the step.
 struct StepSlot {
@@ -90,6 +96,7 @@ struct StepSlot {
 struct PhaseLayout {
   uint32_t bytes = 0;  // input the step consumes
   uint32_t words = 0;
+  uint64_t sampleBytes = 0;  // the step's samples in the result, times aside
   std::vector<StepSlot> slots;
 };
 
@@ -103,14 +110,18 @@ struct StepPlan {
 // hostile capture from overflowing a value or looping for ever.
 int planSteps(unsigned wordBytes, std::vector<Channel>& channels, StepPlan& plan) {
   if (wordBytes == 0 || wordBytes > kValueBytes) return kInvalidDataSize;
+  bool anyWords = false;
   for (Channel& c : channels) {
-    // A sample of no bytes would be stored at every step without consuming
-    // input, so the output could grow without bound.
-    if (c.sampleSize == 0 || c.sampleSize > kValueBytes) return kInvalidDataSize;
+    if (c.sampleSize > kValueBytes) return kInvalidDataSize;
     unsigned words = (c.sampleSize + wordBytes - 1) / wordBytes;
     if (words * wordBytes > kValueBytes) return kInvalidDataSize;
     c.words = uint8_t(words);
+    anyWords = anyWords || words != 0;
   }
+  // Samples of no bytes are stored without consuming input; when no channel
+  // consumes any, a block's steps would never end. With one that does, every
+  // step of phase 0 takes words, and the result's bound stops the rest.
+  if (!channels.empty() && !anyWords) return kInvalidDataSize;
   for (unsigned phase = 0; phase < 16; ++phase) {
     PhaseLayout& p = plan.phases[phase];
     for (size_t j = 0; j < channels.size(); ++j) {
@@ -119,6 +130,7 @@ int planSteps(unsigned wordBytes, std::vector<Channel>& channels, StepPlan& plan
       p.slots.push_back(StepSlot{uint32_t(j), p.bytes});
       p.bytes += channels[j].words * wordBytes;
       p.words += channels[j].words;
+      p.sampleBytes += kSampleFrameBytes + 2 * channels[j].sampleSize;
     }
   }
   plan.headerWords = uint16_t(kBlockHeaderBytes / wordBytes);
@@ -222,11 +234,6 @@ class StepTexts {
   char* capacity_ = nullptr;
 };
 
-constexpr char kSampleStart[] = "<Sample time=\"";
-constexpr char kSampleTimeEnd[] = "\">";
-constexpr char kSampleEnd[] = "</Sample>";
-constexpr size_t kSampleFrameBytes =
-    sizeof kSampleStart - 1 + sizeof kSampleTimeEnd - 1 + sizeof kSampleEnd - 1;
 // Within this distance of its region's end a sample is written exactly: the
 // time text is otherwise copied 16 bytes at a time.
 constexpr size_t kSampleCopySlack = sizeof kSampleStart - 1 + 16;
@@ -342,10 +349,17 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   WalkEnd walkEnd;
   StepTexts texts;
   uint64_t phaseSteps[16] = {}, phaseTextBytes[16] = {};
+  // Samples of no bytes make the result grow faster than the capture: it is
+  // measured as the walk goes and refused once out of all proportion.
+  uint64_t resultBytes = xml.size();
   int rc = walkSteps(data, length, in.position(), plan, walkEnd, [&](const Step& step) {
-    if (!plan.phases[step.phase].slots.empty()) {
-      phaseTextBytes[step.phase] += texts.add(step.time());
+    const PhaseLayout& layout = plan.phases[step.phase];
+    if (!layout.slots.empty()) {
+      const size_t textLength = texts.add(step.time());
+      phaseTextBytes[step.phase] += textLength;
       ++phaseSteps[step.phase];
+      resultBytes += layout.sampleBytes + layout.slots.size() * textLength;
+      if (codec::resultTooLarge(resultBytes, length)) throw std::bad_alloc();
     }
     if (triggerTime < 0 && step.end >= triggerOffset) triggerTime = step.timeAfter();
   });
@@ -377,6 +391,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   }
   static constexpr char kTrailer[] = "</Channels></Data></DigitalScope>";
   total += sizeof kTrailer - 1;
+  if (codec::resultTooLarge(total, length)) throw std::bad_alloc();
 
   std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(codec::mallocResult(total + 1)));
   if (!text) throw std::bad_alloc();

@@ -18,7 +18,8 @@ SCOPECODEC_API int DigScopeDecode(const void* data, unsigned int length, char** 
       std::free(text);
     return rc;
   } catch (const std::exception&) {
-    // Only allocation can fail here: the capture is too large for this process.
+    // Only allocation can fail here: the capture is too large for this process,
+    // or its text would be out of all proportion to it.
     return scopecodec::kInvalidDataSize;
   }
 }

@@ -186,9 +186,13 @@ def decode(data):
     words_of = []
     for _, size, _, _ in channels:
         words = -(-size // wb)
-        if size == 0 or size > 8 or words * wb > 8:
+        if size > 8 or words * wb > 8:
             return 3, None
         words_of.append(words)
+    # Samples of no bytes are kept, but a block that only such channels read
+    # would never end.
+    if channels and not any(words_of):
+        return 3, None
 
     expected = trigger_word & 0x80000000 == 0
     trigger_offset = (trigger_word + pos) % 2**32
@@ -374,7 +378,13 @@ def scenarios():
     refused_layout("width_255_bits", 255, [1])
     refused_layout("sample_size_9", 16, [2, 9])
     refused_layout("sample_size_255", 8, [255])
-    refused_layout("sample_size_0", 16, [2, 0])
+    refused_layout("sample_size_0", 16, [0, 0])
+    # A channel of no sample bytes beside one with data: an empty sample at
+    # each of its steps.
+    cap = Capture(width_bits=16).channel(1, 2, 1, 0.001).channel(2, 0, 2, 0.002)
+    cap.block(4 + 4, 0, 0.001, seq(8))
+    cap.trigger_word = 0x80000000
+    c["sample_size_0_beside_2"] = cap.encode()
     refused_layout("width_24_size_8", 24, [8])
     refused_layout("width_40_size_6", 40, [6])
     refused_layout("width_48_size_7", 48, [7])

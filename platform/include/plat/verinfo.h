@@ -18,6 +18,9 @@ inline constexpr const char* kVersionBlock = "040904b0";
 // LegalCopyright) of block 040904b0 from the running program's own file.
 // Empty when the section, the block or the key is missing.
 std::string getVersionString(const std::string& key);
+// The same with a success flag, so that an empty value can be told from a
+// missing one: false (and *value untouched) when there is no such value.
+bool readVersionString(const std::string& key, std::string* value);
 // The same, read from the file of the module (program or shared library) that
 // contains `addressInModule` (found with dladdr).
 std::string getModuleVersionString(const void* addressInModule, const std::string& key);

@@ -8,11 +8,10 @@ namespace toolsupport {
 
 namespace {
 
+// A value that cannot be read skips its line; an empty one prints it.
 void printValueLine(std::ostream& out, const char* prefix, const char* key) {
-  // The block gives no way to tell an empty value from a missing one; an
-  // empty line would only look like a damaged banner.
-  std::string value = plat::getVersionString(key);
-  if (!value.empty()) out << prefix << value << std::endl;
+  std::string value;
+  if (plat::readVersionString(key, &value)) out << prefix << value << std::endl;
 }
 
 void printValueLines(std::ostream& out) {

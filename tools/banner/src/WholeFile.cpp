@@ -1,7 +1,10 @@
 #include "toolsupport/WholeFile.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <limits>
 #include <system_error>
 
 namespace toolsupport {
@@ -39,6 +42,20 @@ std::vector<char> readWholeFile(const std::string& name, FileKind kind) {
   return bytes;
 }
 
+std::vector<char> readCodecInput(const std::string& name, FileKind kind) {
+  constexpr uint64_t kMaxCount = std::numeric_limits<uint32_t>::max();
+  const uint64_t zero = kind == FileKind::kText ? 1 : 0;
+  const std::string tooLarge = "File too large: " + name;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(name, ec)) {
+    const auto size = std::filesystem::file_size(name, ec);
+    if (!ec && uint64_t(size) > kMaxCount - zero) throw ToolError(tooLarge);
+  }
+  std::vector<char> bytes = readWholeFile(name, kind);
+  if (bytes.size() > kMaxCount) throw ToolError(tooLarge);  // a pipe, or a file that grew
+  return bytes;
+}
+
 void writeWholeFile(const std::string& name, const void* data, size_t length) {
   const std::string cannotWrite = "Cannot write file: " + name;
   std::ofstream out(name, std::ios::binary | std::ios::trunc);
@@ -46,6 +63,13 @@ void writeWholeFile(const std::string& name, const void* data, size_t length) {
   out.write(static_cast<const char*>(data), std::streamsize(length));
   out.close();
   if (!out) throw ToolError(cannotWrite);
+}
+
+bool flushStandardOutput() {
+  std::cout.flush();
+  if (std::cout) return true;
+  std::cerr << "Cannot write standard output" << std::endl;
+  return false;
 }
 
 }  // namespace toolsupport

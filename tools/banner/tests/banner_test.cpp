@@ -23,6 +23,10 @@ constexpr Expected kExpected = {"\nBanner Probe\nVersion 2.3.4.5\nCopyright (C) 
 // The version is only in another language's block: its line alone is skipped.
 constexpr Expected kExpected = {"\nHalf Probe\nCopyright (C) Half\n\n",
                                 "Half Probe\nCopyright (C) Half\n", "Half Probe\n"};
+#elif defined(BANNER_CASE_BLANK)
+// Values that are there but empty print their lines.
+constexpr Expected kExpected = {"\nBlank Probe\nVersion \n\n\n", "Blank Probe\nVersion \n\n",
+                                "Blank Probe\n"};
 #else
 // Values in another language's block only, or no block at all.
 constexpr Expected kExpected = {"\n\n", "", ""};

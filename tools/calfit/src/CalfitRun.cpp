@@ -36,13 +36,13 @@ void require(CalcodecHandle* h, bool ok) {
 // A text document with its zero byte counted, as the codec takes it.
 using TextCall = bool (*)(CalcodecHandle*, const char*, unsigned int);
 void passText(CalcodecHandle* h, TextCall call, const std::string& file) {
-  std::vector<char> text = toolsupport::readWholeFile(file, toolsupport::FileKind::kText);
+  std::vector<char> text = toolsupport::readCodecInput(file, toolsupport::FileKind::kText);
   require(h, call(h, text.data(), unsigned(text.size())));
 }
 
 void decodeRecord(CalcodecHandle* h, const CalfitRequest& request) {
   std::vector<char> record =
-      toolsupport::readWholeFile(request.reverseFile, toolsupport::FileKind::kBinary);
+      toolsupport::readCodecInput(request.reverseFile, toolsupport::FileKind::kBinary);
   require(h, CalcodecInFromStdRecord(h, record.data(), unsigned(record.size())));
   char* xml = nullptr;
   require(h, CalcodecGetValuesXML(h, &xml));

@@ -5,11 +5,16 @@
 #include "CalfitCommandLine.h"
 #include "CalfitRun.h"
 #include "toolsupport/Banner.h"
+#include "toolsupport/WholeFile.h"
 
 int main(int argc, char** argv) {
   calfit::CalfitRequest request;
   int exitCode = calfit::kExitDone;
   if (!calfit::parseCommandLine(argc, argv, std::cout, request, exitCode)) return exitCode;
   if (!request.quiet) toolsupport::printBanner(std::cout);
-  return calfit::runRequest(request, std::cout);
+  const int result = calfit::runRequest(request, std::cout);
+  // "Done" that never arrived must not read as done.
+  if (result == calfit::kExitDone && !toolsupport::flushStandardOutput())
+    return calfit::kExitRunFailed;
+  return result;
 }

@@ -61,19 +61,25 @@ class CalfitRun : public ::testing::Test {
   struct Result {
     int exitCode = -1;
     std::string out;
+    std::string err;
   };
 
-  // Runs calfit in the run's directory; standard output and the exit code
-  // are kept in files there.
-  Result run(const std::vector<std::string>& args) {
+  // Runs calfit in the run's directory; standard output (unless sent to
+  // `to`), standard error and the exit code are kept in files there.
+  Result runTo(const std::vector<std::string>& args, const std::string& to) {
     std::string command = "cd " + quoted(dir_.string()) + " && " + quoted(CALFIT_PROGRAM);
     for (const auto& a : args) command += " " + quoted(a);
-    command += " >.stdout 2>.stderr; echo $? >.exitcode";
+    command += " >" + quoted(to) + " 2>.stderr; echo $? >.exitcode";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     Result r;
     r.exitCode = std::atoi(readFile(dir_ / ".exitcode").c_str());
     r.out = readFile(dir_ / ".stdout");
-    EXPECT_EQ(readFile(dir_ / ".stderr"), "") << "calfit writes nothing on standard error";
+    r.err = readFile(dir_ / ".stderr");
+    return r;
+  }
+  Result run(const std::vector<std::string>& args) {
+    Result r = runTo(args, ".stdout");
+    EXPECT_EQ(r.err, "") << "calfit writes nothing on standard error";
     return r;
   }
 
@@ -235,5 +241,64 @@ TEST_F(CalfitRun, UnwritableOutputFails) {
       EXPECT_EQ(r.exitCode, kRunFailed) << output;
       EXPECT_EQ(r.out, banner() + "Cannot write file: " + output + "\n") << output;
     }
+  }
+}
+
+// Markup hiding a level from the nesting guard once overflowed the parser's
+// stack: a megabyte of it is refused like any bad document.
+TEST_F(CalfitRun, DeeplyNestedXmlIsRefusedWhateverHidesItsLevels) {
+  std::string hostile;
+  for (int i = 0; i < 100000; ++i) hostile += "<Records x=\"/>\">";
+  std::ofstream(dir_ / "hostile.xml", std::ios::binary) << hostile;
+  const std::vector<std::vector<std::string>> cases = {
+      {"-Q", "-D", "hostile.xml", "-S", "dataset.xml", "-O", "out.bin"},
+      args({kDefinitions, {"-Q", "-S", "hostile.xml", "-O", "out.bin"}}),
+      args({kDefinitions, {"-Q", "-S", "dataset.xml", "-V", "hostile.xml", "-O", "out.bin"}}),
+  };
+  for (const auto& c : cases) {
+    Result r = run(c);
+    EXPECT_EQ(r.exitCode, kRunFailed);
+    EXPECT_EQ(r.out, "Exception error\n");
+    EXPECT_FALSE(fs::exists(dir_ / "out.bin"));
+  }
+}
+
+// "Done" that the standard output lost is no success.
+TEST_F(CalfitRun, AStandardOutputThatLosesDoneFailsTheRun) {
+  Result r = runTo(args({kDefinitions, {"-S", "dataset.xml", "-O", "out.bin"}}), "/dev/full");
+  EXPECT_EQ(r.exitCode, kRunFailed);
+  EXPECT_EQ(r.err, "Cannot write standard output\n");
+  // Quiet, nothing is written to it: nothing is lost.
+  Result quiet =
+      runTo(args({kDefinitions, {"-Q", "-S", "dataset.xml", "-O", "out.bin"}}), "/dev/full");
+  EXPECT_EQ(quiet.exitCode, kDone);
+  EXPECT_EQ(quiet.err, "");
+}
+
+// The codec takes 32-bit counts: a larger input is refused by name, before
+// it is read, rather than cut to what the count can say. The files are
+// sparse: they take no room.
+TEST_F(CalfitRun, InputsTooLargeForTheCodecAreRefused) {
+  const struct {
+    const char* name;
+    uintmax_t size;
+    std::vector<std::string> args;
+  } cases[] = {
+      // A text gets its terminating zero: 4 GiB - 1 bytes is one too many.
+      {"big.xml",
+       (uintmax_t(1) << 32) - 1,
+       {"-D", "big.xml", "-S", "dataset.xml", "-O", "out.bin"}},
+      {"big.bin", (uintmax_t(1) << 32),
+       args({kDefinitions, {"-S", "dataset.xml", "-R", "big.bin", "-O", "out.xml"}})},
+  };
+  for (const auto& c : cases) {
+    { std::ofstream(dir_ / c.name, std::ios::binary); }
+    std::error_code ec;
+    fs::resize_file(dir_ / c.name, c.size, ec);
+    if (ec) GTEST_SKIP() << "no room for a sparse file: " << ec.message();
+    Result r = run(args({{"-Q"}, c.args}));
+    EXPECT_EQ(r.exitCode, kRunFailed) << c.name;
+    EXPECT_EQ(r.out, std::string("File too large: ") + c.name + "\n");
+    fs::remove(dir_ / c.name);
   }
 }

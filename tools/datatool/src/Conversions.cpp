@@ -17,7 +17,7 @@ namespace datatool {
 namespace {
 
 using toolsupport::FileKind;
-using toolsupport::readWholeFile;
+using toolsupport::readCodecInput;
 using toolsupport::ToolError;
 using toolsupport::writeWholeFile;
 
@@ -40,8 +40,8 @@ struct Input {
 };
 
 // Text inputs carry one terminating zero, counted in their length.
-Input readText(const std::string& name) { return {readWholeFile(name, FileKind::kText)}; }
-Input readBinary(const std::string& name) { return {readWholeFile(name, FileKind::kBinary)}; }
+Input readText(const std::string& name) { return {readCodecInput(name, FileKind::kText)}; }
+Input readBinary(const std::string& name) { return {readCodecInput(name, FileKind::kBinary)}; }
 
 struct LogHandleDeleter {
   void operator()(LogViewerHandle* h) const { LogViewerDestroyHandle(h); }
@@ -122,6 +122,7 @@ void convertObjectDictionary(const std::string& input, bool fromBinary, const st
     Owned<const char> ownedError(error);
     if (error) throw ToolError(error);
     Owned<char> owned(xml);
+    if (!xml) throw std::bad_alloc();
     writeWholeFile(output, xml, std::strlen(xml));
   } else {
     Input text = readText(input);

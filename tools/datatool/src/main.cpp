@@ -73,5 +73,7 @@ int main(int argc, char** argv) {
     std::cout << "Exception error." << std::endl;
     return kFailed;
   }
+  // The conversions print their results: one that never arrived is a failure.
+  if (!toolsupport::flushStandardOutput()) return kFailed;
   return 0;
 }

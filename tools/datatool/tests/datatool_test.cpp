@@ -35,6 +35,7 @@ std::string quote(const std::string& s) {
 struct Outcome {
   int status = -1;
   std::string out;
+  std::string err;
 };
 
 const std::string kBannerHead = "\ndatatool\nVersion 1.8.0.0\n" DATATOOL_COPYRIGHT "\n\n";
@@ -52,17 +53,29 @@ class Datatool : public testing::Test {
   std::string golden(const char* name) { return slurp(tests_ / "golden" / name); }
   std::string temp(const char* name) { return (fs::path(dir_) / name).string(); }
 
-  Outcome run(const std::vector<std::string>& args) {
+  // Standard output goes to `to` (a temporary file unless given).
+  Outcome runTo(const std::vector<std::string>& args, std::string to = {}) {
     std::string command = quote(tool_);
     for (const auto& a : args) command += " " + quote(a);
     const std::string out = temp("stdout"), err = temp("stderr"), rc = temp("status");
-    command += " >" + quote(out) + " 2>" + quote(err) + "; echo $? >" + quote(rc);
+    if (to.empty()) to = out;
+    command += " >" + quote(to) + " 2>" + quote(err) + "; echo $? >" + quote(rc);
     std::system(command.c_str());
     Outcome r;
     r.status = std::atoi(slurp(rc).c_str());
-    r.out = slurp(out);
-    EXPECT_EQ(slurp(err), "") << "everything goes to standard output";
+    r.out = to == out ? slurp(out) : std::string();
+    r.err = slurp(err);
     return r;
+  }
+  Outcome run(const std::vector<std::string>& args) {
+    Outcome r = runTo(args);
+    EXPECT_EQ(r.err, "") << "everything goes to standard output";
+    return r;
+  }
+  std::string put(const char* name, const std::string& content) {
+    const std::string path = temp(name);
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
   }
 
   fs::path tool_ = env("DATATOOL");
@@ -236,5 +249,221 @@ TEST_F(Datatool, UnwritableOutputFailsInsteadOfDone) {
     Outcome r = run(args);
     EXPECT_EQ(r.status, 255) << args[2];
     EXPECT_EQ(r.out, "Cannot write file: " + args.back() + "\n") << args[2];
+  }
+}
+
+namespace {
+
+std::string times(const std::string& piece, size_t count) {
+  std::string s;
+  s.reserve(piece.size() * count);
+  for (size_t i = 0; i < count; ++i) s += piece;
+  return s;
+}
+
+void le(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += char(value >> (8 * i));
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A definition of three variables for the number texts below.
+const char kNumbersDefinition[] =
+    "<zamoNs:zamoRoot><zamoNs:zamoXMLVersion>1.0</zamoNs:zamoXMLVersion>"
+    "<zamoNs:projectIdentity><zamoNs:projectUUID>00112233445566778899aabbccddeeff"
+    "</zamoNs:projectUUID><zamoNs:paramTableId>0f0e0d0c0b0a09080706050403020100"
+    "</zamoNs:paramTableId></zamoNs:projectIdentity><zamoNs:definedVariables>"
+    "<zamoNs:definedVariable><zamoNs:varName>Big</zamoNs:varName><zamoNs:varType>uint64_t"
+    "</zamoNs:varType><zamoNs:remoteIndex>1</zamoNs:remoteIndex><zamoNs:zamoNote>"
+    "<zamoNs:accessMode>Param</zamoNs:accessMode><zamoNs:defaultValue>0</zamoNs:defaultValue>"
+    "</zamoNs:zamoNote></zamoNs:definedVariable>"
+    "<zamoNs:definedVariable><zamoNs:varName>Gain</zamoNs:varName><zamoNs:varType>float"
+    "</zamoNs:varType><zamoNs:remoteIndex>2</zamoNs:remoteIndex><zamoNs:zamoNote>"
+    "<zamoNs:accessMode>Param</zamoNs:accessMode><zamoNs:defaultValue>0</zamoNs:defaultValue>"
+    "</zamoNs:zamoNote></zamoNs:definedVariable>"
+    "<zamoNs:definedVariable><zamoNs:varName>Mask</zamoNs:varName><zamoNs:varType>uint64_t"
+    "</zamoNs:varType><zamoNs:remoteIndex>3</zamoNs:remoteIndex><zamoNs:zamoNote>"
+    "<zamoNs:accessMode>Param</zamoNs:accessMode><zamoNs:defaultValue>0</zamoNs:defaultValue>"
+    "</zamoNs:zamoNote></zamoNs:definedVariable>"
+    "</zamoNs:definedVariables></zamoNs:zamoRoot>";
+
+std::string numbersValues(const std::string& big, const std::string& gain,
+                          const std::string& mask) {
+  auto parameter = [](const char* name, const std::string& value) {
+    return "<Parameter><Name>" + std::string(name) + "</Name><Value>" + value +
+           "</Value></Parameter>";
+  };
+  return "<Table UUID=\"00112233445566778899aabbccddeeff\"><Parameters>" + parameter("Big", big) +
+         parameter("Gain", gain) + parameter("Mask", mask) + "</Parameters></Table>";
+}
+
+}  // namespace
+
+// Markup that hides a level from the nesting guard (a self-closing mark in a
+// quoted value, a closing tag in a processing instruction) once overflowed
+// the parser's stack; a megabyte of it is refused like any bad document.
+TEST_F(Datatool, DeeplyNestedXmlIsRefusedWhateverHidesItsLevels) {
+  const std::string values = put("values.xml", numbersValues("1", "1", "1"));
+  const std::string definition = put("numbers.xml", kNumbersDefinition);
+  const std::string out = temp("out");
+  for (const char* level : {"<a x=\"/>\">", "<a y='></x>'>", "<a><?p </a>?>"}) {
+    const std::string hostile = put("hostile.xml", times(level, 100000));
+    const std::vector<std::vector<std::string>> cases = {
+        {"-Q", "-T", hostile, "-V", values, "-O", out},
+        {"-Q", "-T", definition, "-V", hostile, "-O", out},
+        {"-Q", "-J", hostile, "-K", out},
+    };
+    for (const auto& args : cases) {
+      Outcome r = run(args);
+      EXPECT_EQ(r.status, 255) << level << " " << args[1];
+      EXPECT_EQ(r.out, "Exception error\n") << level << " " << args[1];
+    }
+  }
+}
+
+// One entry of 64 KiB whose first snapshot has a 32 KiB unit pads every
+// other snapshot line to it: as text, hundreds of megabytes from a log that
+// fits in one entry. Refused like an allocation failure; its XML is small.
+TEST_F(Datatool, ALogWhoseTextWouldBeOutOfAllProportionIsRefused) {
+  auto logWith = [](size_t emptySnapshots, size_t unitBytes) {
+    std::string body;
+    le(body, 5000, 8);
+    body += std::string(3, '\0');  // severity, name, description
+    body += char(10);
+    body += std::string(3, '\0');  // name, description, format
+    body += std::string(unitBytes, 'U') + '\0' + "v" + '\0';
+    for (size_t i = 0; i < emptySnapshots; ++i) body += char(10) + std::string(5, '\0');
+    body += '\0';
+    le(body, body.size() + 2, 2);
+    std::string log;
+    le(log, 1, 2);
+    return log + body;
+  };
+  const std::string padded = put("padded.log", logWith(5400, 32768));
+  Outcome text = run({"-Q", "-P", "-L", padded});
+  EXPECT_EQ(text.status, 255);
+  EXPECT_EQ(text.out, "Exception error\n");
+  Outcome xml = run({"-Q", "-L", padded});
+  EXPECT_EQ(xml.status, 0);
+  EXPECT_EQ(occurrences(xml.out, "<Snapshot>"), 5401u);
+  // The same shape at a sane size still renders, padding and all.
+  Outcome small = run({"-Q", "-P", "-L", put("small.log", logWith(20, 100))});
+  EXPECT_EQ(small.status, 0);
+  EXPECT_EQ(occurrences(small.out, "\n    "), 21u);
+  EXPECT_NE(small.out.find("\n     = v" + std::string(100, 'U') + " \n"), std::string::npos);
+  EXPECT_NE(small.out.find("\n     = " + std::string(102, ' ') + "\n"), std::string::npos);
+}
+
+// Channels whose samples have no bytes sit beside those that carry data;
+// every step stores one empty sample for each, so a few bytes of data can
+// stand for a huge text: beyond all proportion it is refused.
+TEST_F(Datatool, ScopeChannelsWithoutSampleBytesAndTheirBound) {
+  auto capture = [](size_t emptyChannels, size_t steps) {
+    std::string c;
+    c += char(1);
+    c += char(8);                  // one-byte words
+    c += std::string(16, '\x5a');  // parameter set
+    c += char(0);                  // filler
+    le(c, 0x3f800000u, 4);         // capture time 1 s
+    le(c, 0, 4);                   // pretrigger time
+    le(c, 0, 2);                   // no triggers
+    le(c, 1 + emptyChannels, 2);
+    for (size_t j = 0; j <= emptyChannels; ++j) {
+      le(c, j, 2);
+      c += char(j == 0 ? 1 : 0);  // sample size
+      c += char(1);               // divider
+      le(c, 0x3a83126fu, 4);      // 0.001 s
+    }
+    le(c, 0x80000000u, 4);  // no trigger expected
+    le(c, 8 + steps, 2);
+    le(c, 0, 2);
+    le(c, 0x3a83126fu, 4);  // time step 0.001 s
+    for (size_t i = 0; i < steps; ++i) c += char(0x40 + i % 16);
+    return c;
+  };
+  Outcome mixed = run({"-Q", "-D", put("mixed.bin", capture(2, 3))});
+  EXPECT_EQ(mixed.status, 0) << mixed.out;
+  EXPECT_NE(mixed.out.find("<Channel idx=\"0\"><Sample time=\"0\">40</Sample>"
+                           "<Sample time=\"0.001\">41</Sample>"
+                           "<Sample time=\"0.002\">42</Sample></Channel>"
+                           "<Channel idx=\"1\"><Sample time=\"0\"></Sample>"
+                           "<Sample time=\"0.001\"></Sample><Sample time=\"0.002\"></Sample>"
+                           "</Channel>"),
+            std::string::npos)
+      << mixed.out;
+  EXPECT_EQ(occurrences(mixed.out, "<Sample "), 9u);
+  // Only channels that all have no bytes never get through a block.
+  Outcome none = run({"-Q", "-D", put("none.bin", capture(2, 3).replace(33, 1, 1, '\0'))});
+  EXPECT_EQ(none.status, 255);
+  EXPECT_EQ(none.out, "Invalid data size\n");
+  Outcome huge = run({"-Q", "-D", put("huge.bin", capture(4000, 1000))});
+  EXPECT_EQ(huge.status, 255);
+  EXPECT_EQ(huge.out, "Invalid data size\n");
+}
+
+// Results written to standard output count: one that cannot take them
+// fails the run, with the reason on standard error.
+TEST_F(Datatool, AStandardOutputThatLosesTheResultFailsTheRun) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"-Q", "-L", fixture("log_a.bin")},
+      {"-Q", "-P", "-L", fixture("log_a.bin")},
+      {"-Q", "-D", fixture("scope.bin")},
+      {"-J", fixture("objdict.xml"), "-K", temp("out")},
+  };
+  for (const auto& args : cases) {
+    Outcome r = runTo(args, "/dev/full");
+    EXPECT_EQ(r.status, 255) << args[1];
+    EXPECT_EQ(r.err, "Cannot write standard output\n") << args[1];
+  }
+}
+
+// Number texts: a float too small to hold is 0, never infinity, whatever
+// its exponent; a uint64 reads a negative text as signed 64-bit and keeps a
+// value above the signed range as itself.
+TEST_F(Datatool, ParameterNumberTextsAtTheirLimits) {
+  const std::string definition = put("numbers.xml", kNumbersDefinition);
+  const std::string par = temp("numbers.par"), back = temp("back.xml");
+  const struct {
+    const char* big;
+    std::string gain;
+    const char* mask;
+    const char* bigBack;
+    const char* gainBack;
+    const char* maskBack;
+  } cases[] = {
+      {"18446744073709551615", "0." + std::string(50, '0') + "1", "-1", "18446744073709551615", "0",
+       "18446744073709551615"},
+      {"9223372036854775808", "0." + std::string(60, '0') + "1e5", "-9223372036854775808",
+       "9223372036854775808", "0", "9223372036854775808"},
+      {"1", "-" + std::string(50, '1') + "e-5", "2", "1", "-inf", "2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gain);
+    Outcome built = run({"-Q", "-T", definition, "-V",
+                         put("values.xml", numbersValues(c.big, c.gain, c.mask)), "-O", par});
+    ASSERT_EQ(built.status, 0) << built.out;
+    Outcome read = run({"-Q", "-T", definition, "-R", par, "-O", back});
+    ASSERT_EQ(read.status, 0) << read.out;
+    const std::string xml = slurp(back);
+    EXPECT_NE(xml.find("<Name>Big</Name>\n      <Value>" + std::string(c.bigBack) + "</Value>"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("<Name>Gain</Name>\n      <Value>" + std::string(c.gainBack) + "</Value>"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("<Name>Mask</Name>\n      <Value>" + std::string(c.maskBack) + "</Value>"),
+              std::string::npos)
+        << xml;
+  }
+  // What no 64-bit reading holds is still refused.
+  for (const char* mask : {"-9223372036854775809", "18446744073709551616"}) {
+    Outcome r = run({"-Q", "-T", definition, "-V", put("values.xml", numbersValues("1", "1", mask)),
+                     "-O", par});
+    EXPECT_EQ(r.status, 255) << mask;
+    EXPECT_EQ(r.out, "Out of range in Mask\n") << mask;
   }
 }

@@ -41,6 +41,17 @@ bool guardExport(std::string& lastError, Body&& body) noexcept {
   return false;
 }
 
+// The largest result a conversion may produce from `inputBytes` of input:
+// 64 times the input plus 64 MiB, far beyond any real data. A result that
+// grows faster than its input (padding, repeated samples) is measured first
+// and refused above this, as if memory had run out, before it is allocated.
+inline constexpr uint64_t kResultGrowth = 64;
+inline constexpr uint64_t kResultAllowance = uint64_t(64) << 20;
+inline bool resultTooLarge(uint64_t resultBytes, uint64_t inputBytes) {
+  constexpr uint64_t kNoLimitFrom = (UINT64_MAX - kResultAllowance) / kResultGrowth;
+  return inputBytes < kNoLimitFrom && resultBytes > inputBytes * kResultGrowth + kResultAllowance;
+}
+
 // malloc'ed copies handed to callers, who free() them. Null when out of memory.
 char* mallocText(const std::string& text) noexcept;
 uint8_t* mallocBytes(const void* data, size_t length) noexcept;

@@ -10,10 +10,16 @@
 
 namespace codec {
 
+// RapidXML descends recursively per nested element, so a hostile document
+// could exhaust the stack before any codec code runs: deeper nesting is
+// refused before parsing. Real documents nest a handful of levels.
+inline constexpr int kMaxXmlDepth = 256;
+
 class XmlInput {
  public:
-  // Throws what RapidXML throws on a syntax error (the export guard turns it
-  // into "Exception error").
+  // Throws what RapidXML throws on a syntax error, or std::runtime_error for
+  // nesting deeper than kMaxXmlDepth (the export guard turns either into
+  // "Exception error").
   XmlInput(const void* data, uint32_t length);
   XmlInput(const XmlInput&) = delete;
   XmlInput& operator=(const XmlInput&) = delete;

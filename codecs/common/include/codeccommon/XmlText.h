@@ -19,7 +19,7 @@ std::string toHex(const uint8_t* bytes, size_t length);
 // Parses an even-length hex text; false on an odd length or a non-hex digit.
 bool parseHex(std::string_view text, std::string& bytes);
 
-// Element text: & and < escaped. Attribute value: &, < and " escaped.
+// Element text: &, < and > escaped. Attribute value: &, <, > and " escaped.
 void appendEscapedText(std::string& out, std::string_view text);
 void appendEscapedAttribute(std::string& out, std::string_view text);
 // All five predefined entities (& < > ' "), for formats that escape them all.

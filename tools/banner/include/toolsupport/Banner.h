@@ -1,6 +1,7 @@
 // The banner a console program prints about itself, from the version block
 // attached to its own file (ProductName, ProductVersion, LegalCopyright of
-// block 040904b0). A value that cannot be read skips its own line only.
+// block 040904b0). A value that cannot be read skips its own line only; an
+// empty value still prints its line.
 #pragma once
 
 #include <iostream>
