@@ -7,7 +7,7 @@
 extern "C" {
 // `library` is the library's name ("scopeproto"), `point` the point's.
 // Points: "connect" (the handler thread, a channel just opened, before its
-// event 1, no lock held) and "request" (scopeproto, a request's thread,
+// event 1; the registry lock held, no channel lock) and "request" (scopeproto, a request's thread,
 // between its usability check and its note that it waits, channel lock
 // held).
 __attribute__((weak)) void vln_test_pause(const char* library, const char* point);
