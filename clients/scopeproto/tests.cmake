@@ -24,3 +24,15 @@ endif()
 vln_add_fuzz(TARGET reply SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/src/ScopeReply.cpp LIBS svcwire)
 target_include_directories(scopeproto_reply_fuzz PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)
+
+# The library's threads held at its pause points: unregistration inside a
+# request, device messages while a channel opens (also under ThreadSanitizer).
+if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
+  vln_add_test(NAME scopeproto_interleaving_test
+    SOURCES ${SCOPEPROTO_TESTS}/scopeproto_interleaving_test.cpp
+    LIBS scopeproto e2e_road vln_testsupport
+    LABELS e2e concurrency)
+  target_include_directories(scopeproto_interleaving_test PRIVATE ${SCOPEPROTO_TESTS}
+    ${CMAKE_SOURCE_DIR}/clients/common/include)
+  vln_test_depends(scopeproto_interleaving_test linkhub usblink devsim)
+endif()

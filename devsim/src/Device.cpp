@@ -356,6 +356,13 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     Slot& s = slots[ch];
     if (!s.open || s.generation != generation) return false;
     if (length == 0 && !last) return true;
+    queueFragments(s, data, length, last);
+    wake();
+    return true;
+  }
+
+  // Cut to the frame length, behind what the slot already has queued.
+  void queueFragments(Slot& s, const uint8_t* data, size_t length, bool last) REQUIRES(mutex) {
     const size_t room = config.maxFrameLength > 3 ? size_t(config.maxFrameLength) - 2 : 1;
     size_t offset = 0;
     do {
@@ -364,8 +371,6 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
                                   last && offset + n == length, false});
       offset += n;
     } while (offset < length);
-    wake();
-    return true;
   }
 
   void closeFromDevice(uint8_t ch, uint64_t generation) {
@@ -542,6 +547,13 @@ void Device::sendStrayData(uint8_t channel) {
   if (channel >= kChannels) return;
   plat::LockGuard lock(impl_->mutex);
   impl_->slots[channel].out.push_back(Impl::OutFragment{{0x5A}, true, false});
+  impl_->wake();
+}
+
+void Device::sendOnChannel(uint8_t channel, const std::vector<uint8_t>& message) {
+  if (channel >= kChannels) return;
+  plat::LockGuard lock(impl_->mutex);
+  impl_->queueFragments(impl_->slots[channel], message.data(), message.size(), true);
   impl_->wake();
 }
 

@@ -187,6 +187,20 @@ TEST_F(DeviceTest, StrayDataGoesOutOnAChannelThatIsNotOpen) {
   EXPECT_EQ(next(), sFrame(0, 0, true)) << "numbering starts afresh";
 }
 
+TEST_F(DeviceTest, AMessageGoesOutWholeOnAChannelThatIsNotOpen) {
+  start();
+  Bytes message(400);
+  for (size_t i = 0; i < message.size(); ++i) message[i] = uint8_t(i * 7);
+  device_->sendOnChannel(3, message);
+  // Cut to the 300-byte frame like a service's data, the last bit on the end.
+  EXPECT_EQ(next(), iFrame(0, 0, 0x03, Bytes(message.begin(), message.begin() + 298)));
+  EXPECT_EQ(next(), iFrame(1, 0, 0x13, Bytes(message.begin() + 298, message.end())));
+  EXPECT_EQ(device_->channelProtocol(3), -1) << "the channel stays closed";
+  device_->sendOnChannel(16, message);  // no such channel: nothing
+  in(sFrame(0, 2, true));
+  EXPECT_EQ(next(), sFrame(0, 0, true));
+}
+
 TEST_F(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
   start();
   in(openFrame(0, 0, 0, kRecord, {'0'}, true));

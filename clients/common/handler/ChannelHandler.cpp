@@ -12,6 +12,7 @@
 
 #include "clientcommon/Assert.h"
 #include "clientcommon/Channel.h"
+#include "clientcommon/TestPause.h"
 #include "translayer/Event.h"
 #include "translayer/ThreadBase.h"
 
@@ -131,8 +132,14 @@ class Library {
       plat::LockGuard lock(handles);
       proc->dead_ = true;
     }
-    proc->markBroken();
-    proc->wakeRequests();
+    {
+      // Under the lock a request holds from its check that the channel is
+      // usable until it is noted as waiting: either it sees the break, or
+      // it already waits and is woken.
+      plat::LockGuard channel(proc->channelMutex_);
+      proc->markBroken();
+      proc->wakeRequests();
+    }
     plat::UniqueLock lock(handles);
     handlesCv.wait(lock, [proc] { return proc->inFlight_ == 0; });
     lock.unlock();
@@ -213,6 +220,54 @@ bool CmdProcBase::broken() const {
 
 void CmdProcBase::close(bool) { markBroken(); }
 
+bool CmdProcBase::Gate::deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) {
+  {
+    plat::LockGuard lock(mutex_);
+    if (refused_) return false;
+    if (!open_) {
+      if (held_.size() == kMaxHeld) {
+        held_.clear();
+        refused_ = true;
+        return false;
+      }
+      held_.push_back(std::move(chunk));
+      return true;
+    }
+  }
+  return proc_.deliver(std::move(chunk));
+}
+
+void CmdProcBase::Gate::close(bool wait) { proc_.close(wait); }
+
+void CmdProcBase::Gate::hold() {
+  plat::LockGuard lock(mutex_);
+  held_.clear();
+  open_ = false;
+  refused_ = false;
+}
+
+void CmdProcBase::Gate::open() {
+  for (;;) {
+    std::shared_ptr<translayer::TrIfTranPayload> chunk;
+    {
+      // The pipe thread keeps holding until this finds nothing left, so
+      // whatever it adds meanwhile still comes in order.
+      plat::LockGuard lock(mutex_);
+      if (held_.empty() || refused_) {
+        held_.clear();
+        open_ = true;
+        return;
+      }
+      chunk = std::move(held_.front());
+      held_.pop_front();
+    }
+    if (!proc_.deliver(std::move(chunk))) {
+      plat::LockGuard lock(mutex_);
+      refused_ = true;
+    }
+  }
+}
+
 void CmdProcBase::maintain() {
   uint64_t reason = 0;
   {
@@ -243,16 +298,24 @@ void CmdProcBase::connect() {
     armed_ = false;
     setUpChannel();
   }
-  auto client = clientcommon::openConnectedChannel(VLN_CH_PROTOCOL, hwid_, this, kConnectWaitMs);
-  plat::LockGuard lock(channelMutex_);
-  if (!client) {
-    // Not reported: the next cycle tries again.
-    tearDownChannel();
-    return;
+  gate_.hold();
+  auto client = clientcommon::openConnectedChannel(VLN_CH_PROTOCOL, hwid_, &gate_, kConnectWaitMs);
+  clientcommon::testPause(kAssertFile, "connect");
+  {
+    plat::LockGuard lock(channelMutex_);
+    if (!client) {
+      // Not reported: the next cycle tries again. The pipe has ended; what
+      // it brought goes with it.
+      gate_.hold();
+      tearDownChannel();
+      return;
+    }
+    client_ = std::move(client);
+    armed_ = false;
+    notify(1, nullptr, 0);
   }
-  client_ = std::move(client);
-  armed_ = false;
-  notify(1, nullptr, 0);
+  // The service takes the channel lock for each chunk.
+  gate_.open();
 }
 
 void CmdProcBase::disconnect(uint64_t reason) {
@@ -265,6 +328,7 @@ void CmdProcBase::disconnect(uint64_t reason) {
   }
   if (!client) return;
   clientcommon::closeChannel(std::move(client));
+  gate_.hold();
   {
     plat::LockGuard lock(channelMutex_);
     tearDownChannel();
@@ -282,6 +346,7 @@ bool CmdProcBase::abandon() NO_THREAD_SAFETY_ANALYSIS {
   }
   if (!client) return true;
   clientcommon::closeChannel(std::move(client));
+  gate_.hold();
   plat::UniqueLock lock = lockAtUnload(channelMutex_);
   if (!lock) return false;
   tearDownChannel();

@@ -9,18 +9,23 @@
 // the application's threads; the handler thread ("ChannelHandler") connects,
 // supervises and disconnects once a second (sooner after a registration) and
 // reports events 0 (reasons 2, 3) and 1; event 0 with reason 1 comes on the
-// thread that unregisters. Service events come on the channel's pipe thread.
+// thread that unregisters. Service events come on the channel's pipe thread;
+// what the device sent before the channel's event 1 was delivered is held
+// and handed to the service on the handler thread right after event 1, in
+// order, so no service event comes before event 1.
 //
 // Locks, in this order: the library's global lock (registration and
 // unregistration, whole), the handler's registry lock (every maintenance
 // cycle, every unregistration), a handle's channel lock (requests, reply
 // dispatch, connect and disconnect bookkeeping), its state lock (the broken
 // flag). The handle lock (which handles exist, which are dead, requests in
-// flight) is a leaf. Channels are opened and closed with no channel lock
+// flight) and a handle's gate lock (chunks held while the channel opens) are
+// leaves. Channels are opened and closed with no channel lock
 // held, so a pipe thread inside the dispatcher never waits for its own end.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,8 +71,10 @@ class CmdProcBase : public translayer::TrIfTranRemote {
   // (setUp) and after it has ended and its pipe thread is gone (tearDown).
   virtual void setUpChannel() REQUIRES(channelMutex_) {}
   virtual void tearDownChannel() REQUIRES(channelMutex_) {}
-  // The handle is being unregistered: wake requests waiting for a reply.
-  virtual void wakeRequests() {}
+  // The handle is being unregistered and is broken already: wake requests
+  // waiting for a reply. Channel lock held, so no request is between its
+  // usability check and its note that it waits.
+  virtual void wakeRequests() REQUIRES(channelMutex_) {}
   // The application's callback (none: nothing).
   virtual void notify(uint64_t event, const void* data, uint64_t length) = 0;
 
@@ -87,7 +94,33 @@ class CmdProcBase : public translayer::TrIfTranRemote {
   // running the process's end): the handle must then be left alone.
   bool abandon();
 
+  // The receiver the channel is opened with: until open() what arrives is
+  // held, then handed on in order; afterwards chunks pass straight through.
+  class Gate final : public translayer::TrIfTranRemote {
+   public:
+    explicit Gate(CmdProcBase& proc) : proc_(proc) {}
+    bool deliver(std::shared_ptr<translayer::TrIfTranPayload> chunk) override;
+    void close(bool wait) override;
+    // Holds from now on; what was held is dropped.
+    void hold();
+    // Hands what was held to the service (no lock held), then lets chunks
+    // through.
+    void open();
+
+   private:
+    // Before event 1 the device has not been asked anything: more than this
+    // is a device out of order.
+    static constexpr size_t kMaxHeld = 256;
+    CmdProcBase& proc_;
+    plat::Mutex mutex_;
+    std::deque<std::shared_ptr<translayer::TrIfTranPayload>> held_ GUARDED_BY(mutex_);
+    bool open_ GUARDED_BY(mutex_) = false;
+    // The service refused a held chunk: the pipe is ended at its next one.
+    bool refused_ GUARDED_BY(mutex_) = false;
+  };
+
   const translayer::HwId hwid_;
+  Gate gate_{*this};
   mutable plat::Mutex stateMutex_ ACQUIRED_AFTER(channelMutex_);
   bool broken_ GUARDED_BY(stateMutex_) = false;
   plat::Mutex channelMutex_;

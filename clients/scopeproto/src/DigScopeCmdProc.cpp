@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ScopeReply.h"
+#include "clientcommon/TestPause.h"
 #include "svcwire/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
@@ -74,6 +75,7 @@ bool DigScopeCmdProc::transact(const MessageWriter& message, Reply* reply) {
     plat::LockGuard lock(channelMutex());
     TrIfTranClient* client = usableClient();
     if (!client) return false;
+    clientcommon::testPause("scopeproto", "request");
     {
       plat::LockGuard slot(replyMutex_);
       waiting_ = true;
@@ -132,8 +134,11 @@ bool DigScopeCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
     armDeadline(kReplyWaitMs);
   }
   if (!chunk->last) {
-    if (isRaw(code) && message_.size() >= wire::kRawHeader && message_[1] == wire::kNoError)
-      progress();
+    if (isRaw(code)) {
+      // Only a raw reply with its size ahead is long; a shorter one comes whole.
+      if (message_.size() < wire::kRawHeader) return refuse();
+      if (message_[1] == wire::kNoError) progress();
+    }
     return true;
   }
   bool handedOver = false;

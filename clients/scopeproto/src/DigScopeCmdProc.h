@@ -5,7 +5,9 @@
 // Threads and locks (after those of ChannelHandler.h): a request takes the
 // handle's request lock first and holds it from its send until it has read
 // its reply, so requests of several threads on one handle run one after the
-// other; it holds the channel lock only while it sends. The dispatcher runs
+// other; it holds the channel lock only while it checks that the channel is
+// usable, notes that it waits and sends (an unregistration breaks the
+// handle under the same lock, so it never misses a waiter). The dispatcher runs
 // on the pipe thread under the channel lock and never waits for a requester:
 // it copies the reply into the waiting slot (reply lock, a leaf) and goes
 // on. A reply nobody waits for is refused.
@@ -51,7 +53,7 @@ struct DigScopeCmdProc final : public chanhandler::CmdProcBase {
  protected:
   void setUpChannel() REQUIRES(channelMutex()) override;
   void tearDownChannel() REQUIRES(channelMutex()) override;
-  void wakeRequests() override;
+  void wakeRequests() REQUIRES(channelMutex()) override;
   void notify(uint64_t event, const void* data, uint64_t length) override;
 
  private:

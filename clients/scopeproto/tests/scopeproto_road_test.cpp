@@ -314,6 +314,7 @@ TEST_F(ScopeprotoRoad, RepliesOutsideTheRulesBreakTheChannelAndTheNextRequestWor
     ScopeResult (*call)(ProtDigScopeHandle);
     ScopeResult result;
     bool breaks;
+    bool stallRaw = false;  // a raw reply's first kilobyte (or less) is not its last
   };
   auto arm = [](ProtDigScopeHandle x) { return ProtDigScopeArm(x); };
   auto add = [](ProtDigScopeHandle x) { return ProtDigScopeAddChannel(x, 7, 0.5f); };
@@ -364,6 +365,15 @@ TEST_F(ScopeprotoRoad, RepliesOutsideTheRulesBreakTheChannelAndTheNextRequestWor
        kBroken,
        true},
       {"a raw size of zero", {wire::kRawData, 0, 0, 0, 0, 0}, {}, false, rawData, 0, false},
+      // Refused at once, not left waiting for the time-out.
+      {"a raw chunk before the last shorter than the raw header",
+       {wire::kRawData, 0, 1, 0, 0},
+       {},
+       false,
+       rawData,
+       kBroken,
+       true,
+       true},
       {"an unknown code", {99}, {}, false, arm, kBroken, true},
       {"an unasked direct reply", {}, {wire::kArm, 0}, false, nullptr, 0, true},
       {"a status update one byte long",
@@ -383,11 +393,13 @@ TEST_F(ScopeprotoRoad, RepliesOutsideTheRulesBreakTheChannelAndTheNextRequestWor
     const size_t from = rec.size();
     if (!c.reply.empty()) dev->scope().replaceNextReply(c.reply);
     dev->scope().setDuplicateReplies(c.duplicate);
+    dev->scope().setStallRaw(c.stallRaw);
     if (!c.unasked.empty()) dev->scope().inject(c.unasked);
     if (c.call) {
       EXPECT_EQ(c.call(h), c.result);
     }
     dev->scope().setDuplicateReplies(false);
+    dev->scope().setStallRaw(false);
     if (c.breaks) {
       const int down = rec.waitFor(h, 0, from);
       ASSERT_GE(down, 0);

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "devsim/FrameTransport.h"
 #include "devsim/Service.h"
@@ -83,6 +84,10 @@ class Device {
   // firmware might; a host that does not have the channel open resets the
   // link.
   void sendStrayData(uint8_t channel);
+  // Sends a whole message on a channel whether or not the device has it
+  // open, as firmware would that still holds the channel from before while
+  // the host has given its number to a new client.
+  void sendOnChannel(uint8_t channel, const std::vector<uint8_t>& message);
 
   DeviceStats stats() const;
   // Protocol id of an open channel, or -1.
