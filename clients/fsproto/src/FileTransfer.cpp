@@ -251,9 +251,11 @@ bool FileTransfer::startUploadTarget() {
       tempPath_ = name;
       targetPath_ = target.string();
       // The replacement is no more open than the file it replaces, from
-      // before its first byte.
+      // before its first byte. Set-id bits stay behind, as a write over the
+      // old file would clear them.
       if (fs::is_regular_file(status)) {
-        fs::permissions(fs::path(name), status.permissions(), fs::perm_options::replace, ec);
+        fs::permissions(fs::path(name), status.permissions() & fs::perms::all,
+                        fs::perm_options::replace, ec);
         if (ec) {
           closeLocal();
           dropTemporary();

@@ -486,6 +486,13 @@ TEST(FileTransferTest, UploadKeepsLinksAndTheOldMode) {
   const Case cases[] = {
       {"existing file", {}, "f", secret, "f", "f", secret},
       {"existing, looser", {}, "f", shared, "f", "f", shared},
+      {"set-id bits are not carried over",
+       {},
+       "f",
+       shared | fs::perms::set_uid | fs::perms::set_gid,
+       "f",
+       "f",
+       shared},
       {"new file", {}, "", secret, "f", "f", created},
       {"relative link", {{"link", "sub/real"}}, "sub/real", secret, "link", "sub/real", secret},
       {"absolute link",
