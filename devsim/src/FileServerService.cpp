@@ -209,7 +209,10 @@ struct FileServerService::Download {
 
 FileServerService::FileServerService(std::shared_ptr<ServiceChannel> channel,
                                      std::shared_ptr<FileServerState> state)
-    : channel_(std::move(channel)), state_(std::move(state)) {}
+    : channel_(std::move(channel)), state_(std::move(state)) {
+  const FileServerFaults faults = state_->faults();
+  if (!faults.greeting.empty()) channel_->send(faults.greeting);
+}
 
 FileServerService::~FileServerService() {
   worker_.reset();

@@ -32,7 +32,13 @@ FileServerProc::~FileServerProc() {
   }
   wake_.notify_all();
   join();
-  clientcommon::closeChannel(std::move(client_));
+  std::unique_ptr<TrIfTranClient> client;
+  {
+    // The pipe thread still runs until the channel is closed.
+    plat::LockGuard lock(dispatch_);
+    client = std::move(client_);
+  }
+  clientcommon::closeChannel(std::move(client));
 }
 
 int64_t FileServerProc::now() {
@@ -49,7 +55,10 @@ void FileServerProc::failOnCaller(int32_t code) {
 }
 
 bool FileServerProc::start() {
-  // A transfer starts only once its pipe is open.
+  // A transfer starts only once its pipe is open. Not under dispatch_: a
+  // failed open waits for the pipe thread, which may be waiting for it.
+  // From here on the device may speak before the request is out; the
+  // transfer refuses that.
   std::unique_ptr<TrIfTranClient> client =
       clientcommon::openConnectedChannel(kProtocolFileServer, hwid_, this, kConnectWaitMs);
   if (!client) {
@@ -59,17 +68,18 @@ bool FileServerProc::start() {
   int sourceResult = 0;
   {
     plat::LockGuard lock(dispatch_);
-    sourceResult = transfer_.openSource();
+    // One that has already failed needs no source: it only has to end.
+    if (!transfer_.finished()) sourceResult = transfer_.openSource();
   }
   if (sourceResult != 0) {
     clientcommon::closeChannel(std::move(client));
     failOnCaller(sourceResult);
     return false;
   }
-  client_ = std::move(client);
   {
     // Armed before the thread looks at the deadline.
     plat::LockGuard lock(dispatch_);
+    client_ = std::move(client);
     transfer_.begin(now());
   }
   ThreadBase::start();
@@ -124,12 +134,22 @@ void FileServerProc::run() {
     }
   }
   // The outcome is known: the channel goes at once, not when the transfer
-  // is freed.
-  client_->TrIfTranCommon::close(true);
-  client_->unbind();
+  // is freed. The client itself stays until then, so this thread may close
+  // it unlocked (waiting for the pipe thread, which may want dispatch_).
+  TrIfTranClient* client = nullptr;
+  {
+    plat::LockGuard lock(dispatch_);
+    client = client_.get();
+  }
+  client->TrIfTranCommon::close(true);
+  client->unbind();
 }
 
-void FileServerProc::sendChunk(const uint8_t* data, size_t length, bool last) {
+// Only transfer_ calls this, and only under dispatch_, which the analysis
+// cannot see through the sink.
+void FileServerProc::sendChunk(const uint8_t* data, size_t length,
+                               bool last) NO_THREAD_SAFETY_ANALYSIS {
+  if (!client_) return;
   auto chunk = std::make_shared<TrIfTranPayload>();
   chunk->length = uint16_t(length);
   chunk->last = last ? 1 : 0;

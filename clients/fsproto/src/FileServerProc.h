@@ -5,9 +5,10 @@
 // close (TrIfTranRemote) on the channel's pipe thread; run() on the
 // transfer's own thread, which waits for the deadlines and the channel's
 // end, then closes the channel.
-// Locks: dispatch_ guards the protocol state and the closed flag, and is
-// held while the callback runs; it is never held while waiting for the pipe
-// thread or the transfer thread.
+// Locks: dispatch_ guards the protocol state, the closed flag and the
+// client pointer, and is held while the callback runs; it is never held
+// while waiting for the pipe thread or the transfer thread (nor while the
+// channel opens).
 #pragma once
 
 #include <condition_variable>
@@ -70,8 +71,9 @@ class FileServerProc final : public translayer::TrIfTranRemote,
   FileTransfer transfer_ GUARDED_BY(dispatch_);
   bool closed_ GUARDED_BY(dispatch_) = false;
 
-  // Set before the transfer thread starts, freed by the destructor.
-  std::unique_ptr<translayer::TrIfTranClient> client_;
+  // Set just before the request goes out (the pipe thread may already be
+  // delivering), freed by the destructor.
+  std::unique_ptr<translayer::TrIfTranClient> client_ GUARDED_BY(dispatch_);
 };
 
 }  // namespace fsproto

@@ -29,6 +29,20 @@ std::string temporaryName(const fs::path& target, unsigned attempt) {
   return (target.parent_path() / ("." + target.filename().string() + "." + tag + ".part")).string();
 }
 
+// Where `path` leads once every symbolic link on its last component is
+// followed (the link's directory anchors a relative one); empty when the
+// links go round.
+fs::path followLinks(fs::path path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(path, ec))) return path;
+    const fs::path next = fs::read_symlink(path, ec);
+    if (ec) return {};
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  return {};
+}
+
 }  // namespace
 
 FileTransfer::FileTransfer(Setup setup, TransferSink* sink)
@@ -86,6 +100,10 @@ void FileTransfer::sendRequest() {
 }
 
 void FileTransfer::begin(int64_t now) {
+  // Already ended by a message that came first: asking now would have the
+  // device act (an unlink delete its file) after the failure was reported.
+  if (finished_) return;
+  requested_ = true;
   sendRequest();
   deadline_ = now + kReplyWaitNs;
 }
@@ -96,9 +114,10 @@ bool FileTransfer::refuse() {
 }
 
 bool FileTransfer::onChunk(const uint8_t* data, size_t length, bool last, int64_t now) {
-  // A message that nobody asked for: after the outcome, or while a busy
-  // answer waits for its resend.
+  // A message that nobody asked for: after the outcome, before the request,
+  // or while a busy answer waits for its resend.
   if (finished_) return false;
+  if (!requested_) return refuse();
   if (resendPending_ && !continuation_) return refuse();
   if (length > wire::kWindow) return refuse();
   deadline_ = now + kReplyWaitNs;
@@ -213,14 +232,16 @@ bool FileTransfer::decodeAcknowledge(const wire::Reply& reply, int64_t now) {
 }
 
 bool FileTransfer::startUploadTarget() {
-  const fs::path target(setup_.local);
+  // A link stays a link: the file it leads to is what gets replaced.
+  const fs::path target = followLinks(fs::path(setup_.local));
+  if (target.empty()) return false;
   std::error_code ec;
   const fs::file_status status = fs::status(target, ec);
   if (fs::is_directory(status)) return false;
   if (fs::exists(status) && !fs::is_regular_file(status)) {
     // A device node or a FIFO cannot be replaced by a rename.
     direct_ = true;
-    file_ = std::fopen(setup_.local.c_str(), "wb");
+    file_ = std::fopen(target.string().c_str(), "wb");
     return file_ != nullptr;
   }
   for (unsigned attempt = 0; attempt < 16; ++attempt) {
@@ -228,6 +249,19 @@ bool FileTransfer::startUploadTarget() {
     file_ = std::fopen(name.c_str(), "wbx");
     if (file_) {
       tempPath_ = name;
+      targetPath_ = target.string();
+      // The replacement is no more open than the file it replaces, from
+      // before its first byte. Set-id bits stay behind, as a write over the
+      // old file would clear them.
+      if (fs::is_regular_file(status)) {
+        fs::permissions(fs::path(name), status.permissions() & fs::perms::all,
+                        fs::perm_options::replace, ec);
+        if (ec) {
+          closeLocal();
+          dropTemporary();
+          return false;
+        }
+      }
       return true;
     }
     if (errno != EEXIST) return false;
@@ -266,7 +300,7 @@ bool FileTransfer::takeUploadData(const uint8_t* data, size_t length, bool last,
 bool FileTransfer::commitUpload() {
   if (tempPath_.empty()) return true;
   std::error_code ec;
-  fs::rename(fs::path(tempPath_), fs::path(setup_.local), ec);
+  fs::rename(fs::path(tempPath_), fs::path(targetPath_), ec);
   if (ec) {
     fail(-(ec.value() ? ec.value() : EIO));
     return false;

@@ -69,11 +69,11 @@ class FileTransfer {
   // A download's source: 0 when it is open (or there is none to open), else
   // the code to report (-2 or -27); nothing is reported here.
   int openSource();
-  // Sends the request and arms the reply deadline.
+  // Sends the request and arms the reply deadline; nothing once finished.
   void begin(int64_t now);
   // One chunk of a device message. False asks the caller to end the channel
   // (a protocol error or a local write failure, reported already, or a chunk
-  // that came after the outcome).
+  // that came after the outcome). A chunk before begin() is a protocol error.
   bool onChunk(const uint8_t* data, size_t length, bool last, int64_t now);
   // The deadline has passed (now >= deadline()): resends after a busy
   // answer, else -138.
@@ -112,6 +112,7 @@ class FileTransfer {
 
   Phase phase_ = Phase::kFirstReply;
   bool finished_ = false;
+  bool requested_ = false;  // begin() has sent the request
   bool resendPending_ = false;
   int budget_ = kResendBudget;
   int64_t deadline_ = 0;
@@ -120,11 +121,12 @@ class FileTransfer {
   bool continuation_ = false;
 
   std::FILE* file_ = nullptr;
-  std::string tempPath_;  // an upload's new file until it is renamed
-  bool direct_ = false;   // an upload written straight into a special file
-  int64_t size_ = 0;      // the file's size
-  int64_t sent_ = 0;      // download: bytes sent
-  int64_t done_ = 0;      // download: acknowledged position; upload: bytes received
+  std::string tempPath_;    // an upload's new file until it is renamed
+  std::string targetPath_;  // what it is renamed to: the upload target, links followed
+  bool direct_ = false;     // an upload written straight into a special file
+  int64_t size_ = 0;        // the file's size
+  int64_t sent_ = 0;        // download: bytes sent
+  int64_t done_ = 0;        // download: acknowledged position; upload: bytes received
   std::vector<svcwire::filesrv::Entry> entries_;
 
   int64_t nextProgress_ = 0;

@@ -2,6 +2,7 @@
 // of the test's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -290,6 +291,48 @@ TEST(FileTransferTest, MessageWhileAResendIsPendingIsRefused) {
   EXPECT_EQ(h.sink.sent.size(), 1u);
 }
 
+// The pipe runs before the request goes out; what the device says then
+// answers nothing, even when it looks like the reply.
+TEST(FileTransferTest, MessageBeforeTheRequestIsRefusedAndNothingIsSent) {
+  TempDir dir;
+  writeFile(dir / "src", pattern(3000));
+  struct Case {
+    Kind kind;
+    std::string local;
+    bool openSource;  // the message may come before or after the source opens
+    uint8_t code;
+    int32_t value;
+  };
+  const Case cases[] = {
+      {Kind::kDownload, (dir / "src").string(), false, 3, 0},
+      {Kind::kDownload, (dir / "src").string(), true, 3, 0},
+      {Kind::kUpload, (dir / "got").string(), false, 17, 10},
+      {Kind::kDir, "", false, 19, 0},
+      {Kind::kUnlink, "", false, 7, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.kind));
+    Harness h(setupOf(c.kind, "root", "f", c.local));
+    if (c.openSource) {
+      ASSERT_EQ(h.transfer.openSource(), 0);
+    }
+    EXPECT_FALSE(h.reply(c.code, c.value));
+    ASSERT_EQ(h.sink.outcomes(), 1u);
+    EXPECT_EQ(h.sink.outcome()->event, 2);
+    EXPECT_EQ(h.sink.outcome()->a, -127);
+    // Ended: the request is never sent (an unlink would delete after the
+    // failure was reported), and nothing more is heard.
+    h.transfer.begin(h.now);
+    EXPECT_TRUE(h.sink.sent.empty());
+    EXPECT_FALSE(h.reply(c.code, c.value));
+    h.advance(5000);
+    h.transfer.onChannelClosed();
+    EXPECT_EQ(h.sink.events.size(), 1u);
+    EXPECT_TRUE(h.sink.sent.empty());
+    EXPECT_FALSE(fs::exists(dir / "got"));
+  }
+}
+
 TEST(FileTransferTest, MalformedRepliesAreProtocolErrors) {
   const std::vector<std::vector<uint8_t>> bad = {
       {7, 0, 0, 0},        // short
@@ -415,6 +458,99 @@ TEST(FileTransferTest, UploadFailuresLeaveNoFile) {
     ASSERT_EQ(h.sink.outcomes(), 1u);
     EXPECT_EQ(h.sink.outcome()->event, 2);
     EXPECT_EQ(dir.entries(), 0u);
+  }
+}
+
+// The file an upload replaces keeps what made it that file: a link stays a
+// link to the new content, and the mode stays the old file's.
+TEST(FileTransferTest, UploadKeepsLinksAndTheOldMode) {
+  TempDir dir;
+  // What a file created here gets today (0666 less the umask).
+  writeFile(dir / "probe", {});
+  const fs::perms created = fs::status(dir / "probe").permissions();
+  fs::remove(dir / "probe");
+  const fs::perms secret = fs::perms::owner_read | fs::perms::owner_write;
+  const fs::perms shared = secret | fs::perms::group_read | fs::perms::others_read |
+                           fs::perms::owner_exec | fs::perms::group_exec;
+  ASSERT_NE(created, secret) << "the umask hides a loosened mode";
+  fs::create_directory(dir / "sub");
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> links;  // name, what it points at
+    std::string old;                                         // the existing file, or none
+    fs::perms mode;
+    std::string target;   // the name the upload is given
+    std::string written;  // the name that receives the bytes
+    fs::perms expected;
+  };
+  const Case cases[] = {
+      {"existing file", {}, "f", secret, "f", "f", secret},
+      {"existing, looser", {}, "f", shared, "f", "f", shared},
+      {"set-id bits are not carried over",
+       {},
+       "f",
+       shared | fs::perms::set_uid | fs::perms::set_gid,
+       "f",
+       "f",
+       shared},
+      {"new file", {}, "", secret, "f", "f", created},
+      {"relative link", {{"link", "sub/real"}}, "sub/real", secret, "link", "sub/real", secret},
+      {"absolute link",
+       {{"link", (dir / "sub/real").string()}},
+       "sub/real",
+       shared,
+       "link",
+       "sub/real",
+       shared},
+      {"link to a link",
+       {{"link", "hop"}, {"hop", "sub/real"}},
+       "sub/real",
+       secret,
+       "link",
+       "sub/real",
+       secret},
+      {"link in a directory, relative to it",
+       {{"sub/link", "real"}},
+       "sub/real",
+       secret,
+       "sub/link",
+       "sub/real",
+       secret},
+      {"dangling link", {{"link", "sub/real"}}, "", secret, "link", "sub/real", created},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* n : {"f", "link", "hop", "sub/link", "sub/real"}) fs::remove(dir / n);
+    if (!c.old.empty()) {
+      writeFile(dir / c.old, pattern(10, 99));
+      fs::permissions(dir / c.old, c.mode);
+    }
+    for (const auto& [name, to] : c.links) fs::create_symlink(to, dir / name);
+    Harness h(setupOf(Kind::kUpload, "root", "f", (dir / c.target).string()));
+    h.transfer.begin(h.now);
+    ASSERT_TRUE(h.reply(17, 100));
+    const auto bytes = pattern(100);
+    ASSERT_TRUE(h.transfer.onChunk(bytes.data(), bytes.size(), true, h.now));
+    ASSERT_TRUE(h.reply(17, 0));
+    ASSERT_EQ(h.sink.outcomes(), 1u);
+    ASSERT_EQ(h.sink.outcome()->event, 1) << h.sink.outcome()->a;
+    EXPECT_EQ(readFile(dir / c.written), bytes);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / c.written)));
+    EXPECT_EQ(fs::status(dir / c.written).permissions(), c.expected);
+    for (const auto& [name, to] : c.links) {
+      EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / name))) << name << " was replaced";
+      std::error_code ec;
+      EXPECT_EQ(fs::read_symlink(dir / name, ec), fs::path(to));
+    }
+    // Nothing else appeared: no temporary file beside the link or its target.
+    std::vector<std::string> expected = {"sub", c.written};
+    for (const auto& l : c.links) expected.push_back(l.first);
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+      found.push_back(e.path().lexically_relative(dir.path()).string());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
   }
 }
 

@@ -466,6 +466,67 @@ TEST_F(FsprotoScenarios, UnlinkRemovesOrSaysNoSuchFile) {
   expectFailure(volume, -19);
 }
 
+// A device that speaks as soon as the channel opens, with what looks like
+// the reply: whichever comes first on the pipe, each transfer ends once, and
+// one that heard the device before asking asks it nothing.
+TEST_F(FsprotoScenarios, DeviceSpeakingBeforeTheRequestEndsEachTransferOnce) {
+  namespace wire = svcwire::filesrv;
+  writeFile(local_ / "src", pattern(3000));
+  writeFile(storage_ / "root" / "up", pattern(2000));
+  struct Case {
+    const char* what;
+    uint8_t reply;
+    uint8_t request;
+    // A refusal can only be the message that came first: the device was
+    // asked nothing (else a refusal may follow from the device's real reply).
+    bool refusedMeansUnasked;
+  };
+  const Case cases[] = {
+      {"download", wire::kDownloadReply, wire::kDownloadRequest, true},
+      {"upload", wire::kUploadReply, wire::kUploadRequest, false},
+      {"listing", wire::kDirReply, wire::kDirRequest, false},
+      {"unlink", wire::kUnlinkReply, wire::kUnlinkRequest, true},
+  };
+  constexpr int kRounds = 10;
+  for (const Case& c : cases) {
+    for (int round = 0; round < kRounds; ++round) {
+      SCOPED_TRACE(std::string(c.what) + " round " + std::to_string(round));
+      // A name per round: the device may still be busy with the last one.
+      const std::string name = "f" + std::to_string(round);
+      writeFile(storage_ / "root" / name, pattern(3));
+      fs::remove(local_ / "got");
+      FileServerFaults f;
+      f.greeting = wire::encodeReply(c.reply, 0);
+      state_->setFaults(f);
+      Recorder r;
+      switch (c.request) {
+        case wire::kDownloadRequest:
+          ASSERT_TRUE(download(r, local_ / "src", name));
+          break;
+        case wire::kUploadRequest:
+          ASSERT_TRUE(upload(r, name, local_ / "got"));
+          break;
+        case wire::kDirRequest:
+          ASSERT_TRUE(dir(r));
+          break;
+        default:
+          ASSERT_TRUE(ProtFSrvUnlink(id_.id, 16, Recorder::callback, &r, "root", name.c_str()));
+          break;
+      }
+      const Event e = finish(r);
+      if (e.event == 1) continue;
+      ASSERT_EQ(e.event, 2);
+      EXPECT_EQ(e.a, -127);
+      EXPECT_FALSE(fs::exists(local_ / "got")) << "a refused upload left a file";
+      for (const Event& ev : r.events()) EXPECT_NE(ev.event, 4) << "a row before a failure";
+      if (!c.refusedMeansUnasked) continue;
+      for (const devsim::FileServerRecord& q : state_->requests())
+        EXPECT_FALSE(q.code == c.request && q.name == name) << "asked after the failure";
+      EXPECT_EQ(readFile(storage_ / "root" / name), pattern(3));
+    }
+  }
+}
+
 TEST_F(FsprotoScenarios, NullCallbackHearsNothingAndStillRuns) {
   writeFile(local_ / "src", pattern(10));
   ASSERT_TRUE(

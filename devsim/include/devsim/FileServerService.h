@@ -65,6 +65,9 @@ struct FileServerFaults {
   bool longName = false;                // the listing carries a 32-character name
   int32_t uploadLengthOffset = 0;  // upload: send size + this bytes (the size announced is true)
   int64_t noSpaceAfter = -1;       // download: -28 once more than this many bytes arrive
+  // Sent, unasked, as soon as a channel opens (before any request); empty:
+  // nothing.
+  std::vector<uint8_t> greeting;
 };
 
 // One request as the device received it.
