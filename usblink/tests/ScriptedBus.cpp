@@ -30,7 +30,7 @@ bool sameSetup(const ControlSetup& a, const ControlSetup& b) {
 class ScriptedDevice : public UsbDevice {
  public:
   explicit ScriptedDevice(std::shared_ptr<DeviceScript> script) : script_(std::move(script)) {}
-  ~ScriptedDevice() override { script_->close(); }
+  ~ScriptedDevice() override { script_->close(std::move(kept_)); }
 
   bool bulkPipes(uint16_t* in, uint16_t* out) override { return script_->bulkPipes(in, out); }
   int controlTransfer(const ControlSetup& setup, uint8_t* data) override {
@@ -170,24 +170,29 @@ bool DeviceScript::open(TransferSink* sink) {
   return true;
 }
 
-void DeviceScript::close() {
-  std::thread late;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    late.swap(late_);
-  }
-  // A late completion still on its way finishes first, as the bus would
-  // deliver it; the point is whether the channel waited for it.
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (readOut_ || writeOut_) closedWithTransfersOut_ = true;
-  }
-  if (late.joinable()) late.join();
+void DeviceScript::close(std::shared_ptr<void> kept) {
   std::lock_guard<std::mutex> lock(mutex_);
-  readOut_ = writeOut_ = writeHeld_ = false;
+  if (readOut_ || writeOut_) closedWithTransfersOut_ = true;
+  // A late cancel still on its way comes back after the close, as from a
+  // bus that keeps the transfer: into the buffers left to it, with no call
+  // to the channel. The point is whether the channel waited for it, or
+  // left it what it writes into.
+  if (late_.joinable() && (readOut_ || writeOut_))
+    kept_ = std::move(kept);
+  else
+    readOut_ = writeOut_ = writeHeld_ = false;
   sink_ = nullptr;
   isOpen_ = false;
   changed_.notify_all();
+}
+
+bool DeviceScript::waitLateAfterClose(bool* keptNothing, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return lateAfterClose_; }))
+    return false;
+  *keptNothing = lateKeptNothing_;
+  return true;
 }
 
 bool DeviceScript::bulkPipes(uint16_t* in, uint16_t* out) {
@@ -268,16 +273,24 @@ void DeviceScript::cancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancelled_ = true;
   auto finish = [this] {
+    const bool closed = !isOpen_;
+    if (closed) {
+      lateAfterClose_ = true;
+      lateKeptNothing_ = !kept_;
+    }
     if (readOut_) {
-      // What a controller may still put into the buffer before it lets go.
-      std::memset(readBuffer_, 0xEE, readLength_);
+      // What a controller may still put into the buffer before it lets go;
+      // not into memory the channel kept nothing of (without a sanitizer
+      // that would go unseen and corrupt the heap).
+      if (!closed || kept_) std::memset(readBuffer_, 0xEE, readLength_);
       readOut_ = false;
-      sink_->readDone(TransferStatus::kCancelled, 0);
+      if (sink_) sink_->readDone(TransferStatus::kCancelled, 0);
     }
     if (writeOut_) {
       writeOut_ = writeHeld_ = false;
-      sink_->writeDone(TransferStatus::kCancelled, 0);
+      if (sink_) sink_->writeDone(TransferStatus::kCancelled, 0);
     }
+    kept_.reset();
     changed_.notify_all();
   };
   if (lateCancelMs_ <= 0) {

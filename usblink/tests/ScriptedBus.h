@@ -58,7 +58,9 @@ class DeviceScript {
   void addRead(ReadStep step);
   void addWrite(WriteStep step);
   // Cancelled transfers come back this late, from another thread, after
-  // writing into the read buffer as a host controller may.
+  // writing into the read buffer as a host controller may; after the device
+  // was closed too (then into what the channel left with keepWhileOut(), and
+  // without a completion).
   void setLateCancel(int ms);
 
   // ---- the test side; any thread ----
@@ -74,6 +76,9 @@ class DeviceScript {
   int unexpected() const;
   bool closedWithTransfersOut() const;
   bool cancelled() const;
+  // A late cancel came back after the close; `keptNothing`: the channel had
+  // handed over no buffers, so it wrote nothing.
+  bool waitLateAfterClose(bool* keptNothing, int timeoutMs = kWaitMs);
 
  private:
   friend class ScriptedDevice;
@@ -81,7 +86,7 @@ class DeviceScript {
 
   // ---- the device side, on the channel thread ----
   bool open(TransferSink* sink);
-  void close();
+  void close(std::shared_ptr<void> kept);
   bool bulkPipes(uint16_t* in, uint16_t* out);
   int control(const ControlSetup& setup, uint8_t* data);
   bool startRead(uint8_t* buffer, size_t length);
@@ -105,6 +110,9 @@ class DeviceScript {
   int unexpected_ = 0;
   bool closedWithTransfersOut_ = false;
   bool cancelled_ = false;
+  std::shared_ptr<void> kept_;  // from the closed device
+  bool lateAfterClose_ = false;
+  bool lateKeptNothing_ = false;
   uint8_t* readBuffer_ = nullptr;
   size_t readLength_ = 0;
   bool readOut_ = false;
