@@ -171,13 +171,23 @@ bool DeviceScript::open(TransferSink* sink) {
 }
 
 void DeviceScript::close(std::shared_ptr<void> kept) {
+  std::thread late;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    late.swap(late_);
+  }
+  // A late completion still on its way finishes first, as the bus would
+  // deliver it; a held one comes back after the close, as from a bus that
+  // keeps the transfer: into the buffers left to it, with no call to the
+  // channel. The point is whether the channel waited for it, or left it
+  // what it writes into.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (readOut_ || writeOut_) closedWithTransfersOut_ = true;
+  }
+  if (late.joinable()) late.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (readOut_ || writeOut_) closedWithTransfersOut_ = true;
-  // A late cancel still on its way comes back after the close, as from a
-  // bus that keeps the transfer: into the buffers left to it, with no call
-  // to the channel. The point is whether the channel waited for it, or
-  // left it what it writes into.
-  if (late_.joinable() && (readOut_ || writeOut_))
+  if (cancelAsked_)
     kept_ = std::move(kept);
   else
     readOut_ = writeOut_ = writeHeld_ = false;
@@ -186,12 +196,17 @@ void DeviceScript::close(std::shared_ptr<void> kept) {
   changed_.notify_all();
 }
 
-bool DeviceScript::waitLateAfterClose(bool* keptNothing, int timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                         [&] { return lateAfterClose_; }))
-    return false;
-  *keptNothing = lateKeptNothing_;
+void DeviceScript::holdCancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancelHeld_ = true;
+}
+
+bool DeviceScript::releaseCancel(bool* afterClose, bool* keptNothing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!cancelAsked_) return false;
+  *afterClose = !isOpen_;
+  *keptNothing = !isOpen_ && !kept_;
+  finishCancel();
   return true;
 }
 
@@ -272,38 +287,39 @@ bool DeviceScript::startWrite(const uint8_t* data, size_t length) {
 void DeviceScript::cancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancelled_ = true;
-  auto finish = [this] {
-    const bool closed = !isOpen_;
-    if (closed) {
-      lateAfterClose_ = true;
-      lateKeptNothing_ = !kept_;
-    }
-    if (readOut_) {
-      // What a controller may still put into the buffer before it lets go;
-      // not into memory the channel kept nothing of (without a sanitizer
-      // that would go unseen and corrupt the heap).
-      if (!closed || kept_) std::memset(readBuffer_, 0xEE, readLength_);
-      readOut_ = false;
-      if (sink_) sink_->readDone(TransferStatus::kCancelled, 0);
-    }
-    if (writeOut_) {
-      writeOut_ = writeHeld_ = false;
-      if (sink_) sink_->writeDone(TransferStatus::kCancelled, 0);
-    }
-    kept_.reset();
-    changed_.notify_all();
-  };
+  if (cancelHeld_) {
+    cancelAsked_ = true;
+    return;
+  }
   if (lateCancelMs_ <= 0) {
-    finish();
+    finishCancel();
     return;
   }
   if (late_.joinable()) return;  // already on its way
   const int delay = lateCancelMs_;
-  late_ = std::thread([this, delay, finish] {
+  late_ = std::thread([this, delay] {
     std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard<std::mutex> inner(mutex_);
-    finish();
+    finishCancel();
   });
+}
+
+void DeviceScript::finishCancel() {
+  cancelAsked_ = false;
+  if (readOut_) {
+    // What a controller may still put into the buffer before it lets go;
+    // not into memory a closed device was left nothing of (without a
+    // sanitizer that would go unseen and corrupt the heap).
+    if (isOpen_ || kept_) std::memset(readBuffer_, 0xEE, readLength_);
+    readOut_ = false;
+    if (sink_) sink_->readDone(TransferStatus::kCancelled, 0);
+  }
+  if (writeOut_) {
+    writeOut_ = writeHeld_ = false;
+    if (sink_) sink_->writeDone(TransferStatus::kCancelled, 0);
+  }
+  kept_.reset();
+  changed_.notify_all();
 }
 
 // ---- ScriptedBus ----

@@ -58,10 +58,12 @@ class DeviceScript {
   void addRead(ReadStep step);
   void addWrite(WriteStep step);
   // Cancelled transfers come back this late, from another thread, after
-  // writing into the read buffer as a host controller may; after the device
-  // was closed too (then into what the channel left with keepWhileOut(), and
-  // without a completion).
+  // writing into the read buffer as a host controller may.
   void setLateCancel(int ms);
+  // Cancelled transfers come back only at releaseCancel(), on the test's
+  // thread; after the device was closed too (then writing into what the
+  // channel left with keepWhileOut(), and with no completion).
+  void holdCancel();
 
   // ---- the test side; any thread ----
   // Completes the pending read; waits for one to be pending.
@@ -76,9 +78,10 @@ class DeviceScript {
   int unexpected() const;
   bool closedWithTransfersOut() const;
   bool cancelled() const;
-  // A late cancel came back after the close; `keptNothing`: the channel had
-  // handed over no buffers, so it wrote nothing.
-  bool waitLateAfterClose(bool* keptNothing, int timeoutMs = kWaitMs);
+  // Ends a held cancel. False when none was asked for. *afterClose: the
+  // device was closed by then; *keptNothing: and the channel had left no
+  // buffers with it, so nothing was written.
+  bool releaseCancel(bool* afterClose, bool* keptNothing);
 
  private:
   friend class ScriptedDevice;
@@ -92,6 +95,7 @@ class DeviceScript {
   bool startRead(uint8_t* buffer, size_t length);
   bool startWrite(const uint8_t* data, size_t length);
   void cancel();
+  void finishCancel();  // lock held
   void finishRead(std::unique_lock<std::mutex>& lock, const ReadStep& step);
 
   mutable std::mutex mutex_;
@@ -110,9 +114,9 @@ class DeviceScript {
   int unexpected_ = 0;
   bool closedWithTransfersOut_ = false;
   bool cancelled_ = false;
+  bool cancelHeld_ = false;
+  bool cancelAsked_ = false;    // a held cancel awaits releaseCancel()
   std::shared_ptr<void> kept_;  // from the closed device
-  bool lateAfterClose_ = false;
-  bool lateKeptNothing_ = false;
   uint8_t* readBuffer_ = nullptr;
   size_t readLength_ = 0;
   bool readOut_ = false;
