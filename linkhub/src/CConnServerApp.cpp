@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "plat/process.h"
+
 namespace linkhub {
 
 CConnServerApp::CConnServerApp(ServerUi ui) : CConnServerApp(std::move(ui), Options{}) {}
@@ -17,8 +19,10 @@ CConnServerApp::~CConnServerApp() {
   instanceLock_.release();
 }
 
-std::optional<int> CConnServerApp::startProgram(int argc, char** argv) {
-  switch (initInstance(argc > 0 ? argv[0] : "")) {
+std::optional<int> CConnServerApp::startProgram(int, char**) {
+  // The program file, not argv[0]: started through a link of another name,
+  // the server still reads its own registry key.
+  switch (initInstance(plat::currentProgramPath())) {
     case Start::kAlreadyRunning:
       return 0;
     case Start::kFailed:

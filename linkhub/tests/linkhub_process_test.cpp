@@ -2,6 +2,7 @@
 // registry file, and emulated devices from the simulated media plug-in.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "hub_program.h"
@@ -68,6 +69,47 @@ TEST_F(ProcessTest, AMissingMediaKeyIsOneFatalLineAndAFailingExit) {
   ASSERT_TRUE(hub.readLine(&line, 1000));
   EXPECT_EQ(0u, line.rfind(kMissingKey, 0)) << line;
   EXPECT_FALSE(hub.readLine(&line, 500)) << "more than one line: " << line;
+}
+
+// The registry key is the program file's own name, whatever the program was
+// started as: through a link of another name or under another argv[0] it
+// still serves from the linkhub key; a copy of the file under another name
+// looks for that name's key.
+TEST_F(ProcessTest, TheRegistryKeyIsNamedAfterTheProgramFile) {
+  writeRegistry({{"sim", SIMMEDIA_MODULE}});
+  const std::string link = dir_ + "/otherhub";
+  std::filesystem::create_symlink(LINKHUB_PROGRAM, link);
+  const std::string copy = dir_ + "/copiedhub";
+  std::filesystem::copy_file(LINKHUB_PROGRAM, copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  struct Case {
+    const char* what;
+    std::string program;
+    std::string argv0;
+    bool serves;
+  } cases[] = {
+      {"through a link of another name", link, link, true},
+      {"under another argv[0]", LINKHUB_PROGRAM, "otherhub", true},
+      {"a copy under another name", copy, copy, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    plat::test::ChildProcess hub;
+    ASSERT_TRUE(hub.start("/bin/bash",
+                          {"-c", "exec -a \"$1\" \"$0\" 2>&1 >/dev/null", c.program, c.argv0}));
+    if (c.serves) {
+      EXPECT_TRUE(eventually([&] { return serving(); }));
+      ASSERT_EQ(0, signal(hub, "-TERM"));
+      EXPECT_EQ(0, hub.wait());
+      std::string line;
+      EXPECT_FALSE(hub.readLine(&line, 200)) << line;
+    } else {
+      EXPECT_EQ(255, hub.wait());
+      std::string line;
+      ASSERT_TRUE(hub.readLine(&line, 1000));
+      EXPECT_EQ(0u, line.rfind(kMissingKey, 0)) << line;
+    }
+  }
 }
 
 // A media library that cannot be used says why on the line before the fatal

@@ -2,11 +2,13 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "plat/errors.h"
 #include "plat/handle.h"
@@ -58,5 +60,29 @@ int processCpuSeconds(int pid, double* seconds) {
 }
 
 int currentProcessId() { return int(::getpid()); }
+
+std::string currentProgramPath() {
+  // The link names the file that was executed, with every symbolic link on
+  // the way resolved.
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return "";
+    if (size_t(n) < buffer.size()) {
+      std::string path(buffer.data(), size_t(n));
+      // A program file replaced or removed while it runs (an update) is
+      // named with this mark; its name is still the one it was started as.
+      static constexpr char kDeleted[] = " (deleted)";
+      const size_t mark = sizeof kDeleted - 1;
+      struct stat st;
+      if (path.size() > mark && path.compare(path.size() - mark, mark, kDeleted) == 0 &&
+          ::lstat(path.c_str(), &st) != 0)
+        path.resize(path.size() - mark);
+      return path;
+    }
+    if (buffer.size() >= (size_t(1) << 16)) return "";
+    buffer.resize(buffer.size() * 2);
+  }
+}
 
 }  // namespace plat

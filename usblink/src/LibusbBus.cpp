@@ -12,6 +12,109 @@
 #include "svcwire/ByteReader.h"
 
 namespace usblink {
+
+// What libusb may still use while a transfer is out: both transfers, the
+// handle they run on, the sink their completions go to (until the device
+// lets go of it) and, once the channel has given up on them, its buffers.
+struct LibusbFlight {
+  LibusbFlight(libusb_device_handle* h, uint8_t itf, TransferSink* s, std::string p)
+      : handle(h),
+        interfaceNumber(itf),
+        path(std::move(p)),
+        read(libusb_alloc_transfer(0)),
+        write(libusb_alloc_transfer(0)),
+        sink(s) {}
+  // Only once no transfer is out.
+  ~LibusbFlight() {
+    closeHandle();
+    libusb_free_transfer(read);
+    libusb_free_transfer(write);
+  }
+  void closeHandle() {
+    if (closed) return;
+    closed = true;
+    libusb_release_interface(handle, interfaceNumber);
+    libusb_close(handle);
+  }
+  bool out() REQUIRES(mutex) { return readBusy || writeBusy; }
+
+  libusb_device_handle* const handle;
+  const uint8_t interfaceNumber;
+  const std::string path;
+  libusb_transfer* const read;
+  libusb_transfer* const write;
+  bool closed = false;  // the handle; by the thread that closes it
+  plat::Mutex mutex;
+  TransferSink* sink GUARDED_BY(mutex);
+  bool readBusy GUARDED_BY(mutex) = false;
+  bool writeBusy GUARDED_BY(mutex) = false;
+  std::shared_ptr<void> buffers GUARDED_BY(mutex);
+};
+
+// Devices closed by their channel while libusb still had a transfer of
+// theirs. Each stays open until libusb reports its transfers, or for a
+// limited time: a device gone in a way that never answers would otherwise
+// hold its handle for ever. Past that time, or when the bus stops, the handle
+// is closed (libusb reports nothing after it) and the transfers and buffers
+// are left unfreed for good. The lock is taken before a flight's, never
+// inside a completion.
+class AbandonedTransfers {
+ public:
+  explicit AbandonedTransfers(std::chrono::milliseconds limit) : limit_(limit) {}
+
+  void add(std::unique_ptr<LibusbFlight> flight) {
+    plat::LockGuard lock(mutex_);
+    flights_.push_back({std::move(flight), Clock::now() + limit_});
+  }
+  // Closes those libusb has reported, and those past their time; outside
+  // any libusb callback. `all`: every one still out is past its time. True
+  // when none is left.
+  bool close(bool all) {
+    std::vector<std::unique_ptr<LibusbFlight>> returned, expired;
+    bool empty;
+    {
+      plat::LockGuard lock(mutex_);
+      const auto now = Clock::now();
+      for (auto it = flights_.begin(); it != flights_.end();) {
+        bool out;
+        {
+          plat::LockGuard flightLock(it->flight->mutex);
+          out = it->flight->out();
+        }
+        if (out && !all && now < it->giveUpAt) {
+          ++it;
+          continue;
+        }
+        (out ? expired : returned).push_back(std::move(it->flight));
+        it = flights_.erase(it);
+      }
+      empty = flights_.empty();
+    }
+    for (const auto& f : returned)
+      VLN_TRACE(kUsb, "%s: libusb has reported the abandoned transfers: the device is closed",
+                f->path.c_str());
+    for (auto& f : expired) {
+      VLN_TRACE(kUsb,
+                "%s: the abandoned transfers are still out%s: the device is closed, the "
+                "transfers and their buffers are left unfreed",
+                f->path.c_str(), all ? " as the bus stops" : "");
+      f->closeHandle();
+      (void)f.release();
+    }
+    return empty;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Entry {
+    std::unique_ptr<LibusbFlight> flight;
+    Clock::time_point giveUpAt;
+  };
+  const std::chrono::milliseconds limit_;
+  plat::Mutex mutex_;
+  std::vector<Entry> flights_ GUARDED_BY(mutex_);
+};
+
 namespace {
 
 constexpr unsigned kControlTimeoutMs = 5000;
@@ -23,6 +126,10 @@ constexpr int kOpenRetryMs = 200;
 // for about half a second.
 constexpr int kClaimAttempts = 5;
 constexpr int kClaimRetryMs = 100;
+// How long transfers a channel gave up on keep their device open, and how
+// long a stopping bus waits for them.
+constexpr auto kAbandonedLimit = std::chrono::seconds(10);
+constexpr auto kAbandonedStopWait = std::chrono::seconds(1);
 
 std::string pathOf(libusb_device* device) {
   libusb_device_descriptor d{};
@@ -78,19 +185,17 @@ TransferStatus statusOf(const libusb_transfer* transfer) {
 
 class LibusbDevice : public UsbDevice {
  public:
-  LibusbDevice(libusb_device_handle* handle, uint8_t interfaceNumber, TransferSink* sink)
-      : handle_(handle),
-        interface_(interfaceNumber),
-        sink_(sink),
-        read_(libusb_alloc_transfer(0)),
-        write_(libusb_alloc_transfer(0)) {
+  LibusbDevice(libusb_device_handle* handle, uint8_t interfaceNumber, TransferSink* sink,
+               const std::string& path, AbandonedTransfers* abandoned)
+      : flight_(std::make_unique<LibusbFlight>(handle, interfaceNumber, sink, path)),
+        abandoned_(abandoned) {
     libusb_config_descriptor* config = nullptr;
     if (libusb_get_active_config_descriptor(libusb_get_device(handle), &config) != 0) return;
     for (int i = 0; i < config->bNumInterfaces; ++i) {
       const libusb_interface& itf = config->interface[i];
       for (int a = 0; a < itf.num_altsetting; ++a) {
         const libusb_interface_descriptor& alt = itf.altsetting[a];
-        if (alt.bInterfaceNumber != interface_ || alt.bAlternateSetting != 0) continue;
+        if (alt.bInterfaceNumber != interfaceNumber || alt.bAlternateSetting != 0) continue;
         for (int e = 0; e < alt.bNumEndpoints; ++e) {
           const libusb_endpoint_descriptor& ep = alt.endpoint[e];
           if ((ep.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
@@ -108,23 +213,36 @@ class LibusbDevice : public UsbDevice {
     libusb_free_config_descriptor(config);
   }
 
-  // The channel has waited for every transfer, so none is outstanding here.
+  // Usually the channel has had every transfer back and the device closes
+  // here. One whose cancel never came back is still libusb's: the device
+  // stays open, with the transfers and the buffers they point into, until
+  // libusb reports it (the event thread closes it then).
   ~LibusbDevice() override {
-    libusb_release_interface(handle_, interface_);
-    libusb_close(handle_);
-    libusb_free_transfer(read_);
-    libusb_free_transfer(write_);
+    LibusbFlight& f = *flight_;
+    const char* out = nullptr;
+    {
+      plat::LockGuard lock(f.mutex);
+      f.sink = nullptr;
+      if (f.readBusy || f.writeBusy) {
+        out = f.readBusy && f.writeBusy ? "a read and a write" : f.readBusy ? "a read" : "a write";
+        f.buffers = std::move(kept_);
+      }
+    }
+    if (!out) return;
+    VLN_TRACE(kUsb, "%s: closed with %s still out: the device stays open until libusb reports it",
+              f.path.c_str(), out);
+    abandoned_->add(std::move(flight_));
   }
 
   bool bulkPipes(uint16_t* inMaxPacket, uint16_t* outMaxPacket) override {
     *inMaxPacket = inPacket_;
     *outMaxPacket = outPacket_;
-    return read_ && write_ && inPacket_ != 0 && outPacket_ != 0;
+    return flight_->read && flight_->write && inPacket_ != 0 && outPacket_ != 0;
   }
 
   int controlTransfer(const ControlSetup& s, uint8_t* data) override {
-    const int n = libusb_control_transfer(handle_, s.requestType, s.request, s.value, s.index, data,
-                                          s.length, kControlTimeoutMs);
+    const int n = libusb_control_transfer(flight_->handle, s.requestType, s.request, s.value,
+                                          s.index, data, s.length, kControlTimeoutMs);
     if (n < 0)
       VLN_TRACE(kUsb, "control request 0x%02X/%u value 0x%04X failed: %s", unsigned(s.requestType),
                 unsigned(s.request), unsigned(s.value), libusb_error_name(n));
@@ -132,67 +250,89 @@ class LibusbDevice : public UsbDevice {
   }
 
   void resetPipes() override {
-    libusb_clear_halt(handle_, inEndpoint_);
-    libusb_clear_halt(handle_, outEndpoint_);
+    libusb_clear_halt(flight_->handle, inEndpoint_);
+    libusb_clear_halt(flight_->handle, outEndpoint_);
   }
 
   bool startRead(uint8_t* buffer, size_t length) override {
-    libusb_fill_bulk_transfer(read_, handle_, inEndpoint_, buffer, int(length), &onRead, this, 0);
-    readBusy_ = true;
-    const int rc = libusb_submit_transfer(read_);
-    if (rc == 0) return true;
-    readBusy_ = false;
-    VLN_TRACE(kUsb, "bulk IN submit failed: %s", libusb_error_name(rc));
-    return false;
+    LibusbFlight& f = *flight_;
+    libusb_fill_bulk_transfer(f.read, f.handle, inEndpoint_, buffer, int(length), &onRead, &f, 0);
+    return submit(f.read, &f.readBusy, "IN");
   }
 
   bool startWrite(const uint8_t* data, size_t length) override {
-    libusb_fill_bulk_transfer(write_, handle_, outEndpoint_, const_cast<uint8_t*>(data),
-                              int(length), &onWrite, this, 0);
-    writeBusy_ = true;
-    const int rc = libusb_submit_transfer(write_);
-    if (rc == 0) return true;
-    writeBusy_ = false;
-    VLN_TRACE(kUsb, "bulk OUT submit failed: %s", libusb_error_name(rc));
-    return false;
+    LibusbFlight& f = *flight_;
+    libusb_fill_bulk_transfer(f.write, f.handle, outEndpoint_, const_cast<uint8_t*>(data),
+                              int(length), &onWrite, &f, 0);
+    return submit(f.write, &f.writeBusy, "OUT");
   }
 
   void cancelTransfers() override {
-    if (readBusy_) libusb_cancel_transfer(read_);
-    if (writeBusy_) libusb_cancel_transfer(write_);
+    LibusbFlight& f = *flight_;
+    bool read, write;
+    {
+      plat::LockGuard lock(f.mutex);
+      read = f.readBusy;
+      write = f.writeBusy;
+    }
+    // Outside the lock: the completion takes it.
+    if (read) libusb_cancel_transfer(f.read);
+    if (write) libusb_cancel_transfer(f.write);
   }
 
  private:
-  // Usually on the bus's event thread, but libusb runs completions on any
-  // thread handling its events, a synchronous control transfer included: no
-  // lock may be held across controlTransfer() that these need.
-  static void LIBUSB_CALL onRead(libusb_transfer* transfer) {
-    auto* self = static_cast<LibusbDevice*>(transfer->user_data);
-    self->readBusy_ = false;
-    self->sink_->readDone(statusOf(transfer), size_t(std::max(transfer->actual_length, 0)));
-  }
-  static void LIBUSB_CALL onWrite(libusb_transfer* transfer) {
-    auto* self = static_cast<LibusbDevice*>(transfer->user_data);
-    self->writeBusy_ = false;
-    self->sink_->writeDone(statusOf(transfer), size_t(std::max(transfer->actual_length, 0)));
+  // No lock is held across libusb calls: a completion may run on another
+  // thread before the submit returns, and takes the flight's lock.
+  bool submit(libusb_transfer* transfer, bool* busy,
+              const char* direction) NO_THREAD_SAFETY_ANALYSIS {
+    LibusbFlight& f = *flight_;
+    {
+      plat::LockGuard lock(f.mutex);
+      *busy = true;
+    }
+    const int rc = libusb_submit_transfer(transfer);
+    if (rc == 0) return true;
+    {
+      plat::LockGuard lock(f.mutex);
+      *busy = false;
+    }
+    VLN_TRACE(kUsb, "bulk %s submit failed: %s", direction, libusb_error_name(rc));
+    return false;
   }
 
-  libusb_device_handle* const handle_;
-  const uint8_t interface_;
-  TransferSink* const sink_;
-  libusb_transfer* const read_;
-  libusb_transfer* const write_;
+  // Usually on the bus's event thread, but libusb runs completions on any
+  // thread handling its events, a synchronous control transfer included: no
+  // lock may be held across controlTransfer() that these need. The sink is
+  // called under the flight's lock, so that once the device has let go of it
+  // no call is running or to come.
+  static void LIBUSB_CALL onRead(libusb_transfer* transfer) {
+    auto* f = static_cast<LibusbFlight*>(transfer->user_data);
+    const TransferStatus status = statusOf(transfer);
+    plat::LockGuard lock(f->mutex);
+    f->readBusy = false;
+    if (f->sink) f->sink->readDone(status, size_t(std::max(transfer->actual_length, 0)));
+  }
+  static void LIBUSB_CALL onWrite(libusb_transfer* transfer) {
+    auto* f = static_cast<LibusbFlight*>(transfer->user_data);
+    const TransferStatus status = statusOf(transfer);
+    plat::LockGuard lock(f->mutex);
+    f->writeBusy = false;
+    if (f->sink) f->sink->writeDone(status, size_t(std::max(transfer->actual_length, 0)));
+  }
+
+  std::unique_ptr<LibusbFlight> flight_;
+  AbandonedTransfers* const abandoned_;
   uint8_t inEndpoint_ = 0;
   uint8_t outEndpoint_ = 0;
   uint16_t inPacket_ = 0;
   uint16_t outPacket_ = 0;
-  std::atomic<bool> readBusy_{false};
-  std::atomic<bool> writeBusy_{false};
 };
 
 }  // namespace
 
-LibusbBus::LibusbBus(LibusbOptions options) : options_(std::move(options)) {}
+LibusbBus::LibusbBus(LibusbOptions options)
+    : options_(std::move(options)),
+      abandoned_(std::make_unique<AbandonedTransfers>(kAbandonedLimit)) {}
 
 LibusbBus::~LibusbBus() { stop(); }
 
@@ -235,9 +375,10 @@ int LibusbBus::onHotplug(libusb_context*, libusb_device* device, int event, void
 }
 
 void LibusbBus::handleEvents() {
-  while (!stopping_) {
+  while (!eventsEnd_) {
     timeval tv{0, 200000};
     libusb_handle_events_timeout_completed(context_, &tv, nullptr);
+    abandoned_->close(false);
   }
 }
 
@@ -471,7 +612,7 @@ std::unique_ptr<UsbDevice> LibusbBus::open(const std::string& path, TransferSink
     libusb_close(handle);
     return nullptr;
   }
-  return std::make_unique<LibusbDevice>(handle, interfaceNumber, sink);
+  return std::make_unique<LibusbDevice>(handle, interfaceNumber, sink, path, abandoned_.get());
 }
 
 void LibusbBus::stop() {
@@ -483,9 +624,15 @@ void LibusbBus::stop() {
     watchThread_.reset();  // joins
   }
   if (eventThread_) {
+    // Transfers a channel gave up on get a last moment to come back.
+    const auto giveUpAt = std::chrono::steady_clock::now() + kAbandonedStopWait;
+    while (!abandoned_->close(false) && std::chrono::steady_clock::now() < giveUpAt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    eventsEnd_ = true;
     libusb_interrupt_event_handler(context_);
     eventThread_.reset();  // joins
   }
+  abandoned_->close(true);
   // Hotplug changes that came after the watch thread ended.
   std::shared_ptr<Change> change;
   while (changes_.tryPop(change))

@@ -8,6 +8,12 @@
 // Device path: USB\VID_vvvv&PID_pppp\<bus>-<port>.<port>...
 //
 // A machine without USB (libusb_init failing) has a bus with no devices.
+//
+// A device closed while libusb still has one of its transfers (a cancel the
+// host controller has not answered) stays open, with the transfers and their
+// buffers, until libusb reports them; the event thread then closes it. One
+// still out after 10 s, or when the bus stops, has its handle closed and its
+// transfers and buffers left unfreed for good.
 #pragma once
 
 #include <atomic>
@@ -28,6 +34,8 @@ struct libusb_context;
 struct libusb_device;
 
 namespace usblink {
+
+class AbandonedTransfers;
 
 struct LibusbOptions {
   std::vector<UsbId> ids;  // taken by id, besides the MS OS 2.0 match
@@ -99,10 +107,13 @@ class LibusbBus : public UsbBus {
   bool hotplugRegistered_ = false;
   int hotplugHandle_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> eventsEnd_{false};  // after stopping_: the event thread may end
   std::unique_ptr<Worker> eventThread_;
   std::unique_ptr<Worker> watchThread_;
   // Hotplug changes for the watch thread; a null device asks it to end.
   translayer::BlockingQueue<Change> changes_;
+  // Devices closed while libusb still had a transfer of theirs.
+  const std::unique_ptr<AbandonedTransfers> abandoned_;
 
   mutable plat::Mutex mutex_;
   std::map<std::string, Matched> matched_ GUARDED_BY(mutex_);  // path -> device

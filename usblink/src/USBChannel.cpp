@@ -21,8 +21,15 @@ constexpr size_t kTxSlack = 1024;
 // How long cancelled transfers are waited for. A device that has gone in a
 // way that never answers (every call failing with "no device") would
 // otherwise hold the channel, and with it the removal, for ever; closing the
-// device abandons what is still out.
+// device abandons what is still out, and the bus keeps it, with the buffers
+// it points into, for as long as it may still complete.
 constexpr auto kDrainLimit = std::chrono::seconds(5);
+
+// The buffers of transfers the channel gave up waiting for.
+struct AbandonedBuffers {
+  std::unique_ptr<RecordSplitter> splitter;
+  std::vector<uint8_t> tx;
+};
 
 }  // namespace
 
@@ -336,7 +343,17 @@ void USBChannel::drainTransfers() {
     if (read) readPending_ = false;
     if (write) writePending_ = false;
     if (!readPending_ && !writePending_) return;
-    if (Clock::now() >= giveUpAt) return;
+    if (Clock::now() >= giveUpAt) {
+      VLN_TRACE(kUsb, "%s: the cancelled %s not back after %lld s; closing the device without it",
+                path_.c_str(),
+                readPending_ && writePending_ ? "read and write are"
+                : readPending_                ? "read is"
+                                              : "write is",
+                static_cast<long long>(kDrainLimit.count()));
+      device_->keepWhileOut(std::make_shared<AbandonedBuffers>(
+          AbandonedBuffers{std::move(splitter_), std::move(txBuffer_)}));
+      return;
+    }
     const PollInterest interest = device_->pollInterest();
     plat::PollItem items[2];
     items[0] = {wake_.handle(), plat::kPollRead, 0};

@@ -59,7 +59,9 @@ struct PollInterest {
 class UsbDevice {
  public:
   // Closes the device. Transfers still outstanding (ones whose cancel the
-  // device never answered) are abandoned: no completion comes after it.
+  // device never answered) are abandoned: no completion comes after it. A
+  // bus that may still finish them later (libusb) keeps them, with what was
+  // handed to keepWhileOut(), until it does; nothing it may write is freed.
   virtual ~UsbDevice() = default;
 
   // The maximum packet sizes of the bulk IN and OUT endpoints of alternate
@@ -82,12 +84,19 @@ class UsbDevice {
   // Asks every outstanding transfer to end soon; their completions still
   // come (kCancelled, or kDone when they beat the cancel).
   virtual void cancelTransfers() = 0;
+  // For a caller about to close the device with transfers still out: the
+  // buffers those transfers were given, kept for as long as the bus may
+  // write into them (at least until the device is closed).
+  virtual void keepWhileOut(std::shared_ptr<void> buffers) { kept_ = std::move(buffers); }
 
   // For backends that do their I/O on the channel's own thread: a handle to
   // wait on, and the work to do when it is ready. service() returns false
   // when the device is gone or broke the protocol.
   virtual PollInterest pollInterest() { return {}; }
   virtual bool service() { return true; }
+
+ protected:
+  std::shared_ptr<void> kept_;  // from keepWhileOut()
 };
 
 // Arrival and removal of devices, by device path (already upper-case).

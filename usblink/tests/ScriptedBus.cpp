@@ -30,7 +30,7 @@ bool sameSetup(const ControlSetup& a, const ControlSetup& b) {
 class ScriptedDevice : public UsbDevice {
  public:
   explicit ScriptedDevice(std::shared_ptr<DeviceScript> script) : script_(std::move(script)) {}
-  ~ScriptedDevice() override { script_->close(); }
+  ~ScriptedDevice() override { script_->close(std::move(kept_)); }
 
   bool bulkPipes(uint16_t* in, uint16_t* out) override { return script_->bulkPipes(in, out); }
   int controlTransfer(const ControlSetup& setup, uint8_t* data) override {
@@ -170,24 +170,44 @@ bool DeviceScript::open(TransferSink* sink) {
   return true;
 }
 
-void DeviceScript::close() {
+void DeviceScript::close(std::shared_ptr<void> kept) {
   std::thread late;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     late.swap(late_);
   }
   // A late completion still on its way finishes first, as the bus would
-  // deliver it; the point is whether the channel waited for it.
+  // deliver it; a held one comes back after the close, as from a bus that
+  // keeps the transfer: into the buffers left to it, with no call to the
+  // channel. The point is whether the channel waited for it, or left it
+  // what it writes into.
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (readOut_ || writeOut_) closedWithTransfersOut_ = true;
   }
   if (late.joinable()) late.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  readOut_ = writeOut_ = writeHeld_ = false;
+  if (cancelAsked_)
+    kept_ = std::move(kept);
+  else
+    readOut_ = writeOut_ = writeHeld_ = false;
   sink_ = nullptr;
   isOpen_ = false;
   changed_.notify_all();
+}
+
+void DeviceScript::holdCancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancelHeld_ = true;
+}
+
+bool DeviceScript::releaseCancel(bool* afterClose, bool* keptNothing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!cancelAsked_) return false;
+  *afterClose = !isOpen_;
+  *keptNothing = !isOpen_ && !kept_;
+  finishCancel();
+  return true;
 }
 
 bool DeviceScript::bulkPipes(uint16_t* in, uint16_t* out) {
@@ -267,30 +287,39 @@ bool DeviceScript::startWrite(const uint8_t* data, size_t length) {
 void DeviceScript::cancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   cancelled_ = true;
-  auto finish = [this] {
-    if (readOut_) {
-      // What a controller may still put into the buffer before it lets go.
-      std::memset(readBuffer_, 0xEE, readLength_);
-      readOut_ = false;
-      sink_->readDone(TransferStatus::kCancelled, 0);
-    }
-    if (writeOut_) {
-      writeOut_ = writeHeld_ = false;
-      sink_->writeDone(TransferStatus::kCancelled, 0);
-    }
-    changed_.notify_all();
-  };
+  if (cancelHeld_) {
+    cancelAsked_ = true;
+    return;
+  }
   if (lateCancelMs_ <= 0) {
-    finish();
+    finishCancel();
     return;
   }
   if (late_.joinable()) return;  // already on its way
   const int delay = lateCancelMs_;
-  late_ = std::thread([this, delay, finish] {
+  late_ = std::thread([this, delay] {
     std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard<std::mutex> inner(mutex_);
-    finish();
+    finishCancel();
   });
+}
+
+void DeviceScript::finishCancel() {
+  cancelAsked_ = false;
+  if (readOut_) {
+    // What a controller may still put into the buffer before it lets go;
+    // not into memory a closed device was left nothing of (without a
+    // sanitizer that would go unseen and corrupt the heap).
+    if (isOpen_ || kept_) std::memset(readBuffer_, 0xEE, readLength_);
+    readOut_ = false;
+    if (sink_) sink_->readDone(TransferStatus::kCancelled, 0);
+  }
+  if (writeOut_) {
+    writeOut_ = writeHeld_ = false;
+    if (sink_) sink_->writeDone(TransferStatus::kCancelled, 0);
+  }
+  kept_.reset();
+  changed_.notify_all();
 }
 
 // ---- ScriptedBus ----

@@ -60,6 +60,10 @@ class DeviceScript {
   // Cancelled transfers come back this late, from another thread, after
   // writing into the read buffer as a host controller may.
   void setLateCancel(int ms);
+  // Cancelled transfers come back only at releaseCancel(), on the test's
+  // thread; after the device was closed too (then writing into what the
+  // channel left with keepWhileOut(), and with no completion).
+  void holdCancel();
 
   // ---- the test side; any thread ----
   // Completes the pending read; waits for one to be pending.
@@ -74,6 +78,10 @@ class DeviceScript {
   int unexpected() const;
   bool closedWithTransfersOut() const;
   bool cancelled() const;
+  // Ends a held cancel. False when none was asked for. *afterClose: the
+  // device was closed by then; *keptNothing: and the channel had left no
+  // buffers with it, so nothing was written.
+  bool releaseCancel(bool* afterClose, bool* keptNothing);
 
  private:
   friend class ScriptedDevice;
@@ -81,12 +89,13 @@ class DeviceScript {
 
   // ---- the device side, on the channel thread ----
   bool open(TransferSink* sink);
-  void close();
+  void close(std::shared_ptr<void> kept);
   bool bulkPipes(uint16_t* in, uint16_t* out);
   int control(const ControlSetup& setup, uint8_t* data);
   bool startRead(uint8_t* buffer, size_t length);
   bool startWrite(const uint8_t* data, size_t length);
   void cancel();
+  void finishCancel();  // lock held
   void finishRead(std::unique_lock<std::mutex>& lock, const ReadStep& step);
 
   mutable std::mutex mutex_;
@@ -105,6 +114,9 @@ class DeviceScript {
   int unexpected_ = 0;
   bool closedWithTransfersOut_ = false;
   bool cancelled_ = false;
+  bool cancelHeld_ = false;
+  bool cancelAsked_ = false;    // a held cancel awaits releaseCancel()
+  std::shared_ptr<void> kept_;  // from the closed device
   uint8_t* readBuffer_ = nullptr;
   size_t readLength_ = 0;
   bool readOut_ = false;

@@ -414,6 +414,24 @@ TEST_F(Media, StoppingWaitsForEveryTransferBeforeReleasingTheDevice) {
   EXPECT_EQ(d->opens(), 1);
 }
 
+// A cancel that comes back only after the channel stopped waiting for it
+// (5 s) writes into buffers the channel left to the device, and reaches no
+// channel: under the address sanitizer, a freed buffer would be caught here.
+TEST_F(Media, ACancelBackAfterTheChannelGaveUpFindsItsBuffersKept) {
+  auto d = healthy("USB\\A");
+  d->holdCancel();
+  create();
+  connect(1);
+  ASSERT_TRUE(d->waitReadPending());
+  library_->envDestroy();  // the channel is deleted once it has given up
+  EXPECT_TRUE(d->cancelled());
+  EXPECT_TRUE(d->closedWithTransfersOut());
+  bool afterClose = false, keptNothing = true;
+  ASSERT_TRUE(d->releaseCancel(&afterClose, &keptNothing));
+  EXPECT_TRUE(afterClose);
+  EXPECT_FALSE(keptNothing);
+}
+
 TEST_F(Media, TransmitEventOutlivesTheRemovalReport) {
   healthy("USB\\A");
   healthy("USB\\B");

@@ -56,11 +56,12 @@ class CConnServerApp {
   CConnServerApp(const CConnServerApp&) = delete;
   CConnServerApp& operator=(const CConnServerApp&) = delete;
 
-  // `programPath`: the program's own path (argv[0] will do).
+  // `programPath`: the program file's path.
   Start initInstance(const std::string& programPath);
   // Idempotent; returns the exit code of a server that ran (0).
   int exitInstance();
-  // initInstance() as the program's main runs it: nothing when the server
+  // initInstance() as the program's main runs it, with the path of the file
+  // this process runs (whatever argv[0] says): nothing when the server
   // runs, else the code the program ends with (0 beside another instance;
   // kExitStartFailed after a failed start, cleaned up).
   std::optional<int> startProgram(int argc, char** argv);

@@ -1,6 +1,9 @@
 // Stopping another process: the signals a test or tool sends to the programs
-// it started (their own side is plat/signals.h).
+// it started (their own side is plat/signals.h); this process's own id and
+// program file.
 #pragma once
+
+#include <string>
 
 namespace plat {
 
@@ -21,5 +24,10 @@ int processCpuSeconds(int pid, double* seconds);
 
 // This process's id.
 int currentProcessId();
+
+// The absolute path of the program file this process runs: what the system
+// started, whatever name it was started under (a symbolic link of another
+// name, or another argv[0], changes nothing). Empty when it cannot be told.
+std::string currentProgramPath();
 
 }  // namespace plat

@@ -152,6 +152,7 @@ struct Urb {
   int length = 0;
   int status = 0;
   int actual = 0;
+  bool discarded = false;  // a held-back cancel: out until the hold ends
 };
 
 void release(Urb& u) {
@@ -173,6 +174,7 @@ struct EmulatedDevice::State final : devsim::FrameTransport {
   // Guarded by fixtureMutex():
   bool gone GUARDED_BY(fixtureMutex()) = false;
   Fault fault GUARDED_BY(fixtureMutex()) = Fault::kNone;
+  bool holdCancels GUARDED_BY(fixtureMutex()) = false;
   std::deque<uint8_t> toHost GUARDED_BY(fixtureMutex());  // records for bulk IN
   std::vector<uint8_t> carry GUARDED_BY(fixtureMutex());  // a host record cut by its transfer's end
   std::vector<OutUrb> outUrbs GUARDED_BY(fixtureMutex());
@@ -353,17 +355,49 @@ void Node::submit(UMockdevIoctlClient* client, Client& c, UMockdevIoctlData* arg
 bool Node::reapOne(Client& c, std::vector<std::vector<uint8_t>>* frames, Urb* out) {
   EmulatedDevice::State& s = *c.state;
   if (!s.gone) {
-    if (s.fault == Fault::kStall || s.fault == Fault::kTransferError) {
-      const int status = s.fault == Fault::kStall ? -EPIPE : -EPROTO;
-      for (Urb& u : c.flying) {
-        u.status = status;
-        u.actual = 0;
-        c.done.push_back(u);
+    // A cancel held back keeps its URB out, whatever else the device does.
+    if (!s.holdCancels) {
+      for (auto it = c.flying.begin(); it != c.flying.end();) {
+        if (!it->discarded) {
+          ++it;
+          continue;
+        }
+        it->status = -ENOENT;
+        it->actual = 0;
+        c.done.push_back(*it);
+        it = c.flying.erase(it);
       }
-      c.flying.clear();
+    }
+    if (s.fault == Fault::kOutError) {
+      for (auto it = c.flying.begin(); it != c.flying.end();) {
+        if (it->endpoint != kOutEndpoint || it->discarded) {
+          ++it;
+          continue;
+        }
+        it->status = -EPROTO;
+        it->actual = 0;
+        c.done.push_back(*it);
+        it = c.flying.erase(it);
+      }
+    } else if (s.fault == Fault::kStall || s.fault == Fault::kTransferError) {
+      const int status = s.fault == Fault::kStall ? -EPIPE : -EPROTO;
+      for (auto it = c.flying.begin(); it != c.flying.end();) {
+        if (it->discarded) {
+          ++it;
+          continue;
+        }
+        it->status = status;
+        it->actual = 0;
+        c.done.push_back(*it);
+        it = c.flying.erase(it);
+      }
     } else if (s.fault == Fault::kNone) {
       for (auto it = c.flying.begin(); it != c.flying.end();) {
         Urb& u = *it;
+        if (u.discarded) {
+          ++it;
+          continue;
+        }
         if (u.endpoint == kOutEndpoint) {
           // An empty transfer is the zero-length packet that ends a transfer
           // of whole packets: it carries no frames.
@@ -461,10 +495,16 @@ bool Node::handle(UMockdevIoctlClient* client) {
         // The argument is the URB's address itself.
         gulong address = 0;
         std::memcpy(&address, arg->data, std::min<size_t>(sizeof address, size_t(arg->data_len)));
-        auto found = std::find_if(c->flying.begin(), c->flying.end(),
-                                  [&](const Urb& u) { return u.urb->client_addr == address; });
+        auto found = std::find_if(c->flying.begin(), c->flying.end(), [&](const Urb& u) {
+          return u.urb->client_addr == address && !u.discarded;
+        });
         if (found == c->flying.end()) {
           umockdev_ioctl_client_complete(client, -1, EINVAL);
+          break;
+        }
+        if (state->holdCancels) {
+          found->discarded = true;
+          umockdev_ioctl_client_complete(client, 0, 0);
           break;
         }
         found->status = -ENOENT;
@@ -543,6 +583,11 @@ const DeviceSpec& EmulatedDevice::spec() const { return state_->spec; }
 void EmulatedDevice::setFault(Fault fault) {
   plat::LockGuard lock(fixtureMutex());
   state_->fault = fault;
+}
+
+void EmulatedDevice::holdCancels(bool hold) {
+  plat::LockGuard lock(fixtureMutex());
+  state_->holdCancels = hold;
 }
 
 std::vector<OutUrb> EmulatedDevice::outUrbs() const {

@@ -59,6 +59,7 @@ enum class Fault {
   kTransferError,  // every bulk URB ends with -EPROTO
   kNoDevice,       // every usbfs call fails with ENODEV; URBs out are never reaped
   kPending,        // bulk URBs stay pending until the fault is cleared
+  kOutError,       // bulk OUT URBs end with -EPROTO; IN URBs stay pending
 };
 
 struct OutUrb {
@@ -81,6 +82,9 @@ class EmulatedDevice {
  public:
   const DeviceSpec& spec() const;
   void setFault(Fault fault);
+  // While held, a discarded URB is answered at once but stays out, as on a
+  // host controller slow to give it back; released, it ends with -ENOENT.
+  void holdCancels(bool hold);
   // The bulk OUT URBs the host submitted, in order.
   std::vector<OutUrb> outUrbs() const;
   // Handles the host holds open on the node now, and opens in all.

@@ -377,6 +377,71 @@ TEST_F(UsbEmuE2E, PendingTransfersAreNotARemoval) {
   EXPECT_TRUE(road_.stopHub());
 }
 
+// A cancel the host controller is slow to give back: the channel stops
+// waiting for it and the device leaves the list, but the handle stays open
+// with the transfer (and the memory it may still write) until libusb reports
+// it; only then is the device closed. A server stopping with such a cancel
+// out ends cleanly without freeing it. (One never given back at all is the
+// ENODEV case above: its handle is closed after a while.)
+TEST_F(UsbEmuE2E, ACancelHeldBackKeepsTheTransferUntilLibusbReportsIt) {
+  DeviceSpec slow = spec(1, 2, 0x15);
+  DeviceSpec healthy = spec(2, 3, 0x25);
+  EmulatedDevice* d = bed_.plug(slow);
+  ASSERT_TRUE(d);
+  ASSERT_TRUE(bed_.plug(healthy));
+  ASSERT_TRUE(startHub(false, {"VLN_TRACE=usb"}));
+  ASSERT_TRUE(road_.waitOnline({slow.hwid, healthy.hwid}));
+  const auto hubSaid = [&](const std::string& part) {
+    for (const std::string& line : road_.hubLines())
+      if (line.find(part) != std::string::npos) return true;
+    return false;
+  };
+
+  // A write fails while the read is out, and the read's cancel is held back.
+  auto open = openBench(slow.hwid);
+  ASSERT_TRUE(open);
+  d->holdCancels(true);
+  d->setFault(Fault::kOutError);
+  BenchResult failed;
+  std::thread echo([&] { failed = open->run(BenchClient::kEcho, 64u << 10, 1024, 3, kReceiveMs); });
+  EXPECT_TRUE(open->waitClosed(Road::kWaitMs));
+  echo.join();
+  EXPECT_NE(0, failed.result);
+  // The removal comes once the channel has given up on the read, which is
+  // still out on a handle still open.
+  EXPECT_TRUE(road_.waitOnline({slow.hwid}, false));
+  EXPECT_EQ(1, d->openClients());
+  EXPECT_EQ(1, d->urbsOut());
+  EXPECT_TRUE(hubSaid("1-1: closed with a read still out"));
+
+  // Given back: libusb reports it, and the device is closed.
+  d->holdCancels(false);
+  EXPECT_TRUE(eventually([&] { return d->openClients() == 0 && d->urbsOut() == 0; }));
+  EXPECT_TRUE(road_.waitHubLine([](const std::string& l) {
+    return l.find("1-1: libusb has reported the abandoned transfers: the device is closed") !=
+           std::string::npos;
+  }));
+  echoes(healthy.hwid, 128u << 10, 1024);
+
+  // Plugged in again it is served as before.
+  bed_.unplug(d);
+  DeviceSpec again = slow;
+  again.devnum = 4;
+  EmulatedDevice* back = bed_.plug(again);
+  ASSERT_TRUE(back);
+  ASSERT_TRUE(road_.waitOnline({slow.hwid}));
+  echoes(slow.hwid, 128u << 10, 1024);
+
+  // Stopped while the read's cancel is held back for good: the server ends
+  // cleanly, closing the device but freeing nothing libusb still has.
+  back->holdCancels(true);
+  EXPECT_TRUE(road_.stopHub());
+  EXPECT_TRUE(
+      hubSaid("1-1: the abandoned transfers are still out as the bus stops: the device "
+              "is closed, the transfers and their buffers are left unfreed"));
+  EXPECT_TRUE(eventually([&] { return back->openClients() == 0; }));
+}
+
 TEST_F(UsbEmuE2E, PollingFollowsVanishingReplugAndSwap) {
   DeviceSpec first = spec(1, 2, 0x13);
   EmulatedDevice* d = bed_.plug(first);
