@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <vector>
 
 namespace {
 
@@ -32,6 +33,19 @@ TEST(ProcessCpuTest, RefusesWhatIsNoProcess) {
   EXPECT_EQ(plat::processCpuSeconds(-5, &seconds), 87);
   // Above the kernel's largest pid.
   EXPECT_EQ(plat::processCpuSeconds(1 << 23, &seconds), 2);
+}
+
+TEST(ProcessMemoryTest, ResidentBytesFollowWhatTheProcessTouches) {
+  unsigned long long before = 0, after = 0;
+  ASSERT_EQ(plat::processResidentBytes(plat::currentProcessId(), &before), 0);
+  EXPECT_GT(before, 0u);
+  std::vector<char> block(64u << 20);
+  for (size_t i = 0; i < block.size(); i += 4096) block[i] = char(i);
+  ASSERT_EQ(plat::processResidentBytes(plat::currentProcessId(), &after), 0);
+  EXPECT_GE(after, before + (48u << 20)) << "64 MiB touched";
+  EXPECT_EQ(block[8192], char(8192));
+  EXPECT_EQ(plat::processResidentBytes(0, &after), 87);
+  EXPECT_EQ(plat::processResidentBytes(1 << 23, &after), 2);
 }
 
 }  // namespace
