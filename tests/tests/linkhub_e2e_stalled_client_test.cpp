@@ -53,9 +53,14 @@ class StoppableUpload final : public TrIfTranRemote {
     if (client_->notConnected != 0) return -1;
     // An upload of nearly 4 GiB: it outlasts the test.
     const uint32_t total = 0xFFFFFF00u;
-    const uint8_t setup[8] = {uint8_t(total),   uint8_t(total >> 8), uint8_t(total >> 16),
-                              uint8_t(total >> 24), uint8_t(kPacket), uint8_t(kPacket >> 8),
-                              uint8_t(BenchClient::kUpload), 0};
+    const uint8_t setup[8] = {uint8_t(total),
+                              uint8_t(total >> 8),
+                              uint8_t(total >> 16),
+                              uint8_t(total >> 24),
+                              uint8_t(kPacket),
+                              uint8_t(kPacket >> 8),
+                              uint8_t(BenchClient::kUpload),
+                              0};
     auto chunk = std::make_shared<TrIfTranPayload>();
     chunk->length = sizeof setup;
     std::copy(setup, setup + sizeof setup, chunk->data);
@@ -142,16 +147,24 @@ class StalledClientE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(road_.ok());
-    ASSERT_TRUE(road_.startHub());
+    // The link's and the pipes' trace tell when the server holds the device
+    // back and when it ends a channel.
+    ASSERT_TRUE(road_.startHub({"VLN_TRACE=link,pipes"}));
     ASSERT_GE(road_.startDevsim({{"dev1", h1_}, {"dev2", h2_}}), 0);
     ASSERT_TRUE(road_.waitOnline({h1_, h2_}));
   }
 
-  // An upload that has come and then stalls: the client stops reading.
+  // An upload that has come and then stalls: the client stops reading, and
+  // the server, at its bound, holds the device back.
   void startStalledUpload(StoppableUpload& upload) {
     ASSERT_EQ(0, upload.open(h1_));
     ASSERT_TRUE(upload.waitReceived(0, 1u << 20, Road::kWaitMs));
     upload.setReading(false);
+    ASSERT_TRUE(waitHubSays("has no room")) << "the server went on taking the device's frames";
+  }
+  bool waitHubSays(const char* text, int timeoutMs = Road::kWaitMs) {
+    return road_.waitHubLine(
+        [&](const std::string& line) { return line.find(text) != std::string::npos; }, timeoutMs);
   }
 
   Road road_;
@@ -197,6 +210,7 @@ TEST_F(StalledClientE2E, AClientThatReadsNothingForLongLosesItsChannelAndTheDevi
       sameDevice.run(BenchClient::kEcho, 64u << 10, 1000, 6, 3 * Road::kWaitMs);
   EXPECT_EQ(0, echo.result);
   EXPECT_EQ(64u << 10, echo.received);
+  EXPECT_TRUE(waitHubSays("the peer read nothing for the stall limit"));
   // The client's reader returns at last: it reads what the pipe still held,
   // in order, and finds the channel ended.
   upload.setReading(true);
