@@ -160,7 +160,7 @@ class StalledClientE2E : public ::testing::Test {
     ASSERT_EQ(0, upload.open(h1_));
     ASSERT_TRUE(upload.waitReceived(0, 1u << 20, Road::kWaitMs));
     upload.setReading(false);
-    ASSERT_TRUE(waitHubSays("has no room")) << "the server went on taking the device's frames";
+    EXPECT_TRUE(waitHubSays("has no room")) << "the server went on taking the device's frames";
   }
   bool waitHubSays(const char* text, int timeoutMs = Road::kWaitMs) {
     return road_.waitHubLine(
