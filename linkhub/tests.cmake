@@ -77,6 +77,7 @@ function(hub_test name)
 endfunction()
 
 hub_test(transport_manager_test LIBS linkhub_core devsim_core LABELS unit asan concurrency)
+hub_test(transport_session_handler_test LIBS linkhub_core devsim_core LABELS unit asan)
 hub_test(tr_if_server_test LIBS linkhub_core devsim_core LABELS unit asan concurrency)
 hub_test(conn_server_app_test LIBS linkhub_core devsim_core LABELS unit asan)
 hub_test(linkhub_process_test LIBS linkhub_core devsim_core rpc_testsupport LABELS unit asan)

@@ -8,6 +8,9 @@ if(TARGET linkhub AND TARGET devsim AND TARGET usblink)
   vln_add_test(NAME linkhub_e2e_link_trace_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/linkhub_e2e_link_trace_test.cpp
     LIBS e2e_road LABELS e2e TIMEOUT 600)
+  vln_add_test(NAME linkhub_e2e_stalled_client_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/linkhub_e2e_stalled_client_test.cpp
+    LIBS e2e_road LABELS e2e TIMEOUT 600)
 endif()
 
 # The terminal session the console tests read their programs through.

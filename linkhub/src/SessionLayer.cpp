@@ -18,7 +18,8 @@ namespace linkhub {
 
 namespace {
 
-// Below this a fragment could not carry a byte of data.
+// Below this a fragment could not carry a byte of data (a first fragment
+// needs the control and channel bytes and the protocol id).
 constexpr uint16_t kMinDeviceFrame = 4;
 // send() refuses once a channel would hold this many fragments.
 constexpr size_t kQueueLimit = 65536;
@@ -102,6 +103,13 @@ void SessionLayer::run() {
   MediaChannelInfo info{};
   if (!media_ || !media_->getChannelInfo(mediaIndex_, &info, int(sizeof info))) {
     VLN_TRACE(kLink, "[%u] GetChannelInfo failed: no link on this channel", mediaIndex_);
+    started_.set();
+    return;
+  }
+  if (info.maxFrameLength < kMinDeviceFrame) {
+    // Fragments would have no room for data (and their sizes would wrap).
+    VLN_TRACE(kLink, "[%u] media max frame %u is below %u: no link on this channel", mediaIndex_,
+              unsigned(info.maxFrameLength), unsigned(kMinDeviceFrame));
     started_.set();
     return;
   }
@@ -229,6 +237,7 @@ void SessionLayer::resetLink() {
   peerBusy_ = false;
   reject_ = false;
   pollOutstanding_ = false;
+  holding_ = false;
   stage_ = Stage::kAwaitReset;
 }
 
@@ -273,7 +282,7 @@ bool SessionLayer::anyQueued() const {
 
 bool SessionLayer::windowFull() const {
   uint8_t next = seqAdd(vs_, 1);
-  return next == peerAck_ || next == cursor_ || next == floor_;
+  return next == peerAck_ || next == cursor_;
 }
 
 // ---- channels ------------------------------------------------------------
@@ -319,6 +328,8 @@ void SessionLayer::closeChannel(uint8_t channel) {
   if (stop_ || channelCount_ == 0 || channel >= kChannels) return;
   Channel& ch = channels_[channel];
   if (ch.free || ch.closing) return;
+  // Nobody waits for that channel's data any more.
+  if (holding_ && heldChannel_ == channel) endHold();
   if (ch.openPending || (!ch.queue.empty() && ch.queue.front()->first)) {
     // The device never heard of it: its opening frame has not gone out, so a
     // close would go unanswered and hold the channel for the close time-out.
@@ -365,6 +376,26 @@ bool SessionLayer::send(uint8_t channel, const uint8_t* data, uint16_t length, b
   } while (offset < length);
   setTransmitEvent();
   return true;
+}
+
+void SessionLayer::resumeReceive() {
+  plat::LockGuard lock(linkMutex_);
+  resumeIfRoom();
+}
+
+void SessionLayer::resumeIfRoom() {
+  if (!holding_ || stop_) return;
+  if (events_ && !events_->canTakeData(heldChannel_)) return;
+  endHold();
+}
+
+void SessionLayer::endHold() {
+  VLN_TRACE(kLink, "[%u] channel %u takes data again: frames from N(S)=%u are asked for again",
+            mediaIndex_, unsigned(heldChannel_), unsigned(vr_));
+  holding_ = false;
+  // The reject sends the device back to V(R) at once.
+  reject_ = true;
+  setTransmitEvent();
 }
 
 // ---- observers -------------------------------------------------------------
@@ -521,17 +552,32 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   const uint8_t ns = frameNs(control);
   if (ns == seqAdd(vr_, -1)) return;  // a repeat of the last frame
   if (ns != vr_) {
+    // Behind a held frame: they come again with it.
+    if (holding_) return;
     VLN_TRACE(kLink, "[%u] I frame N(S)=%u out of sequence (expected %u): reject", mediaIndex_,
               unsigned(ns), unsigned(vr_));
     reject_ = true;
     return;
   }
-  vr_ = seqAdd(vr_, 1);
   const uint8_t channelByte = frame[1];
-  if (channelByte >= kChannelByteLimit || isFirstFragment(channelByte)) return;
   const uint8_t c = channelOf(channelByte);
   Channel& ch = channels_[c];
   const bool last = isLastFragment(channelByte);
+  const bool dropped = channelByte >= kChannelByteLimit || isFirstFragment(channelByte);
+  const bool data = !dropped && !ch.free && !ch.closing && (length > kIHeaderLength || last);
+  if (data && events_ && !events_->canTakeData(c)) {
+    // A receiver that does not keep up: the frame stays unaccepted, so the
+    // device keeps it (and everything after it) until there is room.
+    if (!holding_)
+      VLN_TRACE(kLink, "[%u] channel %u has no room: N(S)=%u and later frames are held back",
+                mediaIndex_, unsigned(c), unsigned(ns));
+    holding_ = true;
+    heldChannel_ = c;
+    return;
+  }
+  holding_ = false;
+  vr_ = seqAdd(vr_, 1);
+  if (dropped) return;
   if (length == kIHeaderLength && !last) {
     if (ch.lateCloseDue) {
       // The answer to a close the time-out gave up on; a reopened channel
@@ -590,8 +636,10 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     return;
   }
   if (stop_) return;
+  if (holding_) resumeIfRoom();
 
-  bool poll = false;
+  bool poll = false;       // an S frame of its own may ask for the acknowledgement
+  bool windowWas = false;  // the window was full: the frame sent carries P/F
   if (stage_ == Stage::kUp) {
     int found = -1;
     for (int i = 1; i <= kChannels; ++i) {
@@ -603,7 +651,8 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     }
     if (found >= 0) {
       if (windowFull()) {
-        // One poll at a time, and none into a device that said it is busy
+        windowWas = true;
+        // One poll of its own at a time, and none into a device that said it is busy
         // (the idle call asks it then).
         if (!pollOutstanding_ && !peerBusy_) {
           ackDue_ = true;
@@ -648,12 +697,12 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
       return;
     }
     uint8_t* slot = store_[cursor_];
-    slot[0] = iControlWithNr(slot[0], vr_, poll);
+    slot[0] = iControlWithNr(slot[0], vr_, windowWas);
     std::memcpy(destination, slot, storedLength_[cursor_]);
     *length = storedLength_[cursor_];
     cursor_ = seqAdd(cursor_, 1);
     ackDue_ = false;
-    if (poll) pollOutstanding_ = true;
+    if (windowWas) pollOutstanding_ = true;
     return;
   }
 
@@ -665,7 +714,7 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     return;
   }
   if (ackDue_ && mode != kMediaTxFurther) {
-    const bool pf = poll || mode == kMediaTxIdle;
+    const bool pf = windowWas || mode == kMediaTxIdle;
     const uint8_t type = reject_ ? kSReject : kSReady;
     reject_ = false;
     destination[0] = sControl(type, vr_, pf);

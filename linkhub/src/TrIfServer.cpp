@@ -144,6 +144,7 @@ uint16_t TrIfServer::openChannel(const HwId& hwid, uint8_t protocolId, int16_t s
     if (stopped_) return kBufferTooSmall;
   }
   auto owned = std::make_unique<TrIfTranFrontEnd>(&reaperEvent_, options_.connectTimeoutMs);
+  owned->setStallLimit(options_.stalledClientMs);
   TrIfTranRemote* slot = nullptr;
   const uint8_t rc = manager_->allocChannel(owned.get(), hwid, protocolId, &slot);
   if (rc != 0) return rc;

@@ -46,10 +46,16 @@ void TransportSessionHandler::onDeviceIdentified(const HwId* id) {
 
 void TransportSessionHandler::onData(uint8_t channel, const uint8_t* data, uint16_t length,
                                      bool last) {
-  if (channel >= kSlots || length > kChunkData) return;
+  if (channel >= kSlots) return;
   plat::LockGuard lock(slotMutex_);
   TrIfTranRemote* frontEnd = frontEndOf(slots_[channel]);
   if (!frontEnd) return;  // nobody holds the channel: dropped
+  if (length > kChunkData) {
+    // More than a chunk holds: the message cannot reach the client whole,
+    // so its channel ends rather than going on with a gap.
+    frontEnd->close(false);
+    return;
+  }
   auto chunk = std::make_shared<TrIfTranPayload>();
   chunk->length = length;
   chunk->last = last ? 1 : 0;
@@ -63,6 +69,13 @@ void TransportSessionHandler::onChannelClosed(uint8_t channel) {
   ++closeReports_[channel];
   // The slot stays held until the front end reports back through close().
   if (TrIfTranRemote* frontEnd = frontEndOf(slots_[channel])) frontEnd->close(false);
+}
+
+bool TransportSessionHandler::canTakeData(uint8_t channel) {
+  if (channel >= kSlots) return true;
+  plat::LockGuard lock(slotMutex_);
+  TrIfTranRemote* frontEnd = frontEndOf(slots_[channel]);
+  return !frontEnd || frontEnd->hasRoom();  // without a front end it is dropped
 }
 
 TrIfTranRemote* TransportSessionHandler::attach(TrIfTranRemote* frontEnd, uint8_t protocolId) {
@@ -114,6 +127,10 @@ bool TransportSessionHandler::TransportTrIfToSession::deliver(
     std::shared_ptr<TrIfTranPayload> chunk) {
   if (!chunk || chunk->length > kChunkData) return false;
   return handler_->layer_->send(channel_, chunk->data, chunk->length, chunk->last != 0);
+}
+
+void TransportSessionHandler::TransportTrIfToSession::roomAgain() {
+  handler_->layer_->resumeReceive();
 }
 
 void TransportSessionHandler::TransportTrIfToSession::close(bool) {

@@ -127,6 +127,8 @@ class FakeFrontEnd final : public translayer::TrIfTranRemote {
     if (wait) waitedCloses_++;
     if (autoRelease) releaseSoon();
   }
+  bool hasRoom() override { return room; }
+  std::atomic<bool> room{true};
   // Reports the end of the channel to the slot, as a front end's loop does.
   void release() {
     if (translayer::TrIfTranRemote* s = slot.exchange(nullptr)) s->close(false);

@@ -115,8 +115,7 @@ TEST_F(LinkTest, SevenOutstandingFramesMakeOnePollAtATime) {
   const uint8_t one = 1;
   ASSERT_TRUE(layer_->send(0, &one, 1, true));
   ASSERT_EQ(ns(build()), 0);
-  // Two acknowledgements of frame 0: the window is a clean 1..7 now.
-  receive(sFrame(0, 1));
+  // Frame 0 acknowledged: the window is 1..7 now.
   receive(sFrame(0, 1));
   for (int i = 0; i < 8; ++i) ASSERT_TRUE(layer_->send(0, &one, 1, true));
   for (uint8_t want = 1; want <= 7; ++want) {
@@ -132,7 +131,8 @@ TEST_F(LinkTest, SevenOutstandingFramesMakeOnePollAtATime) {
   EXPECT_TRUE(build(kMediaTxFurther).empty());
   EXPECT_EQ(build(kMediaTxIdle), sFrame(0, 0, true));
 
-  // A reject from the device: the first frame sent again carries the poll.
+  // A reject from the device: the window is still full, so every frame
+  // sent again asks for the acknowledgement, also while a poll is out.
   receive(sFrame(1, 1));
   Bytes again = build();
   ASSERT_TRUE(isI(again));
@@ -142,16 +142,52 @@ TEST_F(LinkTest, SevenOutstandingFramesMakeOnePollAtATime) {
     Bytes f = build(kMediaTxFurther);
     ASSERT_TRUE(isI(f));
     EXPECT_EQ(ns(f), want & 7);
-    EXPECT_FALSE(pf(f));
+    EXPECT_TRUE(pf(f));
   }
   EXPECT_TRUE(build().empty());
 
   // The device has them all; the eighth frame goes once the window reopens.
   receive(sFrame(0, 0, true));
-  receive(sFrame(0, 0, true));
   Bytes eighth = build();
   ASSERT_TRUE(isI(eighth));
   EXPECT_EQ(ns(eighth), 0);
+}
+
+// One acknowledgement covering k outstanding frames lets k new ones go at
+// once: nothing waits for a further frame from the device. (A ready S frame
+// also sends the frames from its N(R) again, so the partial acknowledgement
+// rides on an I frame of the device.)
+TEST_F(LinkTest, AnAcknowledgementOpensTheWindowByAsManyFramesAsItCovers) {
+  const uint8_t one = 1;
+  for (uint8_t k : {uint8_t(1), uint8_t(3), uint8_t(7)}) {
+    SCOPED_TRACE(int(k));
+    stopLayer();
+    upWithChannel0();
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(layer_->send(0, &one, 1, false));
+    // Before the first acknowledgement six frames fill the window.
+    for (uint8_t want = 0; want < 6; ++want) {
+      Bytes f = build();
+      ASSERT_TRUE(isI(f));
+      ASSERT_EQ(ns(f), want);
+    }
+    ASSERT_EQ(build(), sFrame(0, 0, true));
+    receive(sFrame(0, 6, true));  // all six arrived: seven may go now
+    for (uint8_t i = 0; i < 7; ++i) {
+      Bytes f = build();
+      ASSERT_TRUE(isI(f)) << int(i);
+      EXPECT_EQ(ns(f), (6 + i) & 7);
+      EXPECT_FALSE(pf(f));
+    }
+    ASSERT_EQ(build(), sFrame(0, 0, true)) << "full: a poll instead";
+    receive(iFrame(0, uint8_t((6 + k) & 7), 0x10, {'d'}));
+    for (uint8_t i = 0; i < k; ++i) {
+      Bytes f = build();
+      ASSERT_TRUE(isI(f)) << int(i);
+      EXPECT_EQ(ns(f), (13 + i) & 7);
+      EXPECT_EQ(nr(f), 1);
+    }
+    EXPECT_EQ(build(), sFrame(0, 1, true)) << "full again after the " << int(k) << " new frames";
+  }
 }
 
 // A window that fills within one transfer: the poll cannot go there, so the
@@ -497,6 +533,63 @@ TEST_F(LinkTest, LateAcknowledgementIsIgnored) {
   EXPECT_EQ(build(), sFrame(0, 1));
 }
 
+// A receiver without room for more: the device's frame is left unaccepted
+// (V(R) stays, nothing is delivered, nothing behind it is rejected) so that
+// the device keeps it; once there is room a reject asks for it again.
+TEST_F(LinkTest, AReceiverWithoutRoomHoldsTheDeviceBackUntilItHasRoom) {
+  enum class Resume { kTold, kNextFrame, kChannelClosed };
+  for (Resume resume : {Resume::kTold, Resume::kNextFrame, Resume::kChannelClosed}) {
+    SCOPED_TRACE(int(resume));
+    stopLayer();
+    recorder_.room = true;
+    const size_t before = recorder_.data().size();  // of the cases before
+    upWithChannel0();
+    const uint8_t x = 'x';
+    ASSERT_TRUE(layer_->send(0, &x, 1, false));
+    ASSERT_TRUE(isI(build()));  // the device has heard of the channel
+    receive(iFrame(0, 1, 0x10, {'a'}));
+    EXPECT_EQ(build(), sFrame(0, 1));
+    recorder_.room = false;
+    receive(iFrame(1, 1, 0x10, {'b'}));
+    receive(iFrame(2, 1, 0x10, {'c'}));  // behind the held one
+    EXPECT_EQ(build(), sFrame(0, 1)) << "N(R) stays at the held frame, and no reject";
+    EXPECT_EQ(build(kMediaTxIdle), sFrame(0, 1, true));
+    receive(iFrame(1, 1, 0x10, {'b'}));  // sent again on the poll: still no room
+    EXPECT_EQ(build(), sFrame(0, 1));
+    layer_->resumeReceive();  // told, but still without room
+    EXPECT_EQ(build(), Bytes{});
+    EXPECT_EQ(recorder_.data().size(), before + 1);
+    EXPECT_TRUE(layer_->isLinkUp());
+
+    if (resume == Resume::kChannelClosed) {
+      // Nobody waits for its data any more: the link goes on.
+      layer_->closeChannel(0);
+      EXPECT_EQ(build(), sFrame(1, 1));
+      Bytes close = build();
+      ASSERT_TRUE(isI(close));
+      EXPECT_EQ(close.size(), 2u);
+      continue;
+    }
+    recorder_.room = true;
+    const int signals = media_.signals;
+    if (resume == Resume::kTold) {
+      layer_->resumeReceive();
+      EXPECT_GT(media_.signals, signals);
+      EXPECT_EQ(build(), sFrame(1, 1)) << "a reject asks for everything from the held frame";
+    } else {
+      EXPECT_EQ(build(kMediaTxIdle), sFrame(1, 1, true));
+    }
+    receive(iFrame(1, 1, 0x10, {'b'}));
+    receive(iFrame(2, 1, 0x10, {'c'}));
+    EXPECT_EQ(build(), sFrame(0, 3));
+    const auto data = recorder_.data();
+    ASSERT_EQ(data.size(), before + 3);
+    EXPECT_EQ(data[before].bytes, Bytes{'a'});
+    EXPECT_EQ(data[before + 1].bytes, Bytes{'b'});
+    EXPECT_EQ(data[before + 2].bytes, Bytes{'c'});
+  }
+}
+
 TEST_F(LinkTest, ParameterReplyBelowFourIsAProtocolError) {
   startLayer(200);
   ASSERT_EQ(next(), Bytes{0x8F});
@@ -562,6 +655,29 @@ TEST_F(LinkTest, MediaFailuresEndTheThreadWithoutBlockingTheCreator) {
   EXPECT_EQ(media_.disconnects, 0);
   uint8_t ch;
   EXPECT_FALSE(layer_->openChannel(1, &ch));
+}
+
+// A media that reports a frame too short for a fragment with data gets no
+// link; the shortest usable one carries a byte per fragment.
+TEST_F(LinkTest, AMediaFrameLengthTooShortForDataIsRefused) {
+  for (uint16_t mediaMax : {0, 1, 2, 3}) {
+    SCOPED_TRACE(mediaMax);
+    stopLayer();
+    const int connects = media_.connects;
+    startLayer(60000, mediaMax);
+    EXPECT_FALSE(layer_->isConnected());
+    EXPECT_EQ(media_.connects, connects);
+  }
+  stopLayer();
+  startLayer(60000, 4);
+  handshake(128, 2);
+  EXPECT_EQ(layer_->maxFrameLength(), 4);
+  uint8_t ch = 99;
+  ASSERT_TRUE(layer_->openChannel(5, &ch));
+  const Bytes data = pattern(3);
+  ASSERT_TRUE(layer_->send(ch, data.data(), 3, true));
+  const Bytes want[] = {{0x00, 0x20, 5, data[0]}, {0x02, 0x10, data[1], data[2]}};
+  for (const Bytes& w : want) EXPECT_EQ(build(), w);
 }
 
 TEST_F(LinkTest, StopBeforeIdentificationEndsAtOnce) {

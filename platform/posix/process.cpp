@@ -59,6 +59,22 @@ int processCpuSeconds(int pid, double* seconds) {
   return 0;
 }
 
+int processResidentBytes(int pid, unsigned long long* bytes) {
+  *bytes = 0;
+  if (pid <= 0) return kErrorInvalidParameter;
+  const std::string path = "/proc/" + std::to_string(pid) + "/statm";
+  FILE* f = std::fopen(path.c_str(), "re");
+  if (!f) return kErrorFileNotFound;
+  unsigned long long size = 0, resident = 0;
+  const int fields = std::fscanf(f, "%llu %llu", &size, &resident);
+  std::fclose(f);
+  if (fields != 2) return kErrorGenFailure;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (page <= 0) return kErrorGenFailure;
+  *bytes = resident * (unsigned long long)page;
+  return 0;
+}
+
 int currentProcessId() { return int(::getpid()); }
 
 std::string currentProgramPath() {

@@ -1,5 +1,5 @@
 // Another process's processor time, as benchmarks read a server's cost, and
-// a program's own file whatever it was started as.
+// a program's own file whatever it was started as, and its memory.
 #include "plat/process.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +90,19 @@ TEST(ProgramPathTest, NamesTheProgramFileWhateverItWasStartedAs) {
     EXPECT_EQ(0, child.wait());
   }
   fs::remove_all(dir);
+}
+
+TEST(ProcessMemoryTest, ResidentBytesFollowWhatTheProcessTouches) {
+  unsigned long long before = 0, after = 0;
+  ASSERT_EQ(plat::processResidentBytes(plat::currentProcessId(), &before), 0);
+  EXPECT_GT(before, 0u);
+  std::vector<char> block(64u << 20);
+  for (size_t i = 0; i < block.size(); i += 4096) block[i] = char(i);
+  ASSERT_EQ(plat::processResidentBytes(plat::currentProcessId(), &after), 0);
+  EXPECT_GE(after, before + (48u << 20)) << "64 MiB touched";
+  EXPECT_EQ(block[8192], char(8192));
+  EXPECT_EQ(plat::processResidentBytes(0, &after), 87);
+  EXPECT_EQ(plat::processResidentBytes(1 << 23, &after), 2);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <optional>
 #include <thread>
 
 #include "plat/errors.h"
@@ -37,6 +38,8 @@ struct TrIfTranCommon::Impl {
   plat::Mutex queueMutex;
   std::deque<Chunk> queue GUARDED_BY(queueMutex);     // oldest at the front
   std::thread::id loopThread GUARDED_BY(queueMutex);  // set while looping
+  bool roomWanted GUARDED_BY(queueMutex) = false;     // hasRoom() said no
+  std::atomic<int> stallMs{0};
   std::atomic<bool> ended{false};
 
   mutable plat::Mutex stopMutex;
@@ -54,6 +57,18 @@ struct TrIfTranCommon::Impl {
   bool queueEmpty() {
     plat::LockGuard lock(queueMutex);
     return queue.empty();
+  }
+  // At the bound, or still refusing since then (until half has gone).
+  bool overBound() {
+    plat::LockGuard lock(queueMutex);
+    return roomWanted || queue.size() >= kBacklogChunks;
+  }
+  // True once when the backlog has shrunk enough after a refused hasRoom().
+  bool takeRoomAgain() {
+    plat::LockGuard lock(queueMutex);
+    if (!roomWanted || queue.size() > kBacklogChunks / 2) return false;
+    roomWanted = false;
+    return true;
   }
   bool onLoopThread() {
     plat::LockGuard lock(queueMutex);
@@ -74,7 +89,10 @@ bool TrIfTranCommon::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
     // The loop drains the queue before it sleeps, so only the first chunk of
     // a burst needs to wake it, and never when the loop itself delivers (a
     // receiver answering from the loop thread).
-    wakeLoop = impl_->queue.empty() && impl_->loopThread != std::this_thread::get_id();
+    // Reaching the bound wakes it too, so that it can time a peer that
+    // stopped reading.
+    wakeLoop = (impl_->queue.empty() || impl_->queue.size() + 1 == kBacklogChunks) &&
+               impl_->loopThread != std::this_thread::get_id();
     impl_->queue.push_back(std::move(chunk));
   }
   if (wakeLoop) impl_->wake.set();
@@ -96,6 +114,15 @@ void TrIfTranCommon::close(bool wait) {
            (impl_->state == Impl::State::kIdle && notConnected.load() != 0);
   });
 }
+
+bool TrIfTranCommon::hasRoom() {
+  plat::LockGuard lock(impl_->queueMutex);
+  if (impl_->queue.size() < kBacklogChunks) return true;
+  impl_->roomWanted = true;
+  return false;
+}
+
+void TrIfTranCommon::setStallLimit(int ms) { impl_->stallMs = ms < 0 ? 0 : ms; }
 
 bool TrIfTranCommon::stopRequested() const { return impl_->stop.load(); }
 
@@ -159,6 +186,10 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   Chunk readChunk;   // the next read's chunk, made when the last one was handed on
   Chunk writeChunk;  // the one write in progress: popped but not yet taken by the pipe
   Clock::time_point drainDeadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+  // A peer that reads nothing while the backlog is over its bound: since
+  // when (the later of the last write and the backlog reaching the bound).
+  Clock::time_point lastWrite = Clock::now();
+  std::optional<Clock::time_point> overSince;
   // From the stop request on, nothing more is handed on and what is queued
   // has kDrainMs to go out.
   auto noticeStop = [&] {
@@ -221,6 +252,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
             return false;
           }
           writeChunk = nullptr;
+          lastWrite = Clock::now();
           break;
         case plat::PipeIo::kClosed:
           why = "the peer closed its end";
@@ -236,11 +268,25 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   if (m.wake.valid() && pipe != plat::kInvalidHandle) {
     while (true) {
       if (!writeRecords()) break;
+      if (receiver && m.takeRoomAgain()) receiver->roomAgain();
       // A write in progress, or chunks left after the burst: wait for room.
       const bool moreToWrite = writeChunk || !m.queueEmpty();
       if (stopping && !moreToWrite) break;
 
       int timeoutMs = -1;
+      const int stallMs = m.stallMs.load();
+      if (stallMs > 0 && !stopping && m.overBound()) {
+        if (!overSince) overSince = Clock::now();
+        const auto deadline = std::max(lastWrite, *overSince) + std::chrono::milliseconds(stallMs);
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+          why = "the peer read nothing for the stall limit";
+          break;
+        }
+        timeoutMs = int(left.count());
+      } else {
+        overSince.reset();
+      }
       if (stopping) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(drainDeadline - Clock::now());
         if (left.count() <= 0) {

@@ -57,6 +57,10 @@ class Recorder : public translayer::TrIfTranRemote {
     ++closes;
     closed.set();
   }
+  void roomAgain() override {
+    ++roomAgains;
+    roomCame.set();
+  }
   std::vector<std::shared_ptr<translayer::TrIfTranPayload>> chunks() {
     std::lock_guard<std::mutex> lock(mutex_);
     return chunks_;
@@ -69,6 +73,8 @@ class Recorder : public translayer::TrIfTranRemote {
   std::atomic<int> closes{0};
   std::atomic<bool> waitedClose{false};
   translayer::Event closed;
+  std::atomic<int> roomAgains{0};
+  translayer::Event roomCame;
 
  private:
   std::mutex mutex_;

@@ -248,6 +248,70 @@ TEST_F(EngineLoopTest, QueuedChunksThatCannotGoOutDoNotHoldTheClose) {
   EXPECT_EQ(receiver_.closes, 1);
 }
 
+// Chunk i of a stream carries i in its first four bytes.
+std::shared_ptr<TrIfTranPayload> numbered(uint32_t i) {
+  auto chunk = std::make_shared<TrIfTranPayload>();
+  chunk->length = uint16_t(translayer::kChunkData);
+  std::memset(chunk->data, int(i & 0xFF), translayer::kChunkData);
+  std::memcpy(chunk->data, &i, sizeof i);
+  return chunk;
+}
+
+// Delivers numbered chunks until the engine says it has no room; how many.
+uint32_t fillUntilFull(TrIfTranCommon& engine) {
+  uint32_t n = 0;
+  while (engine.hasRoom() && n < 10 * TrIfTranCommon::kBacklogChunks) engine.deliver(numbered(n++));
+  return n;
+}
+
+// A peer that stops reading: the engine has no room once its backlog reaches
+// the bound, tells its receiver when the peer has read half of it, and every
+// chunk still goes out in order.
+TEST_F(EngineLoopTest, ABacklogAtItsBoundHasNoRoomUntilThePeerReadsHalfOfIt) {
+  Loop loop(engine_, enginePipe_, &receiver_);
+  const uint32_t n = fillUntilFull(engine_);
+  ASSERT_FALSE(engine_.hasRoom());
+  ASSERT_GE(n, TrIfTranCommon::kBacklogChunks);  // the pipe buffers the rest
+  EXPECT_EQ(receiver_.roomAgains, 0);
+
+  std::vector<uint8_t> r;
+  uint32_t read = 0;
+  auto readOne = [&] {
+    ASSERT_EQ(peerRead(&r), PipeIo::kDone);
+    ASSERT_EQ(r.size(), translayer::kChunkData + 1);
+    uint32_t i;
+    std::memcpy(&i, r.data() + 1, sizeof i);
+    ASSERT_EQ(i, read) << "in order, none lost";
+    ++read;
+  };
+  while (receiver_.roomAgains == 0 && read < n) {
+    readOne();
+    if (HasFatalFailure()) return;
+  }
+  ASSERT_FALSE(receiver_.roomCame.timedWait(60000)) << "told of room";
+  EXPECT_TRUE(engine_.hasRoom());
+  // Half the backlog could only go into the pipe as the peer made room.
+  EXPECT_GE(read, TrIfTranCommon::kBacklogChunks / 4) << "not before the backlog shrank";
+  while (read < n) {
+    readOne();
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(receiver_.roomAgains, 1);
+  engine_.close(false);
+  EXPECT_TRUE(loop.ended());
+}
+
+// With a stall limit, a peer that reads nothing while the backlog is at its
+// bound has its channel ended.
+TEST_F(EngineLoopTest, APeerThatReadsNothingAtTheBoundIsEndedAfterTheStallLimit) {
+  engine_.setStallLimit(200);
+  Loop loop(engine_, enginePipe_, &receiver_);
+  fillUntilFull(engine_);
+  ASSERT_TRUE(loop.ended());
+  EXPECT_EQ(receiver_.closes, 1);
+  EXPECT_TRUE(engine_.ended());
+}
+
 TEST_F(EngineLoopTest, AfterACloseRequestNothingMoreIsDelivered) {
   // The receiver asks its own engine to end from the loop thread (it must
   // not wait for itself), and the records behind are not handed on.

@@ -85,6 +85,9 @@ class SessionLayer : public translayer::ThreadBase {
   // `last` marks the message's end. False when refused (stopping, no link,
   // channel not open, or too much queued).
   bool send(uint8_t channel, const uint8_t* data, uint16_t length, bool last);
+  // A receiver that refused data (SessionLayerEvents::canTakeData) may have
+  // room again: the held frame is asked for again when it has.
+  void resumeReceive();
 
   // Asks the thread to end; when the link is up the device is told with a
   // link reset first. stop() also waits for the thread.
@@ -163,6 +166,8 @@ class SessionLayer : public translayer::ThreadBase {
   bool anyQueued() const REQUIRES(linkMutex_);
   bool windowFull() const REQUIRES(linkMutex_);
   bool hasWorkToSend() const REQUIRES(linkMutex_);
+  void resumeIfRoom() REQUIRES(linkMutex_);
+  void endHold() REQUIRES(linkMutex_);
   void setTransmitEvent() REQUIRES(linkMutex_);
   static int64_t nowTicks();
 
@@ -188,12 +193,11 @@ class SessionLayer : public translayer::ThreadBase {
   uint8_t cursor_ GUARDED_BY(linkMutex_) = 0;   // next store slot to transmit
   uint8_t peerAck_ GUARDED_BY(linkMutex_) = 7;  // the last valid N(R) (7 before the first one)
   uint8_t vr_ GUARDED_BY(linkMutex_) = 0;       // V(R): next sequence number expected
-  // Acknowledgement bookkeeping that keeps late frames harmless. base_ is
-  // the oldest unacknowledged frame. A frame that was overtaken on the way
-  // (at most one frame overtakes another) carries an N(R) no older than the
-  // base before the latest frame: that is floor_. N(R)s from floor_ up to
-  // base_ are stale and ignored; the window never lets V(S) run more than
-  // seven past floor_, so a stale N(R) can never pass for a new one.
+  // Acknowledgement bookkeeping. base_ is the oldest unacknowledged frame;
+  // floor_ the base before the latest frame from the device. An N(R) behind
+  // base_ but not behind floor_ (a repeated or late acknowledgement) is stale
+  // and ignored rather than taken for frames never sent. The media keep the
+  // device's frames in order, so the window is not narrowed for it.
   uint8_t base_ GUARDED_BY(linkMutex_) = 0;
   uint8_t floor_ GUARDED_BY(linkMutex_) = 0;
   uint8_t pendingControl_ GUARDED_BY(linkMutex_) = 0;
@@ -202,6 +206,10 @@ class SessionLayer : public translayer::ThreadBase {
   bool peerBusy_ GUARDED_BY(linkMutex_) = false;
   bool reject_ GUARDED_BY(linkMutex_) = false;
   bool pollOutstanding_ GUARDED_BY(linkMutex_) = false;
+  // The frame numbered V(R) was left unaccepted because the receiver of its
+  // channel had no room; nothing after it is taken or rejected meanwhile.
+  bool holding_ GUARDED_BY(linkMutex_) = false;
+  uint8_t heldChannel_ GUARDED_BY(linkMutex_) = 0;
   Stage stage_ GUARDED_BY(linkMutex_) = Stage::kAwaitReset;
   translayer::HwId hwid_ GUARDED_BY(linkMutex_){};
 };

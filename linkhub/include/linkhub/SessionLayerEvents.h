@@ -29,6 +29,14 @@ class SessionLayerEvents {
   // The device closed the channel, or a link reset did. Not reported for a
   // channel that the host itself was closing.
   virtual void onChannelClosed(uint8_t channel) = 0;
+  // Whether the receiver of an open channel takes more data now. While it
+  // does not, the layer leaves the device's frames unaccepted (the device
+  // sends them again) until resumeReceive() or a later frame finds room.
+  // Runs with the link lock held, like onData.
+  virtual bool canTakeData(uint8_t channel) {
+    (void)channel;
+    return true;
+  }
 
  protected:
   ~SessionLayerEvents() = default;

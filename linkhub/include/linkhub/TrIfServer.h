@@ -57,6 +57,9 @@ class TrIfServer : public translayer::ThreadBase, private translayer::Connection
     size_t heapMaximumBytes = RpcHeap::kMaximumBytes;
     // How long a front end waits for its client.
     int connectTimeoutMs = 5000;
+    // How long a client may read nothing while its channel holds as much as
+    // it may for it before the channel is ended (0: never).
+    int stalledClientMs = 30000;
   };
 
   // Results of the procedures.

@@ -8,17 +8,17 @@
 //
 // Threads:
 // - the layer's thread: onDeviceIdentified (no layer lock held);
-// - the media I/O thread (and whatever thread runs a link reset): onData and
-//   onChannelClosed, with the layer's link lock held;
+// - the media I/O thread (and whatever thread runs a link reset): onData,
+//   onChannelClosed and canTakeData, with the layer's link lock held;
 // - RPC call threads: attach (inside allocChannel, sessions lock held);
-// - front-end pipe threads: the slots' deliver and close;
+// - front-end pipe threads: the slots' deliver, close and roomAgain;
 // - the manager thread: the destructor.
 //
 // Locks: slotMutex_ guards every slot's front-end pointer and the close
 // counts. It comes after the manager's sessions lock and after the link lock,
 // and nothing is taken under it but the front end's own engine locks: a
 // front end's deliver() and close(false) are called with it held (they only
-// queue), which is what keeps the front end alive during the call, since a
+// queue), and so is hasRoom(), which is what keeps the front end alive during the call, since a
 // front end is deleted only after its slot has let go of it. The layer is
 // never called with slotMutex_ held.
 #pragma once
@@ -52,6 +52,8 @@ class TransportSessionHandler final : public SessionLayerEvents {
     // The front end's channel has ended: the link channel is closed and the
     // slot let go. `wait` is not used. A second close does nothing.
     void close(bool wait) override;
+    // The front end has room for the device's data again.
+    void roomAgain() override;
     uint8_t channel() const { return channel_; }
 
    private:
@@ -72,6 +74,9 @@ class TransportSessionHandler final : public SessionLayerEvents {
   void onDeviceIdentified(const translayer::HwId* id) override;
   void onData(uint8_t channel, const uint8_t* data, uint16_t length, bool last) override;
   void onChannelClosed(uint8_t channel) override;
+  // False while the channel's front end holds as much as it may for a
+  // client that does not read.
+  bool canTakeData(uint8_t channel) override;
 
   // Opens a channel of the link for `protocolId` and attaches `frontEnd` to
   // its slot. Link channels whose slot is still held (their old front end has

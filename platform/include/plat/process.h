@@ -22,6 +22,10 @@ int signalProcess(int pid, ProcessSignal signal);
 // a pid of 0 or less, 2 when no such process.
 int processCpuSeconds(int pid, double* seconds);
 
+// The memory the process `pid` holds in RAM now, in bytes, for tests and
+// benchmarks that watch a server's footprint. Win32 code as above.
+int processResidentBytes(int pid, unsigned long long* bytes);
+
 // This process's id.
 int currentProcessId();
 

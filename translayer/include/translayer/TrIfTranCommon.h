@@ -52,6 +52,13 @@ class TrIfTranCommon : public TrIfTranRemote {
   // engine has yet to start; returns at once when the engine never connected,
   // has already ended, or this is the loop thread itself.
   void close(bool wait) override;
+  // False while kBacklogChunks or more chunks wait to be written; the
+  // receiver's roomAgain() follows once half of them have gone.
+  bool hasRoom() override;
+  // Ends the channel when nothing has been written for `ms` while the
+  // backlog is at its bound or hasRoom() has said no since (a peer that
+  // stopped reading). 0, the default, never does.
+  void setStallLimit(int ms);
 
   // Runs the channel on `pipe` (which the loop owns and closes) until it
   // ends: the peer closed, a pipe error, an overlong record, the receiver
@@ -73,6 +80,8 @@ class TrIfTranCommon : public TrIfTranRemote {
   bool ended() const;
 
   static constexpr int kDrainMs = 1000;
+  // About 4 MiB of chunks.
+  static constexpr size_t kBacklogChunks = 4096;
 
   Event connectResult;               // set once the pipe connected or failed to
   std::atomic<int> notConnected{1};  // 0 once connected

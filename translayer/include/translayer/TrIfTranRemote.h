@@ -17,6 +17,12 @@ class TrIfTranRemote {
   // The channel is to be closed or has ended. `wait` asks the callee to return
   // only once its own side has ended.
   virtual void close(bool wait) = 0;
+  // Asked by a producer before it delivers: false while this side already
+  // holds as much as it may for a peer that does not read. Must not block.
+  virtual bool hasRoom() { return true; }
+  // An engine calls this on its receiver, on the loop thread, once its own
+  // hasRoom() has turned true again after it answered false.
+  virtual void roomAgain() {}
 
  protected:
   ~TrIfTranRemote() = default;
