@@ -27,4 +27,5 @@ endif()
 # rules on what came.
 vln_add_fuzz(TARGET reply LIBS clientcommon)
 target_include_directories(devmgr_reply_fuzz PRIVATE
-  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include
+  ${PROJECT_SOURCE_DIR}/tests/support/include)

@@ -42,7 +42,8 @@ vln_add_fuzz(TARGET reply
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/src/StatusCmdProc.cpp ${STATPROTO_HANDLER}/ChannelHandler.cpp
   LIBS clientcommon translayer svcwire plat)
 target_include_directories(statproto_reply_fuzz PRIVATE
-  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include ${STATPROTO_HANDLER})
+  ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/include ${STATPROTO_HANDLER}
+  ${PROJECT_SOURCE_DIR}/tests/support/include)
 target_compile_definitions(statproto_reply_fuzz PRIVATE
   STATPROTO_BUILD VLN_CH_PROTOCOL=4 VLN_CH_ASSERT_FILE="statproto"
   VLN_CH_HANDLER_ASSERT_FILE="ProtStatusChHandler")

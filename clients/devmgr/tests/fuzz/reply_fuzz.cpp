@@ -15,6 +15,7 @@
 #include "CoreCmdProc.h"
 #include "DevmgrReply.h"
 #include "clientcommon/ReplyJoin.h"
+#include "testsupport/FuzzChunks.h"
 #include "translayer/Payload.h"
 
 namespace {
@@ -94,17 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   join.arm(true);
   std::vector<uint8_t> sent;  // what the taken chunks carried
   bool done = false;          // the reply is complete: nothing more is asked for
-  size_t at = 1;
-  while (size - at >= 3) {
-    const bool last = input[at] & 1u;
-    const uint16_t claimed = uint16_t(input[at + 1] | input[at + 2] << 8);
-    at += 3;
-    const size_t n = std::min({size_t(claimed), translayer::kChunkData, size - at});
-    auto chunk = std::make_shared<translayer::TrIfTranPayload>();
-    chunk->length = claimed;
-    chunk->last = last ? 1 : 0;
-    std::memcpy(chunk->data, input + at, n);
-    at += n;
+  testsupport::FuzzChunks chunks(input, size, 1);
+  while (auto chunk = chunks.next()) {
+    const bool last = chunk->last;
+    const uint16_t claimed = chunk->length;
     const bool fits =
         claimed <= translayer::kChunkData && sent.size() + claimed <= CoreCmdProc::kReplyCapacity;
     const bool taken = join.take(chunk.get());

@@ -12,6 +12,7 @@
 
 #include "StatusCmdProc.h"
 #include "svcwire/StatusWire.h"
+#include "testsupport/FuzzChunks.h"
 #include "translayer/Payload.h"
 
 namespace {
@@ -84,17 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   StatusCmdProc proc(id, &onEvent);
   Run run;
   gRun = &run;
-  size_t at = 0;
-  while (size - at >= 3) {
-    const bool last = input[at] & 1u;
-    const uint16_t claimed = uint16_t(input[at + 1] | input[at + 2] << 8);
-    at += 3;
-    const size_t n = std::min({size_t(claimed), translayer::kChunkData, size - at});
-    auto chunk = std::make_shared<translayer::TrIfTranPayload>();
-    chunk->length = claimed;
-    chunk->last = last ? 1 : 0;
-    std::memcpy(chunk->data, input + at, n);
-    at += n;
+  testsupport::FuzzChunks chunks(input, size, 0);
+  while (auto chunk = chunks.next()) {
+    const bool last = chunk->last;
+    const uint16_t claimed = chunk->length;
     const bool fits = claimed <= translayer::kChunkData;
     if (fits) run.message.insert(run.message.end(), chunk->data, chunk->data + claimed);
     const int before = run.events;
