@@ -301,7 +301,7 @@ TEST_F(PardbprotoRoad, UnplugAndUnregister) {
   EXPECT_EQ(events[0].length, 1u);
   EXPECT_EQ(events[0].thread, std::this_thread::get_id());
   h_ = nullptr;
-  EXPECT_EQ(pardbtest::libraryThreads(), 0u);
+  EXPECT_TRUE(testsupport::noLibraryThreadsLeft());
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ TEST_F(ScopeprotoInterleaving, UnregisteringDuringRequestsAtAnyMomentNeverHangs)
     if (HasFailure()) break;
   }
   ProtDigScopeUnRegister(keeper);
-  EXPECT_EQ(scopetest::libraryThreads(), 0u);
+  EXPECT_TRUE(testsupport::noLibraryThreadsLeft());
 }
 
 TEST_F(ScopeprotoInterleaving, MessagesOfAChannelStillOpeningComeAfterItsEventOne) {

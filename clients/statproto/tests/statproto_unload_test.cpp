@@ -57,7 +57,7 @@ TEST(StatprotoUnload, UnloadingClosesEverythingWithoutCallingTheApplication) {
 
     plat::freeLibrary(lib);
     EXPECT_EQ(downs.load(), 0) << "the application was called at unload";
-    EXPECT_EQ(libraryThreads(), 0u);
+    EXPECT_TRUE(testsupport::noLibraryThreadsLeft());
     EXPECT_TRUE(hub.waitChannelsEnded(1));
   }
   std::error_code ec;

@@ -122,6 +122,13 @@ bool eventually(Done done) {
   return true;
 }
 
+// True once no library thread is left: a joined thread can stay listed for a
+// moment while the kernel finishes its exit, so a count of zero is waited for
+// (a thread that was not joined stays and fails it).
+inline bool noLibraryThreadsLeft() {
+  return eventually([] { return libraryThreads() == 0; });
+}
+
 inline long msBetween(Clock::time_point a, Clock::time_point b) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
 }
