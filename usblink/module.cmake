@@ -13,8 +13,10 @@ add_library(usblink_core STATIC
   ${USBLINK_DIR}/src/TransferRecords.cpp
   ${USBLINK_DIR}/src/USBChannel.cpp
   ${USBLINK_DIR}/src/USBEnumeration.cpp
-  ${USBLINK_DIR}/src/VbusBus.cpp)
-target_include_directories(usblink_core PUBLIC ${USBLINK_DIR}/src)
+  ${USBLINK_DIR}/src/VbusBus.cpp
+  # The device check the udev probe runs too, so both ask the same.
+  ${USBLINK_DIR}/udev/UdevProbe.cpp)
+target_include_directories(usblink_core PUBLIC ${USBLINK_DIR}/src ${USBLINK_DIR}/udev)
 target_link_libraries(usblink_core PUBLIC media_api translayer plat PkgConfig::LIBUSB Threads::Threads PRIVATE svcwire)
 set_target_properties(usblink_core PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MsOs20.h"
+#include "UdevProbe.h"
 #include "plat/trace.h"
 #include "svcwire/ByteReader.h"
 
@@ -533,30 +534,15 @@ LibusbBus::Match LibusbBus::matchesByDescriptors(libusb_device* device, uint8_t*
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryMs));
   }
-  bool found = false;
-  const char* why = "no BOS descriptor";
-  uint8_t head[5];
-  if (libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
-                              head, sizeof head, kControlTimeoutMs) == int(sizeof head)) {
-    why = "no MS OS 2.0 platform capability in its BOS descriptor";
-    const uint16_t total = svcwire::loadU16(head + 2);
-    std::vector<uint8_t> bos(std::max<uint16_t>(total, 5));
-    const int got =
-        libusb_control_transfer(handle, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0,
-                                bos.data(), uint16_t(bos.size()), kControlTimeoutMs);
-    MsOs20Request request;
-    if (got > 0 && findMsOs20Capability(bos.data(), size_t(got), &request)) {
-      why = "its MS OS 2.0 descriptor set does not name the link interface class";
-      std::vector<uint8_t> set(request.setLength);
-      // MS_OS_20_DESCRIPTOR_INDEX (7) in wIndex.
-      const int n = libusb_control_transfer(handle, 0xC0, request.vendorCode, 0, 7, set.data(),
-                                            request.setLength, kControlTimeoutMs);
-      if (n <= 0) why = "its MS OS 2.0 descriptor set cannot be read";
-      found = n > 0 && msOs20NamesInterfaceClass(set.data(), size_t(n), kLinkInterfaceClass,
-                                                 interfaceNumber);
-    }
-  }
-  if (!found) VLN_TRACE(kUsb, "%s: not ours: %s", pathOf(device).c_str(), why);
+  const UdevProbeAnswer answer = udevProbe(
+      [handle](const ControlSetup& setup, uint8_t* data) {
+        const int n = libusb_control_transfer(handle, setup.requestType, setup.request, setup.value,
+                                              setup.index, data, setup.length, kControlTimeoutMs);
+        return n < 0 ? -1 : n;
+      },
+      interfaceNumber);
+  const bool found = answer == UdevProbeAnswer::kLink;
+  if (!found) VLN_TRACE(kUsb, "%s: not ours: %s", pathOf(device).c_str(), udevProbeReason(answer));
   libusb_close(handle);
   return found ? Match::kTaken : Match::kNotOurs;
 }

@@ -21,7 +21,7 @@ int transfer(const ControlPipe& control, const ControlSetup& setup, uint8_t* dat
 
 }  // namespace
 
-UdevProbeAnswer udevProbe(const ControlPipe& control) {
+UdevProbeAnswer udevProbe(const ControlPipe& control, uint8_t* interfaceNumber) {
   uint8_t head[5];
   if (transfer(control, {0x80, kGetDescriptor, kBosDescriptor, 0, sizeof head}, head) !=
       int(sizeof head))
@@ -37,10 +37,10 @@ UdevProbeAnswer udevProbe(const ControlPipe& control) {
       transfer(control, {0xC0, request.vendorCode, 0, kMsOs20DescriptorIndex, request.setLength},
                set.data());
   if (n <= 0) return UdevProbeAnswer::kSetUnreadable;
-  uint8_t interfaceNumber = 0;
-  return msOs20NamesInterfaceClass(set.data(), size_t(n), kLinkInterfaceClass, &interfaceNumber)
-             ? UdevProbeAnswer::kLink
-             : UdevProbeAnswer::kNotNamed;
+  uint8_t number = 0;
+  const bool named = msOs20NamesInterfaceClass(set.data(), size_t(n), kLinkInterfaceClass, &number);
+  if (named && interfaceNumber) *interfaceNumber = number;
+  return named ? UdevProbeAnswer::kLink : UdevProbeAnswer::kNotNamed;
 }
 
 const char* udevProbeReason(UdevProbeAnswer answer) {

@@ -23,7 +23,9 @@ enum class UdevProbeAnswer {
 // setup.length), or -1 on a stall, time-out or a vanished device.
 using ControlPipe = std::function<int(const ControlSetup& setup, uint8_t* data)>;
 
-UdevProbeAnswer udevProbe(const ControlPipe& control);
+// The media's own matching asks the same; `interfaceNumber`, when given,
+// receives the link interface's number on kLink.
+UdevProbeAnswer udevProbe(const ControlPipe& control, uint8_t* interfaceNumber = nullptr);
 // One line for the probe's standard error.
 const char* udevProbeReason(UdevProbeAnswer answer);
 
