@@ -3,7 +3,10 @@
 // dictionaries of a device's size, each converted repeatedly for a second.
 // The large conversions are also run with their results left to fault in
 // page by page (VLN_CODEC_PREFAULT=0), as the baseline of making the
-// result's pages present in one request.
+// result's pages present in one request (of huge pages where the OS has
+// them: its modes are printed first). Each large conversion also prints the
+// most memory it held at once beyond what was resident before it, beside
+// its input and output.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +19,8 @@
 #include "logcodec/logcodec.h"
 #include "odcodec/odcodec.h"
 #include "parcodec/parcodec.h"
+#include "plat/memory.h"
+#include "plat/process.h"
 #include "plat/runtime.h"
 #include "scopecodec/scopecodec.h"
 
@@ -30,21 +35,51 @@ constexpr double kMinSeconds = 1.0;
   std::exit(1);
 }
 
+// What one conversion held at once beyond what was resident before it, the
+// largest of the runs measured.
+struct Peak {
+  uint64_t growth = 0;
+  bool known = true;
+};
+
+unsigned long long residentNow() {
+  unsigned long long bytes = 0;
+  plat::processResidentBytes(plat::currentProcessId(), &bytes);
+  return bytes;
+}
+
 // Runs one conversion until at least kMinSeconds have passed; prints the
-// input rate.
-double measure(const char* label, size_t inputBytes, const std::function<size_t()>& convert) {
+// input rate. With `peak`, the peak memory is started anew before each run
+// and read after it.
+double measure(const char* label, size_t inputBytes, const std::function<size_t()>& convert,
+               Peak* peak = nullptr) {
   int runs = 0;
   size_t outputBytes = 0;
   auto start = Clock::now();
   double seconds = 0;
   do {
+    unsigned long long before = 0;
+    if (peak) {
+      before = residentNow();
+      peak->known = peak->known && plat::resetPeakResident();
+    }
     outputBytes = convert();
+    if (peak) {
+      const uint64_t high = plat::peakResidentBytes();
+      peak->known = peak->known && high != 0;
+      if (high > before) peak->growth = std::max<uint64_t>(peak->growth, high - before);
+    }
     ++runs;
     seconds = std::chrono::duration<double>(Clock::now() - start).count();
   } while (seconds < kMinSeconds);
   std::printf("%-40s %10.2f KiB in %10.2f KiB out %4d runs %9.1f MB/s\n", label,
               inputBytes / 1024.0, outputBytes / 1024.0, runs,
               double(inputBytes) * runs / seconds / 1e6);
+  if (peak && peak->known) {
+    const double both = double(inputBytes) + double(outputBytes);
+    std::printf("%-40s peak %.1f MiB over resident, input + output %.1f MiB (%.2fx)\n", "",
+                double(peak->growth) / 1048576.0, both / 1048576.0, double(peak->growth) / both);
+  }
   std::fflush(stdout);
   return double(inputBytes) * runs / seconds / 1e6;
 }
@@ -57,9 +92,10 @@ void measureLarge(const char* label, size_t inputBytes, const std::function<size
   double before = 0, after = 0;
   for (int round = 0; round < 2; ++round) {
     plat::setEnvironment("VLN_CODEC_PREFAULT", "0");
-    before = std::max(before, measure(base.c_str(), inputBytes, convert));
+    Peak basePeak, peak;
+    before = std::max(before, measure(base.c_str(), inputBytes, convert, &basePeak));
     plat::unsetEnvironment("VLN_CODEC_PREFAULT");
-    after = std::max(after, measure(label, inputBytes, convert));
+    after = std::max(after, measure(label, inputBytes, convert, &peak));
   }
   std::printf("%-40s %9.1f MB/s against %.1f MB/s page by page (%.2fx)\n", "", after, before,
               before > 0 ? after / before : 0);
@@ -92,6 +128,10 @@ size_t scopeToXml(const codecbench::Bytes& capture) {
 int main(int argc, char** argv) {
   // "large": the two large conversions only, for profiling them alone.
   const bool largeOnly = argc > 1 && std::strcmp(argv[1], "large") == 0;
+  const plat::HugePageModes modes = plat::hugePageModes();
+  std::printf("transparent huge pages: enabled %s, defrag %s\n",
+              modes.enabled.empty() ? "unknown" : modes.enabled.c_str(),
+              modes.defrag.empty() ? "unknown" : modes.defrag.c_str());
   std::printf("generating inputs...\n");
   codecbench::Bytes log = codecbench::makeLogStream(kLargeInput);
   codecbench::Bytes capture = codecbench::makeScopeCapture(kLargeInput);

@@ -1,5 +1,6 @@
-// Making a block's pages present ahead of writing it: contents and
-// neighbours untouched, the block still the caller's.
+// Making a block's pages present ahead of writing it, and asking for huge
+// pages on it: contents and neighbours untouched, the block still the
+// caller's. And what the process can tell of its memory.
 #include "plat/memory.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -49,6 +51,85 @@ TEST(PrefaultTest, RangesWithNoWholePageAreLeftAlone) {
   plat::prefaultForWrite(small.data() + 10, 0);
   plat::prefaultForWrite(nullptr, 4096);
   for (uint8_t b : small) ASSERT_EQ(b, 0xC3);
+}
+
+// Whether this machine's kernel has transparent huge pages at all; the
+// advice is refused without them.
+bool hugePagesAvailable() { return !plat::hugePageModes().enabled.empty(); }
+
+TEST(HugePageTest, ModesAreTheKernelsChosenWords) {
+  const plat::HugePageModes modes = plat::hugePageModes();
+  if (modes.enabled.empty()) GTEST_SKIP() << "no transparent huge pages here";
+  EXPECT_TRUE(modes.enabled == "always" || modes.enabled == "madvise" || modes.enabled == "never")
+      << modes.enabled;
+  EXPECT_FALSE(modes.defrag.empty());
+  EXPECT_EQ(modes.defrag.find_first_of("[] \n"), std::string::npos) << modes.defrag;
+  const size_t huge = plat::hugePageBytes();
+  EXPECT_GE(huge, size_t(4096));
+  EXPECT_EQ(huge & (huge - 1), 0u);
+}
+
+// Only the huge-page-aligned interior is advised: a block with none inside
+// gets nothing, a large one its whole interior, and what it holds stays.
+TEST(HugePageTest, AdvisesTheAlignedInteriorOfLargeBlocksOnly) {
+  if (!hugePagesAvailable()) GTEST_SKIP() << "no transparent huge pages here";
+  const size_t huge = plat::hugePageBytes();
+  struct Case {
+    const char* what;
+    size_t length;
+    bool advised;
+  };
+  const Case cases[] = {
+      {"large block", size_t(48) << 20, true},
+      {"just over two huge pages", 2 * huge + 100, true},
+      {"one huge page, unaligned", huge, false},
+      {"small block", 100000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A mapping of its own: the test's own, so that nothing else shares it.
+    std::vector<uint8_t> storage(c.length + huge);
+    uintptr_t at = reinterpret_cast<uintptr_t>(storage.data());
+    // Start just past a huge-page boundary, so the first huge page in the
+    // range begins one huge page later.
+    at = ((at + huge - 1) & ~uintptr_t(huge - 1)) + 64;
+    if (at + c.length > reinterpret_cast<uintptr_t>(storage.data()) + storage.size()) at -= huge;
+    auto* block = reinterpret_cast<uint8_t*>(at);
+    for (size_t i = 0; i < c.length; i += 4093) block[i] = patternAt(i);
+    const size_t advised = plat::adviseHugePages(block, c.length);
+    if (c.advised) {
+      // From the first boundary after the start to the last before the end.
+      const uintptr_t first = (at + huge - 1) & ~uintptr_t(huge - 1);
+      const uintptr_t last = (at + c.length) & ~uintptr_t(huge - 1);
+      EXPECT_EQ(advised, size_t(last - first));
+      EXPECT_TRUE(plat::hugePagesAdvised(reinterpret_cast<void*>(first)));
+      EXPECT_TRUE(plat::hugePagesAdvised(reinterpret_cast<void*>(last - 1)));
+    } else {
+      EXPECT_EQ(advised, 0u);
+    }
+    // The bytes before the aligned interior share pages with others: never
+    // advised.
+    EXPECT_FALSE(plat::hugePagesAdvised(block));
+    size_t differing = 0;
+    for (size_t i = 0; i < c.length; i += 4093) differing += block[i] != patternAt(i);
+    EXPECT_EQ(differing, 0u);
+  }
+  EXPECT_EQ(plat::adviseHugePages(nullptr, size_t(64) << 20), 0u);
+}
+
+TEST(PeakResidentTest, ResetStartsFromWhatIsHeldNow) {
+  constexpr size_t kBlock = size_t(48) << 20;
+  // A peak of its own first, released again: a reset must forget it.
+  std::vector<uint8_t>* earlier = new std::vector<uint8_t>(kBlock, 1);
+  const uint64_t withEarlier = plat::peakResidentBytes();
+  delete earlier;
+  if (!plat::resetPeakResident()) GTEST_SKIP() << "the peak cannot be reset here";
+  const uint64_t afterReset = plat::peakResidentBytes();
+  ASSERT_GT(afterReset, 0u);
+  EXPECT_LT(afterReset + kBlock / 2, withEarlier);
+  // Touching a block raises it by at least the block.
+  std::vector<uint8_t> block(kBlock, 2);
+  EXPECT_GE(plat::peakResidentBytes(), afterReset + kBlock);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "codeccommon/Crc32Variant.h"
 #include "codeccommon/XmlInput.h"
 #include "codeccommon/XmlText.h"
+#include "plat/memory.h"
 
 using namespace codec;
 
@@ -193,6 +194,40 @@ TEST(CodecError, ResultBlocksHoldEveryByteOfTheirSize) {
       EXPECT_EQ(wrong, 0u);
       std::free(block);
     }
+  }
+  unsetenv("VLN_CODEC_PREFAULT");
+}
+
+// Huge pages are asked for on a result of 32 MiB or more, on its aligned
+// interior, and not with VLN_CODEC_PREFAULT=0 (the page-by-page baseline).
+TEST(CodecError, LargeResultsAskForHugePagesUnlessPrefaultIsOff) {
+  if (plat::hugePageModes().enabled.empty()) GTEST_SKIP() << "no transparent huge pages here";
+  const size_t huge = plat::hugePageBytes();
+  struct Case {
+    const char* prefault;  // null: unset
+    size_t size;
+    bool advised;
+  };
+  const Case cases[] = {
+      {nullptr, size_t(64) << 20, true},
+      {"1", (size_t(32) << 20) + 5, true},
+      {"0", size_t(64) << 20, false},
+      {nullptr, size_t(16) << 20, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes, prefault " +
+                 (c.prefault ? c.prefault : "unset"));
+    if (c.prefault)
+      setenv("VLN_CODEC_PREFAULT", c.prefault, 1);
+    else
+      unsetenv("VLN_CODEC_PREFAULT");
+    auto* block = static_cast<char*>(mallocResult(c.size));
+    ASSERT_NE(block, nullptr);
+    const uintptr_t at = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t interior = (at + huge - 1) & ~uintptr_t(huge - 1);
+    EXPECT_EQ(plat::hugePagesAdvised(reinterpret_cast<void*>(interior)), c.advised);
+    EXPECT_EQ(plat::hugePagesAdvised(reinterpret_cast<void*>(at + c.size - huge - 1)), c.advised);
+    std::free(block);
   }
   unsetenv("VLN_CODEC_PREFAULT");
 }

@@ -58,9 +58,11 @@ uint8_t* mallocBytes(const void* data, size_t length) noexcept;
 // An uninitialised malloc block of `length` bytes for a result about to be
 // written whole. A large one has its pages made present before it returns,
 // in a few slices side by side on short-lived threads joined here: page by
-// page, their first touch costs more than the conversion writing them.
-// VLN_CODEC_PREFAULT=0 leaves that out (the benchmark's baseline). Null
-// when out of memory.
+// page, their first touch costs more than the conversion writing them. One
+// of 32 MiB or more is asked to be of huge pages first (the advice lives
+// and dies with the block's own mapping), and its slices end on huge-page
+// boundaries. VLN_CODEC_PREFAULT=0 leaves all of that out (the benchmark's
+// baseline). Null when out of memory.
 void* mallocResult(size_t length) noexcept;
 
 }  // namespace codec
