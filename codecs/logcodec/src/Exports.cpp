@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "LogEntry.h"
@@ -16,9 +17,8 @@
 struct LogViewerHandle {
   // The copies of every image whose entries are held; entries point into them.
   std::vector<std::vector<uint8_t>> images;
-  // Where the entries live; the list orders them.
-  logcodec::EntryStore store;
-  std::vector<logcodec::LogTree*> entries;
+  // In key order, unless a failed call left them unsorted.
+  std::vector<logcodec::EntryRef> entries;
   // False after a failed call left unsorted entries behind.
   bool sorted = true;
   std::string lastError;
@@ -26,9 +26,19 @@ struct LogViewerHandle {
 
 namespace {
 
-using logcodec::LogTree;
+using logcodec::EntryRef;
 
-bool keyLess(const LogTree* a, const LogTree* b) { return a->getKey() < b->getKey(); }
+bool keyLess(const EntryRef& a, const EntryRef& b) { return a.key < b.key; }
+
+// An entry's body decoded again for rendering; it was whole when added.
+const logcodec::Event& decodeAgain(const EntryRef& entry, logcodec::DecodeScratch& scratch,
+                                   logcodec::Event& event) {
+  svcwire::ByteReader in(entry.body, entry.bodyLength);
+  if (!logcodec::decodeEvent(in, scratch, event))
+    throw std::logic_error("a checked entry no longer decodes");
+  event.timestamp = entry.key;
+  return event;
+}
 
 void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
   h.images.emplace_back(data, data + length);
@@ -46,30 +56,35 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
 
   svcwire::ByteReader in(image.data(), image.size());
   logcodec::DecodeScratch scratch;
+  logcodec::Event event;
   uint64_t previousKey = 0;
   while (in.remaining() != 0) {
     if (in.remaining() == 1) codec::fail("Read file error");
     const uint16_t version = in.u16();
-    LogTree* entry = nullptr;
-    if (version == 1)
-      entry = h.store.make<logcodec::LogEntry1>();
-    else if (version == 2)
-      entry = h.store.make<logcodec::LogEntry2>();
-    else
+    if (version != 1 && version != 2)
       codec::fail("Unmanaged entry version " + std::to_string(version));
     const size_t bodyOffset = in.position();
-    // A faulty entry is left unused in the store until the handle goes.
-    if (!entry->decode(in, h.store, scratch))
-      codec::fail("Error while decoding entry version at " + std::to_string(bodyOffset));
+    uint64_t key = 0;
+    const bool whole = version == 1 ? logcodec::decodeEvent(in, scratch, event)
+                                    : logcodec::decodeTimestamp(in, key);
+    if (!whole) codec::fail("Error while decoding entry version at " + std::to_string(bodyOffset));
+    if (version == 1) key = event.timestamp;
     // Keys grow strictly within one image; a timestamp that does not gets the
     // previous one plus 1 ns, held at the largest value rather than wrapping.
-    if (previousKey < entry->getKey()) {
-      previousKey = entry->getKey();
+    if (previousKey < key) {
+      previousKey = key;
     } else {
       if (previousKey != std::numeric_limits<uint64_t>::max()) ++previousKey;
-      entry->setKey(previousKey);
+      key = previousKey;
     }
-    h.entries.push_back(entry);
+    if (version != 1) continue;
+    // Measured now, so that rendering XML decodes each entry once, not twice.
+    event.timestamp = key;
+    logcodec::TextSink counter;
+    logcodec::writeXml(event, counter);
+    if (counter.size() > std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
+    h.entries.push_back(EntryRef{key, image.data() + bodyOffset,
+                                 uint32_t(in.position() - bodyOffset), uint32_t(counter.size())});
     h.sorted = false;
   }
 
@@ -80,6 +95,9 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
     std::inplace_merge(h.entries.begin(), middle, h.entries.end(), keyLess);
   else
     std::stable_sort(h.entries.begin(), h.entries.end(), keyLess);
+  // Growth by doubling may have left up to as much room again unused, which
+  // would stay for as long as the handle.
+  h.entries.shrink_to_fit();
   h.sorted = true;
 }
 
@@ -89,15 +107,12 @@ uint64_t inputBytes(const LogViewerHandle& h) {
   return total;
 }
 
-// Runs write(sink) once to measure and once into the malloc'ed result. Text
-// lines are padded to the entry's widest snapshot, so a small hostile log
-// could ask for gigabytes: a result out of all proportion to the images
-// fails like an allocation.
+// Makes the malloc'ed result of `size` bytes (as measured) and runs
+// write(sink) into it. Text lines are padded to the entry's widest snapshot,
+// so a small hostile log could ask for gigabytes: a result out of all
+// proportion to the images fails like an allocation.
 template <typename Write>
-void render(const LogViewerHandle& h, char** out, Write write) {
-  logcodec::TextSink counter;
-  write(counter);
-  const size_t size = counter.size();
+void render(const LogViewerHandle& h, char** out, size_t size, Write write) {
   if (codec::resultTooLarge(size, inputBytes(h))) throw std::bad_alloc();
   char* text = static_cast<char*>(codec::mallocResult(size + 1));
   if (!text) throw std::bad_alloc();
@@ -139,8 +154,15 @@ LOGCODEC_API bool LogViewerDecodeAndAdd(LogViewerHandle* handle, const void* dat
 LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
   if (!handle || !text) return false;
   return codec::guardExport(handle->lastError, [&] {
-    render(*handle, text, [&](logcodec::TextSink& out) {
-      for (const auto& entry : handle->entries) entry->writeText(out);
+    logcodec::DecodeScratch scratch;
+    logcodec::Event event;
+    // Plain text is measured here, by a counting pass of its own.
+    logcodec::TextSink counter;
+    for (const EntryRef& entry : handle->entries)
+      logcodec::writeText(decodeAgain(entry, scratch, event), counter);
+    render(*handle, text, counter.size(), [&](logcodec::TextSink& out) {
+      for (const EntryRef& entry : handle->entries)
+        logcodec::writeText(decodeAgain(entry, scratch, event), out);
     });
   });
 }
@@ -148,11 +170,19 @@ LOGCODEC_API bool LogViewerGetPlainText(LogViewerHandle* handle, char** text) {
 LOGCODEC_API bool LogViewerGetXML(LogViewerHandle* handle, char** xml) {
   if (!handle || !xml) return false;
   return codec::guardExport(handle->lastError, [&] {
-    render(*handle, xml, [&](logcodec::TextSink& out) {
-      out.append(codec::kXmlDeclaration);
-      out.append("<Events>");
-      for (const auto& entry : handle->entries) entry->writeXml(out);
-      out.append("</Events>\n");
+    const std::string_view head = codec::kXmlDeclaration;
+    constexpr std::string_view kOpen = "<Events>", kClose = "</Events>\n";
+    uint64_t size = head.size() + kOpen.size() + kClose.size();
+    for (const EntryRef& entry : handle->entries) size += entry.xmlBytes;
+    if (size > std::numeric_limits<size_t>::max() - 1) throw std::bad_alloc();
+    logcodec::DecodeScratch scratch;
+    logcodec::Event event;
+    render(*handle, xml, size_t(size), [&](logcodec::TextSink& out) {
+      out.append(head);
+      out.append(kOpen);
+      for (const EntryRef& entry : handle->entries)
+        logcodec::writeXml(decodeAgain(entry, scratch, event), out);
+      out.append(kClose);
     });
   });
 }

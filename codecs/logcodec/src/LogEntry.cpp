@@ -57,32 +57,9 @@ PrintValue toPrintValue(uint8_t type, uint64_t raw) {
   return v;
 }
 
-}  // namespace
-
-bool LogEntry1::decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) {
-  const size_t bodyStart = in.position();
-  scratch.snapshots.clear();
-  timestamp_ = in.u64();
-  if (in.failed() || !readText(in, severity_) || !readText(in, name_) ||
-      !readText(in, description_))
-    return false;
-  for (;;) {
-    const uint8_t type = in.u8();
-    if (in.failed()) return false;
-    if (type == 0) {
-      const uint16_t length = in.u16();
-      if (in.failed()) return false;
-      if (in.position() - bodyStart != length) return false;
-      snapshots_ = store.copy(scratch.snapshots);
-      return true;
-    }
-    if (!decodeSnapshot(in, type, store, scratch)) return false;
-  }
-}
-
-bool LogEntry1::decodeSnapshot(svcwire::ByteReader& in, uint8_t type, EntryStore& store,
-                               DecodeScratch& scratch) {
+bool decodeSnapshot(svcwire::ByteReader& in, uint8_t type, DecodeScratch& scratch) {
   Snapshot s;
+  DecodeScratch::Printed at;
   s.type = type;
   if (!readText(in, s.name) || !readText(in, s.description) || !readText(in, s.format) ||
       !readText(in, s.unit))
@@ -96,40 +73,81 @@ bool LogEntry1::decodeSnapshot(svcwire::ByteReader& in, uint8_t type, EntryStore
     if (in.failed()) return false;
     PrintValue value = toPrintValue(type, raw);
     printValue(scratch.printed, type, std::string_view(), value);
-    s.rawText = store.copy(scratch.printed);
-    s.valueText = s.rawText;
+    at.raw = at.value = scratch.values.size();
+    at.rawLength = at.valueLength = scratch.printed.size();
+    scratch.values += scratch.printed;
     if (!s.format.empty()) {
+      const std::string_view rawText(scratch.values.data() + at.raw, at.rawLength);
       printValue(scratch.printed, type, s.format, value);
-      if (scratch.printed != s.rawText) s.valueText = store.copy(scratch.printed);
+      if (scratch.printed != rawText) {
+        at.value = scratch.values.size();
+        at.valueLength = scratch.printed.size();
+        scratch.values += scratch.printed;
+      }
     }
   }
   scratch.snapshots.push_back(s);
+  scratch.printedAt.push_back(at);
   return true;
 }
 
-void LogEntry1::writeText(TextSink& out) const {
-  out.appendUnsigned(timestamp_ / 3600000000000ull, 6);
+}  // namespace
+
+bool decodeEvent(svcwire::ByteReader& in, DecodeScratch& scratch, Event& event) {
+  const size_t bodyStart = in.position();
+  scratch.snapshots.clear();
+  scratch.printedAt.clear();
+  scratch.values.clear();
+  event.timestamp = in.u64();
+  if (in.failed() || !readText(in, event.severity) || !readText(in, event.name) ||
+      !readText(in, event.description))
+    return false;
+  for (;;) {
+    const uint8_t type = in.u8();
+    if (in.failed()) return false;
+    if (type == 0) {
+      const uint16_t length = in.u16();
+      if (in.failed()) return false;
+      if (in.position() - bodyStart != length) return false;
+      break;
+    }
+    if (!decodeSnapshot(in, type, scratch)) return false;
+  }
+  // The printed values have stopped moving: point at them.
+  for (size_t i = 0; i < scratch.snapshots.size(); ++i) {
+    Snapshot& s = scratch.snapshots[i];
+    if (s.type == kTextType) continue;
+    const DecodeScratch::Printed& at = scratch.printedAt[i];
+    s.rawText = std::string_view(scratch.values.data() + at.raw, at.rawLength);
+    s.valueText = std::string_view(scratch.values.data() + at.value, at.valueLength);
+  }
+  event.snapshots = scratch.snapshots;
+  return true;
+}
+
+void writeText(const Event& event, TextSink& out) {
+  out.appendUnsigned(event.timestamp / 3600000000000ull, 6);
   out.append('h');
-  out.appendUnsigned((timestamp_ / 60000000000ull) % 60, 2);
+  out.appendUnsigned((event.timestamp / 60000000000ull) % 60, 2);
   out.append('m');
-  out.appendUnsigned((timestamp_ / 1000000000ull) % 60, 2);
+  out.appendUnsigned((event.timestamp / 1000000000ull) % 60, 2);
   out.append("s.");
-  out.appendUnsigned((timestamp_ / 1000ull) % 1000000, 6);
+  out.appendUnsigned((event.timestamp / 1000ull) % 1000000, 6);
   out.append(' ');
-  out.append(name_);
+  out.append(event.name);
   out.append('(');
-  out.append(severity_);
+  out.append(event.severity);
   out.append("): ");
-  out.append(description_);
+  out.append(event.description);
   out.append('\n');
-  if (snapshots_.empty()) return;
+  if (event.snapshots.empty()) return;
 
   size_t nameWidth = 0, valueWidth = 0;
-  for (const Snapshot& s : snapshots_) {
+  for (const Snapshot& s : event.snapshots) {
     nameWidth = std::max(nameWidth, s.name.size());
     valueWidth = std::max(valueWidth, s.valueText.size() + s.unit.size());
   }
-  for (const Snapshot& s : snapshots_) {
+  for (const Snapshot& s : event.snapshots) {
     out.append("    ");
     out.append(s.name);
     out.appendRepeated(nameWidth - s.name.size(), ' ');
@@ -143,18 +161,18 @@ void LogEntry1::writeText(TextSink& out) const {
   }
 }
 
-void LogEntry1::writeXml(TextSink& out) const {
+void writeXml(const Event& event, TextSink& out) {
   // Every text the device supplied is escaped with all five entities.
   out.append("<Event><Name>");
-  out.appendEscaped(name_);
+  out.appendEscaped(event.name);
   out.append("</Name><Severity>");
-  out.appendEscaped(severity_);
+  out.appendEscaped(event.severity);
   out.append("</Severity><Description>");
-  out.appendEscaped(description_);
+  out.appendEscaped(event.description);
   out.append("</Description><Timestamp unit=\"nsec\">");
-  out.appendUnsigned(timestamp_);
+  out.appendUnsigned(event.timestamp);
   out.append("</Timestamp><Snapshots>");
-  for (const Snapshot& s : snapshots_) {
+  for (const Snapshot& s : event.snapshots) {
     out.append("<Snapshot><Name>");
     out.appendEscaped(s.name);
     out.append("</Name><Description>");
@@ -180,9 +198,9 @@ void LogEntry1::writeXml(TextSink& out) const {
   out.append("</Snapshots></Event>");
 }
 
-bool LogEntry2::decode(svcwire::ByteReader& in, EntryStore&, DecodeScratch&) {
+bool decodeTimestamp(svcwire::ByteReader& in, uint64_t& timestamp) {
   const size_t bodyStart = in.position();
-  timestamp_ = in.u64();
+  timestamp = in.u64();
   const uint16_t length = in.u16();
   if (in.failed()) return false;
   return in.position() - bodyStart == length;

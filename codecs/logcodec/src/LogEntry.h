@@ -1,6 +1,7 @@
-// The entries of a device log stream. They live in the handle's EntryStore;
-// their texts are views into the log image the handle keeps alive for as long
-// as the entries exist, or into the store (printed values).
+// The entries of a device log stream. A handle keeps no decoded copy of
+// them: an entry is its sort key and the place of its body in the log image
+// the handle keeps, and rendering decodes the body again (it was checked
+// when added), so a handle holds little beyond its images.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,20 @@
 #include <string_view>
 #include <vector>
 
-#include "EntryStore.h"
 #include "TextSink.h"
 #include "svcwire/ByteReader.h"
 
 namespace logcodec {
+
+// An event (stream entry version 1) as the handle keeps it. Timestamp-only
+// entries (version 2) order the log while it is decoded but render nothing,
+// so none is kept.
+struct EntryRef {
+  uint64_t key = 0;               // the timestamp in nanoseconds, the sort key
+  const uint8_t* body = nullptr;  // just after the entry version, in its image
+  uint32_t bodyLength = 0;
+  uint32_t xmlBytes = 0;  // its XML's size, measured when it was added
+};
 
 struct Snapshot {
   uint8_t type = 0;
@@ -25,60 +35,36 @@ struct Snapshot {
   std::string_view rawText;    // printed with the default format
 };
 
+// An event decoded for rendering: its texts are views into the image and
+// into the scratch it was decoded with, valid until that decodes the next.
+struct Event {
+  uint64_t timestamp = 0;
+  std::string_view severity;
+  std::string_view name;
+  std::string_view description;
+  std::span<const Snapshot> snapshots;
+};
+
 // What decoding reuses from one entry to the next.
 struct DecodeScratch {
   std::vector<Snapshot> snapshots;
-  std::string printed;
+  std::string printed;  // one value at a time
+  std::string values;   // the event's printed values, one after the other
+  // Where in `values` each snapshot's printed texts are, while `values` may
+  // still move.
+  struct Printed {
+    size_t raw = 0, rawLength = 0, value = 0, valueLength = 0;
+  };
+  std::vector<Printed> printedAt;
 };
 
-// Entries are made in an EntryStore and never destroyed one by one.
-class LogTree {
- public:
-  // Reads the entry body (the cursor stands just after the entry version);
-  // what outlives the call goes into `store`.
-  virtual bool decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) = 0;
-  // The timestamp in nanoseconds, the sort key.
-  virtual uint64_t getKey() const = 0;
-  virtual void setKey(uint64_t key) = 0;
-  virtual void writeText(TextSink& out) const = 0;
-  virtual void writeXml(TextSink& out) const = 0;
+// Reads an event's body (the cursor stands just after the entry version)
+// into `event`; false when it is malformed.
+bool decodeEvent(svcwire::ByteReader& in, DecodeScratch& scratch, Event& event);
+// Reads a timestamp-only entry's body; false when it is malformed.
+bool decodeTimestamp(svcwire::ByteReader& in, uint64_t& timestamp);
 
- protected:
-  ~LogTree() = default;
-};
-
-// An event: stream entry version 1.
-class LogEntry1 final : public LogTree {
- public:
-  bool decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) override;
-  uint64_t getKey() const override { return timestamp_; }
-  void setKey(uint64_t key) override { timestamp_ = key; }
-  void writeText(TextSink& out) const override;
-  void writeXml(TextSink& out) const override;
-
- private:
-  static bool decodeSnapshot(svcwire::ByteReader& in, uint8_t type, EntryStore& store,
-                             DecodeScratch& scratch);
-
-  uint64_t timestamp_ = 0;
-  std::string_view severity_;
-  std::string_view name_;
-  std::string_view description_;
-  std::span<const Snapshot> snapshots_;
-};
-
-// A timestamp alone: stream entry version 2. It orders the log but renders
-// nothing.
-class LogEntry2 final : public LogTree {
- public:
-  bool decode(svcwire::ByteReader& in, EntryStore& store, DecodeScratch& scratch) override;
-  uint64_t getKey() const override { return timestamp_; }
-  void setKey(uint64_t key) override { timestamp_ = key; }
-  void writeText(TextSink&) const override {}
-  void writeXml(TextSink&) const override {}
-
- private:
-  uint64_t timestamp_ = 0;
-};
+void writeText(const Event& event, TextSink& out);
+void writeXml(const Event& event, TextSink& out);
 
 }  // namespace logcodec

@@ -187,3 +187,48 @@ TEST(ScopeCodec, ConcurrentCallsAreIndependent) {
   for (auto& th : threads) th.join();
   for (int m : mismatches) EXPECT_EQ(m, 0);
 }
+
+// A capture of four 4-byte channels sampled at every step, in full blocks,
+// whose XML is large enough for huge pages.
+static std::string largeCapture(int blocks) {
+  constexpr int kChannels = 4, kStepsPerBlock = 8000, kWordsPerStep = kChannels * 4 / 2;
+  std::string out;
+  auto put = [&](auto value) {
+    char raw[sizeof value];
+    std::memcpy(raw, &value, sizeof value);  // little-endian, as the capture
+    out.append(raw, sizeof value);
+  };
+  out += char(1), out += char(16);
+  for (int i = 0; i < 16; ++i) out += char(0xa0 + i);
+  out += '\0';
+  put(0.5f), put(0.1f), put(uint16_t(0)), put(uint16_t(kChannels));
+  for (int c = 0; c < kChannels; ++c) {
+    put(uint16_t(0x2000 + c));
+    out += char(4), out += char(1);
+    put(1e-5f);
+  }
+  put(uint32_t(0x80000000u));  // no trigger expected
+  uint16_t sample = 0;
+  for (int b = 0; b < blocks; ++b) {
+    put(uint16_t(8 / 2 + kStepsPerBlock * kWordsPerStep)), put(uint16_t(0)), put(1e-5f);
+    for (int w = 0; w < kStepsPerBlock * kWordsPerStep; ++w) put(sample += 37);
+  }
+  return out;
+}
+
+// Byte for byte as page by page (VLN_CODEC_PREFAULT=0).
+TEST(ScopeCodec, LargeResultsAreTheSameWithAndWithoutHugePages) {
+  const std::string capture = largeCapture(40);
+  std::string xml[2];
+  for (int round = 0; round < 2; ++round) {
+    if (round == 0)
+      setenv("VLN_CODEC_PREFAULT", "0", 1);
+    else
+      unsetenv("VLN_CODEC_PREFAULT");
+    ASSERT_EQ(decode(capture, xml[round]), 0);
+  }
+  unsetenv("VLN_CODEC_PREFAULT");
+  ASSERT_GT(xml[1].size(), size_t(32) << 20);
+  EXPECT_TRUE(xml[0] == xml[1]);
+  EXPECT_TRUE(xmlParses(xml[1]));
+}
