@@ -374,6 +374,49 @@ const Conversion& defaultConversion(uint8_t type) {
   return kDefaults[type < 10 ? type : 0];
 }
 
+namespace {
+
+// What the default conversion of an integer type prints: the value's plain
+// decimal at its own width. Printed directly, as every value's raw text is.
+bool appendDefaultInteger(std::string& out, uint8_t type, const PrintValue& value) {
+  char digits[24];
+  const uint32_t word = uint32_t(value.bits);
+  char* const end = digits + sizeof digits;
+  std::to_chars_result r{};
+  switch (type) {
+    case 1:
+      r = std::to_chars(digits, end, int(int8_t(word)));
+      break;
+    case 2:
+      r = std::to_chars(digits, end, unsigned(uint8_t(word)));
+      break;
+    case 3:
+      r = std::to_chars(digits, end, int(int16_t(word)));
+      break;
+    case 4:
+      r = std::to_chars(digits, end, unsigned(uint16_t(word)));
+      break;
+    case 5:
+      r = std::to_chars(digits, end, int32_t(word));
+      break;
+    case 6:
+      r = std::to_chars(digits, end, word);
+      break;
+    case 7:
+      r = std::to_chars(digits, end, int64_t(value.bits));
+      break;
+    case 8:
+      r = std::to_chars(digits, end, value.bits);
+      break;
+    default:
+      return false;
+  }
+  out.append(digits, r.ptr);
+  return true;
+}
+
+}  // namespace
+
 void printValue(std::string& text, uint8_t type, std::string_view format, const PrintValue& value) {
   text.clear();
   if (!format.empty()) {
@@ -381,6 +424,7 @@ void printValue(std::string& text, uint8_t type, std::string_view format, const 
       return;
     text.clear();
   }
+  if (value.kind != ValueKind::kDouble && appendDefaultInteger(text, type, value)) return;
   appendConverted(text, defaultConversion(type), value);
 }
 
