@@ -98,6 +98,9 @@ size_t adviseHugePages(void* block, size_t length) {
   const uintptr_t first = (begin + huge - 1) & ~(huge - 1);
   const uintptr_t last = (begin + length) & ~(huge - 1);
   if (first >= last) return 0;
+  // Switched off for the whole machine: the advice would be taken and do
+  // nothing. Read each time, as it may be switched while we run.
+  if (chosenWord(readSmallFile((std::string(kThpDir) + "enabled").c_str())) == "never") return 0;
   // Refused when the kernel has no transparent huge pages: the block then
   // faults in small pages, as without the advice.
   if (::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE) != 0) return 0;

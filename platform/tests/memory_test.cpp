@@ -55,9 +55,12 @@ TEST(PrefaultTest, RangesWithNoWholePageAreLeftAlone) {
   for (uint8_t b : small) ASSERT_EQ(b, 0xC3);
 }
 
-// Whether this machine's kernel has transparent huge pages at all; the
-// advice is refused without them.
-bool hugePagesAvailable() { return !plat::hugePageModes().enabled.empty(); }
+// Whether this machine gives transparent huge pages to a mapping that asks;
+// the advice is refused without them.
+bool hugePagesAvailable() {
+  const std::string enabled = plat::hugePageModes().enabled;
+  return !enabled.empty() && enabled != "never";
+}
 
 TEST(HugePageTest, ModesAreTheKernelsChosenWords) {
   const plat::HugePageModes modes = plat::hugePageModes();
