@@ -27,7 +27,8 @@ size_t hugePageBytes();
 // mapping, so it only suits a block that has a mapping of its own (a malloc
 // block of tens of MiB) and goes with it when the block is freed. Returns
 // the bytes advised: 0 when no whole huge page lies inside, huge pages are
-// switched off ("never") or missing, or the OS refused. Contents are untouched either way.
+// switched off ("never") or missing, or the OS refused. Contents are
+// untouched either way.
 size_t adviseHugePages(void* block, size_t length);
 
 // Whether the mapping holding `address` carries the huge-page advice: for
