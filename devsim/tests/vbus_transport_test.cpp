@@ -485,6 +485,19 @@ TEST_F(VbusTransportTest, ServiceThreadsWakeTheIoThreadThatRunsTheDevice) {
   device.stop();  // the talkers stop with their channels
 }
 
+// The backlog drains on the I/O thread: a send there that waited for room
+// would wait for itself.
+TEST_F(VbusTransportTest, AFrameSentFromTheIoThreadIsQueuedWithoutWaiting) {
+  constexpr int kFrames = 100;
+  plugIn(512, 1024, [this](const uint8_t* f, size_t n) { transport_->sendFrame(f, n); });
+  Host host;
+  connectHost(host);
+  HostLink link(host);
+  // The host sends far more than the backlog holds before it reads.
+  for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(link.sendFrames({frameOf(200, uint8_t(i))}));
+  for (int i = 0; i < kFrames; ++i) ASSERT_EQ(link.next(), frameOf(200, uint8_t(i))) << i;
+}
+
 // Makes numbered frames for as long as they are taken, while on (with no
 // host they would be dropped as fast as it makes them).
 class EndlessDevice : public DrivenLink {
