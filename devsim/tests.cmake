@@ -3,10 +3,11 @@
 # devsim program's pieces.
 set(DEVSIM_TESTS ${CMAKE_CURRENT_LIST_DIR}/tests)
 
+# Every case on the device's own thread and driven by a bus thread.
 vln_add_test(NAME devsim_device_test
   SOURCES ${DEVSIM_TESTS}/device_test.cpp
   LIBS devsim_core
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 
 vln_add_test(NAME devsim_in_process_media_test
   SOURCES ${DEVSIM_TESTS}/in_process_media_test.cpp

@@ -86,6 +86,14 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   bool running GUARDED_BY(mutex) = false;
   bool stopping GUARDED_BY(mutex) = false;
   bool work GUARDED_BY(mutex) = false;  // data queued or a knob turned
+  // The driven mode: who to wake, whether a wake is on its way (one is
+  // enough until the next drive), the driving thread (it needs no wake) and
+  // the frames made but not yet taken.
+  bool driven GUARDED_BY(mutex) = false;
+  std::function<void()> driverWake GUARDED_BY(mutex);
+  bool wakeSent GUARDED_BY(mutex) = false;
+  std::thread::id driver GUARDED_BY(mutex);
+  std::deque<std::vector<uint8_t>> outbox GUARDED_BY(mutex);
   std::deque<std::vector<uint8_t>> inbox GUARDED_BY(mutex);
   std::map<uint8_t, ServiceFactory> factories GUARDED_BY(mutex);
   std::set<uint8_t> stalled GUARDED_BY(mutex);
@@ -128,7 +136,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
         control.push_back(Control{{}, kSReady, false});
         busyAnnounced = false;
       }
-      std::vector<std::vector<uint8_t>> out;
+      std::deque<std::vector<uint8_t>> out;
       pump(out);
       std::deque<std::function<void()>> todo;
       todo.swap(calls);
@@ -138,17 +146,78 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       for (auto& call : todo) call();
       lock.lock();
     }
-    for (int c = 0; c < kChannels; ++c)
-      if (slots[c].open) closeSlot(uint8_t(c));
-    std::deque<std::function<void()>> todo;
-    todo.swap(calls);
+    std::deque<std::function<void()>> todo = closeAll();
     lock.unlock();
     for (auto& call : todo) call();
   }
 
+  // The calls that end every open service.
+  std::deque<std::function<void()>> closeAll() REQUIRES(mutex) {
+    for (int c = 0; c < kChannels; ++c)
+      if (slots[c].open) closeSlot(uint8_t(c));
+    std::deque<std::function<void()>> todo;
+    todo.swap(calls);
+    return todo;
+  }
+
   void wake() REQUIRES(mutex) {
     work = true;
-    cv.notify_one();
+    if (driven)
+      wakeDriver();
+    else
+      cv.notify_one();
+  }
+
+  // The driving thread finds the work when it returns to its loop; any other
+  // thread has to wake it.
+  void wakeDriver() REQUIRES(mutex) {
+    if (wakeSent || std::this_thread::get_id() == driver) return;
+    wakeSent = true;
+    if (driverWake) driverWake();
+  }
+
+  // ---- driven ----
+
+  void drive() {
+    plat::UniqueLock lock(mutex);
+    if (!running || !driven) return;
+    driver = std::this_thread::get_id();
+    for (;;) {
+      wakeSent = false;
+      work = false;
+      while (!inbox.empty()) {
+        std::vector<uint8_t> frame = std::move(inbox.front());
+        inbox.pop_front();
+        handleFrame(frame);
+      }
+      releaseUnstalled();
+      if (!busy() && busyAnnounced) {
+        control.push_back(Control{{}, kSReady, false});
+        busyAnnounced = false;
+      }
+      if (calls.empty()) return;
+      std::deque<std::function<void()>> todo;
+      todo.swap(calls);
+      lock.unlock();
+      for (auto& call : todo) call();
+      lock.lock();
+      if (!running) return;
+    }
+  }
+
+  bool takeFrame(std::vector<uint8_t>* frame) {
+    plat::LockGuard lock(mutex);
+    if (!running || !driven) return false;
+    // Made only when the last ones are taken: a driver that stops taking
+    // holds the device back, and each frame carries the newest N(R).
+    if (outbox.empty()) {
+      pump(outbox);
+      stats.framesOut += outbox.size();
+    }
+    if (outbox.empty()) return false;
+    *frame = std::move(outbox.front());
+    outbox.pop_front();
+    return true;
   }
 
   bool busy() const REQUIRES(mutex) { return busyKnob || heldBytes > config.stallBusyBytes; }
@@ -423,7 +492,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     return false;
   }
 
-  void pump(std::vector<std::vector<uint8_t>>& out) REQUIRES(mutex) {
+  void pump(std::deque<std::vector<uint8_t>>& out) REQUIRES(mutex) {
     for (const Control& c : control) {
       if (!c.uFrame.empty()) {
         out.push_back(c.uFrame);
@@ -500,29 +569,55 @@ void Device::start() {
   if (impl_->running) return;
   impl_->running = true;
   impl_->stopping = false;
+  impl_->driven = false;
   impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+void Device::startDriven(std::function<void()> wake) {
+  plat::LockGuard lock(impl_->mutex);
+  if (impl_->running) return;
+  impl_->running = true;
+  impl_->stopping = false;
+  impl_->driven = true;
+  impl_->driverWake = std::move(wake);
+  impl_->wakeSent = false;
+  impl_->driver = {};
+  impl_->outbox.clear();
 }
 
 void Device::stop() {
   std::thread thread;
+  std::deque<std::function<void()>> todo;
   {
     plat::LockGuard lock(impl_->mutex);
     if (!impl_->running) return;
     impl_->running = false;
     impl_->stopping = true;
     thread = std::move(impl_->thread);
+    if (impl_->driven) {
+      impl_->driven = false;
+      impl_->driverWake = nullptr;
+      impl_->outbox.clear();
+      todo = impl_->closeAll();
+    }
   }
   impl_->cv.notify_one();
   if (thread.joinable()) thread.join();
+  for (auto& call : todo) call();
 }
 
 void Device::receiveFrame(const uint8_t* frame, size_t length) {
-  {
-    plat::LockGuard lock(impl_->mutex);
-    impl_->inbox.emplace_back(frame, frame + length);
-  }
-  impl_->cv.notify_one();
+  plat::LockGuard lock(impl_->mutex);
+  impl_->inbox.emplace_back(frame, frame + length);
+  if (impl_->driven)
+    impl_->wakeDriver();
+  else
+    impl_->cv.notify_one();
 }
+
+void Device::drive() { impl_->drive(); }
+
+bool Device::takeFrame(std::vector<uint8_t>* frame) { return impl_->takeFrame(frame); }
 
 void Device::setBusy(bool busy) {
   plat::LockGuard lock(impl_->mutex);

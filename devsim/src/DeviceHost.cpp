@@ -21,6 +21,9 @@ DeviceHost::DeviceHost(HostOptions options) : options_(std::move(options)) {
   config.maxFrameLength = options_.maxFrameLength;
   config.channelCount = options_.channelCount;
   device_ = std::make_unique<Device>(config, transport_.get());
+  // The bus thread runs the link: a request is answered on the thread that
+  // read it.
+  transport_->setDriver(device_.get());
 
   CoreConfig core = options_.core;
   if (core.protocols.empty()) core.protocols = advertisedProtocols();
@@ -63,7 +66,8 @@ bool DeviceHost::makeStorage(std::string* error) const {
 }
 
 int DeviceHost::plugIn() {
-  device_->start();
+  VbusTransport* transport = transport_.get();
+  device_->startDriven([transport] { transport->wake(); });
   return transport_->plugIn();
 }
 

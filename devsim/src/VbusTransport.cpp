@@ -115,9 +115,12 @@ void VbusTransport::sendFrame(const uint8_t* frame, size_t length) {
   bool wake = false;
   {
     plat::UniqueLock lock(mutex_);
-    drained_.wait(lock, [&]() REQUIRES(mutex_) {
-      return !connected_ || stopping_ || pending_.size() < options_.backlogLimit;
-    });
+    // The I/O thread drains the backlog, so on it the wait would never end.
+    if (std::this_thread::get_id() != thread_.get_id()) {
+      drained_.wait(lock, [&]() REQUIRES(mutex_) {
+        return !connected_ || stopping_ || pending_.size() < options_.backlogLimit;
+      });
+    }
     if (!connected_ || stopping_) return;
     // The I/O thread takes everything that is pending when it wakes, so only
     // the first record of a batch needs to wake it.
@@ -148,7 +151,10 @@ void VbusTransport::run() {
       goOffBus(replugMs);
       continue;
     }
-    if (connection_ != plat::kInvalidHandle && !flushOut()) {
+    if (driver_ != nullptr && connection_ == plat::kInvalidHandle) {
+      driver_->drive();
+      dropDeviceFrames();
+    } else if (connection_ != plat::kInvalidHandle && !(driver_ ? runDevice() : flushOut())) {
       dropHost();
       continue;
     }
@@ -193,6 +199,7 @@ void VbusTransport::dropHost() {
   bulkIn_.clear();
   bulkInWaiting_ = false;
   carry_.clear();
+  if (driver_) dropDeviceFrames();
   notify(Event::kHostGone);
 }
 
@@ -347,6 +354,45 @@ bool VbusTransport::flushOut() {
                    sending_.begin() + long(sendingOffset_ + n));
     sendingOffset_ += n;
     bulkInWaiting_ = true;
+  }
+}
+
+// ---- the driven device ----
+
+bool VbusTransport::runDevice() {
+  driver_->drive();
+  for (;;) {
+    const bool more = takeFrames();
+    if (!flushOut()) return false;
+    // The socket is full (its turning writable brings the thread back), or
+    // the device has nothing more until the next read or wake-up.
+    if (!more || bulkInWaiting_) return true;
+  }
+}
+
+bool VbusTransport::takeFrames() {
+  if (sendingOffset_ > 0) {
+    sending_.erase(sending_.begin(), sending_.begin() + long(sendingOffset_));
+    sendingOffset_ = 0;
+  }
+  bool linkUp = false;
+  bool more = true;
+  while (sending_.size() < options_.backlogLimit) {
+    if (!driver_->takeFrame(&frame_)) {
+      more = false;
+      break;
+    }
+    if (frame_.empty() || frame_.size() > kMaxFrame) continue;
+    sending_.push_back(uint8_t(frame_.size()));
+    sending_.insert(sending_.end(), frame_.begin(), frame_.end());
+    if (frame_[0] == kIdentityAnswer && frame_.size() == kIdentityAnswerLength) linkUp = true;
+  }
+  if (linkUp) notify(Event::kLinkUp);
+  return more;
+}
+
+void VbusTransport::dropDeviceFrames() {
+  while (driver_->takeFrame(&frame_)) {
   }
 }
 

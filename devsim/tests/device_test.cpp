@@ -1,12 +1,15 @@
-// The device end of the link: host frames in, device frames expected out.
+// The device end of the link: host frames in, device frames expected out,
+// each case on the device's own thread and driven by a bus thread.
 #include "devsim/Device.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devsim/EchoService.h"
@@ -51,6 +54,48 @@ class Capture : public FrameTransport {
   size_t read_ = 0;
 };
 
+// Stands in for the vbus I/O thread of a driven device: drives it whenever
+// woken and hands its frames on.
+class TestBus {
+ public:
+  ~TestBus() { stop(); }
+  void start(Device& device, FrameTransport& out) {
+    thread_ = std::thread([this, &device, &out] {
+      Bytes frame;
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (;;) {
+        cv_.wait(lock, [this] { return woken_ || stop_; });
+        if (stop_) return;
+        woken_ = false;
+        lock.unlock();
+        device.drive();
+        while (device.takeFrame(&frame)) out.sendFrame(frame.data(), frame.size());
+        lock.lock();
+      }
+    });
+  }
+  void wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_ = true;
+    cv_.notify_all();
+  }
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool woken_ = false;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // Writes what a service sees into a shared log.
 struct Log {
   std::mutex mutex;
@@ -90,12 +135,18 @@ class RecordingService : public Service {
 constexpr uint8_t kEcho = 127;
 constexpr uint8_t kRecord = 9;
 
-class DeviceTest : public ::testing::Test {
+enum class Mode { kThreaded, kDriven };
+
+class DeviceTest : public ::testing::TestWithParam<Mode> {
  protected:
   void SetUp() override {
     for (int i = 0; i < 16; ++i) config_.hwid.id[i] = uint8_t(0x10 + i);
     config_.maxFrameLength = 300;
     config_.channelCount = 5;
+  }
+  void TearDown() override {
+    bus_.stop();  // a driven device is stopped once nothing drives it
+    device_.reset();
   }
   void start() {
     device_ = std::make_unique<Device>(config_, &out_);
@@ -103,7 +154,12 @@ class DeviceTest : public ::testing::Test {
     device_->registerService(kRecord, [this](std::shared_ptr<ServiceChannel> channel) {
       return std::make_unique<RecordingService>(log_, std::move(channel));
     });
-    device_->start();
+    if (GetParam() == Mode::kDriven) {
+      device_->startDriven([this] { bus_.wake(); });
+      bus_.start(*device_, out_);
+    } else {
+      device_->start();
+    }
   }
   void in(const Bytes& f) { device_->receiveFrame(f.data(), f.size()); }
   Bytes next() { return out_.next(); }
@@ -111,10 +167,16 @@ class DeviceTest : public ::testing::Test {
   DeviceConfig config_;
   Capture out_;
   Log log_;
+  TestBus bus_;
   std::unique_ptr<Device> device_;
 };
 
-TEST_F(DeviceTest, AnswersTheHandshakeFromItsConfiguration) {
+INSTANTIATE_TEST_SUITE_P(Modes, DeviceTest, ::testing::Values(Mode::kThreaded, Mode::kDriven),
+                         [](const ::testing::TestParamInfo<Mode>& info) {
+                           return info.param == Mode::kDriven ? "Driven" : "Threaded";
+                         });
+
+TEST_P(DeviceTest, AnswersTheHandshakeFromItsConfiguration) {
   start();
   in({0x9F});  // 0x8F with the P/F bit
   EXPECT_EQ(next(), Bytes{0x63});
@@ -128,7 +190,7 @@ TEST_F(DeviceTest, AnswersTheHandshakeFromItsConfiguration) {
   EXPECT_EQ(device_->stats().linkResets, 1u);
 }
 
-TEST_F(DeviceTest, OpensByProtocolIdAndEchoesWithAcknowledgement) {
+TEST_P(DeviceTest, OpensByProtocolIdAndEchoesWithAcknowledgement) {
   start();
   in(openFrame(0, 0, 2, kEcho, {'h', 'i'}, true));
   EXPECT_EQ(next(), iFrame(0, 1, 0x12, {'h', 'i'})) << "N(R) 1 acknowledges the open";
@@ -139,7 +201,7 @@ TEST_F(DeviceTest, OpensByProtocolIdAndEchoesWithAcknowledgement) {
   EXPECT_EQ(next(), iFrame(2, 3, 0x12, {}));
 }
 
-TEST_F(DeviceTest, RefusesUnknownProtocolsAndChannelsBeyondItsCount) {
+TEST_P(DeviceTest, RefusesUnknownProtocolsAndChannelsBeyondItsCount) {
   start();
   in(openFrame(0, 0, 1, 77, {'x'}, true));
   EXPECT_EQ(next(), iFrame(0, 1, 0x01)) << "closed at once";
@@ -151,7 +213,7 @@ TEST_F(DeviceTest, RefusesUnknownProtocolsAndChannelsBeyondItsCount) {
   EXPECT_EQ(device_->stats().channelsOpened, 0u);
 }
 
-TEST_F(DeviceTest, ClosesBothWays) {
+TEST_P(DeviceTest, ClosesBothWays) {
   start();
   in(openFrame(0, 0, 1, kRecord, {'a'}, true));
   in(openFrame(1, 0, 3, kRecord, {'b'}, false));
@@ -175,7 +237,7 @@ TEST_F(DeviceTest, ClosesBothWays) {
 
 // The knob that makes a host reset the link: data on a channel nobody opened,
 // numbered like any I frame, and forgotten with the link on the host's 0x8F.
-TEST_F(DeviceTest, StrayDataGoesOutOnAChannelThatIsNotOpen) {
+TEST_P(DeviceTest, StrayDataGoesOutOnAChannelThatIsNotOpen) {
   start();
   ASSERT_EQ(device_->channelProtocol(4), -1);
   device_->sendStrayData(4);
@@ -187,7 +249,7 @@ TEST_F(DeviceTest, StrayDataGoesOutOnAChannelThatIsNotOpen) {
   EXPECT_EQ(next(), sFrame(0, 0, true)) << "numbering starts afresh";
 }
 
-TEST_F(DeviceTest, AMessageGoesOutWholeOnAChannelThatIsNotOpen) {
+TEST_P(DeviceTest, AMessageGoesOutWholeOnAChannelThatIsNotOpen) {
   start();
   Bytes message(400);
   for (size_t i = 0; i < message.size(); ++i) message[i] = uint8_t(i * 7);
@@ -201,7 +263,7 @@ TEST_F(DeviceTest, AMessageGoesOutWholeOnAChannelThatIsNotOpen) {
   EXPECT_EQ(next(), sFrame(0, 0, true));
 }
 
-TEST_F(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
+TEST_P(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
   start();
   in(openFrame(0, 0, 0, kRecord, {'0'}, true));
   in(iFrame(2, 0, 0x10, {'2'}));
@@ -220,7 +282,7 @@ TEST_F(DeviceTest, RejectsAGapOnceAndTakesTheFrameAfterwards) {
   EXPECT_EQ(device_->stats().rejectsSent, 2u);
 }
 
-TEST_F(DeviceTest, GoesBackOnRejectAndOnPollButNotOnAPlainReady) {
+TEST_P(DeviceTest, GoesBackOnRejectAndOnPollButNotOnAPlainReady) {
   start();
   in(openFrame(0, 0, 0, kEcho, {'a'}, false));
   in(iFrame(1, 0, 0x00, {'b'}));
@@ -239,7 +301,7 @@ TEST_F(DeviceTest, GoesBackOnRejectAndOnPollButNotOnAPlainReady) {
   EXPECT_EQ(device_->stats().resent, 3u);
 }
 
-TEST_F(DeviceTest, WindowOfSevenReopensOnlyOnceNoLateAcknowledgementCanArrive) {
+TEST_P(DeviceTest, WindowOfSevenReopensOnlyOnceNoLateAcknowledgementCanArrive) {
   start();
   in(openFrame(0, 0, 0, kEcho, {'0'}, false));
   for (uint8_t i = 1; i < 8; ++i) in(iFrame(i, 0, 0x00, {uint8_t('0' + i)}));
@@ -260,7 +322,7 @@ TEST_F(DeviceTest, WindowOfSevenReopensOnlyOnceNoLateAcknowledgementCanArrive) {
   EXPECT_EQ(device_->stats().solicitations, 1u);
 }
 
-TEST_F(DeviceTest, AcknowledgementsOfUnsentFramesAreCountedAndIgnored) {
+TEST_P(DeviceTest, AcknowledgementsOfUnsentFramesAreCountedAndIgnored) {
   start();
   in(openFrame(0, 0, 0, kEcho, {'a'}, true));
   ASSERT_EQ(next(), iFrame(0, 1, 0x10, {'a'}));
@@ -272,7 +334,7 @@ TEST_F(DeviceTest, AcknowledgementsOfUnsentFramesAreCountedAndIgnored) {
   EXPECT_EQ(s.resent, 0u);
 }
 
-TEST_F(DeviceTest, BusyRefusesFramesUntilItEnds) {
+TEST_P(DeviceTest, BusyRefusesFramesUntilItEnds) {
   start();
   device_->setBusy(true);
   in(openFrame(0, 0, 0, kEcho, {'a'}, true));
@@ -286,7 +348,7 @@ TEST_F(DeviceTest, BusyRefusesFramesUntilItEnds) {
   EXPECT_EQ(device_->stats().busyRefused, 1u);
 }
 
-TEST_F(DeviceTest, StalledServiceHoldsDataAndTurnsTheDeviceBusy) {
+TEST_P(DeviceTest, StalledServiceHoldsDataAndTurnsTheDeviceBusy) {
   config_.stallBusyBytes = 10;
   start();
   device_->stallService(kRecord, true);
@@ -303,7 +365,7 @@ TEST_F(DeviceTest, StalledServiceHoldsDataAndTurnsTheDeviceBusy) {
             (std::vector<std::string>{"open 0", "data 123456", "data 789abc", "data d last"}));
 }
 
-TEST_F(DeviceTest, LinkResetClosesServicesAndRestartsNumbering) {
+TEST_P(DeviceTest, LinkResetClosesServicesAndRestartsNumbering) {
   start();
   in(openFrame(0, 0, 0, kRecord, {'a'}, true));
   in(openFrame(1, 0, 1, kEcho, {'b'}, true));
@@ -317,7 +379,7 @@ TEST_F(DeviceTest, LinkResetClosesServicesAndRestartsNumbering) {
   EXPECT_EQ(next(), iFrame(0, 1, 0x11, {'c'}));
 }
 
-TEST_F(DeviceTest, FramesTooShortOrMalformedAreIgnored) {
+TEST_P(DeviceTest, FramesTooShortOrMalformedAreIgnored) {
   start();
   const Bytes junk[] = {{}, {0x00}, {0x01, 0x00}, {0x00, 0x40, 1}, {0x00, 0x20}, {0xC3, 0x01}};
   for (const Bytes& f : junk) in(f);
@@ -352,7 +414,7 @@ class Reverser : public MessageService {
   }
 };
 
-TEST_F(DeviceTest, MessageServiceRepliesToWholeMessagesAndClosesOnOversize) {
+TEST_P(DeviceTest, MessageServiceRepliesToWholeMessagesAndClosesOnOversize) {
   start();
   device_->registerService(50, [](std::shared_ptr<ServiceChannel> c) {
     return std::make_unique<Reverser>(std::move(c), 4);
@@ -363,6 +425,104 @@ TEST_F(DeviceTest, MessageServiceRepliesToWholeMessagesAndClosesOnOversize) {
   in(iFrame(2, 1, 0x00, {'1', '2', '3'}));
   in(iFrame(3, 1, 0x00, {'4', '5'}));
   EXPECT_EQ(next(), iFrame(1, 4, 0x00)) << "too long: the channel is closed";
+}
+
+// ---- the driven mode's hand-offs ---------------------------------------------------
+
+// A service that lets the test send on its channel from any thread.
+struct ChannelGrab {
+  std::mutex mutex;
+  std::shared_ptr<ServiceChannel> channel;
+};
+
+class GrabService : public EchoService {
+ public:
+  GrabService(ChannelGrab& grab, std::shared_ptr<ServiceChannel> channel) : EchoService(channel) {
+    std::lock_guard<std::mutex> lock(grab.mutex);
+    grab.channel = std::move(channel);
+  }
+};
+
+class DrivenDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config_.maxFrameLength = 300;
+    device_ = std::make_unique<Device>(config_, &unused_);
+    device_->registerService(kEcho, [this](std::shared_ptr<ServiceChannel> channel) {
+      return std::make_unique<GrabService>(grab_, std::move(channel));
+    });
+    device_->startDriven([this] { ++wakes_; });
+  }
+  void in(const Bytes& f) { device_->receiveFrame(f.data(), f.size()); }
+  // Sends on the grabbed channel from a thread that is not the driver's.
+  void sendFromElsewhere(Bytes data) {
+    std::thread([&] {
+      std::lock_guard<std::mutex> lock(grab_.mutex);
+      ASSERT_TRUE(grab_.channel);
+      grab_.channel->send(data);
+    }).join();
+  }
+  Bytes take() {
+    Bytes f;
+    return device_->takeFrame(&f) ? f : Bytes{};
+  }
+
+  DeviceConfig config_;
+  Capture unused_;  // a driven device never sends through it
+  ChannelGrab grab_;
+  std::atomic<int> wakes_{0};
+  std::unique_ptr<Device> device_;
+};
+
+// Lost wake-ups stall a device whose host is quiet; a wake for every frame
+// costs a system call each.
+TEST_F(DrivenDeviceTest, WakesItsDriverOnceForWorkFromElsewhereAndNeverForItsOwn) {
+  in(openFrame(0, 0, 1, kEcho, {'a'}, true));  // nothing has driven it yet
+  EXPECT_EQ(wakes_, 1);
+  device_->drive();  // this thread drives from now on
+  EXPECT_EQ(take(), iFrame(0, 1, 0x11, {'a'})) << "the echo made in drive() is there at once";
+  in(iFrame(1, 1, 0x11, {'b'}));
+  device_->drive();
+  EXPECT_EQ(take(), iFrame(1, 2, 0x11, {'b'}));
+  EXPECT_EQ(wakes_, 1) << "the driver's own frames and replies need no wake";
+
+  sendFromElsewhere({'x'});
+  EXPECT_EQ(wakes_, 2);
+  sendFromElsewhere({'y'});
+  std::thread([&] { device_->setBusy(false); }).join();
+  EXPECT_EQ(wakes_, 2) << "one wake is on its way until the next drive";
+  device_->drive();
+  EXPECT_EQ(take(), iFrame(2, 2, 0x11, {'x'}));
+  EXPECT_EQ(take(), iFrame(3, 2, 0x11, {'y'}));
+  EXPECT_EQ(take(), Bytes{});
+  sendFromElsewhere({'z'});
+  EXPECT_EQ(wakes_, 3);
+  EXPECT_EQ(take(), iFrame(4, 2, 0x11, {'z'}));
+
+  device_->stop();
+  std::thread([&] { device_->setBusy(true); }).join();
+  EXPECT_EQ(wakes_, 3) << "a stopped device wakes nobody";
+  EXPECT_EQ(take(), Bytes{});
+}
+
+// The frames-sent count paces the uploads, and a host that lags must hold
+// the device back: frames are made only when the last ones were taken.
+TEST_F(DrivenDeviceTest, MakesFramesOnlyAsTheyAreTaken) {
+  device_->drive();
+  in(openFrame(0, 0, 1, kEcho, {'a'}, false));
+  in(iFrame(1, 0, 0x01, {'b'}));
+  device_->drive();
+  EXPECT_EQ(device_->stats().dataFramesOut, 0u) << "queued, not yet made";
+  EXPECT_EQ(take(), iFrame(0, 2, 0x01, {'a'}));
+  EXPECT_EQ(device_->stats().dataFramesOut, 2u);
+  // 'b' waits untaken: what comes meanwhile is made after it, with the
+  // newer N(R).
+  in(iFrame(2, 1, 0x11, {'c'}));
+  device_->drive();
+  EXPECT_EQ(device_->stats().dataFramesOut, 2u);
+  EXPECT_EQ(take(), iFrame(1, 2, 0x01, {'b'}));
+  EXPECT_EQ(take(), iFrame(2, 3, 0x11, {'c'}));
+  EXPECT_EQ(device_->stats().dataFramesOut, 3u);
 }
 
 }  // namespace

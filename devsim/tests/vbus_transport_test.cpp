@@ -1,17 +1,22 @@
 // The device end of the virtual USB bus, driven by a raw host on the socket:
 // publishing, the link descriptor, transfer records both ways, hosts coming
-// and going, replug and unplug.
+// and going, replug and unplug; and a device that the transport's I/O
+// thread runs, woken by the device's service threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "devsim/Device.h"
 #include "devsim/VbusTransport.h"
+#include "linkproto/LinkProtocol.h"
 #include "plat/runtime.h"
 #include "plat/vbus.h"
 #include "usblink/VbusRecords.h"
@@ -136,13 +141,16 @@ class VbusTransportTest : public ::testing::Test {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  void plugIn(uint16_t transferSize = 512, size_t backlog = 64 * 1024) {
+  void plugIn(uint16_t transferSize = 512, size_t backlog = 64 * 1024,
+              VbusTransport::FrameSink sink = {}, DrivenLink* driver = nullptr) {
     VbusOptions o;
     o.dir = dir_;
     o.id = "dev1";
     o.transferSize = transferSize;
     o.backlogLimit = backlog;
-    transport_ = std::make_unique<VbusTransport>(o, recorder_.sink(), recorder_.listener());
+    transport_ = std::make_unique<VbusTransport>(o, sink ? std::move(sink) : recorder_.sink(),
+                                                 recorder_.listener());
+    transport_->setDriver(driver);
     ASSERT_EQ(0, transport_->plugIn());
   }
   // Connects a host and waits until the transport has taken it.
@@ -355,6 +363,188 @@ TEST_F(VbusTransportTest, RefusesBadIdsAndTransferSizes) {
     VbusTransport t(o, r.sink(), r.listener());
     EXPECT_EQ(c.rc, t.plugIn()) << c.id;
   }
+}
+
+// ---- a driven device ---------------------------------------------------------------
+
+// The frames of the host's side of the link, cut from its bulk IN records.
+class HostLink {
+ public:
+  explicit HostLink(Host& host) : host_(host) {}
+  bool sendFrames(const std::vector<Bytes>& frames) {
+    Bytes record = {vbus::kBulkOut};
+    const Bytes r = records(frames);
+    record.insert(record.end(), r.begin(), r.end());
+    return host_.send(record);
+  }
+  // The next frame from the device; empty when none came in time.
+  Bytes next(int ms = kWaitMs) {
+    for (;;) {
+      if (!stream_.empty() && stream_.size() >= size_t(1) + stream_[0]) {
+        Bytes f(stream_.begin() + 1, stream_.begin() + 1 + stream_[0]);
+        stream_.erase(stream_.begin(), stream_.begin() + 1 + stream_[0]);
+        return f;
+      }
+      const Bytes r = host_.receive(ms);
+      if (r.empty() || r[0] != vbus::kBulkIn) return {};
+      stream_.insert(stream_.end(), r.begin() + 1, r.end());
+    }
+  }
+
+ private:
+  Host& host_;
+  Bytes stream_;
+};
+
+// Sends numbered messages from a thread of its own, a few milliseconds
+// apart: each leaves while the link is quiet, so only a wake-up of the I/O
+// thread gets it out.
+class Talker : public Service {
+ public:
+  static constexpr int kMessages = 60;
+  explicit Talker(std::shared_ptr<ServiceChannel> channel) : channel_(std::move(channel)) {
+    thread_ = std::thread([this] {
+      for (int i = 0; i < kMessages && !stop_; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 3));
+        channel_->send(message(channel_->channel(), i));
+      }
+    });
+  }
+  ~Talker() override {
+    stop_ = true;
+    thread_.join();
+  }
+  void onData(const uint8_t*, size_t, bool) override {}
+  // Two to three frames long, so that messages of channels interleave.
+  static Bytes message(uint8_t channel, int i) {
+    Bytes m = frameOf(size_t(300 + (i * 37) % 400), uint8_t(channel * 40 + i));
+    m[0] = channel;
+    m[1] = uint8_t(i);
+    return m;
+  }
+
+ private:
+  std::shared_ptr<ServiceChannel> channel_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(VbusTransportTest, ServiceThreadsWakeTheIoThreadThatRunsTheDevice) {
+  using namespace linkproto;
+  constexpr uint8_t kTalker = 60;
+  DeviceConfig config;
+  config.maxFrameLength = 255;
+  Device device(config, transport_.get());
+  device.registerService(kTalker, [](std::shared_ptr<ServiceChannel> channel) {
+    return std::make_unique<Talker>(std::move(channel));
+  });
+  plugIn(
+      512, 64 * 1024, [&](const uint8_t* f, size_t n) { device.receiveFrame(f, n); }, &device);
+  VbusTransport* transport = transport_.get();
+  device.startDriven([transport] { transport->wake(); });
+  Host host;
+  connectHost(host);
+  HostLink link(host);
+
+  // The host opens three channels and then only acknowledges: it never
+  // polls, so nothing else makes the device send.
+  const std::vector<uint8_t> channels = {1, 4, 9};
+  std::vector<Bytes> opens;
+  for (size_t i = 0; i < channels.size(); ++i)
+    opens.push_back(
+        {iControl(uint8_t(i), 0, false), channelByte(channels[i], true, true), kTalker});
+  ASSERT_TRUE(link.sendFrames(opens));
+  uint8_t vr = 0;
+  std::map<uint8_t, Bytes> partial;
+  std::map<uint8_t, std::vector<Bytes>> got;
+  size_t complete = 0;
+  while (complete < channels.size() * Talker::kMessages) {
+    const Bytes f = link.next();
+    ASSERT_FALSE(f.empty()) << "stalled after " << complete << " messages";
+    if (!isIFrame(f[0]) || f.size() < kIHeaderLength) continue;
+    if (frameNs(f[0]) == vr) {
+      vr = seqAdd(vr, 1);
+      const uint8_t ch = channelOf(f[1]);
+      partial[ch].insert(partial[ch].end(), f.begin() + 2, f.end());
+      if (isLastFragment(f[1])) {
+        got[ch].push_back(std::move(partial[ch]));
+        partial[ch].clear();
+        ++complete;
+      }
+    }
+    // Every I frame, repeats too, gets its acknowledgement.
+    ASSERT_TRUE(link.sendFrames({{sControl(kSReady, vr, false)}}));
+  }
+  for (uint8_t ch : channels) {
+    ASSERT_EQ(got[ch].size(), size_t(Talker::kMessages)) << int(ch);
+    for (int i = 0; i < Talker::kMessages; ++i)
+      EXPECT_EQ(got[ch][size_t(i)], Talker::message(ch, i)) << int(ch) << "/" << i;
+  }
+  EXPECT_EQ(device.stats().resent, 0u);
+  transport_->unplug();
+  device.stop();  // the talkers stop with their channels
+}
+
+// The backlog drains on the I/O thread: a send there that waited for room
+// would wait for itself.
+TEST_F(VbusTransportTest, AFrameSentFromTheIoThreadIsQueuedWithoutWaiting) {
+  constexpr int kFrames = 100;
+  plugIn(512, 1024, [this](const uint8_t* f, size_t n) { transport_->sendFrame(f, n); });
+  Host host;
+  connectHost(host);
+  HostLink link(host);
+  // The host sends far more than the backlog holds before it reads.
+  for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(link.sendFrames({frameOf(200, uint8_t(i))}));
+  for (int i = 0; i < kFrames; ++i) ASSERT_EQ(link.next(), frameOf(200, uint8_t(i))) << i;
+}
+
+// Makes numbered frames for as long as they are taken, while on (with no
+// host they would be dropped as fast as it makes them).
+class EndlessDevice : public DrivenLink {
+ public:
+  void drive() override { ++drives; }
+  bool takeFrame(std::vector<uint8_t>* frame) override {
+    if (!on) return false;
+    const uint32_t n = taken++;
+    frame->assign(200, uint8_t(n));
+    for (int i = 0; i < 4; ++i) (*frame)[size_t(i)] = uint8_t(n >> (8 * i));
+    return true;
+  }
+  std::atomic<bool> on{false};
+  std::atomic<uint64_t> drives{0};
+  std::atomic<uint32_t> taken{0};
+};
+
+TEST_F(VbusTransportTest, AHostThatLagsHoldsADrivenDeviceBack) {
+  EndlessDevice device;
+  plugIn(512, 4096, {}, &device);
+  Host host;
+  connectHost(host);
+  device.on = true;
+  transport_->wake();
+  // The host reads nothing: the socket fills, then the backlog, and then
+  // the transport stops taking frames.
+  uint32_t before = 0;
+  bool held = false;
+  for (int i = 0; i < kWaitMs / 200 && !held; ++i) {
+    std::this_thread::sleep_for(200ms);
+    const uint32_t now = device.taken;
+    held = now != 0 && now == before;
+    before = now;
+  }
+  ASSERT_TRUE(held) << "still taking after " << before << " frames";
+  // What the socket holds, plus the backlog: far below this.
+  EXPECT_LT(uint64_t(before) * 201, uint64_t(16) << 20);
+  EXPECT_GT(device.drives, 0u);
+  // Once the host reads, every frame arrives, in order, and the taking goes on.
+  HostLink link(host);
+  for (uint32_t n = 0; n < before + 500; ++n) {
+    const Bytes f = link.next();
+    ASSERT_EQ(f.size(), 200u) << n;
+    ASSERT_EQ(uint32_t(f[0] | f[1] << 8 | f[2] << 16 | uint32_t(f[3]) << 24), n);
+  }
+  device.on = false;
+  transport_->unplug();
 }
 
 }  // namespace

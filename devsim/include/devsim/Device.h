@@ -8,15 +8,24 @@
 // answers every poll, opens channels by protocol id, closes both ways,
 // reports busy, and hands each channel's data to the registered service.
 //
-// Threads: start() runs the device's own thread ("devsim"), which does all
-// protocol work, calls FrameTransport::sendFrame and every Service call.
-// Every public function may be called from any thread.
+// Threads, in one of two modes:
+// - start(): the device's own thread ("devsim") does all protocol work,
+//   calls FrameTransport::sendFrame and every Service call.
+// - startDriven(wake): no thread of its own. The thread that carries the
+//   frames calls drive() and takeFrame() (DrivenLink), which do the protocol
+//   work and the Service calls on that thread; frames go out through
+//   takeFrame, never through the FrameTransport. When work turns up on any
+//   other thread (a service's thread sends, a knob turns, a frame is fed in)
+//   the device calls `wake` once, until the next drive().
+// Every other public function may be called from any thread.
 // Locks: one device lock; it is never held while calling the transport or a
-// service, so both may call back into the device.
+// service, so both may call back into the device. `wake` is called with it
+// held: it may only signal the driving thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -54,10 +63,10 @@ struct DeviceStats {
   uint64_t channelsRefused = 0;  // opened for a protocol id without a service
 };
 
-class Device {
+class Device final : public DrivenLink {
  public:
   Device(const DeviceConfig& config, FrameTransport* transport);
-  // Stops the thread; open services get onClosed.
+  // Stops the device; open services get onClosed.
   ~Device();
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
@@ -67,10 +76,19 @@ class Device {
   void registerService(uint8_t protocolId, ServiceFactory factory);
 
   void start();
+  // The driven mode (see above); `wake` must not call into the device.
+  void startDriven(std::function<void()> wake);
+  // Open services get onClosed: on the device's thread, or in the driven
+  // mode on the caller's, so the driving thread must have stopped calling.
   void stop();
 
-  // One whole frame from the host; queued for the device's thread.
+  // One whole frame from the host; queued for the device's thread, or for
+  // the next drive().
   void receiveFrame(const uint8_t* frame, size_t length);
+
+  // The driven mode's side (DrivenLink); they do nothing in the other.
+  void drive() override;
+  bool takeFrame(std::vector<uint8_t>* frame) override;
 
   // Fault knobs.
   // While busy the device refuses I frames and says so (busy S frame).

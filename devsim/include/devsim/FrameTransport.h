@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace devsim {
 
+// A device that runs on its own thread pushes its frames here.
 class FrameTransport {
  public:
   // One whole link frame for the host. Called on the device's thread with no
@@ -16,6 +18,24 @@ class FrameTransport {
 
  protected:
   ~FrameTransport() = default;
+};
+
+// A device without a thread of its own, run by the thread that carries its
+// frames (the vbus transport's I/O thread): no hand-off between the thread
+// that reads a request and the one that answers it.
+class DrivenLink {
+ public:
+  // Called by the driving thread after each read and each wake-up: handles
+  // the frames received so far and makes the service calls they cause (on
+  // this thread, so a reply a service sends from its call is queued at once).
+  virtual void drive() = 0;
+  // The next frame for the host, in order; false when there is none now.
+  // Frames are made only as they are taken, so a driver that stops taking
+  // (its host lags) holds the device back.
+  virtual bool takeFrame(std::vector<uint8_t>* frame) = 0;
+
+ protected:
+  ~DrivenLink() = default;
 };
 
 }  // namespace devsim

@@ -2,7 +2,8 @@
 // id (Device::registerService); the device makes one instance per channel
 // that the host opens for that id, and destroys it when the channel ends.
 //
-// Threads: every Service call runs on the device's thread, never with a
+// Threads: every Service call runs on the device's thread (for a driven
+// device, the thread that drives it: the vbus I/O thread), never with a
 // device lock held, so a service may send from inside onData. A service that
 // runs threads of its own must stop them in its destructor; ServiceChannel is
 // safe to use from any thread, and harmless after the channel has ended.

@@ -15,11 +15,17 @@
 //
 // Threads: one I/O thread ("devsim-vbus") does every socket call and calls
 // the frame sink and the listener (plugIn and unplug also call the listener,
-// on their caller's thread). sendFrame runs on the device's thread and
-// blocks while a backlog waits for a slow host (that paces the device). Every
+// on their caller's thread). A device on a thread of its own sends with
+// sendFrame, which blocks while a backlog waits for a slow host (that paces
+// the device). A driven device (setDriver) runs on the I/O thread instead:
+// the thread drives it after every read and every wake-up and takes its
+// frames while the backlog is under its limit, so a slow host holds it back
+// the same way; its other threads wake the I/O thread with wake(). Every
 // public function may be called from any thread except the I/O thread, and
-// the sink and listener must not call back into the transport, except
-// replug(), which never blocks.
+// the sink, the listener and the driver must not call back into the
+// transport, except replug() and wake(), which never block, and sendFrame,
+// which on the I/O thread queues without waiting (waiting there would wait
+// for itself).
 // Locks: one transport lock, a leaf; never held while calling out.
 #pragma once
 
@@ -82,6 +88,12 @@ class VbusTransport final : public FrameTransport {
 
   void sendFrame(const uint8_t* frame, size_t length) override;
 
+  // The device the I/O thread runs, instead of one that sends; set before
+  // plugIn, and it must outlive the transport's I/O thread.
+  void setDriver(DrivenLink* driver) { driver_ = driver; }
+  // Makes the I/O thread drive the device soon. Never blocks.
+  void wake() { wake_.set(); }
+
   bool hostConnected() const;
 
  private:
@@ -94,6 +106,13 @@ class VbusTransport final : public FrameTransport {
   size_t walkRecords(const uint8_t* data, size_t length);  // bytes of whole records
   void goOffBus(int offMs);
   bool flushOut();  // false: the host is gone
+  // Drives the device and sends what it made while the host keeps up;
+  // false: the host is gone.
+  bool runDevice();
+  // Takes the device's frames while the backlog has room; true when it
+  // stopped at the limit (the device may have more).
+  bool takeFrames();
+  void dropDeviceFrames();  // no host to take them
   void dropHost();
   void notify(Event event);
   // Publishes, replacing a dead device's file. Win32 code.
@@ -102,6 +121,7 @@ class VbusTransport final : public FrameTransport {
   const VbusOptions options_;
   const FrameSink sink_;
   const Listener onEvent_;
+  DrivenLink* driver_ = nullptr;
   plat::WakeEvent wake_;
 
   mutable plat::Mutex mutex_;
@@ -119,7 +139,8 @@ class VbusTransport final : public FrameTransport {
   plat::Handle connection_ = plat::kInvalidHandle;
   std::vector<uint8_t> receive_;  // one record from the host
   std::vector<uint8_t> carry_;    // a host record cut by its transfer's end
-  std::vector<uint8_t> sending_;  // records taken from pending_
+  std::vector<uint8_t> sending_;  // records taken from pending_ or the driven device
+  std::vector<uint8_t> frame_;    // one frame taken from the driven device
   size_t sendingOffset_ = 0;
   std::vector<uint8_t> bulkIn_;  // one bulk IN record being sent
   bool bulkInWaiting_ = false;   // bulkIn_ waits for room in the socket
