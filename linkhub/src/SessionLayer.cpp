@@ -23,6 +23,8 @@ namespace {
 constexpr uint16_t kMinDeviceFrame = 4;
 // send() refuses once a channel would hold this many fragments.
 constexpr size_t kQueueLimit = 65536;
+constexpr int64_t kAckDelayTicks = int64_t(SessionLayer::kAckDelayMs) * 10000;
+constexpr int64_t kPollRetryTicks = int64_t(SessionLayer::kPollRetryMs) * 10000;
 
 }  // namespace
 
@@ -138,11 +140,29 @@ void SessionLayer::run() {
   queue_.push(kEventReset);
 
   bool identified = false;  // stays so through later link resets
+  // The idle period counts from the last link event; the acknowledgement and
+  // poll deadlines cut a wait short without restarting it.
+  const int64_t idleTicks = int64_t(info.eventWaitMs) * 10000;
+  int64_t idleFrom = nowTicks();
   for (;;) {
-    uint8_t event = 0;
-    if (!queue_.pop(&event, info.eventWaitMs)) {
+    int64_t waitMs = (idleFrom + idleTicks - nowTicks() + 9999) / 10000;
+    {
       plat::LockGuard lock(linkMutex_);
-      if (stop_) break;
+      const int64_t timer = timerWaitMs();
+      if (timer >= 0) waitMs = std::min(waitMs, timer);
+    }
+    uint8_t event = 0;
+    if (!queue_.pop(&event, std::max<int64_t>(waitMs, 0))) {
+      plat::LockGuard lock(linkMutex_);
+      const int64_t now = nowTicks();
+      const bool idle = now - idleFrom >= idleTicks;
+      if (stop_) {
+        if (idle) break;
+        continue;
+      }
+      onTimer();
+      if (!idle) continue;
+      idleFrom = now;
       // Whenever the handshake is incomplete (first contact, or a reset whose
       // 0x8F or answer was lost) it is restarted every idle period.
       if (stage_ != Stage::kUp) {
@@ -152,6 +172,7 @@ void SessionLayer::run() {
       }
       continue;
     }
+    if (event != kEventTimer) idleFrom = nowTicks();
     bool leave = false;
     bool report = false;
     HwId id{};
@@ -237,6 +258,7 @@ void SessionLayer::resetLink() {
   peerBusy_ = false;
   reject_ = false;
   pollOutstanding_ = false;
+  sentNr_ = 0;
   holding_ = false;
   stage_ = Stage::kAwaitReset;
 }
@@ -272,6 +294,49 @@ void SessionLayer::noteFrameFromDevice() {
   floor_ = base_;
   // The device has spoken: a new poll may go out when the window needs one.
   pollOutstanding_ = false;
+}
+
+// ---- deadlines -----------------------------------------------------------
+
+void SessionLayer::armTimer() {
+  if (timerArmed_) return;
+  timerArmed_ = true;
+  queue_.push(kEventTimer);
+}
+
+bool SessionLayer::pollWatched() const {
+  return pollOutstanding_ && stage_ == Stage::kUp && !peerBusy_ && anyQueued() && windowFull();
+}
+
+int64_t SessionLayer::timerWaitMs() {
+  if (!timerArmed_) return -1;
+  int64_t due = -1;
+  if (sentNr_ != vr_) due = ackSince_ + kAckDelayTicks;
+  if (pollWatched() && (due < 0 || pollSince_ + kPollRetryTicks < due))
+    due = pollSince_ + kPollRetryTicks;
+  if (due < 0) {
+    // Nothing to watch: the next frame that needs it arms the timer again.
+    timerArmed_ = false;
+    return -1;
+  }
+  return std::max<int64_t>((due - nowTicks() + 9999) / 10000, 0);
+}
+
+void SessionLayer::onTimer() {
+  if (!timerArmed_ || stop_) return;
+  const int64_t now = nowTicks();
+  if (sentNr_ != vr_ && now - ackSince_ >= kAckDelayTicks) {
+    ackDue_ = true;
+    ackSince_ = now;  // asked again only if no transfer takes it by then
+    setTransmitEvent();
+  }
+  if (pollWatched() && now - pollSince_ >= kPollRetryTicks) {
+    VLN_TRACE(kLink, "[%u] the poll of the full window went unanswered: it goes again",
+              mediaIndex_);
+    pollOutstanding_ = false;
+    pollSince_ = now;
+    setTransmitEvent();
+  }
 }
 
 bool SessionLayer::anyQueued() const {
@@ -506,7 +571,10 @@ void SessionLayer::receiveS(uint8_t control) {
   const uint8_t nr = frameNr(control);
   const uint8_t type = sFrameType(control);
   const NrKind kind = classifyNr(nr);
+  // P/F while none of our polls is out: the device asks for our state.
+  const bool polled = hasPf(control) && !pollOutstanding_;
   noteFrameFromDevice();
+  if (polled) ackDue_ = true;
   if (kind == NrKind::kStale) return;  // overtaken on the way: old news
   if (kind == NrKind::kInvalid) {
     protocolError("S frame acknowledges frames never sent");
@@ -522,9 +590,11 @@ void SessionLayer::receiveS(uint8_t control) {
   } else if (type == kSBusy) {
     peerBusy_ = true;
   }
-  if (wasBusy && peerBusy_) ackDue_ = true;
+  const bool busyAgain = wasBusy && peerBusy_;
+  if (busyAgain) ackDue_ = true;
   acceptNr(nr);
-  if (ackDue_ || hasWorkToSend()) setTransmitEvent();
+  // An acknowledgement merely waiting rides on the next transfer.
+  if (polled || busyAgain || hasWorkToSend()) setTransmitEvent();
 }
 
 bool SessionLayer::hasWorkToSend() const {
@@ -546,18 +616,37 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   }
   ackDue_ = true;
   if (kind == NrKind::kValid) acceptNr(nr);
-  // Every I frame is acknowledged at once, and may have opened the window.
-  setTransmitEvent();
-  if (reject_) return;  // nothing is taken until the reject has gone out
+  const uint8_t vrBefore = vr_;
+  const bool rejectBefore = reject_;
+  const bool repeat = takeI(frame, length);
+  if (stage_ == Stage::kAwaitReset) return;  // a protocol error reset the link
+  // The acknowledgement goes with the next frame sent anyway (the next
+  // request carries the reply's). A transfer of its own only when the
+  // device may be waiting for it: a poll, a repeat (its acknowledgement was
+  // lost, or it solicits one), a reject, or the device's window filling up;
+  // else the timer sends it after a short wait.
+  if (vr_ != vrBefore && sentNr_ == vrBefore) ackSince_ = nowTicks();
+  const bool due = hasPf(control) || repeat || (reject_ && !rejectBefore) ||
+                   seqDistance(sentNr_, vr_) >= kAckAfterFrames;
+  if (due || hasWorkToSend()) {
+    setTransmitEvent();
+  } else if (sentNr_ != vr_) {
+    armTimer();
+  }
+}
+
+bool SessionLayer::takeI(const uint8_t* frame, uint16_t length) {
+  const uint8_t control = frame[0];
+  if (reject_) return false;  // nothing is taken until the reject has gone out
   const uint8_t ns = frameNs(control);
-  if (ns == seqAdd(vr_, -1)) return;  // a repeat of the last frame
+  if (ns == seqAdd(vr_, -1)) return true;  // a repeat of the last frame
   if (ns != vr_) {
     // Behind a held frame: they come again with it.
-    if (holding_) return;
+    if (holding_) return false;
     VLN_TRACE(kLink, "[%u] I frame N(S)=%u out of sequence (expected %u): reject", mediaIndex_,
               unsigned(ns), unsigned(vr_));
     reject_ = true;
-    return;
+    return false;
   }
   const uint8_t channelByte = frame[1];
   const uint8_t c = channelOf(channelByte);
@@ -573,17 +662,17 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
                 mediaIndex_, unsigned(c), unsigned(ns));
     holding_ = true;
     heldChannel_ = c;
-    return;
+    return false;
   }
   holding_ = false;
   vr_ = seqAdd(vr_, 1);
-  if (dropped) return;
+  if (dropped) return false;
   if (length == kIHeaderLength && !last) {
     if (ch.lateCloseDue) {
       // The answer to a close the time-out gave up on; a reopened channel
       // stays open.
       ch.lateCloseDue = false;
-      return;
+      return false;
     }
     // The device closes the channel (or answers our close).
     VLN_TRACE(kLink, "[%u] channel %u closed by the device%s", mediaIndex_, unsigned(c),
@@ -595,15 +684,16 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
     ch.free = true;
     ch.openPending = false;
     ch.closing = false;
-    return;
+    return false;
   }
   if (ch.free) {
     char why[64];
     std::snprintf(why, sizeof why, "data for channel %u, which is not open", unsigned(c));
     protocolError(why);
-    return;
+    return false;
   }
   if (events_) events_->onData(c, frame + kIHeaderLength, uint16_t(length - kIHeaderLength), last);
+  return false;
 }
 
 // ---- transmit ------------------------------------------------------------
@@ -696,13 +786,18 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
       answerAwaited_ = true;
       return;
     }
+    // Frames going again into a full window: the last of them asks for the
+    // acknowledgement, so that the device answers once, having seen them all
+    // (an answer to an earlier one would send the rest yet again).
+    const bool pf = windowWas && seqAdd(cursor_, 1) == vs_;
     uint8_t* slot = store_[cursor_];
-    slot[0] = iControlWithNr(slot[0], vr_, windowWas);
+    slot[0] = iControlWithNr(slot[0], vr_, pf);
     std::memcpy(destination, slot, storedLength_[cursor_]);
     *length = storedLength_[cursor_];
     cursor_ = seqAdd(cursor_, 1);
     ackDue_ = false;
-    if (windowWas) pollOutstanding_ = true;
+    sentNr_ = vr_;
+    if (pf) pollSent();
     return;
   }
 
@@ -720,8 +815,17 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     destination[0] = sControl(type, vr_, pf);
     *length = 1;
     ackDue_ = false;
-    if (pf) pollOutstanding_ = true;
+    sentNr_ = vr_;
+    if (pf) pollSent();
   }
+}
+
+void SessionLayer::pollSent() {
+  pollOutstanding_ = true;
+  if (!pollWatched()) return;
+  // A full window waits for this answer: should it not come, the poll goes again.
+  pollSince_ = nowTicks();
+  armTimer();
 }
 
 }  // namespace linkhub

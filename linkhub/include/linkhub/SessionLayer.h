@@ -13,7 +13,9 @@
 //
 // Threads:
 // - the layer's own thread ("SessionLayer") runs the handshake from the link
-//   event queue and reports the identity;
+//   event queue, reports the identity, and asks for a transfer when an
+//   acknowledgement has waited too long or a poll of a full window went
+//   unanswered;
 // - the media's I/O thread runs receiveFrame and buildFrame;
 // - any thread may call openChannel, closeChannel, send, requestStop, stop.
 //
@@ -50,6 +52,18 @@ class SessionLayer : public translayer::ThreadBase {
  public:
   static constexpr int kChannels = 16;
   static constexpr uint16_t kMaxFrame = 1024;
+  // Received frames ride on the next frame that goes anyway; a transfer of
+  // its own is asked for once this many wait unacknowledged. Less than half
+  // of the device's seven: a device that counts its window from the
+  // acknowledgement before the last one (as devsim does) still has room when
+  // the next one comes, so a one-way stream never waits for the deadline.
+  static constexpr uint8_t kAckAfterFrames = 3;
+  // ... or once the oldest has waited this long (a stream's last frames, a
+  // slow reply), far below the idle period the device would be left to.
+  static constexpr int kAckDelayMs = 5;
+  // A poll of a full window that got no answer (it or its answer was lost)
+  // goes again after this, instead of at the idle call.
+  static constexpr int kPollRetryMs = 50;
 
   // Link events of the event queue.
   enum : uint8_t {
@@ -57,6 +71,7 @@ class SessionLayer : public translayer::ThreadBase {
     kEventResetAnswered = 2,  // 0x63 arrived: send 0xAF
     kEventParameters = 3,     // 0xCF arrived: send 0xA7
     kEventIdentified = 4,     // 0xC7 arrived: report the identity
+    kEventTimer = 5,          // an acknowledgement or a poll is to be watched
     kEventStop = 127,
   };
 
@@ -158,6 +173,8 @@ class SessionLayer : public translayer::ThreadBase {
   void receiveU(uint8_t* frame, uint16_t* length) REQUIRES(linkMutex_);
   void receiveS(uint8_t control) REQUIRES(linkMutex_);
   void receiveI(const uint8_t* frame, uint16_t length) REQUIRES(linkMutex_);
+  // Takes an I frame's data; true when it repeats the last frame taken.
+  bool takeI(const uint8_t* frame, uint16_t length) REQUIRES(linkMutex_);
   void resetLink() REQUIRES(linkMutex_);
   void protocolError(const char* why) REQUIRES(linkMutex_);
   NrKind classifyNr(uint8_t nr) const REQUIRES(linkMutex_);
@@ -168,6 +185,11 @@ class SessionLayer : public translayer::ThreadBase {
   bool hasWorkToSend() const REQUIRES(linkMutex_);
   void resumeIfRoom() REQUIRES(linkMutex_);
   void endHold() REQUIRES(linkMutex_);
+  void armTimer() REQUIRES(linkMutex_);
+  int64_t timerWaitMs() REQUIRES(linkMutex_);
+  void onTimer() REQUIRES(linkMutex_);
+  bool pollWatched() const REQUIRES(linkMutex_);
+  void pollSent() REQUIRES(linkMutex_);
   void setTransmitEvent() REQUIRES(linkMutex_);
   static int64_t nowTicks();
 
@@ -206,6 +228,14 @@ class SessionLayer : public translayer::ThreadBase {
   bool peerBusy_ GUARDED_BY(linkMutex_) = false;
   bool reject_ GUARDED_BY(linkMutex_) = false;
   bool pollOutstanding_ GUARDED_BY(linkMutex_) = false;
+  // Received frames are acknowledged by the next frame that goes anyway; one
+  // of its own is asked for only when due (SessionLayer.cpp, receiveI).
+  // sentNr_ is the N(R) of the last frame sent: V(R) ahead of it means
+  // frames wait for their acknowledgement, the oldest since ackSince_.
+  uint8_t sentNr_ GUARDED_BY(linkMutex_) = 0;
+  int64_t ackSince_ GUARDED_BY(linkMutex_) = 0;     // steady clock, 100 ns units
+  int64_t pollSince_ GUARDED_BY(linkMutex_) = 0;    // when the last poll of a full window went
+  bool timerArmed_ GUARDED_BY(linkMutex_) = false;  // the thread watches both deadlines
   // The frame numbered V(R) was left unaccepted because the receiver of its
   // channel had no room; nothing after it is taken or rejected meanwhile.
   bool holding_ GUARDED_BY(linkMutex_) = false;
