@@ -258,6 +258,8 @@ void SessionLayer::resetLink() {
   peerBusy_ = false;
   reject_ = false;
   pollOutstanding_ = false;
+  pollsDue_ = 0;
+  rejectActed_ = false;
   sentNr_ = 0;
   holding_ = false;
   stage_ = Stage::kAwaitReset;
@@ -571,8 +573,17 @@ void SessionLayer::receiveS(uint8_t control) {
   const uint8_t nr = frameNr(control);
   const uint8_t type = sFrameType(control);
   const NrKind kind = classifyNr(nr);
-  // P/F while none of our polls is out: the device asks for our state.
-  const bool polled = hasPf(control) && !pollOutstanding_;
+  // P/F while none of our polls awaits its answer: the device asks for our state.
+  const bool answer = hasPf(control) && pollsDue_ > 0;
+  const bool polled = hasPf(control) && pollsDue_ == 0;
+  // Answers come in the order of the polls: this one says what arrived
+  // before the oldest poll still unanswered.
+  uint8_t pollPoint = 0;
+  if (answer) {
+    pollPoint = pollPoints_[pollHead_];
+    pollHead_ = uint8_t((pollHead_ + 1) % kPollsKept);
+    --pollsDue_;
+  }
   noteFrameFromDevice();
   if (polled) ackDue_ = true;
   if (kind == NrKind::kStale) return;  // overtaken on the way: old news
@@ -583,10 +594,27 @@ void SessionLayer::receiveS(uint8_t control) {
   const bool wasBusy = peerBusy_;
   if (type == kSReady || type == kSReject) {
     peerBusy_ = false;
-    if (nr != cursor_ && seqDistance(nr, cursor_) <= seqDistance(nr, vs_))
-      VLN_TRACE(kFrames, "[%u] back to N(S)=%u: %u frames go again", mediaIndex_, unsigned(nr),
-                unsigned(seqDistance(nr, cursor_)));
-    cursor_ = nr;  // everything from N(R) on goes again
+    // The answer to our poll tells what arrived before the poll; the frames
+    // sent after it are still on their way, so only a loss before it sends
+    // frames again (else each answer sent those frames twice).
+    const uint8_t toPoint = seqDistance(base_, pollPoint);
+    const bool lostBeforePoll =
+        toPoint <= seqDistance(base_, vs_) && seqDistance(base_, nr) < toPoint;
+    // A reject that answers our poll with the N(R) of a reject already acted
+    // on says nothing new: those frames are going again already.
+    const bool repeatedReject = answer && rejectActed_ && nr == rejectNr_;
+    const bool rewind = type == kSReject ? !repeatedReject : !answer || lostBeforePoll;
+    if (type == kSReject && !answer) {
+      rejectActed_ = true;
+      rejectNr_ = nr;
+    }
+    if (answer) rejectActed_ = false;
+    if (rewind) {
+      if (nr != cursor_ && seqDistance(nr, cursor_) <= seqDistance(nr, vs_))
+        VLN_TRACE(kFrames, "[%u] back to N(S)=%u: %u frames go again", mediaIndex_, unsigned(nr),
+                  unsigned(seqDistance(nr, cursor_)));
+      cursor_ = nr;  // everything from N(R) on goes again
+    }
   } else if (type == kSBusy) {
     peerBusy_ = true;
   }
@@ -639,7 +667,9 @@ bool SessionLayer::takeI(const uint8_t* frame, uint16_t length) {
   const uint8_t control = frame[0];
   if (reject_) return false;  // nothing is taken until the reject has gone out
   const uint8_t ns = frameNs(control);
-  if (ns == seqAdd(vr_, -1)) return true;  // a repeat of the last frame
+  // A repeat of the last frame, or of any taken since our last N(R): the
+  // device numbers nothing new there, so it is no gap to reject.
+  if (ns == seqAdd(vr_, -1) || seqDistance(sentNr_, ns) < seqDistance(sentNr_, vr_)) return true;
   if (ns != vr_) {
     // Behind a held frame: they come again with it.
     if (holding_) return false;
@@ -711,7 +741,11 @@ void SessionLayer::buildFrame(void* context, uint8_t* destination, uint16_t* len
 void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
   *length = 0;
   // After a poll the next one waits for the device or for the idle call.
-  if (mode == kMediaTxIdle) pollOutstanding_ = false;
+  // A whole idle period is long enough for every answer to have come.
+  if (mode == kMediaTxIdle) {
+    pollOutstanding_ = false;
+    pollsDue_ = 0;
+  }
 
   if (pendingControl_ != 0 && !answerAwaited_) {
     if (mode == kMediaTxFurther) return;  // a control frame starts a transfer
@@ -822,6 +856,12 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
 
 void SessionLayer::pollSent() {
   pollOutstanding_ = true;
+  if (pollsDue_ == kPollsKept) {
+    pollHead_ = uint8_t((pollHead_ + 1) % kPollsKept);  // the oldest was lost, surely
+    --pollsDue_;
+  }
+  pollPoints_[(pollHead_ + pollsDue_) % kPollsKept] = cursor_;
+  ++pollsDue_;
   if (!pollWatched()) return;
   // A full window waits for this answer: should it not come, the poll goes again.
   pollSince_ = nowTicks();

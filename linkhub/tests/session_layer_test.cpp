@@ -219,6 +219,69 @@ TEST_F(LinkTest, AWindowFilledInsideATransferPollsInTheNextOne) {
   EXPECT_EQ(media_.signals, afterPoll);
 }
 
+// The answer to a poll tells what arrived before the poll went; frames sent
+// after it (the window reopened meanwhile) are still on their way. Only a
+// loss before the poll sends frames again, and a reject answering the poll
+// with the N(R) of a reject already acted on sends nothing twice.
+TEST_F(LinkTest, APollsAnswerSendsAgainOnlyWhatWasLostBeforeThePoll) {
+  struct Step {
+    Bytes frame;                // from the device
+    std::vector<uint8_t> want;  // N(S) of the I frames that go then, in one transfer
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  // The window is 3..1 then: what is not sent again, new frames fill.
+  const Case cases[] = {
+      {"nothing lost", {{sFrame(0, 6, true), {1, 2, 3}}}},
+      {"4 and 5 lost", {{sFrame(0, 4, true), {4, 5, 6, 7, 0, 1, 2}}}},
+      {"a reject acted on, then its repeat as the answer",
+       {{sFrame(1, 4), {4, 5, 6, 7, 0, 1, 2}}, {sFrame(1, 4, true), {}}}},
+  };
+  const uint8_t b = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    stopLayer();
+    upWithChannel0();
+    for (int i = 0; i < 12; ++i) ASSERT_TRUE(layer_->send(0, &b, 1, false));
+    for (uint8_t want = 0; want < 6; ++want) ASSERT_EQ(ns(build()), want);
+    ASSERT_EQ(build(), sFrame(0, 0, true));
+    // The device's reply acknowledges three before the poll has arrived.
+    receive(iFrame(0, 3, 0x10, {9}));
+    for (uint8_t want : {6, 7, 0}) {
+      Bytes f = build();
+      ASSERT_TRUE(isI(f));
+      ASSERT_EQ(ns(f), want);
+    }
+    for (const Step& step : c.steps) {
+      receive(step.frame);
+      std::vector<uint8_t> sent;
+      for (int mode = kMediaTxFirst;; mode = kMediaTxFurther) {
+        Bytes f = build(mode);
+        if (!isI(f)) break;
+        sent.push_back(ns(f));
+      }
+      EXPECT_EQ(sent, step.want);
+    }
+  }
+}
+
+// Frames taken since the last N(R) the host sent may come again (the device
+// sends its window again); they are no gap, so nothing is rejected.
+TEST_F(LinkTest, FramesRepeatedSinceTheLastAcknowledgementAreNoGap) {
+  upWithChannel0();
+  for (uint8_t n = 0; n < 3; ++n) receive(iFrame(n, 0, 0x10, {n}));
+  receive(iFrame(1, 0, 0x10, {1}));
+  receive(iFrame(0, 0, 0x10, {0}));
+  EXPECT_EQ(build(), sFrame(0, 3)) << "a ready, no reject";
+  EXPECT_EQ(recorder_.data().size(), 3u);
+  // Once acknowledged, an old number is a new frame after a gap.
+  receive(iFrame(1, 0, 0x10, {1}));
+  EXPECT_EQ(build(), sFrame(1, 3));
+  EXPECT_EQ(recorder_.data().size(), 3u);
+}
+
 TEST_F(LinkTest, ReadyFromBehindResendsFromNrWithCurrentVr) {
   upWithChannel0();
   for (uint8_t i = 0; i < 5; ++i) ASSERT_TRUE(layer_->send(0, &i, 1, false));

@@ -228,6 +228,16 @@ class SessionLayer : public translayer::ThreadBase {
   bool peerBusy_ GUARDED_BY(linkMutex_) = false;
   bool reject_ GUARDED_BY(linkMutex_) = false;
   bool pollOutstanding_ GUARDED_BY(linkMutex_) = false;
+  // The send cursor as each poll whose answer (P/F set) has not come went,
+  // oldest first; unlike pollOutstanding_ these outlast the device's other
+  // frames.
+  static constexpr uint8_t kPollsKept = 8;
+  uint8_t pollPoints_[kPollsKept] GUARDED_BY(linkMutex_) = {};
+  uint8_t pollHead_ GUARDED_BY(linkMutex_) = 0;
+  uint8_t pollsDue_ GUARDED_BY(linkMutex_) = 0;
+  bool rejectActed_ GUARDED_BY(linkMutex_) =
+      false;                                     // a reject sent frames again since the last answer
+  uint8_t rejectNr_ GUARDED_BY(linkMutex_) = 0;  // ... from this N(R)
   // Received frames are acknowledged by the next frame that goes anyway; one
   // of its own is asked for only when due (SessionLayer.cpp, receiveI).
   // sentNr_ is the N(R) of the last frame sent: V(R) ahead of it means
