@@ -261,6 +261,7 @@ void SessionLayer::resetLink() {
   pollsDue_ = 0;
   rejectActed_ = false;
   sentNr_ = 0;
+  sentNrBefore_ = 0;
   holding_ = false;
   stage_ = Stage::kAwaitReset;
 }
@@ -655,7 +656,8 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   // else the timer sends it after a short wait.
   if (vr_ != vrBefore && sentNr_ == vrBefore) ackSince_ = nowTicks();
   const bool due = hasPf(control) || repeat || (reject_ && !rejectBefore) ||
-                   seqDistance(sentNr_, vr_) >= kAckAfterFrames;
+                   seqDistance(sentNr_, vr_) >= kAckAfterFrames ||
+                   seqDistance(sentNrBefore_, vr_) >= kAckFromBeforeLast;
   if (due || hasWorkToSend()) {
     setTransmitEvent();
   } else if (sentNr_ != vr_) {
@@ -830,7 +832,7 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     *length = storedLength_[cursor_];
     cursor_ = seqAdd(cursor_, 1);
     ackDue_ = false;
-    sentNr_ = vr_;
+    nrSent();
     if (pf) pollSent();
     return;
   }
@@ -849,8 +851,18 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     destination[0] = sControl(type, vr_, pf);
     *length = 1;
     ackDue_ = false;
-    sentNr_ = vr_;
+    nrSent();
     if (pf) pollSent();
+  }
+}
+
+void SessionLayer::nrSent() {
+  sentNrBefore_ = sentNr_;
+  sentNr_ = vr_;
+  if (seqDistance(sentNrBefore_, vr_) >= kAckFromBeforeLast) {
+    // A device that counts from the frame before this one has no room left.
+    ackDue_ = true;
+    setTransmitEvent();
   }
 }
 

@@ -53,11 +53,16 @@ class SessionLayer : public translayer::ThreadBase {
   static constexpr int kChannels = 16;
   static constexpr uint16_t kMaxFrame = 1024;
   // Received frames ride on the next frame that goes anyway; a transfer of
-  // its own is asked for once this many wait unacknowledged. Less than half
-  // of the device's seven: a device that counts its window from the
-  // acknowledgement before the last one (as devsim does) still has room when
-  // the next one comes, so a one-way stream never waits for the deadline.
+  // its own is asked for once this many wait unacknowledged (less than half
+  // of the device's seven, so that the next acknowledgement comes while the
+  // device still has room)...
   static constexpr uint8_t kAckAfterFrames = 3;
+  // ... or once this many came since the N(R) of the frame before the last
+  // one sent: a device may count its window from there (devsim does, as it
+  // cannot tell a late copy of that frame from a new one), and it is full
+  // at seven. So is it right after one acknowledgement that covers them, and
+  // a second goes at once.
+  static constexpr uint8_t kAckFromBeforeLast = 6;
   // ... or once the oldest has waited this long (a stream's last frames, a
   // slow reply), far below the idle period the device would be left to.
   static constexpr int kAckDelayMs = 5;
@@ -190,6 +195,7 @@ class SessionLayer : public translayer::ThreadBase {
   void onTimer() REQUIRES(linkMutex_);
   bool pollWatched() const REQUIRES(linkMutex_);
   void pollSent() REQUIRES(linkMutex_);
+  void nrSent() REQUIRES(linkMutex_);
   void setTransmitEvent() REQUIRES(linkMutex_);
   static int64_t nowTicks();
 
@@ -243,9 +249,10 @@ class SessionLayer : public translayer::ThreadBase {
   // sentNr_ is the N(R) of the last frame sent: V(R) ahead of it means
   // frames wait for their acknowledgement, the oldest since ackSince_.
   uint8_t sentNr_ GUARDED_BY(linkMutex_) = 0;
-  int64_t ackSince_ GUARDED_BY(linkMutex_) = 0;     // steady clock, 100 ns units
-  int64_t pollSince_ GUARDED_BY(linkMutex_) = 0;    // when the last poll of a full window went
-  bool timerArmed_ GUARDED_BY(linkMutex_) = false;  // the thread watches both deadlines
+  uint8_t sentNrBefore_ GUARDED_BY(linkMutex_) = 0;  // ... of the frame sent before it
+  int64_t ackSince_ GUARDED_BY(linkMutex_) = 0;      // steady clock, 100 ns units
+  int64_t pollSince_ GUARDED_BY(linkMutex_) = 0;     // when the last poll of a full window went
+  bool timerArmed_ GUARDED_BY(linkMutex_) = false;   // the thread watches both deadlines
   // The frame numbered V(R) was left unaccepted because the receiver of its
   // channel had no room; nothing after it is taken or rejected meanwhile.
   bool holding_ GUARDED_BY(linkMutex_) = false;
