@@ -22,13 +22,14 @@ foreach(m hub_media_noenvdestroy hub_media_refusing hub_media_unresolved)
   set_target_properties(${m} PROPERTIES CXX_VISIBILITY_PRESET hidden)
 endforeach()
 
-# Tests of the link protocol layer: table tests over a scripted media, the
+# Tests of the link protocol layer: table tests over a scripted media (whose
+# acknowledgement and poll timers run on the layer's thread, hence tsan), the
 # soak against the emulated device through the fault-injecting media, and the
 # fuzz target of the receive path.
 vln_add_test(NAME session_layer_test
   SOURCES ${HUB_TESTS}/session_layer_test.cpp
   LIBS linkhub_core link_protocol
-  LABELS unit asan)
+  LABELS unit asan concurrency)
 
 vln_add_test(NAME link_protocol_test
   SOURCES ${HUB_TESTS}/link_protocol_test.cpp

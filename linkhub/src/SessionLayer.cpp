@@ -23,6 +23,8 @@ namespace {
 constexpr uint16_t kMinDeviceFrame = 4;
 // send() refuses once a channel would hold this many fragments.
 constexpr size_t kQueueLimit = 65536;
+constexpr int64_t kAckDelayTicks = int64_t(SessionLayer::kAckDelayMs) * 10000;
+constexpr int64_t kPollRetryTicks = int64_t(SessionLayer::kPollRetryMs) * 10000;
 
 }  // namespace
 
@@ -138,11 +140,29 @@ void SessionLayer::run() {
   queue_.push(kEventReset);
 
   bool identified = false;  // stays so through later link resets
+  // The idle period counts from the last link event; the acknowledgement and
+  // poll deadlines cut a wait short without restarting it.
+  const int64_t idleTicks = int64_t(info.eventWaitMs) * 10000;
+  int64_t idleFrom = nowTicks();
   for (;;) {
-    uint8_t event = 0;
-    if (!queue_.pop(&event, info.eventWaitMs)) {
+    int64_t waitMs = (idleFrom + idleTicks - nowTicks() + 9999) / 10000;
+    {
       plat::LockGuard lock(linkMutex_);
-      if (stop_) break;
+      const int64_t timer = timerWaitMs();
+      if (timer >= 0) waitMs = std::min(waitMs, timer);
+    }
+    uint8_t event = 0;
+    if (!queue_.pop(&event, std::max<int64_t>(waitMs, 0))) {
+      plat::LockGuard lock(linkMutex_);
+      const int64_t now = nowTicks();
+      const bool idle = now - idleFrom >= idleTicks;
+      if (stop_) {
+        if (idle) break;
+        continue;
+      }
+      onTimer();
+      if (!idle) continue;
+      idleFrom = now;
       // Whenever the handshake is incomplete (first contact, or a reset whose
       // 0x8F or answer was lost) it is restarted every idle period.
       if (stage_ != Stage::kUp) {
@@ -152,6 +172,7 @@ void SessionLayer::run() {
       }
       continue;
     }
+    if (event != kEventTimer) idleFrom = nowTicks();
     bool leave = false;
     bool report = false;
     HwId id{};
@@ -237,6 +258,10 @@ void SessionLayer::resetLink() {
   peerBusy_ = false;
   reject_ = false;
   pollOutstanding_ = false;
+  pollsDue_ = 0;
+  rejectActed_ = false;
+  sentNr_ = 0;
+  sentNrBefore_ = 0;
   holding_ = false;
   stage_ = Stage::kAwaitReset;
 }
@@ -272,6 +297,49 @@ void SessionLayer::noteFrameFromDevice() {
   floor_ = base_;
   // The device has spoken: a new poll may go out when the window needs one.
   pollOutstanding_ = false;
+}
+
+// ---- deadlines -----------------------------------------------------------
+
+void SessionLayer::armTimer() {
+  if (timerArmed_) return;
+  timerArmed_ = true;
+  queue_.push(kEventTimer);
+}
+
+bool SessionLayer::pollWatched() const {
+  return pollOutstanding_ && stage_ == Stage::kUp && !peerBusy_ && anyQueued() && windowFull();
+}
+
+int64_t SessionLayer::timerWaitMs() {
+  if (!timerArmed_) return -1;
+  int64_t due = -1;
+  if (sentNr_ != vr_) due = ackSince_ + kAckDelayTicks;
+  if (pollWatched() && (due < 0 || pollSince_ + kPollRetryTicks < due))
+    due = pollSince_ + kPollRetryTicks;
+  if (due < 0) {
+    // Nothing to watch: the next frame that needs it arms the timer again.
+    timerArmed_ = false;
+    return -1;
+  }
+  return std::max<int64_t>((due - nowTicks() + 9999) / 10000, 0);
+}
+
+void SessionLayer::onTimer() {
+  if (!timerArmed_ || stop_) return;
+  const int64_t now = nowTicks();
+  if (sentNr_ != vr_ && now - ackSince_ >= kAckDelayTicks) {
+    ackDue_ = true;
+    ackSince_ = now;  // asked again only if no transfer takes it by then
+    setTransmitEvent();
+  }
+  if (pollWatched() && now - pollSince_ >= kPollRetryTicks) {
+    VLN_TRACE(kLink, "[%u] the poll of the full window went unanswered: it goes again",
+              mediaIndex_);
+    pollOutstanding_ = false;
+    pollSince_ = now;
+    setTransmitEvent();
+  }
 }
 
 bool SessionLayer::anyQueued() const {
@@ -506,7 +574,19 @@ void SessionLayer::receiveS(uint8_t control) {
   const uint8_t nr = frameNr(control);
   const uint8_t type = sFrameType(control);
   const NrKind kind = classifyNr(nr);
+  // P/F while none of our polls awaits its answer: the device asks for our state.
+  const bool answer = hasPf(control) && pollsDue_ > 0;
+  const bool polled = hasPf(control) && pollsDue_ == 0;
+  // Answers come in the order of the polls: this one says what arrived
+  // before the oldest poll still unanswered.
+  uint8_t pollPoint = 0;
+  if (answer) {
+    pollPoint = pollPoints_[pollHead_];
+    pollHead_ = uint8_t((pollHead_ + 1) % kPollsKept);
+    --pollsDue_;
+  }
   noteFrameFromDevice();
+  if (polled) ackDue_ = true;
   if (kind == NrKind::kStale) return;  // overtaken on the way: old news
   if (kind == NrKind::kInvalid) {
     protocolError("S frame acknowledges frames never sent");
@@ -515,16 +595,35 @@ void SessionLayer::receiveS(uint8_t control) {
   const bool wasBusy = peerBusy_;
   if (type == kSReady || type == kSReject) {
     peerBusy_ = false;
-    if (nr != cursor_ && seqDistance(nr, cursor_) <= seqDistance(nr, vs_))
-      VLN_TRACE(kFrames, "[%u] back to N(S)=%u: %u frames go again", mediaIndex_, unsigned(nr),
-                unsigned(seqDistance(nr, cursor_)));
-    cursor_ = nr;  // everything from N(R) on goes again
+    // The answer to our poll tells what arrived before the poll; the frames
+    // sent after it are still on their way, so only a loss before it sends
+    // frames again (else each answer sent those frames twice).
+    const uint8_t toPoint = seqDistance(base_, pollPoint);
+    const bool lostBeforePoll =
+        toPoint <= seqDistance(base_, vs_) && seqDistance(base_, nr) < toPoint;
+    // A reject that answers our poll with the N(R) of a reject already acted
+    // on says nothing new: those frames are going again already.
+    const bool repeatedReject = answer && rejectActed_ && nr == rejectNr_;
+    const bool rewind = type == kSReject ? !repeatedReject : !answer || lostBeforePoll;
+    if (type == kSReject && !answer) {
+      rejectActed_ = true;
+      rejectNr_ = nr;
+    }
+    if (answer) rejectActed_ = false;
+    if (rewind) {
+      if (nr != cursor_ && seqDistance(nr, cursor_) <= seqDistance(nr, vs_))
+        VLN_TRACE(kFrames, "[%u] back to N(S)=%u: %u frames go again", mediaIndex_, unsigned(nr),
+                  unsigned(seqDistance(nr, cursor_)));
+      cursor_ = nr;  // everything from N(R) on goes again
+    }
   } else if (type == kSBusy) {
     peerBusy_ = true;
   }
-  if (wasBusy && peerBusy_) ackDue_ = true;
+  const bool busyAgain = wasBusy && peerBusy_;
+  if (busyAgain) ackDue_ = true;
   acceptNr(nr);
-  if (ackDue_ || hasWorkToSend()) setTransmitEvent();
+  // An acknowledgement merely waiting rides on the next transfer.
+  if (polled || busyAgain || hasWorkToSend()) setTransmitEvent();
 }
 
 bool SessionLayer::hasWorkToSend() const {
@@ -546,18 +645,40 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
   }
   ackDue_ = true;
   if (kind == NrKind::kValid) acceptNr(nr);
-  // Every I frame is acknowledged at once, and may have opened the window.
-  setTransmitEvent();
-  if (reject_) return;  // nothing is taken until the reject has gone out
+  const uint8_t vrBefore = vr_;
+  const bool rejectBefore = reject_;
+  const bool repeat = takeI(frame, length);
+  if (stage_ == Stage::kAwaitReset) return;  // a protocol error reset the link
+  // The acknowledgement goes with the next frame sent anyway (the next
+  // request carries the reply's). A transfer of its own only when the
+  // device may be waiting for it: a poll, a repeat (its acknowledgement was
+  // lost, or it solicits one), a reject, or the device's window filling up;
+  // else the timer sends it after a short wait.
+  if (vr_ != vrBefore && sentNr_ == vrBefore) ackSince_ = nowTicks();
+  const bool due = hasPf(control) || repeat || (reject_ && !rejectBefore) ||
+                   seqDistance(sentNr_, vr_) >= kAckAfterFrames ||
+                   seqDistance(sentNrBefore_, vr_) >= kAckFromBeforeLast;
+  if (due || hasWorkToSend()) {
+    setTransmitEvent();
+  } else if (sentNr_ != vr_) {
+    armTimer();
+  }
+}
+
+bool SessionLayer::takeI(const uint8_t* frame, uint16_t length) {
+  const uint8_t control = frame[0];
+  if (reject_) return false;  // nothing is taken until the reject has gone out
   const uint8_t ns = frameNs(control);
-  if (ns == seqAdd(vr_, -1)) return;  // a repeat of the last frame
+  // A repeat of the last frame, or of any taken since our last N(R): the
+  // device numbers nothing new there, so it is no gap to reject.
+  if (ns == seqAdd(vr_, -1) || seqDistance(sentNr_, ns) < seqDistance(sentNr_, vr_)) return true;
   if (ns != vr_) {
     // Behind a held frame: they come again with it.
-    if (holding_) return;
+    if (holding_) return false;
     VLN_TRACE(kLink, "[%u] I frame N(S)=%u out of sequence (expected %u): reject", mediaIndex_,
               unsigned(ns), unsigned(vr_));
     reject_ = true;
-    return;
+    return false;
   }
   const uint8_t channelByte = frame[1];
   const uint8_t c = channelOf(channelByte);
@@ -573,17 +694,17 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
                 mediaIndex_, unsigned(c), unsigned(ns));
     holding_ = true;
     heldChannel_ = c;
-    return;
+    return false;
   }
   holding_ = false;
   vr_ = seqAdd(vr_, 1);
-  if (dropped) return;
+  if (dropped) return false;
   if (length == kIHeaderLength && !last) {
     if (ch.lateCloseDue) {
       // The answer to a close the time-out gave up on; a reopened channel
       // stays open.
       ch.lateCloseDue = false;
-      return;
+      return false;
     }
     // The device closes the channel (or answers our close).
     VLN_TRACE(kLink, "[%u] channel %u closed by the device%s", mediaIndex_, unsigned(c),
@@ -595,15 +716,16 @@ void SessionLayer::receiveI(const uint8_t* frame, uint16_t length) {
     ch.free = true;
     ch.openPending = false;
     ch.closing = false;
-    return;
+    return false;
   }
   if (ch.free) {
     char why[64];
     std::snprintf(why, sizeof why, "data for channel %u, which is not open", unsigned(c));
     protocolError(why);
-    return;
+    return false;
   }
   if (events_) events_->onData(c, frame + kIHeaderLength, uint16_t(length - kIHeaderLength), last);
+  return false;
 }
 
 // ---- transmit ------------------------------------------------------------
@@ -621,7 +743,11 @@ void SessionLayer::buildFrame(void* context, uint8_t* destination, uint16_t* len
 void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
   *length = 0;
   // After a poll the next one waits for the device or for the idle call.
-  if (mode == kMediaTxIdle) pollOutstanding_ = false;
+  // A whole idle period is long enough for every answer to have come.
+  if (mode == kMediaTxIdle) {
+    pollOutstanding_ = false;
+    pollsDue_ = 0;
+  }
 
   if (pendingControl_ != 0 && !answerAwaited_) {
     if (mode == kMediaTxFurther) return;  // a control frame starts a transfer
@@ -696,13 +822,18 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
       answerAwaited_ = true;
       return;
     }
+    // Frames going again into a full window: the last of them asks for the
+    // acknowledgement, so that the device answers once, having seen them all
+    // (an answer to an earlier one would send the rest yet again).
+    const bool pf = windowWas && seqAdd(cursor_, 1) == vs_;
     uint8_t* slot = store_[cursor_];
-    slot[0] = iControlWithNr(slot[0], vr_, windowWas);
+    slot[0] = iControlWithNr(slot[0], vr_, pf);
     std::memcpy(destination, slot, storedLength_[cursor_]);
     *length = storedLength_[cursor_];
     cursor_ = seqAdd(cursor_, 1);
     ackDue_ = false;
-    if (windowWas) pollOutstanding_ = true;
+    nrSent();
+    if (pf) pollSent();
     return;
   }
 
@@ -720,8 +851,33 @@ void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
     destination[0] = sControl(type, vr_, pf);
     *length = 1;
     ackDue_ = false;
-    if (pf) pollOutstanding_ = true;
+    nrSent();
+    if (pf) pollSent();
   }
+}
+
+void SessionLayer::nrSent() {
+  sentNrBefore_ = sentNr_;
+  sentNr_ = vr_;
+  if (seqDistance(sentNrBefore_, vr_) >= kAckFromBeforeLast) {
+    // A device that counts from the frame before this one has no room left.
+    ackDue_ = true;
+    setTransmitEvent();
+  }
+}
+
+void SessionLayer::pollSent() {
+  pollOutstanding_ = true;
+  if (pollsDue_ == kPollsKept) {
+    pollHead_ = uint8_t((pollHead_ + 1) % kPollsKept);  // the oldest was lost, surely
+    --pollsDue_;
+  }
+  pollPoints_[(pollHead_ + pollsDue_) % kPollsKept] = cursor_;
+  ++pollsDue_;
+  if (!pollWatched()) return;
+  // A full window waits for this answer: should it not come, the poll goes again.
+  pollSince_ = nowTicks();
+  armTimer();
 }
 
 }  // namespace linkhub

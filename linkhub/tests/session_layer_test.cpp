@@ -9,6 +9,13 @@ using linkhub::SessionLayer;
 namespace linktest {
 namespace {
 
+// Whether the layer's timer may have asked for an acknowledgement's
+// transfer of its own since `since`.
+bool ackTimerMayHaveRun(std::chrono::steady_clock::time_point since) {
+  return std::chrono::steady_clock::now() - since >=
+         std::chrono::milliseconds(SessionLayer::kAckDelayMs);
+}
+
 Bytes pattern(size_t n, uint8_t seed = 0) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7);
@@ -131,18 +138,20 @@ TEST_F(LinkTest, SevenOutstandingFramesMakeOnePollAtATime) {
   EXPECT_TRUE(build(kMediaTxFurther).empty());
   EXPECT_EQ(build(kMediaTxIdle), sFrame(0, 0, true));
 
-  // A reject from the device: the window is still full, so every frame
-  // sent again asks for the acknowledgement, also while a poll is out.
+  // A reject from the device: the window is still full, so the frames sent
+  // again ask for the acknowledgement, but only the last of them: the device
+  // answers each poll, and an answer to an earlier one would send the rest
+  // yet again.
   receive(sFrame(1, 1));
   Bytes again = build();
   ASSERT_TRUE(isI(again));
   EXPECT_EQ(ns(again), 1);
-  EXPECT_TRUE(pf(again));
+  EXPECT_FALSE(pf(again));
   for (uint8_t want = 2; want <= 7; ++want) {
     Bytes f = build(kMediaTxFurther);
     ASSERT_TRUE(isI(f));
     EXPECT_EQ(ns(f), want & 7);
-    EXPECT_TRUE(pf(f));
+    EXPECT_EQ(pf(f), want == 7) << int(want);
   }
   EXPECT_TRUE(build().empty());
 
@@ -208,6 +217,69 @@ TEST_F(LinkTest, AWindowFilledInsideATransferPollsInTheNextOne) {
   EXPECT_TRUE(build(kMediaTxFurther).empty());
   EXPECT_TRUE(build().empty());
   EXPECT_EQ(media_.signals, afterPoll);
+}
+
+// The answer to a poll tells what arrived before the poll went; frames sent
+// after it (the window reopened meanwhile) are still on their way. Only a
+// loss before the poll sends frames again, and a reject answering the poll
+// with the N(R) of a reject already acted on sends nothing twice.
+TEST_F(LinkTest, APollsAnswerSendsAgainOnlyWhatWasLostBeforeThePoll) {
+  struct Step {
+    Bytes frame;                // from the device
+    std::vector<uint8_t> want;  // N(S) of the I frames that go then, in one transfer
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  // The window is 3..1 then: what is not sent again, new frames fill.
+  const Case cases[] = {
+      {"nothing lost", {{sFrame(0, 6, true), {1, 2, 3}}}},
+      {"4 and 5 lost", {{sFrame(0, 4, true), {4, 5, 6, 7, 0, 1, 2}}}},
+      {"a reject acted on, then its repeat as the answer",
+       {{sFrame(1, 4), {4, 5, 6, 7, 0, 1, 2}}, {sFrame(1, 4, true), {}}}},
+  };
+  const uint8_t b = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    stopLayer();
+    upWithChannel0();
+    for (int i = 0; i < 12; ++i) ASSERT_TRUE(layer_->send(0, &b, 1, false));
+    for (uint8_t want = 0; want < 6; ++want) ASSERT_EQ(ns(build()), want);
+    ASSERT_EQ(build(), sFrame(0, 0, true));
+    // The device's reply acknowledges three before the poll has arrived.
+    receive(iFrame(0, 3, 0x10, {9}));
+    for (uint8_t want : {6, 7, 0}) {
+      Bytes f = build();
+      ASSERT_TRUE(isI(f));
+      ASSERT_EQ(ns(f), want);
+    }
+    for (const Step& step : c.steps) {
+      receive(step.frame);
+      std::vector<uint8_t> sent;
+      for (int mode = kMediaTxFirst;; mode = kMediaTxFurther) {
+        Bytes f = build(mode);
+        if (!isI(f)) break;
+        sent.push_back(ns(f));
+      }
+      EXPECT_EQ(sent, step.want);
+    }
+  }
+}
+
+// Frames taken since the last N(R) the host sent may come again (the device
+// sends its window again); they are no gap, so nothing is rejected.
+TEST_F(LinkTest, FramesRepeatedSinceTheLastAcknowledgementAreNoGap) {
+  upWithChannel0();
+  for (uint8_t n = 0; n < 3; ++n) receive(iFrame(n, 0, 0x10, {n}));
+  receive(iFrame(1, 0, 0x10, {1}));
+  receive(iFrame(0, 0, 0x10, {0}));
+  EXPECT_EQ(build(), sFrame(0, 3)) << "a ready, no reject";
+  EXPECT_EQ(recorder_.data().size(), 3u);
+  // Once acknowledged, an old number is a new frame after a gap.
+  receive(iFrame(1, 0, 0x10, {1}));
+  EXPECT_EQ(build(), sFrame(1, 3));
+  EXPECT_EQ(recorder_.data().size(), 3u);
 }
 
 TEST_F(LinkTest, ReadyFromBehindResendsFromNrWithCurrentVr) {
@@ -615,9 +687,31 @@ TEST_F(LinkTest, ReceivedFramesSetTheTransmitEventWhenSomethingIsDue) {
     for (int i = 0; i < 6; ++i) t.build();  // six outstanding: the window of a fresh link
     ASSERT_EQ(t.build(), sFrame(0, 0, true));
   };
+  auto twoUnacknowledged = [](LinkTest& t) {
+    t.receive(iFrame(0, 0, 0x10, {1}));
+    t.receive(iFrame(1, 0, 0x10, {2}));
+  };
   const Case cases[] = {
-      {"an I frame is acknowledged", [](LinkTest&) {}, iFrame(0, 0, 0x10, {1}), true},
+      {"an I frame's acknowledgement waits for the next transfer", [](LinkTest&) {},
+       iFrame(0, 0, 0x10, {1}), false},
+      {"a second one still waits", [](LinkTest& t) { t.receive(iFrame(0, 0, 0x10, {1})); },
+       iFrame(1, 0, 0x10, {2}), false},
+      {"the third unacknowledged one is acknowledged at once", twoUnacknowledged,
+       iFrame(2, 0, 0x10, {3}), true},
+      {"an I frame with P asks for the acknowledgement", [](LinkTest&) {},
+       iFrame(0, 0, 0x10, {1}, true), true},
+      {"a repeat of the last frame is acknowledged at once",
+       [](LinkTest& t) {
+         t.receive(iFrame(0, 0, 0x10, {1}));
+         ASSERT_EQ(t.build(), sFrame(0, 1));
+       },
+       iFrame(0, 0, 0x10, {1}), true},
       {"an out-of-sequence I frame is rejected", [](LinkTest&) {}, iFrame(3, 0, 0x10, {1}), true},
+      {"an I frame opens a full window", fillWindow, iFrame(0, 6, 0x10, {1}), true},
+      {"a poll S frame from the device", [](LinkTest&) {}, sFrame(0, 0, true), true},
+      {"the answer to our poll with nothing to send",
+       [](LinkTest& t) { ASSERT_EQ(t.build(kMediaTxIdle), sFrame(0, 0, true)); },
+       sFrame(0, 0, true), false},
       {"an acknowledgement opens a full window", fillWindow, sFrame(0, 6), true},
       {"a reject moves the cursor back", fillWindow, sFrame(1, 2), true},
       {"busy ends with frames queued",
@@ -633,11 +727,168 @@ TEST_F(LinkTest, ReceivedFramesSetTheTransmitEventWhenSomethingIsDue) {
     SCOPED_TRACE(c.name);
     stopLayer();
     upWithChannel0();
+    const auto start = std::chrono::steady_clock::now();
     c.prepare(*this);
     const int before = media_.signals;
     receive(c.frame);
-    EXPECT_EQ(media_.signals > before, c.wantSignal);
+    const bool signalled = media_.signals > before;
+    // A waiting acknowledgement is asked for by the layer's timer later on.
+    if (c.wantSignal || !ackTimerMayHaveRun(start)) {
+      EXPECT_EQ(signalled, c.wantSignal);
+    }
   }
+}
+
+// Request/reply: each request asks for one transfer, and the reply's
+// acknowledgement rides on the next request: no frame carries only an
+// acknowledgement, and none is asked for. The last reply's goes by the timer,
+// long before the idle call (a minute here).
+TEST_F(LinkTest, AReplyIsAcknowledgedByTheNextRequest) {
+  upWithChannel0();
+  constexpr int kExchanges = 20;
+  auto replyAt = std::chrono::steady_clock::now();
+  for (int i = 0; i < kExchanges; ++i) {
+    SCOPED_TRACE(i);
+    const int before = media_.signals;
+    const uint8_t request = uint8_t(i);
+    ASSERT_TRUE(layer_->send(0, &request, 1, true));
+    Bytes f = build();
+    ASSERT_TRUE(isI(f)) << "no acknowledgement of its own before the request";
+    EXPECT_EQ(ns(f), i & 7);
+    EXPECT_EQ(nr(f), i & 7) << "acknowledges the reply before it";
+    EXPECT_TRUE(build(kMediaTxFurther).empty());
+    const int asked = media_.signals - before;
+    if (ackTimerMayHaveRun(replyAt)) {
+      EXPECT_LE(asked, 2);
+    } else {
+      EXPECT_EQ(asked, 1) << "the request's transfer only";
+    }
+    media_.txSignal.reset();
+    replyAt = std::chrono::steady_clock::now();
+    const int beforeReply = media_.signals;
+    receive(iFrame(uint8_t(i & 7), uint8_t((i + 1) & 7), 0x10, {uint8_t(~i)}));
+    EXPECT_EQ(media_.signals, beforeReply) << "the reply asks for no transfer";
+  }
+  ASSERT_EQ(recorder_.data().size(), size_t(kExchanges));
+  // Nothing follows the last reply: the timer asks for its acknowledgement.
+  ASSERT_FALSE(media_.txSignal.timedWait(vlntest::slackBound(std::chrono::seconds(10)).count()));
+  EXPECT_GE(std::chrono::steady_clock::now() - replyAt,
+            std::chrono::milliseconds(SessionLayer::kAckDelayMs));
+  EXPECT_EQ(build(), sFrame(0, kExchanges & 7));
+  EXPECT_TRUE(build().empty());
+}
+
+// A device streaming to the host in bursts of frames, its window of seven
+// counted from the host's latest acknowledgement or, as devsim counts it,
+// from the one before. The media builds a transfer whenever the layer asks
+// after a burst. The device must never find its window full without an
+// acknowledgement asked for, and the stream's last frames are acknowledged
+// by the timer, not left to the idle call.
+TEST_F(LinkTest, AOneWayDeviceStreamIsAcknowledgedBeforeTheWindowFills) {
+  struct Case {
+    int burst;
+    bool fromBeforeLast;
+  };
+  const Case cases[] = {{1, false}, {3, false}, {7, false}, {1, true},
+                        {2, true},  {3, true},  {7, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "burst " << c.burst << (c.fromBeforeLast ? ", from the one before" : ""));
+    stopLayer();
+    const size_t delivered = recorder_.data().size();
+    upWithChannel0();
+    constexpr int kFrames = 100;
+    uint8_t vs = 0, acked = 0, ackedBefore = 0;
+    int sent = 0;
+    int signals = media_.signals;
+    auto lastFrameAt = std::chrono::steady_clock::now();
+    while (sent < kFrames) {
+      auto room = [&] {
+        return linkproto::seqDistance(c.fromBeforeLast ? ackedBefore : acked, vs) < 7;
+      };
+      ASSERT_TRUE(room()) << "the device's window is full at frame " << sent;
+      for (int b = 0; b < c.burst && sent < kFrames && room(); ++b) {
+        lastFrameAt = std::chrono::steady_clock::now();
+        receive(iFrame(vs, 0, 0x10, {uint8_t(sent)}));
+        vs = uint8_t((vs + 1) & 7);
+        ++sent;
+      }
+      // The media answers every request, also one made while it builds.
+      while (media_.signals != signals) {
+        signals = media_.signals;
+        const Bytes f = build();
+        if (f.empty()) break;  // the timer's, for an acknowledgement already gone
+        ASSERT_TRUE(isS(f, 0)) << "at frame " << sent;
+        EXPECT_FALSE(pf(f));
+        ackedBefore = acked;
+        acked = nr(f);
+      }
+    }
+    if (acked != vs) {
+      media_.txSignal.reset();
+      if (media_.signals == signals) {
+        ASSERT_FALSE(
+            media_.txSignal.timedWait(vlntest::slackBound(std::chrono::seconds(10)).count()));
+      }
+      EXPECT_GE(std::chrono::steady_clock::now() - lastFrameAt,
+                std::chrono::milliseconds(SessionLayer::kAckDelayMs));
+      EXPECT_EQ(build(), sFrame(0, vs));
+    }
+    EXPECT_EQ(recorder_.data().size(), delivered + kFrames);
+  }
+}
+
+// A poll from the device is answered at once, with a plain ready (a final
+// bit would be taken for a poll in turn), or by the frame going anyway.
+TEST_F(LinkTest, APollFromTheDeviceIsAnsweredAtOnce) {
+  upWithChannel0();
+  receive(iFrame(0, 0, 0x10, {1}));
+  const int before = media_.signals;
+  receive(sFrame(0, 0, true));
+  EXPECT_GT(media_.signals, before);
+  EXPECT_EQ(build(), sFrame(0, 1));
+  receive(iFrame(1, 0, 0x10, {2}, true));
+  EXPECT_GT(media_.signals, before + 1);
+  EXPECT_EQ(build(), sFrame(0, 2));
+  // With a request waiting the request carries the answer.
+  const uint8_t b = 3;
+  ASSERT_TRUE(layer_->send(0, &b, 1, true));
+  receive(sFrame(0, 0, true));
+  Bytes f = build();
+  ASSERT_TRUE(isI(f));
+  EXPECT_EQ(nr(f), 2);
+  EXPECT_FALSE(pf(f));
+  EXPECT_TRUE(build(kMediaTxFurther).empty());
+}
+
+// A poll of a full window that goes unanswered (it, or its answer, was lost)
+// goes again after a short wait, not at the idle call; a poll of an idle link
+// is left to the idle call.
+TEST_F(LinkTest, AnUnansweredPollOfAFullWindowGoesAgain) {
+  upWithChannel0();
+  const uint8_t b = 1;
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(layer_->send(0, &b, 1, false));
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(isI(build()));
+  media_.txSignal.reset();
+  const auto polled = std::chrono::steady_clock::now();
+  ASSERT_EQ(build(), sFrame(0, 0, true));
+  EXPECT_TRUE(build().empty()) << "one poll at a time";
+  ASSERT_FALSE(media_.txSignal.timedWait(vlntest::slackBound(std::chrono::seconds(10)).count()));
+  EXPECT_GE(std::chrono::steady_clock::now() - polled,
+            std::chrono::milliseconds(SessionLayer::kPollRetryMs));
+  EXPECT_EQ(build(), sFrame(0, 0, true));
+  // The device answers: the window opens and the last frame goes.
+  receive(sFrame(0, 6, true));
+  Bytes f = build();
+  ASSERT_TRUE(isI(f));
+  EXPECT_EQ(ns(f), 6);
+
+  stopLayer();
+  upWithChannel0();
+  media_.txSignal.reset();
+  ASSERT_EQ(build(kMediaTxIdle), sFrame(0, 0, true));
+  EXPECT_TRUE(media_.txSignal.timedWait(4 * SessionLayer::kPollRetryMs))
+      << "nothing waits for the idle poll's answer";
 }
 
 // ---- thread --------------------------------------------------------------------

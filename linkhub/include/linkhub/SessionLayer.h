@@ -13,7 +13,9 @@
 //
 // Threads:
 // - the layer's own thread ("SessionLayer") runs the handshake from the link
-//   event queue and reports the identity;
+//   event queue, reports the identity, and asks for a transfer when an
+//   acknowledgement has waited too long or a poll of a full window went
+//   unanswered;
 // - the media's I/O thread runs receiveFrame and buildFrame;
 // - any thread may call openChannel, closeChannel, send, requestStop, stop.
 //
@@ -50,6 +52,23 @@ class SessionLayer : public translayer::ThreadBase {
  public:
   static constexpr int kChannels = 16;
   static constexpr uint16_t kMaxFrame = 1024;
+  // Received frames ride on the next frame that goes anyway; a transfer of
+  // its own is asked for once this many wait unacknowledged (less than half
+  // of the device's seven, so that the next acknowledgement comes while the
+  // device still has room)...
+  static constexpr uint8_t kAckAfterFrames = 3;
+  // ... or once this many came since the N(R) of the frame before the last
+  // one sent: a device may count its window from there (devsim does, as it
+  // cannot tell a late copy of that frame from a new one), and it is full
+  // at seven. So is it right after one acknowledgement that covers them, and
+  // a second goes at once.
+  static constexpr uint8_t kAckFromBeforeLast = 6;
+  // ... or once the oldest has waited this long (a stream's last frames, a
+  // slow reply), far below the idle period the device would be left to.
+  static constexpr int kAckDelayMs = 5;
+  // A poll of a full window that got no answer (it or its answer was lost)
+  // goes again after this, instead of at the idle call.
+  static constexpr int kPollRetryMs = 50;
 
   // Link events of the event queue.
   enum : uint8_t {
@@ -57,6 +76,7 @@ class SessionLayer : public translayer::ThreadBase {
     kEventResetAnswered = 2,  // 0x63 arrived: send 0xAF
     kEventParameters = 3,     // 0xCF arrived: send 0xA7
     kEventIdentified = 4,     // 0xC7 arrived: report the identity
+    kEventTimer = 5,          // an acknowledgement or a poll is to be watched
     kEventStop = 127,
   };
 
@@ -158,6 +178,8 @@ class SessionLayer : public translayer::ThreadBase {
   void receiveU(uint8_t* frame, uint16_t* length) REQUIRES(linkMutex_);
   void receiveS(uint8_t control) REQUIRES(linkMutex_);
   void receiveI(const uint8_t* frame, uint16_t length) REQUIRES(linkMutex_);
+  // Takes an I frame's data; true when it repeats the last frame taken.
+  bool takeI(const uint8_t* frame, uint16_t length) REQUIRES(linkMutex_);
   void resetLink() REQUIRES(linkMutex_);
   void protocolError(const char* why) REQUIRES(linkMutex_);
   NrKind classifyNr(uint8_t nr) const REQUIRES(linkMutex_);
@@ -168,6 +190,12 @@ class SessionLayer : public translayer::ThreadBase {
   bool hasWorkToSend() const REQUIRES(linkMutex_);
   void resumeIfRoom() REQUIRES(linkMutex_);
   void endHold() REQUIRES(linkMutex_);
+  void armTimer() REQUIRES(linkMutex_);
+  int64_t timerWaitMs() REQUIRES(linkMutex_);
+  void onTimer() REQUIRES(linkMutex_);
+  bool pollWatched() const REQUIRES(linkMutex_);
+  void pollSent() REQUIRES(linkMutex_);
+  void nrSent() REQUIRES(linkMutex_);
   void setTransmitEvent() REQUIRES(linkMutex_);
   static int64_t nowTicks();
 
@@ -206,6 +234,25 @@ class SessionLayer : public translayer::ThreadBase {
   bool peerBusy_ GUARDED_BY(linkMutex_) = false;
   bool reject_ GUARDED_BY(linkMutex_) = false;
   bool pollOutstanding_ GUARDED_BY(linkMutex_) = false;
+  // The send cursor as each poll whose answer (P/F set) has not come went,
+  // oldest first; unlike pollOutstanding_ these outlast the device's other
+  // frames.
+  static constexpr uint8_t kPollsKept = 8;
+  uint8_t pollPoints_[kPollsKept] GUARDED_BY(linkMutex_) = {};
+  uint8_t pollHead_ GUARDED_BY(linkMutex_) = 0;
+  uint8_t pollsDue_ GUARDED_BY(linkMutex_) = 0;
+  bool rejectActed_ GUARDED_BY(linkMutex_) =
+      false;                                     // a reject sent frames again since the last answer
+  uint8_t rejectNr_ GUARDED_BY(linkMutex_) = 0;  // ... from this N(R)
+  // Received frames are acknowledged by the next frame that goes anyway; one
+  // of its own is asked for only when due (SessionLayer.cpp, receiveI).
+  // sentNr_ is the N(R) of the last frame sent: V(R) ahead of it means
+  // frames wait for their acknowledgement, the oldest since ackSince_.
+  uint8_t sentNr_ GUARDED_BY(linkMutex_) = 0;
+  uint8_t sentNrBefore_ GUARDED_BY(linkMutex_) = 0;  // ... of the frame sent before it
+  int64_t ackSince_ GUARDED_BY(linkMutex_) = 0;      // steady clock, 100 ns units
+  int64_t pollSince_ GUARDED_BY(linkMutex_) = 0;     // when the last poll of a full window went
+  bool timerArmed_ GUARDED_BY(linkMutex_) = false;   // the thread watches both deadlines
   // The frame numbered V(R) was left unaccepted because the receiver of its
   // channel had no room; nothing after it is taken or rejected meanwhile.
   bool holding_ GUARDED_BY(linkMutex_) = false;
