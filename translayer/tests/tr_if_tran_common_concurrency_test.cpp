@@ -95,7 +95,7 @@ TEST(EngineConcurrencyTest, ProducersOnManyThreadsKeepTheirOwnOrder) {
 
 // Hands every chunk to a thread of its own, which delivers it back through
 // the engine: deliveries from outside the loop, as a device's come.
-class Relay : public TrIfTranRemote {
+class Relay final : public TrIfTranRemote {
  public:
   Relay() : thread_([this] { run(); }) {}
   ~Relay() {
