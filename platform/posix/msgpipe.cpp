@@ -183,4 +183,77 @@ PipeIo pipeWrite(Handle h, const void* data, size_t length, size_t* n) {
   return PipeIo::kDone;
 }
 
+namespace {
+
+constexpr size_t kBatchLimit = 64;  // records per system call
+
+PipeIo readError(int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK) return PipeIo::kWouldBlock;
+  if (error == ECONNRESET || error == ENOTCONN || error == EPIPE) return PipeIo::kClosed;
+  return PipeIo::kError;
+}
+
+PipeIo writeError(int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK) return PipeIo::kWouldBlock;
+  if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) return PipeIo::kClosed;
+  if (error == EMSGSIZE) return PipeIo::kTooLong;
+  return PipeIo::kError;
+}
+
+}  // namespace
+
+PipeIo pipeReadMany(Handle h, PipeRecord* records, size_t count, size_t* done) {
+  *done = 0;
+  if (count == 0) return PipeIo::kError;
+  count = count < kBatchLimit ? count : kBatchLimit;
+  iovec iov[kBatchLimit];
+  mmsghdr msgs[kBatchLimit];
+  memset(msgs, 0, sizeof(mmsghdr) * count);
+  for (size_t i = 0; i < count; ++i) {
+    if (records[i].capacity == 0) return PipeIo::kError;
+    iov[i] = {records[i].data, records[i].capacity};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  int r;
+  while ((r = ::recvmmsg(h, msgs, unsigned(count), MSG_DONTWAIT, nullptr)) < 0 && errno == EINTR) {
+  }
+  if (r < 0) return readError(errno);
+  // A closed peer reads as empty records from there on; a record over its
+  // buffer is cut (MSG_TRUNC). Both end the batch where they stand.
+  for (int i = 0; i < r; ++i) {
+    if (msgs[i].msg_len == 0) return PipeIo::kClosed;
+    if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) return PipeIo::kTooLong;
+    records[i].length = msgs[i].msg_len;
+    ++*done;
+  }
+  return PipeIo::kDone;
+}
+
+PipeIo pipeWriteMany(Handle h, const PipeRecord* records, size_t count, size_t* done) {
+  *done = 0;
+  if (count == 0) return PipeIo::kError;
+  count = count < kBatchLimit ? count : kBatchLimit;
+  iovec iov[kBatchLimit];
+  mmsghdr msgs[kBatchLimit];
+  memset(msgs, 0, sizeof(mmsghdr) * count);
+  for (size_t i = 0; i < count; ++i) {
+    if (records[i].capacity == 0) return PipeIo::kError;  // would read as the peer's close
+    iov[i] = {records[i].data, records[i].capacity};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  int r;
+  while ((r = ::sendmmsg(h, msgs, unsigned(count), MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 &&
+         errno == EINTR) {
+  }
+  if (r < 0) return writeError(errno);
+  for (int i = 0; i < r; ++i) {
+    // A record goes whole or not at all on these sockets.
+    if (msgs[i].msg_len != records[i].capacity) return PipeIo::kError;
+    ++*done;
+  }
+  return PipeIo::kDone;
+}
+
 }  // namespace plat

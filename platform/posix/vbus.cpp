@@ -161,10 +161,20 @@ int vbusConnect(const std::string& socketPath, int retryMs, Handle* connection) 
 }
 
 VbusIo vbusSend(Handle h, const void* record, size_t length, int timeoutMs) {
+  return vbusSendParts(h, record, length, nullptr, 0, timeoutMs);
+}
+
+VbusIo vbusSendParts(Handle h, const void* head, size_t headLength, const void* body,
+                     size_t bodyLength, int timeoutMs) {
+  const size_t length = headLength + bodyLength;
   if (length == 0) return VbusIo::kError;
+  iovec iov[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(body), bodyLength}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = bodyLength > 0 ? 2 : 1;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
-    ssize_t n = ::send(h, record, length, MSG_NOSIGNAL);
+    ssize_t n = ::sendmsg(h, &msg, MSG_NOSIGNAL);
     if (n >= 0) return size_t(n) == length ? VbusIo::kDone : VbusIo::kError;
     if (errno == EINTR) continue;
     if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) return VbusIo::kClosed;
@@ -191,6 +201,38 @@ VbusIo vbusReceive(Handle h, void* buffer, size_t capacity, size_t* n, int timeo
     if (errno != EAGAIN && errno != EWOULDBLOCK) return VbusIo::kError;
     if (timeoutMs == 0 || !waitFor(h, POLLIN, timeoutMs, deadline)) return VbusIo::kTimeout;
   }
+}
+
+VbusIo vbusReceiveMany(Handle h, VbusRecord* records, size_t count, size_t* done) {
+  constexpr size_t kLimit = 64;
+  *done = 0;
+  if (count == 0) return VbusIo::kError;
+  count = count < kLimit ? count : kLimit;
+  iovec iov[kLimit];
+  mmsghdr msgs[kLimit];
+  std::memset(msgs, 0, sizeof(mmsghdr) * count);
+  for (size_t i = 0; i < count; ++i) {
+    if (records[i].capacity == 0) return VbusIo::kError;
+    iov[i] = {records[i].data, records[i].capacity};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  int r;
+  // MSG_TRUNC: each length is the record's own, also when it was cut.
+  while ((r = ::recvmmsg(h, msgs, unsigned(count), MSG_DONTWAIT | MSG_TRUNC, nullptr)) < 0 &&
+         errno == EINTR) {
+  }
+  if (r < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return VbusIo::kTimeout;
+    if (errno == ECONNRESET || errno == ENOTCONN || errno == EPIPE) return VbusIo::kClosed;
+    return VbusIo::kError;
+  }
+  // A closed peer reads as empty records from there on.
+  for (int i = 0; i < r && msgs[i].msg_len > 0; ++i) {
+    records[i].length = msgs[i].msg_len;
+    ++*done;
+  }
+  return *done > 0 ? VbusIo::kDone : VbusIo::kClosed;
 }
 
 }  // namespace plat

@@ -150,6 +150,97 @@ TEST_F(MsgPipeTest, EmptyRecordsAndBuffersAreRefused) {
   EXPECT_EQ(plat::pipeRead(b, &byte, 1, &n), PipeIo::kWouldBlock) << "nothing was sent";
 }
 
+// Batches of records: in order and whole, what ended a batch reported after
+// the records before it, the pipe's room honoured record by record.
+TEST_F(MsgPipeTest, BatchesMoveWholeRecordsInOrderAndStopWhereTheyMust) {
+  struct Case {
+    const char* name;
+    std::vector<size_t> sent;  // record lengths written before the read
+    size_t batch;              // records asked for
+    size_t capacity;           // each read buffer
+    bool closeAfter;           // the writer closes after sending
+    PipeIo io;                 // the first read's result
+    size_t done;               // records it read
+  };
+  const Case cases[] = {
+      {"nothing there", {}, 4, 1025, false, PipeIo::kWouldBlock, 0},
+      {"fewer than asked", {1, 1025, 7}, 8, 1025, false, PipeIo::kDone, 3},
+      {"more than asked", {5, 6, 7, 8, 9}, 2, 1025, false, PipeIo::kDone, 2},
+      {"close behind records", {3, 4}, 8, 1025, true, PipeIo::kClosed, 2},
+      {"close alone", {}, 8, 1025, true, PipeIo::kClosed, 0},
+      {"overlong behind records", {10, 30, 10}, 8, 20, false, PipeIo::kTooLong, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handle a, b;
+    ASSERT_EQ(plat::pipePair(&a, &b), 0);
+    keep(b);
+    std::vector<std::vector<uint8_t>> sent;
+    std::vector<plat::PipeRecord> out;
+    for (size_t i = 0; i < c.sent.size(); ++i) sent.push_back(pattern(c.sent[i], uint8_t(i)));
+    for (auto& r : sent) out.push_back({r.data(), r.size(), 0});
+    size_t written = 0;
+    if (!out.empty()) {
+      ASSERT_EQ(plat::pipeWriteMany(a, out.data(), out.size(), &written), PipeIo::kDone);
+      ASSERT_EQ(written, out.size());
+    }
+    if (c.closeAfter)
+      plat::closeHandle(a);
+    else
+      keep(a);
+    std::vector<std::vector<uint8_t>> buffers(c.batch, std::vector<uint8_t>(c.capacity));
+    std::vector<plat::PipeRecord> in;
+    for (auto& buffer : buffers) in.push_back({buffer.data(), buffer.size(), 0});
+    size_t done = 99;
+    EXPECT_EQ(plat::pipeReadMany(b, in.data(), in.size(), &done), c.io);
+    ASSERT_EQ(done, c.done);
+    for (size_t i = 0; i < done; ++i)
+      EXPECT_EQ(std::vector<uint8_t>(buffers[i].begin(), buffers[i].begin() + long(in[i].length)),
+                sent[i])
+          << "record " << i;
+    if (c.io == PipeIo::kDone && c.done < c.sent.size()) {
+      // The rest comes with the next batch.
+      EXPECT_EQ(plat::pipeReadMany(b, in.data(), in.size(), &done), PipeIo::kDone);
+      EXPECT_EQ(done, std::min(c.batch, c.sent.size() - c.done));
+      EXPECT_EQ(std::vector<uint8_t>(buffers[0].begin(), buffers[0].begin() + long(in[0].length)),
+                sent[c.done]);
+    }
+  }
+}
+
+TEST_F(MsgPipeTest, BatchWritesStopAtAFullPipeAndRefuseEmptyRecords) {
+  Handle a, b;
+  ASSERT_EQ(plat::pipePair(&a, &b), 0);
+  keep(a);
+  keep(b);
+  std::vector<uint8_t> data(1025, 9);
+  std::vector<plat::PipeRecord> batch(32, plat::PipeRecord{data.data(), data.size(), 0});
+  size_t total = 0, done = 0;
+  PipeIo io;
+  // Fill the pipe: the batch that meets a full pipe moves what fits, then
+  // none go.
+  while ((io = plat::pipeWriteMany(a, batch.data(), batch.size(), &done)) == PipeIo::kDone) {
+    total += done;
+    if (done < batch.size()) break;
+    ASSERT_LT(total, 100000u) << "the pipe never filled";
+  }
+  ASSERT_EQ(io, PipeIo::kDone);
+  EXPECT_EQ(plat::pipeWriteMany(a, batch.data(), batch.size(), &done), PipeIo::kWouldBlock);
+  EXPECT_EQ(done, 0u);
+  // Every record that was said to go arrives whole.
+  std::vector<uint8_t> buffer(1025);
+  plat::PipeRecord in{buffer.data(), buffer.size(), 0};
+  size_t read = 0;
+  while (plat::pipeReadMany(b, &in, 1, &done) == PipeIo::kDone) {
+    EXPECT_EQ(in.length, 1025u);
+    read += done;
+  }
+  EXPECT_EQ(read, total);
+  plat::PipeRecord empty{data.data(), 0, 0};
+  EXPECT_EQ(plat::pipeWriteMany(a, &empty, 1, &done), PipeIo::kError);
+  EXPECT_EQ(plat::pipeReadMany(b, &empty, 1, &done), PipeIo::kError);
+}
+
 TEST_F(MsgPipeTest, AcceptTimesOutAndAbandonRemovesTheName) {
   const std::string name = "\\pipe\\lonely";
   Handle listener, peer;

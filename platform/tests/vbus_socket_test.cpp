@@ -98,6 +98,44 @@ TEST_F(VbusSocket, TooLongTimeOutAndClose) {
   EXPECT_EQ(plat::vbusSend(host_, big.data(), 1, 1000), VbusIo::kClosed);
 }
 
+TEST_F(VbusSocket, BatchesTakeWhatIsThereAndPartsGoAsOneRecord) {
+  plugIn("dev");
+  std::vector<uint8_t> buffers[4];
+  plat::VbusRecord records[4];
+  for (size_t i = 0; i < 4; ++i) {
+    buffers[i].assign(8, 0);
+    records[i] = {buffers[i].data(), buffers[i].size(), 0};
+  }
+  size_t done = 9;
+  EXPECT_EQ(plat::vbusReceiveMany(host_, records, 4, &done), VbusIo::kTimeout);
+  EXPECT_EQ(done, 0u);
+  // A head and a body make one record; an empty body leaves the head alone.
+  const uint8_t head = 0x03;
+  const std::vector<uint8_t> body = {1, 2, 3}, longer(20, 7);
+  ASSERT_EQ(plat::vbusSendParts(device_, &head, 1, body.data(), body.size(), 1000), VbusIo::kDone);
+  ASSERT_EQ(plat::vbusSendParts(device_, &head, 1, nullptr, 0, 1000), VbusIo::kDone);
+  ASSERT_EQ(plat::vbusSend(device_, longer.data(), longer.size(), 1000), VbusIo::kDone);
+  ASSERT_EQ(plat::vbusReceiveMany(host_, records, 4, &done), VbusIo::kDone);
+  ASSERT_EQ(done, 3u);
+  EXPECT_EQ(records[0].length, 4u);
+  EXPECT_EQ(std::vector<uint8_t>(buffers[0].begin(), buffers[0].begin() + 4),
+            (std::vector<uint8_t>{0x03, 1, 2, 3}));
+  EXPECT_EQ(records[1].length, 1u);
+  EXPECT_EQ(buffers[1][0], 0x03);
+  // A record cut to its buffer tells its whole length.
+  EXPECT_EQ(records[2].length, 20u);
+  EXPECT_EQ(buffers[2], std::vector<uint8_t>(8, 7));
+  EXPECT_EQ(plat::vbusSendParts(device_, &head, 0, nullptr, 0, 0), VbusIo::kError);
+  // Records still there come before the close.
+  ASSERT_EQ(plat::vbusSend(device_, body.data(), body.size(), 1000), VbusIo::kDone);
+  plat::closeHandle(device_);
+  device_ = plat::kInvalidHandle;
+  ASSERT_EQ(plat::vbusReceiveMany(host_, records, 4, &done), VbusIo::kDone);
+  EXPECT_EQ(done, 1u);
+  EXPECT_EQ(plat::vbusReceiveMany(host_, records, 4, &done), VbusIo::kClosed);
+  EXPECT_EQ(done, 0u);
+}
+
 TEST_F(VbusSocket, ConnectWaitsForADeviceThatIsAboutToListen) {
   std::thread device([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));

@@ -1,5 +1,6 @@
 #include "translayer/TrIfTranCommon.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -22,6 +23,9 @@ namespace {
 // producer that never pauses can starve the rest.
 constexpr int kReadBurst = 64;
 constexpr int kWriteBurst = 64;
+// Records moved per system call, within the bursts.
+constexpr size_t kReadBatch = 16;
+constexpr size_t kWriteBatch = 16;
 
 using Chunk = std::shared_ptr<TrIfTranPayload>;
 using Clock = std::chrono::steady_clock;
@@ -30,6 +34,9 @@ using Clock = std::chrono::steady_clock;
 
 struct TrIfTranCommon::Impl {
   enum class State { kIdle, kLooping, kEnded };
+  // How the loop sleeps: only a sleeping loop is woken, and only by what it
+  // waits for, so that a busy loop costs its producers no system call.
+  enum class Sleep { kAwake, kForChunks, kForRoom };
 
   // Exists from construction, so that a deliver or close made before the
   // loop starts is seen by it.
@@ -39,6 +46,7 @@ struct TrIfTranCommon::Impl {
   std::deque<Chunk> queue GUARDED_BY(queueMutex);     // oldest at the front
   std::thread::id loopThread GUARDED_BY(queueMutex);  // set while looping
   bool roomWanted GUARDED_BY(queueMutex) = false;     // hasRoom() said no
+  Sleep sleep GUARDED_BY(queueMutex) = Sleep::kAwake;
   std::atomic<int> stallMs{0};
   std::atomic<bool> ended{false};
 
@@ -47,16 +55,27 @@ struct TrIfTranCommon::Impl {
   std::atomic<bool> stop{false};  // written under stopMutex; the loop reads it without
   State state GUARDED_BY(stopMutex) = State::kIdle;
 
-  bool takeChunk(Chunk* out) {
+  // Moves chunks from the queue's front to `out` until it holds `limit`.
+  void takeChunks(std::deque<Chunk>* out, size_t limit) {
+    if (out->size() >= limit) return;
     plat::LockGuard lock(queueMutex);
-    if (queue.empty()) return false;
-    *out = std::move(queue.front());
-    queue.pop_front();
-    return true;
+    while (out->size() < limit && !queue.empty()) {
+      out->push_back(std::move(queue.front()));
+      queue.pop_front();
+    }
   }
-  bool queueEmpty() {
+  // Decides, with the queue lock that deliver() takes, how the loop is about
+  // to sleep: a chunk queued after this wakes it, none queued before is
+  // missed. True when there is more to write (it then waits for room).
+  bool goToSleep(bool writing) {
     plat::LockGuard lock(queueMutex);
-    return queue.empty();
+    const bool more = writing || !queue.empty();
+    sleep = more ? Sleep::kForRoom : Sleep::kForChunks;
+    return more;
+  }
+  void wakeUp() {
+    plat::LockGuard lock(queueMutex);
+    sleep = Sleep::kAwake;
   }
   // At the bound, or still refusing since then (until half has gone).
   bool overBound() {
@@ -83,17 +102,21 @@ TrIfTranCommon::~TrIfTranCommon() = default;
 bool TrIfTranCommon::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
   // Once the channel is asked to end, what is queued is all that goes out.
   if (!chunk || impl_->stop.load() || impl_->ended.load(std::memory_order_acquire)) return true;
-  bool wakeLoop;
+  bool wakeLoop = false;
   {
     plat::LockGuard lock(impl_->queueMutex);
-    // The loop drains the queue before it sleeps, so only the first chunk of
-    // a burst needs to wake it, and never when the loop itself delivers (a
-    // receiver answering from the loop thread).
-    // Reaching the bound wakes it too, so that it can time a peer that
-    // stopped reading.
-    wakeLoop = (impl_->queue.empty() || impl_->queue.size() + 1 == kBacklogChunks) &&
-               impl_->loopThread != std::this_thread::get_id();
     impl_->queue.push_back(std::move(chunk));
+    // The loop takes everything queued before it sleeps again, so one set
+    // per sleep is enough, and a loop that is awake (the loop thread itself
+    // delivering included) needs none. One that waits for room in the pipe
+    // is woken when the backlog reaches its bound, to time a peer that
+    // stopped reading.
+    using Sleep = Impl::Sleep;
+    if (impl_->sleep == Sleep::kForChunks ||
+        (impl_->sleep == Sleep::kForRoom && impl_->queue.size() == kBacklogChunks)) {
+      impl_->sleep = Sleep::kAwake;
+      wakeLoop = true;
+    }
   }
   if (wakeLoop) impl_->wake.set();
   return true;
@@ -183,8 +206,10 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   }
 
   const char* why = "closed by this side";  // for the trace
-  Chunk readChunk;   // the next read's chunk, made when the last one was handed on
-  Chunk writeChunk;  // the one write in progress: popped but not yet taken by the pipe
+  // The next reads' chunks, each made when the last one there was handed on.
+  Chunk readChunks[kReadBatch];
+  // Taken from the queue, not yet taken by the pipe; the oldest first.
+  std::deque<Chunk> writing;
   Clock::time_point drainDeadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
   // A peer that reads nothing while the backlog is over its bound: since
   // when (the later of the last write and the backlog reaching the bound).
@@ -201,13 +226,32 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
 
   // Reads the records that are there. False ends the channel.
   auto readRecords = [&]() -> bool {
-    for (int i = 0; i < kReadBurst; ++i) {
-      if (!readChunk) readChunk = std::make_shared<TrIfTranPayload>();
+    for (int taken = 0; taken < kReadBurst;) {
+      plat::PipeRecord records[kReadBatch];
+      const size_t batch = std::min(kReadBatch, size_t(kReadBurst - taken));
+      for (size_t i = 0; i < batch; ++i) {
+        if (!readChunks[i]) readChunks[i] = std::make_shared<TrIfTranPayload>();
+        records[i].data = readChunks[i]->record();
+        records[i].capacity = kPipeRecordMax;
+      }
       size_t n = 0;
-      switch (plat::pipeRead(pipe, readChunk->record(), kPipeRecordMax, &n)) {
+      const plat::PipeIo io = plat::pipeReadMany(pipe, records, batch, &n);
+      taken += int(n);
+      for (size_t i = 0; i < n; ++i) {
+        // Once the owner asked to end, what arrives is no longer handed on.
+        if (stopping || !receiver) continue;
+        readChunks[i]->length = uint16_t(records[i].length - 1);
+        if (!receiver->deliver(std::move(readChunks[i]))) {
+          why = "the receiver refused a chunk";
+          return false;
+        }
+        noticeStop();  // the receiver may have asked to end
+      }
+      switch (io) {
         case plat::PipeIo::kWouldBlock:
           return true;
         case plat::PipeIo::kDone:
+          if (n < batch) return true;  // nothing more there: no second look
           break;
         case plat::PipeIo::kClosed:
           why = "the peer closed its end";
@@ -219,15 +263,6 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
           why = "a read failed";
           return false;
       }
-      // Once the owner asked to end, what arrives is no longer handed on.
-      if (stopping || !receiver) continue;
-      readChunk->length = uint16_t(n - 1);
-      if (!receiver->deliver(std::move(readChunk))) {
-        why = "the receiver refused a chunk";
-        return false;
-      }
-      readChunk = nullptr;
-      noticeStop();  // the receiver may have asked to end
     }
     return true;
   };
@@ -235,24 +270,34 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
   // Writes queued chunks in order until the pipe is full, nothing is left or
   // the burst is done. False ends the channel.
   auto writeRecords = [&]() -> bool {
-    for (int i = 0; i < kWriteBurst && (writeChunk || m.takeChunk(&writeChunk)); ++i) {
-      // A chunk claiming more than it holds would send memory past its end.
-      if (writeChunk->length > kChunkData) {
+    for (int sent = 0; sent < kWriteBurst;) {
+      m.takeChunks(&writing, std::min(kWriteBatch, size_t(kWriteBurst - sent)));
+      if (writing.empty()) return true;
+      plat::PipeRecord records[kWriteBatch];
+      size_t batch = 0;
+      for (const Chunk& chunk : writing) {
+        // A chunk claiming more than it holds would send memory past its end.
+        if (chunk->length > kChunkData) break;
+        records[batch].data = chunk->record();
+        records[batch].capacity = chunk->recordLength();
+        if (++batch == kWriteBatch) break;
+      }
+      if (batch == 0) {
         why = "a chunk claims more than 1024 bytes";
         return false;
       }
-      const size_t length = writeChunk->recordLength();
       size_t n = 0;
-      switch (plat::pipeWrite(pipe, writeChunk->record(), length, &n)) {
+      const plat::PipeIo io = plat::pipeWriteMany(pipe, records, batch, &n);
+      if (n > 0) {
+        writing.erase(writing.begin(), writing.begin() + long(n));
+        sent += int(n);
+        lastWrite = Clock::now();
+      }
+      switch (io) {
         case plat::PipeIo::kWouldBlock:
           return true;
         case plat::PipeIo::kDone:
-          if (n != length) {
-            why = "a write was cut short";
-            return false;
-          }
-          writeChunk = nullptr;
-          lastWrite = Clock::now();
+          if (n < batch) return true;  // the pipe is full
           break;
         case plat::PipeIo::kClosed:
           why = "the peer closed its end";
@@ -270,7 +315,7 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
       if (!writeRecords()) break;
       if (receiver && m.takeRoomAgain()) receiver->roomAgain();
       // A write in progress, or chunks left after the burst: wait for room.
-      const bool moreToWrite = writeChunk || !m.queueEmpty();
+      const bool moreToWrite = m.goToSleep(!writing.empty());
       if (stopping && !moreToWrite) break;
 
       int timeoutMs = -1;
@@ -299,7 +344,9 @@ void TrIfTranCommon::ioLoop(plat::Handle pipe, TrIfTranRemote* receiver) {
           {pipe, plat::kPollRead | (moreToWrite ? plat::kPollWrite : 0u), 0},
           {m.wake.handle(), plat::kPollRead, 0},
       };
-      if (plat::pollHandles(items, 2, timeoutMs) < 0) {
+      const int polled = plat::pollHandles(items, 2, timeoutMs);
+      m.wakeUp();
+      if (polled < 0) {
         why = "waiting failed";
         break;
       }

@@ -2,6 +2,7 @@
 // racing the loop's start and end, receivers answering from the loop thread.
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "engine_support.h"
 #include "plat/msgpipe.h"
@@ -90,6 +91,90 @@ TEST(EngineConcurrencyTest, ProducersOnManyThreadsKeepTheirOwnOrder) {
   }
   EXPECT_EQ(received.closes, 1);
   EXPECT_EQ(bounce.closes, 1);
+}
+
+// Hands every chunk to a thread of its own, which delivers it back through
+// the engine: deliveries from outside the loop, as a device's come.
+class Relay final : public TrIfTranRemote {
+ public:
+  Relay() : thread_([this] { run(); }) {}
+  ~Relay() {
+    chunks_.push(nullptr);
+    thread_.join();
+  }
+  bool deliver(std::shared_ptr<TrIfTranPayload> chunk) override {
+    chunks_.push(std::make_shared<std::shared_ptr<TrIfTranPayload>>(std::move(chunk)));
+    return true;
+  }
+  void close(bool) override {}
+
+ private:
+  void run() {
+    for (;;) {
+      std::shared_ptr<std::shared_ptr<TrIfTranPayload>> c;
+      chunks_.pop(c);
+      if (!c) return;
+      engine->deliver(*c);
+    }
+  }
+
+ public:
+  TrIfTranCommon* engine = nullptr;  // set before the first chunk comes
+
+ private:
+  translayer::BlockingQueue<std::shared_ptr<TrIfTranPayload>> chunks_;
+  std::thread thread_;
+};
+
+TEST(EngineConcurrencyTest, EveryDeliveryToASleepingLoopWakesIt) {
+  // Request and reply, one at a time, on several channels at once: each
+  // chunk reaches a loop that has just gone to sleep, from a thread that is
+  // not the loop's. A wake-up lost between the loop's last look at its queue
+  // and its wait leaves a request unanswered.
+  constexpr int kChannels = 4, kRounds = 2000;
+  struct Channel {
+    plat::Handle a = plat::kInvalidHandle, b = plat::kInvalidHandle;
+    Recorder received;
+    std::unique_ptr<PipeWorker> near, far;
+    std::unique_ptr<Relay> relay;
+  };
+  std::vector<std::unique_ptr<Channel>> channels;
+  for (int c = 0; c < kChannels; ++c) {
+    auto ch = std::make_unique<Channel>();
+    ASSERT_EQ(plat::pipePair(&ch->a, &ch->b), 0);
+    ch->near = std::make_unique<PipeWorker>(ch->a, &ch->received);
+    ch->relay = std::make_unique<Relay>();
+    ch->far = std::make_unique<PipeWorker>(ch->b, ch->relay.get());
+    ch->relay->engine = ch->far.get();
+    channels.push_back(std::move(ch));
+  }
+  for (auto& ch : channels) {
+    ch->near->start();
+    ch->far->start();
+  }
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int c = 0; c < kChannels; ++c)
+    clients.emplace_back([&, c] {
+      Channel& ch = *channels[size_t(c)];
+      for (int i = 0; i < kRounds; ++i) {
+        auto bytes = pattern(1 + (i * 53 + c) % 2000, uint32_t(c * kRounds + i));
+        sendMessage(ch.near.get(), bytes);
+        std::shared_ptr<std::vector<uint8_t>> m;
+        if (!ch.received.messages.popFor(m, 60000)) return;  // lost: counted below
+        if (*m != bytes) return;
+        ++answered;
+      }
+    });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(answered.load(), kChannels * kRounds);
+  for (auto& ch : channels) {
+    ch->near->close(true);
+    ASSERT_TRUE(returnsInTime([&] { ch->far->join(); }));
+    ch->near.reset();
+    ch->far.reset();
+    ch->relay.reset();
+  }
 }
 
 TEST(EngineConcurrencyTest, ClosersRacingDeliveriesAllReturnAndTheReceiverHearsOnce) {

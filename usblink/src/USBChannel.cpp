@@ -94,30 +94,44 @@ bool USBChannel::connected() const {
 }
 
 void USBChannel::readDone(TransferStatus status, size_t bytes) {
-  {
-    plat::LockGuard lock(completionMutex_);
-    readCompletion_ = Completion{status, bytes};
-  }
-  noteCompletion();
+  noteCompletion(&readCompletion_, Completion{status, bytes});
 }
 
 void USBChannel::writeDone(TransferStatus status, size_t bytes) {
-  {
-    plat::LockGuard lock(completionMutex_);
-    writeCompletion_ = Completion{status, bytes};
-  }
-  noteCompletion();
+  noteCompletion(&writeCompletion_, Completion{status, bytes});
 }
 
-void USBChannel::noteCompletion() {
+void USBChannel::noteCompletion(std::optional<Completion>* slot, Completion c) {
   // A bus that completes on the I/O thread itself (inside a start or a
   // service call) needs no wake-up: the loop looks at the completions again
   // before it waits.
-  if (std::this_thread::get_id() == ioThread_.load()) {
-    ownCompletion_ = true;
-    return;
+  const bool own = std::this_thread::get_id() == ioThread_.load();
+  bool wake = false;
+  {
+    plat::LockGuard lock(completionMutex_);
+    *slot = c;
+    // Only a thread that sleeps is woken, once per sleep.
+    if (!own && sleeping_) {
+      sleeping_ = false;
+      wake = true;
+    }
   }
-  wake_.set();
+  if (own)
+    ownCompletion_ = true;
+  else if (wake)
+    wake_.set();
+}
+
+bool USBChannel::goToSleep() {
+  plat::LockGuard lock(completionMutex_);
+  if (readCompletion_ || writeCompletion_) return false;
+  sleeping_ = true;
+  return true;
+}
+
+void USBChannel::wakeUp() {
+  plat::LockGuard lock(completionMutex_);
+  sleeping_ = false;
 }
 
 void USBChannel::takeCompletions(std::optional<Completion>* read,
@@ -200,35 +214,53 @@ bool USBChannel::startRead() {
 bool USBChannel::transfer() {
   if (!startRead()) return false;
   auto idleAt = Clock::now() + std::chrono::milliseconds(kIdlePeriodMs);
+  // Turns in a row that went on from completions booked on this thread
+  // without looking at the events and the device.
+  int ownTurns = 0;
   for (;;) {
-    const PollInterest interest = device_->pollInterest();
-    plat::PollItem items[3];
-    items[0] = {txEvent_.handle(), plat::kPollRead, 0};
-    items[1] = {wake_.handle(), plat::kPollRead, 0};
-    items[2] = {interest.handle,
-                (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u),
-                0};
-    int timeout = -1;
-    if (ownCompletion_) {
-      timeout = 0;
-    } else if (!writePending_) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(idleAt - Clock::now()).count();
-      timeout = int(std::max<int64_t>(left, 0));
-    }
-    if (plat::pollHandles(items, 3, timeout) < 0) {
-      VLN_TRACE(kUsb, "%s: waiting failed", path_.c_str());
-      return false;
-    }
-    // Cleared before the completions are taken: one booked from here on
-    // keeps the next wait from blocking.
-    ownCompletion_ = false;
+    // What this thread completed itself is taken without a poll, a few
+    // turns in a row at most, so that a bus completing at once cannot starve
+    // the transmit requests and the device's socket.
+    const bool look = !ownCompletion_ || ++ownTurns > kOwnTurnsLimit;
+    if (look) {
+      ownTurns = 0;
+      const PollInterest interest = device_->pollInterest();
+      plat::PollItem items[3];
+      items[0] = {txEvent_.handle(), plat::kPollRead, 0};
+      items[1] = {wake_.handle(), plat::kPollRead, 0};
+      items[2] = {interest.handle,
+                  (interest.read ? plat::kPollRead : 0u) | (interest.write ? plat::kPollWrite : 0u),
+                  0};
+      int timeout = -1;
+      if (ownCompletion_) {
+        timeout = 0;
+      } else if (!writePending_) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(idleAt - Clock::now()).count();
+        timeout = int(std::max<int64_t>(left, 0));
+      }
+      // A completion booked by another thread after this keeps the poll
+      // from blocking (it sets the wake event); one booked before it is
+      // taken without sleeping.
+      if (timeout != 0 && !goToSleep()) timeout = 0;
+      const int polled = plat::pollHandles(items, 3, timeout);
+      if (timeout != 0) wakeUp();
+      if (polled < 0) {
+        VLN_TRACE(kUsb, "%s: waiting failed", path_.c_str());
+        return false;
+      }
+      // Cleared before the completions are taken: one booked from here on
+      // keeps the next wait from blocking.
+      ownCompletion_ = false;
 
-    if (items[2].ready != 0 && !device_->service()) {
-      VLN_TRACE(kUsb, "%s: the device is gone or broke the bus protocol", path_.c_str());
-      return false;
+      if (items[2].ready != 0 && !device_->service()) {
+        VLN_TRACE(kUsb, "%s: the device is gone or broke the bus protocol", path_.c_str());
+        return false;
+      }
+      if (items[0].ready != 0 && txEvent_.consume()) txWanted_ = true;
+      if (items[1].ready != 0) wake_.consume();
+    } else {
+      ownCompletion_ = false;
     }
-    if (items[0].ready != 0 && txEvent_.consume()) txWanted_ = true;
-    if (items[1].ready != 0) wake_.consume();
 
     std::optional<Completion> read, write;
     takeCompletions(&read, &write);
@@ -358,7 +390,10 @@ void USBChannel::drainTransfers() {
     plat::PollItem items[2];
     items[0] = {wake_.handle(), plat::kPollRead, 0};
     items[1] = {interest.handle, interest.read ? plat::kPollRead : 0u, 0};
-    if (plat::pollHandles(items, 2, 1000) < 0) {
+    const int timeout = goToSleep() ? 1000 : 0;
+    const int polled = plat::pollHandles(items, 2, timeout);
+    if (timeout != 0) wakeUp();
+    if (polled < 0) {
       // Nothing to wait with; give the bus time rather than free under it.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -49,6 +49,8 @@ class USBChannel : public translayer::ThreadBase, private TransferSink {
  public:
   static constexpr int kIdlePeriodMs = 500;
   static constexpr uint16_t kCloseTimeoutMs = 5000;
+  // Turns taken on this thread's own completions before the loop polls.
+  static constexpr int kOwnTurnsLimit = 8;
 
   // Copies the path with its ASCII letters upper-cased. No thread yet.
   USBChannel(uint32_t index, const std::string& path, UsbBus* bus, ChannelOwner* owner);
@@ -81,7 +83,11 @@ class USBChannel : public translayer::ThreadBase, private TransferSink {
 
   void readDone(TransferStatus status, size_t bytes) override;
   void writeDone(TransferStatus status, size_t bytes) override;
-  void noteCompletion();
+  void noteCompletion(std::optional<Completion>* slot, Completion c);
+  // Before and after a wait that may block: false (do not block) when a
+  // completion is already booked.
+  bool goToSleep();
+  void wakeUp();
 
   bool setUp();
   // The transfer loop; false when it ended on an error.
@@ -117,6 +123,7 @@ class USBChannel : public translayer::ThreadBase, private TransferSink {
   plat::Mutex completionMutex_;
   std::optional<Completion> readCompletion_ GUARDED_BY(completionMutex_);
   std::optional<Completion> writeCompletion_ GUARDED_BY(completionMutex_);
+  bool sleeping_ GUARDED_BY(completionMutex_) = false;  // the I/O thread waits for the wake event
 
   // Set once by the I/O thread before its first transfer.
   std::atomic<std::thread::id> ioThread_{};

@@ -67,7 +67,8 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
       return -1;
     }
     if (receiveBuffer_[0] != vbus::kControlAnswer) {
-      if (!acceptRecord(n) || bulkIn_.size() > kControlQueueLimit) {
+      if (!acceptRecord(receiveBuffer_.data(), n, n, nullptr) ||
+          bulkIn_.size() > kControlQueueLimit) {
         broken_ = true;
         return -1;
       }
@@ -97,24 +98,33 @@ int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
 
 void VbusDevice::setTransferSize(size_t size) {
   transferSize_ = size;
-  for (const auto& payload : bulkIn_)
-    if (payload.size() > transferSize_) broken_ = true;
+  spare_.clear();  // sized for the old transfer size
+  for (const auto& record : bulkIn_)
+    if (record.length - 1 > transferSize_) broken_ = true;
 }
 
-bool VbusDevice::acceptRecord(size_t length) {
+bool VbusDevice::acceptRecord(const uint8_t* record, size_t length, size_t available,
+                              std::vector<uint8_t>* owner) {
   if (length == 0) return false;
-  switch (receiveBuffer_[0]) {
+  if (length > vbus::kMaxRecord) {
+    VLN_TRACE(kVbus, "the device's connection ended");
+    return false;
+  }
+  switch (record[0]) {
     case vbus::kBulkIn: {
       const size_t payload = length - 1;
       if (payload == 0) return true;  // no bytes, no transfer
-      if (payload > transferSize_) {
+      if (payload > transferSize_ || length > available) {
         VLN_TRACE(kVbus,
                   "bulk in record of %zu bytes, over the transfer size %zu: connection "
                   "dropped",
                   payload, transferSize_);
         return false;
       }
-      bulkIn_.emplace_back(receiveBuffer_.begin() + 1, receiveBuffer_.begin() + long(length));
+      if (owner)
+        bulkIn_.push_back(InRecord{std::move(*owner), length});
+      else
+        bulkIn_.push_back(InRecord{std::vector<uint8_t>(record, record + length), length});
       return true;
     }
     default:
@@ -124,14 +134,42 @@ bool VbusDevice::acceptRecord(size_t length) {
   }
 }
 
+std::vector<uint8_t> VbusDevice::takeBuffer() {
+  const size_t size = transferSize_ + 1;
+  if (spare_.empty()) return std::vector<uint8_t>(size);
+  std::vector<uint8_t> buffer = std::move(spare_.back());
+  spare_.pop_back();
+  buffer.resize(size);
+  return buffer;
+}
+
 void VbusDevice::receiveAvailable() {
+  // The records go straight into the buffers they wait in, a batch per call;
+  // a batch that did not fill shows the socket empty without another call.
   while (!broken_ && bulkIn_.size() < kQueueLimit) {
+    const size_t batch = std::min(kReceiveBatch, kQueueLimit - bulkIn_.size());
+    std::vector<uint8_t> buffers[kReceiveBatch];
+    plat::VbusRecord records[kReceiveBatch];
+    for (size_t i = 0; i < batch; ++i) {
+      buffers[i] = takeBuffer();
+      records[i].data = buffers[i].data();
+      records[i].capacity = buffers[i].size();
+    }
     size_t n = 0;
-    const plat::VbusIo io =
-        plat::vbusReceive(fd_, receiveBuffer_.data(), receiveBuffer_.size(), &n, 0);
+    const plat::VbusIo io = plat::vbusReceiveMany(fd_, records, batch, &n);
+    for (size_t i = 0; i < n && !broken_; ++i) {
+      const size_t available = std::min(records[i].length, records[i].capacity);
+      if (!acceptRecord(buffers[i].data(), records[i].length, available, &buffers[i]))
+        broken_ = true;
+    }
+    for (size_t i = 0; i < batch; ++i)
+      if (!buffers[i].empty()) spare_.push_back(std::move(buffers[i]));
     if (io == plat::VbusIo::kTimeout) return;
-    if (io != plat::VbusIo::kDone) VLN_TRACE(kVbus, "the device's connection ended");
-    if (io != plat::VbusIo::kDone || !acceptRecord(n)) broken_ = true;
+    if (io != plat::VbusIo::kDone) {
+      VLN_TRACE(kVbus, "the device's connection ended");
+      broken_ = true;
+    }
+    if (n < batch) return;
   }
 }
 
@@ -139,11 +177,13 @@ void VbusDevice::completeRead() {
   if (!readPending_ || bulkIn_.empty()) return;
   // One record per completion, never two merged; a record longer than the
   // read is handed out over several reads.
-  const std::vector<uint8_t>& front = bulkIn_.front();
-  const size_t n = std::min(readLength_, front.size() - frontUsed_);
-  std::memcpy(readBuffer_, front.data() + frontUsed_, n);
+  InRecord& front = bulkIn_.front();
+  const size_t payload = front.length - 1;
+  const size_t n = std::min(readLength_, payload - frontUsed_);
+  std::memcpy(readBuffer_, front.bytes.data() + 1 + frontUsed_, n);
   frontUsed_ += n;
-  if (frontUsed_ == front.size()) {
+  if (frontUsed_ == payload) {
+    if (front.bytes.size() == transferSize_ + 1) spare_.push_back(std::move(front.bytes));
     bulkIn_.pop_front();
     frontUsed_ = 0;
   }
@@ -161,8 +201,9 @@ bool VbusDevice::startRead(uint8_t* buffer, size_t length) {
 }
 
 void VbusDevice::trySend() {
-  const size_t payload = outRecord_.size() - 1;
-  switch (plat::vbusSend(fd_, outRecord_.data(), outRecord_.size(), 0)) {
+  const size_t payload = outLength_;
+  const uint8_t type = vbus::kBulkOut;
+  switch (plat::vbusSendParts(fd_, &type, 1, outData_, outLength_, 0)) {
     case plat::VbusIo::kDone:
       writePending_ = false;
       sink_->writeDone(TransferStatus::kDone, payload);
@@ -181,8 +222,8 @@ void VbusDevice::trySend() {
 
 bool VbusDevice::startWrite(const uint8_t* data, size_t length) {
   if (broken_ || writePending_) return false;
-  outRecord_.assign(1, vbus::kBulkOut);
-  outRecord_.insert(outRecord_.end(), data, data + length);
+  outData_ = data;
+  outLength_ = length;
   trySend();
   return true;
 }

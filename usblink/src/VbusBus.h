@@ -41,9 +41,22 @@ class VbusDevice : public UsbDevice {
   // While a control answer is awaited everything else is queued; a device
   // that floods instead of answering is dropped.
   static constexpr size_t kControlQueueLimit = 4096;
+  // Records taken from the socket per system call.
+  static constexpr size_t kReceiveBatch = 16;
 
-  // Files one received record; false when it breaks the protocol.
-  bool acceptRecord(size_t length);
+  // A bulk in record as it came: the type byte, then the payload.
+  struct InRecord {
+    std::vector<uint8_t> bytes;
+    size_t length;
+  };
+
+  // Files one received record of `length` bytes (of which the first
+  // `available` are at `record`); false when it breaks the protocol. A bulk in
+  // record takes `*owner` when given, else it is copied.
+  bool acceptRecord(const uint8_t* record, size_t length, size_t available,
+                    std::vector<uint8_t>* owner);
+  // A receive buffer for one bulk in record of the transfer size.
+  std::vector<uint8_t> takeBuffer();
   void receiveAvailable();
   void completeRead();
   void trySend();
@@ -53,12 +66,16 @@ class VbusDevice : public UsbDevice {
   size_t transferSize_ = 65535;  // until the link descriptor is known
   bool broken_ = false;
   std::vector<uint8_t> receiveBuffer_;
-  std::deque<std::vector<uint8_t>> bulkIn_;  // payloads, oldest first
-  size_t frontUsed_ = 0;                     // bytes of the oldest already read
+  std::deque<InRecord> bulkIn_;              // oldest first
+  std::vector<std::vector<uint8_t>> spare_;  // receive buffers to use again
+  size_t frontUsed_ = 0;                     // payload bytes of the oldest already read
   uint8_t* readBuffer_ = nullptr;
   size_t readLength_ = 0;
   bool readPending_ = false;
-  std::vector<uint8_t> outRecord_;
+  // The pending bulk out transfer's bytes (the caller's buffer, which stays
+  // until the transfer completes); the record is its type byte, then these.
+  const uint8_t* outData_ = nullptr;
+  size_t outLength_ = 0;
   bool writePending_ = false;  // the record waits for room in the socket
 };
 

@@ -1,6 +1,7 @@
 // Discovery and channel I/O on a scripted bus, through the exports' logic.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -362,6 +363,46 @@ TEST_F(Media, WritesThatCompleteAtOnceDoNotMakeTheChannelSpin) {
   ASSERT_TRUE(plat::setTransmitEvent(txEvent));
   expectOnlyTheRequestAndIdlePeriodsAsk(server_);
   EXPECT_LE(d->writes().size(), server_.txCalls().size());
+}
+
+TEST_F(Media, CompletionsFromOtherThreadsWakeTheSleepingChannelEveryTime) {
+  // While a write is out the channel waits with no time limit, so a wake-up
+  // lost on its way to sleep shows as a completion never taken: first writes
+  // completed here one by one, each after the next frame was asked for; then
+  // reads completed by another thread, one by one, behind a write held out.
+  constexpr int kRounds = 300;
+  auto d = healthy("USB\\A");
+  for (int i = 0; i <= kRounds; ++i) d->addWrite({TransferStatus::kDone, WriteStep::kWhole, true});
+  create();
+  int txEvent = connect(1);
+  server_.queueFrame(Bytes(6, 0));
+  ASSERT_TRUE(plat::setTransmitEvent(txEvent));
+  for (int i = 0; i < kRounds; ++i) {
+    ASSERT_TRUE(d->waitWrites(size_t(i) + 1)) << "round " << i;
+    server_.queueFrame(Bytes(6, uint8_t(i + 1)));
+    ASSERT_TRUE(plat::setTransmitEvent(txEvent));
+    ASSERT_TRUE(d->completeHeldWrite(TransferStatus::kDone, 7)) << "round " << i;
+  }
+  ASSERT_TRUE(d->waitWrites(size_t(kRounds) + 1));  // held out during the reads
+
+  std::atomic<int> readsDone{0};
+  std::thread reader([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (!d->completeRead({record(3, uint8_t(i))}) || !server_.waitFrames(size_t(i) + 1)) return;
+      readsDone = i + 1;
+    }
+  });
+  reader.join();
+  EXPECT_EQ(readsDone.load(), kRounds);
+  ASSERT_TRUE(d->completeHeldWrite(TransferStatus::kDone, 7));
+
+  const std::vector<Bytes> w = d->writes();
+  for (int i = 0; i <= kRounds; ++i)
+    ASSERT_EQ(framesOf(w[size_t(i)]), (std::vector<Bytes>{Bytes(6, uint8_t(i))})) << i;
+  const std::vector<Bytes> f = server_.frames();
+  ASSERT_EQ(f.size(), size_t(kRounds));
+  for (int i = 0; i < kRounds; ++i) ASSERT_EQ(f[size_t(i)], Bytes(3, uint8_t(i))) << i;
+  EXPECT_EQ(d->unexpected(), 0);
 }
 
 // ---- the I/O thread ending on its own ----

@@ -277,6 +277,25 @@ TEST_F(Vbus, ATransferLongerThanTheTransferSizeEndsTheChannel) {
   EXPECT_TRUE(dev.waitDisconnected());
 }
 
+TEST_F(Vbus, ABurstOfTransfersArrivesWholeAndInOrderThroughBatchesAndTheQueueBound) {
+  // Far more transfers than one receive batch or the queue of waiting
+  // transfers holds, of many sizes up to the transfer size, each buffer used
+  // again and again: every frame arrives once, in order, unchanged.
+  constexpr int kTransfers = 600;
+  FakeVbusDevice& dev = device("burst", withSize(512));
+  create();
+  connect(1);
+  std::vector<Bytes> expected;
+  for (int i = 0; i < kTransfers; ++i) {
+    const size_t first = 1 + size_t(i * 37) % 255, second = 1 + size_t(i * 11) % 254;
+    expected.push_back(Bytes(first, uint8_t(i)));
+    expected.push_back(Bytes(second, uint8_t(i * 3 + 1)));
+    dev.sendIn(concat({record(first, uint8_t(i)), record(second, uint8_t(i * 3 + 1))}));
+  }
+  ASSERT_TRUE(server_.waitFrames(expected.size()));
+  EXPECT_EQ(server_.frames(), expected);
+}
+
 TEST_F(Vbus, InstantWriteCompletionsDoNotMakeItSpin) {
   FakeVbusDevice& dev = device("fast");
   create();

@@ -46,4 +46,19 @@ enum class PipeIo {
 PipeIo pipeRead(Handle h, void* buffer, size_t capacity, size_t* n);
 PipeIo pipeWrite(Handle h, const void* data, size_t length, size_t* n);
 
+// One record of a batch: the caller's buffer (or data), and its length.
+struct PipeRecord {
+  void* data = nullptr;
+  size_t capacity = 0;  // reads: room in data; writes: the record's length
+  size_t length = 0;    // reads: the record's length once read
+};
+// Batched record I/O on a non-blocking handle, one system call where the
+// platform has one (recvmmsg, sendmmsg). *done records moved, in order, each
+// whole. kDone: the batch ended for want of records or room (fewer than
+// `count` moved means the pipe had no more, or no more room, at that moment);
+// kWouldBlock: none moved; else what ended the batch after the *done that went
+// through (they still count, and are handed on before the channel ends).
+PipeIo pipeReadMany(Handle h, PipeRecord* records, size_t count, size_t* done);
+PipeIo pipeWriteMany(Handle h, const PipeRecord* records, size_t count, size_t* done);
+
 }  // namespace plat

@@ -50,4 +50,21 @@ VbusIo vbusSend(Handle h, const void* record, size_t length, int timeoutMs);
 // Receives one record into buffer; *n its length.
 VbusIo vbusReceive(Handle h, void* buffer, size_t capacity, size_t* n, int timeoutMs);
 
+// One record of a batch: the caller's buffer and, once received, the
+// record's whole length, which is over `capacity` when the record was cut to
+// fit (the bytes past capacity are gone).
+struct VbusRecord {
+  void* data = nullptr;
+  size_t capacity = 0;
+  size_t length = 0;
+};
+// Receives the records that are there, at most `count`, in one system call,
+// never waiting. kDone with *done >= 1; kTimeout when none was there; kClosed
+// or kError (with *done 0) for what the next record would be.
+VbusIo vbusReceiveMany(Handle h, VbusRecord* records, size_t count, size_t* done);
+// Sends one record made of `head` then `body` (body may be empty), without
+// joining them first. As vbusSend.
+VbusIo vbusSendParts(Handle h, const void* head, size_t headLength, const void* body,
+                     size_t bodyLength, int timeoutMs);
+
 }  // namespace plat
