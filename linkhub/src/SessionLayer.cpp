@@ -96,7 +96,11 @@ int64_t SessionLayer::nowTicks() {
 }
 
 void SessionLayer::setTransmitEvent() {
-  if (txEvent_ >= 0 && media_ && media_->setTransmitEvent) media_->setTransmitEvent(txEvent_);
+  if (txRequested_) return;
+  if (txEvent_ >= 0 && media_ && media_->setTransmitEvent) {
+    media_->setTransmitEvent(txEvent_);
+    txRequested_ = true;
+  }
 }
 
 // ---- the thread ----------------------------------------------------------
@@ -133,6 +137,7 @@ void SessionLayer::run() {
   {
     plat::LockGuard lock(linkMutex_);
     txEvent_ = txEvent;
+    txRequested_ = false;
     connected_ = true;
   }
   started_.set();
@@ -227,6 +232,7 @@ void SessionLayer::run() {
   media_->channelDisconnect(mediaIndex_);
   plat::LockGuard lock(linkMutex_);
   txEvent_ = -1;
+  txRequested_ = false;
 }
 
 // ---- link state ------------------------------------------------------------
@@ -742,6 +748,7 @@ void SessionLayer::buildFrame(void* context, uint8_t* destination, uint16_t* len
 
 void SessionLayer::onBuild(uint8_t* destination, uint16_t* length, int mode) {
   *length = 0;
+  txRequested_ = false;
   // After a poll the next one waits for the device or for the idle call.
   // A whole idle period is long enough for every answer to have come.
   if (mode == kMediaTxIdle) {

@@ -719,6 +719,8 @@ TEST_F(LinkTest, ReceivedFramesSetTheTransmitEventWhenSomethingIsDue) {
          const uint8_t b = 1;
          t.receive(sFrame(2, 0));
          t.layer_->send(0, &b, 1, false);
+         // The media answers the send's request; the busy device gets nothing.
+         ASSERT_TRUE(t.build().empty());
        },
        sFrame(0, 0), true},
       {"a ready with nothing to do", [](LinkTest&) {}, sFrame(0, 0), false},
@@ -737,6 +739,29 @@ TEST_F(LinkTest, ReceivedFramesSetTheTransmitEventWhenSomethingIsDue) {
       EXPECT_EQ(signalled, c.wantSignal);
     }
   }
+}
+
+// The media calls the frame builder after the transmit event anyway, and
+// that call sees everything queued before it: the event is set once between
+// two builder calls, and again for what comes after one.
+TEST_F(LinkTest, TheTransmitEventIsSetOnceBetweenTwoBuilderCalls) {
+  upWithChannel0();
+  const uint8_t b = 1;
+  int before = media_.signals;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(layer_->send(0, &b, 1, false));
+  EXPECT_EQ(media_.signals - before, 1) << "three sends before the builder runs";
+  ASSERT_TRUE(isI(build()));
+  before = media_.signals;
+  ASSERT_TRUE(layer_->send(0, &b, 1, false));
+  EXPECT_EQ(media_.signals - before, 1) << "a send after a builder call asks again";
+  // Everything asked for before a builder call goes, whichever call it is.
+  ASSERT_TRUE(isI(build(kMediaTxFurther)));
+  ASSERT_TRUE(isI(build(kMediaTxFurther)));
+  ASSERT_TRUE(isI(build(kMediaTxFurther)));
+  EXPECT_TRUE(build(kMediaTxFurther).empty());
+  before = media_.signals;
+  ASSERT_TRUE(layer_->send(0, &b, 1, false));
+  EXPECT_EQ(media_.signals - before, 1);
 }
 
 // Request/reply: each request asks for one transfer, and the reply's

@@ -211,6 +211,9 @@ class SessionLayer : public translayer::ThreadBase {
   uint16_t maxFrame_ GUARDED_BY(linkMutex_) = kMaxFrame;
   bool connected_ GUARDED_BY(linkMutex_) = false;
   int txEvent_ GUARDED_BY(linkMutex_) = -1;
+  // Set since the last frame-builder call: the media will call the builder
+  // anyway, and that call sees everything asked for before it.
+  bool txRequested_ GUARDED_BY(linkMutex_) = false;
   bool stop_ GUARDED_BY(linkMutex_) = false;
   Channel channels_[kChannels] GUARDED_BY(linkMutex_);
   uint16_t channelCount_ GUARDED_BY(linkMutex_) = 0;
