@@ -18,6 +18,16 @@ namespace devsim {
 
 using namespace linkproto;
 
+namespace {
+
+// Host frames taken past the last N(R) sent before a ready S frame goes of
+// its own (when no I frame carries it): less than half of the host's window
+// of seven, so that a one-way stream from the host never fills it and waits
+// for a poll.
+constexpr uint8_t kAckAfterFrames = 3;
+
+}  // namespace
+
 struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   struct OutFragment {
     std::vector<uint8_t> data;
@@ -109,6 +119,12 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   // its way may carry (see SessionLayer for the reasoning).
   uint8_t base GUARDED_BY(mutex) = 0, floor GUARDED_BY(mutex) = 0;
   bool rejectSent GUARDED_BY(mutex) = false;
+  // The N(R) of the last S or I frame made: frames numbered from it up to
+  // vr are taken and not yet acknowledged.
+  uint8_t sentNr GUARDED_BY(mutex) = 0;
+  // At the last poll: the base after its N(R), and the cursor (what had gone
+  // before its answer).
+  uint8_t pollBase GUARDED_BY(mutex) = 0, pollSent GUARDED_BY(mutex) = 0;
   bool peerBusy GUARDED_BY(mutex) = false;
   bool solicited GUARDED_BY(mutex) = false;  // a repeat went out to get the host's acknowledgement
   std::deque<Control> control GUARDED_BY(mutex);
@@ -126,24 +142,22 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       });
       if (stopping) break;
       work = false;
-      while (!inbox.empty()) {
-        std::vector<uint8_t> frame = std::move(inbox.front());
-        inbox.pop_front();
-        handleFrame(frame);
+      // Service calls run before frames are made, so that the replies they
+      // queue carry the acknowledgement instead of a ready of its own.
+      for (;;) {
+        std::deque<std::function<void()>> todo = takeInput();
+        if (todo.empty()) break;
+        lock.unlock();
+        for (auto& call : todo) call();
+        lock.lock();
+        if (stopping) break;
       }
-      releaseUnstalled();
-      if (!busy() && busyAnnounced) {
-        control.push_back(Control{{}, kSReady, false});
-        busyAnnounced = false;
-      }
+      if (stopping) break;
       std::deque<std::vector<uint8_t>> out;
       pump(out);
-      std::deque<std::function<void()>> todo;
-      todo.swap(calls);
       stats.framesOut += out.size();
       lock.unlock();
       for (auto& f : out) transport->sendFrame(f.data(), f.size());
-      for (auto& call : todo) call();
       lock.lock();
     }
     std::deque<std::function<void()>> todo = closeAll();
@@ -185,24 +199,31 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     for (;;) {
       wakeSent = false;
       work = false;
-      while (!inbox.empty()) {
-        std::vector<uint8_t> frame = std::move(inbox.front());
-        inbox.pop_front();
-        handleFrame(frame);
-      }
-      releaseUnstalled();
-      if (!busy() && busyAnnounced) {
-        control.push_back(Control{{}, kSReady, false});
-        busyAnnounced = false;
-      }
-      if (calls.empty()) return;
-      std::deque<std::function<void()>> todo;
-      todo.swap(calls);
+      std::deque<std::function<void()>> todo = takeInput();
+      if (todo.empty()) return;
       lock.unlock();
       for (auto& call : todo) call();
       lock.lock();
       if (!running) return;
     }
+  }
+
+  // Takes the frames that came in; returns the service calls they made, to
+  // be run without the lock.
+  std::deque<std::function<void()>> takeInput() REQUIRES(mutex) {
+    while (!inbox.empty()) {
+      std::vector<uint8_t> frame = std::move(inbox.front());
+      inbox.pop_front();
+      handleFrame(frame);
+    }
+    releaseUnstalled();
+    if (!busy() && busyAnnounced) {
+      control.push_back(Control{{}, kSReady, false});
+      busyAnnounced = false;
+    }
+    std::deque<std::function<void()>> todo;
+    todo.swap(calls);
+    return todo;
   }
 
   bool takeFrame(std::vector<uint8_t>* frame) {
@@ -286,20 +307,36 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     const uint8_t nr = frameNr(c);
     const uint8_t type = sFrameType(c);
     const bool pf = hasPf(c);
-    if (takeNr(nr)) {
+    const bool valid = takeNr(nr);
+    if (valid) {
       if (type == kSReady || type == kSReject) {
         peerBusy = false;
-        // A plain ready only acknowledges (the host sends one for every I
-        // frame); a reject, or a poll, sends everything from N(R) again.
-        if (type == kSReject || pf) cursor = nr;
+        // A plain ready only acknowledges; a reject sends everything from
+        // N(R) again.
+        if (type == kSReject) cursor = nr;
       } else if (type == kSBusy) {
         peerBusy = true;
       }
     }
-    if (pf) answerPoll();
+    if (pf) answerPoll(valid);
   }
 
-  void answerPoll() REQUIRES(mutex) {
+  // A poll tells what the host had when it polled, not what is still on its
+  // way: a full window polls every time the host has sent seven, and going
+  // back then sent the whole window twice. A frame counts as lost only when
+  // a poll acknowledges nothing since the previous one although frames went
+  // before that one's answer: they had time to arrive, or that answer was
+  // lost and the host polls again.
+  void checkPoll(bool validNr) REQUIRES(mutex) {
+    if (!validNr) return;
+    const uint8_t missing = seqDistance(base, pollSent);
+    if (base == pollBase && missing > 0 && missing <= seqDistance(base, vs)) cursor = base;
+    pollBase = base;
+    pollSent = cursor;
+  }
+
+  void answerPoll(bool validNr) REQUIRES(mutex) {
+    checkPoll(validNr);
     ++stats.pollsAnswered;
     uint8_t type = kSReady;
     if (busy()) {
@@ -315,7 +352,11 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     const uint8_t c = f[0];
     const uint8_t ns = frameNs(c);
     const bool pf = hasPf(c);
-    takeNr(frameNr(c));
+    const bool validNr = takeNr(frameNr(c));
+    // Frames taken since the last N(R) sent come again when the host went
+    // back before that N(R) reached it: no gap, and nothing to answer (a
+    // ready would send the host back once more).
+    const bool taken = ns == seqAdd(vr, -1) || seqDistance(sentNr, ns) < seqDistance(sentNr, vr);
     if (busy()) {
       // Nothing is taken; the host hears once, and again when it polls.
       if (ns == vr) {
@@ -330,12 +371,14 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       rejectSent = false;
       ++stats.dataFramesIn;
       takePayload(f);
-    } else if (ns != seqAdd(vr, -1) && !rejectSent) {
+    } else if (taken) {
+      ++stats.duplicates;
+    } else if (!rejectSent) {
       control.push_back(Control{{}, kSReject, false});
       rejectSent = true;
       ++stats.rejectsSent;
     }
-    if (pf) answerPoll();
+    if (pf) answerPoll(validNr);
   }
 
   void takePayload(const std::vector<uint8_t>& f) REQUIRES(mutex) {
@@ -473,6 +516,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
     for (auto& slot : store) slot.clear();
     std::fill(std::begin(sentBefore), std::end(sentBefore), false);
     vs = vr = cursor = base = floor = 0;
+    sentNr = pollBase = pollSent = 0;
     lastServed = kChannels - 1;
     rejectSent = false;
     peerBusy = false;
@@ -493,16 +537,29 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   }
 
   void pump(std::deque<std::vector<uint8_t>>& out) REQUIRES(mutex) {
+    bool nrGoes = false;
     for (const Control& c : control) {
       if (!c.uFrame.empty()) {
         out.push_back(c.uFrame);
       } else {
         out.push_back({sControl(c.sType, vr, c.pf)});
+        nrGoes = true;
         if (c.sType == kSReject && c.pf) ++stats.rejectsSent;
       }
     }
     control.clear();
-    if (peerBusy) return;
+    if (!peerBusy) nrGoes |= pumpData(out);
+    if (!nrGoes && seqDistance(sentNr, vr) >= kAckAfterFrames) {
+      out.push_back({sControl(kSReady, vr, false)});
+      ++stats.readySent;
+      nrGoes = true;
+    }
+    if (nrGoes) sentNr = vr;
+  }
+
+  // Makes the I frames the window allows; true when any went.
+  bool pumpData(std::deque<std::vector<uint8_t>>& out) REQUIRES(mutex) {
+    const size_t before = out.size();
     for (;;) {
       if (cursor != vs) {
         std::vector<uint8_t> frame = store[cursor];
@@ -551,6 +608,7 @@ struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
       sentBefore[vs] = false;
       vs = next;
     }
+    return out.size() != before;
   }
 };
 

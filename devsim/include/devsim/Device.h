@@ -4,9 +4,11 @@
 // in-process media) feeds every received link frame to receiveFrame() and
 // gets the device's frames through its FrameTransport. The device answers
 // the handshake (0x8F/0xAF/0xA7) from its configuration, numbers and
-// acknowledges I frames, goes back to N(R) on a reject and on a poll,
-// answers every poll, opens channels by protocol id, closes both ways,
-// reports busy, and hands each channel's data to the registered service.
+// acknowledges I frames (with its own ready S frame once three wait and no
+// I frame goes), goes back to N(R) on a reject and on a poll that shows no
+// progress since the one before, answers every poll, opens channels by
+// protocol id, closes both ways, reports busy, and hands each channel's data
+// to the registered service.
 //
 // Threads, in one of two modes:
 // - start(): the device's own thread ("devsim") does all protocol work,
@@ -54,6 +56,8 @@ struct DeviceStats {
   uint64_t resent = 0;         // I frames sent again
   uint64_t solicitations = 0;  // acknowledged frames repeated to get an acknowledgement
   uint64_t rejectsSent = 0;
+  uint64_t readySent = 0;   // ready S frames sent unasked, to acknowledge
+  uint64_t duplicates = 0;  // I frames taken before, dropped without a reject
   uint64_t pollsAnswered = 0;
   uint64_t busyRefused = 0;  // in-sequence I frames refused while busy
   uint64_t linkResets = 0;   // 0x8F received
