@@ -5,7 +5,7 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 file(GLOB VLN_LINKHUB_UILOGIC_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ui/logic/*.cpp)
 add_library(linkhub_uilogic STATIC ${VLN_LINKHUB_UILOGIC_SOURCES})
 target_include_directories(linkhub_uilogic PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/ui/include)
-target_link_libraries(linkhub_uilogic PUBLIC linkhub_core translayer plat PRIVATE devmgr svcwire)
+target_link_libraries(linkhub_uilogic PUBLIC linkhub_core translayer plat PRIVATE devmgr vlnbase)
 
 file(GLOB VLN_LINKHUB_UI_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/ui/qt/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/ui/include/linkhub/ui/*.h)

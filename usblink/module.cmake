@@ -17,7 +17,7 @@ add_library(usblink_core STATIC
   # The device check the udev probe runs too, so both ask the same.
   ${USBLINK_DIR}/udev/UdevProbe.cpp)
 target_include_directories(usblink_core PUBLIC ${USBLINK_DIR}/src ${USBLINK_DIR}/udev)
-target_link_libraries(usblink_core PUBLIC media_api translayer plat PkgConfig::LIBUSB Threads::Threads PRIVATE svcwire)
+target_link_libraries(usblink_core PUBLIC media_api translayer plat PkgConfig::LIBUSB Threads::Threads PRIVATE vlnbase)
 set_target_properties(usblink_core PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 add_library(usblink MODULE ${USBLINK_DIR}/src/MediaExports.cpp)

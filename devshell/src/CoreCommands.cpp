@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ CoreCommands::CoreCommands(UsrConsole& console, std::vector<uint8_t> hwid,
                      [this](const UsrConInvocation& invocation, std::ostream& out) {
                        uint8_t serial[4] = {};
                        run(invocation, [&] { return DevmgrGetDeviceSerial(handle_, serial); });
-                       const uint32_t value = svcwire::loadU32(serial);
+                       const uint32_t value = base::loadU32(serial);
                        out << value << std::endl;
                      });
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/ByteReader.h"
 #include "plat/thread.h"
-#include "svcwire/ByteReader.h"
 
 namespace devsim {
 
@@ -67,7 +67,7 @@ void BenchEchoService::onData(const uint8_t* data, size_t length, bool last) {
 
 void BenchEchoService::takeSetup() {
   setupFill_ = 0;
-  svcwire::ByteReader in(setup_, sizeof setup_);
+  base::ByteReader in(setup_, sizeof setup_);
   const uint32_t total = in.u32();
   const uint16_t packetSize = in.u16();
   mode_ = in.u8();
@@ -120,8 +120,8 @@ void BenchEchoService::takeData(const uint8_t* data, size_t length, bool last) {
   for (size_t i = 0; i < length; ++i) sum_ = uint16_t(sum_ + data[i]);
   const uint16_t sum = uint16_t(sum_ + (struck_ && fault == BenchFault::kBadSum ? 1 : 0));
   uint8_t report[4];
-  svcwire::storeLittleEndian(report, length, 2);
-  svcwire::storeLittleEndian(report + 2, sum, 2);
+  base::storeLittleEndian(report, length, 2);
+  base::storeLittleEndian(report + 2, sum, 2);
   channel_->send(report, sizeof report, true);
 }
 
@@ -191,7 +191,7 @@ void BenchEchoService::upload(uint32_t total, size_t packet) {
     }
     const uint16_t number =
         uint16_t(sequence + (strikesHere && fault == BenchFault::kWrongSequence ? 1 : 0));
-    svcwire::storeLittleEndian(buffer.data(), number, std::min<size_t>(n, 2));
+    base::storeLittleEndian(buffer.data(), number, std::min<size_t>(n, 2));
     for (size_t i = 2; i < n; ++i) buffer[i] = uint8_t(sequence + i);
     left -= uint32_t(n);
     if (!channel_->send(buffer.data(), n, left == 0)) return;

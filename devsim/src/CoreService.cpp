@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace devsim {
 namespace {
@@ -195,7 +195,7 @@ std::vector<uint8_t> CoreState::answer(const std::vector<uint8_t>& request,
     case kCoreIdentify:
       // A request shorter than its u16 reads the missing bytes as 0.
       identifications_.push_back(
-          uint16_t(svcwire::loadLittleEndian(body.data(), std::min<size_t>(body.size(), 2))));
+          uint16_t(base::loadLittleEndian(body.data(), std::min<size_t>(body.size(), 2))));
       break;
     case kCoreReset:
       ++resets_;

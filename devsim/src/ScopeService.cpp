@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
 namespace devsim {
@@ -289,7 +289,7 @@ void ScopeState::reply(const std::shared_ptr<ServiceChannel>& channel, std::vect
 }
 
 std::vector<uint8_t> ScopeState::channelReply(uint8_t code, const std::vector<uint8_t>& message) {
-  svcwire::ByteReader in(message);
+  base::ByteReader in(message);
   in.u8();
   const uint16_t index = in.u16();
   const float period = code == wire::kRemoveChannel ? 0.0f : floatOf(in.u32());
@@ -323,7 +323,7 @@ std::vector<uint8_t> ScopeState::channelReply(uint8_t code, const std::vector<ui
 }
 
 std::vector<uint8_t> ScopeState::triggerReply(uint8_t code, const std::vector<uint8_t>& message) {
-  svcwire::ByteReader in(message);
+  base::ByteReader in(message);
   in.u8();
   const uint16_t index = in.u16();
   auto status = [code](uint8_t s) { return std::vector<uint8_t>{code, s}; };
@@ -409,7 +409,7 @@ std::vector<uint8_t> ScopeState::answer(const std::vector<uint8_t>& message) {
     case wire::kReqRemoveTrigger:
       return triggerReply(code, message);
     case wire::kReqSetParameters: {
-      svcwire::ByteReader in(message);
+      base::ByteReader in(message);
       in.u8();
       const uint8_t mode = in.u8();
       const float capture = floatOf(in.u32()), pre = floatOf(in.u32());

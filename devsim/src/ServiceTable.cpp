@@ -41,12 +41,12 @@ ServiceFactory makeBenchEcho(const ServiceSetup& s) {
 
 const std::vector<ServiceEntry>& serviceTable() {
   static const std::vector<ServiceEntry> table = {
-      {kProtocolCore, makeCore},
-      {kProtocolParDb, makeParDb},
-      {kProtocolFileServer, makeFileServer},
-      {kProtocolStatus, makeStatus},
-      {kProtocolScope, makeScope},
-      {kProtocolBenchmark, makeBenchEcho},
+      {base::kProtocolCore, makeCore},
+      {base::kProtocolParDb, makeParDb},
+      {base::kProtocolFileServer, makeFileServer},
+      {base::kProtocolStatus, makeStatus},
+      {base::kProtocolScope, makeScope},
+      {base::kProtocolBenchmark, makeBenchEcho},
   };
   return table;
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 #include "svcwire/StatusWire.h"
 
 namespace devsim {
@@ -18,7 +18,7 @@ StatusConfig StatusState::config() const {
 }
 
 std::vector<uint8_t> StatusState::powerMessage(const std::vector<uint16_t>& values) {
-  svcwire::ByteWriter m;
+  base::ByteWriter m;
   m.u8(wire::kPowerStates);
   for (uint16_t v : values) m.u16(v);
   return m.take();

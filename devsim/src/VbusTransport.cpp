@@ -4,11 +4,11 @@
 #include <chrono>
 #include <filesystem>
 
+#include "base/ByteReader.h"
 #include "plat/errors.h"
 #include "plat/poll.h"
 #include "plat/thread.h"
 #include "plat/vbus.h"
-#include "svcwire/ByteReader.h"
 #include "usblink/VbusRecords.h"
 
 namespace devsim {
@@ -271,7 +271,7 @@ bool VbusTransport::answerControl(const uint8_t* record, size_t length) {
   uint8_t answer[vbus::kAnswerHeader + 6] = {vbus::kControlAnswer, vbus::kStatusStall};
   size_t answerLength = vbus::kAnswerHeader;
   if (length >= vbus::kControlHeader) {
-    svcwire::ByteReader setup(record + 1, vbus::kControlHeader - 1);
+    base::ByteReader setup(record + 1, vbus::kControlHeader - 1);
     const uint8_t requestType = setup.u8();
     const uint8_t request = setup.u8();
     const uint16_t value = setup.u16();
@@ -280,7 +280,7 @@ bool VbusTransport::answerControl(const uint8_t* record, size_t length) {
     if (requestType == kDescriptorRequestType && request == kDescriptorRequest &&
         value == kDescriptorValue && index == 0) {
       // Length, descriptor type (the high byte of wValue), magic, transfer size.
-      const std::vector<uint8_t> descriptor = svcwire::ByteWriter()
+      const std::vector<uint8_t> descriptor = base::ByteWriter()
                                                   .u8(6)
                                                   .u8(uint8_t(kDescriptorValue >> 8))
                                                   .u16(kLinkMagic)

@@ -7,8 +7,8 @@
 #include <system_error>
 #include <thread>
 
+#include "base/Utf8.h"
 #include "plat/privatefile.h"
-#include "svcwire/Utf8.h"
 
 namespace fwflash {
 namespace {
@@ -256,6 +256,6 @@ void CommMgr::run() {
   dropHandle();
 }
 
-std::u16string decodeUtf8(const std::string& bytes) { return svcwire::utf8ToUtf16(bytes); }
+std::u16string decodeUtf8(const std::string& bytes) { return base::utf8ToUtf16(bytes); }
 
 }  // namespace fwflash

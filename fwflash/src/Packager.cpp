@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ByteReader.h"
 #include "codeccommon/Crc32Variant.h"
-#include "svcwire/ByteReader.h"
 
 namespace fwflash {
 namespace {
@@ -27,7 +27,7 @@ int Packager::readEntryHeader(uint64_t offset, PackageEntryHeader* header) {
   uint8_t raw[kEntryHeaderSize];
   if (int rc = readExact(offset, raw, kEntryHeaderSize)) return rc;
   PackageEntryHeader h;
-  svcwire::ByteReader fields(raw, kEntryHeaderSize);
+  base::ByteReader fields(raw, kEntryHeaderSize);
   h.crc = fields.u32();
   h.tag = fields.u32();
   h.dataLength = fields.u32();
@@ -101,7 +101,7 @@ int Packager::extractEntry(uint64_t offset) {
       consumed = buffered;
     } else {
       if (buffered < 2) return kBadLz4;
-      const int n = svcwire::loadU16(input_);
+      const int n = base::loadU16(input_);
       if (buffered < 2 + n) return kBadLz4;
       if (n > 0) {
         if (int rc = decodeBlock(input_ + 2, n, &produced)) return rc;

@@ -110,7 +110,7 @@ class UiTest : public ::testing::Test {
     devsim::DeviceConfig config;
     config.hwid = id;
     const uint32_t index = media_.addDevice(config);
-    media_.device(index).registerService(kProtocolCore, devsim::CoreService::factory(core));
+    media_.device(index).registerService(base::kProtocolCore, devsim::CoreService::factory(core));
     devices_[id] = {index, core};
     core->setResetHook([this, id] { resetAsked_[id.id[0]] = true; });
     return index;

@@ -227,8 +227,8 @@ class MessageSink : public translayer::TrIfTranRemote {
 // One open channel through the server, from the client's side.
 struct ClientChannel {
   MessageSink sink;
-  translayer::TrIfTranClient client{kProtocolBenchmark};
-  int open(const translayer::HwId& id, uint8_t protocolId = kProtocolBenchmark) {
+  translayer::TrIfTranClient client{base::kProtocolBenchmark};
+  int open(const translayer::HwId& id, uint8_t protocolId = base::kProtocolBenchmark) {
     if (int rc = client.bind()) return 100 + rc;
     const int rc = client.openChannel(id, protocolId, &sink);
     if (rc != 0) return rc;

@@ -160,7 +160,7 @@ TEST_F(ProcessTest, OpenChannelResultsAndAnEcho) {
   auto open = [&](const HwId& id, int16_t size, std::string* name = nullptr) {
     char buffer[kPipeNameBuffer] = {};
     uint32_t exception = 0;
-    const int rc = OpenChannel(binding_, &id, kProtocolBenchmark, size, buffer, &exception);
+    const int rc = OpenChannel(binding_, &id, base::kProtocolBenchmark, size, buffer, &exception);
     EXPECT_EQ(0u, exception);
     if (name) *name = buffer;
     return rc;

@@ -117,8 +117,8 @@ void clientLoop(int seed, const HwId* ids, const HwId& abandonedId,
         // A pipe nobody connects to: its front end gives up after the time-out.
         char name[kPipeNameBuffer];
         uint32_t exception = 0;
-        const int rc = OpenChannel(binding, &abandonedId, kProtocolBenchmark, kPipeNameBuffer, name,
-                                   &exception);
+        const int rc = OpenChannel(binding, &abandonedId, base::kProtocolBenchmark, kPipeNameBuffer,
+                                   name, &exception);
         if (rc == 0)
           ++t.abandoned;
         else if (rc == 3) {

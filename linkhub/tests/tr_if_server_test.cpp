@@ -59,7 +59,7 @@ class ServerTest : public RuntimeDirTest {
     char buffer[128];
     std::memset(buffer, 'x', sizeof buffer);
     uint32_t exception = 0;
-    const int rc = OpenChannel(binding_, &id, kProtocolBenchmark, size, buffer, &exception);
+    const int rc = OpenChannel(binding_, &id, base::kProtocolBenchmark, size, buffer, &exception);
     EXPECT_EQ(0u, exception);
     if (rc == 0 && name) *name = buffer;
     if (rc != 0) {

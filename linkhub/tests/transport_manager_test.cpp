@@ -49,7 +49,7 @@ class ManagerTest : public ::testing::Test {
   }
   uint8_t alloc(FakeFrontEnd& fe, const HwId& id) {
     TrIfTranRemote* slot = nullptr;
-    const uint8_t rc = manager_->allocChannel(&fe, id, kProtocolBenchmark, &slot);
+    const uint8_t rc = manager_->allocChannel(&fe, id, base::kProtocolBenchmark, &slot);
     fe.slot = slot;
     EXPECT_EQ(rc == 0, slot != nullptr);
     return rc;
@@ -120,7 +120,7 @@ TEST_F(ManagerTest, LateCloseOfAnOldFrontEndLeavesAReusedChannelAlone) {
   ASSERT_TRUE(newcomer.send(message));
   ASSERT_TRUE(eventually([&] { return newcomer.messages() == 1; }));
   EXPECT_EQ(message, newcomer.received());
-  EXPECT_EQ(kProtocolBenchmark, media_.device(index).channelProtocol(newChannel));
+  EXPECT_EQ(base::kProtocolBenchmark, media_.device(index).channelProtocol(newChannel));
 
   // Now both the slot and the link channel are free again.
   ASSERT_EQ(0, alloc(third, id));

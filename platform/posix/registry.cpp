@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/ByteReader.h"
 #include "plat/errors.h"
 #include "plat/handle.h"
-#include "svcwire/ByteReader.h"
 
 namespace plat {
 namespace {
@@ -118,7 +118,7 @@ bool parseValueLine(const std::string& line, RegValue* value) {
     uint32_t v;
     if (!parseDword(rest.substr(6), &v)) return false;
     value->type = kRegDword;
-    value->data = svcwire::ByteWriter().u32(v).take();
+    value->data = base::ByteWriter().u32(v).take();
     return true;
   }
   return false;  // deletions, hex and other types are not part of this form

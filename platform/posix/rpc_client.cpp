@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "base/ByteReader.h"
 #include "plat/rpc.h"
 #include "plat/trace.h"
 #include "rpc_wire.h"
-#include "svcwire/ByteReader.h"
 
 namespace plat {
 
@@ -33,7 +33,7 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
   }
 
   if (arguments.size() > kRpcFrameLimit - kCallHeader) throw RpcException(kRpcBadStubData);
-  svcwire::ByteWriter call;
+  base::ByteWriter call;
   call.reserve(kCallHeader + arguments.size());
   call.u8(kRpcFrameCall).bytes(iface.id, 16).u16(iface.major).u16(iface.minor).u16(procedure);
   call.bytes(arguments.data(), arguments.size());
@@ -56,13 +56,13 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
       case kRpcFrameReply: {
         if (frame.size() < 3) throw RpcException(kRpcBadStubData);
         RpcResult result;
-        result.result = svcwire::loadU16(&frame[1]);
+        result.result = base::loadU16(&frame[1]);
         result.outputs.assign(frame.begin() + 3, frame.end());
         return result;
       }
       case kRpcFrameFault: {
         if (frame.size() != 5) throw RpcException(kRpcBadStubData);
-        const uint32_t code = svcwire::loadU32(&frame[1]);
+        const uint32_t code = base::loadU32(&frame[1]);
         throw RpcException(code ? code : kRpcBadStubData);
       }
       case kRpcFrameCallback: {
@@ -71,7 +71,7 @@ RpcResult rpcCall(const RpcBinding& binding, const RpcInterface& iface, uint16_t
           status = kRpcProcedureOutOfRange;
           if (onCallback) {
             try {
-              status = onCallback(svcwire::loadU16(&frame[1]), frame.data() + 3, frame.size() - 3);
+              status = onCallback(base::loadU16(&frame[1]), frame.data() + 3, frame.size() - 3);
             } catch (const RpcException& e) {
               status = e.code() ? e.code() : kRpcCallFailed;
             } catch (...) {

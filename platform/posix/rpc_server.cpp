@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/ByteReader.h"
 #include "plat/errors.h"
 #include "plat/handle.h"
 #include "plat/rpc.h"
@@ -28,7 +29,6 @@
 #include "plat/threadsafety.h"
 #include "plat/trace.h"
 #include "rpc_wire.h"
-#include "svcwire/ByteReader.h"
 
 namespace plat {
 
@@ -80,7 +80,7 @@ struct RpcCall::Server {
 uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& arguments) {
   if (broken_ || stopping()) return kRpcCallFailed;
   if (arguments.size() > kRpcFrameLimit - 3) return kRpcBadStubData;
-  svcwire::ByteWriter frame;
+  base::ByteWriter frame;
   frame.u8(kRpcFrameCallback).u16(number).bytes(arguments.data(), arguments.size());
   if (!writeFrame(fd_, frame.data())) {
     broken_ = true;
@@ -93,8 +93,8 @@ uint32_t RpcCall::callback(uint16_t number, const std::vector<uint8_t>& argument
     return r == ReadResult::kLost ? kRpcCallFailed : kRpcBadStubData;
   }
   if (answer.size() == 1 && answer[0] == kRpcFrameCallbackDone) return 0;
-  if (answer.size() == 5 && answer[0] == kRpcFrameFault && svcwire::loadU32(&answer[1]) != 0)
-    return svcwire::loadU32(&answer[1]);
+  if (answer.size() == 5 && answer[0] == kRpcFrameFault && base::loadU32(&answer[1]) != 0)
+    return base::loadU32(&answer[1]);
   broken_ = true;  // the client no longer speaks this protocol
   return kRpcBadStubData;
 }
@@ -275,10 +275,9 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
     status = kRpcBadStubData;
   else if (std::memcmp(&frame[1], iface.id, 16) != 0)
     status = kRpcUnknownInterface;
-  else if (svcwire::loadU16(&frame[17]) != iface.major ||
-           svcwire::loadU16(&frame[19]) != iface.minor)
+  else if (base::loadU16(&frame[17]) != iface.major || base::loadU16(&frame[19]) != iface.minor)
     status = kRpcProcedureOutOfRange;
-  else if (svcwire::loadU16(&frame[21]) >= iface.procedureCount)
+  else if (base::loadU16(&frame[21]) >= iface.procedureCount)
     status = kRpcProcedureOutOfRange;
   if (status) {
     VLN_TRACE(kRpc, "pid %d: call refused: fault %u", int(cred.pid), unsigned(status));
@@ -291,7 +290,7 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   RpcCall call(this, fd, int(cred.pid), uint32_t(cred.uid));
   RpcResult reply;
   try {
-    status = dispatcher(call, svcwire::loadU16(&frame[21]), frame.data() + kCallHeader,
+    status = dispatcher(call, base::loadU16(&frame[21]), frame.data() + kCallHeader,
                         frame.size() - kCallHeader, &reply);
   } catch (const RpcException& e) {
     status = e.code() ? e.code() : kRpcCallFailed;
@@ -300,17 +299,17 @@ void RpcCall::Server::serve(int fd, const ucred& cred) {
   }
   if (call.broken_) {  // the connection's state is unknown: just close
     VLN_TRACE(kRpc, "pid %d: procedure %u: connection lost during the call", int(cred.pid),
-              unsigned(svcwire::loadU16(&frame[21])));
+              unsigned(base::loadU16(&frame[21])));
     return;
   }
   if (status == 0 && reply.outputs.size() > kRpcFrameLimit - 3) status = kRpcBadStubData;
   if (status) {
     VLN_TRACE(kRpc, "pid %d: procedure %u: fault %u", int(cred.pid),
-              unsigned(svcwire::loadU16(&frame[21])), unsigned(status));
+              unsigned(base::loadU16(&frame[21])), unsigned(status));
     writeFrame(fd, faultBody(status));
     return;
   }
-  svcwire::ByteWriter out;
+  base::ByteWriter out;
   out.reserve(3 + reply.outputs.size());
   out.u8(kRpcFrameReply).u16(reply.result).bytes(reply.outputs.data(), reply.outputs.size());
   writeFrame(fd, out.data());

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/ByteReader.h"
 #include "plat/rpc.h"
 #include "plat/sysmsg.h"
-#include "svcwire/ByteReader.h"
 
 namespace plat {
 
@@ -22,7 +22,7 @@ constexpr size_t kReadStep = 64 * 1024;  // frames grow as their bytes arrive
 }  // namespace
 
 std::vector<uint8_t> faultBody(uint32_t code) {
-  return svcwire::ByteWriter().u8(kRpcFrameFault).u32(code).take();
+  return base::ByteWriter().u8(kRpcFrameFault).u32(code).take();
 }
 
 void closeFd(int fd) {
@@ -52,7 +52,7 @@ bool sendAll(int fd, const uint8_t* p, size_t n, int flags) {
 bool writeFrame(int fd, const std::vector<uint8_t>& body, int flags) {
   if (body.size() > kRpcFrameLimit) return false;
   uint8_t header[4];
-  svcwire::storeLittleEndian(header, body.size(), sizeof header);
+  base::storeLittleEndian(header, body.size(), sizeof header);
   return sendAll(fd, header, 4, flags) && sendAll(fd, body.data(), body.size(), flags);
 }
 
@@ -70,7 +70,7 @@ bool recvAll(int fd, uint8_t* p, size_t n) {
 ReadResult readFrame(int fd, std::vector<uint8_t>* body) {
   uint8_t header[4];
   if (!recvAll(fd, header, 4)) return ReadResult::kLost;
-  const uint32_t length = svcwire::loadU32(header);
+  const uint32_t length = base::loadU32(header);
   if (length > kRpcFrameLimit) return ReadResult::kTooLong;
   body->clear();
   while (body->size() < length) {

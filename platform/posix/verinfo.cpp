@@ -11,7 +11,7 @@
 #include <cstring>
 #include <functional>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace plat {
 namespace {
@@ -26,9 +26,9 @@ constexpr char kSectionName[] = ".verinfo";  // compared with its terminator
 // Reads `n` bytes at `offset`; false when they are not all inside the file.
 using ReadAt = std::function<bool(uint64_t offset, void* out, size_t n)>;
 
-using svcwire::loadU16;
-using svcwire::loadU32;
-using svcwire::loadU64;
+using base::loadU16;
+using base::loadU32;
+using base::loadU64;
 
 bool findSection(uint64_t fileSize, const ReadAt& readAt, std::string* out) {
   unsigned char eh[kElfHeader];

@@ -90,7 +90,7 @@ int runRawConsole(TrIfTranClient& client, const HwId& hwid, uint8_t protocolId,
 int runBenchmark(TrIfTranClient& client, const HwId& hwid, const Invocation& inv,
                  std::unique_ptr<ProtExercizer>& bench) {
   bench = std::make_unique<ProtExercizer>(client, std::cout);
-  if (openAndConnect(client, hwid, kProtocolBenchmark, bench.get()) != 0) return -2;
+  if (openAndConnect(client, hwid, base::kProtocolBenchmark, bench.get()) != 0) return -2;
   const int result = bench->run(benchMode(inv.mode), uint32_t(inv.total), uint16_t(inv.packet),
                                 uint16_t(inv.span));
   client.TrIfTranCommon::close(false);

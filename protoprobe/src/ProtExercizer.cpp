@@ -6,7 +6,7 @@
 #include <ctime>
 #include <ostream>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 using translayer::kChunkData;
 using translayer::TrIfTranPayload;
@@ -31,7 +31,7 @@ void ProtExercizer::sendSetup(uint32_t total, uint16_t packetSize) {
   setup->length = 8;
   setup->last = 0;
   const std::vector<uint8_t> fields =
-      svcwire::ByteWriter().u32(total).u16(packetSize).u8(uint8_t(mode_)).u8(0).take();
+      base::ByteWriter().u32(total).u16(packetSize).u8(uint8_t(mode_)).u8(0).take();
   std::copy(fields.begin(), fields.end(), setup->data);
   sender_.deliver(setup);
 }
@@ -168,14 +168,14 @@ bool ProtExercizer::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
       if (length != 4) return true;
       {
         plat::LockGuard lock(mutex_);
-        deviceSum_ = svcwire::loadU16(chunk->data + 2);
-        received_ += svcwire::loadU16(chunk->data);
+        deviceSum_ = base::loadU16(chunk->data + 2);
+        received_ += base::loadU16(chunk->data);
       }
       progress_.set();
       return true;
     }
     case kBenchU: {
-      if (length < 2 || svcwire::loadU16(chunk->data) != expectedSequence_) {
+      if (length < 2 || base::loadU16(chunk->data) != expectedSequence_) {
         flagMismatch();
         return true;
       }

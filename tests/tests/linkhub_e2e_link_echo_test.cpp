@@ -144,7 +144,7 @@ TEST(LinkEchoE2E, ResetRequestReplugsTheDevice) {
     Event closed;
   } watch;
   {
-    TrIfTranClient core(kProtocolCore);
+    TrIfTranClient core(base::kProtocolCore);
     ASSERT_EQ(0, core.bind());
     ASSERT_EQ(0, core.openChannel(h, &watch));
     core.connectResult.wait();

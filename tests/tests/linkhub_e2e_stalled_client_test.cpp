@@ -12,10 +12,10 @@
 #include <mutex>
 #include <thread>
 
+#include "base/ProtocolId.h"
 #include "e2e/BenchClient.h"
 #include "e2e/Road.h"
 #include "plat/process.h"
-#include "svcwire/ProtocolId.h"
 #include "translayer/Payload.h"
 #include "translayer/TrIfTranClient.h"
 
@@ -39,7 +39,7 @@ constexpr unsigned long long kGrowthLimit = 64ull << 20;
 // from the pipe. Checks the packets' sequence numbers.
 class StoppableUpload final : public TrIfTranRemote {
  public:
-  StoppableUpload() : client_(std::make_unique<TrIfTranClient>(kProtocolBenchmark)) {}
+  StoppableUpload() : client_(std::make_unique<TrIfTranClient>(base::kProtocolBenchmark)) {}
   ~StoppableUpload() {
     setReading(true);
     client_.reset();  // joins the pipe thread, which calls back into this

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/ByteReader.h"
 #include "plat/errors.h"
-#include "svcwire/ByteReader.h"
 #include "translayer/RpcMemory.h"
 
 namespace translayer {
@@ -13,8 +13,8 @@ namespace {
 
 constexpr uint32_t kOutOfMemory = plat::kErrorOutOfMemory;
 
-using svcwire::ByteReader;
-using svcwire::ByteWriter;
+using base::ByteReader;
+using base::ByteWriter;
 
 // All zero when it does not fit.
 HwId readHwId(ByteReader& in) {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 #include "translayer/TrIfTranRemote.h"
 
 namespace translayer {
@@ -30,7 +30,7 @@ uint64_t grownCapacity(uint64_t capacity, uint64_t total, uint64_t step) {
 
 template <typename T>
 void storeLittleEndian(uint8_t* p, T v) {
-  svcwire::storeLittleEndian(p, uint64_t(v), sizeof(T));
+  base::storeLittleEndian(p, uint64_t(v), sizeof(T));
 }
 
 }  // namespace
@@ -148,7 +148,7 @@ MessageReader::Append MessageReader::append(const TrIfTranPayload& chunk) {
 // does not fit moves to the end and marks the underrun.
 template <typename Read>
 auto MessageReader::read(Read&& field) {
-  svcwire::ByteReader in(data_ + position_, size_t(length_ - position_));
+  base::ByteReader in(data_ + position_, size_t(length_ - position_));
   auto v = field(in);
   if (in.failed()) {
     position_ = length_;
@@ -160,27 +160,27 @@ auto MessageReader::read(Read&& field) {
 }
 
 uint8_t MessageReader::readU8() {
-  return read([](svcwire::ByteReader& in) { return in.u8(); });
+  return read([](base::ByteReader& in) { return in.u8(); });
 }
 
 uint16_t MessageReader::readU16() {
-  return read([](svcwire::ByteReader& in) { return in.u16(); });
+  return read([](base::ByteReader& in) { return in.u16(); });
 }
 
 uint32_t MessageReader::readU32() {
-  return read([](svcwire::ByteReader& in) { return in.u32(); });
+  return read([](base::ByteReader& in) { return in.u32(); });
 }
 
 uint64_t MessageReader::readU64() {
-  return read([](svcwire::ByteReader& in) { return in.u64(); });
+  return read([](base::ByteReader& in) { return in.u64(); });
 }
 
 float MessageReader::readFloat() {
-  return read([](svcwire::ByteReader& in) { return in.f32(); });
+  return read([](base::ByteReader& in) { return in.f32(); });
 }
 
 void MessageReader::readBytes(void* destination, size_t n) {
-  read([&](svcwire::ByteReader& in) { return in.bytes(destination, n); });
+  read([&](base::ByteReader& in) { return in.bytes(destination, n); });
 }
 
 }  // namespace translayer

@@ -104,7 +104,7 @@ class ClientTest : public plat::test::RuntimeDirTest {
 };
 
 TEST_F(ClientTest, BindingIsLocalAndOpenNeedsIt) {
-  TrIfTranClient client(kProtocolCore);
+  TrIfTranClient client(base::kProtocolCore);
   Receiver receiver;
   uint32_t code = 99;
   EXPECT_EQ(1, client.openChannel(someId(), &receiver));
@@ -140,7 +140,7 @@ TEST_F(ClientTest, ServerRefusalsComeBackUnchanged) {
     EXPECT_EQ("open " + std::to_string(refusal) + " 64 " + kSomeIdHex, nextLine());
   }
   // The library's own id goes out when none is given.
-  TrIfTranClient scope(kProtocolScope);
+  TrIfTranClient scope(base::kProtocolScope);
   Receiver receiver;
   ASSERT_EQ(0, scope.bind());
   EXPECT_EQ(5, scope.openChannel(someId(), &receiver));
@@ -195,7 +195,7 @@ TEST_F(ClientTest, ServerGoneInTheMiddleOfTheCallIsCallFailed) {
   TrIfTranClient client;
   Receiver receiver;
   ASSERT_EQ(0, client.bind());
-  EXPECT_EQ(4, client.openChannel(someId(), kProtocolCore, &receiver));
+  EXPECT_EQ(4, client.openChannel(someId(), base::kProtocolCore, &receiver));
   EXPECT_EQ(1726u, client.lastExceptionCode());
   EXPECT_FALSE(client.hasThread());
   EXPECT_EQ(3, server_.wait());
@@ -203,7 +203,7 @@ TEST_F(ClientTest, ServerGoneInTheMiddleOfTheCallIsCallFailed) {
 
 TEST_F(ClientTest, OpenedChannelCarriesMessagesBothWays) {
   ASSERT_TRUE(startServer({"--open", "pipe"}));
-  TrIfTranClient client(kProtocolCore);
+  TrIfTranClient client(base::kProtocolCore);
   Receiver receiver;
   ASSERT_EQ(0, client.bind());
   ASSERT_EQ(0, client.openChannel(someId(), &receiver));
@@ -244,7 +244,7 @@ TEST_F(ClientTest, OpenedChannelCarriesMessagesBothWays) {
 
 TEST_F(ClientTest, ChannelEndedByTheServerEndsTheThreadButBlocksReopen) {
   ASSERT_TRUE(startServer({"--open", "pipe-close"}));
-  TrIfTranClient client(kProtocolStatus);
+  TrIfTranClient client(base::kProtocolStatus);
   Receiver receiver;
   ASSERT_EQ(0, client.bind());
   ASSERT_EQ(0, client.openChannel(someId(), &receiver));
@@ -265,7 +265,7 @@ TEST_F(ClientTest, ChannelEndedByTheServerEndsTheThreadButBlocksReopen) {
 
 TEST_F(ClientTest, NamedPipeNobodyListensOnFailsTheConnect) {
   ASSERT_TRUE(startServer({"--open", "absent"}));
-  TrIfTranClient client(kProtocolCore);
+  TrIfTranClient client(base::kProtocolCore);
   Receiver receiver;
   ASSERT_EQ(0, client.bind());
   ASSERT_EQ(0, client.openChannel(someId(), &receiver));
@@ -280,7 +280,7 @@ TEST_F(ClientTest, DestroyingAConnectedClientEndsItsChannel) {
   ASSERT_TRUE(startServer({"--open", "pipe"}));
   Receiver receiver;
   {
-    TrIfTranClient client(kProtocolCore);
+    TrIfTranClient client(base::kProtocolCore);
     ASSERT_EQ(0, client.bind());
     ASSERT_EQ(0, client.openChannel(someId(), &receiver));
     EXPECT_FALSE(client.connectResult.timedWait(20000));

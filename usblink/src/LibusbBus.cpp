@@ -9,8 +9,8 @@
 
 #include "MsOs20.h"
 #include "UdevProbe.h"
+#include "base/ByteReader.h"
 #include "plat/trace.h"
-#include "svcwire/ByteReader.h"
 
 namespace usblink {
 

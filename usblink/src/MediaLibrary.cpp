@@ -3,14 +3,14 @@
 #include <cstring>
 #include <vector>
 
-#include "svcwire/Utf8.h"
+#include "base/Utf8.h"
 
 namespace usblink {
 void describeMedia(const std::string& description, const std::string& version, char16_t* text,
                    int size) {
   if (size != kMediaInfoBytes || text == nullptr) return;
   if (description.empty() || version.empty()) return;  // no version block: left as it was
-  const std::u16string full = svcwire::utf8ToUtf16(description + " (" + version + ")");
+  const std::u16string full = base::utf8ToUtf16(description + " (" + version + ")");
   if ((full.size() + 1) * sizeof(char16_t) > size_t(kMediaInfoBytes)) {
     std::memset(text, 0, kMediaInfoBytes);
     return;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace usblink {
 namespace {
@@ -23,7 +23,7 @@ constexpr uint16_t kRegistryProperty = 0x04;
 bool asciiOf(const uint8_t* p, size_t bytes, std::string* out) {
   out->clear();
   for (size_t i = 0; i + 1 < bytes; i += 2) {
-    const uint16_t c = svcwire::loadU16(p + i);
+    const uint16_t c = base::loadU16(p + i);
     if (c > 0x7F) return false;
     out->push_back(char(c));
   }
@@ -68,7 +68,7 @@ bool findMsOs20Capability(const uint8_t* bos, size_t length, MsOs20Request* out)
     // bAltEnumCode.
     if (bos[p + 1] == kDeviceCapabilityType && bos[p + 2] == kPlatformCapability && len >= 28 &&
         std::memcmp(bos + p + 4, kMsOs20Uuid, 16) == 0) {
-      out->setLength = svcwire::loadU16(bos + p + 24);
+      out->setLength = base::loadU16(bos + p + 24);
       out->vendorCode = bos[p + 26];
       return out->setLength >= 10;
     }
@@ -79,27 +79,26 @@ bool findMsOs20Capability(const uint8_t* bos, size_t length, MsOs20Request* out)
 
 bool msOs20NamesInterfaceClass(const uint8_t* set, size_t length, const std::string& guid,
                                uint8_t* interfaceNumber) {
-  if (length < 10 || svcwire::loadU16(set) != 10 || svcwire::loadU16(set + 2) != kSetHeader)
-    return false;
+  if (length < 10 || base::loadU16(set) != 10 || base::loadU16(set + 2) != kSetHeader) return false;
   uint8_t function = 0;
   size_t functionEnd = 0;  // the current function subset's end; 0 outside one
   size_t p = 10;
   while (p + 4 <= length) {
-    const size_t len = svcwire::loadU16(set + p);
-    const uint16_t type = svcwire::loadU16(set + p + 2);
+    const size_t len = base::loadU16(set + p);
+    const uint16_t type = base::loadU16(set + p + 2);
     if (len < 4 || p + len > length) return false;
     if (functionEnd != 0 && p >= functionEnd) functionEnd = 0;
     if (type == kFunctionSubset && len >= 8) {
       function = set[p + 4];
-      functionEnd = p + svcwire::loadU16(set + p + 6);
+      functionEnd = p + base::loadU16(set + p + 6);
     } else if (type == kRegistryProperty && len >= 10) {
       // wLength, wDescriptorType, wPropertyDataType, wPropertyNameLength,
       // PropertyName, wPropertyDataLength, PropertyData.
-      const size_t nameBytes = svcwire::loadU16(set + p + 6);
+      const size_t nameBytes = base::loadU16(set + p + 6);
       if (8 + nameBytes + 2 <= len) {
         std::string name;
         const uint8_t* data = set + p + 8 + nameBytes + 2;
-        const size_t dataBytes = svcwire::loadU16(set + p + 8 + nameBytes);
+        const size_t dataBytes = base::loadU16(set + p + 8 + nameBytes);
         if (asciiOf(set + p + 8, nameBytes, &name) && 8 + nameBytes + 2 + dataBytes <= len) {
           name = name.substr(0, name.find('\0'));
           // Registry value names are read ignoring case, so firmware spells

@@ -6,10 +6,10 @@
 #include <filesystem>
 
 #include "DevicePath.h"
+#include "base/ByteReader.h"
 #include "plat/poll.h"
 #include "plat/trace.h"
 #include "plat/vbus.h"
-#include "svcwire/ByteReader.h"
 #include "usblink/VbusRecords.h"
 
 namespace usblink {
@@ -30,7 +30,7 @@ bool VbusDevice::bulkPipes(uint16_t* inMaxPacket, uint16_t* outMaxPacket) {
 int VbusDevice::controlTransfer(const ControlSetup& setup, uint8_t* data) {
   if (broken_) return -1;
   const bool in = (setup.requestType & 0x80) != 0;
-  std::vector<uint8_t> record = svcwire::ByteWriter()
+  std::vector<uint8_t> record = base::ByteWriter()
                                     .u8(vbus::kControl)
                                     .u8(setup.requestType)
                                     .u8(setup.request)

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "MsOs20.h"
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace usblink {
 namespace {
@@ -26,7 +26,7 @@ UdevProbeAnswer udevProbe(const ControlPipe& control, uint8_t* interfaceNumber) 
   if (transfer(control, {0x80, kGetDescriptor, kBosDescriptor, 0, sizeof head}, head) !=
       int(sizeof head))
     return UdevProbeAnswer::kNoBos;
-  const uint16_t total = std::max<uint16_t>(svcwire::loadU16(head + 2), sizeof head);
+  const uint16_t total = std::max<uint16_t>(base::loadU16(head + 2), sizeof head);
   std::vector<uint8_t> bos(total);
   const int got = transfer(control, {0x80, kGetDescriptor, kBosDescriptor, 0, total}, bos.data());
   MsOs20Request request;

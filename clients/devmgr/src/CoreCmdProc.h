@@ -18,7 +18,7 @@ struct CoreCmdProc final : public clientcommon::RequestChannel {
   using SizeRule = devmgr::SizeRule;
 
   explicit CoreCmdProc(const translayer::HwId& hwid)
-      : RequestChannel(kProtocolCore, hwid, kReplyCapacity) {}
+      : RequestChannel(base::kProtocolCore, hwid, kReplyCapacity) {}
 
   // A one-byte request and its reply's data copied into `destination`.
   bool query(uint8_t request, void* destination, size_t size, SizeRule rule);

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "CoreCmdProc.h"
+#include "base/ByteReader.h"
 #include "clientcommon/Assert.h"
 #include "devmgr/devmgr.h"
 #include "plat/threadsafety.h"
-#include "svcwire/ByteReader.h"
 #include "translayer/ConnectionServerRpc.h"
 
 using translayer::AskUserDeviceSelection;
@@ -117,7 +117,7 @@ DEVMGR_API void DevmgrDisconnect(DevmgrHandle handle) {
 
 DEVMGR_API bool DevmgrGetOnlineDevices(uint8_t (*ids)[DEVMGR_HWID_SIZE], size_t* count) {
   if (!count || (*count > 0 && !ids)) return false;
-  TrIfTranClient client(kProtocolCore);
+  TrIfTranClient client(base::kProtocolCore);
   if (client.bind() != 0) return false;
   uint32_t exception = 0;
   if (client.getOnlineDevices(&exception) != 0) return false;
@@ -134,7 +134,7 @@ DEVMGR_API bool DevmgrAskUserDeviceSelection(uint8_t* hwid, size_t hwidsz) {
   if (!hwid) return false;
   HwId id;
   std::memcpy(id.id, hwid, sizeof id.id);
-  TrIfTranClient client(kProtocolCore);
+  TrIfTranClient client(base::kProtocolCore);
   if (client.bind() != 0) return false;
   uint32_t exception = 0;
   // No foreground window to own the chooser here.
@@ -224,7 +224,7 @@ DEVMGR_API bool DevmgrVisualIdentification(DevmgrHandle handle, int duration) {
   // The device takes 16 bits; a longer wish blinks as long as it can.
   const uint16_t ms = uint16_t(duration < 0 ? 0 : duration > 0xFFFF ? 0xFFFF : duration);
   uint8_t request[3] = {32};
-  svcwire::storeLittleEndian(request + 1, ms, 2);
+  base::storeLittleEndian(request + 1, ms, 2);
   return proc->exchange(request, sizeof request, CoreCmdProc::kQueryWaitMs,
                         [](const uint8_t*, size_t) { return true; });
 }

@@ -60,7 +60,7 @@ bool FileServerProc::start() {
   // From here on the device may speak before the request is out; the
   // transfer refuses that.
   std::unique_ptr<TrIfTranClient> client =
-      clientcommon::openConnectedChannel(kProtocolFileServer, hwid_, this, kConnectWaitMs);
+      clientcommon::openConnectedChannel(base::kProtocolFileServer, hwid_, this, kConnectWaitMs);
   if (!client) {
     failOnCaller(FileTransfer::kNoChannel);
     return false;

@@ -43,7 +43,7 @@ class RoadFileDevice : public FileDevice {
   void exhaustChannels() override {
     // The device has 15 channels; the server refuses the 16th.
     for (int i = 0; i < 16; ++i) {
-      auto client = clientcommon::openConnectedChannel(kProtocolCore, hwid_, &idle_, 30000);
+      auto client = clientcommon::openConnectedChannel(base::kProtocolCore, hwid_, &idle_, 30000);
       if (!client) break;
       held_.push_back(std::move(client));
     }

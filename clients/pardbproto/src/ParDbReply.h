@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 #include "svcwire/ParDbWire.h"
 
 namespace pardb {
@@ -28,7 +28,7 @@ struct Reply {
 inline Reply parseReply(uint8_t awaited, const uint8_t* message, size_t length) {
   namespace wire = svcwire::pardb;
   Reply r;
-  svcwire::ByteReader in(message, length);
+  base::ByteReader in(message, length);
   const uint8_t code = in.u8();
   if (in.failed() || code != awaited) return r;  // empty, or not the awaited reply
   const size_t size = in.remaining();

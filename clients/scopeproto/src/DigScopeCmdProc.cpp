@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "ScopeReply.h"
+#include "base/ByteReader.h"
 #include "clientcommon/TestPause.h"
-#include "svcwire/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
 using translayer::kChunkData;
@@ -110,7 +110,7 @@ void DigScopeCmdProc::progress() {
   // From this report on, not from the last due time: a stalled transfer is
   // not followed by a burst of reports.
   nextProgress_ = now + kProgressIntervalNs;
-  svcwire::ByteReader header(message_.data() + 2, 4);
+  base::ByteReader header(message_.data() + 2, 4);
   ProtDigScopeProgress record{uint32_t(message_.size() > UINT32_MAX ? UINT32_MAX : message_.size()),
                               header.u32()};
   notify(PROT_DIGSCOPE_EVENT_PROGRESS, &record, sizeof record);

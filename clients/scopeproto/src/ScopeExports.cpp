@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "DigScopeCmdProc.h"
+#include "base/ByteReader.h"
 #include "clientcommon/Assert.h"
 #include "scopeproto/scopeproto.h"
-#include "svcwire/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
 using translayer::HwId;
@@ -95,7 +95,7 @@ SCOPEPROTO_API ScopeResult ProtDigScopeGetCapabilities(ProtDigScopeHandle handle
   if (!transact(handle, w, &reply)) return kBroken;
   if (reply.code != wire::kCapabilities) return kBroken;
   // The fields are written from what came, even when its length is wrong.
-  svcwire::ByteReader in(reply.body);
+  base::ByteReader in(reply.body);
   const uint8_t status = in.u8();
   if (capabilities) {
     ProtDigScopeCapabilities c{};

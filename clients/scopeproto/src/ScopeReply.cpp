@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 #include "svcwire/ScopeWire.h"
 
 namespace scopereply {
@@ -20,7 +20,7 @@ float floatOf(uint32_t bits) {
 }  // namespace
 
 bool parse(const uint8_t* message, size_t length, Parsed* out) {
-  svcwire::ByteReader in(message, length);
+  base::ByteReader in(message, length);
   const uint8_t code = in.u8();
   if (in.failed()) return false;
   out->code = code;

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/ByteReader.h"
 #include "plat/threadsafety.h"
-#include "svcwire/ByteReader.h"
 #include "svcwire/StatusWire.h"
 
 using translayer::kChunkData;
@@ -83,7 +83,7 @@ bool StatusCmdProc::deliver(std::shared_ptr<TrIfTranPayload> chunk) {
 }
 
 bool StatusCmdProc::dispatch() {
-  svcwire::ByteReader in(reply_);
+  base::ByteReader in(reply_);
   const uint8_t code = in.u8();
   if (in.failed()) return false;  // an empty message
   const uint8_t* data = reply_.data() + 1;

@@ -28,7 +28,7 @@ std::string nameAndIdx(const std::string& name, unsigned index) {
 }  // namespace
 
 std::vector<uint8_t> writeStdRecord(CalcodecHandle& handle) {
-  svcwire::ByteWriter out;
+  base::ByteWriter out;
   out.u32(handle.crc);
   for (const auto& [key, entry] : handle.dataSet) {
     if (entry.name.size() >= kNameField) codec::fail("Name string too long: " + entry.name);
@@ -58,14 +58,14 @@ std::vector<uint8_t> writeStdRecord(CalcodecHandle& handle) {
 }
 
 void readStdRecord(CalcodecHandle& handle, const uint8_t* data, size_t length) {
-  svcwire::ByteReader reader(data, length);
+  base::ByteReader reader(data, length);
   // A record too short for its seed leaves the handle's running value alone.
   const uint32_t seed = reader.u32();
   codec::requireInput(reader);
   handle.crc = seed;
   while (reader.remaining() >= kHeaderSize) {
     const uint8_t* header = reader.view(kHeaderSize);
-    svcwire::ByteReader fields(header, kHeaderSize);
+    base::ByteReader fields(header, kHeaderSize);
     const uint8_t flags = fields.u8();
     const char* nameField = reinterpret_cast<const char*>(fields.view(kNameField));
     std::string name(nameField, strnlen(nameField, kNameField));

@@ -33,7 +33,7 @@ bool keyLess(const EntryRef& a, const EntryRef& b) { return a.key < b.key; }
 // An entry's body decoded again for rendering; it was whole when added.
 const logcodec::Event& decodeAgain(const EntryRef& entry, logcodec::DecodeScratch& scratch,
                                    logcodec::Event& event) {
-  svcwire::ByteReader in(entry.body, entry.bodyLength);
+  base::ByteReader in(entry.body, entry.bodyLength);
   if (!logcodec::decodeEvent(in, scratch, event))
     throw std::logic_error("a checked entry no longer decodes");
   event.timestamp = entry.key;
@@ -54,7 +54,7 @@ void decodeImage(LogViewerHandle& h, const uint8_t* data, size_t length) {
     }
   } dropUnused{h, firstNew};
 
-  svcwire::ByteReader in(image.data(), image.size());
+  base::ByteReader in(image.data(), image.size());
   logcodec::DecodeScratch scratch;
   logcodec::Event event;
   uint64_t previousKey = 0;

@@ -15,8 +15,8 @@ constexpr uint8_t kTextType = 10;
 constexpr uint8_t kValueSize[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 4};
 
 // A text ended by a NUL byte; the view excludes the NUL, which is consumed.
-bool readText(svcwire::ByteReader& in, std::string_view& text) {
-  return in.cstring(&text, svcwire::ByteReader::kNoLimit);
+bool readText(base::ByteReader& in, std::string_view& text) {
+  return in.cstring(&text, base::ByteReader::kNoLimit);
 }
 
 PrintValue toPrintValue(uint8_t type, uint64_t raw) {
@@ -57,7 +57,7 @@ PrintValue toPrintValue(uint8_t type, uint64_t raw) {
   return v;
 }
 
-bool decodeSnapshot(svcwire::ByteReader& in, uint8_t type, DecodeScratch& scratch) {
+bool decodeSnapshot(base::ByteReader& in, uint8_t type, DecodeScratch& scratch) {
   Snapshot s;
   DecodeScratch::Printed at;
   s.type = type;
@@ -93,7 +93,7 @@ bool decodeSnapshot(svcwire::ByteReader& in, uint8_t type, DecodeScratch& scratc
 
 }  // namespace
 
-bool decodeEvent(svcwire::ByteReader& in, DecodeScratch& scratch, Event& event) {
+bool decodeEvent(base::ByteReader& in, DecodeScratch& scratch, Event& event) {
   const size_t bodyStart = in.position();
   scratch.snapshots.clear();
   scratch.printedAt.clear();
@@ -198,7 +198,7 @@ void writeXml(const Event& event, TextSink& out) {
   out.append("</Snapshots></Event>");
 }
 
-bool decodeTimestamp(svcwire::ByteReader& in, uint64_t& timestamp) {
+bool decodeTimestamp(base::ByteReader& in, uint64_t& timestamp) {
   const size_t bodyStart = in.position();
   timestamp = in.u64();
   const uint16_t length = in.u16();

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TextSink.h"
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace logcodec {
 
@@ -60,9 +60,9 @@ struct DecodeScratch {
 
 // Reads an event's body (the cursor stands just after the entry version)
 // into `event`; false when it is malformed.
-bool decodeEvent(svcwire::ByteReader& in, DecodeScratch& scratch, Event& event);
+bool decodeEvent(base::ByteReader& in, DecodeScratch& scratch, Event& event);
 // Reads a timestamp-only entry's body; false when it is malformed.
-bool decodeTimestamp(svcwire::ByteReader& in, uint64_t& timestamp);
+bool decodeTimestamp(base::ByteReader& in, uint64_t& timestamp);
 
 void writeText(const Event& event, TextSink& out);
 void writeXml(const Event& event, TextSink& out);

@@ -18,7 +18,7 @@ void appendHexByte(std::string& out, uint8_t b) {
 }  // namespace
 
 std::string binaryToXml(const uint8_t* data, size_t length) {
-  svcwire::ByteReader in(data, length);
+  base::ByteReader in(data, length);
   uint16_t version = in.u16();
   codec::requireInput(in);
   if (version >= 2)

@@ -21,7 +21,7 @@ uint8_t pairValue(std::string_view digits, size_t at) {
   return uint8_t(parseHexNumber(digits.substr(at, 2)));
 }
 
-void appendObject(svcwire::ByteWriter& out, rapidxml::xml_node<>* object) {
+void appendObject(base::ByteWriter& out, rapidxml::xml_node<>* object) {
   bool mappable = false;
   if (auto* attr = codec::attribute(object, "ismappable"))
     mappable = parseDecimal(std::string_view(attr->value(), attr->value_size())) == 1;
@@ -63,7 +63,7 @@ std::vector<uint8_t> xmlToBinary(const char* xml, size_t length) {
   auto* objects = codec::firstChild(root, "Objects");
   if (!objects) codec::fail("Missing objects list");
 
-  svcwire::ByteWriter out;
+  base::ByteWriter out;
   out.reserve(2 + length / 12);
   out.u16(uint16_t(versionValue));
   for (auto* object = codec::firstChild(objects, "Object"); object;

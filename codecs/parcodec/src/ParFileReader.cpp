@@ -56,7 +56,7 @@ class EnumNames {
 }  // namespace
 
 void readParFile(ParameterTable& table, const uint8_t* data, uint32_t length) {
-  svcwire::ByteReader in(data, length);
+  base::ByteReader in(data, length);
   uint64_t version = in.u16();
   codec::requireInput(in);
   if (version != 1) codec::fail("Parameter file version unsupported: " + decimal(version));

@@ -172,7 +172,7 @@ int walkSteps(const uint8_t* data, size_t length, size_t offset, const StepPlan&
         walkEnd = WalkEnd{accumulated, offset};
         return kSuccessful;
       }
-      svcwire::ByteReader header(data + offset, kBlockHeaderBytes);
+      base::ByteReader header(data + offset, kBlockHeaderBytes);
       const uint16_t count = header.u16();
       stepCounter = header.u16();
       timeStep = header.f32();
@@ -287,7 +287,7 @@ int decodeCapture(const uint8_t* data, size_t length, char** out) {
   if (length == 0) return kUnexpectedEnd;
   if (data[0] != kApiLevel) return kUnsupportedApiLevel;
 
-  svcwire::ByteReader in(data, length);
+  base::ByteReader in(data, length);
   uint8_t parameterSet[16] = {};
   in.skip(1);  // the API level, checked above
   const uint8_t widthBits = in.u8();

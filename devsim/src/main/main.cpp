@@ -11,12 +11,12 @@
 
 #include "DevsimOptions.h"
 #include "FirmwareInstall.h"
+#include "base/ByteReader.h"
 #include "devsim/DeviceHost.h"
 #include "plat/signals.h"
 #include "plat/sysmsg.h"
 #include "plat/threadsafety.h"
 #include "plat/verinfo.h"
-#include "svcwire/ByteReader.h"
 
 using translayer::formatHwId;
 
@@ -73,7 +73,7 @@ std::unique_ptr<devsim::DeviceHost> makeDevice(const devsim::cli::Options& optio
   if (!options.fwVersionString.empty())
     host.core.identity.fwVersionString = options.fwVersionString;
   if (options.hasSerial) {
-    host.core.identity.deviceSerial = svcwire::ByteWriter().u32(options.serial).take();
+    host.core.identity.deviceSerial = base::ByteWriter().u32(options.serial).take();
   }
   if (options.fwUpgrade) host.core.upgradeFirmware = devsim::cli::installPackage;
   host.listener = [spec, dir = options.vbusDir](VbusTransport::Event event) {

@@ -3,12 +3,12 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/Utf8.h"
 #include "linkhub/ServerUi.h"
 #include "plat/errors.h"
 #include "plat/registry.h"
 #include "plat/spawn.h"
 #include "plat/verinfo.h"
-#include "svcwire/Utf8.h"
 
 using linkhub::formatFatalError;
 
@@ -55,7 +55,7 @@ bool isValidUtf8(std::string_view text) {
 }
 
 std::string cutUtf8(std::string_view text, size_t maxBytes) {
-  return std::string(text.substr(0, svcwire::utf8CutPoint(text, maxBytes)));
+  return std::string(text.substr(0, base::utf8CutPoint(text, maxBytes)));
 }
 
 std::string cutChars(std::string_view text, size_t maxChars) {

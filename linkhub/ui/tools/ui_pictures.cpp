@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     cc.friendlyName = name;
     auto core = std::make_shared<devsim::CoreState>(cc);
     const uint32_t index = media.addDevice(dc);
-    media.device(index).registerService(kProtocolCore, devsim::CoreService::factory(core));
+    media.device(index).registerService(base::kProtocolCore, devsim::CoreService::factory(core));
     cores.push_back(core);
   }
   if (!pumpUntil([&] { return manager.onlineDevices().size() == 2; })) return 1;

@@ -36,7 +36,7 @@ void fillRandom(std::mt19937& random, uint8_t* out, size_t n) {
 
 }  // namespace
 
-BenchClient::BenchClient() : client_(std::make_unique<TrIfTranClient>(kProtocolBenchmark)) {}
+BenchClient::BenchClient() : client_(std::make_unique<TrIfTranClient>(base::kProtocolBenchmark)) {}
 
 BenchClient::~BenchClient() {
   // The client joins its pipe thread, which calls back into this object.

@@ -1,6 +1,6 @@
 // The 16 raw bytes that name one device. Users see a HwId as 32 hex digits
 // (the HWID) on command lines and in file names. The service ids of its
-// channels live in svcwire/ProtocolId.h.
+// channels live in base/ProtocolId.h.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "svcwire/ProtocolId.h"
+#include "base/ProtocolId.h"
 
 namespace translayer {
 

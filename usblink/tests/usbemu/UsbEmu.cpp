@@ -717,9 +717,9 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
   devsim::CoreConfig core;
   core.identity = spec.identity;
   core.friendlyName = spec.friendlyName;
-  core.protocols = {kProtocolCore, kProtocolBenchmark};
+  core.protocols = {base::kProtocolCore, base::kProtocolBenchmark};
   state->core = std::make_shared<devsim::CoreState>(core);
-  state->device->registerService(kProtocolCore, devsim::CoreService::factory(state->core));
+  state->device->registerService(base::kProtocolCore, devsim::CoreService::factory(state->core));
   devsim::BenchEchoOptions bench;
   bench.frameData = size_t(config.maxFrameLength) - 2;
   devsim::Device* device = state->device.get();
@@ -727,7 +727,8 @@ EmulatedDevice* Testbed::plug(const DeviceSpec& spec) {
     const devsim::DeviceStats s = device->stats();
     return s.dataFramesOut - s.resent;
   };
-  state->device->registerService(kProtocolBenchmark, devsim::BenchEchoService::factory(bench));
+  state->device->registerService(base::kProtocolBenchmark,
+                                 devsim::BenchEchoService::factory(bench));
   state->device->start();
   {
     plat::LockGuard lock(fixtureMutex());

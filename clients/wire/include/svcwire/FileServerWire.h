@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace svcwire::filesrv {
 
@@ -58,7 +58,7 @@ constexpr size_t kEntryTail = 6;
 constexpr int32_t kBusy = -11;
 
 inline std::vector<uint8_t> encodeReply(uint8_t code, int32_t value) {
-  ByteWriter w;
+  base::ByteWriter w;
   w.u8(code).i32(value);
   return w.take();
 }
@@ -70,7 +70,7 @@ struct Reply {
 
 // A reply is exactly kReplyLength bytes; anything else is refused.
 inline bool parseReply(const uint8_t* data, size_t length, Reply* reply) {
-  ByteReader r(data, length);
+  base::ByteReader r(data, length);
   reply->code = r.u8();
   reply->value = r.i32();
   return r.done();
@@ -84,7 +84,7 @@ struct Entry {
 
 inline void appendEntry(std::vector<uint8_t>& out, std::string_view name, int32_t size,
                         int16_t attributes) {
-  ByteWriter w;
+  base::ByteWriter w;
   w.cstring(name).i32(size).i16(attributes);
   out.insert(out.end(), w.data().begin(), w.data().end());
 }
@@ -93,7 +93,7 @@ inline void appendEntry(std::vector<uint8_t>& out, std::string_view name, int32_
 // False for a name of kNameField bytes or more, an entry cut short, or bytes
 // after the empty name.
 inline bool parseListing(const uint8_t* data, size_t length, std::vector<Entry>* entries) {
-  ByteReader r(data, length);
+  base::ByteReader r(data, length);
   while (!r.atEnd()) {
     std::string_view name;
     if (!r.cstring(&name, kNameField - 1)) return false;
@@ -113,7 +113,7 @@ inline bool parseListing(const uint8_t* data, size_t length, std::vector<Entry>*
 // download the attributes.
 inline std::vector<uint8_t> encodeRequest(uint8_t code, std::string_view volume,
                                           std::string_view name = {}, int16_t attributes = 0) {
-  ByteWriter w;
+  base::ByteWriter w;
   w.u8(code).cstring(volume.substr(0, kMaxVolume));
   if (code != kDirRequest) w.cstring(name.substr(0, kMaxName));
   if (code == kDownloadRequest) w.i16(attributes);
@@ -131,7 +131,7 @@ struct Request {
 // NUL, or bytes missing or left over. Names are read up to kMaxRequestText.
 inline bool parseRequest(const uint8_t* data, size_t length, Request* request) {
   constexpr size_t kMaxRequestText = 4096;
-  ByteReader r(data, length);
+  base::ByteReader r(data, length);
   request->code = r.u8();
   std::string_view volume, name;
   switch (request->code) {

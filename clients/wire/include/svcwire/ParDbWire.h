@@ -22,11 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "svcwire/ProtocolId.h"
+#include "base/ProtocolId.h"
 
 namespace svcwire::pardb {
 
-inline constexpr uint8_t kProtocol = kProtocolParDb;
+inline constexpr uint8_t kProtocol = base::kProtocolParDb;
 
 enum Code : uint8_t {
   kReqSignature = 16,

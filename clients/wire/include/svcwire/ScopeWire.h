@@ -26,11 +26,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "svcwire/ProtocolId.h"
+#include "base/ProtocolId.h"
 
 namespace svcwire::scope {
 
-inline constexpr uint8_t kProtocol = kProtocolScope;
+inline constexpr uint8_t kProtocol = base::kProtocolScope;
 
 enum Code : uint8_t {
   kReqSignature = 16,

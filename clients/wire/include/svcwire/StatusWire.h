@@ -16,11 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "svcwire/ProtocolId.h"
+#include "base/ProtocolId.h"
 
 namespace svcwire::status {
 
-inline constexpr uint8_t kProtocol = kProtocolStatus;
+inline constexpr uint8_t kProtocol = base::kProtocolStatus;
 
 enum Code : uint8_t {
   kReqSignature = 16,

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace codec {
 
@@ -17,7 +17,7 @@ struct CodecError {
 [[noreturn]] inline void fail(std::string text) { throw CodecError{std::move(text)}; }
 
 // Lengths come from the file: a read that ran past its end fails the codec.
-inline void requireInput(const svcwire::ByteReader& in) {
+inline void requireInput(const base::ByteReader& in) {
   if (in.failed()) fail("Out of input data");
 }
 

@@ -10,15 +10,15 @@
 #include <string>
 #include <string_view>
 
-#include "svcwire/Utf8.h"
+#include "base/Utf8.h"
 
 namespace vlnjni {
 
 // Standard UTF-8 to UTF-16 and back, and the cut at a character boundary,
 // as every other program of the tool set converts them.
-using svcwire::utf16ToUtf8;
-using svcwire::utf8CutPoint;
-using svcwire::utf8ToUtf16;
+using base::utf16ToUtf8;
+using base::utf8CutPoint;
+using base::utf8ToUtf16;
 // The bytes up to the first zero, at most `size` of them.
 std::string_view untilZero(const void* buffer, std::size_t size);
 

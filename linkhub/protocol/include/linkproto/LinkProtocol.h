@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace linkproto {
 
@@ -99,7 +99,7 @@ struct LinkParams {
 // The whole frame: code byte and payload, the fields as given (a device cuts
 // them to their bits; a test may send more to see the host cut them).
 inline std::vector<uint8_t> paramAnswer(LinkParams params) {
-  svcwire::ByteWriter out;
+  base::ByteWriter out;
   out.u8(kParamAnswer).u16(params.maxFrame).u16(params.channels);
   return out.take();
 }
@@ -107,7 +107,7 @@ inline std::vector<uint8_t> paramAnswer(LinkParams params) {
 // it has exactly its length.
 inline bool readParamAnswer(const uint8_t* payload, size_t length, LinkParams* params) {
   if (length != kParamAnswerLength) return false;
-  svcwire::ByteReader in(payload, length);
+  base::ByteReader in(payload, length);
   params->maxFrame = uint16_t(in.u16() & kMaxFrameMask);
   params->channels = uint16_t(in.u16() & kChannelCountMask);
   return in.done();

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace base {
+
 enum ProtocolId : uint8_t {
   kProtocolCore = 1,
   kProtocolParDb = 2,
@@ -12,3 +14,5 @@ enum ProtocolId : uint8_t {
   kProtocolScope = 5,
   kProtocolBenchmark = 127,
 };
+
+}  // namespace base

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace svcwire {
+namespace base {
 
 // The one little-endian encoding of an n-byte field (n at most 8), for the
 // reader and writer below and for fields at fixed places in a buffer whose
@@ -182,4 +182,4 @@ class ByteWriter {
   bool failed_ = false;
 };
 
-}  // namespace svcwire
+}  // namespace base

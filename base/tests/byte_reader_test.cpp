@@ -3,12 +3,12 @@
 // beyond, once and for good.
 #include <gtest/gtest.h>
 
-#include "svcwire/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace {
 
-using svcwire::ByteReader;
-using svcwire::ByteWriter;
+using base::ByteReader;
+using base::ByteWriter;
 
 TEST(ByteReader, ReadsLittleEndianFieldsUpToTheEnd) {
   const std::vector<uint8_t> bytes = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12,

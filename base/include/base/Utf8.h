@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace svcwire {
+namespace base {
 namespace detail {
 
 inline constexpr char16_t kReplacement = 0xFFFD;
@@ -156,4 +156,4 @@ inline std::size_t utf8CutPoint(std::string_view s, std::size_t maxBytes) {
   return cut;
 }
 
-}  // namespace svcwire
+}  // namespace base
