@@ -33,7 +33,7 @@ vln_add_java_test(NAME java_fake_unload_test CLASS FakeUnloadTest
 # purpose (any other run with a warning fails).
 vln_add_java_test(NAME java_fake_misuse_main CLASS FakeMisuseMain EXPECT_JNI_WARNING)
 
-# The pure parts without a JVM: text conversions and the event queue.
+# The pure parts without a JVM: text helpers and the event queue.
 vln_add_test(NAME vlnjni_text_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/text_test.cpp
   LIBS vlnjni
@@ -42,10 +42,6 @@ vln_add_test(NAME vlnjni_event_queue_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/event_queue_test.cpp
   LIBS vlnjni
   LABELS unit asan concurrency)
-
-# The UTF-8 decoder takes device texts: fuzzed (label fuzz), the seeds
-# replayed elsewhere.
-vln_add_fuzz(TARGET utf8 LIBS vlnjni)
 
 # The provider classes carry the names and descriptors the bindings and
 # applications rely on.

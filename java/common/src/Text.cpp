@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "vlnjni/Errors.h"
 
 namespace vlnjni {
@@ -16,7 +17,7 @@ std::string_view untilZero(const void* buffer, std::size_t size) {
 }
 
 jstring newString(JNIEnv* env, std::string_view utf8) {
-  const std::u16string wide = utf8ToUtf16(utf8);
+  const std::u16string wide = base::utf8ToUtf16(utf8);
   if (wide.size() > std::size_t(INT32_MAX))
     throw std::length_error("text too long for a Java string");
   jstring s = env->NewString(reinterpret_cast<const jchar*>(wide.data()), jsize(wide.size()));
@@ -39,7 +40,7 @@ std::u16string charsOf(JNIEnv* env, jstring text) {
 
 }  // namespace
 
-std::string toUtf8(JNIEnv* env, jstring text) { return utf16ToUtf8(charsOf(env, text)); }
+std::string toUtf8(JNIEnv* env, jstring text) { return base::utf16ToUtf8(charsOf(env, text)); }
 
 jstring newLatin1String(JNIEnv* env, std::string_view bytes) {
   if (bytes.size() > std::size_t(INT32_MAX))

@@ -3,6 +3,7 @@
 // goes to Java. No lock of its own: devmgr serialises per handle.
 #include <cstring>
 
+#include "base/Utf8.h"
 #include "devmgr/devmgr.h"
 #include "eu_veltrano_zamo_DeviceCommunication_provider_Devmgrjni.h"
 #include "vlnjni/BoundApi.h"
@@ -241,7 +242,7 @@ VLN_DEVMGR_NATIVE(jboolean, setFriendlyName)(JNIEnv* env, jclass, jbyteArray id,
     call.requireNonNull(name, "name");
     const std::string utf8 = vlnjni::toUtf8(env, name);
     char buffer[64] = {};
-    std::memcpy(buffer, utf8.data(), vlnjni::utf8CutPoint(utf8, sizeof buffer - 1));
+    std::memcpy(buffer, utf8.data(), base::utf8CutPoint(utf8, sizeof buffer - 1));
     Connection connection(remote);
     if (!connection.handle()) throw WrapperError(kNoHandle);
     const bool ok = api().setFriendlyName(connection.handle(), buffer);

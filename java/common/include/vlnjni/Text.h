@@ -1,7 +1,8 @@
 // Texts between the C side (standard UTF-8, or ISO-8859-1 bytes for the
 // codec XML that declares it) and Java strings (UTF-16). Never modified
 // UTF-8: NewStringUTF would misread supplementary characters and embedded
-// zeros, and needs a terminator device texts do not have.
+// zeros, and needs a terminator device texts do not have. The UTF-8 codec
+// is base/Utf8.h, the one every program of the tool set converts with.
 #pragma once
 
 #include <jni.h>
@@ -10,15 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "base/Utf8.h"
-
 namespace vlnjni {
 
-// Standard UTF-8 to UTF-16 and back, and the cut at a character boundary,
-// as every other program of the tool set converts them.
-using base::utf16ToUtf8;
-using base::utf8CutPoint;
-using base::utf8ToUtf16;
 // The bytes up to the first zero, at most `size` of them.
 std::string_view untilZero(const void* buffer, std::size_t size);
 

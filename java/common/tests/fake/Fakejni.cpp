@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Utf8.h"
 #include "fakecb.h"
 #include "vlnjni/BoundLibrary.h"
 #include "vlnjni/Dispatcher.h"
@@ -200,7 +201,7 @@ FAKE_NATIVE(jbyteArray, encodeUtf8)(JNIEnv* env, jclass, jstring text, jint maxB
     call.requireNonNull(text, "text");
     const std::string utf8 = vlnjni::toUtf8(env, text);
     const std::size_t n =
-        maxBytes < 0 ? utf8.size() : vlnjni::utf8CutPoint(utf8, std::size_t(maxBytes));
+        maxBytes < 0 ? utf8.size() : base::utf8CutPoint(utf8, std::size_t(maxBytes));
     return vlnjni::newByteArray(env, utf8.data(), n);
   });
 }

@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "vlnjni/Text.h"
+#include "base/Utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const std::u16string text = vlnjni::utf8ToUtf16(bytes);
+  const std::u16string text = base::utf8ToUtf16(bytes);
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF) {
@@ -21,15 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  const std::string again = vlnjni::utf16ToUtf8(text);
-  if (vlnjni::utf8ToUtf16(again) != text) std::abort();
+  const std::string again = base::utf16ToUtf8(text);
+  if (base::utf8ToUtf16(again) != text) std::abort();
   if (text.find(u'\uFFFD') == std::u16string::npos && again != bytes) std::abort();
   for (size_t max : {size_t(0), size / 2, size}) {
-    const size_t cut = vlnjni::utf8CutPoint(bytes, max);
+    const size_t cut = base::utf8CutPoint(bytes, max);
     if (cut > max) std::abort();
     // A valid prefix ends on a boundary: decoding it gives a prefix of the
     // text (no U+FFFD made by the cut itself).
-    const std::u16string head = vlnjni::utf8ToUtf16(bytes.substr(0, cut));
+    const std::u16string head = base::utf8ToUtf16(bytes.substr(0, cut));
     if (text.compare(0, head.size(), head) != 0) std::abort();
   }
   return 0;
