@@ -12,6 +12,7 @@
 
 #include "plat/errors.h"
 #include "plat/runtime.h"
+#include "record_batch.h"
 
 namespace plat {
 namespace {
@@ -185,8 +186,6 @@ PipeIo pipeWrite(Handle h, const void* data, size_t length, size_t* n) {
 
 namespace {
 
-constexpr size_t kBatchLimit = 64;  // records per system call
-
 PipeIo readError(int error) {
   if (error == EAGAIN || error == EWOULDBLOCK) return PipeIo::kWouldBlock;
   if (error == ECONNRESET || error == ENOTCONN || error == EPIPE) return PipeIo::kClosed;
@@ -204,19 +203,12 @@ PipeIo writeError(int error) {
 
 PipeIo pipeReadMany(Handle h, PipeRecord* records, size_t count, size_t* done) {
   *done = 0;
-  if (count == 0) return PipeIo::kError;
-  count = count < kBatchLimit ? count : kBatchLimit;
-  iovec iov[kBatchLimit];
-  mmsghdr msgs[kBatchLimit];
-  memset(msgs, 0, sizeof(mmsghdr) * count);
-  for (size_t i = 0; i < count; ++i) {
-    if (records[i].capacity == 0) return PipeIo::kError;
-    iov[i] = {records[i].data, records[i].capacity};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
+  batch::Headers b;
+  if (count == 0 || !batch::point(b, records, count)) return PipeIo::kError;
+  mmsghdr* const msgs = b.msgs;
   int r;
-  while ((r = ::recvmmsg(h, msgs, unsigned(count), MSG_DONTWAIT, nullptr)) < 0 && errno == EINTR) {
+  while ((r = ::recvmmsg(h, msgs, unsigned(b.count), MSG_DONTWAIT, nullptr)) < 0 &&
+         errno == EINTR) {
   }
   if (r < 0) return readError(errno);
   // A closed peer reads as empty records from there on; a record over its
@@ -232,19 +224,11 @@ PipeIo pipeReadMany(Handle h, PipeRecord* records, size_t count, size_t* done) {
 
 PipeIo pipeWriteMany(Handle h, const PipeRecord* records, size_t count, size_t* done) {
   *done = 0;
-  if (count == 0) return PipeIo::kError;
-  count = count < kBatchLimit ? count : kBatchLimit;
-  iovec iov[kBatchLimit];
-  mmsghdr msgs[kBatchLimit];
-  memset(msgs, 0, sizeof(mmsghdr) * count);
-  for (size_t i = 0; i < count; ++i) {
-    if (records[i].capacity == 0) return PipeIo::kError;  // would read as the peer's close
-    iov[i] = {records[i].data, records[i].capacity};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
+  batch::Headers b;
+  if (count == 0 || !batch::point(b, records, count)) return PipeIo::kError;
+  mmsghdr* const msgs = b.msgs;
   int r;
-  while ((r = ::sendmmsg(h, msgs, unsigned(count), MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 &&
+  while ((r = ::sendmmsg(h, msgs, unsigned(b.count), MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 &&
          errno == EINTR) {
   }
   if (r < 0) return writeError(errno);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "plat/errors.h"
+#include "record_batch.h"
 
 namespace plat {
 namespace {
@@ -204,22 +205,13 @@ VbusIo vbusReceive(Handle h, void* buffer, size_t capacity, size_t* n, int timeo
 }
 
 VbusIo vbusReceiveMany(Handle h, VbusRecord* records, size_t count, size_t* done) {
-  constexpr size_t kLimit = 64;
   *done = 0;
-  if (count == 0) return VbusIo::kError;
-  count = count < kLimit ? count : kLimit;
-  iovec iov[kLimit];
-  mmsghdr msgs[kLimit];
-  std::memset(msgs, 0, sizeof(mmsghdr) * count);
-  for (size_t i = 0; i < count; ++i) {
-    if (records[i].capacity == 0) return VbusIo::kError;
-    iov[i] = {records[i].data, records[i].capacity};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
+  batch::Headers b;
+  if (count == 0 || !batch::point(b, records, count)) return VbusIo::kError;
+  mmsghdr* const msgs = b.msgs;
   int r;
   // MSG_TRUNC: each length is the record's own, also when it was cut.
-  while ((r = ::recvmmsg(h, msgs, unsigned(count), MSG_DONTWAIT | MSG_TRUNC, nullptr)) < 0 &&
+  while ((r = ::recvmmsg(h, msgs, unsigned(b.count), MSG_DONTWAIT | MSG_TRUNC, nullptr)) < 0 &&
          errno == EINTR) {
   }
   if (r < 0) {
