@@ -18,16 +18,6 @@ namespace devsim {
 
 using namespace linkproto;
 
-namespace {
-
-// Host frames taken past the last N(R) sent before a ready S frame goes of
-// its own (when no I frame carries it): less than half of the host's window
-// of seven, so that a one-way stream from the host never fills it and waits
-// for a poll.
-constexpr uint8_t kAckAfterFrames = 3;
-
-}  // namespace
-
 struct Device::Impl : std::enable_shared_from_this<Device::Impl> {
   struct OutFragment {
     std::vector<uint8_t> data;

@@ -53,15 +53,12 @@ class SessionLayer : public translayer::ThreadBase {
   static constexpr int kChannels = 16;
   static constexpr uint16_t kMaxFrame = 1024;
   // Received frames ride on the next frame that goes anyway; a transfer of
-  // its own is asked for once this many wait unacknowledged (less than half
-  // of the device's seven, so that the next acknowledgement comes while the
-  // device still has room)...
-  static constexpr uint8_t kAckAfterFrames = 3;
-  // ... or once this many came since the N(R) of the frame before the last
-  // one sent: a device may count its window from there (devsim does, as it
-  // cannot tell a late copy of that frame from a new one), and it is full
-  // at seven. So is it right after one acknowledgement that covers them, and
-  // a second goes at once.
+  // its own is asked for once linkproto::kAckAfterFrames wait
+  // unacknowledged, or once this many came since the N(R) of the frame
+  // before the last one sent: a device may count its window from there
+  // (devsim does, as it cannot tell a late copy of that frame from a new
+  // one), and it is full at seven. So is it right after one acknowledgement
+  // that covers them, and a second goes at once.
   static constexpr uint8_t kAckFromBeforeLast = 6;
   // ... or once the oldest has waited this long (a stream's last frames, a
   // slow reply), far below the idle period the device would be left to.

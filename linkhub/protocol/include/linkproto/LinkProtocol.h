@@ -43,6 +43,12 @@ inline constexpr int kChannels = 16;
 inline constexpr uint8_t seqAdd(uint8_t a, int n) { return uint8_t((a + n) & 7); }
 inline constexpr uint8_t seqDistance(uint8_t from, uint8_t to) { return uint8_t((to - from) & 7); }
 
+// Each end acknowledges the other's frames with its next frame that goes
+// anyway, and sends a ready of its own once this many wait: less than half
+// of a window of seven, so that the acknowledgement comes while the sender
+// still has room and a one-way stream never waits for a poll.
+inline constexpr uint8_t kAckAfterFrames = 3;
+
 // ---- control byte ----
 
 inline constexpr bool isUFrame(uint8_t control) { return (control & 3) == 3; }
